@@ -1,0 +1,189 @@
+/*
+ * Sensor core shared by both modules: per-process state and counters,
+ * transport peers and request attribute helpers.
+ *
+ * Everything declared with C linkage here is defined once, in the
+ * authorization module's shared object; the access-log module's shared
+ * object binds to those definitions when nginx loads it.  That is why the
+ * authorization module must be loaded first.
+ */
+#ifndef NGINX_EXT_COMMON_H
+#define NGINX_EXT_COMMON_H
+
+#if __cplusplus < 201703L
+#error "the sensor modules need C++17"
+#endif
+
+extern "C" {
+#include <ngx_config.h>
+#include <ngx_core.h>
+#include <ngx_event.h>
+#include <ngx_http.h>
+}
+
+#include <openssl/ssl.h>
+
+/* nginx's spelling is a void pointer, which C++ does not turn into char * */
+#undef NGX_CONF_ERROR
+#define NGX_CONF_ERROR ((char *) -1)
+
+#include <atomic>
+#include <cstdint>
+
+#include "nginx_ext_access_log_stats.h"
+
+#if !(NGX_THREADS)
+#error "the sensor modules need nginx built --with-threads"
+#endif
+
+/* How much of a request the sensor records. */
+enum LogMode : int32_t {
+    DefaultLogMode = 0,
+    MetaDataLogMode = 1,
+    MinimumLogMode = 2,
+    NoLogMode = 3,
+};
+
+#define NGX_EXT_AUTH_COUNTERS(X)                                               \
+    X(req)                                                                     \
+    X(req_unauthorized)                                                        \
+    X(req_ok)                                                                  \
+    X(req_declined_ok)                                                         \
+    X(req_again)                                                               \
+    X(req_error)                                                               \
+    X(req_forbidden)                                                           \
+    X(req_special)                                                             \
+    X(sr_sent)                                                                 \
+    X(sr_send_fail)                                                            \
+    X(sr_success)                                                              \
+    X(sr_fail)                                                                 \
+    X(sr_callback)                                                             \
+    X(failure_overridden)                                                      \
+    X(alloc_fail)                                                              \
+    X(read_body_error)                                                         \
+    X(req_has_body)                                                            \
+    X(sr_zero)                                                                 \
+    X(sr_ref_of)                                                               \
+    X(sr_in_mem)                                                               \
+    X(sr_alloc_fail)                                                           \
+    X(list_init_fail)                                                          \
+    X(list_copy_fail)                                                          \
+    X(req_id_fail)                                                             \
+    X(req_uri_fail)                                                            \
+    X(req_method_fail)                                                         \
+    X(req_host_fail)                                                           \
+    X(req_client_addr_fail)                                                    \
+    X(req_forwarded_for_fail)                                                  \
+    X(req_forwarded_proto_fail)                                                \
+    X(logging_disabled)                                                        \
+    X(log_skipped_in_backoff)
+
+typedef struct {
+    NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)
+} ngx_ext_auth_stats_t;
+
+/* One client connection to the collector. */
+typedef struct {
+    ngx_addr_t server;
+    ngx_connection_t conn;
+    unsigned busy : 1;
+    unsigned nohostname : 1;
+    SSL_CTX *ctx;
+    SSL *ssl;
+} ngx_transport_peer_t;
+
+typedef struct {
+    ngx_transport_peer_t t_peer;
+} ngx_peer_node_t;
+
+#define NGX_EXT_DEBUGBUF_ROWS 128
+#define NGX_EXT_DEBUGBUF_COLS 64
+#define NGX_EXT_CFG_SYNC_BUFFER_SIZE 2048
+
+extern "C" {
+
+/* counters */
+extern ngx_ext_access_log_stats_t log_stats;
+extern ngx_ext_auth_stats_t auth_stats;
+
+/* settings the directives give and the collector changes per worker */
+extern std::atomic<LogMode> ngx_ext_sensor_log_mode;
+extern std::atomic<ngx_uint_t> ngx_ext_sampling_rate;
+extern std::atomic<ngx_msec_int_t> ngx_backoff_duration;
+extern std::atomic<ngx_msec_int_t> ngx_backoff_end_ts;
+extern ngx_str_t ext_instance_name;
+extern u_char cfg_sync_buffer[NGX_EXT_CFG_SYNC_BUFFER_SIZE];
+extern ngx_str_t remote_logging_stat_server;
+extern ngx_transport_peer_t t_peer_stats;
+extern std::atomic<uint64_t> enable_ssl;
+extern unsigned long force_read_payload_file;
+
+/* peer pools */
+extern ngx_peer_node_t *request_peer_node;
+extern ngx_peer_node_t *response_peer_node;
+extern ngx_list_t *peer_node_head;
+extern ngx_uint_t num_socket_conns;
+
+/* debug ring: written only by connection set-up, read by a debugger */
+extern char access_log_debugbuf[NGX_EXT_DEBUGBUF_ROWS][NGX_EXT_DEBUGBUF_COLS];
+extern std::atomic<uint64_t> current_buf_index;
+
+/* request variables the sensor reads, and their indexes */
+extern ngx_str_t ngx_http_request_id;
+extern ngx_str_t ngx_http_x_request_uri;
+extern ngx_str_t ngx_http_x_request_method;
+extern ngx_str_t ngx_http_x_host;
+extern ngx_str_t ngx_http_x_remote_addr;
+extern ngx_str_t ngx_http_x_remote_port;
+extern ngx_str_t ngx_http_x_forwarded_for;
+extern ngx_str_t ngx_http_x_forwarded_proto;
+
+extern ngx_uint_t ngx_http_request_id_var_index;
+extern ngx_uint_t ngx_http_x_request_uri_var_index;
+extern ngx_uint_t ngx_http_x_request_method_var_index;
+extern ngx_uint_t ngx_http_x_host_var_index;
+extern ngx_uint_t ngx_http_x_remote_addr_var_index;
+extern ngx_uint_t ngx_http_x_remote_port_var_index;
+extern ngx_uint_t ngx_http_x_forwarded_for_var_index;
+extern ngx_uint_t ngx_http_x_forwarded_proto_var_index;
+
+void update_log_buf(char *data) noexcept;
+
+/* nginx's lower-casing header-name hash: h = h * 31 + lc(byte) */
+ngx_uint_t ngx_http_hash_key(const u_char *data, size_t len) noexcept;
+
+/* peer pools */
+ngx_int_t ngx_ext_init_request_peers(ngx_pool_t *mem_pool,
+                                     ngx_conf_t *cf) noexcept;
+ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
+                                      ngx_conf_t *cf) noexcept;
+
+/* request attribute helpers */
+ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
+ngx_http_variable_value_t *ngx_get_request_variable(
+    ngx_http_request_t *r, ngx_uint_t variable_index) noexcept;
+ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept;
+ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
+                                  ngx_str_t *opc_endpoint) noexcept;
+u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept;
+LogMode ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept;
+
+} /* extern "C" */
+
+namespace kestrelvanes {
+
+/* Raises one counter; safe from any thread. */
+inline void count(ngx_atomic_t &counter) noexcept
+{
+    __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+}
+
+/* Reads a counter and resets it in one step, so no increment is lost. */
+inline ngx_atomic_uint_t take(ngx_atomic_t &counter) noexcept
+{
+    return __atomic_exchange_n(&counter, 0, __ATOMIC_RELAXED);
+}
+
+} /* namespace kestrelvanes */
+
+#endif /* NGINX_EXT_COMMON_H */

@@ -1,0 +1,887 @@
+/*
+ * Access-log module: registration, configuration and lifecycle.
+ */
+#include "nginx_ext_access_log_module.h"
+#include "nginx_ext_auth_module.h"
+#include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_policy.h"
+
+#include <cstdlib>
+
+static ngx_int_t ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept;
+static ngx_int_t ngx_http_response_body_init(ngx_conf_t *cf) noexcept;
+static void *ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept;
+static char *ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept;
+static void *ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept;
+static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf,
+    void *parent, void *child) noexcept;
+static ngx_int_t ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept;
+static void ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept;
+static void ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept;
+static void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;
+static ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
+    ngx_chain_t *in) noexcept;
+
+static char *ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_access_log_set_auth_log_api(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_access_log_set_stats_server(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_auth_log_server(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_access_log_set_instance(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_access_log_set_logging_mode(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_backoff_duration(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_sampling_rate(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
+    ngx_command_t *cmd, void *conf) noexcept;
+
+
+#define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
+
+/* Each setting answers to a short name and a long twin. */
+#define NGX_EXT_TWIN_COMMAND(short_name, long_name, type, set, conf, offset)  \
+    { ngx_string(short_name), type, set, conf, offset, NULL },                 \
+    { ngx_string(long_name), type, set, conf, offset, NULL }
+
+static ngx_command_t ngx_http_response_body_commands[] = {
+
+    NGX_EXT_TWIN_COMMAND("ext_access_log_body_size",
+                         "kestrelvanes_http_access_body_size",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1, ngx_conf_set_size,
+                         NGX_HTTP_LOC_CONF_OFFSET,
+                         offsetof(ngx_http_response_body_loc_conf_t,
+                                  body_buffer_size)),
+
+    NGX_EXT_TWIN_COMMAND("ext_access_log_total_size",
+                         "kestrelvanes_http_access_total_size",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1, ngx_conf_set_size,
+                         NGX_HTTP_LOC_CONF_OFFSET,
+                         offsetof(ngx_http_response_body_loc_conf_t,
+                                  total_buffer_size)),
+
+    NGX_EXT_TWIN_COMMAND("ext_auth_log_api",
+                         "kestrelvanes_http_access_auth_log_api",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_auth_log_api,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_stats_server",
+                         "kestrelvanes_http_access_stats_server",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_stats_server,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_auth_log_server",
+                         "kestrelvanes_http_access_auth_log_server",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_auth_log_server,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    { ngx_string("ext_access_log_api"),
+      NGX_EXT_HSL | NGX_CONF_TAKE1,
+      ngx_conf_set_str_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_response_body_loc_conf_t, remote_api),
+      NULL },
+
+    NGX_EXT_TWIN_COMMAND("ext_stats_api",
+                         "kestrelvanes_http_access_stats_api",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_stats_api,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_num_socket_conns",
+                         "kestrelvanes_http_access_num_socket_conns",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_access_log_set_max_conns,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_stats_period",
+                         "kestrelvanes_http_access_stats_period",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1, ngx_conf_set_msec_slot,
+                         NGX_HTTP_MAIN_CONF_OFFSET,
+                         offsetof(ngx_ext_access_log_stats_conf_t,
+                                  stats_period)),
+
+    NGX_EXT_TWIN_COMMAND("ext_heartbeat_period",
+                         "kestrelvanes_http_access_heartbeat_period",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1, ngx_conf_set_msec_slot,
+                         NGX_HTTP_MAIN_CONF_OFFSET,
+                         offsetof(ngx_ext_access_log_stats_conf_t, hb_period)),
+
+    NGX_EXT_TWIN_COMMAND("ext_instance", "kestrelvanes_http_access_instance",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_instance,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_initial_logging_mode",
+                         "kestrelvanes_http_access_initial_logging_mode",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_logging_mode,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_initial_backoff_duration",
+                         "kestrelvanes_http_access_initial_backoff_duration",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_backoff_duration,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_force_read_payload_file",
+                         "kestrelvanes_http_access_force_read_payload_file",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_force_read_payload_file,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_sampling_rate",
+                         "kestrelvanes_http_access_sampling_rate",
+                         NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF
+                             | NGX_CONF_TAKE1,
+                         ngx_access_log_set_sampling_rate,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_thread_priority",
+                         "kestrelvanes_http_access_thread_priority",
+                         NGX_EXT_HSL | NGX_CONF_TAKE1,
+                         ngx_access_log_set_thread_priority,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    { ngx_string("kestrelvanes_http_access_enable"),
+      NGX_EXT_HSL | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_response_body_loc_conf_t,
+               kestrelvanes_http_access_enable),
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_http_module_t ngx_http_response_body_module_ctx = {
+    ngx_http_response_body_add_variables,   /* preconfiguration */
+    ngx_http_response_body_init,            /* postconfiguration */
+
+    ngx_http_timer_create_main_conf,        /* create main configuration */
+    ngx_http_timer_init_main_conf,          /* init main configuration */
+
+    NULL,                                   /* create server configuration */
+    NULL,                                   /* merge server configuration */
+
+    ngx_http_response_body_create_loc_conf, /* create location configuration */
+    ngx_http_response_body_merge_loc_conf   /* merge location configuration */
+};
+
+
+extern "C" {
+
+ngx_module_t ngx_kestrelvanes_http_access = {
+    NGX_MODULE_V1,
+    &ngx_http_response_body_module_ctx,     /* module context */
+    ngx_http_response_body_commands,        /* module directives */
+    NGX_HTTP_MODULE,                        /* module type */
+    NULL,                                   /* init master */
+    NULL,                                   /* init module */
+    ngx_http_timer_init_worker,             /* init process */
+    NULL,                                   /* init thread */
+    NULL,                                   /* exit thread */
+    ngx_http_timer_exit_worker,             /* exit process */
+    ngx_http_response_body_exit,            /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+ngx_str_t remote_auth_log_api = ngx_string("/auth");
+ngx_str_t remote_stats_api = ngx_null_string;
+ngx_str_t default_remote_stats_api = ngx_string("/nginxstats");
+ngx_uint_t thread_priority = 19;
+
+const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
+    "Host",
+    "Content-Length",
+    "Connection",
+    "Transfer-Encoding",
+    "X-Req-Uri",
+    "X-Method",
+    "X-Req-Host",
+    "X-Client-Addr",
+    "X-Forwarded-For",
+    "X-Forwarded-Proto",
+    "X-Request-Id",
+    "X-Orig-Length",
+};
+
+ngx_uint_t exclude_headers_hash[NGX_EXT_EXCLUDE_HEADERS];
+
+ngx_thread_pool_t *access_log_thread_pool;
+ngx_thread_pool_t *monitoring_thread_pool;
+ngx_pool_t *cf_mem_pool;
+char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
+ngx_http_builtin_headers_hash_t builtin_headers_hashes;
+
+} /* extern "C" */
+
+
+static ngx_http_output_header_filter_pt ngx_http_next_header_filter;
+static ngx_http_output_body_filter_pt ngx_http_next_body_filter;
+
+static ngx_str_t access_log_thread_pool_name =
+    ngx_string("kestrelvanes_access_log_thread_pool");
+static ngx_str_t monitoring_thread_pool_name =
+    ngx_string("kestrelvanes_monitoring_thread_pool");
+
+
+namespace {
+
+constexpr ngx_uint_t max_socket_conns = 50;
+constexpr ngx_uint_t max_thread_priority = 19;
+constexpr ngx_int_t default_backoff_duration = 5000;
+constexpr ngx_int_t max_backoff_duration = 15000;
+constexpr ngx_int_t max_sampling_rate = 100;
+constexpr size_t logging_mode_buffer_size = 40;
+
+constexpr size_t default_body_buffer_size = 28672;
+constexpr size_t default_total_buffer_size = 65536;
+constexpr ngx_msec_t default_stats_period = 60000;
+constexpr ngx_msec_t default_hb_period = 30000;
+
+ngx_str_t *first_arg(ngx_conf_t *cf) noexcept
+{
+    return &static_cast<ngx_str_t *>(cf->args->elts)[1];
+}
+
+int compare_hash(const void *a, const void *b) noexcept
+{
+    ngx_uint_t x = *static_cast<const ngx_uint_t *>(a);
+    ngx_uint_t y = *static_cast<const ngx_uint_t *>(b);
+
+    return x > y ? 1 : (x == y ? 0 : -1);
+}
+
+ngx_uint_t hash_name(const char *name) noexcept
+{
+    return ngx_http_hash_key(reinterpret_cast<const u_char *>(name),
+                             ngx_strlen(name));
+}
+
+void ngx_calc_exclude_headers_hash() noexcept
+{
+    for (ngx_uint_t i = 0; i < NGX_EXT_EXCLUDE_HEADERS; i++) {
+        exclude_headers_hash[i] = hash_name(exclude_headers[i]);
+    }
+
+    qsort(exclude_headers_hash, NGX_EXT_EXCLUDE_HEADERS, sizeof(ngx_uint_t),
+          compare_hash);
+}
+
+void ngx_calculate_builtin_headers_hash() noexcept
+{
+    ngx_http_builtin_headers_hash_t &h = builtin_headers_hashes;
+
+    h.content_type_hash = hash_name("Content-Type");
+    h.content_length_hash = hash_name("Content-Length");
+    h.date_hash = hash_name("Date");
+    h.server_hash = hash_name("Server");
+    h.content_encoding_hash = hash_name("Content-Encoding");
+    h.location_hash = hash_name("Location");
+    h.refresh_hash = hash_name("Refresh");
+    h.last_modified_hash = hash_name("Last-Modified");
+    h.www_authenticate_hash = hash_name("www-authenticate");
+    h.expires_hash = hash_name("Expires");
+    h.etag_hash = hash_name("Etag");
+}
+
+ngx_int_t ngx_http_next_header_filter_stub(ngx_http_request_t *r) noexcept
+{
+    return NGX_OK;
+}
+
+ngx_int_t ngx_http_next_body_filter_stub(ngx_http_request_t *r,
+                                         ngx_chain_t *in) noexcept
+{
+    return NGX_OK;
+}
+
+} /* namespace */
+
+
+/* configuration: directive handlers */
+
+static char *
+ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
+{
+    auto *field = reinterpret_cast<size_t *>(static_cast<char *>(conf)
+                                             + cmd->offset);
+    size_t previous = *field;
+
+    /* a repeated size directive is not a duplicate: the larger value wins */
+    *field = NGX_CONF_UNSET_SIZE;
+
+    char *rv = ngx_conf_set_size_slot(cf, cmd, conf);
+    if (rv != NGX_CONF_OK) {
+        *field = previous;
+        return rv;
+    }
+
+    if (previous != NGX_CONF_UNSET_SIZE && previous > *field) {
+        *field = previous;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_auth_log_api(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    remote_auth_log_api = *first_arg(cf);
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_stats_server(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    remote_logging_stat_server = *first_arg(cf);
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    remote_stats_api = *first_arg(cf);
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_instance(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ext_instance_name = *first_arg(cf);
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_auth_log_server(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    auto *blcf = static_cast<ngx_http_response_body_loc_conf_t *>(conf);
+
+    if (blcf->remote_auth_log_server.data != NULL) {
+        return const_cast<char *>("is duplicate");
+    }
+
+    blcf->remote_auth_log_server = *first_arg(cf);
+    ngx_calc_exclude_headers_hash();
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+    ngx_int_t n = ngx_atoi(value->data, value->len);
+
+    if (n == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    /* the peer arrays need a slot and pick one by dividing by this number */
+    if (n == 0) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"%V\" must be at least 1", &cmd->name);
+        return NGX_CONF_ERROR;
+    }
+
+    num_socket_conns = ngx_min(static_cast<ngx_uint_t>(n), max_socket_conns);
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_thread_priority(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+    ngx_int_t n = ngx_atoi(value->data, value->len);
+
+    if (n == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    thread_priority = ngx_min(static_cast<ngx_uint_t>(n), max_thread_priority);
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_logging_mode(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+    char word[logging_mode_buffer_size];
+
+    /*
+     * A word too long for the buffer cannot be one of the modes; it maps
+     * like any other unknown word.
+     */
+    if (value->len >= logging_mode_buffer_size) {
+        ngx_ext_sensor_log_mode.store(DefaultLogMode,
+                                      std::memory_order_relaxed);
+        return NGX_CONF_OK;
+    }
+
+    ngx_strlow(reinterpret_cast<u_char *>(word), value->data, value->len);
+    word[value->len] = '\0';
+
+    ngx_ext_sensor_log_mode.store(get_log_mode(word),
+                                  std::memory_order_relaxed);
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_backoff_duration(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+
+    ngx_backoff_duration.store(default_backoff_duration,
+                               std::memory_order_relaxed);
+
+    ngx_int_t n = ngx_atoi(value->data, value->len);
+    if (n == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    if (n > 0) {
+        ngx_backoff_duration.store(ngx_min(n, max_backoff_duration),
+                                   std::memory_order_relaxed);
+    }
+
+    ngx_conf_log_error(NGX_LOG_INFO, cf, 0, "Initial backoff duration is: %d",
+                       (int) ngx_backoff_duration.load(
+                           std::memory_order_relaxed));
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+
+    if (value->len == 2 && ngx_strncmp(value->data, "on", 2) == 0) {
+        force_read_payload_file = 1;
+        return NGX_CONF_OK;
+    }
+
+    if (value->len == 3 && ngx_strncmp(value->data, "off", 3) == 0) {
+        force_read_payload_file = 0;
+        return NGX_CONF_OK;
+    }
+
+    return const_cast<char *>("invalid value");
+}
+
+
+static char *
+ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    ngx_str_t *value = first_arg(cf);
+
+    ngx_ext_sampling_rate.store(0, std::memory_order_relaxed);
+
+    ngx_int_t n = ngx_atoi(value->data, value->len);
+    if (n == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    if (n >= 1 && n <= max_sampling_rate) {
+        ngx_ext_sampling_rate.store(n, std::memory_order_relaxed);
+
+    } else {
+        ngx_conf_log_error(NGX_LOG_ERR, cf, 0,
+                           "Invalid sampling rate configured: %d", (int) n);
+        kestrelvanes::count(log_stats.invalid_sampling_rate_config);
+    }
+
+    ngx_conf_log_error(NGX_LOG_INFO, cf, 0, "Sampling rate is: %d",
+                       (int) ngx_ext_sampling_rate.load(
+                           std::memory_order_relaxed));
+
+    return NGX_CONF_OK;
+}
+
+
+/* configuration: records */
+
+static ngx_int_t
+ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept
+{
+    ngx_int_t index = ngx_http_get_variable_index(cf, &ngx_http_request_id);
+    if (index == NGX_ERROR) {
+        ngx_conf_log_error(NGX_LOG_ALERT, cf, 0,
+                           "Couldnt get request id var index");
+        return NGX_ERROR;
+    }
+    ngx_http_request_id_var_index = index;
+
+    index = ngx_http_get_variable_index(cf, &ngx_http_x_forwarded_for);
+    if (index == NGX_ERROR) {
+        ngx_conf_log_error(NGX_LOG_ALERT, cf, 0,
+                           "Couldn't get x_forwarded_for var index");
+        return NGX_ERROR;
+    }
+    ngx_http_x_forwarded_for_var_index = index;
+
+    index = ngx_http_get_variable_index(cf, &ngx_http_x_forwarded_proto);
+    if (index == NGX_ERROR) {
+        ngx_conf_log_error(NGX_LOG_ALERT, cf, 0,
+                           "Couldn't get x_forwarded_proto var index");
+        return NGX_ERROR;
+    }
+    ngx_http_x_forwarded_proto_var_index = index;
+
+    return NGX_OK;
+}
+
+
+static void *
+ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept
+{
+    auto *conf = static_cast<ngx_ext_access_log_stats_conf_t *>(
+        ngx_pcalloc(cf->pool, sizeof(ngx_ext_access_log_stats_conf_t)));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    conf->event.data = conf;
+    conf->event.handler = ngx_access_log_timer_handler;
+    conf->event.log = cf->log;
+    conf->stats_period = NGX_CONF_UNSET_MSEC;
+    conf->hb_period = NGX_CONF_UNSET_MSEC;
+
+    return conf;
+}
+
+
+static char *
+ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept
+{
+    auto *mcf = static_cast<ngx_ext_access_log_stats_conf_t *>(conf);
+
+    ngx_conf_init_msec_value(mcf->stats_period, default_stats_period);
+    ngx_conf_init_msec_value(mcf->hb_period, default_hb_period);
+
+    return NGX_CONF_OK;
+}
+
+
+static void *
+ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
+{
+    auto *conf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_pcalloc(cf->pool, sizeof(ngx_http_response_body_loc_conf_t)));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    conf->latency = NGX_CONF_UNSET_MSEC;
+    conf->status_1xx = NGX_CONF_UNSET;
+    conf->status_2xx = NGX_CONF_UNSET;
+    conf->status_3xx = NGX_CONF_UNSET;
+    conf->status_4xx = NGX_CONF_UNSET;
+    conf->status_5xx = NGX_CONF_UNSET;
+    conf->body_buffer_size = NGX_CONF_UNSET_SIZE;
+    conf->total_buffer_size = NGX_CONF_UNSET_SIZE;
+    conf->capture_body = NGX_CONF_UNSET;
+    conf->remote_port = NGX_CONF_UNSET_SIZE;
+    conf->kestrelvanes_http_access_enable = NGX_CONF_UNSET;
+
+    conf->conditions = ngx_array_create(cf->pool, 10,
+                                  sizeof(ngx_http_response_body_condition_t));
+    if (conf->conditions == NULL) {
+        return NULL;
+    }
+
+    conf->cv = ngx_array_create(cf->pool, 10, sizeof(ngx_http_complex_value_t));
+    if (conf->cv == NULL) {
+        return NULL;
+    }
+
+    return conf;
+}
+
+
+static ngx_int_t
+ngx_array_merge(ngx_array_t *child, ngx_array_t *parent) noexcept
+{
+    if (parent->nelts == 0) {
+        return NGX_OK;
+    }
+
+    if (child->size != parent->size) {
+        return NGX_ERROR;
+    }
+
+    void *elts = ngx_array_push_n(child, parent->nelts);
+    if (elts == NULL) {
+        return NGX_ERROR;
+    }
+
+    ngx_memcpy(elts, parent->elts, parent->nelts * parent->size);
+
+    return NGX_OK;
+}
+
+
+static char *
+ngx_http_response_body_compile_conditions(ngx_conf_t *cf,
+    ngx_http_response_body_loc_conf_t *conf) noexcept
+{
+    if (conf->conditions->nelts == 0) {
+        return NGX_CONF_OK;
+    }
+
+    auto *cv = static_cast<ngx_http_complex_value_t *>(
+        ngx_array_push_n(conf->cv, conf->conditions->nelts));
+    if (cv == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    ngx_memzero(cv, conf->conditions->nelts * sizeof(ngx_http_complex_value_t));
+
+    auto *cond = static_cast<ngx_http_response_body_condition_t *>(
+        conf->conditions->elts);
+
+    for (ngx_uint_t i = 0; i < conf->conditions->nelts; i++) {
+        ngx_http_compile_complex_value_t ccv;
+
+        ngx_memzero(&ccv, sizeof(ngx_http_compile_complex_value_t));
+        ccv.cf = cf;
+        ccv.value = &cond[i].expression;
+        ccv.complex_value = &cv[i];
+
+        if (ngx_http_compile_complex_value(&ccv) != NGX_OK) {
+            ngx_conf_log_error(NGX_LOG_ERR, cf, 0, "can't compile '%V'",
+                               &cond[i].expression);
+            return NGX_CONF_ERROR;
+        }
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
+    void *child) noexcept
+{
+    auto *prev = static_cast<ngx_http_response_body_loc_conf_t *>(parent);
+    auto *conf = static_cast<ngx_http_response_body_loc_conf_t *>(child);
+
+    ngx_conf_merge_msec_value(conf->latency, prev->latency, 0);
+    ngx_conf_merge_size_value(conf->body_buffer_size, prev->body_buffer_size,
+                              default_body_buffer_size);
+    ngx_conf_merge_size_value(conf->total_buffer_size, prev->total_buffer_size,
+                              default_total_buffer_size);
+
+    if (ngx_array_merge(conf->conditions, prev->conditions) != NGX_OK) {
+        return NGX_CONF_ERROR;
+    }
+
+    ngx_conf_merge_value(conf->status_1xx, prev->status_1xx, 0);
+    ngx_conf_merge_value(conf->status_2xx, prev->status_2xx, 0);
+    ngx_conf_merge_value(conf->status_3xx, prev->status_3xx, 0);
+    ngx_conf_merge_value(conf->status_4xx, prev->status_4xx, 0);
+    ngx_conf_merge_value(conf->status_5xx, prev->status_5xx, 0);
+    ngx_conf_merge_value(conf->capture_body, prev->capture_body, 0);
+    ngx_conf_merge_value(conf->kestrelvanes_http_access_enable,
+                         prev->kestrelvanes_http_access_enable, 0);
+
+    if (conf->remote_api.data == NULL) {
+        conf->remote_api = prev->remote_api;
+    }
+
+    ngx_conf_merge_str_value(conf->remote_auth_log_server,
+                             prev->remote_auth_log_server, "");
+
+    return ngx_http_response_body_compile_conditions(cf, conf);
+}
+
+
+/* lifecycle */
+
+static ngx_int_t
+ngx_http_response_body_init(ngx_conf_t *cf) noexcept
+{
+    if (init_policy_mutex(cf) != NGX_OK) {
+        ngx_conf_log_error(NGX_LOG_ERR, cf, 0,
+                           "Failed to initialize policy mutex");
+    }
+
+    ngx_http_next_header_filter = ngx_http_top_header_filter
+                                      ? ngx_http_top_header_filter
+                                      : ngx_http_next_header_filter_stub;
+    ngx_http_top_header_filter = ngx_access_log_filter_header;
+
+    ngx_http_next_body_filter = ngx_http_top_body_filter
+                                    ? ngx_http_top_body_filter
+                                    : ngx_http_next_body_filter_stub;
+    ngx_http_top_body_filter = ngx_access_log_response_body_filter;
+
+    access_log_thread_pool = ngx_thread_pool_add(cf,
+                                                 &access_log_thread_pool_name);
+    monitoring_thread_pool = ngx_thread_pool_add(cf,
+                                                 &monitoring_thread_pool_name);
+
+    t_peer_stats.server.name.data = (u_char *) "default-server";
+    t_peer_stats.server.name.len = sizeof("default-server") - 1;
+    t_peer_stats.conn.fd = -1;
+    cf_mem_pool = cf->pool;
+
+    if (gethostname(logging_hostname, NGX_EXT_HOSTNAME_SIZE) == -1) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno, "gethostname() failed");
+        logging_hostname[0] = '\0';
+    }
+    logging_hostname[NGX_EXT_HOSTNAME_SIZE - 1] = '\0';
+
+    ngx_calculate_builtin_headers_hash();
+
+    ngx_int_t rc = ngx_ext_init_request_peers(cf->pool, cf);
+    if (rc != NGX_OK) {
+        return rc;
+    }
+
+    return ngx_ext_init_response_peers(cf->pool, cf);
+}
+
+
+static ngx_ext_access_log_stats_conf_t *
+ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
+{
+    if (ngx_process != NGX_PROCESS_WORKER) {
+        return NULL;
+    }
+
+    return static_cast<ngx_ext_access_log_stats_conf_t *>(
+        ngx_http_cycle_get_module_main_conf(cycle,
+                                            ngx_kestrelvanes_http_access));
+}
+
+
+static ngx_int_t
+ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
+{
+    ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
+
+    if (mcf != NULL) {
+        ngx_add_timer(&mcf->event, NGX_EXT_TIMER_TICK);
+    }
+
+    return NGX_OK;
+}
+
+
+static void
+ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
+{
+    ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
+
+    if (mcf != NULL && mcf->event.timer_set) {
+        ngx_del_timer(&mcf->event);
+    }
+}
+
+
+static void
+ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept
+{
+    policy_pool_destroy(cycle);
+    cleanup_policy_mutex(cycle);
+}
+
+
+/* The worker's 5-second tick; it stops once the worker is exiting. */
+static void
+ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
+{
+    if (ngx_exiting || ngx_quit || ngx_terminate) {
+        return;
+    }
+
+    ngx_add_timer(ev, NGX_EXT_TIMER_TICK);
+}
+
+
+/* request path */
+
+extern "C" int
+ngx_is_module_enabled(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
+{
+    auto *blcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+
+    if (!blcf->kestrelvanes_http_access_enable) {
+        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                      "Kestrelvanes ngx_is_module_enabled: access module is "
+                      "disabled");
+        return 0;
+    }
+
+    if (blcf->remote_auth_log_server.len > 0) {
+        *opc_endpoint = blcf->remote_auth_log_server;
+        return 1;
+    }
+
+    if (ngx_get_opc_lb_endpoint(r, opc_endpoint) == NGX_OK) {
+        return 1;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "Couldnt find opc endpoint");
+    return 0;
+}
+
+
+/* Responses pass through untouched until capture is in place. */
+static ngx_int_t
+ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
+{
+    return ngx_http_next_header_filter(r);
+}
+
+
+static ngx_int_t
+ngx_access_log_response_body_filter(ngx_http_request_t *r,
+    ngx_chain_t *in) noexcept
+{
+    return ngx_http_next_body_filter(r, in);
+}

@@ -1,0 +1,90 @@
+/*
+ * Access-log module: captures responses and ships one log message per
+ * exchange to the collector; runs each worker's heartbeat and statistics
+ * timer.
+ */
+#ifndef NGINX_EXT_ACCESS_LOG_MODULE_H
+#define NGINX_EXT_ACCESS_LOG_MODULE_H
+
+#include "nginx_ext_common.h"
+
+#define NGX_EXT_EXCLUDE_HEADERS 12
+#define NGX_EXT_HOSTNAME_SIZE 256
+#define NGX_EXT_TIMER_TICK 5000
+
+typedef struct {
+    ngx_msec_t latency;
+    ngx_flag_t status_1xx;
+    ngx_flag_t status_2xx;
+    ngx_flag_t status_3xx;
+    ngx_flag_t status_4xx;
+    ngx_flag_t status_5xx;
+    size_t body_buffer_size;
+    size_t total_buffer_size;
+    ngx_flag_t capture_body;
+    ngx_str_t capture_body_var;
+    ngx_array_t *conditions;
+    ngx_array_t *cv;
+    size_t remote_port;
+    ngx_str_t remote_api;
+    ngx_str_t remote_auth_log_server;
+    ngx_flag_t kestrelvanes_http_access_enable;
+} ngx_http_response_body_loc_conf_t;
+
+/* A condition record: 32 bytes, the expression first. */
+typedef struct {
+    ngx_str_t expression;
+    u_char reserved[32 - sizeof(ngx_str_t)];
+} ngx_http_response_body_condition_t;
+
+typedef struct {
+    ngx_event_t event;
+    ngx_flag_t initialized;
+    ngx_msec_t stats_period;
+    ngx_msec_t hb_period;
+} ngx_ext_access_log_stats_conf_t;
+
+typedef struct {
+    ngx_http_response_body_loc_conf_t *blcf;
+    ngx_buf_t buffer;
+    LogMode log_mode;
+    int resp_body_truncated;
+} ngx_http_response_body_ctx_t;
+
+typedef struct {
+    ngx_uint_t content_type_hash;
+    ngx_uint_t content_length_hash;
+    ngx_uint_t date_hash;
+    ngx_uint_t server_hash;
+    ngx_uint_t content_encoding_hash;
+    ngx_uint_t location_hash;
+    ngx_uint_t refresh_hash;
+    ngx_uint_t last_modified_hash;
+    ngx_uint_t www_authenticate_hash;
+    ngx_uint_t expires_hash;
+    ngx_uint_t etag_hash;
+} ngx_http_builtin_headers_hash_t;
+
+extern "C" {
+
+extern ngx_module_t ngx_kestrelvanes_http_access;
+
+extern ngx_str_t remote_auth_log_api;
+extern ngx_str_t remote_stats_api;
+extern ngx_str_t default_remote_stats_api;
+extern ngx_uint_t thread_priority;
+extern const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS];
+extern ngx_uint_t exclude_headers_hash[NGX_EXT_EXCLUDE_HEADERS];
+
+extern ngx_thread_pool_t *access_log_thread_pool;
+extern ngx_thread_pool_t *monitoring_thread_pool;
+extern ngx_pool_t *cf_mem_pool;
+extern char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
+extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
+
+int ngx_is_module_enabled(ngx_http_request_t *r,
+                          ngx_str_t *opc_endpoint) noexcept;
+
+} /* extern "C" */
+
+#endif /* NGINX_EXT_ACCESS_LOG_MODULE_H */

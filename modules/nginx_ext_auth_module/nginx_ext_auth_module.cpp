@@ -1,0 +1,466 @@
+/*
+ * External authorization module: configuration, variables and the
+ * access-phase handler.
+ *
+ * This shared object also carries the sensor core (the common units), so
+ * the per-process state both modules share is defined here.
+ */
+#include "nginx_ext_auth_module.h"
+#include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_policy.h"
+
+static ngx_int_t ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_http_auth_request_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data) noexcept;
+static ngx_int_t ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data) noexcept;
+static void *ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept;
+static char *ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
+    void *child) noexcept;
+static ngx_int_t ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept;
+static ngx_int_t ngx_http_auth_request_init(ngx_conf_t *cf) noexcept;
+static void ngx_http_auth_request_exit(ngx_cycle_t *cycle) noexcept;
+static char *ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+static char *ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept;
+
+
+#define NGX_EXT_AUTH_CONF (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
+
+static ngx_command_t ngx_http_auth_request_commands[] = {
+
+    { ngx_string("ext_auth_request"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
+      ngx_http_auth_request,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_request"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
+      ngx_http_auth_request,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("ext_auth_request_set"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE2,
+      ngx_http_auth_request_set,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_request_set"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE2,
+      ngx_http_auth_request_set,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("ext_auth_fail_allow"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
+      ngx_http_set_auth_fail,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_fail_allow"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
+      ngx_http_set_auth_fail,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_enable"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_auth_request_conf_t, kestrelvanes_http_auth_enable),
+      NULL },
+
+      ngx_null_command
+};
+
+
+static ngx_http_module_t ngx_http_auth_request_module_ctx = {
+    ngx_http_auth_request_read_variables,  /* preconfiguration */
+    ngx_http_auth_request_init,            /* postconfiguration */
+
+    NULL,                                  /* create main configuration */
+    NULL,                                  /* init main configuration */
+
+    NULL,                                  /* create server configuration */
+    NULL,                                  /* merge server configuration */
+
+    ngx_http_auth_request_create_conf,     /* create location configuration */
+    ngx_http_auth_request_merge_conf       /* merge location configuration */
+};
+
+
+extern "C" {
+
+ngx_module_t ngx_kestrelvanes_http_auth = {
+    NGX_MODULE_V1,
+    &ngx_http_auth_request_module_ctx,     /* module context */
+    ngx_http_auth_request_commands,        /* module directives */
+    NGX_HTTP_MODULE,                       /* module type */
+    NULL,                                  /* init master */
+    NULL,                                  /* init module */
+    NULL,                                  /* init process */
+    NULL,                                  /* init thread */
+    NULL,                                  /* exit thread */
+    NULL,                                  /* exit process */
+    ngx_http_auth_request_exit,            /* exit master */
+    NGX_MODULE_V1_PADDING
+};
+
+} /* extern "C" */
+
+
+static ngx_str_t ngx_http_post_method = ngx_string("POST");
+
+static ngx_http_variable_t ngx_http_upstream_vars[] = {
+
+    { ngx_string("opc_endpoint"), NULL,
+      ngx_http_get_opc_endpoint_variable, 0,
+      NGX_HTTP_VAR_NOCACHEABLE, 0 },
+
+    { ngx_null_string, NULL, NULL, 0, 0, 0 }
+};
+
+
+/* Declines every request until the authorization path is in place. */
+static ngx_int_t
+ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
+{
+    (void) ngx_http_post_method;
+    return NGX_DECLINED;
+}
+
+
+ngx_int_t
+ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
+    ngx_int_t rc) noexcept
+{
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(data);
+
+    ctx->done = 1;
+    ctx->status = r->headers_out.status;
+
+    return rc;
+}
+
+
+static ngx_int_t
+ngx_http_auth_request_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data) noexcept
+{
+    ngx_log_debug0(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "auth request variable");
+
+    v->not_found = 1;
+
+    return NGX_OK;
+}
+
+
+/*
+ * The context slot is cleared by an internal redirect; the post-subrequest
+ * record survives it.  Another module's record carries foreign data, so it
+ * is trusted only when the handler is ours.
+ */
+static ngx_http_auth_request_ctx_t *
+ngx_http_auth_find_ctx(ngx_http_request_t *r) noexcept
+{
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    if (ctx != NULL) {
+        return ctx;
+    }
+
+    ngx_http_post_subrequest_t *ps = r->post_subrequest;
+
+    if (ps != NULL && ps->handler == ngx_http_auth_request_done) {
+        return static_cast<ngx_http_auth_request_ctx_t *>(ps->data);
+    }
+
+    return NULL;
+}
+
+
+static ngx_int_t
+ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
+    ngx_http_variable_value_t *v, uintptr_t data) noexcept
+{
+    ngx_http_auth_request_ctx_t *ctx = ngx_http_auth_find_ctx(r);
+
+    ngx_http_upstream_t *u = NULL;
+    ngx_str_t *peer = NULL;
+
+    if (ctx != NULL && ctx->subrequest != NULL) {
+        u = ctx->subrequest->upstream;
+    }
+
+    if (u != NULL && u->state != NULL) {
+        peer = u->state->peer;
+    }
+
+    if (peer == NULL || peer->data == NULL) {
+        v->not_found = 1;
+        v->valid = 0;
+        v->no_cacheable = 0;
+        return NGX_ERROR;
+    }
+
+    if (u->ssl) {
+        static const char scheme[] = "https://";
+        const size_t scheme_len = sizeof(scheme) - 1;
+
+        auto *p = static_cast<u_char *>(ngx_pnalloc(r->pool,
+                                                    peer->len + scheme_len));
+        if (p == NULL) {
+            return NGX_ERROR;
+        }
+
+        ngx_memcpy(p, scheme, scheme_len);
+        ngx_memcpy(p + scheme_len, peer->data, peer->len);
+
+        v->data = p;
+        v->len = peer->len + scheme_len;
+
+    } else {
+        v->data = peer->data;
+        v->len = peer->len;
+    }
+
+    v->valid = 1;
+    v->no_cacheable = 1;
+    v->not_found = 0;
+
+    return NGX_OK;
+}
+
+
+static void *
+ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept
+{
+    auto *conf = static_cast<ngx_http_auth_request_conf_t *>(
+        ngx_pcalloc(cf->pool, sizeof(ngx_http_auth_request_conf_t)));
+    if (conf == NULL) {
+        return NULL;
+    }
+
+    /*
+     * set by ngx_pcalloc():
+     *
+     *     conf->uri = { 0, NULL };
+     */
+
+    conf->vars = static_cast<ngx_array_t *>(NGX_CONF_UNSET_PTR);
+    conf->ext_auth_fail_allow = NGX_CONF_UNSET;
+    conf->kestrelvanes_http_auth_enable = NGX_CONF_UNSET;
+
+    return conf;
+}
+
+
+static char *
+ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
+    void *child) noexcept
+{
+    auto *prev = static_cast<ngx_http_auth_request_conf_t *>(parent);
+    auto *conf = static_cast<ngx_http_auth_request_conf_t *>(child);
+
+    ngx_conf_merge_str_value(conf->uri, prev->uri, "");
+    ngx_conf_merge_ptr_value(conf->vars, prev->vars, NULL);
+    ngx_conf_merge_value(conf->ext_auth_fail_allow, prev->ext_auth_fail_allow,
+                         1);
+    ngx_conf_merge_value(conf->kestrelvanes_http_auth_enable,
+                         prev->kestrelvanes_http_auth_enable, 0);
+
+    return NGX_CONF_OK;
+}
+
+
+static ngx_int_t
+ngx_ext_auth_http_body_add_variables(ngx_conf_t *cf) noexcept
+{
+    for (ngx_http_variable_t *v = ngx_http_upstream_vars; v->name.len; v++) {
+        ngx_http_variable_t *var = ngx_http_add_variable(cf, &v->name,
+                                                         v->flags);
+        if (var == NULL) {
+            return NGX_ERROR;
+        }
+
+        var->get_handler = v->get_handler;
+        var->data = v->data;
+    }
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
+{
+    struct lookup {
+        ngx_str_t *name;
+        ngx_uint_t *index;
+    };
+
+    const lookup lookups[] = {
+        {&ngx_http_request_id, &ngx_http_request_id_var_index},
+        {&ngx_http_x_request_uri, &ngx_http_x_request_uri_var_index},
+        {&ngx_http_x_request_method, &ngx_http_x_request_method_var_index},
+        {&ngx_http_x_host, &ngx_http_x_host_var_index},
+        {&ngx_http_x_remote_addr, &ngx_http_x_remote_addr_var_index},
+        {&ngx_http_x_remote_port, &ngx_http_x_remote_port_var_index},
+        {&ngx_http_x_forwarded_for, &ngx_http_x_forwarded_for_var_index},
+        {&ngx_http_x_forwarded_proto, &ngx_http_x_forwarded_proto_var_index},
+    };
+
+    for (const lookup &l : lookups) {
+        ngx_int_t index = ngx_http_get_variable_index(cf, l.name);
+        if (index == NGX_ERROR) {
+            return NGX_ERROR;
+        }
+
+        *l.index = index;
+    }
+
+    return ngx_ext_auth_http_body_add_variables(cf);
+}
+
+
+static ngx_int_t
+ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
+{
+    auto *cmcf = static_cast<ngx_http_core_main_conf_t *>(
+        ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module));
+
+    auto *h = static_cast<ngx_http_handler_pt *>(
+        ngx_array_push(&cmcf->phases[NGX_HTTP_ACCESS_PHASE].handlers));
+    if (h == NULL) {
+        return NGX_ERROR;
+    }
+
+    *h = ngx_http_auth_request_handler;
+
+    return NGX_OK;
+}
+
+
+static void
+ngx_http_auth_request_exit(ngx_cycle_t *cycle) noexcept
+{
+    policy_pool_destroy(cycle);
+}
+
+
+static char *
+ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
+{
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(conf);
+
+    if (arcf->uri.data != NULL) {
+        return const_cast<char *>("is duplicate");
+    }
+
+    auto *value = static_cast<ngx_str_t *>(cf->args->elts);
+
+    if (ngx_strcmp(value[1].data, "off") == 0) {
+        arcf->uri.len = 0;
+        arcf->uri.data = (u_char *) "";
+        return NGX_CONF_OK;
+    }
+
+    arcf->uri = value[1];
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf) noexcept
+{
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(conf);
+    auto *value = static_cast<ngx_str_t *>(cf->args->elts);
+
+    /* a lone "$" names no variable */
+    if (value[1].data[0] != '$' || value[1].len < 2) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "invalid variable name \"%V\"", &value[1]);
+        return NGX_CONF_ERROR;
+    }
+
+    value[1].len--;
+    value[1].data++;
+
+    if (arcf->vars == NGX_CONF_UNSET_PTR) {
+        arcf->vars = ngx_array_create(cf->pool, 1,
+                                      sizeof(ngx_http_auth_request_variable_t));
+        if (arcf->vars == NULL) {
+            return NGX_CONF_ERROR;
+        }
+    }
+
+    auto *av = static_cast<ngx_http_auth_request_variable_t *>(
+        ngx_array_push(arcf->vars));
+    if (av == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    ngx_http_variable_t *v = ngx_http_add_variable(cf, &value[1],
+                                                   NGX_HTTP_VAR_CHANGEABLE);
+    if (v == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
+    av->index = ngx_http_get_variable_index(cf, &value[1]);
+    if (av->index == NGX_ERROR) {
+        return NGX_CONF_ERROR;
+    }
+
+    if (v->get_handler == NULL) {
+        v->get_handler = ngx_http_auth_request_variable;
+        v->data = (uintptr_t) av;
+    }
+
+    av->set_handler = v->set_handler;
+
+    ngx_http_compile_complex_value_t ccv;
+    ngx_memzero(&ccv, sizeof(ngx_http_compile_complex_value_t));
+
+    ccv.cf = cf;
+    ccv.value = &value[2];
+    ccv.complex_value = &av->value;
+
+    if (ngx_http_compile_complex_value(&ccv) != NGX_OK) {
+        return NGX_CONF_ERROR;
+    }
+
+    return NGX_CONF_OK;
+}
+
+
+static char *
+ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
+{
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(conf);
+
+    if (arcf->ext_auth_fail_allow != NGX_CONF_UNSET) {
+        return const_cast<char *>("is duplicate");
+    }
+
+    auto *value = static_cast<ngx_str_t *>(cf->args->elts);
+
+    /* only the exact word switches fail-open off */
+    arcf->ext_auth_fail_allow = ngx_strcmp(value[1].data, "off") == 0 ? 0 : 1;
+
+    return NGX_CONF_OK;
+}

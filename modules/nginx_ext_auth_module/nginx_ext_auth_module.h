@@ -1,0 +1,42 @@
+/*
+ * External authorization module: asks an authorization service, through an
+ * internal nginx location, whether a request may proceed.
+ */
+#ifndef NGINX_EXT_AUTH_MODULE_H
+#define NGINX_EXT_AUTH_MODULE_H
+
+#include "nginx_ext_common.h"
+
+typedef struct {
+    ngx_str_t uri;
+    ngx_array_t *vars;
+    ngx_flag_t ext_auth_fail_allow;
+    ngx_flag_t kestrelvanes_http_auth_enable;
+} ngx_http_auth_request_conf_t;
+
+typedef struct {
+    ngx_int_t index;
+    ngx_http_complex_value_t value;
+    ngx_http_set_variable_pt set_handler;
+} ngx_http_auth_request_variable_t;
+
+/* Per-request authorization context; the access-log module reads log_mode. */
+typedef struct {
+    ngx_uint_t done;
+    ngx_uint_t waiting_more_body;
+    ngx_uint_t send_subrequest_with_body;
+    ngx_uint_t status;
+    ngx_http_request_t *subrequest;
+    LogMode log_mode;
+} ngx_http_auth_request_ctx_t;
+
+extern "C" {
+
+extern ngx_module_t ngx_kestrelvanes_http_auth;
+
+ngx_int_t ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
+                                     ngx_int_t rc) noexcept;
+
+} /* extern "C" */
+
+#endif /* NGINX_EXT_AUTH_MODULE_H */

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds nginx and both sensor modules.
+#
+#   build.sh full    OUT SRC   nginx binary and modules, our configure flags
+#   build.sh modules OUT SRC   modules only, against SRC's own flags when the
+#                              tree records them (a distribution's nginx-dev
+#                              tree has conf_flags), else our flags
+#
+# OUT receives sbin/nginx (full only), modules/*.so and obj/ (nginx's
+# objects, which the unit tests link against).  SRC is never written to:
+# it is copied into OUT first when it is not our own unpacked tarball.
+set -euo pipefail
+
+mode=$1
+out=$(realpath -m "$2")
+src=$(realpath "$3")
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+flags=(
+    --with-compat --with-threads --with-debug
+    --with-http_ssl_module --with-http_v2_module
+    --without-pcre2 --with-pcre-jit
+)
+
+mkdir -p "$out"
+
+# nginx's configure writes its top Makefile into the tree: work on a copy
+# unless the tree is our own unpacked tarball under build/.
+case "$src" in
+    "$top"/build/*) tree=$src ;;
+    *)
+        tree=$out/nginx-src
+        if [ ! -f "$tree/.copied-from" ] || [ "$(cat "$tree/.copied-from")" != "$src" ]; then
+            rm -rf "$tree"
+            cp -a "$src" "$tree"
+            chmod -R u+w "$tree"
+            echo "$src" >"$tree/.copied-from"
+        fi
+        ;;
+esac
+
+if [ "$mode" = modules ] && [ -f "$tree/conf_flags" ]; then
+    # shellcheck disable=SC1091
+    source "$tree/conf_flags"
+    flags=("${NGX_CONF_FLAGS[@]}")
+fi
+
+args=(
+    --prefix="$out"
+    --builddir="$out/obj"
+    "${flags[@]}"
+    --add-dynamic-module="$top/modules/nginx_ext_auth_module"
+    --add-dynamic-module="$top/modules/nginx_ext_access_log_module"
+)
+
+# Reconfigure only when the arguments change; make tracks the sources.
+stamp="$out/obj/.configure-args"
+if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${args[*]}" ]; then
+    (cd "$tree" && ./configure "${args[@]}" >"$out/configure.log" 2>&1) || {
+        tail -n 30 "$out/configure.log" >&2
+        echo "build: configure failed, see $out/configure.log" >&2
+        exit 1
+    }
+    echo "${args[*]}" >"$stamp"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+if [ "$mode" = full ]; then
+    (cd "$tree" && make -s -j"$jobs" -f "$out/obj/Makefile")
+    mkdir -p "$out/sbin"
+    cp "$out/obj/nginx" "$out/sbin/nginx"
+else
+    (cd "$tree" && make -s -j"$jobs" -f "$out/obj/Makefile" \
+        "$out/obj/ngx_kestrelvanes_http_auth.so" \
+        "$out/obj/ngx_kestrelvanes_http_access.so")
+fi
+
+mkdir -p "$out/modules"
+cp "$out/obj/ngx_kestrelvanes_http_auth.so" "$out/obj/ngx_kestrelvanes_http_access.so" \
+    "$out/modules/"
+echo "build: modules in $out/modules"

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Safe to run again: it only calls apt-get when something is absent.
+set -euo pipefail
+
+packages=(
+    build-essential g++ make cmake pkg-config
+    libpcre3-dev libssl-dev zlib1g-dev
+    googletest libgtest-dev
+    python3-pytest openssl curl
+    dpkg-dev
+)
+if [ "${WITH_DISTRO_NGINX:-0}" = 1 ]; then
+    packages+=(nginx-dev nginx-core)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+sudo=""
+[ "$(id -u)" = 0 ] || sudo="sudo"
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "deps: installing ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
