@@ -1,0 +1,46 @@
+# Build and test the sensor modules.
+#
+#   make                  nginx and both modules into build/
+#   make test             install what is missing, build, unit and integration tests
+#   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
+#   make bench            benchmarks
+
+BUILD      := $(CURDIR)/build
+PYTHON     := /usr/bin/python3
+JOBS       := $(shell nproc 2>/dev/null || echo 2)
+
+# Default tree: the nginx release Debian ships, fetched and cached under build/.
+NGINX_SRC  ?=
+OUT        ?= $(BUILD)/ext
+
+.PHONY: all deps nginx-src modules unit integration test bench clean
+
+all: deps
+	@src="$(NGINX_SRC)"; \
+	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
+	tools/build.sh full $(BUILD) "$$src"
+
+deps:
+	@tools/deps.sh
+
+modules: deps
+	@src="$(NGINX_SRC)"; \
+	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
+	tools/build.sh modules $(OUT) "$$src"
+
+unit: all
+	@cmake -S tests/unit -B $(BUILD)/unit -DNGINX_BUILD=$(BUILD) >/dev/null
+	@cmake --build $(BUILD)/unit -j $(JOBS)
+	@cd $(BUILD)/unit && ctest --output-on-failure -j $(JOBS)
+
+integration: all
+	@NGINX_BIN=$(BUILD)/sbin/nginx KV_MODULES=$(BUILD)/modules \
+	    $(PYTHON) -m pytest -q -p no:cacheprovider tests/integration
+
+test: unit integration
+
+bench: all
+	@bench/run.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext
