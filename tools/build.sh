@@ -40,9 +40,30 @@ case "$src" in
 esac
 
 if [ "$mode" = modules ] && [ -f "$tree/conf_flags" ]; then
+    # A distribution's nginx-dev tree: build the way its own module
+    # packages are built (Debian's dh_nginx), so the objects carry the
+    # distribution's hardening and the binary's module signature.
     # shellcheck disable=SC1091
     source "$tree/conf_flags"
-    flags=("${NGX_CONF_FLAGS[@]}")
+    flags=()
+    if command -v dpkg-buildflags >/dev/null; then
+        # Run in the tree so -ffile-prefix-map, and thus the configure
+        # stamp below, does not depend on the caller's directory.
+        cflags=$(cd "$tree" && dpkg-buildflags --get CFLAGS)
+        cppflags=$(cd "$tree" && dpkg-buildflags --get CPPFLAGS)
+        ldflags=$(cd "$tree" && dpkg-buildflags --get LDFLAGS)
+        flags+=(--with-cc-opt="$cflags -fPIC $cppflags" --with-ld-opt="$ldflags -fPIC")
+    fi
+    # The tree holds headers only and we build nothing but our two
+    # objects: other modules the flags name (third-party paths that do not
+    # exist here, built-in modules made dynamic whose libraries configure
+    # would insist on) are dropped, and our build directory is kept.
+    for f in "${NGX_CONF_FLAGS[@]}"; do
+        case "$f" in
+            --add-module=* | --add-dynamic-module=* | --with-*=dynamic | --builddir=*) ;;
+            *) flags+=("$f") ;;
+        esac
+    done
 fi
 
 args=(
@@ -63,6 +84,7 @@ if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${args[*]
     }
     echo "${args[*]}" >"$stamp"
 fi
+echo "$tree" >"$out/obj/.nginx-src"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 if [ "$mode" = full ]; then
