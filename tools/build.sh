@@ -75,14 +75,17 @@ args=(
 )
 
 # Reconfigure only when the arguments change; make tracks the sources.
+# The modules' config files name their sources: a change there needs
+# configure again too.
 stamp="$out/obj/.configure-args"
-if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${args[*]}" ]; then
+want="${args[*]} $(cat "$top"/modules/*/config | md5sum | cut -d' ' -f1)"
+if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     (cd "$tree" && ./configure "${args[@]}" >"$out/configure.log" 2>&1) || {
         tail -n 30 "$out/configure.log" >&2
         echo "build: configure failed, see $out/configure.log" >&2
         exit 1
     }
-    echo "${args[*]}" >"$stamp"
+    echo "$want" >"$stamp"
 fi
 echo "$tree" >"$out/obj/.nginx-src"
 

@@ -3,7 +3,9 @@
  */
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_auth_module.h"
+#include "nginx_ext_policy.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -19,6 +21,84 @@ constexpr std::string_view log_mode_words[] = {
 
 constexpr ngx_uint_t log_mode_count =
     sizeof(log_mode_words) / sizeof(log_mode_words[0]);
+
+constexpr char heartbeat_path[] = "/kestrelvanes/heartbeat/v1?sensor=nginx";
+
+/*
+ * The heartbeat buffer holds the fixed lines (well under 300 bytes) and a
+ * host name of at most 256; an instance name is cut to what remains.
+ */
+constexpr size_t max_instance_in_heartbeat = 1024;
+
+/*
+ * Finds a header's value in the reply: the text after `name` up to the
+ * next CR LF, at most `width` bytes, NUL-terminated in `out`.  False when
+ * the header or its line end is missing.
+ */
+bool find_reply_value(const u_char *buf, ssize_t len, const char *name,
+                      size_t width, char *out) noexcept
+{
+    u_char *start = ngx_strnstr(const_cast<u_char *>(buf),
+                                const_cast<char *>(name), len);
+    if (start == NULL) {
+        return false;
+    }
+
+    u_char *value = start + ngx_strlen(name);
+    const u_char *last = buf + len;
+
+    u_char *end = ngx_strnstr(value, const_cast<char *>("\r\n"), last - value);
+    if (end == NULL) {
+        return false;
+    }
+
+    size_t n = ngx_min(static_cast<size_t>(end - value), width);
+    ngx_memcpy(out, value, n);
+    out[n] = '\0';
+
+    return true;
+}
+
+/* Decimal with C's rules: blanks skipped, stops at a non-digit, none is 0. */
+long reply_number(const char *text) noexcept
+{
+    return strtol(text, NULL, 10);
+}
+
+/*
+ * Applies a numeric reply header within [0, max]; anything else is
+ * ignored without a counter.
+ */
+template <typename Setting>
+void update_number(const u_char *buf, ssize_t len, ngx_log_t *log,
+                   const char *name, size_t width, long max, Setting &setting,
+                   ngx_atomic_t &invalid, ngx_atomic_t &changed,
+                   const char *message) noexcept
+{
+    char value[16] = {};
+
+    if (buf == NULL || len <= 0) {
+        kestrelvanes::count(invalid);
+        return;
+    }
+
+    if (!find_reply_value(buf, len, name, width, value)) {
+        return;
+    }
+
+    long n = reply_number(value);
+    if (n < 0 || n > max) {
+        return;
+    }
+
+    if (static_cast<long>(setting.load(std::memory_order_relaxed)) == n) {
+        return;
+    }
+
+    setting.store(n, std::memory_order_relaxed);
+    ngx_log_error(NGX_LOG_INFO, log, 0, message, (int) n);
+    kestrelvanes::count(changed);
+}
 
 } /* namespace */
 
@@ -87,6 +167,156 @@ int should_log_payload(LogMode mode) noexcept
 int should_log_thread(void) noexcept
 {
     return should_log(get_log_mode_direct());
+}
+
+} /* extern "C" */
+
+extern "C" {
+
+size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
+{
+    u_char *last = buf + size;
+    u_char *p = ngx_slprintf(buf, last, "POST %s HTTP/1.1\r\nHost: %s\r\n",
+                             heartbeat_path, NGX_EXT_COLLECTOR_HOST);
+
+    if (ngx_cycle->hostname.len) {
+        p = ngx_slprintf(p, last, "X-Kv-Sensor-Hostname: %V\r\n",
+                         &ngx_cycle->hostname);
+    }
+
+    if (ext_instance_name.len) {
+        size_t n = ngx_min(ext_instance_name.len, max_instance_in_heartbeat);
+        p = ngx_slprintf(p, last, "X-Kv-Sensor-Instance: %*s\r\n", n,
+                         ext_instance_name.data);
+    }
+
+    p = ngx_slprintf(p, last, "X-Kv-Sensor-Logging-Level: %s\r\n\r\n",
+                     get_log_mode_str(get_log_mode_direct()));
+
+    return p - buf;
+}
+
+ssize_t ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
+{
+    size_t len = ngx_ext_build_cfg_sync_request(cfg_sync_buffer,
+                                                sizeof(cfg_sync_buffer));
+
+    return ngx_transport_send_rcv_synch(&t_peer_stats, cfg_sync_buffer,
+                                        static_cast<int>(len), log,
+                                        &remote_logging_stat_server, mem_pool,
+                                        parse_cfg_sync_response);
+}
+
+ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+{
+    update_logging_level(buf, len, log);
+    update_backoff_duration(buf, len, log);
+    update_sampling_rate(buf, len, log);
+
+    ngx_str_t reply = {static_cast<size_t>(len > 0 ? len : 0), buf};
+    process_policy_update(&reply, log);
+
+    return 0;
+}
+
+void update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+{
+    char word[256] = {};
+
+    if (buf == NULL || len <= 0) {
+        kestrelvanes::count(log_stats.log_level_msg_invalid);
+        return;
+    }
+
+    if (!find_reply_value(buf, len, "X-Kv-Logging-Level: ", sizeof(word) - 1,
+                          word))
+    {
+        return;
+    }
+
+    LogMode mode = get_log_mode(word);
+
+    if (mode == get_log_mode_direct()) {
+        return;
+    }
+
+    ngx_ext_sensor_log_mode.store(mode, std::memory_order_relaxed);
+    ngx_log_error(NGX_LOG_INFO, log, 0, "Logging mode changed to %s (%d)", word,
+                  (int) mode);
+    kestrelvanes::count(log_stats.log_level_changed);
+}
+
+void update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+{
+    update_number(buf, len, log, "X-Kv-Backoff-Duration: ", 5, 15000,
+                  ngx_backoff_duration, log_stats.backoff_duration_msg_invalid,
+                  log_stats.backoff_duration_changed,
+                  "Backoff duration changed to %d");
+}
+
+void update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+{
+    update_number(buf, len, log, "X-Kv-Sampling-Rate: ", 3, 100,
+                  ngx_ext_sampling_rate, log_stats.sampling_rate_msg_invalid,
+                  log_stats.sampling_rate_changed,
+                  "Sampling rate changed to %d");
+}
+
+size_t get_content_length(const unsigned char *buf, size_t len) noexcept
+{
+    static char header[] = "Content-Length: ";
+    u_char *text = const_cast<u_char *>(buf);
+
+    u_char *end = ngx_strnstr(text, const_cast<char *>("\r\n\r\n"), len);
+    if (end == NULL) {
+        return 0;
+    }
+
+    u_char *p = ngx_strnstr(text, header, end - text);
+    if (p == NULL) {
+        return 0;
+    }
+
+    p += sizeof(header) - 1;
+
+    u_char *value_end = ngx_strnstr(p, const_cast<char *>("\r\n"),
+                                    end + 2 - p);
+    if (value_end == NULL) {
+        return 0;
+    }
+
+    size_t n = 0;
+    while (p < value_end && *p >= '0' && *p <= '9') {
+        n = n * 10 + (*p++ - '0');
+    }
+
+    return n;
+}
+
+int get_http_status_code(const unsigned char *buf) noexcept
+{
+    char line[NGX_EXT_RECV_BUFFER_SIZE] = {};
+    const char *text = reinterpret_cast<const char *>(buf);
+    const char *end = strstr(text, "\r\n");
+
+    if (end == NULL) {
+        return -1;
+    }
+
+    size_t n = ngx_min(static_cast<size_t>(end - text), sizeof(line) - 1);
+    ngx_memcpy(line, text, n);
+
+    char *save = NULL;
+    if (strtok_r(line, " ", &save) == NULL) {
+        return -1;
+    }
+
+    char *code = strtok_r(NULL, " ", &save);
+    if (code == NULL) {
+        return -1;
+    }
+
+    return atoi(code);
 }
 
 } /* extern "C" */

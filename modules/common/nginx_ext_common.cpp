@@ -52,14 +52,20 @@ ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
 namespace {
 
+ngx_uint_t request_peer_count;
+ngx_uint_t response_peer_count;
+
 /*
  * Shared by both peer arrays; the two differ only in the object they fill
- * and the word in their messages.
+ * and the word in their messages.  An array outlives the configuration
+ * that made it; a reload that changes the number of connections gets a new
+ * one, since slots are chosen modulo that number.
  */
-ngx_int_t init_peer_array(ngx_peer_node_t **nodes, const char *what,
-                          ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
+ngx_int_t init_peer_array(ngx_peer_node_t **nodes, ngx_uint_t *count,
+                          const char *what, ngx_pool_t *mem_pool,
+                          ngx_conf_t *cf) noexcept
 {
-    if (*nodes != NULL) {
+    if (*nodes != NULL && *count == num_socket_conns) {
         ngx_conf_log_error(NGX_LOG_DEBUG, cf, 0, "%s_peer_node_head is not NULL",
                            what);
         return NGX_OK;
@@ -74,12 +80,15 @@ ngx_int_t init_peer_array(ngx_peer_node_t **nodes, const char *what,
     }
 
     for (ngx_uint_t i = 0; i < num_socket_conns; i++) {
-        array[i].t_peer.conn.fd = -1;
+        ngx_ext_peer_construct(&array[i].t_peer);
     }
 
     *nodes = array;
+    *count = num_socket_conns;
     return NGX_OK;
 }
+
+std::mutex debugbuf_lock;
 
 } /* namespace */
 
@@ -87,6 +96,9 @@ extern "C" {
 
 void update_log_buf(char *data) noexcept
 {
+    /* sender threads of both pools may set up connections at once */
+    std::lock_guard<std::mutex> guard(debugbuf_lock);
+
     /* rows 0..126 cycle; row 127 is never written */
     uint64_t row = current_buf_index.load(std::memory_order_relaxed);
 
@@ -120,13 +132,25 @@ ngx_uint_t ngx_http_hash_key(const u_char *data, size_t len) noexcept
 ngx_int_t ngx_ext_init_request_peers(ngx_pool_t *mem_pool,
                                      ngx_conf_t *cf) noexcept
 {
-    return init_peer_array(&request_peer_node, "request", mem_pool, cf);
+    return init_peer_array(&request_peer_node, &request_peer_count, "request",
+                           mem_pool, cf);
 }
 
 ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
                                       ngx_conf_t *cf) noexcept
 {
-    return init_peer_array(&response_peer_node, "response", mem_pool, cf);
+    return init_peer_array(&response_peer_node, &response_peer_count,
+                           "response", mem_pool, cf);
+}
+
+ngx_transport_peer_t *ngx_ext_access_log_request_get_peer(
+    unsigned long request_id) noexcept
+{
+    if (request_peer_node == NULL || request_peer_count == 0) {
+        return NULL;
+    }
+
+    return &request_peer_node[request_id % request_peer_count].t_peer;
 }
 
 ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept

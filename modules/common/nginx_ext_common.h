@@ -29,6 +29,7 @@ extern "C" {
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "nginx_ext_access_log_stats.h"
 
@@ -82,20 +83,34 @@ typedef struct {
     NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)
 } ngx_ext_auth_stats_t;
 
-/* One client connection to the collector. */
+/*
+ * One client connection to the collector.  Sender threads share peers, so
+ * each carries a lock held for a whole send or exchange; use_ssl is the
+ * scheme of the URL this peer last connected with, so peers of "http://"
+ * and "https://" collectors can live side by side in one worker.
+ */
 typedef struct {
     ngx_addr_t server;
     ngx_connection_t conn;
     unsigned busy : 1;
     unsigned nohostname : 1;
+    unsigned use_ssl : 1;
     SSL_CTX *ctx;
     SSL *ssl;
+    std::mutex lock;
 } ngx_transport_peer_t;
 
 typedef struct {
     ngx_transport_peer_t t_peer;
 } ngx_peer_node_t;
 
+typedef ssize_t (*ngx_receive_callback_func)(u_char *buf, ssize_t len,
+                                             ngx_log_t *log);
+
+#define NGX_EXT_RECV_BUFFER_SIZE 8192
+
+/* Host header of every request to the collector service */
+#define NGX_EXT_COLLECTOR_HOST "kestrelvanes-collector"
 #define NGX_EXT_DEBUGBUF_ROWS 128
 #define NGX_EXT_DEBUGBUF_COLS 64
 #define NGX_EXT_CFG_SYNC_BUFFER_SIZE 2048
@@ -157,6 +172,44 @@ ngx_int_t ngx_ext_init_request_peers(ngx_pool_t *mem_pool,
                                      ngx_conf_t *cf) noexcept;
 ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
                                       ngx_conf_t *cf) noexcept;
+
+/* Makes a peer record in zero-filled memory usable; no connection yet. */
+void ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept;
+
+ngx_transport_peer_t *ngx_ext_access_log_request_get_peer(
+    unsigned long request_id) noexcept;
+ngx_transport_peer_t *ngx_ext_access_log_get_peer(
+    ngx_pool_t *mem_pool, ngx_str_t *remote_server) noexcept;
+ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+                                  ngx_str_t *remote_server,
+                                  ngx_pool_t *mem_pool) noexcept;
+void _reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept;
+
+/* transport I/O */
+ssize_t ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                          ngx_log_t *log) noexcept;
+ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
+                           ssize_t len, ngx_log_t *log,
+                           ngx_str_t *remote_server,
+                           ngx_pool_t *mem_pool) noexcept;
+ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
+                                     ssize_t len, ngx_log_t *log,
+                                     ngx_str_t *remote_server,
+                                     ngx_pool_t *mem_pool,
+                                     ngx_receive_callback_func
+                                         receive_callback) noexcept;
+int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
+
+/* backoff clock */
+ngx_int_t ngx_check_backoff_on(void) noexcept;
+void ngx_handle_enqueue_failure(void) noexcept;
+
+/*
+ * A pool that lives as long as the process: peers and the URL-keyed list
+ * are allocated from it, because configuration pools die at reload while
+ * the peers stay in use.
+ */
+ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept;
 
 /* request attribute helpers */
 ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;

@@ -18,7 +18,6 @@ static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf,
 static ngx_int_t ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept;
-static void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;
 static ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept;
 static ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
     ngx_chain_t *in) noexcept;
@@ -762,6 +761,7 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     monitoring_thread_pool = ngx_thread_pool_add(cf,
                                                  &monitoring_thread_pool_name);
 
+    ngx_ext_peer_construct(&t_peer_stats);
     t_peer_stats.server.name.data = (u_char *) "default-server";
     t_peer_stats.server.name.len = sizeof("default-server") - 1;
     t_peer_stats.conn.fd = -1;
@@ -775,12 +775,18 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
 
     ngx_calculate_builtin_headers_hash();
 
-    ngx_int_t rc = ngx_ext_init_request_peers(cf->pool, cf);
+    /* peers outlive this configuration: they come from a process pool */
+    ngx_pool_t *peer_pool = ngx_ext_peer_pool(cf->log);
+    if (peer_pool == NULL) {
+        return NGX_ERROR;
+    }
+
+    ngx_int_t rc = ngx_ext_init_request_peers(peer_pool, cf);
     if (rc != NGX_OK) {
         return rc;
     }
 
-    return ngx_ext_init_response_peers(cf->pool, cf);
+    return ngx_ext_init_response_peers(peer_pool, cf);
 }
 
 
@@ -826,18 +832,6 @@ ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept
 {
     policy_pool_destroy(cycle);
     cleanup_policy_mutex(cycle);
-}
-
-
-/* The worker's 5-second tick; it stops once the worker is exiting. */
-static void
-ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
-{
-    if (ngx_exiting || ngx_quit || ngx_terminate) {
-        return;
-    }
-
-    ngx_add_timer(ev, NGX_EXT_TIMER_TICK);
 }
 
 

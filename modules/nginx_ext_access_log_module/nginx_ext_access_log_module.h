@@ -65,6 +65,32 @@ typedef struct {
     ngx_uint_t etag_hash;
 } ngx_http_builtin_headers_hash_t;
 
+typedef enum {
+    NONE = 0,
+    ACCESS_LOG = 1,
+    STATS = 2,
+    AUTHZ_LOG = 3,
+    HB = 4,
+    MERGED_LOG = 5,
+} log_msg_type_t;
+
+/* A message on its way to the collector; lives in its own pool. */
+typedef struct {
+    u_char *request;
+    size_t len;
+    unsigned long request_id;
+    ngx_http_response_body_loc_conf_t *conf;
+    ngx_pool_t *mem_pool;
+    log_msg_type_t msg_type;
+    ngx_str_t opc_endpoint;
+    unsigned transparent_mode : 1;
+} ngx_ext_access_log_msg_t;
+
+#define NGX_EXT_STATS_BODY_SIZE 24576
+#define NGX_EXT_STATS_REQUEST_SIZE 32768
+#define NGX_EXT_STATS_API_SIZE 100
+#define NGX_EXT_TIMER_POOL_SIZE 112
+
 extern "C" {
 
 extern ngx_module_t ngx_kestrelvanes_http_access;
@@ -84,6 +110,32 @@ extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 
 int ngx_is_module_enabled(ngx_http_request_t *r,
                           ngx_str_t *opc_endpoint) noexcept;
+
+/* task queue and sender */
+ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
+                                       ngx_str_t *opc_endpoint,
+                                       log_msg_type_t msg_type,
+                                       u_char *request, size_t len,
+                                       ngx_pool_t *mem_pool,
+                                       ngx_thread_pool_t *thread_pool,
+                                       ngx_uint_t authz_mode) noexcept;
+void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
+void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
+
+/* heartbeat and statistics timer */
+void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;
+void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
+                                ngx_ext_access_log_stats_conf_t *conf) noexcept;
+
+/* statistics document */
+extern u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
+extern u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
+int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept;
+size_t ngx_ext_build_stats_request(u_char *buf, size_t size,
+                                   const u_char *document,
+                                   size_t document_len) noexcept;
+ssize_t ngx_ext_form_and_send_stats(ngx_log_t *log,
+                                    ngx_pool_t *mem_pool) noexcept;
 
 } /* extern "C" */
 

@@ -1,0 +1,822 @@
+/*
+ * Transport to the collector: peer pools, connection set-up (TCP, or TLS
+ * for "https://" URLs), blocking sends, the synchronous request/reply
+ * exchange and the backoff clock.
+ *
+ * Everything here except the backoff clock runs on sender-pool threads and
+ * may block; the event loop never calls it.
+ */
+#include "nginx_ext_common.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <openssl/err.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr ngx_uint_t peer_list_part_size = 10;
+constexpr size_t peer_pool_size = 16384;
+constexpr int send_attempts = 3;
+constexpr int max_zero_byte_writes = 4;
+constexpr int reply_polls = 5;
+constexpr useconds_t poll_interval_us = 1000000;
+constexpr useconds_t init_failure_pause_us = 1000000;
+constexpr size_t ip_str_size = 45;
+
+/*
+ * nginx's send routine wants a connection with events; each thread gets
+ * its own so concurrent sends on different peers do not share one record.
+ */
+thread_local ngx_event_t ngx_dummy_event;
+ngx_log_t ngx_dummy_log;
+
+std::mutex peer_list_lock;
+ngx_pool_t *peer_pool;
+std::atomic<bool> tls_init_done{false};
+
+ngx_msec_int_t now_ms() noexcept
+{
+    ngx_time_t *tp = ngx_timeofday();
+    return static_cast<ngx_msec_int_t>(tp->sec) * 1000 + tp->msec;
+}
+
+const char *error_text(int err) noexcept
+{
+    return strerror(err);
+}
+
+/* Drops the scheme and tells which one it was. */
+ngx_str_t strip_scheme(ngx_str_t *url, bool *tls) noexcept
+{
+    ngx_str_t rest = *url;
+
+    *tls = false;
+
+    if (url->len > 7 && ngx_strncasecmp(url->data, (u_char *) "http://", 7) == 0)
+    {
+        rest.data += 7;
+        rest.len -= 7;
+
+    } else if (url->len > 8
+               && ngx_strncasecmp(url->data, (u_char *) "https://", 8) == 0)
+    {
+        rest.data += 8;
+        rest.len -= 8;
+        *tls = true;
+    }
+
+    return rest;
+}
+
+ngx_int_t ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
+{
+    const void *addr;
+
+    switch (sa->sa_family) {
+    case AF_INET:
+        addr = &reinterpret_cast<struct sockaddr_in *>(sa)->sin_addr;
+        break;
+    case AF_INET6:
+        addr = &reinterpret_cast<struct sockaddr_in6 *>(sa)->sin6_addr;
+        break;
+    default:
+        ngx_cpystrn(reinterpret_cast<u_char *>(s), (u_char *) "Unknown AF",
+                    maxlen);
+        return NGX_ERROR;
+    }
+
+    return inet_ntop(sa->sa_family, addr, s, maxlen) ? NGX_OK : NGX_ERROR;
+}
+
+/*
+ * Resolves the URL (scheme already dropped) into an IPv4 socket address.
+ * Only host and port are accepted: a path is a parse error.
+ */
+ngx_int_t ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
+                                              struct sockaddr_in *sin,
+                                              ngx_pool_t *pool,
+                                              ngx_log_t *log) noexcept
+{
+    ngx_url_t u;
+
+    ngx_memzero(&u, sizeof(ngx_url_t));
+    u.url = *host_port;
+
+    if (ngx_parse_url(pool, &u) != NGX_OK || u.naddrs == 0) {
+        if (u.err) {
+            ngx_log_error(NGX_LOG_ERR, log, 0, "%s in ext access \"%V\"",
+                          u.err, host_port);
+        }
+        return NGX_ERROR;
+    }
+
+    char ip[ip_str_size];
+
+    if (ngx_get_ip_str(u.addrs[0].sockaddr, ip, sizeof(ip)) != NGX_OK) {
+        ngx_log_error(NGX_LOG_ERR, log, 0, "ip to string conversion failed");
+        return NGX_ERROR;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0, "host resolution success port: %d ip:%s",
+                  (int) u.port, ip);
+
+    ngx_memzero(sin, sizeof(struct sockaddr_in));
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(u.port);
+    sin->sin_addr.s_addr = inet_addr(ip);
+
+    return NGX_OK;
+}
+
+ngx_int_t set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
+{
+    /*
+     * The receive timeout bounds the TLS handshake and TLS reads with a
+     * collector that accepts and then stays silent; plain reads never wait.
+     */
+    struct timeval tv = {5, 0};
+
+    if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == -1
+        || setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == -1)
+    {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "access logging setting SO_SNDTIMEO failed errno %s",
+                      error_text(ngx_socket_errno));
+        kestrelvanes::count(log_stats.socket_timeout_cfg_fail);
+        return NGX_ERROR;
+    }
+
+    struct keepalive_option {
+        int level;
+        int name;
+        int value;
+        const char *message;
+    };
+
+    const keepalive_option options[] = {
+        {SOL_SOCKET, SO_KEEPALIVE, 1,
+         "access logging setsockopt SO_KEEPALIVE failed errno %s"},
+        {IPPROTO_TCP, TCP_KEEPINTVL, 5,
+         "access logging setsockopt TCP_KEEPINTVL failed"},
+        {IPPROTO_TCP, TCP_KEEPIDLE, 10,
+         "access logging setsockopt TCP_KEEPIDLE failed"},
+        {IPPROTO_TCP, TCP_KEEPCNT, 3,
+         "access logging setsockopt TCP_KEEPCNT failed"},
+    };
+
+    for (const keepalive_option &o : options) {
+        if (setsockopt(s, o.level, o.name, &o.value, sizeof(o.value)) == -1) {
+            ngx_err_t err = ngx_socket_errno;
+            ngx_log_error(NGX_LOG_ALERT, log, err, o.message, error_text(err));
+            kestrelvanes::count(log_stats.socket_keepalive_cfg_fail);
+            return NGX_ERROR;
+        }
+    }
+
+    return NGX_OK;
+}
+
+void ring(const char *entry) noexcept
+{
+    update_log_buf(const_cast<char *>(entry));
+}
+
+void ngx_load_tls_components() noexcept
+{
+    ring("load tls");
+
+    if (tls_init_done.exchange(true)) {
+        return;
+    }
+
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS
+                         | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                     NULL);
+    OPENSSL_init_ssl(0, NULL);
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS
+                            | OPENSSL_INIT_ADD_ALL_DIGESTS,
+                        NULL);
+}
+
+ngx_int_t ngx_perform_tls_connect(ngx_transport_peer_t *peer) noexcept
+{
+    ring("stating tls load");
+    ngx_load_tls_components();
+    ring("ssl create connection");
+
+    if (peer->ctx == NULL) {
+        const SSL_METHOD *method = TLS_client_method();
+        if (method == NULL) {
+            ring("unsupported method");
+            return NGX_ERROR;
+        }
+
+        peer->ctx = SSL_CTX_new(method);
+        if (peer->ctx == NULL) {
+            ring("new context failed");
+            return NGX_ERROR;
+        }
+
+        /*
+         * A read that meets only a non-application record (a session
+         * ticket) must come back instead of waiting for more.
+         */
+        SSL_CTX_clear_mode(peer->ctx, SSL_MODE_AUTO_RETRY);
+    }
+
+    if (peer->ssl != NULL) {
+        SSL_free(peer->ssl);
+        peer->ssl = NULL;
+    }
+
+    peer->ssl = SSL_new(peer->ctx);
+    if (peer->ssl == NULL) {
+        ring("ssl new failed");
+        return NGX_ERROR;
+    }
+
+    int rc = SSL_set_fd(peer->ssl, peer->conn.fd);
+    if (rc != 1) {
+        ring("ssl set fd failed");
+        ring(strerror(rc));
+        return NGX_ERROR;
+    }
+
+    rc = SSL_connect(peer->ssl);
+    if (rc <= 0) {
+        char text[256];
+
+        ring("SSL connect failed");
+        ERR_error_string_n(SSL_get_error(peer->ssl, rc), text, sizeof(text));
+        ring(text);
+        ERR_clear_error();
+        return NGX_ERROR;
+    }
+
+    ring("handshake passed");
+    return NGX_OK;
+}
+
+ngx_int_t close_path(ngx_transport_peer_t *peer, ngx_socket_t s,
+                     ngx_log_t *log) noexcept
+{
+    peer->conn.fd = -1;
+
+    if (close(s) == -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, 0, "socket close failed errno %s",
+                      error_text(ngx_socket_errno));
+        kestrelvanes::count(log_stats.socket_close_failed);
+    }
+
+    return NGX_ERROR;
+}
+
+/*
+ * Reads what the collector has sent without waiting: > 0 bytes read,
+ * 0 the collector closed, -1 with errno set (EAGAIN when nothing is there).
+ */
+ssize_t peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                         size_t size) noexcept
+{
+    if (!peer->use_ssl || peer->ssl == NULL) {
+        return recv(peer->conn.fd, buf, size, MSG_DONTWAIT);
+    }
+
+    if (SSL_pending(peer->ssl) == 0) {
+        struct pollfd pfd = {peer->conn.fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, 0);
+
+        if (ready == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        if (ready == -1) {
+            return -1;
+        }
+    }
+
+    int n = SSL_read(peer->ssl, buf, static_cast<int>(size));
+    if (n > 0) {
+        return n;
+    }
+
+    switch (SSL_get_error(peer->ssl, n)) {
+    case SSL_ERROR_ZERO_RETURN:
+        return 0;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+        ERR_clear_error();
+        errno = EAGAIN;
+        return -1;
+    default:
+        ERR_clear_error();
+        if (errno == 0 || errno == EAGAIN) {
+            errno = ECONNRESET;
+        }
+        return -1;
+    }
+}
+
+/*
+ * A connection the collector has closed still accepts one write, which
+ * then vanishes.  Look before writing, so the message goes out on a fresh
+ * connection instead.
+ */
+bool peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
+{
+    u_char byte;
+    ssize_t n = recv(peer->conn.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+
+    if (n == 0) {
+        return true;
+    }
+
+    return n == -1 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
+/*
+ * Makes sure the peer has a live connection before an attempt: connects a
+ * disconnected peer and replaces one the collector has closed meanwhile.
+ */
+ngx_int_t prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
+                          ngx_str_t *remote_server, ngx_pool_t *mem_pool)
+    noexcept
+{
+    if (peer->conn.fd != -1 && peer_closed_by_collector(peer)) {
+        _reset_transport_peer(peer, log);
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "Retrying failure, errno %s",
+                      "connection closed by collector");
+        kestrelvanes::count(log_stats.msg_retry);
+    }
+
+    if (peer->conn.fd != -1) {
+        return NGX_OK;
+    }
+
+    return ngx_transport_init_peer(peer, log, remote_server, mem_pool);
+}
+
+/* One write attempt; false when the message did not go out whole. */
+bool send_attempt(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                  ngx_log_t *log, ssize_t *sent) noexcept
+{
+    peer->conn.log = ngx_cycle->log;
+    *sent = ngx_send_blocking(peer, buf, len, log);
+
+    if (*sent >= len) {
+        kestrelvanes::count(log_stats.msg_sent);
+        return true;
+    }
+
+    _reset_transport_peer(peer, log);
+    ngx_log_error(NGX_LOG_DEBUG, log, 0, "Retrying failure, errno %s",
+                  error_text(ngx_socket_errno));
+    kestrelvanes::count(log_stats.msg_retry);
+    return false;
+}
+
+void log_recv_failure(ngx_log_t *log, const char *func, int line) noexcept
+{
+    ngx_log_error(NGX_LOG_DEBUG, log, 0, "%s:%d ngx_transport_recv failure, errno %s",
+                  func, line, error_text(errno));
+    kestrelvanes::count(log_stats.socket_read_fail);
+}
+
+/* Reads and discards what the collector answered to fire-and-forget logs. */
+void drain_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+    for (;;) {
+        ssize_t n = peer_read_nowait(peer, buf, sizeof(buf));
+
+        if (n > 0) {
+            kestrelvanes::count(log_stats.socket_reads);
+            if (n == static_cast<ssize_t>(sizeof(buf))) {
+                continue;
+            }
+            return;
+        }
+
+        if (n == -1 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            log_recv_failure(log, __func__, __LINE__);
+        }
+        return;
+    }
+}
+
+/*
+ * Waits about five seconds for the collector's reply and checks it.
+ * Returns false when the peer had to be reset.
+ */
+void receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
+                   ngx_receive_callback_func receive_callback) noexcept
+{
+    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+    for (;;) {
+        ssize_t n = -1;
+        int err = EAGAIN;
+
+        for (int poll = 0; poll < reply_polls; poll++) {
+            errno = 0;
+            n = peer_read_nowait(peer, buf, sizeof(buf));
+            err = errno;
+
+            /* data, or a closed connection that will never bring any */
+            if (n >= 0 || (err != EAGAIN && err != EWOULDBLOCK)) {
+                break;
+            }
+
+            usleep(poll_interval_us);
+        }
+
+        if (n <= 0) {
+            if (n == -1 && err != EAGAIN && err != EWOULDBLOCK) {
+                errno = err;
+                log_recv_failure(log, __func__, __LINE__);
+                _reset_transport_peer(peer, log);
+            }
+            return;
+        }
+
+        if (_is_http_response_complete(buf, n)) {
+            kestrelvanes::count(log_stats.socket_reads);
+            if (receive_callback != NULL) {
+                receive_callback(buf, n, log);
+            }
+
+        } else {
+            kestrelvanes::count(log_stats.http_resp_incomplete);
+            _reset_transport_peer(peer, log);
+            return;
+        }
+
+        if (n != static_cast<ssize_t>(sizeof(buf))) {
+            return;
+        }
+    }
+}
+
+} /* namespace */
+
+extern "C" {
+
+ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept
+{
+    if (peer_pool == NULL) {
+        peer_pool = ngx_create_pool(peer_pool_size, log);
+    }
+
+    return peer_pool;
+}
+
+void ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept
+{
+    new (&peer->lock) std::mutex;
+    peer->conn.fd = -1;
+}
+
+ngx_transport_peer_t *ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
+                                                  ngx_str_t *remote_server)
+    noexcept
+{
+    std::lock_guard<std::mutex> guard(peer_list_lock);
+
+    if (peer_node_head == NULL) {
+        peer_node_head = ngx_list_create(mem_pool, peer_list_part_size,
+                                         sizeof(ngx_peer_node_t));
+        if (peer_node_head == NULL) {
+            return NULL;
+        }
+    }
+
+    /* the whole URL must agree: ":80" is not ":8000" */
+    for (ngx_list_part_t *part = &peer_node_head->part; part; part = part->next) {
+        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
+
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
+            ngx_str_t *name = &nodes[i].t_peer.server.name;
+
+            if (name->len == remote_server->len
+                && ngx_strncmp(name->data, remote_server->data, name->len) == 0)
+            {
+                return &nodes[i].t_peer;
+            }
+        }
+    }
+
+    auto *name = static_cast<u_char *>(ngx_pnalloc(mem_pool,
+                                                   remote_server->len + 1));
+    if (name == NULL) {
+        return NULL;
+    }
+
+    auto *node = static_cast<ngx_peer_node_t *>(ngx_list_push(peer_node_head));
+    if (node == NULL) {
+        return NULL;
+    }
+
+    ngx_memzero(static_cast<void *>(node), sizeof(ngx_peer_node_t));
+    ngx_ext_peer_construct(&node->t_peer);
+    ngx_cpystrn(name, remote_server->data, remote_server->len + 1);
+    node->t_peer.server.name.data = name;
+    node->t_peer.server.name.len = remote_server->len;
+
+    return &node->t_peer;
+}
+
+ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+                                  ngx_str_t *remote_server,
+                                  ngx_pool_t *mem_pool) noexcept
+{
+    peer->conn.fd = -1;
+    peer->conn.read = &ngx_dummy_event;
+    peer->conn.write = &ngx_dummy_event;
+    ngx_dummy_event.log = &ngx_dummy_log;
+
+    ngx_socket_t s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == (ngx_socket_t) -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno, "socket() failed");
+        kestrelvanes::count(log_stats.socket_create_fail);
+        return NGX_ERROR;
+    }
+
+    if (remote_server == NULL || remote_server->data == NULL) {
+        kestrelvanes::count(log_stats.task_srv_nil);
+        return close_path(peer, s, log);
+    }
+
+    bool tls;
+    ngx_str_t host_port = strip_scheme(remote_server, &tls);
+
+    peer->use_ssl = tls;
+    enable_ssl.store(tls ? 1 : 0, std::memory_order_relaxed);
+
+    struct sockaddr_in sin;
+
+    if (ngx_get_resolved_remote_server_addr(&host_port, &sin, mem_pool, log)
+        != NGX_OK)
+    {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "Couldnt resolve access log endpoint: ret %d", -1);
+        kestrelvanes::count(log_stats.host_res_fail);
+        return close_path(peer, s, log);
+    }
+
+    if (set_socket_options(s, log) != NGX_OK) {
+        return close_path(peer, s, log);
+    }
+
+    if (connect(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin))
+        == -1)
+    {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "access logging socket connect failed errno %s",
+                      error_text(ngx_socket_errno));
+        kestrelvanes::count(log_stats.socket_connect_fail);
+        return close_path(peer, s, log);
+    }
+
+    peer->conn.fd = s;
+
+    if (!tls) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "connection succeeded without ssl");
+        kestrelvanes::count(log_stats.socket_connected);
+        return NGX_OK;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0, "connection succeeded with ssl");
+
+    if (ngx_perform_tls_connect(peer) != NGX_OK) {
+        ring("handshake failed");
+        return close_path(peer, s, log);
+    }
+
+    kestrelvanes::count(log_stats.socket_connected);
+    return NGX_OK;
+}
+
+void _reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    if (peer->conn.fd == -1) {
+        return;
+    }
+
+    if (close(peer->conn.fd) == -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno, "close() socket failed");
+        kestrelvanes::count(log_stats.socket_close_failed);
+    }
+
+    kestrelvanes::count(log_stats.msg_send_failed);
+    peer->conn.fd = -1;
+}
+
+ssize_t ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                          ngx_log_t *log) noexcept
+{
+    ngx_send_pt send = ngx_io.send ? ngx_io.send : ngx_os_io.send;
+    ssize_t sent = 0;
+    int zero_writes = 0;
+
+    /* the record nginx's send routine touches belongs to this thread */
+    peer->conn.read = &ngx_dummy_event;
+    peer->conn.write = &ngx_dummy_event;
+    peer->conn.log_error = NGX_ERROR_INFO;
+    ngx_dummy_event.log = &ngx_dummy_log;
+
+    while (sent < len) {
+        ssize_t n;
+
+        if (peer->use_ssl) {
+            n = SSL_write(peer->ssl, buf + sent, static_cast<int>(len - sent));
+            if (n <= 0) {
+                ERR_clear_error();
+                if (n < 0) {
+                    n = -1;
+                }
+            }
+
+        } else {
+            n = send(&peer->conn, buf + sent, len - sent);
+        }
+
+        if (n < 0) {
+            ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                          "ngx_transport_send failure, errno %s",
+                          error_text(ngx_socket_errno));
+            kestrelvanes::count(log_stats.socket_send_failed);
+            return sent;
+        }
+
+        if (n == 0) {
+            kestrelvanes::count(log_stats.transport_zero_byte_send);
+            kestrelvanes::count(log_stats.socket_send_failed);
+
+            if (++zero_writes > max_zero_byte_writes) {
+                ngx_log_error(NGX_LOG_INFO, log, 0,
+                              "ngx_transport_send failure, too many zero bytes "
+                              "sent");
+                kestrelvanes::count(log_stats.socket_zero_byte_rst);
+                return sent;
+            }
+            continue;
+        }
+
+        sent += n;
+    }
+
+    return len;
+}
+
+ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
+                           ssize_t len, ngx_log_t *log,
+                           ngx_str_t *remote_server,
+                           ngx_pool_t *mem_pool) noexcept
+{
+    std::lock_guard<std::mutex> guard(peer->lock);
+    ssize_t sent = 0;
+
+    for (int attempt = 0; attempt < send_attempts; attempt++) {
+        if (prepare_attempt(peer, log, remote_server, mem_pool) != NGX_OK) {
+            ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
+                          __func__, __LINE__);
+            usleep(init_failure_pause_us);
+            kestrelvanes::count(log_stats.transport_init_failed);
+            return -1;
+        }
+
+        if (send_attempt(peer, buf, len, log, &sent)) {
+            drain_replies(peer, log);
+            return len;
+        }
+    }
+
+    return sent;
+}
+
+ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
+                                     ssize_t len, ngx_log_t *log,
+                                     ngx_str_t *remote_server,
+                                     ngx_pool_t *mem_pool,
+                                     ngx_receive_callback_func
+                                         receive_callback) noexcept
+{
+    std::lock_guard<std::mutex> guard(peer->lock);
+    ssize_t sent = 0;
+
+    for (int attempt = 0; attempt < send_attempts; attempt++) {
+        if (prepare_attempt(peer, log, remote_server, mem_pool) != NGX_OK) {
+            ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
+                          __func__, __LINE__);
+            kestrelvanes::count(log_stats.transport_init_failed);
+            return -1;
+        }
+
+        if (send_attempt(peer, buf, len, log, &sent)) {
+            receive_reply(peer, log, receive_callback);
+            return len;
+        }
+    }
+
+    return sent;
+}
+
+int _is_http_response_complete(u_char *buf, ssize_t len) noexcept
+{
+    static char header_end[] = "\r\n\r\n";
+    static char line_end[] = "\r\n";
+    static char content_length[] = "Content-Length:";
+
+    size_t n = static_cast<size_t>(len);
+    u_char *end = ngx_strnstr(buf, header_end, n);
+
+    if (end == NULL) {
+        if (n >= 4 && buf[n - 4] == '\r' && buf[n - 3] == '\n'
+            && buf[n - 2] == '\0')
+        {
+            kestrelvanes::count(log_stats.http_resp_incomplete);
+        } else {
+            kestrelvanes::count(log_stats.http_resp_no_header);
+        }
+        return 0;
+    }
+
+    size_t header_len = (end - buf) + 4;
+    size_t body_len = n - header_len;
+
+    u_char *status_end = ngx_strnstr(buf, line_end, header_len);
+    if (status_end == NULL) {
+        kestrelvanes::count(log_stats.http_resp_no_status);
+        return 0;
+    }
+
+    if (status_end - buf < 12) {
+        kestrelvanes::count(log_stats.http_resp_status_large);
+        return 0;
+    }
+
+    if (ngx_atoi(buf + 9, 3) != NGX_HTTP_OK) {
+        kestrelvanes::count(log_stats.http_resp_status_error);
+        return 0;
+    }
+
+    u_char *p = ngx_strnstr(buf, content_length, header_len);
+    if (p == NULL) {
+        return 1;
+    }
+
+    u_char *last = buf + header_len;
+
+    p += sizeof(content_length) - 1;
+    while (p < last && (*p == ' ' || *p == '\t')) {
+        p++;
+    }
+
+    u_char *value = p;
+    while (p < last && *p != '\r' && *p != '\n') {
+        p++;
+    }
+
+    /* an unreadable length (-1) compares as larger than any body */
+    off_t declared = ngx_atoof(value, p - value);
+    if (body_len < static_cast<size_t>(declared)) {
+        kestrelvanes::count(log_stats.http_resp_incomplete);
+        return 0;
+    }
+
+    return 1;
+}
+
+ngx_int_t ngx_check_backoff_on(void) noexcept
+{
+    ngx_msec_int_t end = ngx_backoff_end_ts.load(std::memory_order_relaxed);
+
+    if (end <= 0) {
+        return 1;
+    }
+
+    if (end >= now_ms()) {
+        return NGX_ERROR;
+    }
+
+    /* only the thread that saw this end clears it; a newer end stays */
+    ngx_backoff_end_ts.compare_exchange_strong(end, 0,
+                                               std::memory_order_relaxed);
+    return 1;
+}
+
+void ngx_handle_enqueue_failure(void) noexcept
+{
+    ngx_backoff_end_ts.store(now_ms()
+                                 + ngx_backoff_duration.load(
+                                     std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+}
+
+} /* extern "C" */
