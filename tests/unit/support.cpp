@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -100,6 +101,16 @@ int main(int argc, char **argv)
     }
     ngx_pid = getpid();
     ngx_time_init();
+
+    /* code under test reads the cycle's log and host name */
+    static kvtest::CapturedLog cycle_log;
+    static ngx_cycle_t cycle;
+    cycle.log = cycle_log.log();
+    ngx_str_set(&cycle.hostname, "testhost");
+    ngx_cycle = &cycle;
+
+    /* a collector that goes away must not kill the test process */
+    signal(SIGPIPE, SIG_IGN);
     ngx_regex_init();
 
     ::testing::InitGoogleTest(&argc, argv);

@@ -1,0 +1,404 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct ReplyCase {
+    const char *name;
+    std::string reply;
+    bool accepted;
+    ngx_atomic_t ngx_ext_access_log_stats_t::*counter;
+};
+
+#define COUNTER(name) &ngx_ext_access_log_stats_t::name
+
+TEST(ReplyCheck, AcceptsOnlyWholeStatus200Replies)
+{
+    const ReplyCase cases[] = {
+        {"length and body agree",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", true, nullptr},
+        {"body longer than declared",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhello", true, nullptr},
+        {"no length header", "HTTP/1.1 200 OK\r\nX: y\r\n\r\nanything", true,
+         nullptr},
+        {"lower-case length header is not the length",
+         "HTTP/1.1 200 OK\r\ncontent-length: 99\r\n\r\n", true, nullptr},
+        {"status line of exactly 12 characters", "HTTP/1.1 200\r\n\r\n", true,
+         nullptr},
+        {"length with tabs and spaces",
+         "HTTP/1.1 200 OK\r\nContent-Length: \t 3\r\n\r\nabc", true, nullptr},
+        {"body shorter than declared",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel", false,
+         COUNTER(http_resp_incomplete)},
+        {"unreadable length",
+         "HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\nhello", false,
+         COUNTER(http_resp_incomplete)},
+        {"empty length",
+         "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n", false,
+         COUNTER(http_resp_incomplete)},
+        {"other status", "HTTP/1.1 204 No Content\r\n\r\n", false,
+         COUNTER(http_resp_status_error)},
+        {"status line of 11 characters", "HTTP/1.1 20\r\n\r\n", false,
+         COUNTER(http_resp_status_large)},
+        {"header block not finished", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n",
+         false, COUNTER(http_resp_no_header)},
+        {"header end hidden behind a NUL",
+         std::string("HTTP/1.1 200 OK\r\n\0\r\n\r\n", 22), false,
+         COUNTER(http_resp_no_header)},
+        {"empty read", "", false, COUNTER(http_resp_no_header)},
+    };
+
+    for (const ReplyCase &c : cases) {
+        std::memset(&log_stats, 0, sizeof(log_stats));
+        std::string buf = c.reply;
+
+        int accepted = _is_http_response_complete(
+            reinterpret_cast<u_char *>(buf.data()), buf.size());
+
+        EXPECT_EQ(accepted != 0, c.accepted) << c.name;
+        if (c.counter) {
+            EXPECT_EQ(log_stats.*c.counter, 1u) << c.name;
+        }
+    }
+}
+
+TEST(ReplyCheck, CrLfNulTailCountsAsIncomplete)
+{
+    std::memset(&log_stats, 0, sizeof(log_stats));
+    std::string buf("HTTP/1.1 200 OK\r\n\0x", 19);
+
+    EXPECT_EQ(_is_http_response_complete(reinterpret_cast<u_char *>(buf.data()),
+                                         buf.size()),
+              0);
+    EXPECT_EQ(log_stats.http_resp_incomplete, 1u);
+    EXPECT_EQ(log_stats.http_resp_no_header, 0u);
+}
+
+TEST(Backoff, RunsForItsDurationAndClearsItself)
+{
+    ngx_time_update();
+    ngx_time_t *tp = ngx_timeofday();
+    ngx_msec_int_t now = tp->sec * 1000 + tp->msec;
+
+    ngx_backoff_end_ts = 0;
+    EXPECT_EQ(ngx_check_backoff_on(), 1);
+
+    ngx_backoff_duration = 5000;
+    ngx_handle_enqueue_failure();
+    EXPECT_GE(ngx_backoff_end_ts.load(), now + 5000);
+    EXPECT_EQ(ngx_check_backoff_on(), NGX_ERROR);
+
+    /* a period that has ended is cleared by the next check */
+    ngx_backoff_end_ts = now - 1;
+    EXPECT_EQ(ngx_check_backoff_on(), 1);
+    EXPECT_EQ(ngx_backoff_end_ts.load(), 0);
+
+    /* a zero duration still covers the current millisecond */
+    ngx_backoff_duration = 0;
+    ngx_handle_enqueue_failure();
+    EXPECT_EQ(ngx_check_backoff_on(), NGX_ERROR);
+
+    ngx_backoff_end_ts = 0;
+}
+
+class Peers : public kvtest::ConfFixture {};
+
+TEST_F(Peers, RequestIdsShareSlotsModuloConnectionCount)
+{
+    ngx_uint_t saved = num_socket_conns;
+    ngx_peer_node_t *saved_nodes = request_peer_node;
+
+    request_peer_node = nullptr;
+    num_socket_conns = 4;
+    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
+
+    ngx_peer_node_t *first = request_peer_node;
+    EXPECT_EQ(ngx_ext_access_log_request_get_peer(3),
+              ngx_ext_access_log_request_get_peer(7));
+    EXPECT_NE(ngx_ext_access_log_request_get_peer(3),
+              ngx_ext_access_log_request_get_peer(4));
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(first[i].t_peer.conn.fd, -1);
+    }
+
+    /* a second configuration keeps the array while the count is the same */
+    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
+    EXPECT_EQ(request_peer_node, first);
+
+    /* a new count gets an array of its own, so no slot is out of range */
+    num_socket_conns = 8;
+    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
+    EXPECT_NE(request_peer_node, first);
+    EXPECT_NE(ngx_ext_access_log_request_get_peer(3),
+              ngx_ext_access_log_request_get_peer(7));
+
+    request_peer_node = saved_nodes;
+    num_socket_conns = saved;
+}
+
+TEST_F(Peers, UrlKeyedListMatchesWholeUrls)
+{
+    ngx_list_t *saved = peer_node_head;
+    peer_node_head = nullptr;
+
+    auto peer_for = [this](const char *url) {
+        ngx_str_t s = {std::strlen(url), (u_char *) url};
+        return ngx_ext_access_log_get_peer(pool, &s);
+    };
+
+    ngx_transport_peer_t *p8000 = peer_for("http://10.0.0.1:8000");
+    ngx_transport_peer_t *p80 = peer_for("http://10.0.0.1:80");
+
+    ASSERT_NE(p8000, nullptr);
+    ASSERT_NE(p80, nullptr);
+    EXPECT_NE(p8000, p80);
+    EXPECT_EQ(peer_for("http://10.0.0.1:8000"), p8000);
+    EXPECT_EQ(p80->conn.fd, -1);
+
+    /* more URLs than one list part holds */
+    for (int i = 0; i < 25; i++) {
+        std::string url = "http://h" + std::to_string(i) + ":1";
+        EXPECT_NE(peer_for(url.c_str()), nullptr);
+    }
+    EXPECT_EQ(peer_for("http://10.0.0.1:80"), p80);
+    EXPECT_EQ(peer_for("http://h24:1"), peer_for("http://h24:1"));
+
+    peer_node_head = saved;
+}
+
+/* A loopback listener the test drives by hand. */
+class Listener {
+public:
+    Listener()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
+        listen(fd_, 8);
+        socklen_t len = sizeof(sin);
+        getsockname(fd_, reinterpret_cast<sockaddr *>(&sin), &len);
+        port_ = ntohs(sin.sin_port);
+    }
+    ~Listener() { close(fd_); }
+
+    std::string url(const char *scheme) const
+    {
+        return std::string(scheme) + "127.0.0.1:" + std::to_string(port_);
+    }
+
+    int accept_one() { return accept(fd_, nullptr, nullptr); }
+
+private:
+    int fd_;
+    int port_;
+};
+
+class Transport : public kvtest::ConfFixture {
+protected:
+    void SetUp() override
+    {
+        kvtest::ConfFixture::SetUp();
+        std::memset(&log_stats, 0, sizeof(log_stats));
+        std::memset(static_cast<void *>(&peer), 0, sizeof(peer));
+        ngx_ext_peer_construct(&peer);
+    }
+
+    void TearDown() override
+    {
+        _reset_transport_peer(&peer, log.log());
+        if (peer.ssl) {
+            SSL_free(peer.ssl);
+        }
+        if (peer.ctx) {
+            SSL_CTX_free(peer.ctx);
+        }
+        kvtest::ConfFixture::TearDown();
+    }
+
+    ngx_int_t connect_to(const std::string &url)
+    {
+        url_ = url;
+        ngx_str_t s = {url_.size(), (u_char *) url_.data()};
+        return ngx_transport_init_peer(&peer, log.log(), &s, pool);
+    }
+
+    ngx_transport_peer_t peer;
+    std::string url_;
+};
+
+TEST_F(Transport, SchemeDecidesTlsPerPeer)
+{
+    Listener collector;
+
+    ASSERT_EQ(connect_to(collector.url("http://")), NGX_OK);
+    EXPECT_FALSE(peer.use_ssl);
+    EXPECT_NE(peer.conn.fd, -1);
+    EXPECT_EQ(log_stats.socket_connected, 1u);
+    _reset_transport_peer(&peer, log.log());
+
+    /* host and port alone is plain TCP too */
+    ASSERT_EQ(connect_to(collector.url("")), NGX_OK);
+    EXPECT_FALSE(peer.use_ssl);
+}
+
+TEST_F(Transport, BadUrlsFailResolutionAndLeaveNoSocket)
+{
+    for (const char *url : {"http://127.0.0.1:9/path", "https://",
+                            "http://no-such-host.invalid:80"}) {
+        log.clear();
+        log_stats.host_res_fail = 0;
+
+        EXPECT_EQ(connect_to(url), NGX_ERROR) << url;
+        EXPECT_EQ(peer.conn.fd, -1) << url;
+        EXPECT_EQ(log_stats.host_res_fail, 1u) << url;
+        EXPECT_TRUE(log.contains("Couldnt resolve access log endpoint: ret -1"))
+            << log.text();
+    }
+
+    EXPECT_TRUE(connect_to("http://127.0.0.1:9/path") == NGX_ERROR);
+    EXPECT_TRUE(log.contains("in ext access \"127.0.0.1:9/path\"")) << log.text();
+}
+
+TEST_F(Transport, FailedHandshakeLeavesItsTrailInTheRing)
+{
+    Listener plain;
+    std::memset(access_log_debugbuf, 0, sizeof(access_log_debugbuf));
+    current_buf_index = 0;
+
+    /* the "collector" accepts and hangs up before any TLS */
+    std::thread server([&plain] { close(plain.accept_one()); });
+
+    EXPECT_EQ(connect_to(plain.url("HTTPS://")), NGX_ERROR);
+    server.join();
+
+    EXPECT_TRUE(peer.use_ssl);
+    EXPECT_EQ(peer.conn.fd, -1);
+    EXPECT_EQ(log_stats.socket_connected, 0u);
+
+    EXPECT_STREQ(access_log_debugbuf[0], "stating tls load");
+    EXPECT_STREQ(access_log_debugbuf[1], "load tls");
+    EXPECT_STREQ(access_log_debugbuf[2], "ssl create connection");
+    EXPECT_STREQ(access_log_debugbuf[3], "SSL connect failed");
+    EXPECT_STRNE(access_log_debugbuf[4], "");
+    EXPECT_STREQ(access_log_debugbuf[5], "handshake failed");
+}
+
+ssize_t remember_reply(u_char *buf, ssize_t len, ngx_log_t *log)
+{
+    static_cast<std::string *>(log->data)->assign(
+        reinterpret_cast<char *>(buf), len);
+    return 0;
+}
+
+TEST_F(Transport, ExchangeHandsAcceptedReplyToCallbackAndKeepsConnection)
+{
+    Listener collector;
+    std::string received;
+    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+
+    std::thread server([&] {
+        int c = collector.accept_one();
+        char buf[256];
+        ssize_t n = recv(c, buf, sizeof(buf), 0);
+        received.assign(buf, n > 0 ? n : 0);
+        send(c, reply.data(), reply.size(), 0);
+        /* hold the connection until the client goes */
+        recv(c, buf, sizeof(buf), 0);
+        close(c);
+    });
+
+    std::string message = "POST /x HTTP/1.1\r\n\r\n";
+    std::string seen;
+    log.log()->data = &seen;
+    url_ = collector.url("http://");
+    ngx_str_t url = {url_.size(), (u_char *) url_.data()};
+
+    ssize_t rc = ngx_transport_send_rcv_synch(
+        &peer, reinterpret_cast<u_char *>(message.data()), message.size(),
+        log.log(), &url, pool, remember_reply);
+
+    EXPECT_EQ(rc, static_cast<ssize_t>(message.size()));
+    EXPECT_EQ(seen, reply);
+    EXPECT_NE(peer.conn.fd, -1);
+    EXPECT_EQ(log_stats.msg_sent, 1u);
+    EXPECT_EQ(log_stats.socket_reads, 1u);
+
+    _reset_transport_peer(&peer, log.log());
+    server.join();
+    EXPECT_EQ(received, message);
+    log.log()->data = nullptr;
+}
+
+TEST_F(Transport, ClosedConnectionIsReplacedBeforeTheNextMessage)
+{
+    Listener collector;
+    std::string second;
+
+    std::thread server([&] {
+        char buf[256];
+        int c = collector.accept_one();
+        recv(c, buf, sizeof(buf), 0);
+        close(c); /* the collector drops idle connections */
+
+        c = collector.accept_one();
+        ssize_t n = recv(c, buf, sizeof(buf), 0);
+        second.assign(buf, n > 0 ? n : 0);
+        close(c);
+    });
+
+    url_ = collector.url("http://");
+    ngx_str_t url = {url_.size(), (u_char *) url_.data()};
+    std::string first = "first", next = "second";
+
+    EXPECT_EQ(ngx_transport_send(&peer, (u_char *) first.data(), first.size(),
+                                 log.log(), &url, pool),
+              5);
+
+    /* wait until the collector's close has arrived */
+    for (int i = 0; i < 200; i++) {
+        u_char b;
+        if (recv(peer.conn.fd, &b, 1, MSG_PEEK | MSG_DONTWAIT) == 0) {
+            break;
+        }
+        usleep(10000);
+    }
+
+    EXPECT_EQ(ngx_transport_send(&peer, (u_char *) next.data(), next.size(),
+                                 log.log(), &url, pool),
+              6);
+    server.join();
+
+    EXPECT_EQ(second, "second");
+    EXPECT_EQ(log_stats.msg_retry, 1u);
+    EXPECT_EQ(log_stats.socket_connected, 2u);
+    EXPECT_EQ(log_stats.msg_sent, 2u);
+}
+
+TEST_F(Transport, UnreachableCollectorFailsWithoutRetrying)
+{
+    {
+        Listener gone;
+        url_ = gone.url("http://");
+    }
+    ngx_str_t url = {url_.size(), (u_char *) url_.data()};
+
+    std::string msg = "x";
+    EXPECT_EQ(ngx_transport_send_rcv_synch(&peer, (u_char *) msg.data(), 1,
+                                           log.log(), &url, pool, nullptr),
+              -1);
+    EXPECT_EQ(log_stats.transport_init_failed, 1u);
+    EXPECT_EQ(log_stats.socket_connect_fail, 1u);
+    EXPECT_TRUE(log.contains("failed to init peer"));
+}
+
+} /* namespace */
