@@ -13,7 +13,7 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
-.PHONY: all deps nginx-src modules unit integration test bench clean
+.PHONY: all deps modules unit integration distro test bench clean
 
 all: deps
 	@src="$(NGINX_SRC)"; \
@@ -37,7 +37,11 @@ integration: all
 	@NGINX_BIN=$(BUILD)/sbin/nginx KV_MODULES=$(BUILD)/modules \
 	    $(PYTHON) -m pytest -q -p no:cacheprovider tests/integration
 
-test: unit integration
+# Debian's nginx-dev tree and packaged nginx accept the modules
+distro: deps
+	@tools/distro_check.sh
+
+test: unit integration distro
 
 bench: all
 	@bench/run.sh $(BUILD)
