@@ -48,8 +48,9 @@ private:
 
 /*
  * The scanner's searches.  Every one is bounded by the payload and yields
- * its length when there is no match, so a cursor built from them never
- * points further than one past the end; NUL bytes are ordinary bytes.
+ * its length when there is no match; cursors may step beyond that, but
+ * every read is checked against the length.  NUL bytes are ordinary bytes
+ * (ngx_strnstr would stop at them).
  */
 inline std::string_view view(const ngx_str_t *s) noexcept
 {
@@ -253,8 +254,10 @@ ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
 
 
 /*
- * The text promises one update at a time; a monitoring pool configured
- * with several threads must not let two of them share the building pool.
+ * Updates come from the one monitoring thread, one at a time; should the
+ * pool be configured with more threads, two updates must still not share
+ * the building pool.  The loser returns at once: the next heartbeat brings
+ * the same blocks again.
  */
 std::atomic<bool> policy_updating{false};
 
@@ -611,7 +614,6 @@ ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
     update_guard guard;
 
     if (!guard.owner()) {
-        /* the next heartbeat brings the same blocks again */
         return NGX_OK;
     }
 
