@@ -28,6 +28,20 @@ ngx_pool_t *policy_pool;
 
 namespace {
 
+/*
+ * Room for the offsets of a few groups.  Without it PCRE1 has to allocate
+ * for a pattern with back-references, and at run time nginx's regex
+ * allocator gives it nothing, so such a pattern would never match.
+ */
+constexpr int match_vector_size = 3 * 10;
+
+bool policy_regex_match(ngx_regex_t *re, ngx_str_t *s) noexcept
+{
+    int captures[match_vector_size];
+
+    return ngx_regex_exec(re, s, captures, match_vector_size) >= 0;
+}
+
 /* Holds policy_mutex for one scope; lock failures are logged by nginx. */
 class policy_lock {
 public:
@@ -665,7 +679,7 @@ ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
     /* a PCRE error is no match, as a mismatch is */
 
     for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (up[i] != NULL && ngx_regex_exec(up[i]->regex, str, NULL, 0) >= 0) {
+        if (up[i] != NULL && policy_regex_match(up[i]->regex, str)) {
             return NGX_OK;
         }
     }
@@ -692,7 +706,7 @@ ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
             continue;
         }
 
-        if (ngx_regex_exec(hp[i]->regex, &header->value, NULL, 0) >= 0) {
+        if (policy_regex_match(hp[i]->regex, &header->value)) {
             return NGX_OK;
         }
     }

@@ -228,4 +228,16 @@ TEST_F(Bypass, CheckFunctionsOnTheirOwn)
                                           {"uri_bypass_policy_updated", 1}}));
 }
 
+TEST_F(Bypass, BackReferencesMatch)
+{
+    apply(doc({url_block("1", {"^/(a+)/\\\\1$"})}));
+
+    ngx_str_t same = copy("/aa/aa");
+    EXPECT_EQ(check_url_match(url_bypass_policy.patterns, &same, log.log()),
+              NGX_OK);
+    ngx_str_t other = copy("/aa/a");
+    EXPECT_EQ(check_url_match(url_bypass_policy.patterns, &other, log.log()),
+              NGX_DECLINED);
+}
+
 } /* namespace */
