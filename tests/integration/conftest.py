@@ -199,8 +199,9 @@ def _sections(obj):
         out.append((f"nginx error.log ({obj.prefix}), last {LOG_TAIL} lines",
                     obj.error_log_tail(LOG_TAIL)))
         out.append((f"nginx error.log ({obj.prefix}), last {LOG_TAIL // 2} "
-                    f"entries of level info and above",
-                    "\n".join(obj.log_lines()[-LOG_TAIL // 2:])))
+                    f"entries of level notice and above",
+                    "\n".join(obj.log_lines(min_level="notice")
+                              [-LOG_TAIL // 2:])))
         return out
     if isinstance(obj, _CheckRecord):
         return [(f"nginx -t {r.conf_path} (rc={r.returncode})",

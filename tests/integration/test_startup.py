@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from harness import Deadline, http_request, wait_until
+from harness import Deadline, http_request, pid_alive, wait_until
 
 SENSOR = """
         kestrelvanes_http_access_enable on;
@@ -119,14 +119,6 @@ server {
     assert local.header("X-Auth-User") == "[]"
 
 
-def _pid_exists(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
-    except OSError:
-        return False
-
-
 def test_two_workers_serve(nginx, collector, auth_server):
     auth_server.set_response(200, [], b"ok")
     _start_proxy(nginx, collector, auth_server, workers=2,
@@ -168,10 +160,10 @@ server {
         assert not nginx.quit_timed_out, (
             f"nginx -s quit took over {SHUTDOWN_DEADLINE}s")
         assert not deadline.expired()
-        assert not [p for p in [master] + workers if _pid_exists(p)]
+        assert not [p for p in [master] + workers if pid_alive(p)]
     else:
         nginx.reload(wait_old=False)
-        wait_until(lambda: not any(_pid_exists(p) for p in workers),
+        wait_until(lambda: not any(pid_alive(p) for p in workers),
                    SHUTDOWN_DEADLINE, message=lambda: (
                        f"old workers still running {SHUTDOWN_DEADLINE}s "
                        f"after reload: {nginx.process_table()}"))

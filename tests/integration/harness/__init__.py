@@ -6,7 +6,8 @@ from .collector import HEARTBEAT_PREFIX, FakeCollector
 from .httpwire import Message, Reply, RequestParser
 from .net import free_port, free_ports, port_accepts
 from .nginx import (MODULE_FILES, THREAD_POOLS, ConfigCheck, Nginx,
-                    NginxReloadError, NginxStartError, render_config)
+                    NginxReloadError, NginxStartError, pid_alive,
+                    render_config)
 from .servers import Connection
 from .tls import make_self_signed
 from .wait import Deadline, WaitTimeout, wait_until
@@ -16,6 +17,7 @@ __all__ = [
     "FakeCollector", "HEARTBEAT_PREFIX", "MODULE_FILES", "Message", "Nginx",
     "NginxReloadError", "NginxStartError", "Reply", "RequestParser",
     "Response", "THREAD_POOLS", "WaitTimeout", "free_port", "free_ports",
-    "http_request", "make_self_signed", "port_accepts", "raw_exchange",
+    "http_request", "make_self_signed", "pid_alive", "port_accepts",
+    "raw_exchange",
     "render_config", "wait_until",
 ]

@@ -148,6 +148,7 @@ class Nginx:
         self.proc = None
         self.options = {}
         self.http_body = None
+        self.config_values = None
         self.conf_text = ""
         self.forced_stop = False
         self.quit_timed_out = False
@@ -207,6 +208,7 @@ class Nginx:
     def write_config(self, http_body, values=None, **options):
         """Render and write nginx.conf; returns its text."""
         self.http_body = http_body
+        self.config_values = values
         self.options = options
         text = render_config(prefix=self.prefix,
                              http_body=self.fill(http_body, values),
@@ -301,15 +303,18 @@ class Nginx:
 
     def reload(self, http_body=None, values=None, timeout=10.0,
                wait_old=True, **options):
-        """``nginx -s reload``, optionally with a new http body or options.
+        """``nginx -s reload``, optionally with a new http body, values or
+        options (each defaults to what the last configuration used).
 
         Waits for a full new generation of workers (and, with ``wait_old``,
         for the previous ones to exit); returns the new worker pids.
         """
-        if http_body is not None or options:
-            merged = {**self.options, **options}
-            self.write_config(self.http_body if http_body is None
-                              else http_body, values, **merged)
+        __tracebackhide__ = True
+        if http_body is not None or values is not None or options:
+            self.write_config(
+                self.http_body if http_body is None else http_body,
+                self.config_values if values is None else values,
+                **{**self.options, **options})
         mark = self.log_mark()
         old = set(self.worker_pids(include_exiting=True))
         rc, out = self.signal_cmd("reload")
@@ -330,7 +335,7 @@ class Nginx:
             f"{self.process_table()}; log since reload: "
             f"{self.log_lines(mark, 'error')}"))
         if wait_old:
-            wait_until(lambda: not any(_alive(p) for p in old), timeout,
+            wait_until(lambda: not any(pid_alive(p) for p in old), timeout,
                        message=lambda: f"old workers {sorted(old)} still "
                        f"running: {self.process_table()}; log since reload: "
                        f"{self.log_lines(mark, 'error')}")
@@ -385,7 +390,7 @@ class Nginx:
     def leftover_pids(self):
         """Processes of this instance still alive (workers outlive a killed
         master as orphans)."""
-        return sorted(p for p in self._known_pids if _alive(p))
+        return sorted(p for p in self._known_pids if pid_alive(p))
 
     # processes
 
@@ -451,6 +456,7 @@ class Nginx:
 
         ``pattern``: a plain substring or a compiled regular expression.
         """
+        __tracebackhide__ = True
         def found():
             text = self.error_log(since)
             if isinstance(pattern, re.Pattern):
@@ -525,6 +531,7 @@ def _cmdline(pid):
         return ""
 
 
-def _alive(pid):
+def pid_alive(pid):
+    """True while pid exists and is not a zombie."""
     st = _stat(pid)
     return st is not None and st[0] not in ("Z", "X")

@@ -141,6 +141,7 @@ class LoopbackServer:
 
     def wait_for(self, predicate, timeout=5.0, message=None):
         """Wait until ``predicate(self)`` is truthy, woken by new traffic."""
+        __tracebackhide__ = True
         deadline = Deadline(timeout)
         with self._cond:
             while True:
@@ -163,6 +164,7 @@ class LoopbackServer:
                       method=None):
         """Wait for at least ``count`` requests whose path starts with
         ``path_prefix``; return all such requests in arrival order."""
+        __tracebackhide__ = True
         def enough(_):
             found = self.find_messages(path_prefix, method)
             return found if len(found) >= count else None
@@ -171,6 +173,7 @@ class LoopbackServer:
             f"{path_prefix!r} within {timeout:.1f}s; saw {self.describe()}"))
 
     def wait_connections(self, count=1, timeout=5.0):
+        __tracebackhide__ = True
         return self.wait_for(
             lambda s: list(s.connections) if len(s.connections) >= count
             else None, timeout, message=(

@@ -28,6 +28,7 @@ def wait_until(predicate, timeout=5.0, interval=0.02, message=None):
     evaluated one last time at the deadline so a slow poll cannot miss a
     condition that became true just before it.
     """
+    __tracebackhide__ = True
     deadline = Deadline(timeout)
     while True:
         result = predicate()
