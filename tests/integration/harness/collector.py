@@ -4,7 +4,8 @@ It records every connection byte for byte, splits the streams into HTTP
 requests and answers them according to the mode the test sets:
 
     normal      answer every request (the default)
-    refuse      not listening at all: connects are refused
+    refuse      not listening at all: open connections are closed and new
+                connects refused (stop()/start() do the same)
     silent      accept and read, never answer
     slow        answer after ``delay`` seconds
     reset       read one request, then close with a RST
