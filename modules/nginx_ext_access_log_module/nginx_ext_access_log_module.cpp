@@ -584,6 +584,12 @@ ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept
     conf->event.data = conf;
     conf->event.handler = ngx_access_log_timer_handler;
     conf->event.log = cf->log;
+
+    /*
+     * Once the worker is exiting the tick sends nothing, so it need not
+     * hold up a graceful quit or reload.
+     */
+    conf->event.cancelable = 1;
     conf->stats_period = NGX_CONF_UNSET_MSEC;
     conf->hb_period = NGX_CONF_UNSET_MSEC;
 
@@ -809,6 +815,8 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 
     if (mcf != NULL) {
+        /* the configuration's log may be a previous cycle's, long closed */
+        mcf->event.log = cycle->log;
         ngx_add_timer(&mcf->event, NGX_EXT_TIMER_TICK);
     }
 
