@@ -10,6 +10,17 @@
 #include "nginx_ext_policy.h"
 
 static ngx_int_t ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_http_auth_read_body(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static void ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t ngx_http_auth_request_set_variables(ngx_http_request_t *r,
+    ngx_http_auth_request_conf_t *arcf,
+    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t ngx_http_auth_send_subrequest(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept;
 static ngx_int_t ngx_http_auth_request_variable(ngx_http_request_t *r,
     ngx_http_variable_value_t *v, uintptr_t data) noexcept;
 static ngx_int_t ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
@@ -120,8 +131,6 @@ ngx_module_t ngx_kestrelvanes_http_auth = {
 } /* extern "C" */
 
 
-static ngx_str_t ngx_http_post_method = ngx_string("POST");
-
 static ngx_http_variable_t ngx_http_upstream_vars[] = {
 
     { ngx_string("opc_endpoint"), NULL,
@@ -132,12 +141,343 @@ static ngx_http_variable_t ngx_http_upstream_vars[] = {
 };
 
 
-/* Declines every request until the authorization path is in place. */
+/* Failures of the authorization path let the request through when asked. */
+static ngx_int_t
+ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
+    ngx_int_t rc) noexcept
+{
+    if (arcf->ext_auth_fail_allow == 1) {
+        kestrelvanes::count(auth_stats.failure_overridden);
+        return NGX_OK;
+    }
+
+    return rc;
+}
+
+
 static ngx_int_t
 ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
 {
-    (void) ngx_http_post_method;
-    return NGX_DECLINED;
+    ngx_log_t *log = r->connection->log;
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_auth));
+
+    if (!arcf->kestrelvanes_http_auth_enable) {
+        kestrelvanes::count(auth_stats.req_declined_ok);
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "ngx_http_auth_request_handler: module is disabled");
+        return NGX_DECLINED;
+    }
+
+    kestrelvanes::count(auth_stats.req);
+
+    if (ngx_check_backoff_on() < 0) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "ngx_http_auth_request_handler: skipping logs due to "
+                      "backoff");
+        kestrelvanes::count(auth_stats.log_skipped_in_backoff);
+        return NGX_DECLINED;
+    }
+
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    if (arcf->uri.len == 0) {
+        kestrelvanes::count(auth_stats.req_declined_ok);
+        return NGX_DECLINED;
+    }
+
+    if (should_bypass_request(&r->uri, &r->headers_in.headers, log) == NGX_OK) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "Auth: Request bypassed");
+        return NGX_DECLINED;
+    }
+
+    if (ctx != NULL) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "ctx->send_subrequest_with_body %d\n",
+                      (int) ctx->send_subrequest_with_body);
+
+        if (!ctx->send_subrequest_with_body) {
+            return ngx_http_auth_handle_reauth(r);
+        }
+
+        ctx->send_subrequest_with_body = 0;
+
+        ngx_int_t rc = ngx_http_auth_send_subrequest(r, ctx);
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "subrequest sent, rc:%d", (int) rc);
+
+        return rc == NGX_OK ? NGX_AGAIN : ngx_http_auth_fail_allow(arcf, rc);
+    }
+
+    ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_pcalloc(r->pool, sizeof(ngx_http_auth_request_ctx_t)));
+    if (ctx == NULL) {
+        kestrelvanes::count(auth_stats.alloc_fail);
+        return ngx_http_auth_fail_allow(arcf, NGX_ERROR);
+    }
+
+    ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
+    ctx->log_mode = get_log_mode_direct();
+
+    if (should_log(ctx->log_mode) < 0) {
+        kestrelvanes::count(auth_stats.logging_disabled);
+        return NGX_OK;
+    }
+
+    if (r->headers_in.content_length_n > 0) {
+        return ngx_http_auth_read_body(r, ctx);
+    }
+
+    ngx_int_t rc = ngx_http_auth_send_subrequest(r, ctx);
+    if (rc != NGX_OK) {
+        return ngx_http_auth_fail_allow(arcf, rc);
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "ngx_http_auth_request_handler returning NGX_AGAIN");
+    return NGX_AGAIN;
+}
+
+
+/*
+ * The subrequest shares the client's body, so an announced body is read
+ * whole before the subrequest goes out.
+ */
+static ngx_int_t
+ngx_http_auth_read_body(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept
+{
+    ngx_log_t *log = r->connection->log;
+
+    kestrelvanes::count(auth_stats.req_has_body);
+    ctx->waiting_more_body = 1;
+    ngx_log_error(NGX_LOG_DEBUG, log, 0, "auth request handler body present %O",
+                  r->headers_in.content_length_n);
+
+    ngx_int_t rc = ngx_http_read_client_request_body(
+        r, ngx_http_auth_post_read_callback);
+
+    if (rc == NGX_ERROR || rc >= NGX_HTTP_SPECIAL_RESPONSE) {
+        kestrelvanes::count(auth_stats.read_body_error);
+        return rc;
+    }
+
+    if (rc == NGX_AGAIN) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "auth request handler ngx_http_read_client_request_body "
+                      "returned NGX_AGAIN");
+        ctx->waiting_more_body = 1;
+        return NGX_DONE;
+    }
+
+    /* the post handler has already run and sent the subrequest */
+    ctx->waiting_more_body = 0;
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "auth request handler ngx_http_read_client_request_body "
+                  "returned %d",
+                  (int) rc);
+    return NGX_AGAIN;
+}
+
+
+static void
+ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept
+{
+    ngx_log_debug0(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "ngx_http_auth_post_read_callback called");
+
+    /* the reference body reading took */
+    r->main->count--;
+
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    if (ctx == NULL || ctx->waiting_more_body != 1) {
+        return;
+    }
+
+    ctx->waiting_more_body = 0;
+    ctx->send_subrequest_with_body = 1;
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "ngx_http_auth_post_read_callback: running "
+                  "ngx_http_core_run_phases");
+
+    r->write_event_handler = ngx_http_core_run_phases;
+    ngx_http_core_run_phases(r);
+}
+
+
+/* Entries after the subrequest went out: wait for it, then decide. */
+static ngx_int_t
+ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
+{
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_auth));
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    if (arcf->uri.len == 0) {
+        kestrelvanes::count(auth_stats.req_declined_ok);
+        return NGX_DECLINED;
+    }
+
+    if (!ctx->done) {
+        kestrelvanes::count(auth_stats.req_again);
+        return NGX_AGAIN;
+    }
+
+    if (ngx_http_auth_request_set_variables(r, arcf, ctx) != NGX_OK) {
+        kestrelvanes::count(auth_stats.req_error);
+        return NGX_ERROR;
+    }
+
+    if (ctx->status == NGX_HTTP_FORBIDDEN) {
+        kestrelvanes::count(auth_stats.req_forbidden);
+        return NGX_HTTP_FORBIDDEN;
+    }
+
+    if (ctx->status == NGX_HTTP_UNAUTHORIZED) {
+        if (ngx_http_auth_pass_www_authenticate(r, ctx) != NGX_OK) {
+            kestrelvanes::count(auth_stats.req_error);
+            return NGX_ERROR;
+        }
+
+        kestrelvanes::count(auth_stats.req_unauthorized);
+        return NGX_HTTP_UNAUTHORIZED;
+    }
+
+    if (ctx->status >= NGX_HTTP_OK
+        && ctx->status < NGX_HTTP_SPECIAL_RESPONSE)
+    {
+        kestrelvanes::count(auth_stats.req_special);
+        kestrelvanes::count(auth_stats.req_ok);
+        return NGX_OK;
+    }
+
+    ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                  "Kestrelvanes: auth request unexpected status: %ui",
+                  ctx->status);
+
+    if (arcf->ext_auth_fail_allow == 1) {
+        kestrelvanes::count(auth_stats.req_ok);
+        return NGX_OK;
+    }
+
+    kestrelvanes::count(auth_stats.req_unauthorized);
+    return NGX_HTTP_INTERNAL_SERVER_ERROR;
+}
+
+
+static ngx_int_t
+ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept
+{
+    ngx_http_request_t *sr = ctx->subrequest;
+    ngx_table_elt_t *h = sr->headers_out.www_authenticate;
+
+    if (h == NULL && sr->upstream != NULL) {
+        h = sr->upstream->headers_in.www_authenticate;
+    }
+
+    if (h == NULL) {
+        return NGX_OK;
+    }
+
+    auto *ho = static_cast<ngx_table_elt_t *>(
+        ngx_list_push(&r->headers_out.headers));
+    if (ho == NULL) {
+        return NGX_ERROR;
+    }
+
+    *ho = *h;
+    r->headers_out.www_authenticate = ho;
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_auth_request_set_variables(ngx_http_request_t *r,
+    ngx_http_auth_request_conf_t *arcf,
+    ngx_http_auth_request_ctx_t *ctx) noexcept
+{
+    ngx_log_debug0(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
+                   "auth request set variables");
+
+    if (arcf->vars == NULL) {
+        return NGX_OK;
+    }
+
+    auto *cmcf = static_cast<ngx_http_core_main_conf_t *>(
+        ngx_http_get_module_main_conf(r, ngx_http_core_module));
+    auto *v = static_cast<ngx_http_variable_t *>(cmcf->variables.elts);
+    auto *av = static_cast<ngx_http_auth_request_variable_t *>(arcf->vars->elts);
+
+    for (ngx_uint_t i = 0; i < arcf->vars->nelts; i++) {
+        ngx_str_t val;
+
+        if (ngx_http_complex_value(ctx->subrequest, &av[i].value, &val)
+            != NGX_OK)
+        {
+            return NGX_ERROR;
+        }
+
+        /* set explicitly so the value survives internal redirects */
+        ngx_http_variable_value_t *vv = &r->variables[av[i].index];
+
+        vv->valid = 1;
+        vv->not_found = 0;
+        vv->data = val.data;
+        vv->len = val.len;
+
+        if (av[i].set_handler) {
+            av[i].set_handler(r, vv, v[av[i].index].data);
+        }
+    }
+
+    return NGX_OK;
+}
+
+
+static ngx_int_t
+ngx_http_auth_send_subrequest(ngx_http_request_t *r,
+    ngx_http_auth_request_ctx_t *ctx) noexcept
+{
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_auth));
+
+    if (arcf->uri.len == 0) {
+        return NGX_DECLINED;
+    }
+
+    auto *ps = static_cast<ngx_http_post_subrequest_t *>(
+        ngx_palloc(r->pool, sizeof(ngx_http_post_subrequest_t)));
+    if (ps == NULL) {
+        return NGX_ERROR;
+    }
+
+    ps->handler = ngx_http_auth_request_done;
+    ps->data = ctx;
+
+    ngx_http_request_t *sr;
+
+    if (ngx_http_request_custom_subrequest(r, &arcf->uri, NULL, &sr, ps,
+                                           NGX_HTTP_SUBREQUEST_WAITED)
+        != NGX_OK)
+    {
+        kestrelvanes::count(auth_stats.sr_send_fail);
+        return NGX_ERROR;
+    }
+
+    kestrelvanes::count(auth_stats.sr_sent);
+
+    /* the authorization answer's body never reaches the client */
+    sr->header_only = 1;
+
+    ctx->subrequest = sr;
+    r->post_subrequest = ps;
+
+    return NGX_OK;
 }
 
 
@@ -146,9 +486,25 @@ ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
     ngx_int_t rc) noexcept
 {
     auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(data);
+    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_auth));
+
+    kestrelvanes::count(auth_stats.sr_callback);
 
     ctx->done = 1;
-    ctx->status = r->headers_out.status;
+
+    /* the authorization location may let its own upstream failures pass */
+    ngx_uint_t status = r->headers_out.status;
+
+    if (arcf == NULL
+        || (arcf->ext_auth_fail_allow == 1 && status >= 500 && status <= 599))
+    {
+        kestrelvanes::count(auth_stats.failure_overridden);
+        ctx->status = NGX_HTTP_OK;
+
+    } else {
+        ctx->status = status;
+    }
 
     return rc;
 }

@@ -37,6 +37,17 @@ extern ngx_module_t ngx_kestrelvanes_http_auth;
 ngx_int_t ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
                                      ngx_int_t rc) noexcept;
 
+/* the authorization subrequest */
+ngx_int_t ngx_http_request_custom_subrequest(ngx_http_request_t *r,
+                                             ngx_str_t *uri, ngx_str_t *args,
+                                             ngx_http_request_t **psr,
+                                             ngx_http_post_subrequest_t *ps,
+                                             ngx_uint_t flags) noexcept;
+ngx_uint_t ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept;
+ngx_int_t ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
+                                      ngx_list_t *src, ngx_uint_t capacity,
+                                      size_t size) noexcept;
+
 } /* extern "C" */
 
 #endif /* NGINX_EXT_AUTH_MODULE_H */
