@@ -231,6 +231,12 @@ inline void count(ngx_atomic_t &counter) noexcept
     __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
 }
 
+/* nginx declares the current cycle volatile; its host name is stable. */
+inline ngx_str_t *cycle_hostname() noexcept
+{
+    return &const_cast<ngx_cycle_t *>(ngx_cycle)->hostname;
+}
+
 /* Reads a counter and resets it in one step, so no increment is lost. */
 inline ngx_atomic_uint_t take(ngx_atomic_t &counter) noexcept
 {

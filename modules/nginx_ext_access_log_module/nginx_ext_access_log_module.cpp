@@ -18,9 +18,6 @@ static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf,
 static ngx_int_t ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept;
-static ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept;
-static ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
-    ngx_chain_t *in) noexcept;
 
 static char *ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf) noexcept;
@@ -232,9 +229,6 @@ ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 } /* extern "C" */
 
 
-static ngx_http_output_header_filter_pt ngx_http_next_header_filter;
-static ngx_http_output_body_filter_pt ngx_http_next_body_filter;
-
 static ngx_str_t access_log_thread_pool_name =
     ngx_string("kestrelvanes_access_log_thread_pool");
 static ngx_str_t monitoring_thread_pool_name =
@@ -299,17 +293,6 @@ void ngx_calculate_builtin_headers_hash() noexcept
     h.www_authenticate_hash = hash_name("www-authenticate");
     h.expires_hash = hash_name("Expires");
     h.etag_hash = hash_name("Etag");
-}
-
-ngx_int_t ngx_http_next_header_filter_stub(ngx_http_request_t *r) noexcept
-{
-    return NGX_OK;
-}
-
-ngx_int_t ngx_http_next_body_filter_stub(ngx_http_request_t *r,
-                                         ngx_chain_t *in) noexcept
-{
-    return NGX_OK;
 }
 
 } /* namespace */
@@ -752,15 +735,7 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
                            "Failed to initialize policy mutex");
     }
 
-    ngx_http_next_header_filter = ngx_http_top_header_filter
-                                      ? ngx_http_top_header_filter
-                                      : ngx_http_next_header_filter_stub;
-    ngx_http_top_header_filter = ngx_access_log_filter_header;
-
-    ngx_http_next_body_filter = ngx_http_top_body_filter
-                                    ? ngx_http_top_body_filter
-                                    : ngx_http_next_body_filter_stub;
-    ngx_http_top_body_filter = ngx_access_log_response_body_filter;
+    ngx_ext_install_capture_filters();
 
     access_log_thread_pool = ngx_thread_pool_add(cf,
                                                  &access_log_thread_pool_name);
@@ -870,20 +845,4 @@ ngx_is_module_enabled(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                   "Couldnt find opc endpoint");
     return 0;
-}
-
-
-/* Responses pass through untouched until capture is in place. */
-static ngx_int_t
-ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
-{
-    return ngx_http_next_header_filter(r);
-}
-
-
-static ngx_int_t
-ngx_access_log_response_body_filter(ngx_http_request_t *r,
-    ngx_chain_t *in) noexcept
-{
-    return ngx_http_next_body_filter(r, in);
 }

@@ -111,6 +111,25 @@ extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 int ngx_is_module_enabled(ngx_http_request_t *r,
                           ngx_str_t *opc_endpoint) noexcept;
 
+/* capture filters */
+void ngx_ext_install_capture_filters(void) noexcept;
+ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept;
+ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
+                                              ngx_chain_t *in) noexcept;
+
+/* log message builders */
+ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
+                                       ngx_str_t *opc_endpoint,
+                                       LogMode _log_mode,
+                                       ngx_http_response_body_loc_conf_t *conf)
+    noexcept;
+ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
+                                         ngx_str_t *opc_endpoint,
+                                         LogMode _log_mode,
+                                         ngx_http_response_body_loc_conf_t *conf)
+    noexcept;
+ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept;
+
 /* task queue and sender */
 ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_str_t *opc_endpoint,

@@ -1,0 +1,320 @@
+/*
+ * Access-log module: the header and body filters that decide whether an
+ * exchange is logged, capture its response body and hand it to a builder
+ * at the response's end.
+ *
+ * Whatever happens here, the response goes on to the next filter
+ * unchanged: a failure of the sensor costs the log, never the client.
+ */
+#include "nginx_ext_access_log_module.h"
+#include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_policy.h"
+
+static ngx_http_output_header_filter_pt ngx_http_next_header_filter;
+static ngx_http_output_body_filter_pt ngx_http_next_body_filter;
+
+namespace {
+
+typedef struct {
+    time_t current_second;
+    ngx_uint_t request_count;
+    ngx_uint_t sampled_count;
+} ngx_http_sampling_state_t;
+
+ngx_http_sampling_state_t sampling_state;
+
+ngx_int_t ngx_http_next_header_filter_stub(ngx_http_request_t *r) noexcept
+{
+    return NGX_OK;
+}
+
+ngx_int_t ngx_http_next_body_filter_stub(ngx_http_request_t *r,
+                                         ngx_chain_t *in) noexcept
+{
+    return NGX_OK;
+}
+
+void debug(ngx_http_request_t *r, const char *text) noexcept
+{
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, text);
+}
+
+/*
+ * Admits the rate's share of each second's requests, evenly: at 10 % the
+ * 1st, 11th, 21st... request of the second.
+ */
+bool should_sample_request(ngx_http_request_t *r) noexcept
+{
+    ngx_uint_t rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
+
+    if (rate == 0 || rate == 100) {
+        return true;
+    }
+
+    time_t now = ngx_time();
+
+    if (now == sampling_state.current_second) {
+        sampling_state.request_count++;
+
+    } else {
+        sampling_state.current_second = now;
+        sampling_state.sampled_count = 0;
+        sampling_state.request_count = 1;
+    }
+
+    ngx_uint_t target_samples = (rate * sampling_state.request_count + 99) / 100;
+
+    if (sampling_state.sampled_count >= target_samples) {
+        return false;
+    }
+
+    sampling_state.sampled_count++;
+    return true;
+}
+
+bool bypassed(ngx_http_request_t *r) noexcept
+{
+    return should_bypass_request(&r->uri, &r->headers_in.headers,
+                                 r->connection->log)
+           != NGX_DONE;
+}
+
+ngx_http_response_body_ctx_t *ngx_http_response_body_set_ctx(
+    ngx_http_request_t *r, LogMode mode) noexcept
+{
+    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
+        ngx_pcalloc(r->pool, sizeof(ngx_http_response_body_ctx_t)));
+    if (ctx == NULL) {
+        return NULL;
+    }
+
+    ctx->blcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+    ctx->log_mode = mode;
+    ctx->resp_body_truncated = 0;
+
+    ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_access);
+
+    return ctx;
+}
+
+/*
+ * The request body may sit in a temporary file that nginx closes once the
+ * upstream answers; a log that reads it back needs it kept open.
+ */
+void keep_request_body_file(ngx_http_request_t *r) noexcept
+{
+#if (nginx_version >= 1021000)
+    if (force_read_payload_file && r->request_body
+        && r->request_body->temp_file)
+    {
+        r->main->preserve_body = 1;
+    }
+#endif
+}
+
+bool buffer_in_memory(ngx_buf_t *b) noexcept
+{
+    return b->temporary || b->memory || b->mmap;
+}
+
+/*
+ * Copies what fits of the chain into the capture buffer and tells whether
+ * the chain ends the response.  A full capture buffer still lets the walk
+ * see the end flags, so a long response is logged all the same.
+ */
+bool capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
+                   bool capturing) noexcept
+{
+    ngx_buf_t *capture = &ctx->buffer;
+    bool last = false;
+
+    for (ngx_chain_t *cl = in; cl; cl = cl->next) {
+        ngx_buf_t *b = cl->buf;
+
+        if (!buffer_in_memory(b)) {
+            continue;
+        }
+
+        if (capturing && b->pos != b->last) {
+            size_t size = b->last - b->pos;
+            size_t room = capture->end - capture->last;
+
+            if (size > room) {
+                size = room;
+                ctx->resp_body_truncated = 1;
+            }
+
+            capture->last = ngx_cpymem(capture->last, b->pos, size);
+        }
+
+        if (b->last_buf || b->last_in_chain) {
+            last = true;
+        }
+    }
+
+    return last;
+}
+
+void call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
+                  ngx_str_t *opc_endpoint) noexcept
+{
+    ngx_http_response_body_loc_conf_t *conf = ctx->blcf;
+    bool merged = conf->remote_auth_log_server.len != 0;
+
+    kestrelvanes::count(log_stats.logs_sent);
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "[KESTRELVANES] body_filter: last buffer, calling %s, "
+                  "total_buf_size=%uz",
+                  merged ? "merged_log" : "response_log",
+                  conf->total_buffer_size);
+
+    if (merged) {
+        ngx_ext_send_http_merged_log(r, opc_endpoint, ctx->log_mode, conf);
+    } else {
+        ngx_ext_send_http_response_log(r, opc_endpoint, ctx->log_mode, conf);
+    }
+}
+
+} /* namespace */
+
+extern "C" {
+
+void ngx_ext_install_capture_filters(void) noexcept
+{
+    ngx_http_next_header_filter = ngx_http_top_header_filter
+                                      ? ngx_http_top_header_filter
+                                      : ngx_http_next_header_filter_stub;
+    ngx_http_top_header_filter = ngx_access_log_filter_header;
+
+    ngx_http_next_body_filter = ngx_http_top_body_filter
+                                    ? ngx_http_top_body_filter
+                                    : ngx_http_next_body_filter_stub;
+    ngx_http_top_body_filter = ngx_access_log_response_body_filter;
+}
+
+ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
+{
+    ngx_str_t opc_endpoint = ngx_null_string;
+
+    if (ngx_is_module_enabled(r, &opc_endpoint) != 1) {
+        debug(r, "ngx_access_log_filter_header: moving to next header filter");
+        return ngx_http_next_header_filter(r);
+    }
+
+    if (!should_sample_request(r)) {
+        debug(r, "ngx_access_log_filter_header: skipping logs due to sampling");
+        kestrelvanes::count(log_stats.log_skipped_in_sampling);
+        return ngx_http_next_header_filter(r);
+    }
+
+    if (bypassed(r)) {
+        return ngx_http_next_header_filter(r);
+    }
+
+    LogMode mode;
+    if (get_log_mode_from_auth(r, &mode) == -1) {
+        mode = get_log_mode_direct();
+    }
+
+    if (should_log(mode) < 0) {
+        debug(r, "ngx_access_log_filter_header: logging disabled moving to "
+                 "next header filter");
+        kestrelvanes::count(log_stats.logging_disabled);
+        return ngx_http_next_header_filter(r);
+    }
+
+    if (ngx_check_backoff_on() < 0) {
+        debug(r, "ngx_access_log_filter_header: skipping logs due to backoff");
+        kestrelvanes::count(log_stats.log_skipped_in_backoff);
+        return ngx_http_next_header_filter(r);
+    }
+
+    kestrelvanes::count(log_stats.hdr_filter_hit);
+
+    if (ngx_http_response_body_set_ctx(r, mode) == NULL) {
+        kestrelvanes::count(log_stats.hdr_filter_fail);
+        ngx_log_error(NGX_LOG_WARN, r->connection->log, 0,
+                      "ngx_access_log_filter_header: no memory");
+        return ngx_http_next_header_filter(r);
+    }
+
+    keep_request_body_file(r);
+
+    return ngx_http_next_header_filter(r);
+}
+
+ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
+                                              ngx_chain_t *in) noexcept
+{
+    ngx_str_t opc_endpoint = ngx_null_string;
+
+    if (in == NULL || ngx_is_module_enabled(r, &opc_endpoint) != 1) {
+        debug(r, "ngx_access_log_response_body_filter: moving to next body "
+                 "filter");
+        return ngx_http_next_body_filter(r, in);
+    }
+
+    kestrelvanes::count(log_stats.body_filter_hit);
+
+    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
+    if (ctx == NULL) {
+        kestrelvanes::count(log_stats.ctx_lookup_fail);
+        return ngx_http_next_body_filter(r, in);
+    }
+
+    if (bypassed(r)) {
+        return ngx_http_next_body_filter(r, in);
+    }
+
+    bool capturing = should_log_payload(ctx->log_mode) > 0;
+
+    if (capturing && ctx->buffer.start == NULL) {
+        size_t size = ctx->blcf->body_buffer_size;
+        auto *start = static_cast<u_char *>(ngx_palloc(r->pool, size));
+
+        if (start == NULL) {
+            /* this exchange goes unlogged; the response is untouched */
+            kestrelvanes::count(log_stats.alloc_fail);
+            ngx_http_set_ctx(r, NULL, ngx_kestrelvanes_http_access);
+            return ngx_http_next_body_filter(r, in);
+        }
+
+        ctx->buffer.start = start;
+        ctx->buffer.pos = start;
+        ctx->buffer.last = start;
+        ctx->buffer.end = start + size;
+    }
+
+    bool last = false;
+
+    if (r->header_only) {
+        kestrelvanes::count(log_stats.hdr_only);
+        last = true;
+    }
+
+    if (in->buf->last_buf || in->buf->last_in_chain) {
+        last = true;
+    }
+
+    if (capture_chain(ctx, in, capturing)) {
+        last = true;
+    }
+
+    if (last) {
+        call_builder(r, ctx, &opc_endpoint);
+    }
+
+    ngx_int_t rc = ngx_http_next_body_filter(r, in);
+    if (rc != NGX_OK) {
+        kestrelvanes::count(log_stats.next_pass_fail);
+        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                      "ngx_http_next_body_filter failure rc:%d", (int) rc);
+    }
+
+    return rc;
+}
+
+} /* extern "C" */

@@ -1,0 +1,765 @@
+/*
+ * Access-log module: the merged log, one HTTP POST per exchange whose body
+ * is a JSON document holding the request and the response.
+ *
+ * Everything is written once into a fixed buffer; what does not fit is
+ * left out and counted.  Every string is escaped, so the document stays
+ * JSON whatever the client sends.
+ */
+#include "nginx_ext_access_log_module.h"
+#include "nginx_ext_cfg_sync.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr char merged_log_target[] = "/mergedlog?sensor=nginx";
+constexpr size_t line_buffer_size = 500;
+constexpr size_t request_id_size = 128;
+constexpr size_t mode_text_size = 16;
+constexpr size_t file_chunk_size = 4096;
+constexpr size_t content_length_line_len = sizeof("Content-Length: 0000000000\r\n") - 1;
+
+/* The message buffer and the write position. */
+struct writer {
+    u_char *start;
+    u_char *pos;
+    u_char *end;
+    bool overflow;
+
+    size_t room() const noexcept { return pos < end ? end - pos : 0; }
+};
+
+struct builtin_header {
+    ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
+    ngx_uint_t bit;
+    ngx_table_elt_t *ngx_http_headers_out_t::*element;
+    const char *key;
+};
+
+/* Table order is the hash-matching order; bits mark headers already seen. */
+const builtin_header builtin_headers[] = {
+    {&ngx_http_builtin_headers_hash_t::content_type_hash, 0x1, nullptr,
+     "Content-Type"},
+    {&ngx_http_builtin_headers_hash_t::content_length_hash, 0x2, nullptr,
+     "Content-Length"},
+    {&ngx_http_builtin_headers_hash_t::date_hash, 0x4,
+     &ngx_http_headers_out_t::date, "Date"},
+    {&ngx_http_builtin_headers_hash_t::server_hash, 0x8,
+     &ngx_http_headers_out_t::server, "Server"},
+    {&ngx_http_builtin_headers_hash_t::content_encoding_hash, 0x10,
+     &ngx_http_headers_out_t::content_encoding, "Content-Encoding"},
+    {&ngx_http_builtin_headers_hash_t::location_hash, 0x20,
+     &ngx_http_headers_out_t::location, "Location"},
+    {&ngx_http_builtin_headers_hash_t::refresh_hash, 0x40,
+     &ngx_http_headers_out_t::refresh, "Refresh"},
+    {&ngx_http_builtin_headers_hash_t::last_modified_hash, 0x80,
+     &ngx_http_headers_out_t::last_modified, "Last-Modified"},
+    {&ngx_http_builtin_headers_hash_t::www_authenticate_hash, 0x100,
+     &ngx_http_headers_out_t::www_authenticate, "WWW-Authenticate"},
+    {&ngx_http_builtin_headers_hash_t::expires_hash, 0x200,
+     &ngx_http_headers_out_t::expires, "Expires"},
+    {&ngx_http_builtin_headers_hash_t::etag_hash, 0x400,
+     &ngx_http_headers_out_t::etag, "Etag"},
+};
+
+/* Order in which the built-in headers not in the list are written. */
+const ngx_uint_t builtin_write_order[] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 0, 1};
+
+void overflowed(writer &w) noexcept
+{
+    w.overflow = true;
+    kestrelvanes::count(log_stats.json_data_append_failed);
+}
+
+void append_char(writer &w, u_char c) noexcept
+{
+    if (w.pos < w.end) {
+        *w.pos++ = c;
+        return;
+    }
+
+    overflowed(w);
+}
+
+/* Whole or nothing; one byte always stays spare. */
+void append_string(writer &w, const void *src, size_t len) noexcept
+{
+    if (w.room() > len) {
+        w.pos = ngx_cpymem(w.pos, src, len);
+        return;
+    }
+
+    overflowed(w);
+}
+
+void append_literal(writer &w, const char *text) noexcept
+{
+    append_string(w, text, ngx_strlen(text));
+}
+
+/* JSON string contents: quote and backslash escaped, control bytes as \u00XX. */
+void write_escaped(writer &w, const u_char *p, size_t len) noexcept
+{
+    static const u_char hex[] = "0123456789abcdef";
+
+    for (size_t i = 0; i < len; i++) {
+        u_char c = p[i];
+
+        if (c == '"' || c == '\\') {
+            append_char(w, '\\');
+            append_char(w, c);
+
+        } else if (c < 0x20) {
+            u_char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
+            for (u_char e : esc) {
+                append_char(w, e);
+            }
+
+        } else {
+            append_char(w, c);
+        }
+    }
+}
+
+void write_escaped_header(writer &w, const ngx_str_t *value) noexcept
+{
+    write_escaped(w, value->data, value->len);
+}
+
+/* A string member: "key":"escaped value" */
+void write_string_member(writer &w, const char *key, const u_char *value,
+                         size_t len) noexcept
+{
+    append_char(w, '"');
+    append_literal(w, key);
+    append_literal(w, "\":\"");
+    write_escaped(w, value, len);
+    append_char(w, '"');
+}
+
+/* Formatted numbers go in whole or not at all. */
+void append_number(writer &w, const char *fmt, uint64_t value) noexcept
+{
+    u_char text[NGX_INT64_LEN + 4];
+    u_char *last = ngx_snprintf(text, sizeof(text), fmt, value);
+
+    append_string(w, text, last - text);
+}
+
+void mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
+{
+    ngx_uint_t hash = ngx_http_hash_key(h->key.data, h->key.len);
+
+    for (const builtin_header &b : builtin_headers) {
+        if (builtin_headers_hashes.*b.hash == hash) {
+            *processed_headers |= b.bit;
+            return;
+        }
+    }
+}
+
+void write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
+                   bool truncate, bool is_request, bool log_headers,
+                   ngx_uint_t *processed_headers) noexcept
+{
+    bool written = false;
+
+    if (log_headers) {
+        for (ngx_list_part_t *part = &headers->part; part; part = part->next) {
+            auto *h = static_cast<ngx_table_elt_t *>(part->elts);
+
+            for (ngx_uint_t i = 0; i < part->nelts; i++) {
+                if (h[i].value.len == 0) {
+                    continue;
+                }
+
+                if (processed_headers != nullptr) {
+                    mark_builtin(&h[i], processed_headers);
+                }
+
+                if (written) {
+                    append_char(w, ',');
+                }
+
+                append_char(w, '"');
+                write_escaped(w, h[i].key.data, h[i].key.len);
+                append_literal(w, "\":\"");
+                write_escaped_header(w, &h[i].value);
+                append_char(w, '"');
+                written = true;
+            }
+        }
+
+        if (written) {
+            append_char(w, ',');
+        }
+    }
+
+    append_literal(w, "\"X-Request-Id\":\"");
+    write_escaped(w, request_id->data, request_id->len);
+    append_char(w, '"');
+
+    if (truncate && log_headers) {
+        append_char(w, ',');
+        append_literal(w, is_request ? "\"X-Kv-Req-Truncated-Body\":"
+                                     : "\"X-Kv-Resp-Truncated-Body\":");
+        append_literal(w, "\"true\"");
+    }
+}
+
+void add_specific_response_headers(writer &w, ngx_http_request_t *r,
+                                   ngx_uint_t processed_headers) noexcept
+{
+    ngx_http_headers_out_t *out = &r->headers_out;
+
+    for (ngx_uint_t i : builtin_write_order) {
+        const builtin_header &b = builtin_headers[i];
+
+        if (processed_headers & b.bit) {
+            continue;
+        }
+
+        if (b.element != nullptr) {
+            ngx_table_elt_t *h = out->*b.element;
+
+            if (h != NULL && h->value.len != 0) {
+                write_string_member(w, b.key, h->value.data, h->value.len);
+                append_char(w, ',');
+            }
+            continue;
+        }
+
+        if (b.bit == 0x1) {
+            if (out->content_type.len && out->content_type.data) {
+                write_string_member(w, b.key, out->content_type.data,
+                                    out->content_type.len);
+                append_char(w, ',');
+            }
+            continue;
+        }
+
+        if (out->content_length_n > 0) {
+            ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                          "[KESTRELVANES] add_specific_resp_headers: "
+                          "content_length_n=%O, int_len=%uz, avail=%uz",
+                          out->content_length_n,
+                          (size_t) (NGX_OFF_T_LEN + 3), w.room());
+            append_literal(w, "\"Content-Length\":");
+            append_number(w, "\"%uL\",", (uint64_t) out->content_length_n);
+        }
+    }
+}
+
+/* Lines of the head go in whole or not at all, nothing counted. */
+void add_head_line(writer &w, const char *name, const ngx_str_t *value) noexcept
+{
+    size_t len = ngx_strlen(name) + value->len + 2;
+
+    if (w.pos + len > w.end - 1) {
+        return;
+    }
+
+    w.pos = ngx_sprintf(w.pos, "%s%V\r\n", name, value);
+}
+
+/* The collector address without its scheme: the value of the Host line. */
+ngx_str_t host_of(const ngx_str_t *server) noexcept
+{
+    ngx_str_t host = *server;
+    u_char *p = ngx_strlcasestrn(server->data, server->data + server->len,
+                                 (u_char *) "://", 3 - 1);
+    if (p != NULL) {
+        host.data = p + 3;
+        host.len = server->data + server->len - host.data;
+    }
+
+    return host;
+}
+
+size_t base64_len(size_t len) noexcept
+{
+    return 4 * ((len + 2) / 3);
+}
+
+/* What one build needs to know about the bodies. */
+struct bodies {
+    size_t request_len;
+    size_t response_len;
+    bool truncate_request;
+    bool truncate_response;
+    bool read_payload_file;
+    u_char *request;   /* the request body bytes, once gathered */
+    size_t request_have;
+};
+
+void size_request_body(ngx_http_request_t *r, bodies &b) noexcept
+{
+    ngx_http_request_body_t *rb = r->request_body;
+
+    if (rb == NULL || (rb->temp_file == NULL && rb->bufs == NULL)) {
+        return;
+    }
+
+    if (rb->temp_file == NULL) {
+        if (r->headers_in.content_length_n > 0) {
+            b.request_len = r->headers_in.content_length_n;
+            return;
+        }
+
+        for (ngx_chain_t *cl = rb->bufs; cl; cl = cl->next) {
+            if (!cl->buf->in_file) {
+                b.request_len += cl->buf->last - cl->buf->pos;
+            }
+        }
+        return;
+    }
+
+    if (!force_read_payload_file) {
+        kestrelvanes::count(log_stats.body_in_temp_file);
+        b.truncate_request = true;
+        return;
+    }
+
+    /*
+     * nginx unlinks the temporary file as it creates it, so the open
+     * descriptor is the only way to the body.
+     */
+    ngx_file_t *file = &rb->temp_file->file;
+    ngx_file_info_t fi;
+
+    if (file->fd == NGX_INVALID_FILE) {
+        ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                      "kv: Failed to open temp file: %V", &file->name);
+        kestrelvanes::count(log_stats.file_open_fail);
+        return;
+    }
+
+    if (ngx_fd_info(file->fd, &fi) == NGX_FILE_ERROR) {
+        ngx_log_error(NGX_LOG_INFO, r->connection->log, ngx_errno,
+                      "kv: Failed to get temp file size: %V", &file->name);
+        kestrelvanes::count(log_stats.file_size_read_fail);
+        return;
+    }
+
+    b.request_len = ngx_file_size(&fi);
+    b.read_payload_file = true;
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, "kv: Temp file size: %uz",
+                  b.request_len);
+}
+
+/* Leaves out what the buffer cannot hold, the larger body first. */
+void check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
+                 bodies &b) noexcept
+{
+    size_t base = 2 * r->header_size + 400;
+    size_t req64 = base64_len(b.request_len);
+    size_t resp64 = base64_len(b.response_len);
+
+    if (base + resp64 + req64 < conf->total_buffer_size) {
+        return;
+    }
+
+    if (req64 > resp64 && base + resp64 < conf->total_buffer_size) {
+        b.truncate_request = true;
+        b.request_len = 0;
+
+    } else {
+        b.truncate_response = true;
+        b.response_len = 0;
+
+        if (base + req64 >= conf->total_buffer_size) {
+            b.truncate_request = true;
+            b.request_len = 0;
+        }
+    }
+
+    ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                  "Not enough space to pack request and response, increase "
+                  "config: ext_access_log_total_size");
+    kestrelvanes::count(log_stats.packet_too_big);
+}
+
+ngx_int_t ngx_get_request_payload_from_file(ngx_http_request_t *r,
+                                            u_char *request_body,
+                                            size_t request_body_len,
+                                            size_t *read) noexcept
+{
+    ngx_file_t *file = &r->request_body->temp_file->file;
+    u_char chunk[file_chunk_size];
+    size_t total = 0;
+    ngx_int_t rc = NGX_OK;
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "kv: Reading body from file: %V", &file->name);
+
+    for (;;) {
+        ssize_t n = ngx_read_file(file, chunk, sizeof(chunk), total);
+        if (n <= 0) {
+            break;
+        }
+
+        if (total + n > request_body_len) {
+            ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
+                          "kv: Read payload of len %uz from temp file: %V, "
+                          "exceeds the expected length %uz",
+                          total + n, &file->name, request_body_len);
+            kestrelvanes::count(log_stats.file_payload_too_big);
+            rc = NGX_ERROR;
+            break;
+        }
+
+        ngx_memcpy(request_body + total, chunk, n);
+        total += n;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "kv: Read payload of len %uz from temp file: %V", total,
+                  &file->name);
+
+    *read = total;
+    return rc;
+}
+
+/* Gathers the request body into the pool; false leaves it out. */
+bool gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool,
+                         bodies &b) noexcept
+{
+    if (b.request != NULL) {
+        return true;
+    }
+
+    b.request = static_cast<u_char *>(ngx_pnalloc(pool, b.request_len));
+    if (b.request == NULL) {
+        return false;
+    }
+
+    if (b.read_payload_file) {
+        return ngx_get_request_payload_from_file(r, b.request, b.request_len,
+                                                 &b.request_have)
+               == NGX_OK;
+    }
+
+    /* only what the buffers hold is sent, never unfilled memory */
+    u_char *p = b.request;
+    for (ngx_chain_t *cl = r->request_body->bufs; cl; cl = cl->next) {
+        ngx_buf_t *buf = cl->buf;
+        size_t need = b.request_len - (p - b.request);
+
+        if (need == 0) {
+            break;
+        }
+        if (buf->in_file || buf->pos == NULL) {
+            continue;
+        }
+
+        p = ngx_cpymem(p, buf->pos, ngx_min(need, (size_t) (buf->last - buf->pos)));
+    }
+
+    b.request_have = p - b.request;
+    return true;
+}
+
+/* "body64":"...", — or nothing when it cannot be had or does not fit */
+void write_body64(writer &w, const u_char *data, size_t len,
+                  const char *too_large, ngx_log_t *log) noexcept
+{
+    size_t encoded = base64_len(len);
+
+    if (w.pos + 10 + encoded + 2 >= w.end - 1) {
+        ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
+        return;
+    }
+
+    ngx_str_t src = {len, const_cast<u_char *>(data)};
+    ngx_str_t dst = {0, w.pos + 10};
+
+    w.pos = ngx_cpymem(w.pos, "\"body64\":\"", 10);
+    ngx_encode_base64(&dst, &src);
+    w.pos += dst.len;
+    w.pos = ngx_cpymem(w.pos, "\",", 2);
+}
+
+/*
+ * One pass over the buffer.  Returns false when anything was left out for
+ * lack of room, which would leave the document broken.
+ */
+bool write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
+                   ngx_http_response_body_ctx_t *ctx, LogMode mode,
+                   ngx_http_response_body_loc_conf_t *conf, bodies &b,
+                   const ngx_str_t *requestid) noexcept
+{
+    ngx_log_t *log = r->connection->log;
+    bool log_headers = should_log_header(mode) >= 0;
+    bool log_payload = should_log_payload(mode) >= 0;
+
+    w.pos = w.start;
+    w.overflow = false;
+
+    /* the head */
+    u_char line[line_buffer_size];
+    ngx_snprintf(line, sizeof(line), "%s HTTP/1.1%Z", merged_log_target);
+    w.pos = ngx_snprintf(w.pos, w.end - 1 - w.pos, "POST %s\r\n", line);
+
+    ngx_str_t host = host_of(&conf->remote_auth_log_server);
+    ngx_str_t keep_alive = ngx_string("keep-alive");
+    ngx_str_t json = ngx_string("application/json");
+
+    add_head_line(w, "Host:", &host);
+    add_head_line(w, "Connection:", &keep_alive);
+    add_head_line(w, "Content-Type:", &json);
+
+    u_char *content_length_ptr = NULL;
+    if (w.pos + content_length_line_len < w.end - 1) {
+        content_length_ptr = w.pos;
+        w.pos = ngx_sprintf(w.pos, "Content-Length: %010uz\r\n", (size_t) 0);
+    }
+    append_string(w, "\r\n", 2);
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: headers done, avail=%d",
+                  (int) w.room());
+
+    /* the request */
+    u_char *payload_start = w.pos;
+
+    append_literal(w, "[{\"request\":{");
+    append_literal(w, "\"headers\":{");
+    write_headers(w, &r->headers_in.headers, requestid, b.truncate_request,
+                  true, log_headers, nullptr);
+    append_literal(w, "},");
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: req headers written, avail=%d",
+                  (int) w.room());
+
+    if (b.request_len != 0 && log_payload) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "[KESTRELVANES] merged_log: req body b64 encode, "
+                      "req_b64=%d, avail=%d",
+                      (int) base64_len(b.request_len), (int) w.room());
+
+        if (gather_request_body(r, pool, b)) {
+            write_body64(w, b.request, b.request_have,
+                         "Request payload too large", log);
+        }
+    }
+
+    write_string_member(w, "method", r->method_name.data, r->method_name.len);
+    append_char(w, ',');
+
+    append_literal(w, "\"uri\":\"");
+    write_escaped(w, r->uri.data, r->uri.len);
+    if (r->args.len) {
+        append_char(w, '?');
+        write_escaped(w, r->args.data, r->args.len);
+    }
+    append_literal(w, "\"},");
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: req part done, avail=%d",
+                  (int) w.room());
+
+    /* the response */
+    ngx_uint_t processed_headers = 0;
+
+    append_literal(w, "\"response\":{");
+    append_literal(w, "\"headers\":{");
+    write_headers(w, &r->headers_out.headers, requestid, b.truncate_response,
+                  false, log_headers, &processed_headers);
+    append_char(w, ',');
+    add_specific_response_headers(w, r, processed_headers);
+
+    write_string_member(w, "X-Kv-Sensor-Instance", ext_instance_name.data,
+                        ext_instance_name.len);
+    append_char(w, ',');
+
+    ngx_str_t *hostname = kestrelvanes::cycle_hostname();
+    if (hostname->len) {
+        write_string_member(w, "X-Kv-Sensor-Hostname", hostname->data,
+                            hostname->len);
+        append_char(w, ',');
+    }
+
+    u_char mode_text[mode_text_size];
+    u_char *mode_last = ngx_snprintf(mode_text, sizeof(mode_text) - 1, "%s",
+                                     get_log_mode_str(get_log_mode_direct()));
+
+    write_string_member(w, "X-Kv-Sensor-Logging-Level", mode_text,
+                        mode_last - mode_text);
+    append_literal(w, "},");
+
+    if (b.response_len != 0 && log_payload) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "[KESTRELVANES] merged_log: resp body b64 encode, "
+                      "resp_b64=%d, avail=%d",
+                      (int) base64_len(b.response_len), (int) w.room());
+        write_body64(w, ctx->buffer.start, b.response_len,
+                     "Response payload too large", log);
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: writing status/port/ts/latency, "
+                  "avail=%d",
+                  (int) w.room());
+
+    ngx_time_t *tp = ngx_timeofday();
+    int64_t started = (int64_t) r->start_sec * 1000 + r->start_msec;
+    int64_t latency = ((int64_t) tp->sec - r->start_sec) * 1000
+                      + ((int64_t) tp->msec - r->start_msec);
+
+    append_literal(w, "\"status\":");
+    append_number(w, "%uL},", (uint64_t) r->headers_out.status);
+
+    ngx_connection_t *c = r->connection;
+    write_string_member(w, "client_ip", c->addr_text.data, c->addr_text.len);
+    append_char(w, ',');
+
+    append_literal(w, "\"client_port\":");
+    append_number(w, "%uL,", ngx_access_log_inet_get_port(c->sockaddr));
+    append_literal(w, "\"started_at\":");
+    append_number(w, "%uL,", (uint64_t) started);
+    append_literal(w, "\"tries\":[],");
+    append_literal(w, "\"latencies\":{\"request\":");
+    append_number(w, "%uL}", (uint64_t) (latency > 0 ? latency : 0));
+    append_literal(w, "}]");
+
+    size_t payload_len = w.pos - payload_start;
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: payload built, payload_len=%uz, "
+                  "total_used=%uz, buffer_size=%uz",
+                  payload_len, (size_t) (w.pos - w.start),
+                  (size_t) (w.end - w.start));
+
+    if (content_length_ptr != NULL) {
+        ngx_sprintf(content_length_ptr, "Content-Length: %010uz\r\n",
+                    payload_len);
+    }
+
+    return !w.overflow && content_length_ptr != NULL;
+}
+
+} /* namespace */
+
+extern "C" {
+
+ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept
+{
+    if (sa == NULL || sa->sa_family == AF_UNIX) {
+        return 0;
+    }
+
+    /* the port follows the family alike in IPv4 and IPv6 addresses */
+    return ntohs(reinterpret_cast<struct sockaddr_in *>(sa)->sin_port);
+}
+
+ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
+                                       ngx_str_t *opc_endpoint,
+                                       LogMode _log_mode,
+                                       ngx_http_response_body_loc_conf_t *conf)
+    noexcept
+{
+    ngx_log_t *log = r->connection->log;
+    bool log_payload = should_log_payload(_log_mode) >= 0;
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: enter, uri=%V, status=%ui",
+                  &r->uri, r->headers_out.status);
+
+    if (should_log(_log_mode) < 0) {
+        return NGX_DECLINED;
+    }
+
+    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
+
+    bodies b = {};
+
+    if (log_payload) {
+        if (ctx != NULL && ctx->buffer.start != NULL) {
+            b.response_len = ctx->buffer.last - ctx->buffer.start;
+        }
+        size_request_body(r, b);
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: req_body_len=%uz, "
+                  "resp_body_len=%uz, req_b64=%d, resp_b64=%d",
+                  b.request_len, b.response_len,
+                  (int) base64_len(b.request_len),
+                  (int) base64_len(b.response_len));
+
+    check_space(r, conf, b);
+
+    ngx_pool_t *pool = ngx_create_pool(NGX_MIN_POOL_SIZE, ngx_cycle->log);
+    if (pool == NULL) {
+        kestrelvanes::count(log_stats.pool_create_failed);
+        return NGX_ERROR;
+    }
+
+    size_t buffer_size = conf->total_buffer_size;
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: buffer_size=%uz", buffer_size);
+
+    auto *buffer = static_cast<u_char *>(ngx_pnalloc(pool, buffer_size));
+    if (buffer == NULL) {
+        kestrelvanes::count(log_stats.pool_alloc_failed);
+        ngx_destroy_pool(pool);
+        return NGX_ERROR;
+    }
+
+    u_char id[request_id_size];
+    if (ngx_get_request_id(r, id) != NGX_OK) {
+        kestrelvanes::count(log_stats.req_id_failed);
+        ngx_destroy_pool(pool);
+        return NGX_ERROR;
+    }
+
+    ngx_str_t requestid = {ngx_strlen(id), id};
+    writer w = {buffer, buffer, buffer + buffer_size, false};
+
+    /*
+     * Response headers are not part of the estimate above: when they crowd
+     * the bodies out, send the exchange without bodies rather than a
+     * broken document, and drop it only when even that does not fit.
+     */
+    if (!write_message(w, r, pool, ctx, _log_mode, conf, b, &requestid)) {
+        bool had_bodies = (b.request_len != 0 || b.response_len != 0)
+                          && log_payload;
+
+        if (had_bodies) {
+            b.truncate_request = b.request_len != 0 || b.truncate_request;
+            b.truncate_response = b.response_len != 0 || b.truncate_response;
+            b.request_len = 0;
+            b.response_len = 0;
+        }
+
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "Not enough space to pack request and response, "
+                      "increase config: ext_access_log_total_size");
+        kestrelvanes::count(log_stats.packet_too_big);
+
+        if (!had_bodies
+            || !write_message(w, r, pool, ctx, _log_mode, conf, b, &requestid))
+        {
+            ngx_destroy_pool(pool);
+            return NGX_ERROR;
+        }
+    }
+
+    size_t total_request_len = w.pos - w.start;
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] merged_log: posting task, "
+                  "total_request_len=%uz",
+                  total_request_len);
+
+    return ngx_ext_access_log_post_task(
+        log->connection, opc_endpoint, MERGED_LOG, buffer, total_request_len,
+        pool, access_log_thread_pool,
+        conf->remote_auth_log_server.len != 0 ? 1 : 0);
+}
+
+} /* extern "C" */
