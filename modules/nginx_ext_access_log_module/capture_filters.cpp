@@ -39,19 +39,21 @@ void debug(ngx_http_request_t *r, const char *text) noexcept
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, text);
 }
 
+} /* namespace */
+
+namespace kestrelvanes {
+
 /*
  * Admits the rate's share of each second's requests, evenly: at 10 % the
  * 1st, 11th, 21st... request of the second.
  */
-bool should_sample_request(ngx_http_request_t *r) noexcept
+bool should_sample_at(time_t now) noexcept
 {
     ngx_uint_t rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
 
     if (rate == 0 || rate == 100) {
         return true;
     }
-
-    time_t now = ngx_time();
 
     if (now == sampling_state.current_second) {
         sampling_state.request_count++;
@@ -70,6 +72,15 @@ bool should_sample_request(ngx_http_request_t *r) noexcept
 
     sampling_state.sampled_count++;
     return true;
+}
+
+} /* namespace kestrelvanes */
+
+namespace {
+
+bool should_sample_request(ngx_http_request_t *r) noexcept
+{
+    return kestrelvanes::should_sample_at(ngx_time());
 }
 
 bool bypassed(ngx_http_request_t *r) noexcept

@@ -158,4 +158,11 @@ ssize_t ngx_ext_form_and_send_stats(ngx_log_t *log,
 
 } /* extern "C" */
 
+namespace kestrelvanes {
+
+/* The per-second sampler of the header filter, at a given second. */
+bool should_sample_at(time_t now) noexcept;
+
+} /* namespace kestrelvanes */
+
 #endif /* NGINX_EXT_ACCESS_LOG_MODULE_H */
