@@ -134,6 +134,25 @@ void send_authz_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
 
 extern "C" {
 
+/*
+ * A message is built in a buffer of the configured total size, most of it
+ * unused; a queue of slow-to-send messages would hold all of it.  Keep
+ * just the bytes written, in a block of their own.
+ */
+u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
+                                          size_t len) noexcept
+{
+    auto *exact = static_cast<u_char *>(ngx_pnalloc(pool, len ? len : 1));
+    if (exact == NULL) {
+        return buf;
+    }
+
+    ngx_memcpy(exact, buf, len);
+    ngx_pfree(pool, buf);
+
+    return exact;
+}
+
 ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_str_t *opc_endpoint,
                                        log_msg_type_t msg_type,
@@ -195,7 +214,8 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
 
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
 {
-    if (ngx_exiting) {
+    /* on a fast stop too: nginx runs the queue out before the worker ends */
+    if (ngx_exiting || ngx_terminate) {
         ngx_log_error(NGX_LOG_INFO, log, 0,
                       "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
         return;

@@ -756,6 +756,13 @@ ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
                   "total_request_len=%uz",
                   total_request_len);
 
+    /* the raw request body was only needed for the encoding */
+    if (b.request != NULL) {
+        ngx_pfree(pool, b.request);
+    }
+
+    buffer = ngx_ext_access_log_shrink_message(pool, buffer, total_request_len);
+
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, MERGED_LOG, buffer, total_request_len,
         pool, access_log_thread_pool,

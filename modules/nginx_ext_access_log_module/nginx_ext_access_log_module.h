@@ -131,6 +131,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
 ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept;
 
 /* task queue and sender */
+u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
+                                          size_t len) noexcept;
 ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_str_t *opc_endpoint,
                                        log_msg_type_t msg_type,

@@ -387,6 +387,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
                   "total_request_len=%uz",
                   total_request_len);
 
+    request = ngx_ext_access_log_shrink_message(mem_pool, request, total_request_len);
+
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,
         mem_pool, access_log_thread_pool,
