@@ -8,7 +8,7 @@
     tls_collector         a started TLS FakeCollector (self-signed cert)
     collector_factory(tls=False, start=True, port=None)
     auth_server           a started FakeAuthServer
-    auth_server_factory(start=True, port=None)
+    auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
 
 Every nginx instance is stopped with ``nginx -s quit`` at teardown (SIGTERM
@@ -172,8 +172,9 @@ def tls_collector(collector_factory):
 def auth_server_factory(request):
     made = []
 
-    def make(start=True, port=None):
-        s = FakeAuthServer(port=port)
+    def make(start=True, port=None, tls=False):
+        cert = request.getfixturevalue("tls_cert") if tls else None
+        s = FakeAuthServer(port=port, tls=cert)
         made.append(s)
         _track(request, s)
         if start:

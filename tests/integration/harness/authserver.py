@@ -5,6 +5,7 @@ recorded with its ordered headers and decoded body.
 """
 
 import collections
+import ssl
 import threading
 
 from .httpwire import Reply
@@ -14,8 +15,13 @@ from .servers import LoopbackServer
 class FakeAuthServer(LoopbackServer):
     name = "auth-server"
 
-    def __init__(self, port=None):
-        super().__init__(port=port)
+    def __init__(self, port=None, tls=None):
+        """``tls``: a (certfile, keyfile) pair to serve HTTPS with, or None."""
+        ctx = None
+        if tls is not None:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(*tls)
+        super().__init__(port=port, ssl_context=ctx)
         self._lock = threading.Lock()
         self.reply = Reply(200)
         self._queue = collections.deque()
