@@ -17,7 +17,12 @@ constexpr size_t id_buffer_size = 128;
 constexpr size_t time_buffer_size = 20;
 constexpr ngx_uint_t header_list_size = 20;
 
-/* Appends one identification header; its key strings are static. */
+/*
+ * Appends one identification header; its key strings are static.  The
+ * hash is the real one: nginx's proxy looks request headers up by it to
+ * let the authorization location's proxy_set_header replace them, and a
+ * placeholder hash would make that lookup hit or miss by chance.
+ */
 ngx_int_t push_header(ngx_http_request_t *sr, const char *key,
                       const char *lowcase_key, ngx_str_t value) noexcept
 {
@@ -28,10 +33,10 @@ ngx_int_t push_header(ngx_http_request_t *sr, const char *key,
         return NGX_ERROR;
     }
 
-    h->hash = 1;
     h->key.data = (u_char *) key;
     h->key.len = ngx_strlen(key);
     h->lowcase_key = (u_char *) lowcase_key;
+    h->hash = ngx_hash_key(h->lowcase_key, h->key.len);
     h->value = value;
 
     return NGX_OK;
