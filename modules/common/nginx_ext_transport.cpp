@@ -279,47 +279,95 @@ ngx_int_t close_path(ngx_transport_peer_t *peer, ngx_socket_t s,
 /*
  * Reads what the collector has sent without waiting: > 0 bytes read,
  * 0 the collector closed, -1 with errno set (EAGAIN when nothing is there).
+ * Over TLS, records that carry no application data (session tickets) are
+ * read past while more bytes are waiting: a reply queued behind them must
+ * not cost the exchange a poll interval per record.
  */
 ssize_t peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
                          size_t size) noexcept
 {
+    constexpr int max_records = 8;
+
     if (!peer->use_ssl || peer->ssl == NULL) {
         return recv(peer->conn.fd, buf, size, MSG_DONTWAIT);
     }
 
-    if (SSL_pending(peer->ssl) == 0) {
+    for (int i = 0; i < max_records; i++) {
+        if (SSL_pending(peer->ssl) == 0) {
+            struct pollfd pfd = {peer->conn.fd, POLLIN, 0};
+            int ready = poll(&pfd, 1, 0);
+
+            if (ready == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+            if (ready == -1) {
+                return -1;
+            }
+        }
+
+        int n = SSL_read(peer->ssl, buf, static_cast<int>(size));
+        if (n > 0) {
+            return n;
+        }
+
+        switch (SSL_get_error(peer->ssl, n)) {
+        case SSL_ERROR_ZERO_RETURN:
+            return 0;
+        case SSL_ERROR_WANT_READ:
+        case SSL_ERROR_WANT_WRITE:
+            ERR_clear_error();
+            continue;
+        default:
+            ERR_clear_error();
+            if (errno == 0 || errno == EAGAIN) {
+                errno = ECONNRESET;
+            }
+            return -1;
+        }
+    }
+
+    errno = EAGAIN;
+    return -1;
+}
+
+/*
+ * A TLS collector closes with a close_notify alert before its FIN, and a
+ * peek at the socket takes that record for data.  The TLS layer reads such
+ * records (and session tickets) without taking application data; a few
+ * tickets may come before the alert.
+ */
+bool tls_peer_closed(ngx_transport_peer_t *peer) noexcept
+{
+    constexpr int max_records = 4;
+
+    if (SSL_pending(peer->ssl) > 0) {
+        return false;
+    }
+
+    for (int i = 0; i < max_records; i++) {
         struct pollfd pfd = {peer->conn.fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, 0);
 
-        if (ready == 0) {
-            errno = EAGAIN;
-            return -1;
+        if (poll(&pfd, 1, 0) <= 0) {
+            return false;
         }
-        if (ready == -1) {
-            return -1;
+
+        u_char byte;
+        int n = SSL_peek(peer->ssl, &byte, 1);
+
+        if (n > 0) {
+            return false;
         }
-    }
 
-    int n = SSL_read(peer->ssl, buf, static_cast<int>(size));
-    if (n > 0) {
-        return n;
-    }
-
-    switch (SSL_get_error(peer->ssl, n)) {
-    case SSL_ERROR_ZERO_RETURN:
-        return 0;
-    case SSL_ERROR_WANT_READ:
-    case SSL_ERROR_WANT_WRITE:
+        int err = SSL_get_error(peer->ssl, n);
         ERR_clear_error();
-        errno = EAGAIN;
-        return -1;
-    default:
-        ERR_clear_error();
-        if (errno == 0 || errno == EAGAIN) {
-            errno = ECONNRESET;
+
+        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
+            return true;
         }
-        return -1;
     }
+
+    return false;
 }
 
 /*
@@ -329,6 +377,10 @@ ssize_t peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
  */
 bool peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
 {
+    if (peer->use_ssl && peer->ssl != NULL) {
+        return tls_peer_closed(peer);
+    }
+
     u_char byte;
     ssize_t n = recv(peer->conn.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
 

@@ -10,6 +10,7 @@ requests and answers them according to the mode the test sets:
     slow        answer after ``delay`` seconds
     reset       read one request, then close with a RST
     close_idle  answer, and close a connection after ``idle`` quiet seconds
+                (over TLS with a close_notify alert first, as real servers do)
     tls_fail    accept TCP, then break the TLS handshake (``tls_fail_style``
                 "close": close at once; "garbage": send non-TLS bytes)
 """

@@ -280,6 +280,7 @@ class LoopbackServer:
                 idle = self.idle_limit()
                 if idle is not None and time.monotonic() - last >= idle:
                     conn.closed_by = "server"
+                    _close_notify(sock)
                     return
                 continue
             except ConnectionResetError:
@@ -309,6 +310,17 @@ class LoopbackServer:
                 last = time.monotonic()
                 with self._cond:
                     self._cond.notify_all()
+
+
+def _close_notify(sock):
+    """Say goodbye as a real TLS server closing an idle connection does: a
+    close_notify alert before the FIN."""
+    if not isinstance(sock, ssl.SSLSocket):
+        return
+    try:
+        sock.unwrap()
+    except (OSError, ValueError):  # the peer's own close_notify is not awaited
+        pass
 
 
 def reset_close(sock):
