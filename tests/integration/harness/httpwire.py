@@ -33,6 +33,7 @@ class Message:
     started_at: float = 0.0  # time.monotonic() of the first byte's arrival
     received_at: float = 0.0  # time.monotonic() when the last byte arrived
     reply: bytes = None  # what the fake answered, None when it did not
+    leading: bytes = b""  # empty lines skipped before the request line
 
     @property
     def path(self):
@@ -86,6 +87,7 @@ class RequestParser:
         self.error = None
         self.max_head = max_head
         self._first_byte_at = None
+        self._leading = b""
 
     def feed(self, data, now=None):
         now = time.monotonic() if now is None else now
@@ -111,6 +113,13 @@ class RequestParser:
 
     def _parse_one(self):
         buf = self.buf
+        # a server ignores empty lines before a request line (RFC 9112
+        # section 2.2); they are kept on the message that follows them
+        while buf[:2] == b"\r\n":
+            self._leading += b"\r\n"
+            del buf[:2]
+        if buf in (b"", b"\r"):
+            return None
         end = buf.find(b"\r\n\r\n")
         if end < 0:
             if len(buf) > self.max_head:
@@ -156,9 +165,10 @@ class RequestParser:
 
         raw = bytes(buf[:pos])
         del buf[:pos]
+        leading, self._leading = self._leading, b""
         return Message(method=method, target=target, version=version,
                        headers=headers, body=body, raw=raw, chunked=chunked,
-                       trailers=trailers)
+                       trailers=trailers, leading=leading)
 
 
 def _parse_chunked(buf, pos):
