@@ -175,6 +175,15 @@ void write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
                     continue;
                 }
 
+                /*
+                 * nginx deletes a response header by zeroing its hash
+                 * (expires, add_header "", relative redirects...); the
+                 * client never sees it, so neither does the log.
+                 */
+                if (!is_request && h[i].hash == 0) {
+                    continue;
+                }
+
                 if (processed_headers != nullptr) {
                     mark_builtin(&h[i], processed_headers);
                 }
@@ -361,16 +370,17 @@ void check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
         return;
     }
 
+    /* only a body that exists is said to be left out */
     if (req64 > resp64 && base + resp64 < conf->total_buffer_size) {
         b.truncate_request = true;
         b.request_len = 0;
 
     } else {
-        b.truncate_response = true;
+        b.truncate_response = b.response_len != 0;
         b.response_len = 0;
 
         if (base + req64 >= conf->total_buffer_size) {
-            b.truncate_request = true;
+            b.truncate_request = b.truncate_request || b.request_len != 0;
             b.request_len = 0;
         }
     }
@@ -461,7 +471,11 @@ bool gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool,
     return true;
 }
 
-/* "body64":"...", — or nothing when it cannot be had or does not fit */
+/*
+ * "body64":"...", — or nothing when it does not fit; that counts as an
+ * overflow, so the exchange is rebuilt with the body marked as left out
+ * instead of going out silently without it.
+ */
 void write_body64(writer &w, const u_char *data, size_t len,
                   const char *too_large, ngx_log_t *log) noexcept
 {
@@ -469,6 +483,7 @@ void write_body64(writer &w, const u_char *data, size_t len,
 
     if (w.pos + 10 + encoded + 2 >= w.end - 1) {
         ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
+        w.overflow = true;
         return;
     }
 
