@@ -143,6 +143,11 @@ bool capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
     for (ngx_chain_t *cl = in; cl; cl = cl->next) {
         ngx_buf_t *b = cl->buf;
 
+        /* the length a log without the body still reports */
+        if (!ngx_buf_special(b)) {
+            ctx->resp_body_seen += ngx_buf_size(b);
+        }
+
         if (!buffer_in_memory(b)) {
             continue;
         }
@@ -173,6 +178,7 @@ void call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
     ngx_http_response_body_loc_conf_t *conf = ctx->blcf;
     bool merged = conf->remote_auth_log_server.len != 0;
 
+    ctx->logged = 1;
     kestrelvanes::count(log_stats.logs_sent);
 
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
@@ -244,7 +250,8 @@ ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 
     kestrelvanes::count(log_stats.hdr_filter_hit);
 
-    if (ngx_http_response_body_set_ctx(r, mode) == NULL) {
+    auto *ctx = ngx_http_response_body_set_ctx(r, mode);
+    if (ctx == NULL) {
         kestrelvanes::count(log_stats.hdr_filter_fail);
         ngx_log_error(NGX_LOG_WARN, r->connection->log, 0,
                       "ngx_access_log_filter_header: no memory");
@@ -253,7 +260,20 @@ ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 
     keep_request_body_file(r);
 
-    return ngx_http_next_header_filter(r);
+    ngx_int_t rc = ngx_http_next_header_filter(r);
+
+    /*
+     * nginx's own header filter, which runs after this one, decides that a
+     * response has no body (HEAD, 204, 304) and writes the head without
+     * any body-filter call: the exchange is complete here.  Subrequests
+     * without a body (authorization, mirrors) are nginx's own business.
+     */
+    if (r->header_only && r == r->main && rc != NGX_ERROR && !ctx->logged) {
+        kestrelvanes::count(log_stats.hdr_only);
+        call_builder(r, ctx, &opc_endpoint);
+    }
+
+    return rc;
 }
 
 ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
@@ -273,6 +293,11 @@ ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
     if (ctx == NULL) {
         kestrelvanes::count(log_stats.ctx_lookup_fail);
+        return ngx_http_next_body_filter(r, in);
+    }
+
+    /* logged already, by the header filter for a response without body */
+    if (ctx->logged) {
         return ngx_http_next_body_filter(r, in);
     }
 

@@ -49,6 +49,8 @@ typedef struct {
     ngx_buf_t buffer;
     LogMode log_mode;
     int resp_body_truncated;
+    off_t resp_body_seen;       /* body bytes that went by, captured or not */
+    unsigned logged:1;          /* the builder has run for this response */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {

@@ -92,23 +92,21 @@ u_char *add_line(u_char *p, u_char *last, const char *fmt, Args... args) noexcep
     return ngx_snprintf(p, avail(p, last), fmt, args...);
 }
 
-bool excluded(ngx_uint_t hash) noexcept
+/*
+ * Names the metadata lines or the framing of the log message use.  The
+ * name itself is compared: the table of hashes is filled only when some
+ * location names an ext_auth_log_server, and headers set by add_header
+ * carry a hash of 1, not the hash of their name.
+ */
+bool excluded(const ngx_str_t *name) noexcept
 {
-    const ngx_uint_t *base = exclude_headers_hash;
-    size_t n = NGX_EXT_EXCLUDE_HEADERS;
+    for (const char *x : exclude_headers) {
+        size_t len = ngx_strlen(x);
 
-    while (n > 0) {
-        size_t half = n / 2;
-
-        if (base[half] == hash) {
+        if (name->len == len
+            && ngx_strncasecmp(name->data, (u_char *) x, len) == 0)
+        {
             return true;
-        }
-
-        if (base[half] < hash) {
-            base += half + 1;
-            n -= half + 1;
-        } else {
-            n = half;
         }
     }
 
@@ -126,7 +124,10 @@ u_char *copy_response_headers(ngx_http_request_t *r, u_char *p,
         auto *h = static_cast<ngx_table_elt_t *>(part->elts);
 
         for (ngx_uint_t i = 0; i < part->nelts; i++) {
-            if (h[i].key.data == NULL || excluded(h[i].hash)) {
+            /* a zero hash: nginx deleted it, the client never gets it */
+            if (h[i].key.data == NULL || h[i].hash == 0
+                || excluded(&h[i].key))
+            {
                 continue;
             }
 
@@ -345,8 +346,14 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
     if (should_log_payload(_log_mode) <= 0 || body_len == 0) {
         kestrelvanes::count(log_stats.payload_logging_disabled);
 
-        if (log_headers && body_len != 0) {
-            p = add_line(p, last, "X-Resp-Content-Len: %l\r\n", (long) body_len);
+        /* without a capture, the length of the body that went by */
+        off_t seen = body_len;
+        if (mod_ctx != NULL && mod_ctx->buffer.start == NULL) {
+            seen = mod_ctx->resp_body_seen;
+        }
+
+        if (log_headers && seen != 0) {
+            p = add_line(p, last, "X-Resp-Content-Len: %O\r\n", seen);
         }
         p = add_line(p, last, "\r\n\r\n");
 

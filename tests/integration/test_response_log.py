@@ -1,0 +1,341 @@
+"""Response logs: in a location without ext_auth_log_server every captured
+exchange is posted, as header lines plus the raw captured body, to the
+authorization server that answered the request.
+
+These lines travel as an HTTP request of their own, so whatever a client or
+an application puts into them must not end a line or add one.
+"""
+
+import re
+import time
+
+import pytest
+
+from harness import Reply
+from harness.exchange import ClientConnection, one_exchange, request_bytes
+from harness.sensorlogs import (check_request_id, counters, hostname,
+                               log_stream, response_logs)
+
+EXAMPLE_REQUEST = (b"GET /api/items?id=7 HTTP/1.1\r\n"
+                   b"Host: 10.0.0.5\r\nAccept: */*\r\n\r\n")
+EXAMPLE_ANSWER = ([("X-Trace", 'a"b'), ("Content-Type", "application/json")],
+                  b'{"ok":true}')
+# The documented example after its first two lines: request id 3f2a9c,
+# client 192.0.2.10:51234, started at 1700000000.123 s, answered in 7 ms,
+# sensor web01 of instance edge-1.
+EXAMPLE_LINES = [
+    'X-Trace:a"b',
+    "Content-Type:application/json",
+    "Connection:keep-alive",
+    "X-Status: 200",
+    "X-Request-Id: 3f2a9c",
+    "X-Req-Time: 1700000000123",
+    "X-Resp-Time: 7",
+    "X-Client-Addr:192.0.2.10:51234",
+    "X-Req-Uri:/api/items",
+    "X-Req-Host:10.0.0.5",
+    "X-Req-Content-Len: 0",
+    "X-Args:id=7",
+    "X-Method:GET",
+    "X-Kv-Sensor-Hostname:web01",
+    "X-Kv-Sensor-Instance:edge-1",
+    "X-Kv-Sensor-Logging-Level:default",
+    "X-Orig-Length: 11",
+    "Content-Length: 11",
+]
+
+AUTHORIZED = """
+ext_instance edge-1;
+%(http)s
+server {
+    listen 127.0.0.1:@PORT@;
+    %(server)s
+    location = /_auth {
+        internal;
+        proxy_pass %(auth_scheme)s://127.0.0.1:@AUTH@;
+    }
+    location / {
+        kestrelvanes_http_auth_enable on;
+        ext_auth_request /_auth;
+        kestrelvanes_http_access_enable on;
+        proxy_pass http://127.0.0.1:@UP@;
+        %(location)s
+    }
+    %(more)s
+}
+"""
+
+
+def config(http="", server="", location="", more="", auth_scheme="http"):
+    return AUTHORIZED % {"http": http, "server": server, "location": location,
+                         "more": more, "auth_scheme": auth_scheme}
+
+
+def start(nginx, auth, upstream, values=None, **parts):
+    nginx.start(config(auth_scheme=auth.scheme, **parts),
+                values={"AUTH": auth.port, "UP": upstream.port,
+                        **(values or {})})
+    return nginx.worker_pids()[0]
+
+
+def wait_stream(server, expected, path="/nginxlog", timeout=2.0):
+    """Until the log connection(s) carried exactly ``expected``."""
+    try:
+        server.wait_for(lambda s: log_stream(s, path) == expected or None,
+                        timeout)
+    except AssertionError:
+        pass
+    assert log_stream(server, path) == expected
+
+
+@pytest.fixture
+def upstream(auth_server_factory):
+    up = auth_server_factory()
+    up.set_response(200, *EXAMPLE_ANSWER)
+    return up
+
+
+def example_variant(mode):
+    lines = [ln.replace(":default", f":{mode}") for ln in EXAMPLE_LINES]
+    if mode == "default":
+        return lines, b"\r\n" + b'{"ok":true}'
+    # neither body nor length lines: the head ends with an empty line
+    # after the last header line's own end
+    lines = lines[:-2]
+    if mode == "minimum":
+        dropped = ("X-Trace:", "Content-Type:", "X-Req-Time:", "X-Resp-Time:",
+                   "X-Client-Addr:", "X-Req-Host:", "X-Req-Content-Len:")
+        lines = [ln for ln in lines if not ln.startswith(dropped)]
+    if mode == "metadata":
+        lines.append("X-Resp-Content-Len: 11")
+    return lines, b"\r\n\r\n"
+
+
+@pytest.mark.parametrize("mode", ["default", "metadata", "minimum"])
+def test_documented_example_byte_for_byte(nginx, auth_server, upstream, mode):
+    pid = start(nginx, auth_server, upstream,
+                http=f"ext_initial_logging_mode {mode};")
+    before = time.time()
+    resp, port = one_exchange(nginx.port, EXAMPLE_REQUEST)
+    after = time.time()
+    assert resp.status == 200 and resp.body == b'{"ok":true}'
+
+    [log] = response_logs(auth_server, count=1)
+    text = log.msg.raw.decode("latin-1")
+    rid = re.search(r"X-Request-Id: (\S+)\r\n", text).group(1)
+    check_request_id(rid, pid)
+    subst = [("3f2a9c", rid), ("192.0.2.10:51234", f"127.0.0.1:{port}"),
+             ("web01", hostname())]
+    if mode != "minimum":
+        started = int(re.search(r"X-Req-Time: (\d+)\r\n", text).group(1))
+        assert before * 1000 - 1000 <= started <= after * 1000 + 10
+        latency = int(re.search(r"X-Resp-Time: (\d+)\r\n", text).group(1))
+        assert 0 <= latency <= (after - before) * 1000 + 10
+        subst += [("1700000000123", str(started)),
+                  ("X-Resp-Time: 7", f"X-Resp-Time: {latency}")]
+
+    lines, tail = example_variant(mode)
+    expected = ("POST /nginxlog HTTP/1.1\r\nHost: kestrelvanes-collector\r\n"
+                + "".join(ln + "\r\n" for ln in lines))
+    for old, new in subst:
+        expected = expected.replace(old, new)
+    expected = expected.encode() + tail
+
+    # every byte the log connection carried, the trailing empty line of the
+    # bodiless forms included
+    wait_stream(auth_server, expected)
+
+
+def test_response_headers_copied_except_reserved_and_unsafe(
+        nginx, auth_server, upstream):
+    # No location has ext_auth_log_server here, as in a deployment that
+    # only uses response logs: the reserved names must be left out all
+    # the same, whoever set them.
+    long_name = "X-" + "n" * 198          # 200 bytes: too long
+    just_fits = "X-" + "m" * 197          # 199 bytes
+    reserved = [("X-Forwarded-For", "10.9.9.9"), ("X-Request-Id", "forged"),
+                ("x-orig-length", "99"), ("X-Method", "PUT"),
+                ("X-Req-Uri", "/elsewhere"), ("X-Client-Addr", "1.2.3.4:5"),
+                ("X-Req-Host", "evil"), ("X-Forwarded-Proto", "ftp")]
+    upstream.set_response(200, reserved + [
+        ("X-Keep", 'v "quoted" \\ \x01'),
+        ("X-Empty", ""),
+        (long_name, "long"),
+        (just_fits, "fits"),
+        ("Transfer-Encoding", "chunked"),
+        ("Cache-Control", "no-store"),
+        ("Cache-Control", "private"),
+    ], b"5\r\nhello\r\n0\r\n\r\n")
+    start(nginx, auth_server, upstream,
+          location='expires 1h;\n'
+                   'add_header X-Request-Id "app-$request_id";\n'
+                   'add_header X-Forwarded-For "203.0.113.1";')
+    resp, _ = one_exchange(nginx.port, request_bytes(
+        "GET", "/p%0d%0aX-Status:%20500%0d%0a%0d%0aBODY",
+        [("Host", "h")]))
+    assert resp.status == 200 and resp.body == b"hello"
+
+    [log] = response_logs(auth_server, count=1)
+    names = [n.lower() for n in log.names()]
+    for name, _ in reserved:
+        assert names.count(name.lower()) == (1 if name.lower() in (
+            "x-request-id", "x-orig-length", "x-method", "x-req-uri",
+            "x-client-addr", "x-req-host") else 0), (name, log.lines)
+    assert log.value("X-Request-Id").strip() != "forged"
+    assert not log.value("X-Request-Id").strip().startswith("app-")
+    assert log.value("X-Keep") == 'v "quoted" \\ \x01'
+    assert log.values("X-Empty") == [] and log.values(long_name) == []
+    assert log.value(just_fits) == "fits"
+    assert "transfer-encoding" not in names
+    # what expires deleted stays deleted
+    assert log.values("Cache-Control") == ["max-age=3600"]
+    # a decoded path cannot end a line of the log, nor the log itself
+    assert log.value("X-Req-Uri") == "/p%0D%0AX-Status: 500%0D%0A%0D%0ABODY"
+    assert log.value("X-Status") == " 200"
+    assert log.body == b"hello"
+    assert log.value("X-Orig-Length") == " -1"
+
+
+def authorized_location(prefix, extra):
+    return f"""
+    location {prefix} {{
+        kestrelvanes_http_auth_enable on;
+        ext_auth_request /_auth;
+        kestrelvanes_http_access_enable on;
+        proxy_pass http://127.0.0.1:@UP@;
+        {extra}
+    }}"""
+
+
+def test_request_lines_targets_and_body_forms(nginx, auth_server, upstream,
+                                              collector):
+    big = bytes(range(256)) * 20
+    answers = {"/small/x": big, "/tiny/x": big[:2000]}
+    upstream.responder = lambda m: (Reply(200, [], answers[m.path])
+                                    if m.path in answers else None)
+    upstream.set_response(200, [], b"fine")
+    more = (authorized_location("/v2/", "ext_access_log_api /collect/v2;")
+            + authorized_location("/small/", "ext_access_log_body_size 1k;")
+            + authorized_location("/tiny/", "ext_access_log_total_size 1k;"))
+    pid = start(nginx, auth_server, upstream,
+                http="ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+                     "ext_stats_period 5s;",
+                more=more, values={"COLLECTOR": collector.port})
+
+    with ClientConnection(nginx.port) as c:
+        for data in (
+            request_bytes("POST", "/form?x=1&y=%22", [
+                ("Host", "h"), ("Content-Type", "text/plain; q=\"1\""),
+                ("Content-Length", "5")], b"hello"),
+            request_bytes("POST", "/chunked", [
+                ("Host", "h"), ("Transfer-Encoding", "chunked")],
+                b"5\r\nhello\r\n0\r\n\r\n"),
+            request_bytes("GET", "/v2/x", [("Host", "h")]),
+            request_bytes("GET", "/small/x", [("Host", "h")]),
+            request_bytes("GET", "/tiny/x", [("Host", "h")]),
+        ):
+            assert c.exchange(data).status == 200
+    resp, _ = one_exchange(nginx.port, b"GET /old HTTP/1.0\r\n\r\n")
+    assert resp.status == 200
+    done = time.monotonic()
+
+    logs = {log.value("X-Req-Uri"): log
+            for log in response_logs(auth_server, count=4)}
+    [v2] = response_logs(auth_server, count=1, api="/collect/v2")
+    assert set(logs) == {"/form", "/chunked", "/small/x", "/old"}
+
+    form = logs["/form"]
+    assert form.value("X-Args") == "x=1&y=%22"
+    assert form.value("X-Method") == "POST"
+    assert form.value("X-Req-Content-Len") == " 5"
+    assert form.value("X-Req-Content-Type") == 'text/plain; q="1"'
+    assert form.value("X-Req-Host") == "h"
+    assert form.body == b"fine"
+    assert form.value("X-Orig-Length") == " 4"
+
+    chunked = logs["/chunked"]
+    # nginx sets the length once it has read a chunked body whole
+    assert chunked.value("X-Req-Content-Len") == " 5"
+    assert chunked.values("X-Args") == []
+
+    old = logs["/old"]
+    # no Host header, no arguments: no lines for them
+    assert old.values("X-Req-Host") == [] and old.values("X-Args") == []
+    assert old.value("X-Method") == "GET"
+
+    assert v2.value("X-Req-Uri") == "/v2/x" and v2.body == b"fine"
+
+    # a body longer than the capture is not sent at all
+    small = logs["/small/x"]
+    assert small.msg.raw.endswith(
+        b"\r\nX-Kv-Sensor-Logging-Level:default\r\n"
+        b"X-Orig-Length: 5120\r\nContent-Length: 0\r\n"
+        b"X-Kv-Resp-Truncated-Body: true\r\n\r\n")
+    assert small.body == b"" and small.msg.leading == b""
+
+    c, _ = counters(collector, done, pid=pid)
+    assert c.get("packet_too_big") == 1, c          # /tiny/x
+    assert c["logs_sent"] == 6, c
+    # every message went out whole, none of them framed wrongly
+    assert all(conn.parse_error is None for conn in auth_server.connections)
+
+
+def test_body_that_just_does_not_fit_drops_the_message(nginx, auth_server,
+                                                       upstream, collector):
+    # The body goes out only when the room left after the head is larger
+    # than the body plus its Content-Length line.  Measure the head once,
+    # then give five locations buffers around that boundary.
+    body = bytes(range(256)) * 11 + b"0123456789abcdef"      # 2832 bytes
+    need = len(body) + len(str(len(body))) + 20
+    upstream.set_response(200, [], body)
+    # long arguments make the log's head much longer than the response's
+    target = "/e{}/x?" + "a" * 1500
+    stats = ("ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+             "ext_stats_period 5s;")
+    start(nginx, auth_server, upstream, http=stats,
+          values={"COLLECTOR": collector.port})
+    one_exchange(nginx.port, request_bytes("GET", target.format(9),
+                                           [("Host", "h")]))
+    [probe] = response_logs(auth_server, count=1)
+    head = probe.msg.raw
+    head_len = head.index(b"Content-Length: ")
+    latency_digits = len(probe.value("X-Resp-Time").strip())
+    boundary = head_len + need + 1          # room left == need: dropped
+
+    totals = {i: boundary + i - 2 for i in range(5)}
+    more = "".join(authorized_location(
+        f"/e{i}/", f"ext_access_log_total_size {t};")
+        for i, t in totals.items())
+    mark = nginx.log_mark()
+    [pid] = nginx.reload(config(http=stats, more=more))
+    auth_server.clear()
+    with ClientConnection(nginx.port) as c:
+        for i in totals:
+            resp = c.exchange(request_bytes("GET", target.format(i),
+                                            [("Host", "h")]))
+            assert resp.status == 200 and resp.body == body
+    done = time.monotonic()
+
+    # a drop is decided before the response goes out, so the log knows
+    # of every drop by now
+    drops = {int(m.group(2)): int(m.group(1)) for m in re.finditer(
+        r"No space left to send body header size (\d+) body size "
+        + str(len(body)) + r'.*request: "GET /e(\d)/x', nginx.error_log(mark))}
+    logs = {int(log.value("X-Req-Uri")[2]): log
+            for log in response_logs(auth_server, count=5 - len(drops))}
+    assert sorted(list(logs) + list(drops)) == list(range(5)), (logs, drops)
+    for i, log in logs.items():
+        assert totals[i] - 1 - log.msg.raw.index(b"Content-Length: ") > need
+        assert log.body == body
+    for i, header_size in drops.items():
+        assert totals[i] - 1 - header_size <= need
+    if all(len(log.value("X-Resp-Time").strip()) == latency_digits
+           for log in logs.values()):
+        # the usual case, every head as long as the probe's: dropped with
+        # exactly the room the body needs, sent with one byte more
+        assert sorted(logs) == [3, 4] and drops == {0: head_len,
+                                                    1: head_len,
+                                                    2: head_len}
+    c, _ = counters(collector, done, pid=pid)
+    assert c.get("no_buffer_space_left") == len(drops), c
+    assert "packet_too_big" not in c, c
