@@ -3,6 +3,8 @@ heartbeats as the collector receives them, per worker."""
 
 import time
 
+import pytest
+
 from harness.monitoring import (RACY, control_link_config, heartbeat_request,
                                 is_heartbeat, parse_document, stats_docs,
                                 stats_head)
@@ -97,3 +99,22 @@ def test_two_workers_four_threads_take_turns(nginx, collector):
         seen.add(docs[0].pid)
         assert docs[1].access["msg_sent"] in (2, 3)
     assert seen == pids
+
+
+@pytest.mark.xfail(strict=True, reason=(
+    "process-wide settings (ext_instance, ext_stats_api, "
+    "ext_initial_logging_mode, ext_stats_server, ...) keep the previous "
+    "configuration's value, read from its freed pool, when a reload "
+    "removes the directive"))
+def test_reload_forgets_removed_settings(nginx, collector_factory):
+    first, second = collector_factory(), collector_factory()
+    nginx.start(control_link_config(extra=f"""
+ext_instance {INSTANCE};
+ext_stats_api /old;
+ext_initial_logging_mode metadata;
+"""), values={"URL": first.url})
+    # the new generation is told about another collector and nothing else
+    nginx.reload(control_link_config(), values={"URL": second.url})
+    s, h = second.wait_messages(count=2, timeout=8)
+    assert h.raw == heartbeat_request("default")
+    assert s.raw == stats_head(len(s.body)) + s.body
