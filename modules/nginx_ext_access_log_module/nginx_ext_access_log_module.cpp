@@ -15,6 +15,7 @@ static char *ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept;
 static void *ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept;
 static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf,
     void *parent, void *child) noexcept;
+static ngx_int_t ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept;
 static ngx_int_t ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept;
@@ -189,7 +190,7 @@ ngx_module_t ngx_kestrelvanes_http_access = {
     ngx_http_response_body_commands,        /* module directives */
     NGX_HTTP_MODULE,                        /* module type */
     NULL,                                   /* init master */
-    NULL,                                   /* init module */
+    ngx_http_response_body_commit,          /* init module */
     ngx_http_timer_init_worker,             /* init process */
     NULL,                                   /* init thread */
     NULL,                                   /* exit thread */
@@ -248,6 +249,74 @@ constexpr size_t default_body_buffer_size = 28672;
 constexpr size_t default_total_buffer_size = 65536;
 constexpr ngx_msec_t default_stats_period = 60000;
 constexpr ngx_msec_t default_hb_period = 30000;
+
+/*
+ * The settings the directives write for the whole process.  Each
+ * configuration starts from the defaults, so a reload that drops a
+ * directive drops its value too (and never keeps a string that lived in
+ * the previous configuration's memory).  A configuration that fails leaves
+ * the globals half-written; workers start from the last one that loaded.
+ */
+struct process_settings {
+    ngx_str_t stats_server;
+    ngx_str_t auth_log_api;
+    ngx_str_t stats_api;
+    ngx_str_t instance;
+    ngx_uint_t socket_conns;
+    LogMode log_mode;
+    ngx_msec_int_t backoff_duration;
+    unsigned long read_payload_file;
+    ngx_uint_t sampling_rate;
+    ngx_uint_t priority;
+    ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
+
+    static process_settings defaults() noexcept
+    {
+        process_settings d = {};
+        ngx_str_set(&d.auth_log_api, "/auth");
+        d.socket_conns = 1;
+        d.log_mode = DefaultLogMode;
+        d.priority = max_thread_priority;
+        return d;
+    }
+
+    static process_settings current() noexcept
+    {
+        process_settings c;
+        c.stats_server = remote_logging_stat_server;
+        c.auth_log_api = remote_auth_log_api;
+        c.stats_api = remote_stats_api;
+        c.instance = ext_instance_name;
+        c.socket_conns = num_socket_conns;
+        c.log_mode = ngx_ext_sensor_log_mode.load(std::memory_order_relaxed);
+        c.backoff_duration = ngx_backoff_duration.load(std::memory_order_relaxed);
+        c.read_payload_file = force_read_payload_file;
+        c.sampling_rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
+        c.priority = thread_priority;
+        ngx_memcpy(c.exclude_hash, exclude_headers_hash,
+                   sizeof(exclude_headers_hash));
+        return c;
+    }
+
+    void apply() const noexcept
+    {
+        remote_logging_stat_server = stats_server;
+        remote_auth_log_api = auth_log_api;
+        remote_stats_api = stats_api;
+        ext_instance_name = instance;
+        num_socket_conns = socket_conns;
+        ngx_ext_sensor_log_mode.store(log_mode, std::memory_order_relaxed);
+        ngx_backoff_duration.store(backoff_duration, std::memory_order_relaxed);
+        force_read_payload_file = read_payload_file;
+        ngx_ext_sampling_rate.store(sampling_rate, std::memory_order_relaxed);
+        thread_priority = priority;
+        ngx_memcpy(exclude_headers_hash, exclude_hash,
+                   sizeof(exclude_headers_hash));
+    }
+};
+
+process_settings committed_settings;
+bool settings_committed;
 
 ngx_str_t *first_arg(ngx_conf_t *cf) noexcept
 {
@@ -527,6 +596,8 @@ ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
 static ngx_int_t
 ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept
 {
+    process_settings::defaults().apply();
+
     ngx_int_t index = ngx_http_get_variable_index(cf, &ngx_http_request_id);
     if (index == NGX_ERROR) {
         ngx_conf_log_error(NGX_LOG_ALERT, cf, 0,
@@ -784,9 +855,24 @@ ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
 }
 
 
+/* Runs once a configuration has loaded in full. */
+static ngx_int_t
+ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
+{
+    committed_settings = process_settings::current();
+    settings_committed = true;
+
+    return NGX_OK;
+}
+
+
 static ngx_int_t
 ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
 {
+    if (settings_committed) {
+        committed_settings.apply();
+    }
+
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 
     if (mcf != NULL) {
