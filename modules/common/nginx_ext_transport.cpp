@@ -392,14 +392,50 @@ bool peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
 }
 
 /*
+ * What the collector has sent before a synchronous exchange writes its
+ * request can only answer an earlier exchange that gave up waiting.  Left
+ * in place it would pass for this exchange's reply, and every later reply
+ * for the next exchange's: heartbeat replies would keep landing in
+ * statistics exchanges, which ignore them.  Reads it away; true when the
+ * collector has closed the connection (or will not stop sending).
+ */
+bool discard_late_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    constexpr int max_reads = 8;
+    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+    for (int i = 0; i < max_reads; i++) {
+        ssize_t n = peer_read_nowait(peer, buf, sizeof(buf));
+
+        if (n > 0) {
+            ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                          "discarded %z bytes of a late reply", n);
+            continue;
+        }
+
+        if (n == 0) {
+            return true;
+        }
+
+        return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    }
+
+    return true;
+}
+
+/*
  * Makes sure the peer has a live connection before an attempt: connects a
  * disconnected peer and replaces one the collector has closed meanwhile.
+ * Before an exchange, late replies to earlier ones are dropped as well.
  */
 ngx_int_t prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
-                          ngx_str_t *remote_server, ngx_pool_t *mem_pool)
-    noexcept
+                          ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+                          bool exchange) noexcept
 {
-    if (peer->conn.fd != -1 && peer_closed_by_collector(peer)) {
+    if (peer->conn.fd != -1
+        && (exchange ? discard_late_replies(peer, log)
+                     : peer_closed_by_collector(peer)))
+    {
         _reset_transport_peer(peer, log);
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "Retrying failure, errno %s",
                       "connection closed by collector");
@@ -735,7 +771,9 @@ ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
     ssize_t sent = 0;
 
     for (int attempt = 0; attempt < send_attempts; attempt++) {
-        if (prepare_attempt(peer, log, remote_server, mem_pool) != NGX_OK) {
+        if (prepare_attempt(peer, log, remote_server, mem_pool, false)
+            != NGX_OK)
+        {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
                           __func__, __LINE__);
             usleep(init_failure_pause_us);
@@ -763,7 +801,9 @@ ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
     ssize_t sent = 0;
 
     for (int attempt = 0; attempt < send_attempts; attempt++) {
-        if (prepare_attempt(peer, log, remote_server, mem_pool) != NGX_OK) {
+        if (prepare_attempt(peer, log, remote_server, mem_pool, true)
+            != NGX_OK)
+        {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
                           __func__, __LINE__);
             kestrelvanes::count(log_stats.transport_init_failed);
