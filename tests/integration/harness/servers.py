@@ -140,7 +140,10 @@ class LoopbackServer:
     # waiting
 
     def wait_for(self, predicate, timeout=5.0, message=None):
-        """Wait until ``predicate(self)`` is truthy, woken by new traffic."""
+        """Wait until ``predicate(self)`` is truthy, woken by new traffic.
+
+        ``message`` may be a callable, evaluated at the deadline so the
+        report shows what had arrived by then."""
         __tracebackhide__ = True
         deadline = Deadline(timeout)
         with self._cond:
@@ -151,7 +154,8 @@ class LoopbackServer:
                 if deadline.expired():
                     break
                 self._cond.wait(min(deadline.remaining(), 0.25))
-        raise WaitTimeout(message or f"{self.name}: condition not met within "
+        what = message() if callable(message) else message
+        raise WaitTimeout(what or f"{self.name}: condition not met within "
                           f"{timeout:.1f}s; saw {self.describe()}")
 
     def find_messages(self, path_prefix=None, method=None):
@@ -168,7 +172,7 @@ class LoopbackServer:
         def enough(_):
             found = self.find_messages(path_prefix, method)
             return found if len(found) >= count else None
-        return self.wait_for(enough, timeout, message=(
+        return self.wait_for(enough, timeout, message=lambda: (
             f"{self.name}: wanted {count} message(s) with prefix "
             f"{path_prefix!r} within {timeout:.1f}s; saw {self.describe()}"))
 
@@ -176,7 +180,7 @@ class LoopbackServer:
         __tracebackhide__ = True
         return self.wait_for(
             lambda s: list(s.connections) if len(s.connections) >= count
-            else None, timeout, message=(
+            else None, timeout, message=lambda: (
                 f"{self.name}: wanted {count} connection(s) within "
                 f"{timeout:.1f}s; saw {self.describe()}"))
 
