@@ -220,7 +220,7 @@ def test_switched_off_and_nologging_log_nothing(nginx_factory, collector):
 def test_backoff_after_a_refused_message(nginx, collector):
     # One sender thread, stuck for seconds in a TLS handshake with a
     # collector that never answers, and room for one message in the queue:
-    # the third message is refused, which starts a backoff of one second.
+    # the third message is refused, which starts a backoff of two seconds.
     # The next exchange is not captured; the one after the backoff is,
     # and is refused again.
     silent = socket.socket()
@@ -228,7 +228,7 @@ def test_backoff_after_a_refused_message(nginx, collector):
     silent.listen(8)    # connections complete in the kernel, never served
     try:
         nginx.start(merged_config(
-            http="ext_initial_backoff_duration 1000;",
+            http="ext_initial_backoff_duration 2000;",
             more="""
     location /stuck/ {
         kestrelvanes_http_access_enable on;
@@ -242,8 +242,8 @@ def test_backoff_after_a_refused_message(nginx, collector):
             first = time.monotonic()
             for n in (1, 2, 3, 4):
                 assert c.exchange(get(f"/stuck/{n}")).status == 200
-            assert time.monotonic() - first < 0.8
-            wait_until(lambda: time.monotonic() - first > 1.2, 2)
+            assert time.monotonic() - first < 1.5
+            wait_until(lambda: time.monotonic() - first > 2.2, 3)
             assert c.exchange(get("/stuck/5")).status == 200
         done = time.monotonic()
         c, _ = counters(collector, done, pid=pid)
