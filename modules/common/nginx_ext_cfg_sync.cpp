@@ -35,11 +35,12 @@ constexpr size_t max_instance_in_heartbeat = 1024;
  * next CR LF, at most `width` bytes, NUL-terminated in `out`.  False when
  * the header or its line end is missing.
  */
-bool find_reply_value(const u_char *buf, ssize_t len, const char *name,
-                      size_t width, char *out) noexcept
+bool
+find_reply_value(const u_char *buf, ssize_t len, const char *name, size_t width,
+                 char *out) noexcept
 {
-    u_char *start = ngx_strnstr(const_cast<u_char *>(buf),
-                                const_cast<char *>(name), len);
+    u_char *start =
+        ngx_strnstr(const_cast<u_char *>(buf), const_cast<char *>(name), len);
     if (start == NULL) {
         return false;
     }
@@ -60,7 +61,8 @@ bool find_reply_value(const u_char *buf, ssize_t len, const char *name,
 }
 
 /* Decimal with C's rules: blanks skipped, stops at a non-digit, none is 0. */
-long reply_number(const char *text) noexcept
+long
+reply_number(const char *text) noexcept
 {
     return strtol(text, NULL, 10);
 }
@@ -70,10 +72,10 @@ long reply_number(const char *text) noexcept
  * ignored without a counter.
  */
 template <typename Setting>
-void update_number(const u_char *buf, ssize_t len, ngx_log_t *log,
-                   const char *name, size_t width, long max, Setting &setting,
-                   ngx_atomic_t &invalid, ngx_atomic_t &changed,
-                   const char *message) noexcept
+void
+update_number(const u_char *buf, ssize_t len, ngx_log_t *log, const char *name,
+              size_t width, long max, Setting &setting, ngx_atomic_t &invalid,
+              ngx_atomic_t &changed, const char *message) noexcept
 {
     char value[16] = {};
 
@@ -104,7 +106,8 @@ void update_number(const u_char *buf, ssize_t len, ngx_log_t *log,
 
 extern "C" {
 
-LogMode get_log_mode(const char *str) noexcept
+LogMode
+get_log_mode(const char *str) noexcept
 {
     std::string_view word(str);
 
@@ -117,7 +120,8 @@ LogMode get_log_mode(const char *str) noexcept
     return DefaultLogMode;
 }
 
-const char *get_log_mode_str(LogMode mode) noexcept
+const char *
+get_log_mode_str(LogMode mode) noexcept
 {
     auto value = static_cast<uint32_t>(mode);
 
@@ -129,12 +133,14 @@ const char *get_log_mode_str(LogMode mode) noexcept
     return log_mode_words[value].data();
 }
 
-LogMode get_log_mode_direct(void) noexcept
+LogMode
+get_log_mode_direct(void) noexcept
 {
     return ngx_ext_sensor_log_mode.load(std::memory_order_relaxed);
 }
 
-int get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcept
+int
+get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcept
 {
     auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
@@ -148,23 +154,27 @@ int get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcep
     return 1;
 }
 
-int should_log(LogMode mode) noexcept
+int
+should_log(LogMode mode) noexcept
 {
     return mode == NoLogMode ? -1 : 1;
 }
 
 /* Unsigned comparisons: a value outside 0..3 is refused by both gates. */
-int should_log_header(LogMode mode) noexcept
+int
+should_log_header(LogMode mode) noexcept
 {
     return static_cast<uint32_t>(mode) < MinimumLogMode ? 1 : -1;
 }
 
-int should_log_payload(LogMode mode) noexcept
+int
+should_log_payload(LogMode mode) noexcept
 {
     return static_cast<uint32_t>(mode) == DefaultLogMode ? 1 : -1;
 }
 
-int should_log_thread(void) noexcept
+int
+should_log_thread(void) noexcept
 {
     return should_log(get_log_mode_direct());
 }
@@ -173,7 +183,8 @@ int should_log_thread(void) noexcept
 
 extern "C" {
 
-size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
+size_t
+ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
 {
     u_char *last = buf + size;
     u_char *p = ngx_slprintf(buf, last, "POST %s HTTP/1.1\r\nHost: %s\r\n",
@@ -196,18 +207,19 @@ size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
     return p - buf;
 }
 
-ssize_t ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
+ssize_t
+ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
 {
     size_t len = ngx_ext_build_cfg_sync_request(cfg_sync_buffer,
                                                 sizeof(cfg_sync_buffer));
 
-    return ngx_transport_send_rcv_synch(&t_peer_stats, cfg_sync_buffer,
-                                        static_cast<int>(len), log,
-                                        &remote_logging_stat_server, mem_pool,
-                                        parse_cfg_sync_response);
+    return ngx_transport_send_rcv_synch(
+        &t_peer_stats, cfg_sync_buffer, static_cast<int>(len), log,
+        &remote_logging_stat_server, mem_pool, parse_cfg_sync_response);
 }
 
-ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+ssize_t
+parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
     update_logging_level(buf, len, log);
     update_backoff_duration(buf, len, log);
@@ -219,7 +231,8 @@ ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexce
     return 0;
 }
 
-void update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+void
+update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
     char word[256] = {};
 
@@ -229,8 +242,7 @@ void update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexce
     }
 
     if (!find_reply_value(buf, len, "X-Kv-Logging-Level: ", sizeof(word) - 1,
-                          word))
-    {
+                          word)) {
         return;
     }
 
@@ -246,7 +258,8 @@ void update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexce
     kestrelvanes::count(log_stats.log_level_changed);
 }
 
-void update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+void
+update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
     update_number(buf, len, log, "X-Kv-Backoff-Duration: ", 5, 15000,
                   ngx_backoff_duration, log_stats.backoff_duration_msg_invalid,
@@ -254,7 +267,8 @@ void update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noe
                   "Backoff duration changed to %d");
 }
 
-void update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
+void
+update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
     update_number(buf, len, log, "X-Kv-Sampling-Rate: ", 3, 100,
                   ngx_ext_sampling_rate, log_stats.sampling_rate_msg_invalid,
@@ -262,7 +276,8 @@ void update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexce
                   "Sampling rate changed to %d");
 }
 
-size_t get_content_length(const unsigned char *buf, size_t len) noexcept
+size_t
+get_content_length(const unsigned char *buf, size_t len) noexcept
 {
     static char header[] = "Content-Length: ";
     u_char *text = const_cast<u_char *>(buf);
@@ -279,8 +294,7 @@ size_t get_content_length(const unsigned char *buf, size_t len) noexcept
 
     p += sizeof(header) - 1;
 
-    u_char *value_end = ngx_strnstr(p, const_cast<char *>("\r\n"),
-                                    end + 2 - p);
+    u_char *value_end = ngx_strnstr(p, const_cast<char *>("\r\n"), end + 2 - p);
     if (value_end == NULL) {
         return 0;
     }
@@ -293,7 +307,8 @@ size_t get_content_length(const unsigned char *buf, size_t len) noexcept
     return n;
 }
 
-int get_http_status_code(const unsigned char *buf) noexcept
+int
+get_http_status_code(const unsigned char *buf) noexcept
 {
     char line[NGX_EXT_RECV_BUFFER_SIZE] = {};
     const char *text = reinterpret_cast<const char *>(buf);

@@ -21,7 +21,8 @@ int should_log_payload(LogMode mode) noexcept;
 int should_log_thread(void) noexcept;
 
 /* heartbeat exchange and the collector's commands in its reply */
-ssize_t ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept;
+ssize_t ngx_send_cfg_sync_request(ngx_log_t *log,
+                                  ngx_pool_t *mem_pool) noexcept;
 size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept;
 ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len,
                                 ngx_log_t *log) noexcept;

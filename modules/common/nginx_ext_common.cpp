@@ -61,13 +61,13 @@ ngx_uint_t response_peer_count;
  * that made it; a reload that changes the number of connections gets a new
  * one, since slots are chosen modulo that number.
  */
-ngx_int_t init_peer_array(ngx_peer_node_t **nodes, ngx_uint_t *count,
-                          const char *what, ngx_pool_t *mem_pool,
-                          ngx_conf_t *cf) noexcept
+ngx_int_t
+init_peer_array(ngx_peer_node_t **nodes, ngx_uint_t *count, const char *what,
+                ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
 {
     if (*nodes != NULL && *count == num_socket_conns) {
-        ngx_conf_log_error(NGX_LOG_DEBUG, cf, 0, "%s_peer_node_head is not NULL",
-                           what);
+        ngx_conf_log_error(NGX_LOG_DEBUG, cf, 0,
+                           "%s_peer_node_head is not NULL", what);
         return NGX_OK;
     }
 
@@ -94,7 +94,8 @@ std::mutex debugbuf_lock;
 
 extern "C" {
 
-void update_log_buf(char *data) noexcept
+void
+update_log_buf(char *data) noexcept
 {
     /* sender threads of both pools may set up connections at once */
     std::lock_guard<std::mutex> guard(debugbuf_lock);
@@ -118,7 +119,8 @@ void update_log_buf(char *data) noexcept
     }
 }
 
-ngx_uint_t ngx_http_hash_key(const u_char *data, size_t len) noexcept
+ngx_uint_t
+ngx_http_hash_key(const u_char *data, size_t len) noexcept
 {
     ngx_uint_t key = 0;
 
@@ -129,22 +131,22 @@ ngx_uint_t ngx_http_hash_key(const u_char *data, size_t len) noexcept
     return key;
 }
 
-ngx_int_t ngx_ext_init_request_peers(ngx_pool_t *mem_pool,
-                                     ngx_conf_t *cf) noexcept
+ngx_int_t
+ngx_ext_init_request_peers(ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
 {
     return init_peer_array(&request_peer_node, &request_peer_count, "request",
                            mem_pool, cf);
 }
 
-ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
-                                      ngx_conf_t *cf) noexcept
+ngx_int_t
+ngx_ext_init_response_peers(ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
 {
     return init_peer_array(&response_peer_node, &response_peer_count,
                            "response", mem_pool, cf);
 }
 
-ngx_transport_peer_t *ngx_ext_access_log_request_get_peer(
-    unsigned long request_id) noexcept
+ngx_transport_peer_t *
+ngx_ext_access_log_request_get_peer(unsigned long request_id) noexcept
 {
     if (request_peer_node == NULL || request_peer_count == 0) {
         return NULL;
@@ -153,7 +155,8 @@ ngx_transport_peer_t *ngx_ext_access_log_request_get_peer(
     return &request_peer_node[request_id % request_peer_count].t_peer;
 }
 
-ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
+ngx_int_t
+ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
 {
     ngx_http_variable_value_t *v =
         ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
@@ -175,8 +178,9 @@ ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
     return NGX_OK;
 }
 
-ngx_http_variable_value_t *ngx_get_request_variable(
-    ngx_http_request_t *r, ngx_uint_t variable_index) noexcept
+ngx_http_variable_value_t *
+ngx_get_request_variable(ngx_http_request_t *r,
+                         ngx_uint_t variable_index) noexcept
 {
     ngx_http_variable_value_t *v =
         ngx_http_get_indexed_variable(r, variable_index);
@@ -190,7 +194,8 @@ ngx_http_variable_value_t *ngx_get_request_variable(
     return v;
 }
 
-ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
+ngx_int_t
+ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
 {
     ngx_http_variable_value_t *addr =
         ngx_http_get_indexed_variable(r, ngx_http_x_remote_addr_var_index);
@@ -222,8 +227,8 @@ ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
     return NGX_OK;
 }
 
-ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
-                                  ngx_str_t *opc_endpoint) noexcept
+ngx_int_t
+ngx_get_opc_lb_endpoint(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
 {
     static u_char name_data[] = "opc_endpoint";
     ngx_str_t name = {sizeof(name_data) - 1, name_data};
@@ -241,14 +246,16 @@ ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
     return NGX_OK;
 }
 
-u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept
+u_char *
+ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept
 {
     ngx_memcpy(buffer, str->data, str->len);
     buffer[str->len] = '\0';
     return buffer;
 }
 
-LogMode ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept
+LogMode
+ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept
 {
     LogMode mode;
 

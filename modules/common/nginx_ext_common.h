@@ -176,10 +176,11 @@ ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
 /* Makes a peer record in zero-filled memory usable; no connection yet. */
 void ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept;
 
-ngx_transport_peer_t *ngx_ext_access_log_request_get_peer(
-    unsigned long request_id) noexcept;
-ngx_transport_peer_t *ngx_ext_access_log_get_peer(
-    ngx_pool_t *mem_pool, ngx_str_t *remote_server) noexcept;
+ngx_transport_peer_t *
+ngx_ext_access_log_request_get_peer(unsigned long request_id) noexcept;
+ngx_transport_peer_t *
+ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
+                            ngx_str_t *remote_server) noexcept;
 ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
                                   ngx_str_t *remote_server,
                                   ngx_pool_t *mem_pool) noexcept;
@@ -188,16 +189,13 @@ void _reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept;
 /* transport I/O */
 ssize_t ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
                           ngx_log_t *log) noexcept;
-ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
-                           ssize_t len, ngx_log_t *log,
-                           ngx_str_t *remote_server,
+ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                           ngx_log_t *log, ngx_str_t *remote_server,
                            ngx_pool_t *mem_pool) noexcept;
-ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
-                                     ssize_t len, ngx_log_t *log,
-                                     ngx_str_t *remote_server,
-                                     ngx_pool_t *mem_pool,
-                                     ngx_receive_callback_func
-                                         receive_callback) noexcept;
+ssize_t ngx_transport_send_rcv_synch(
+    ngx_transport_peer_t *peer, u_char *buf, ssize_t len, ngx_log_t *log,
+    ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+    ngx_receive_callback_func receive_callback) noexcept;
 int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
 
 /* backoff clock */
@@ -213,8 +211,9 @@ ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept;
 
 /* request attribute helpers */
 ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
-ngx_http_variable_value_t *ngx_get_request_variable(
-    ngx_http_request_t *r, ngx_uint_t variable_index) noexcept;
+ngx_http_variable_value_t *
+ngx_get_request_variable(ngx_http_request_t *r,
+                         ngx_uint_t variable_index) noexcept;
 ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept;
 ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
                                   ngx_str_t *opc_endpoint) noexcept;
@@ -226,19 +225,22 @@ LogMode ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept;
 namespace kestrelvanes {
 
 /* Raises one counter; safe from any thread. */
-inline void count(ngx_atomic_t &counter) noexcept
+inline void
+count(ngx_atomic_t &counter) noexcept
 {
     __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
 }
 
 /* nginx declares the current cycle volatile; its host name is stable. */
-inline ngx_str_t *cycle_hostname() noexcept
+inline ngx_str_t *
+cycle_hostname() noexcept
 {
     return &const_cast<ngx_cycle_t *>(ngx_cycle)->hostname;
 }
 
 /* Reads a counter and resets it in one step, so no increment is lost. */
-inline ngx_atomic_uint_t take(ngx_atomic_t &counter) noexcept
+inline ngx_atomic_uint_t
+take(ngx_atomic_t &counter) noexcept
 {
     return __atomic_exchange_n(&counter, 0, __ATOMIC_RELAXED);
 }

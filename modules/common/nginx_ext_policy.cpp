@@ -21,10 +21,8 @@ ngx_pool_t *policy_pool;
 
 } /* extern "C" */
 
-
-#define NGX_EXT_POLICY_POOL_SIZE  16384
-#define NGX_EXT_REGEX_ERR_SIZE    1024
-
+#define NGX_EXT_POLICY_POOL_SIZE 16384
+#define NGX_EXT_REGEX_ERR_SIZE 1024
 
 namespace {
 
@@ -35,7 +33,8 @@ namespace {
  */
 constexpr int match_vector_size = 3 * 10;
 
-bool policy_regex_match(ngx_regex_t *re, ngx_str_t *s) noexcept
+bool
+policy_regex_match(ngx_regex_t *re, ngx_str_t *s) noexcept
 {
     int captures[match_vector_size];
 
@@ -44,7 +43,7 @@ bool policy_regex_match(ngx_regex_t *re, ngx_str_t *s) noexcept
 
 /* Holds policy_mutex for one scope; lock failures are logged by nginx. */
 class policy_lock {
-public:
+  public:
     explicit policy_lock(ngx_log_t *log) noexcept : log_(log)
     {
         (void) ngx_thread_mutex_lock(&policy_mutex, log_);
@@ -55,10 +54,9 @@ public:
     policy_lock(const policy_lock &) = delete;
     policy_lock &operator=(const policy_lock &) = delete;
 
-private:
+  private:
     ngx_log_t *log_;
 };
-
 
 /*
  * The scanner's searches.  Every one is bounded by the payload and yields
@@ -66,27 +64,30 @@ private:
  * every read is checked against the length.  NUL bytes are ordinary bytes
  * (ngx_strnstr would stop at them).
  */
-inline std::string_view view(const ngx_str_t *s) noexcept
+inline std::string_view
+view(const ngx_str_t *s) noexcept
 {
     return {reinterpret_cast<const char *>(s->data), s->len};
 }
 
-inline size_t found(std::string_view s, size_t at) noexcept
+inline size_t
+found(std::string_view s, size_t at) noexcept
 {
     return at == std::string_view::npos ? s.size() : at;
 }
 
-inline size_t find_byte(std::string_view s, char c, size_t from) noexcept
+inline size_t
+find_byte(std::string_view s, char c, size_t from) noexcept
 {
     return found(s, s.find(c, from));
 }
 
 /* The next '"' whose previous byte is not a backslash. */
-size_t find_closing_quote(std::string_view s, size_t from) noexcept
+size_t
+find_closing_quote(std::string_view s, size_t from) noexcept
 {
     for (size_t at = find_byte(s, '"', from); at < s.size();
-         at = find_byte(s, '"', at + 1))
-    {
+         at = find_byte(s, '"', at + 1)) {
         if (s[at - 1] != '\\') {
             return at;
         }
@@ -95,10 +96,9 @@ size_t find_closing_quote(std::string_view s, size_t from) noexcept
     return s.size();
 }
 
-
 /* The part of the policy store one block type selects. */
 typedef struct {
-    std::string_view type;      /* with its terminating NUL */
+    std::string_view type; /* with its terminating NUL */
     policy_set_t *set;
     ngx_int_t (*parse)(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
                        size_t *end) noexcept;
@@ -106,21 +106,23 @@ typedef struct {
 } policy_kind_t;
 
 const policy_kind_t policy_kinds[] = {
-    { {"urlbypass", sizeof("urlbypass")}, &url_bypass_policy,
-      kestrelvanes::parse_url_policy_array,
-      &log_stats.uri_bypass_policy_updated },
-    { {"headerbypass", sizeof("headerbypass")}, &header_bypass_policy,
-      kestrelvanes::parse_header_policy_array,
-      &log_stats.header_bypass_policy_updated },
+    {{"urlbypass", sizeof("urlbypass")},
+     &url_bypass_policy,
+     kestrelvanes::parse_url_policy_array,
+     &log_stats.uri_bypass_policy_updated},
+    {{"headerbypass", sizeof("headerbypass")},
+     &header_bypass_policy,
+     kestrelvanes::parse_header_policy_array,
+     &log_stats.header_bypass_policy_updated},
 };
-
 
 /*
  * The comparison runs over the value's length capped at the literal's
  * (NUL included), so the value selects a set when it is the literal or
  * any prefix of it, the empty value too.  Collectors rely on that.
  */
-const policy_kind_t *select_kind(std::string_view type) noexcept
+const policy_kind_t *
+select_kind(std::string_view type) noexcept
 {
     for (const policy_kind_t &kind : policy_kinds) {
         size_t n = ngx_min(type.size(), kind.type.size());
@@ -133,8 +135,8 @@ const policy_kind_t *select_kind(std::string_view type) noexcept
     return NULL;
 }
 
-
-ngx_pool_t *building_pool(ngx_log_t *log) noexcept
+ngx_pool_t *
+building_pool(ngx_log_t *log) noexcept
 {
     if (policy_pool != NULL) {
         return policy_pool;
@@ -149,18 +151,18 @@ ngx_pool_t *building_pool(ngx_log_t *log) noexcept
     return policy_pool;
 }
 
-
 /*
  * Compiles one pattern case-sensitively, as nginx would, into memory of
  * the pool; rc keeps the compile request with the set.  NGX_DECLINED when
  * the pattern does not compile (rc->err says why), NGX_ERROR when there
  * was no memory for the error text (counted here).
  */
-ngx_int_t compile_pattern(ngx_pool_t *pool, ngx_str_t *pattern,
-                          ngx_regex_compile_t *rc) noexcept
+ngx_int_t
+compile_pattern(ngx_pool_t *pool, ngx_str_t *pattern,
+                ngx_regex_compile_t *rc) noexcept
 {
-    u_char *err = static_cast<u_char *>(
-        ngx_pnalloc(pool, NGX_EXT_REGEX_ERR_SIZE));
+    u_char *err =
+        static_cast<u_char *>(ngx_pnalloc(pool, NGX_EXT_REGEX_ERR_SIZE));
     if (err == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
         return NGX_ERROR;
@@ -175,8 +177,8 @@ ngx_int_t compile_pattern(ngx_pool_t *pool, ngx_str_t *pattern,
     return ngx_regex_compile(rc) == NGX_OK ? NGX_OK : NGX_DECLINED;
 }
 
-
-void release_set(policy_set_t *set) noexcept
+void
+release_set(policy_set_t *set) noexcept
 {
     if (set->patterns != NULL) {
         ngx_destroy_pool(set->patterns->pool);
@@ -186,13 +188,13 @@ void release_set(policy_set_t *set) noexcept
     ngx_str_null(&set->version);
 }
 
-
 /*
  * One block, starting at the "Type" at pos.  *next is where the scan goes
  * on; NGX_ERROR only when no pool can be had for the set to be built.
  */
-ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
-                               size_t *next) noexcept
+ngx_int_t
+process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
+                     size_t *next) noexcept
 {
     std::string_view s = view(payload);
 
@@ -204,8 +206,7 @@ ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
     ngx_str_t version;
 
     if (quote == s.size()
-        || kestrelvanes::extract_version(payload, e, &version) != NGX_OK)
-    {
+        || kestrelvanes::extract_version(payload, e, &version) != NGX_OK) {
         kestrelvanes::count(log_stats.policy_version_extract_errors);
         *next = e;
         return NGX_OK;
@@ -225,8 +226,7 @@ ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
     if (version.len == kind->set->version.len
         && (version.len == 0
             || ngx_memcmp(version.data, kind->set->version.data, version.len)
-                   == 0))
-    {
+                   == 0)) {
         return NGX_OK;
     }
 
@@ -266,7 +266,6 @@ ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
     return NGX_OK;
 }
 
-
 /*
  * Updates come from the one monitoring thread, one at a time; should the
  * pool be configured with more threads, two updates must still not share
@@ -276,7 +275,7 @@ ngx_int_t process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
 std::atomic<bool> policy_updating{false};
 
 class update_guard {
-public:
+  public:
     update_guard() noexcept : owner_(!policy_updating.exchange(true)) {}
     ~update_guard()
     {
@@ -290,16 +289,16 @@ public:
     update_guard(const update_guard &) = delete;
     update_guard &operator=(const update_guard &) = delete;
 
-private:
+  private:
     bool owner_;
 };
 
 } /* namespace */
 
-
 namespace kestrelvanes {
 
-ngx_int_t extract_json_payload(ngx_str_t *response, ngx_str_t *payload) noexcept
+ngx_int_t
+extract_json_payload(ngx_str_t *response, ngx_str_t *payload) noexcept
 {
     std::string_view s = view(response);
     size_t start = s.find("\r\n\r\n");
@@ -329,9 +328,8 @@ ngx_int_t extract_json_payload(ngx_str_t *response, ngx_str_t *payload) noexcept
     return payload->len ? NGX_OK : NGX_DECLINED;
 }
 
-
-ngx_int_t extract_version(ngx_str_t *payload, size_t pos,
-                          ngx_str_t *version) noexcept
+ngx_int_t
+extract_version(ngx_str_t *payload, size_t pos, ngx_str_t *version) noexcept
 {
     constexpr std::string_view key("Version");
     std::string_view s = view(payload);
@@ -367,9 +365,9 @@ ngx_int_t extract_version(ngx_str_t *payload, size_t pos,
     return NGX_OK;
 }
 
-
-ngx_int_t parse_url_policy_array(ngx_str_t *payload, size_t pos,
-                                 ngx_array_t *patterns, size_t *end) noexcept
+ngx_int_t
+parse_url_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                       size_t *end) noexcept
 {
     std::string_view s = view(payload);
 
@@ -392,14 +390,13 @@ ngx_int_t parse_url_policy_array(ngx_str_t *payload, size_t pos,
 
         /* a pattern that cannot be had is left out; the rest still apply */
 
-        ngx_str_t *text = unescape_json_string(patterns->pool,
-                                               payload->data + i + 1,
-                                               close - i - 1);
+        ngx_str_t *text = unescape_json_string(
+            patterns->pool, payload->data + i + 1, close - i - 1);
         url_pattern_t *up = text ? compile_regex(patterns->pool, text) : NULL;
 
         if (up != NULL) {
-            auto **slot = static_cast<url_pattern_t **>(
-                ngx_array_push(patterns));
+            auto **slot =
+                static_cast<url_pattern_t **>(ngx_array_push(patterns));
             if (slot != NULL) {
                 *slot = up;
             }
@@ -412,9 +409,9 @@ ngx_int_t parse_url_policy_array(ngx_str_t *payload, size_t pos,
     return NGX_ERROR;
 }
 
-
-ngx_int_t parse_header_policy_array(ngx_str_t *payload, size_t pos,
-                                    ngx_array_t *patterns, size_t *end) noexcept
+ngx_int_t
+parse_header_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                          size_t *end) noexcept
 {
     std::string_view s = view(payload);
     ngx_pool_t *pool = patterns->pool;
@@ -442,8 +439,8 @@ ngx_int_t parse_header_policy_array(ngx_str_t *payload, size_t pos,
 
         auto *hp = static_cast<header_pattern_t *>(
             ngx_pcalloc(pool, sizeof(header_pattern_t)));
-        u_char *copy = static_cast<u_char *>(
-            ngx_pnalloc(pool, name_end - name));
+        u_char *copy =
+            static_cast<u_char *>(ngx_pnalloc(pool, name_end - name));
 
         if (hp == NULL || copy == NULL) {
             count(log_stats.pool_alloc_failed);
@@ -486,8 +483,8 @@ ngx_int_t parse_header_policy_array(ngx_str_t *payload, size_t pos,
 
         hp->regex = hp->rc.regex;
 
-        auto **slot = static_cast<header_pattern_t **>(
-            ngx_array_push(patterns));
+        auto **slot =
+            static_cast<header_pattern_t **>(ngx_array_push(patterns));
         if (slot != NULL) {
             *slot = hp;
         }
@@ -497,9 +494,8 @@ ngx_int_t parse_header_policy_array(ngx_str_t *payload, size_t pos,
     return NGX_ERROR;
 }
 
-
-ngx_str_t *unescape_json_string(ngx_pool_t *pool, const u_char *src,
-                                size_t len) noexcept
+ngx_str_t *
+unescape_json_string(ngx_pool_t *pool, const u_char *src, size_t len) noexcept
 {
     auto *out = static_cast<ngx_str_t *>(ngx_palloc(pool, sizeof(ngx_str_t)));
     u_char *dst = static_cast<u_char *>(ngx_pnalloc(pool, len + 1));
@@ -518,12 +514,23 @@ ngx_str_t *unescape_json_string(ngx_pool_t *pool, const u_char *src,
 
         if (c == '\\' && i + 1 < len) {
             switch (c = src[++i]) {
-            case 'b': c = '\b'; break;
-            case 'f': c = '\f'; break;
-            case 'n': c = '\n'; break;
-            case 'r': c = '\r'; break;
-            case 't': c = '\t'; break;
-            default: break;
+            case 'b':
+                c = '\b';
+                break;
+            case 'f':
+                c = '\f';
+                break;
+            case 'n':
+                c = '\n';
+                break;
+            case 'r':
+                c = '\r';
+                break;
+            case 't':
+                c = '\t';
+                break;
+            default:
+                break;
             }
         }
 
@@ -536,11 +543,11 @@ ngx_str_t *unescape_json_string(ngx_pool_t *pool, const u_char *src,
     return out;
 }
 
-
-url_pattern_t *compile_regex(ngx_pool_t *pool, ngx_str_t *pattern) noexcept
+url_pattern_t *
+compile_regex(ngx_pool_t *pool, ngx_str_t *pattern) noexcept
 {
-    auto *up = static_cast<url_pattern_t *>(
-        ngx_pcalloc(pool, sizeof(url_pattern_t)));
+    auto *up =
+        static_cast<url_pattern_t *>(ngx_pcalloc(pool, sizeof(url_pattern_t)));
     if (up == NULL) {
         count(log_stats.pool_alloc_failed);
         return NULL;
@@ -562,9 +569,9 @@ url_pattern_t *compile_regex(ngx_pool_t *pool, ngx_str_t *pattern) noexcept
     return up;
 }
 
-
-void update_policy(policy_set_t *set, ngx_array_t *patterns,
-                   ngx_str_t *version, ngx_log_t *log) noexcept
+void
+update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
+              ngx_log_t *log) noexcept
 {
     ngx_pool_t *old = set->patterns ? set->patterns->pool : NULL;
 
@@ -587,10 +594,10 @@ void update_policy(policy_set_t *set, ngx_array_t *patterns,
 
 } /* namespace kestrelvanes */
 
-
 extern "C" {
 
-ngx_int_t init_policy_mutex(ngx_conf_t *cf) noexcept
+ngx_int_t
+init_policy_mutex(ngx_conf_t *cf) noexcept
 {
     if (ngx_thread_mutex_create(&policy_mutex, cf->log) != NGX_OK) {
         ngx_log_error(NGX_LOG_ERR, cf->log, 0, "Failed to init mutex");
@@ -600,18 +607,18 @@ ngx_int_t init_policy_mutex(ngx_conf_t *cf) noexcept
     return NGX_OK;
 }
 
-
-void cleanup_policy_mutex(ngx_cycle_t *cycle) noexcept
+void
+cleanup_policy_mutex(ngx_cycle_t *cycle) noexcept
 {
     ngx_thread_mutex_destroy(&policy_mutex, cycle->log);
 }
-
 
 /*
  * Runs at master exit: no decision or update can be under way, and the
  * mutex may already be gone, so the sets are released without it.
  */
-void policy_pool_destroy(ngx_cycle_t *cycle) noexcept
+void
+policy_pool_destroy(ngx_cycle_t *cycle) noexcept
 {
     release_set(&url_bypass_policy);
     release_set(&header_bypass_policy);
@@ -622,8 +629,8 @@ void policy_pool_destroy(ngx_cycle_t *cycle) noexcept
     }
 }
 
-
-ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
+ngx_int_t
+process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
 {
     update_guard guard;
 
@@ -646,8 +653,7 @@ ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
         /* case-sensitive, and inside strings too */
 
         if (payload.len - pos < 4
-            || ngx_memcmp(payload.data + pos, "Type", 4) != 0)
-        {
+            || ngx_memcmp(payload.data + pos, "Type", 4) != 0) {
             pos++;
             continue;
         }
@@ -660,9 +666,8 @@ ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
     return NGX_OK;
 }
 
-
-ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
-                          ngx_log_t *log) noexcept
+ngx_int_t
+check_url_match(ngx_array_t *patterns, ngx_str_t *str, ngx_log_t *log) noexcept
 {
     ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: uri %V", str);
 
@@ -687,9 +692,9 @@ ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
     return NGX_DECLINED;
 }
 
-
-ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
-                             ngx_log_t *log) noexcept
+ngx_int_t
+check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
+                   ngx_log_t *log) noexcept
 {
     if (patterns == NULL) {
         return NGX_DECLINED;
@@ -698,11 +703,10 @@ ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
     auto **hp = static_cast<header_pattern_t **>(patterns->elts);
 
     for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (hp[i] == NULL
-            || hp[i]->header_name.len != header->key.len
+        if (hp[i] == NULL || hp[i]->header_name.len != header->key.len
             || ngx_strncasecmp(hp[i]->header_name.data, header->key.data,
-                               header->key.len) != 0)
-        {
+                               header->key.len)
+                   != 0) {
             continue;
         }
 
@@ -714,9 +718,9 @@ ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
     return NGX_DECLINED;
 }
 
-
-ngx_int_t should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
-                                ngx_log_t *log) noexcept
+ngx_int_t
+should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
+                      ngx_log_t *log) noexcept
 {
     /* one version of each set for the whole decision */
     policy_lock lock(log);

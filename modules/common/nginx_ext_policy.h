@@ -21,8 +21,8 @@
  * often the collector changes its policies.
  */
 typedef struct {
-    ngx_array_t *patterns;      /* of url_pattern_t * or header_pattern_t * */
-    ngx_str_t version;          /* raw bytes of the block's Version value */
+    ngx_array_t *patterns; /* of url_pattern_t * or header_pattern_t * */
+    ngx_str_t version;     /* raw bytes of the block's Version value */
 } policy_set_t;
 
 typedef struct {
@@ -118,8 +118,8 @@ url_pattern_t *compile_regex(ngx_pool_t *pool, ngx_str_t *pattern) noexcept;
  * Swaps a new set in under policy_mutex and releases the pool of the set it
  * replaces.  The set takes patterns->pool over.
  */
-void update_policy(policy_set_t *set, ngx_array_t *patterns,
-                   ngx_str_t *version, ngx_log_t *log) noexcept;
+void update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
+                   ngx_log_t *log) noexcept;
 
 } /* namespace kestrelvanes */
 

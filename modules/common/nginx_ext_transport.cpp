@@ -39,32 +39,34 @@ std::mutex peer_list_lock;
 ngx_pool_t *peer_pool;
 std::atomic<bool> tls_init_done{false};
 
-ngx_msec_int_t now_ms() noexcept
+ngx_msec_int_t
+now_ms() noexcept
 {
     ngx_time_t *tp = ngx_timeofday();
     return static_cast<ngx_msec_int_t>(tp->sec) * 1000 + tp->msec;
 }
 
-const char *error_text(int err) noexcept
+const char *
+error_text(int err) noexcept
 {
     return strerror(err);
 }
 
 /* Drops the scheme and tells which one it was. */
-ngx_str_t strip_scheme(ngx_str_t *url, bool *tls) noexcept
+ngx_str_t
+strip_scheme(ngx_str_t *url, bool *tls) noexcept
 {
     ngx_str_t rest = *url;
 
     *tls = false;
 
-    if (url->len > 7 && ngx_strncasecmp(url->data, (u_char *) "http://", 7) == 0)
-    {
+    if (url->len > 7
+        && ngx_strncasecmp(url->data, (u_char *) "http://", 7) == 0) {
         rest.data += 7;
         rest.len -= 7;
 
     } else if (url->len > 8
-               && ngx_strncasecmp(url->data, (u_char *) "https://", 8) == 0)
-    {
+               && ngx_strncasecmp(url->data, (u_char *) "https://", 8) == 0) {
         rest.data += 8;
         rest.len -= 8;
         *tls = true;
@@ -73,7 +75,8 @@ ngx_str_t strip_scheme(ngx_str_t *url, bool *tls) noexcept
     return rest;
 }
 
-ngx_int_t ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
+ngx_int_t
+ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
 {
     const void *addr;
 
@@ -97,10 +100,10 @@ ngx_int_t ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
  * Resolves the URL (scheme already dropped) into an IPv4 socket address.
  * Only host and port are accepted: a path is a parse error.
  */
-ngx_int_t ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
-                                              struct sockaddr_in *sin,
-                                              ngx_pool_t *pool,
-                                              ngx_log_t *log) noexcept
+ngx_int_t
+ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
+                                    struct sockaddr_in *sin, ngx_pool_t *pool,
+                                    ngx_log_t *log) noexcept
 {
     ngx_url_t u;
 
@@ -109,8 +112,8 @@ ngx_int_t ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
 
     if (ngx_parse_url(pool, &u) != NGX_OK || u.naddrs == 0) {
         if (u.err) {
-            ngx_log_error(NGX_LOG_ERR, log, 0, "%s in ext access \"%V\"",
-                          u.err, host_port);
+            ngx_log_error(NGX_LOG_ERR, log, 0, "%s in ext access \"%V\"", u.err,
+                          host_port);
         }
         return NGX_ERROR;
     }
@@ -122,8 +125,8 @@ ngx_int_t ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
         return NGX_ERROR;
     }
 
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "host resolution success port: %d ip:%s",
-                  (int) u.port, ip);
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "host resolution success port: %d ip:%s", (int) u.port, ip);
 
     ngx_memzero(sin, sizeof(struct sockaddr_in));
     sin->sin_family = AF_INET;
@@ -133,7 +136,8 @@ ngx_int_t ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
     return NGX_OK;
 }
 
-ngx_int_t set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
+ngx_int_t
+set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
 {
     /*
      * The receive timeout bounds the TLS handshake and TLS reads with a
@@ -142,8 +146,7 @@ ngx_int_t set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
     struct timeval tv = {5, 0};
 
     if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == -1
-        || setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == -1)
-    {
+        || setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == -1) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "access logging setting SO_SNDTIMEO failed errno %s",
                       error_text(ngx_socket_errno));
@@ -181,12 +184,14 @@ ngx_int_t set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
     return NGX_OK;
 }
 
-void ring(const char *entry) noexcept
+void
+ring(const char *entry) noexcept
 {
     update_log_buf(const_cast<char *>(entry));
 }
 
-void ngx_load_tls_components() noexcept
+void
+ngx_load_tls_components() noexcept
 {
     ring("load tls");
 
@@ -194,16 +199,15 @@ void ngx_load_tls_components() noexcept
         return;
     }
 
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS
-                         | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
-                     NULL);
+    OPENSSL_init_ssl(
+        OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, NULL);
     OPENSSL_init_ssl(0, NULL);
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS
-                            | OPENSSL_INIT_ADD_ALL_DIGESTS,
-                        NULL);
+    OPENSSL_init_crypto(
+        OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, NULL);
 }
 
-ngx_int_t ngx_perform_tls_connect(ngx_transport_peer_t *peer) noexcept
+ngx_int_t
+ngx_perform_tls_connect(ngx_transport_peer_t *peer) noexcept
 {
     ring("stating tls load");
     ngx_load_tls_components();
@@ -262,8 +266,8 @@ ngx_int_t ngx_perform_tls_connect(ngx_transport_peer_t *peer) noexcept
     return NGX_OK;
 }
 
-ngx_int_t close_path(ngx_transport_peer_t *peer, ngx_socket_t s,
-                     ngx_log_t *log) noexcept
+ngx_int_t
+close_path(ngx_transport_peer_t *peer, ngx_socket_t s, ngx_log_t *log) noexcept
 {
     peer->conn.fd = -1;
 
@@ -283,8 +287,8 @@ ngx_int_t close_path(ngx_transport_peer_t *peer, ngx_socket_t s,
  * read past while more bytes are waiting: a reply queued behind them must
  * not cost the exchange a poll interval per record.
  */
-ssize_t peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
-                         size_t size) noexcept
+ssize_t
+peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf, size_t size) noexcept
 {
     constexpr int max_records = 8;
 
@@ -337,7 +341,8 @@ ssize_t peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
  * records (and session tickets) without taking application data; a few
  * tickets may come before the alert.
  */
-bool tls_peer_closed(ngx_transport_peer_t *peer) noexcept
+bool
+tls_peer_closed(ngx_transport_peer_t *peer) noexcept
 {
     constexpr int max_records = 4;
 
@@ -375,7 +380,8 @@ bool tls_peer_closed(ngx_transport_peer_t *peer) noexcept
  * then vanishes.  Look before writing, so the message goes out on a fresh
  * connection instead.
  */
-bool peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
+bool
+peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
 {
     if (peer->use_ssl && peer->ssl != NULL) {
         return tls_peer_closed(peer);
@@ -399,7 +405,8 @@ bool peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
  * statistics exchanges, which ignore them.  Reads it away; true when the
  * collector has closed the connection (or will not stop sending).
  */
-bool discard_late_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+bool
+discard_late_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
     constexpr int max_reads = 8;
     u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
@@ -428,14 +435,14 @@ bool discard_late_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
  * disconnected peer and replaces one the collector has closed meanwhile.
  * Before an exchange, late replies to earlier ones are dropped as well.
  */
-ngx_int_t prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
-                          ngx_str_t *remote_server, ngx_pool_t *mem_pool,
-                          bool exchange) noexcept
+ngx_int_t
+prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
+                ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+                bool exchange) noexcept
 {
     if (peer->conn.fd != -1
         && (exchange ? discard_late_replies(peer, log)
-                     : peer_closed_by_collector(peer)))
-    {
+                     : peer_closed_by_collector(peer))) {
         _reset_transport_peer(peer, log);
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "Retrying failure, errno %s",
                       "connection closed by collector");
@@ -450,8 +457,9 @@ ngx_int_t prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
 }
 
 /* One write attempt; false when the message did not go out whole. */
-bool send_attempt(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
-                  ngx_log_t *log, ssize_t *sent) noexcept
+bool
+send_attempt(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+             ngx_log_t *log, ssize_t *sent) noexcept
 {
     peer->conn.log = ngx_cycle->log;
     *sent = ngx_send_blocking(peer, buf, len, log);
@@ -468,15 +476,18 @@ bool send_attempt(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
     return false;
 }
 
-void log_recv_failure(ngx_log_t *log, const char *func, int line) noexcept
+void
+log_recv_failure(ngx_log_t *log, const char *func, int line) noexcept
 {
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "%s:%d ngx_transport_recv failure, errno %s",
-                  func, line, error_text(errno));
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "%s:%d ngx_transport_recv failure, errno %s", func, line,
+                  error_text(errno));
     kestrelvanes::count(log_stats.socket_read_fail);
 }
 
 /* Reads and discards what the collector answered to fire-and-forget logs. */
-void drain_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+void
+drain_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
     u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
 
@@ -502,8 +513,9 @@ void drain_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
  * Waits about five seconds for the collector's reply and checks it.
  * Returns false when the peer had to be reset.
  */
-void receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
-                   ngx_receive_callback_func receive_callback) noexcept
+void
+receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
+              ngx_receive_callback_func receive_callback) noexcept
 {
     u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
 
@@ -555,7 +567,8 @@ void receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
 
 extern "C" {
 
-ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept
+ngx_pool_t *
+ngx_ext_peer_pool(ngx_log_t *log) noexcept
 {
     if (peer_pool == NULL) {
         peer_pool = ngx_create_pool(peer_pool_size, log);
@@ -564,15 +577,16 @@ ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept
     return peer_pool;
 }
 
-void ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept
+void
+ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept
 {
     new (&peer->lock) std::mutex;
     peer->conn.fd = -1;
 }
 
-ngx_transport_peer_t *ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
-                                                  ngx_str_t *remote_server)
-    noexcept
+ngx_transport_peer_t *
+ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
+                            ngx_str_t *remote_server) noexcept
 {
     std::lock_guard<std::mutex> guard(peer_list_lock);
 
@@ -585,22 +599,23 @@ ngx_transport_peer_t *ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
     }
 
     /* the whole URL must agree: ":80" is not ":8000" */
-    for (ngx_list_part_t *part = &peer_node_head->part; part; part = part->next) {
+    for (ngx_list_part_t *part = &peer_node_head->part; part;
+         part = part->next) {
         auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
 
         for (ngx_uint_t i = 0; i < part->nelts; i++) {
             ngx_str_t *name = &nodes[i].t_peer.server.name;
 
             if (name->len == remote_server->len
-                && ngx_strncmp(name->data, remote_server->data, name->len) == 0)
-            {
+                && ngx_strncmp(name->data, remote_server->data, name->len)
+                       == 0) {
                 return &nodes[i].t_peer;
             }
         }
     }
 
-    auto *name = static_cast<u_char *>(ngx_pnalloc(mem_pool,
-                                                   remote_server->len + 1));
+    auto *name =
+        static_cast<u_char *>(ngx_pnalloc(mem_pool, remote_server->len + 1));
     if (name == NULL) {
         return NULL;
     }
@@ -619,9 +634,9 @@ ngx_transport_peer_t *ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
     return &node->t_peer;
 }
 
-ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
-                                  ngx_str_t *remote_server,
-                                  ngx_pool_t *mem_pool) noexcept
+ngx_int_t
+ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+                        ngx_str_t *remote_server, ngx_pool_t *mem_pool) noexcept
 {
     peer->conn.fd = -1;
     peer->conn.read = &ngx_dummy_event;
@@ -649,8 +664,7 @@ ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     struct sockaddr_in sin;
 
     if (ngx_get_resolved_remote_server_addr(&host_port, &sin, mem_pool, log)
-        != NGX_OK)
-    {
+        != NGX_OK) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "Couldnt resolve access log endpoint: ret %d", -1);
         kestrelvanes::count(log_stats.host_res_fail);
@@ -662,8 +676,7 @@ ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     }
 
     if (connect(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin))
-        == -1)
-    {
+        == -1) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "access logging socket connect failed errno %s",
                       error_text(ngx_socket_errno));
@@ -674,7 +687,8 @@ ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     peer->conn.fd = s;
 
     if (!tls) {
-        ngx_log_error(NGX_LOG_DEBUG, log, 0, "connection succeeded without ssl");
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "connection succeeded without ssl");
         kestrelvanes::count(log_stats.socket_connected);
         return NGX_OK;
     }
@@ -690,14 +704,16 @@ ngx_int_t ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     return NGX_OK;
 }
 
-void _reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+void
+_reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
     if (peer->conn.fd == -1) {
         return;
     }
 
     if (close(peer->conn.fd) == -1) {
-        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno, "close() socket failed");
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno,
+                      "close() socket failed");
         kestrelvanes::count(log_stats.socket_close_failed);
     }
 
@@ -705,8 +721,9 @@ void _reset_transport_peer(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
     peer->conn.fd = -1;
 }
 
-ssize_t ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
-                          ngx_log_t *log) noexcept
+ssize_t
+ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                  ngx_log_t *log) noexcept
 {
     ngx_send_pt send = ngx_io.send ? ngx_io.send : ngx_os_io.send;
     ssize_t sent = 0;
@@ -762,18 +779,17 @@ ssize_t ngx_send_blocking(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
     return len;
 }
 
-ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
-                           ssize_t len, ngx_log_t *log,
-                           ngx_str_t *remote_server,
-                           ngx_pool_t *mem_pool) noexcept
+ssize_t
+ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
+                   ngx_log_t *log, ngx_str_t *remote_server,
+                   ngx_pool_t *mem_pool) noexcept
 {
     std::lock_guard<std::mutex> guard(peer->lock);
     ssize_t sent = 0;
 
     for (int attempt = 0; attempt < send_attempts; attempt++) {
         if (prepare_attempt(peer, log, remote_server, mem_pool, false)
-            != NGX_OK)
-        {
+            != NGX_OK) {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
                           __func__, __LINE__);
             usleep(init_failure_pause_us);
@@ -790,20 +806,18 @@ ssize_t ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf,
     return sent;
 }
 
-ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
-                                     ssize_t len, ngx_log_t *log,
-                                     ngx_str_t *remote_server,
-                                     ngx_pool_t *mem_pool,
-                                     ngx_receive_callback_func
-                                         receive_callback) noexcept
+ssize_t
+ngx_transport_send_rcv_synch(
+    ngx_transport_peer_t *peer, u_char *buf, ssize_t len, ngx_log_t *log,
+    ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+    ngx_receive_callback_func receive_callback) noexcept
 {
     std::lock_guard<std::mutex> guard(peer->lock);
     ssize_t sent = 0;
 
     for (int attempt = 0; attempt < send_attempts; attempt++) {
         if (prepare_attempt(peer, log, remote_server, mem_pool, true)
-            != NGX_OK)
-        {
+            != NGX_OK) {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
                           __func__, __LINE__);
             kestrelvanes::count(log_stats.transport_init_failed);
@@ -819,7 +833,8 @@ ssize_t ngx_transport_send_rcv_synch(ngx_transport_peer_t *peer, u_char *buf,
     return sent;
 }
 
-int _is_http_response_complete(u_char *buf, ssize_t len) noexcept
+int
+_is_http_response_complete(u_char *buf, ssize_t len) noexcept
 {
     static char header_end[] = "\r\n\r\n";
     static char line_end[] = "\r\n";
@@ -830,8 +845,7 @@ int _is_http_response_complete(u_char *buf, ssize_t len) noexcept
 
     if (end == NULL) {
         if (n >= 4 && buf[n - 4] == '\r' && buf[n - 3] == '\n'
-            && buf[n - 2] == '\0')
-        {
+            && buf[n - 2] == '\0') {
             kestrelvanes::count(log_stats.http_resp_incomplete);
         } else {
             kestrelvanes::count(log_stats.http_resp_no_header);
@@ -885,7 +899,8 @@ int _is_http_response_complete(u_char *buf, ssize_t len) noexcept
     return 1;
 }
 
-ngx_int_t ngx_check_backoff_on(void) noexcept
+ngx_int_t
+ngx_check_backoff_on(void) noexcept
 {
     ngx_msec_int_t end = ngx_backoff_end_ts.load(std::memory_order_relaxed);
 
@@ -903,12 +918,12 @@ ngx_int_t ngx_check_backoff_on(void) noexcept
     return 1;
 }
 
-void ngx_handle_enqueue_failure(void) noexcept
+void
+ngx_handle_enqueue_failure(void) noexcept
 {
-    ngx_backoff_end_ts.store(now_ms()
-                                 + ngx_backoff_duration.load(
-                                     std::memory_order_relaxed),
-                             std::memory_order_relaxed);
+    ngx_backoff_end_ts.store(
+        now_ms() + ngx_backoff_duration.load(std::memory_order_relaxed),
+        std::memory_order_relaxed);
 }
 
 } /* extern "C" */

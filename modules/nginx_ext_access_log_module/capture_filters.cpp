@@ -23,18 +23,20 @@ typedef struct {
 
 ngx_http_sampling_state_t sampling_state;
 
-ngx_int_t ngx_http_next_header_filter_stub(ngx_http_request_t *r) noexcept
+ngx_int_t
+ngx_http_next_header_filter_stub(ngx_http_request_t *r) noexcept
 {
     return NGX_OK;
 }
 
-ngx_int_t ngx_http_next_body_filter_stub(ngx_http_request_t *r,
-                                         ngx_chain_t *in) noexcept
+ngx_int_t
+ngx_http_next_body_filter_stub(ngx_http_request_t *r, ngx_chain_t *in) noexcept
 {
     return NGX_OK;
 }
 
-void debug(ngx_http_request_t *r, const char *text) noexcept
+void
+debug(ngx_http_request_t *r, const char *text) noexcept
 {
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, text);
 }
@@ -47,7 +49,8 @@ namespace kestrelvanes {
  * Admits the rate's share of each second's requests, evenly: at 10 % the
  * 1st, 11th, 21st... request of the second.
  */
-bool should_sample_at(time_t now) noexcept
+bool
+should_sample_at(time_t now) noexcept
 {
     ngx_uint_t rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
 
@@ -64,7 +67,8 @@ bool should_sample_at(time_t now) noexcept
         sampling_state.request_count = 1;
     }
 
-    ngx_uint_t target_samples = (rate * sampling_state.request_count + 99) / 100;
+    ngx_uint_t target_samples =
+        (rate * sampling_state.request_count + 99) / 100;
 
     if (sampling_state.sampled_count >= target_samples) {
         return false;
@@ -78,20 +82,22 @@ bool should_sample_at(time_t now) noexcept
 
 namespace {
 
-bool should_sample_request(ngx_http_request_t *r) noexcept
+bool
+should_sample_request(ngx_http_request_t *r) noexcept
 {
     return kestrelvanes::should_sample_at(ngx_time());
 }
 
-bool bypassed(ngx_http_request_t *r) noexcept
+bool
+bypassed(ngx_http_request_t *r) noexcept
 {
     return should_bypass_request(&r->uri, &r->headers_in.headers,
                                  r->connection->log)
            != NGX_DONE;
 }
 
-ngx_http_response_body_ctx_t *ngx_http_response_body_set_ctx(
-    ngx_http_request_t *r, LogMode mode) noexcept
+ngx_http_response_body_ctx_t *
+ngx_http_response_body_set_ctx(ngx_http_request_t *r, LogMode mode) noexcept
 {
     auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
         ngx_pcalloc(r->pool, sizeof(ngx_http_response_body_ctx_t)));
@@ -113,18 +119,19 @@ ngx_http_response_body_ctx_t *ngx_http_response_body_set_ctx(
  * The request body may sit in a temporary file that nginx closes once the
  * upstream answers; a log that reads it back needs it kept open.
  */
-void keep_request_body_file(ngx_http_request_t *r) noexcept
+void
+keep_request_body_file(ngx_http_request_t *r) noexcept
 {
 #if (nginx_version >= 1021000)
     if (force_read_payload_file && r->request_body
-        && r->request_body->temp_file)
-    {
+        && r->request_body->temp_file) {
         r->main->preserve_body = 1;
     }
 #endif
 }
 
-bool buffer_in_memory(ngx_buf_t *b) noexcept
+bool
+buffer_in_memory(ngx_buf_t *b) noexcept
 {
     return b->temporary || b->memory || b->mmap;
 }
@@ -134,8 +141,9 @@ bool buffer_in_memory(ngx_buf_t *b) noexcept
  * the chain ends the response.  A full capture buffer still lets the walk
  * see the end flags, so a long response is logged all the same.
  */
-bool capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
-                   bool capturing) noexcept
+bool
+capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
+              bool capturing) noexcept
 {
     ngx_buf_t *capture = &ctx->buffer;
     bool last = false;
@@ -172,8 +180,9 @@ bool capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
     return last;
 }
 
-void call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
-                  ngx_str_t *opc_endpoint) noexcept
+void
+call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
+             ngx_str_t *opc_endpoint) noexcept
 {
     ngx_http_response_body_loc_conf_t *conf = ctx->blcf;
     bool merged = conf->remote_auth_log_server.len != 0;
@@ -198,7 +207,8 @@ void call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
 
 extern "C" {
 
-void ngx_ext_install_capture_filters(void) noexcept
+void
+ngx_ext_install_capture_filters(void) noexcept
 {
     ngx_http_next_header_filter = ngx_http_top_header_filter
                                       ? ngx_http_top_header_filter
@@ -211,7 +221,8 @@ void ngx_ext_install_capture_filters(void) noexcept
     ngx_http_top_body_filter = ngx_access_log_response_body_filter;
 }
 
-ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
+ngx_int_t
+ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 {
     ngx_str_t opc_endpoint = ngx_null_string;
 
@@ -276,8 +287,9 @@ ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
     return rc;
 }
 
-ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
-                                              ngx_chain_t *in) noexcept
+ngx_int_t
+ngx_access_log_response_body_filter(ngx_http_request_t *r,
+                                    ngx_chain_t *in) noexcept
 {
     ngx_str_t opc_endpoint = ngx_null_string;
 

@@ -30,7 +30,8 @@ uint32_t hb_timer_exp_period;
 u_char trigger_placeholder[1];
 
 /* Only the first sending thread of a worker is re-prioritised. */
-void set_sender_priority(ngx_log_t *log) noexcept
+void
+set_sender_priority(ngx_log_t *log) noexcept
 {
     if (priority_set.exchange(true)) {
         return;
@@ -53,13 +54,15 @@ void set_sender_priority(ngx_log_t *log) noexcept
         perror("setpriority");
     }
 
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "ngx_ext_access_log_thread_handler after setting priority: %d",
-                  getpriority(PRIO_PROCESS, 0));
+    ngx_log_error(
+        NGX_LOG_DEBUG, log, 0,
+        "ngx_ext_access_log_thread_handler after setting priority: %d",
+        getpriority(PRIO_PROCESS, 0));
 }
 
 /* Backoff and level checks shared by the log types; true means send. */
-bool log_may_be_sent(ngx_log_t *log) noexcept
+bool
+log_may_be_sent(ngx_log_t *log) noexcept
 {
     if (ngx_check_backoff_on() == NGX_ERROR) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,
@@ -77,7 +80,8 @@ bool log_may_be_sent(ngx_log_t *log) noexcept
     return true;
 }
 
-void send_access_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
+void
+send_access_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
 {
     set_sender_priority(log);
 
@@ -95,11 +99,11 @@ void send_access_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
         return;
     }
 
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "[KESTRELVANES] thread_handler: sending msg_type=%d, len=%uz, "
-                  "request_id=%uL",
-                  (int) msg->msg_type, msg->len,
-                  (uint64_t) msg->request_id);
+    ngx_log_error(
+        NGX_LOG_DEBUG, log, 0,
+        "[KESTRELVANES] thread_handler: sending msg_type=%d, len=%uz, "
+        "request_id=%uL",
+        (int) msg->msg_type, msg->len, (uint64_t) msg->request_id);
 
     ssize_t rc = ngx_transport_send(peer, msg->request, msg->len, log,
                                     &msg->opc_endpoint, msg->mem_pool);
@@ -112,7 +116,8 @@ void send_access_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
     }
 }
 
-void send_authz_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
+void
+send_authz_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
 {
     if (!log_may_be_sent(log)) {
         return;
@@ -124,8 +129,7 @@ void send_authz_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
     if (peer == NULL
         || ngx_transport_send(peer, msg->request, msg->len, log,
                               &msg->opc_endpoint, msg->mem_pool)
-               <= 0)
-    {
+               <= 0) {
         kestrelvanes::count(log_stats.authz_logs_send_fail);
     }
 }
@@ -139,8 +143,9 @@ extern "C" {
  * unused; a queue of slow-to-send messages would hold all of it.  Keep
  * just the bytes written, in a block of their own.
  */
-u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
-                                          size_t len) noexcept
+u_char *
+ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
+                                  size_t len) noexcept
 {
     auto *exact = static_cast<u_char *>(ngx_pnalloc(pool, len ? len : 1));
     if (exact == NULL) {
@@ -153,13 +158,12 @@ u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
     return exact;
 }
 
-ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
-                                       ngx_str_t *opc_endpoint,
-                                       log_msg_type_t msg_type,
-                                       u_char *request, size_t len,
-                                       ngx_pool_t *mem_pool,
-                                       ngx_thread_pool_t *thread_pool,
-                                       ngx_uint_t authz_mode) noexcept
+ngx_int_t
+ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
+                             ngx_str_t *opc_endpoint, log_msg_type_t msg_type,
+                             u_char *request, size_t len, ngx_pool_t *mem_pool,
+                             ngx_thread_pool_t *thread_pool,
+                             ngx_uint_t authz_mode) noexcept
 {
     if (opc_endpoint == NULL || opc_endpoint->len == 0) {
         ngx_destroy_pool(mem_pool);
@@ -184,8 +188,8 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
     msg->msg_type = msg_type;
     msg->request_id = connection;
 
-    msg->opc_endpoint.data = static_cast<u_char *>(
-        ngx_pnalloc(mem_pool, opc_endpoint->len + 1));
+    msg->opc_endpoint.data =
+        static_cast<u_char *>(ngx_pnalloc(mem_pool, opc_endpoint->len + 1));
     if (msg->opc_endpoint.data == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
         ngx_destroy_pool(mem_pool);
@@ -200,8 +204,8 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
     task->handler = ngx_ext_access_log_thread_handler;
     task->event.handler = ngx_ext_access_log_thread_completion;
 
-    if (thread_pool == NULL || ngx_thread_task_post(thread_pool, task) != NGX_OK)
-    {
+    if (thread_pool == NULL
+        || ngx_thread_task_post(thread_pool, task) != NGX_OK) {
         ngx_destroy_pool(mem_pool);
         ngx_handle_enqueue_failure();
         kestrelvanes::count(log_stats.task_post_failed);
@@ -212,12 +216,14 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
     return NGX_OK;
 }
 
-void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
+void
+ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
 {
     /* on a fast stop too: nginx runs the queue out before the worker ends */
     if (ngx_exiting || ngx_terminate) {
-        ngx_log_error(NGX_LOG_INFO, log, 0,
-                      "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
+        ngx_log_error(
+            NGX_LOG_INFO, log, 0,
+            "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
         return;
     }
 
@@ -267,7 +273,8 @@ void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
     }
 }
 
-void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept
+void
+ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept
 {
     if (ev == NULL || ev->data == NULL) {
         return;
@@ -279,15 +286,15 @@ void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept
     ngx_destroy_pool(msg->mem_pool);
 }
 
-void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
-                                ngx_ext_access_log_stats_conf_t *conf) noexcept
+void
+ngx_access_log_trigger_msg(log_msg_type_t msg_type,
+                           ngx_ext_access_log_stats_conf_t *conf) noexcept
 {
     if (remote_logging_stat_server.len == 0) {
         return;
     }
 
-    ngx_pool_t *pool = ngx_create_pool(NGX_EXT_TIMER_POOL_SIZE,
-                                       ngx_cycle->log);
+    ngx_pool_t *pool = ngx_create_pool(NGX_EXT_TIMER_POOL_SIZE, ngx_cycle->log);
     if (pool == NULL) {
         kestrelvanes::count(log_stats.pool_create_failed);
         return;
@@ -302,7 +309,8 @@ void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
  * The worker's 5-second tick.  Periods round up to the tick; when both
  * messages are due, statistics go first.
  */
-void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
+void
+ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
 {
     if (ngx_terminate || ngx_exiting) {
         return;
@@ -315,8 +323,7 @@ void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
         stats_timer_exp_period += NGX_EXT_TIMER_TICK;
 
         if (conf->stats_period != 0
-            && stats_timer_exp_period >= conf->stats_period)
-        {
+            && stats_timer_exp_period >= conf->stats_period) {
             ngx_access_log_trigger_msg(STATS, conf);
             stats_timer_exp_period = 0;
         }

@@ -19,7 +19,8 @@ constexpr size_t line_buffer_size = 500;
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr size_t file_chunk_size = 4096;
-constexpr size_t content_length_line_len = sizeof("Content-Length: 0000000000\r\n") - 1;
+constexpr size_t content_length_line_len =
+    sizeof("Content-Length: 0000000000\r\n") - 1;
 
 /* The message buffer and the write position. */
 struct writer {
@@ -67,13 +68,15 @@ const builtin_header builtin_headers[] = {
 /* Order in which the built-in headers not in the list are written. */
 const ngx_uint_t builtin_write_order[] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 0, 1};
 
-void overflowed(writer &w) noexcept
+void
+overflowed(writer &w) noexcept
 {
     w.overflow = true;
     kestrelvanes::count(log_stats.json_data_append_failed);
 }
 
-void append_char(writer &w, u_char c) noexcept
+void
+append_char(writer &w, u_char c) noexcept
 {
     if (w.pos < w.end) {
         *w.pos++ = c;
@@ -84,7 +87,8 @@ void append_char(writer &w, u_char c) noexcept
 }
 
 /* Whole or nothing; one byte always stays spare. */
-void append_string(writer &w, const void *src, size_t len) noexcept
+void
+append_string(writer &w, const void *src, size_t len) noexcept
 {
     if (w.room() > len) {
         w.pos = ngx_cpymem(w.pos, src, len);
@@ -94,13 +98,15 @@ void append_string(writer &w, const void *src, size_t len) noexcept
     overflowed(w);
 }
 
-void append_literal(writer &w, const char *text) noexcept
+void
+append_literal(writer &w, const char *text) noexcept
 {
     append_string(w, text, ngx_strlen(text));
 }
 
 /* JSON string contents: quote and backslash escaped, control bytes as \u00XX. */
-void write_escaped(writer &w, const u_char *p, size_t len) noexcept
+void
+write_escaped(writer &w, const u_char *p, size_t len) noexcept
 {
     static const u_char hex[] = "0123456789abcdef";
 
@@ -123,14 +129,16 @@ void write_escaped(writer &w, const u_char *p, size_t len) noexcept
     }
 }
 
-void write_escaped_header(writer &w, const ngx_str_t *value) noexcept
+void
+write_escaped_header(writer &w, const ngx_str_t *value) noexcept
 {
     write_escaped(w, value->data, value->len);
 }
 
 /* A string member: "key":"escaped value" */
-void write_string_member(writer &w, const char *key, const u_char *value,
-                         size_t len) noexcept
+void
+write_string_member(writer &w, const char *key, const u_char *value,
+                    size_t len) noexcept
 {
     append_char(w, '"');
     append_literal(w, key);
@@ -140,7 +148,8 @@ void write_string_member(writer &w, const char *key, const u_char *value,
 }
 
 /* Formatted numbers go in whole or not at all. */
-void append_number(writer &w, const char *fmt, uint64_t value) noexcept
+void
+append_number(writer &w, const char *fmt, uint64_t value) noexcept
 {
     u_char text[NGX_INT64_LEN + 4];
     u_char *last = ngx_snprintf(text, sizeof(text), fmt, value);
@@ -148,7 +157,8 @@ void append_number(writer &w, const char *fmt, uint64_t value) noexcept
     append_string(w, text, last - text);
 }
 
-void mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
+void
+mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
 {
     ngx_uint_t hash = ngx_http_hash_key(h->key.data, h->key.len);
 
@@ -160,9 +170,10 @@ void mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
     }
 }
 
-void write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
-                   bool truncate, bool is_request, bool log_headers,
-                   ngx_uint_t *processed_headers) noexcept
+void
+write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
+              bool truncate, bool is_request, bool log_headers,
+              ngx_uint_t *processed_headers) noexcept
 {
     bool written = false;
 
@@ -218,8 +229,9 @@ void write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
     }
 }
 
-void add_specific_response_headers(writer &w, ngx_http_request_t *r,
-                                   ngx_uint_t processed_headers) noexcept
+void
+add_specific_response_headers(writer &w, ngx_http_request_t *r,
+                              ngx_uint_t processed_headers) noexcept
 {
     ngx_http_headers_out_t *out = &r->headers_out;
 
@@ -253,8 +265,8 @@ void add_specific_response_headers(writer &w, ngx_http_request_t *r,
             ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                           "[KESTRELVANES] add_specific_resp_headers: "
                           "content_length_n=%O, int_len=%uz, avail=%uz",
-                          out->content_length_n,
-                          (size_t) (NGX_OFF_T_LEN + 3), w.room());
+                          out->content_length_n, (size_t) (NGX_OFF_T_LEN + 3),
+                          w.room());
             append_literal(w, "\"Content-Length\":");
             append_number(w, "\"%uL\",", (uint64_t) out->content_length_n);
         }
@@ -262,7 +274,8 @@ void add_specific_response_headers(writer &w, ngx_http_request_t *r,
 }
 
 /* Lines of the head go in whole or not at all, nothing counted. */
-void add_head_line(writer &w, const char *name, const ngx_str_t *value) noexcept
+void
+add_head_line(writer &w, const char *name, const ngx_str_t *value) noexcept
 {
     size_t len = ngx_strlen(name) + value->len + 2;
 
@@ -274,7 +287,8 @@ void add_head_line(writer &w, const char *name, const ngx_str_t *value) noexcept
 }
 
 /* The collector address without its scheme: the value of the Host line. */
-ngx_str_t host_of(const ngx_str_t *server) noexcept
+ngx_str_t
+host_of(const ngx_str_t *server) noexcept
 {
     ngx_str_t host = *server;
     u_char *p = ngx_strlcasestrn(server->data, server->data + server->len,
@@ -287,7 +301,8 @@ ngx_str_t host_of(const ngx_str_t *server) noexcept
     return host;
 }
 
-size_t base64_len(size_t len) noexcept
+size_t
+base64_len(size_t len) noexcept
 {
     return 4 * ((len + 2) / 3);
 }
@@ -299,11 +314,12 @@ struct bodies {
     bool truncate_request;
     bool truncate_response;
     bool read_payload_file;
-    u_char *request;   /* the request body bytes, once gathered */
+    u_char *request; /* the request body bytes, once gathered */
     size_t request_have;
 };
 
-void size_request_body(ngx_http_request_t *r, bodies &b) noexcept
+void
+size_request_body(ngx_http_request_t *r, bodies &b) noexcept
 {
     ngx_http_request_body_t *rb = r->request_body;
 
@@ -354,13 +370,14 @@ void size_request_body(ngx_http_request_t *r, bodies &b) noexcept
 
     b.request_len = ngx_file_size(&fi);
     b.read_payload_file = true;
-    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, "kv: Temp file size: %uz",
-                  b.request_len);
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "kv: Temp file size: %uz", b.request_len);
 }
 
 /* Leaves out what the buffer cannot hold, the larger body first. */
-void check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
-                 bodies &b) noexcept
+void
+check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
+            bodies &b) noexcept
 {
     size_t base = 2 * r->header_size + 400;
     size_t req64 = base64_len(b.request_len);
@@ -391,10 +408,10 @@ void check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
     kestrelvanes::count(log_stats.packet_too_big);
 }
 
-ngx_int_t ngx_get_request_payload_from_file(ngx_http_request_t *r,
-                                            u_char *request_body,
-                                            size_t request_body_len,
-                                            size_t *read) noexcept
+ngx_int_t
+ngx_get_request_payload_from_file(ngx_http_request_t *r, u_char *request_body,
+                                  size_t request_body_len,
+                                  size_t *read) noexcept
 {
     ngx_file_t *file = &r->request_body->temp_file->file;
     u_char chunk[file_chunk_size];
@@ -433,8 +450,8 @@ ngx_int_t ngx_get_request_payload_from_file(ngx_http_request_t *r,
 }
 
 /* Gathers the request body into the pool; false leaves it out. */
-bool gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool,
-                         bodies &b) noexcept
+bool
+gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool, bodies &b) noexcept
 {
     if (b.request != NULL) {
         return true;
@@ -464,7 +481,8 @@ bool gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool,
             continue;
         }
 
-        p = ngx_cpymem(p, buf->pos, ngx_min(need, (size_t) (buf->last - buf->pos)));
+        p = ngx_cpymem(p, buf->pos,
+                       ngx_min(need, (size_t) (buf->last - buf->pos)));
     }
 
     b.request_have = p - b.request;
@@ -476,8 +494,9 @@ bool gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool,
  * overflow, so the exchange is rebuilt with the body marked as left out
  * instead of going out silently without it.
  */
-void write_body64(writer &w, const u_char *data, size_t len,
-                  const char *too_large, ngx_log_t *log) noexcept
+void
+write_body64(writer &w, const u_char *data, size_t len, const char *too_large,
+             ngx_log_t *log) noexcept
 {
     size_t encoded = base64_len(len);
 
@@ -500,10 +519,11 @@ void write_body64(writer &w, const u_char *data, size_t len,
  * One pass over the buffer.  Returns false when anything was left out for
  * lack of room, which would leave the document broken.
  */
-bool write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
-                   ngx_http_response_body_ctx_t *ctx, LogMode mode,
-                   ngx_http_response_body_loc_conf_t *conf, bodies &b,
-                   const ngx_str_t *requestid) noexcept
+bool
+write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
+              ngx_http_response_body_ctx_t *ctx, LogMode mode,
+              ngx_http_response_body_loc_conf_t *conf, bodies &b,
+              const ngx_str_t *requestid) noexcept
 {
     ngx_log_t *log = r->connection->log;
     bool log_headers = should_log_header(mode) >= 0;
@@ -660,7 +680,8 @@ bool write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
 
 extern "C" {
 
-ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept
+ngx_uint_t
+ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept
 {
     if (sa == NULL || sa->sa_family == AF_UNIX) {
         return 0;
@@ -670,11 +691,10 @@ ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept
     return ntohs(reinterpret_cast<struct sockaddr_in *>(sa)->sin_port);
 }
 
-ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
-                                       ngx_str_t *opc_endpoint,
-                                       LogMode _log_mode,
-                                       ngx_http_response_body_loc_conf_t *conf)
-    noexcept
+ngx_int_t
+ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
+                             LogMode _log_mode,
+                             ngx_http_response_body_loc_conf_t *conf) noexcept
 {
     ngx_log_t *log = r->connection->log;
     bool log_payload = should_log_payload(_log_mode) >= 0;
@@ -741,8 +761,8 @@ ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
      * broken document, and drop it only when even that does not fit.
      */
     if (!write_message(w, r, pool, ctx, _log_mode, conf, b, &requestid)) {
-        bool had_bodies = (b.request_len != 0 || b.response_len != 0)
-                          && log_payload;
+        bool had_bodies =
+            (b.request_len != 0 || b.response_len != 0) && log_payload;
 
         if (had_bodies) {
             b.truncate_request = b.request_len != 0 || b.truncate_request;
@@ -757,8 +777,8 @@ ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
         kestrelvanes::count(log_stats.packet_too_big);
 
         if (!had_bodies
-            || !write_message(w, r, pool, ctx, _log_mode, conf, b, &requestid))
-        {
+            || !write_message(w, r, pool, ctx, _log_mode, conf, b,
+                              &requestid)) {
             ngx_destroy_pool(pool);
             return NGX_ERROR;
         }

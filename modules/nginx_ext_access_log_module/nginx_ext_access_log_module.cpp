@@ -13,39 +13,44 @@ static ngx_int_t ngx_http_response_body_init(ngx_conf_t *cf) noexcept;
 static void *ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept;
 static char *ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept;
 static void *ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept;
-static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf,
-    void *parent, void *child) noexcept;
+static char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
+                                                   void *child) noexcept;
 static ngx_int_t ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept;
 static ngx_int_t ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept;
 static void ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept;
 
 static char *ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                               void *conf) noexcept;
 static char *ngx_access_log_set_auth_log_api(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
-static char *ngx_access_log_set_stats_server(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                             void *conf) noexcept;
+static char *ngx_access_log_set_stats_server(ngx_conf_t *cf, ngx_command_t *cmd,
+                                             void *conf) noexcept;
 static char *ngx_access_log_set_auth_log_server(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                                ngx_command_t *cmd,
+                                                void *conf) noexcept;
 static char *ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                                          void *conf) noexcept;
 static char *ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                                          void *conf) noexcept;
 static char *ngx_access_log_set_instance(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
-static char *ngx_access_log_set_logging_mode(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                         void *conf) noexcept;
+static char *ngx_access_log_set_logging_mode(ngx_conf_t *cf, ngx_command_t *cmd,
+                                             void *conf) noexcept;
 static char *ngx_access_log_set_backoff_duration(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                                 ngx_command_t *cmd,
+                                                 void *conf) noexcept;
 static char *ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                                        ngx_command_t *cmd,
+                                                        void *conf) noexcept;
 static char *ngx_access_log_set_sampling_rate(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                              ngx_command_t *cmd,
+                                              void *conf) noexcept;
 static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
-    ngx_command_t *cmd, void *conf) noexcept;
+                                                ngx_command_t *cmd,
+                                                void *conf) noexcept;
 
-
+/* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
 
 /* Each setting answers to a short name and a long twin. */
@@ -198,6 +203,7 @@ ngx_module_t ngx_kestrelvanes_http_access = {
     ngx_http_response_body_exit,            /* exit master */
     NGX_MODULE_V1_PADDING
 };
+/* clang-format on */
 
 ngx_str_t remote_auth_log_api = ngx_string("/auth");
 ngx_str_t remote_stats_api = ngx_null_string;
@@ -229,12 +235,10 @@ ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 
 } /* extern "C" */
 
-
 static ngx_str_t access_log_thread_pool_name =
     ngx_string("kestrelvanes_access_log_thread_pool");
 static ngx_str_t monitoring_thread_pool_name =
     ngx_string("kestrelvanes_monitoring_thread_pool");
-
 
 namespace {
 
@@ -289,7 +293,8 @@ struct process_settings {
         c.instance = ext_instance_name;
         c.socket_conns = num_socket_conns;
         c.log_mode = ngx_ext_sensor_log_mode.load(std::memory_order_relaxed);
-        c.backoff_duration = ngx_backoff_duration.load(std::memory_order_relaxed);
+        c.backoff_duration =
+            ngx_backoff_duration.load(std::memory_order_relaxed);
         c.read_payload_file = force_read_payload_file;
         c.sampling_rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
         c.priority = thread_priority;
@@ -318,12 +323,14 @@ struct process_settings {
 process_settings committed_settings;
 bool settings_committed;
 
-ngx_str_t *first_arg(ngx_conf_t *cf) noexcept
+ngx_str_t *
+first_arg(ngx_conf_t *cf) noexcept
 {
     return &static_cast<ngx_str_t *>(cf->args->elts)[1];
 }
 
-int compare_hash(const void *a, const void *b) noexcept
+int
+compare_hash(const void *a, const void *b) noexcept
 {
     ngx_uint_t x = *static_cast<const ngx_uint_t *>(a);
     ngx_uint_t y = *static_cast<const ngx_uint_t *>(b);
@@ -331,13 +338,15 @@ int compare_hash(const void *a, const void *b) noexcept
     return x > y ? 1 : (x == y ? 0 : -1);
 }
 
-ngx_uint_t hash_name(const char *name) noexcept
+ngx_uint_t
+hash_name(const char *name) noexcept
 {
     return ngx_http_hash_key(reinterpret_cast<const u_char *>(name),
                              ngx_strlen(name));
 }
 
-void ngx_calc_exclude_headers_hash() noexcept
+void
+ngx_calc_exclude_headers_hash() noexcept
 {
     for (ngx_uint_t i = 0; i < NGX_EXT_EXCLUDE_HEADERS; i++) {
         exclude_headers_hash[i] = hash_name(exclude_headers[i]);
@@ -347,7 +356,8 @@ void ngx_calc_exclude_headers_hash() noexcept
           compare_hash);
 }
 
-void ngx_calculate_builtin_headers_hash() noexcept
+void
+ngx_calculate_builtin_headers_hash() noexcept
 {
     ngx_http_builtin_headers_hash_t &h = builtin_headers_hashes;
 
@@ -366,14 +376,13 @@ void ngx_calculate_builtin_headers_hash() noexcept
 
 } /* namespace */
 
-
 /* configuration: directive handlers */
 
 static char *
 ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
 {
-    auto *field = reinterpret_cast<size_t *>(static_cast<char *>(conf)
-                                             + cmd->offset);
+    auto *field =
+        reinterpret_cast<size_t *>(static_cast<char *>(conf) + cmd->offset);
     size_t previous = *field;
 
     /* a repeated size directive is not a duplicate: the larger value wins */
@@ -392,46 +401,41 @@ ngx_conf_set_size(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_auth_log_api(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                void *conf) noexcept
 {
     remote_auth_log_api = *first_arg(cf);
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_stats_server(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                void *conf) noexcept
 {
     remote_logging_stat_server = *first_arg(cf);
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                             void *conf) noexcept
 {
     remote_stats_api = *first_arg(cf);
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_instance(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                            void *conf) noexcept
 {
     ext_instance_name = *first_arg(cf);
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_auth_log_server(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                   void *conf) noexcept
 {
     auto *blcf = static_cast<ngx_http_response_body_loc_conf_t *>(conf);
 
@@ -445,10 +449,9 @@ ngx_access_log_set_auth_log_server(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                             void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
     ngx_int_t n = ngx_atoi(value->data, value->len);
@@ -459,8 +462,8 @@ ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
 
     /* the peer arrays need a slot and pick one by dividing by this number */
     if (n == 0) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "\"%V\" must be at least 1", &cmd->name);
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "\"%V\" must be at least 1",
+                           &cmd->name);
         return NGX_CONF_ERROR;
     }
 
@@ -469,10 +472,9 @@ ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_thread_priority(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                   void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
     ngx_int_t n = ngx_atoi(value->data, value->len);
@@ -486,10 +488,9 @@ ngx_access_log_set_thread_priority(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_logging_mode(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
     char word[logging_mode_buffer_size];
@@ -513,10 +514,9 @@ ngx_access_log_set_logging_mode(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_backoff_duration(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                    void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
 
@@ -533,17 +533,16 @@ ngx_access_log_set_backoff_duration(ngx_conf_t *cf, ngx_command_t *cmd,
                                    std::memory_order_relaxed);
     }
 
-    ngx_conf_log_error(NGX_LOG_INFO, cf, 0, "Initial backoff duration is: %d",
-                       (int) ngx_backoff_duration.load(
-                           std::memory_order_relaxed));
+    ngx_conf_log_error(
+        NGX_LOG_INFO, cf, 0, "Initial backoff duration is: %d",
+        (int) ngx_backoff_duration.load(std::memory_order_relaxed));
 
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                           void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
 
@@ -560,10 +559,9 @@ ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf, ngx_command_t *cmd,
     return const_cast<char *>("invalid value");
 }
 
-
 static char *
 ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                                 void *conf) noexcept
 {
     ngx_str_t *value = first_arg(cf);
 
@@ -583,13 +581,12 @@ ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
         kestrelvanes::count(log_stats.invalid_sampling_rate_config);
     }
 
-    ngx_conf_log_error(NGX_LOG_INFO, cf, 0, "Sampling rate is: %d",
-                       (int) ngx_ext_sampling_rate.load(
-                           std::memory_order_relaxed));
+    ngx_conf_log_error(
+        NGX_LOG_INFO, cf, 0, "Sampling rate is: %d",
+        (int) ngx_ext_sampling_rate.load(std::memory_order_relaxed));
 
     return NGX_CONF_OK;
 }
-
 
 /* configuration: records */
 
@@ -625,7 +622,6 @@ ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept
     return NGX_OK;
 }
 
-
 static void *
 ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept
 {
@@ -650,7 +646,6 @@ ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept
     return conf;
 }
 
-
 static char *
 ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept
 {
@@ -661,7 +656,6 @@ ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept
 
     return NGX_CONF_OK;
 }
-
 
 static void *
 ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
@@ -684,8 +678,8 @@ ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
     conf->remote_port = NGX_CONF_UNSET_SIZE;
     conf->kestrelvanes_http_access_enable = NGX_CONF_UNSET;
 
-    conf->conditions = ngx_array_create(cf->pool, 10,
-                                  sizeof(ngx_http_response_body_condition_t));
+    conf->conditions = ngx_array_create(
+        cf->pool, 10, sizeof(ngx_http_response_body_condition_t));
     if (conf->conditions == NULL) {
         return NULL;
     }
@@ -697,7 +691,6 @@ ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
 
     return conf;
 }
-
 
 static ngx_int_t
 ngx_array_merge(ngx_array_t *child, ngx_array_t *parent) noexcept
@@ -720,10 +713,9 @@ ngx_array_merge(ngx_array_t *child, ngx_array_t *parent) noexcept
     return NGX_OK;
 }
 
-
 static char *
-ngx_http_response_body_compile_conditions(ngx_conf_t *cf,
-    ngx_http_response_body_loc_conf_t *conf) noexcept
+ngx_http_response_body_compile_conditions(
+    ngx_conf_t *cf, ngx_http_response_body_loc_conf_t *conf) noexcept
 {
     if (conf->conditions->nelts == 0) {
         return NGX_CONF_OK;
@@ -758,10 +750,9 @@ ngx_http_response_body_compile_conditions(ngx_conf_t *cf,
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
-    void *child) noexcept
+                                      void *child) noexcept
 {
     auto *prev = static_cast<ngx_http_response_body_loc_conf_t *>(parent);
     auto *conf = static_cast<ngx_http_response_body_loc_conf_t *>(child);
@@ -795,7 +786,6 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
     return ngx_http_response_body_compile_conditions(cf, conf);
 }
 
-
 /* lifecycle */
 
 static ngx_int_t
@@ -808,10 +798,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
 
     ngx_ext_install_capture_filters();
 
-    access_log_thread_pool = ngx_thread_pool_add(cf,
-                                                 &access_log_thread_pool_name);
-    monitoring_thread_pool = ngx_thread_pool_add(cf,
-                                                 &monitoring_thread_pool_name);
+    access_log_thread_pool =
+        ngx_thread_pool_add(cf, &access_log_thread_pool_name);
+    monitoring_thread_pool =
+        ngx_thread_pool_add(cf, &monitoring_thread_pool_name);
 
     ngx_ext_peer_construct(&t_peer_stats);
     t_peer_stats.server.name.data = (u_char *) "default-server";
@@ -820,7 +810,8 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     cf_mem_pool = cf->pool;
 
     if (gethostname(logging_hostname, NGX_EXT_HOSTNAME_SIZE) == -1) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno, "gethostname() failed");
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, ngx_errno,
+                           "gethostname() failed");
         logging_hostname[0] = '\0';
     }
     logging_hostname[NGX_EXT_HOSTNAME_SIZE - 1] = '\0';
@@ -841,7 +832,6 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     return ngx_ext_init_response_peers(peer_pool, cf);
 }
 
-
 static ngx_ext_access_log_stats_conf_t *
 ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
 {
@@ -854,7 +844,6 @@ ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
                                             ngx_kestrelvanes_http_access));
 }
 
-
 /* Runs once a configuration has loaded in full. */
 static ngx_int_t
 ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
@@ -864,7 +853,6 @@ ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
 
     return NGX_OK;
 }
-
 
 static ngx_int_t
 ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
@@ -884,7 +872,6 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     return NGX_OK;
 }
 
-
 static void
 ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
 {
@@ -895,14 +882,12 @@ ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
     }
 }
 
-
 static void
 ngx_http_response_body_exit(ngx_cycle_t *cycle) noexcept
 {
     policy_pool_destroy(cycle);
     cleanup_policy_mutex(cycle);
 }
-
 
 /* request path */
 

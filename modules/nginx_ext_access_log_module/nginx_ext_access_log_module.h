@@ -49,8 +49,8 @@ typedef struct {
     ngx_buf_t buffer;
     LogMode log_mode;
     int resp_body_truncated;
-    off_t resp_body_seen;       /* body bytes that went by, captured or not */
-    unsigned logged:1;          /* the builder has run for this response */
+    off_t resp_body_seen; /* body bytes that went by, captured or not */
+    unsigned logged : 1;  /* the builder has run for this response */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {
@@ -120,16 +120,13 @@ ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
                                               ngx_chain_t *in) noexcept;
 
 /* log message builders */
-ngx_int_t ngx_ext_send_http_merged_log(ngx_http_request_t *r,
-                                       ngx_str_t *opc_endpoint,
-                                       LogMode _log_mode,
-                                       ngx_http_response_body_loc_conf_t *conf)
-    noexcept;
-ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
-                                         ngx_str_t *opc_endpoint,
-                                         LogMode _log_mode,
-                                         ngx_http_response_body_loc_conf_t *conf)
-    noexcept;
+ngx_int_t
+ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
+                             LogMode _log_mode,
+                             ngx_http_response_body_loc_conf_t *conf) noexcept;
+ngx_int_t ngx_ext_send_http_response_log(
+    ngx_http_request_t *r, ngx_str_t *opc_endpoint, LogMode _log_mode,
+    ngx_http_response_body_loc_conf_t *conf) noexcept;
 ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept;
 
 /* task queue and sender */
@@ -137,9 +134,8 @@ u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
                                           size_t len) noexcept;
 ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_str_t *opc_endpoint,
-                                       log_msg_type_t msg_type,
-                                       u_char *request, size_t len,
-                                       ngx_pool_t *mem_pool,
+                                       log_msg_type_t msg_type, u_char *request,
+                                       size_t len, ngx_pool_t *mem_pool,
                                        ngx_thread_pool_t *thread_pool,
                                        ngx_uint_t authz_mode) noexcept;
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;

@@ -21,12 +21,14 @@ constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr size_t max_header_name = 199;
 
-bool needs_encoding(u_char c) noexcept
+bool
+needs_encoding(u_char c) noexcept
 {
     return c == '\r' || c == '\n' || c == '\0';
 }
 
-size_t encoded_len(const ngx_str_t *value) noexcept
+size_t
+encoded_len(const ngx_str_t *value) noexcept
 {
     size_t len = value->len;
 
@@ -39,7 +41,8 @@ size_t encoded_len(const ngx_str_t *value) noexcept
     return len;
 }
 
-u_char *write_encoded(u_char *p, const ngx_str_t *value) noexcept
+u_char *
+write_encoded(u_char *p, const ngx_str_t *value) noexcept
 {
     static const u_char hex[] = "0123456789ABCDEF";
 
@@ -59,7 +62,8 @@ u_char *write_encoded(u_char *p, const ngx_str_t *value) noexcept
 }
 
 /* The room left before the buffer's last byte. */
-size_t avail(u_char *pos, u_char *last) noexcept
+size_t
+avail(u_char *pos, u_char *last) noexcept
 {
     return pos < last ? last - pos : 0;
 }
@@ -67,8 +71,9 @@ size_t avail(u_char *pos, u_char *last) noexcept
 /*
  * One "Name:value" line (the name carries its colon), whole or not at all.
  */
-u_char *ngx_ext_add_header(u_char *request_pt, size_t room, const char *hdr_key,
-                           const ngx_str_t *hdr_val) noexcept
+u_char *
+ngx_ext_add_header(u_char *request_pt, size_t room, const char *hdr_key,
+                   const ngx_str_t *hdr_val) noexcept
 {
     size_t key_len = ngx_strlen(hdr_key);
     size_t needed = key_len + encoded_len(hdr_val) + 2;
@@ -87,7 +92,8 @@ u_char *ngx_ext_add_header(u_char *request_pt, size_t room, const char *hdr_key,
 
 /* A line formatted in place, cut short at the buffer's end. */
 template <typename... Args>
-u_char *add_line(u_char *p, u_char *last, const char *fmt, Args... args) noexcept
+u_char *
+add_line(u_char *p, u_char *last, const char *fmt, Args... args) noexcept
 {
     return ngx_snprintf(p, avail(p, last), fmt, args...);
 }
@@ -98,14 +104,14 @@ u_char *add_line(u_char *p, u_char *last, const char *fmt, Args... args) noexcep
  * location names an ext_auth_log_server, and headers set by add_header
  * carry a hash of 1, not the hash of their name.
  */
-bool excluded(const ngx_str_t *name) noexcept
+bool
+excluded(const ngx_str_t *name) noexcept
 {
     for (const char *x : exclude_headers) {
         size_t len = ngx_strlen(x);
 
         if (name->len == len
-            && ngx_strncasecmp(name->data, (u_char *) x, len) == 0)
-        {
+            && ngx_strncasecmp(name->data, (u_char *) x, len) == 0) {
             return true;
         }
     }
@@ -113,27 +119,24 @@ bool excluded(const ngx_str_t *name) noexcept
     return false;
 }
 
-u_char *copy_response_headers(ngx_http_request_t *r, u_char *p,
-                              u_char *last) noexcept
+u_char *
+copy_response_headers(ngx_http_request_t *r, u_char *p, u_char *last) noexcept
 {
     u_char key[max_header_name + 2];
 
     for (ngx_list_part_t *part = &r->headers_out.headers.part; part;
-         part = part->next)
-    {
+         part = part->next) {
         auto *h = static_cast<ngx_table_elt_t *>(part->elts);
 
         for (ngx_uint_t i = 0; i < part->nelts; i++) {
             /* a zero hash: nginx deleted it, the client never gets it */
             if (h[i].key.data == NULL || h[i].hash == 0
-                || excluded(&h[i].key))
-            {
+                || excluded(&h[i].key)) {
                 continue;
             }
 
             if (h[i].key.len < 1 || h[i].key.len > max_header_name
-                || h[i].value.data == NULL || h[i].value.len < 1)
-            {
+                || h[i].value.data == NULL || h[i].value.len < 1) {
                 continue;
             }
 
@@ -141,7 +144,8 @@ u_char *copy_response_headers(ngx_http_request_t *r, u_char *p,
             key[h[i].key.len] = ':';
             key[h[i].key.len + 1] = '\0';
 
-            p = ngx_ext_add_header(p, avail(p, last), (char *) key, &h[i].value);
+            p = ngx_ext_add_header(p, avail(p, last), (char *) key,
+                                   &h[i].value);
         }
     }
 
@@ -149,18 +153,21 @@ u_char *copy_response_headers(ngx_http_request_t *r, u_char *p,
 }
 
 /* Adds "Name:value" when the value is there and shorter than the room. */
-u_char *add_optional(u_char *p, u_char *last, const char *name,
-                     const ngx_str_t *value) noexcept
+u_char *
+add_optional(u_char *p, u_char *last, const char *name,
+             const ngx_str_t *value) noexcept
 {
-    if (value->data == NULL || value->len == 0 || value->len >= avail(p, last)) {
+    if (value->data == NULL || value->len == 0
+        || value->len >= avail(p, last)) {
         return p;
     }
 
     return ngx_ext_add_header(p, avail(p, last), name, value);
 }
 
-u_char *ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p,
-                                    u_char *last, LogMode _log_mode) noexcept
+u_char *
+ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p, u_char *last,
+                            LogMode _log_mode) noexcept
 {
     ngx_log_t *log = r->connection->log;
     bool log_headers = should_log_header(_log_mode) > 0;
@@ -204,7 +211,8 @@ u_char *ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p,
 
     if (log_headers) {
         if (r->headers_in.host) {
-            p = add_optional(p, last, "X-Req-Host:", &r->headers_in.host->value);
+            p = add_optional(p, last,
+                             "X-Req-Host:", &r->headers_in.host->value);
         }
 
         off_t content_len = r->headers_in.content_length_n;
@@ -220,8 +228,8 @@ u_char *ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p,
     p = add_optional(p, last, "X-Args:", &r->args);
     p = add_optional(p, last, "X-Method:", &r->method_name);
 
-    p = add_optional(p, last, "X-Kv-Sensor-Hostname:",
-                     kestrelvanes::cycle_hostname());
+    p = add_optional(p, last,
+                     "X-Kv-Sensor-Hostname:", kestrelvanes::cycle_hostname());
     p = add_optional(p, last, "X-Kv-Sensor-Instance:", &ext_instance_name);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
@@ -231,7 +239,8 @@ u_char *ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p,
     return p;
 }
 
-size_t decimal_digits(size_t n) noexcept
+size_t
+decimal_digits(size_t n) noexcept
 {
     size_t digits = 1;
 
@@ -247,11 +256,10 @@ size_t decimal_digits(size_t n) noexcept
 
 extern "C" {
 
-ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
-                                         ngx_str_t *opc_endpoint,
-                                         LogMode _log_mode,
-                                         ngx_http_response_body_loc_conf_t *conf)
-    noexcept
+ngx_int_t
+ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
+                               LogMode _log_mode,
+                               ngx_http_response_body_loc_conf_t *conf) noexcept
 {
     ngx_log_t *log = r->connection->log;
     auto *mod_ctx = static_cast<ngx_http_response_body_ctx_t *>(
@@ -290,8 +298,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
     }
 
     /* written front to back; the write position gives the length */
-    auto *request = static_cast<u_char *>(
-        ngx_pnalloc(mem_pool, conf->total_buffer_size));
+    auto *request =
+        static_cast<u_char *>(ngx_pnalloc(mem_pool, conf->total_buffer_size));
     if (request == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
         ngx_destroy_pool(mem_pool);
@@ -315,7 +323,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
     if (log_headers) {
         p = copy_response_headers(r, p, last);
 
-        if (r->headers_out.content_type.len && r->headers_out.content_type.data) {
+        if (r->headers_out.content_type.len
+            && r->headers_out.content_type.data) {
             p = ngx_ext_add_header(p, avail(p, last), "Content-Type:",
                                    &r->headers_out.content_type);
         }
@@ -335,8 +344,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
     mode.len = ngx_snprintf(mode_text, sizeof(mode_text) - 1, "%s",
                             get_log_mode_str(get_log_mode_direct()))
                - mode_text;
-    p = ngx_ext_add_header(p, avail(p, last), "X-Kv-Sensor-Logging-Level:",
-                           &mode);
+    p = ngx_ext_add_header(p, avail(p, last),
+                           "X-Kv-Sensor-Logging-Level:", &mode);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: before body, avail=%d, "
@@ -394,7 +403,8 @@ ngx_int_t ngx_ext_send_http_response_log(ngx_http_request_t *r,
                   "total_request_len=%uz",
                   total_request_len);
 
-    request = ngx_ext_access_log_shrink_message(mem_pool, request, total_request_len);
+    request =
+        ngx_ext_access_log_shrink_message(mem_pool, request, total_request_len);
 
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,

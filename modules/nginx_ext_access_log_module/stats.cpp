@@ -15,8 +15,10 @@ struct stats_key {
     Counter counter;
 };
 
+/* clang-format off */
 #define ACCESS_KEY(name) {#name, &ngx_ext_access_log_stats_t::name}
 #define AUTH_KEY(name) {#name, &ngx_ext_auth_stats_t::name}
+/* clang-format on */
 
 /* Document order; collectors read these keys. */
 constexpr stats_key<access_counter> access_keys[] = {
@@ -40,7 +42,8 @@ constexpr stats_key<access_counter> access_keys[] = {
     ACCESS_KEY(logs_send_fail),
     ACCESS_KEY(authz_logs_send_fail),
     ACCESS_KEY(req_id_failed),
-    {"forwarded_for_failed", &ngx_ext_access_log_stats_t::get_forwarded_for_failed},
+    {"forwarded_for_failed",
+     &ngx_ext_access_log_stats_t::get_forwarded_for_failed},
     {"forwarded_proto_failed",
      &ngx_ext_access_log_stats_t::get_forwarded_proto_failed},
     ACCESS_KEY(stats_send_fail),
@@ -156,9 +159,10 @@ static_assert(sizeof(auth_keys) / sizeof(auth_keys[0])
  * to replace, as the last entry's comma would be.
  */
 template <typename Record, typename Counter, size_t N, size_t M>
-u_char *write_counters(u_char *p, u_char *last, Record &record,
-                       const stats_key<Counter> (&keys)[N],
-                       const Counter (&unreported)[M]) noexcept
+u_char *
+write_counters(u_char *p, u_char *last, Record &record,
+               const stats_key<Counter> (&keys)[N],
+               const Counter (&unreported)[M]) noexcept
 {
     u_char *start = p;
 
@@ -186,11 +190,12 @@ extern "C" {
 u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
 u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
 
-int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
+int
+ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
 {
     u_char *last = buf + size;
-    u_char *p = ngx_slprintf(buf, last, "{\"worker\":{\"pid\":%d },\"access\":{ ",
-                             (int) getpid());
+    u_char *p = ngx_slprintf(
+        buf, last, "{\"worker\":{\"pid\":%d },\"access\":{ ", (int) getpid());
 
     p = write_counters(p, last, log_stats, access_keys, access_unreported);
 
@@ -204,9 +209,9 @@ int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
     return static_cast<int>(p - buf);
 }
 
-size_t ngx_ext_build_stats_request(u_char *buf, size_t size,
-                                   const u_char *document,
-                                   size_t document_len) noexcept
+size_t
+ngx_ext_build_stats_request(u_char *buf, size_t size, const u_char *document,
+                            size_t document_len) noexcept
 {
     u_char api[NGX_EXT_STATS_API_SIZE];
     ngx_str_t *path = (remote_stats_api.len && remote_stats_api.data)
@@ -244,14 +249,14 @@ size_t ngx_ext_build_stats_request(u_char *buf, size_t size,
     return p - buf;
 }
 
-ssize_t ngx_ext_form_and_send_stats(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
+ssize_t
+ngx_ext_form_and_send_stats(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
 {
-    int document_len = ngx_ext_build_stats_document(stats_body,
-                                                    sizeof(stats_body));
+    int document_len =
+        ngx_ext_build_stats_document(stats_body, sizeof(stats_body));
 
-    size_t len = ngx_ext_build_stats_request(stats_request,
-                                             sizeof(stats_request), stats_body,
-                                             document_len);
+    size_t len = ngx_ext_build_stats_request(
+        stats_request, sizeof(stats_request), stats_body, document_len);
 
     return ngx_transport_send_rcv_synch(&t_peer_stats, stats_request, len, log,
                                         &remote_logging_stat_server, mem_pool,

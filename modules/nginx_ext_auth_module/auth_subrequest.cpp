@@ -23,11 +23,12 @@ constexpr ngx_uint_t header_list_size = 20;
  * let the authorization location's proxy_set_header replace them, and a
  * placeholder hash would make that lookup hit or miss by chance.
  */
-ngx_int_t push_header(ngx_http_request_t *sr, const char *key,
-                      const char *lowcase_key, ngx_str_t value) noexcept
+ngx_int_t
+push_header(ngx_http_request_t *sr, const char *key, const char *lowcase_key,
+            ngx_str_t value) noexcept
 {
-    auto *h = static_cast<ngx_table_elt_t *>(
-        ngx_list_push(&sr->headers_in.headers));
+    auto *h =
+        static_cast<ngx_table_elt_t *>(ngx_list_push(&sr->headers_in.headers));
     if (h == NULL) {
         kestrelvanes::count(auth_stats.list_copy_fail);
         return NGX_ERROR;
@@ -43,8 +44,9 @@ ngx_int_t push_header(ngx_http_request_t *sr, const char *key,
 }
 
 /* The value of an indexed variable, or false with its counter raised. */
-bool variable_value(ngx_http_request_t *r, ngx_uint_t index,
-                    ngx_atomic_t &failure, ngx_str_t *out) noexcept
+bool
+variable_value(ngx_http_request_t *r, ngx_uint_t index, ngx_atomic_t &failure,
+               ngx_str_t *out) noexcept
 {
     ngx_http_variable_value_t *v = ngx_get_request_variable(r, index);
 
@@ -58,8 +60,9 @@ bool variable_value(ngx_http_request_t *r, ngx_uint_t index,
     return true;
 }
 
-ngx_int_t add_identification_headers(ngx_http_request_t *r,
-                                     ngx_http_request_t *sr) noexcept
+ngx_int_t
+add_identification_headers(ngx_http_request_t *r,
+                           ngx_http_request_t *sr) noexcept
 {
     ngx_str_t value;
 
@@ -82,15 +85,13 @@ ngx_int_t add_identification_headers(ngx_http_request_t *r,
 
     if (!variable_value(r, ngx_http_x_request_uri_var_index,
                         auth_stats.req_uri_fail, &value)
-        || push_header(sr, "X-Req-Uri", "x-req-uri", value) != NGX_OK)
-    {
+        || push_header(sr, "X-Req-Uri", "x-req-uri", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_method_var_index,
                         auth_stats.req_method_fail, &value)
-        || push_header(sr, "X-Method", "x-method", value) != NGX_OK)
-    {
+        || push_header(sr, "X-Method", "x-method", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -142,16 +143,14 @@ ngx_int_t add_identification_headers(ngx_http_request_t *r,
     if (!variable_value(r, ngx_http_x_forwarded_for_var_index,
                         auth_stats.req_forwarded_for_fail, &value)
         || push_header(sr, "X-Forwarded-For", "x-forwarded-for", value)
-               != NGX_OK)
-    {
+               != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_proto_var_index,
                         auth_stats.req_forwarded_proto_fail, &value)
         || push_header(sr, "X-Forwarded-Proto", "x-forwarded-proto", value)
-               != NGX_OK)
-    {
+               != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -159,13 +158,12 @@ ngx_int_t add_identification_headers(ngx_http_request_t *r,
 }
 
 /* The client's headers, in order, in one list part of the subrequest. */
-ngx_int_t copy_request_headers(ngx_http_request_t *r,
-                               ngx_http_request_t *sr) noexcept
+ngx_int_t
+copy_request_headers(ngx_http_request_t *r, ngx_http_request_t *sr) noexcept
 {
     if (ngx_list_init(&sr->headers_in.headers, r->pool, header_list_size,
                       sizeof(ngx_table_elt_t))
-        != NGX_OK)
-    {
+        != NGX_OK) {
         kestrelvanes::count(auth_stats.list_init_fail);
         return NGX_ERROR;
     }
@@ -177,7 +175,8 @@ ngx_int_t copy_request_headers(ngx_http_request_t *r,
                                        sizeof(ngx_table_elt_t));
 }
 
-void postpone(ngx_http_request_t *r, ngx_http_postponed_request_t *pr) noexcept
+void
+postpone(ngx_http_request_t *r, ngx_http_postponed_request_t *pr) noexcept
 {
     if (r->postponed == NULL) {
         r->postponed = pr;
@@ -195,7 +194,8 @@ void postpone(ngx_http_request_t *r, ngx_http_postponed_request_t *pr) noexcept
 
 extern "C" {
 
-ngx_uint_t ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
+ngx_uint_t
+ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
 {
     ngx_uint_t count = 0;
 
@@ -206,9 +206,10 @@ ngx_uint_t ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
     return count;
 }
 
-ngx_int_t ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
-                                      ngx_list_t *src, ngx_uint_t capacity,
-                                      size_t size) noexcept
+ngx_int_t
+ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
+                            ngx_list_t *src, ngx_uint_t capacity,
+                            size_t size) noexcept
 {
     if (ngx_list_init(dst, r->pool, capacity, size) != NGX_OK) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
@@ -230,11 +231,11 @@ ngx_int_t ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
     return NGX_OK;
 }
 
-ngx_int_t ngx_http_request_custom_subrequest(ngx_http_request_t *r,
-                                             ngx_str_t *uri, ngx_str_t *args,
-                                             ngx_http_request_t **psr,
-                                             ngx_http_post_subrequest_t *ps,
-                                             ngx_uint_t flags) noexcept
+ngx_int_t
+ngx_http_request_custom_subrequest(ngx_http_request_t *r, ngx_str_t *uri,
+                                   ngx_str_t *args, ngx_http_request_t **psr,
+                                   ngx_http_post_subrequest_t *ps,
+                                   ngx_uint_t flags) noexcept
 {
     ngx_connection_t *c = r->connection;
 
@@ -289,8 +290,7 @@ ngx_int_t ngx_http_request_custom_subrequest(ngx_http_request_t *r,
             != NGX_OK
         || ngx_list_init(&sr->headers_out.trailers, r->pool, 4,
                          sizeof(ngx_table_elt_t))
-               != NGX_OK)
-    {
+               != NGX_OK) {
         kestrelvanes::count(auth_stats.list_init_fail);
         return NGX_ERROR;
     }
@@ -306,8 +306,7 @@ ngx_int_t ngx_http_request_custom_subrequest(ngx_http_request_t *r,
     sr->headers_in = r->headers_in;
 
     if (copy_request_headers(r, sr) != NGX_OK
-        || add_identification_headers(r, sr) != NGX_OK)
-    {
+        || add_identification_headers(r, sr) != NGX_OK) {
         return NGX_ERROR;
     }
 

@@ -10,35 +10,42 @@
 #include "nginx_ext_policy.h"
 
 static ngx_int_t ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept;
-static ngx_int_t ngx_http_auth_read_body(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t
+ngx_http_auth_read_body(ngx_http_request_t *r,
+                        ngx_http_auth_request_ctx_t *ctx) noexcept;
 static void ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept;
 static ngx_int_t ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept;
-static ngx_int_t ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept;
-static ngx_int_t ngx_http_auth_request_set_variables(ngx_http_request_t *r,
-    ngx_http_auth_request_conf_t *arcf,
-    ngx_http_auth_request_ctx_t *ctx) noexcept;
-static ngx_int_t ngx_http_auth_send_subrequest(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t
+ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
+                                    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t
+ngx_http_auth_request_set_variables(ngx_http_request_t *r,
+                                    ngx_http_auth_request_conf_t *arcf,
+                                    ngx_http_auth_request_ctx_t *ctx) noexcept;
+static ngx_int_t
+ngx_http_auth_send_subrequest(ngx_http_request_t *r,
+                              ngx_http_auth_request_ctx_t *ctx) noexcept;
 static ngx_int_t ngx_http_auth_request_variable(ngx_http_request_t *r,
-    ngx_http_variable_value_t *v, uintptr_t data) noexcept;
-static ngx_int_t ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
-    ngx_http_variable_value_t *v, uintptr_t data) noexcept;
+                                                ngx_http_variable_value_t *v,
+                                                uintptr_t data) noexcept;
+static ngx_int_t
+ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
+                                   ngx_http_variable_value_t *v,
+                                   uintptr_t data) noexcept;
 static void *ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept;
 static char *ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
-    void *child) noexcept;
+                                              void *child) noexcept;
 static ngx_int_t ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept;
 static ngx_int_t ngx_http_auth_request_init(ngx_conf_t *cf) noexcept;
 static void ngx_http_auth_request_exit(ngx_cycle_t *cycle) noexcept;
 static char *ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                                   void *conf) noexcept;
 static char *ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                                       void *conf) noexcept;
 static char *ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept;
+                                    void *conf) noexcept;
 
-
+/* clang-format off */
 #define NGX_EXT_AUTH_CONF (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
 
 static ngx_command_t ngx_http_auth_request_commands[] = {
@@ -139,12 +146,12 @@ static ngx_http_variable_t ngx_http_upstream_vars[] = {
 
     { ngx_null_string, NULL, NULL, 0, 0, 0 }
 };
-
+/* clang-format on */
 
 /* Failures of the authorization path let the request through when asked. */
 static ngx_int_t
 ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
-    ngx_int_t rc) noexcept
+                         ngx_int_t rc) noexcept
 {
     if (arcf->ext_auth_fail_allow == 1) {
         kestrelvanes::count(auth_stats.failure_overridden);
@@ -153,7 +160,6 @@ ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
 
     return rc;
 }
-
 
 static ngx_int_t
 ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
@@ -193,7 +199,8 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
     }
 
     if (ctx != NULL) {
-        ngx_log_error(NGX_LOG_DEBUG, log, 0, "ctx->send_subrequest_with_body %d\n",
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "ctx->send_subrequest_with_body %d\n",
                       (int) ctx->send_subrequest_with_body);
 
         if (!ctx->send_subrequest_with_body) {
@@ -203,7 +210,8 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
         ctx->send_subrequest_with_body = 0;
 
         ngx_int_t rc = ngx_http_auth_send_subrequest(r, ctx);
-        ngx_log_error(NGX_LOG_DEBUG, log, 0, "subrequest sent, rc:%d", (int) rc);
+        ngx_log_error(NGX_LOG_DEBUG, log, 0, "subrequest sent, rc:%d",
+                      (int) rc);
 
         return rc == NGX_OK ? NGX_AGAIN : ngx_http_auth_fail_allow(arcf, rc);
     }
@@ -237,14 +245,13 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
     return NGX_AGAIN;
 }
 
-
 /*
  * The subrequest shares the client's body, so an announced body is read
  * whole before the subrequest goes out.
  */
 static ngx_int_t
 ngx_http_auth_read_body(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept
+                        ngx_http_auth_request_ctx_t *ctx) noexcept
 {
     ngx_log_t *log = r->connection->log;
 
@@ -253,8 +260,8 @@ ngx_http_auth_read_body(ngx_http_request_t *r,
     ngx_log_error(NGX_LOG_DEBUG, log, 0, "auth request handler body present %O",
                   r->headers_in.content_length_n);
 
-    ngx_int_t rc = ngx_http_read_client_request_body(
-        r, ngx_http_auth_post_read_callback);
+    ngx_int_t rc =
+        ngx_http_read_client_request_body(r, ngx_http_auth_post_read_callback);
 
     if (rc == NGX_ERROR || rc >= NGX_HTTP_SPECIAL_RESPONSE) {
         kestrelvanes::count(auth_stats.read_body_error);
@@ -277,7 +284,6 @@ ngx_http_auth_read_body(ngx_http_request_t *r,
                   (int) rc);
     return NGX_AGAIN;
 }
-
 
 static void
 ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept
@@ -305,7 +311,6 @@ ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept
     r->write_event_handler = ngx_http_core_run_phases;
     ngx_http_core_run_phases(r);
 }
-
 
 /* Entries after the subrequest went out: wait for it, then decide. */
 static ngx_int_t
@@ -346,9 +351,7 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
         return NGX_HTTP_UNAUTHORIZED;
     }
 
-    if (ctx->status >= NGX_HTTP_OK
-        && ctx->status < NGX_HTTP_SPECIAL_RESPONSE)
-    {
+    if (ctx->status >= NGX_HTTP_OK && ctx->status < NGX_HTTP_SPECIAL_RESPONSE) {
         kestrelvanes::count(auth_stats.req_special);
         kestrelvanes::count(auth_stats.req_ok);
         return NGX_OK;
@@ -367,10 +370,9 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
     return NGX_HTTP_INTERNAL_SERVER_ERROR;
 }
 
-
 static ngx_int_t
 ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept
+                                    ngx_http_auth_request_ctx_t *ctx) noexcept
 {
     ngx_http_request_t *sr = ctx->subrequest;
     ngx_table_elt_t *h = sr->headers_out.www_authenticate;
@@ -383,8 +385,8 @@ ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
         return NGX_OK;
     }
 
-    auto *ho = static_cast<ngx_table_elt_t *>(
-        ngx_list_push(&r->headers_out.headers));
+    auto *ho =
+        static_cast<ngx_table_elt_t *>(ngx_list_push(&r->headers_out.headers));
     if (ho == NULL) {
         return NGX_ERROR;
     }
@@ -395,11 +397,10 @@ ngx_http_auth_pass_www_authenticate(ngx_http_request_t *r,
     return NGX_OK;
 }
 
-
 static ngx_int_t
 ngx_http_auth_request_set_variables(ngx_http_request_t *r,
-    ngx_http_auth_request_conf_t *arcf,
-    ngx_http_auth_request_ctx_t *ctx) noexcept
+                                    ngx_http_auth_request_conf_t *arcf,
+                                    ngx_http_auth_request_ctx_t *ctx) noexcept
 {
     ngx_log_debug0(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
                    "auth request set variables");
@@ -411,14 +412,14 @@ ngx_http_auth_request_set_variables(ngx_http_request_t *r,
     auto *cmcf = static_cast<ngx_http_core_main_conf_t *>(
         ngx_http_get_module_main_conf(r, ngx_http_core_module));
     auto *v = static_cast<ngx_http_variable_t *>(cmcf->variables.elts);
-    auto *av = static_cast<ngx_http_auth_request_variable_t *>(arcf->vars->elts);
+    auto *av =
+        static_cast<ngx_http_auth_request_variable_t *>(arcf->vars->elts);
 
     for (ngx_uint_t i = 0; i < arcf->vars->nelts; i++) {
         ngx_str_t val;
 
         if (ngx_http_complex_value(ctx->subrequest, &av[i].value, &val)
-            != NGX_OK)
-        {
+            != NGX_OK) {
             return NGX_ERROR;
         }
 
@@ -438,10 +439,9 @@ ngx_http_auth_request_set_variables(ngx_http_request_t *r,
     return NGX_OK;
 }
 
-
 static ngx_int_t
 ngx_http_auth_send_subrequest(ngx_http_request_t *r,
-    ngx_http_auth_request_ctx_t *ctx) noexcept
+                              ngx_http_auth_request_ctx_t *ctx) noexcept
 {
     auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
         ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_auth));
@@ -463,8 +463,7 @@ ngx_http_auth_send_subrequest(ngx_http_request_t *r,
 
     if (ngx_http_request_custom_subrequest(r, &arcf->uri, NULL, &sr, ps,
                                            NGX_HTTP_SUBREQUEST_WAITED)
-        != NGX_OK)
-    {
+        != NGX_OK) {
         kestrelvanes::count(auth_stats.sr_send_fail);
         return NGX_ERROR;
     }
@@ -480,10 +479,9 @@ ngx_http_auth_send_subrequest(ngx_http_request_t *r,
     return NGX_OK;
 }
 
-
 ngx_int_t
 ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
-    ngx_int_t rc) noexcept
+                           ngx_int_t rc) noexcept
 {
     auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(data);
     auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(
@@ -497,8 +495,7 @@ ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
     ngx_uint_t status = r->headers_out.status;
 
     if (arcf == NULL
-        || (arcf->ext_auth_fail_allow == 1 && status >= 500 && status <= 599))
-    {
+        || (arcf->ext_auth_fail_allow == 1 && status >= 500 && status <= 599)) {
         kestrelvanes::count(auth_stats.failure_overridden);
         ctx->status = NGX_HTTP_OK;
 
@@ -509,10 +506,10 @@ ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
     return rc;
 }
 
-
 static ngx_int_t
 ngx_http_auth_request_variable(ngx_http_request_t *r,
-    ngx_http_variable_value_t *v, uintptr_t data) noexcept
+                               ngx_http_variable_value_t *v,
+                               uintptr_t data) noexcept
 {
     ngx_log_debug0(NGX_LOG_DEBUG_HTTP, r->connection->log, 0,
                    "auth request variable");
@@ -521,7 +518,6 @@ ngx_http_auth_request_variable(ngx_http_request_t *r,
 
     return NGX_OK;
 }
-
 
 /*
  * The context slot is cleared by an internal redirect; the post-subrequest
@@ -547,10 +543,10 @@ ngx_http_auth_find_ctx(ngx_http_request_t *r) noexcept
     return NULL;
 }
 
-
 static ngx_int_t
 ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
-    ngx_http_variable_value_t *v, uintptr_t data) noexcept
+                                   ngx_http_variable_value_t *v,
+                                   uintptr_t data) noexcept
 {
     ngx_http_auth_request_ctx_t *ctx = ngx_http_auth_find_ctx(r);
 
@@ -576,8 +572,8 @@ ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
         static const char scheme[] = "https://";
         const size_t scheme_len = sizeof(scheme) - 1;
 
-        auto *p = static_cast<u_char *>(ngx_pnalloc(r->pool,
-                                                    peer->len + scheme_len));
+        auto *p =
+            static_cast<u_char *>(ngx_pnalloc(r->pool, peer->len + scheme_len));
         if (p == NULL) {
             return NGX_ERROR;
         }
@@ -599,7 +595,6 @@ ngx_http_get_opc_endpoint_variable(ngx_http_request_t *r,
 
     return NGX_OK;
 }
-
 
 static void *
 ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept
@@ -623,10 +618,9 @@ ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept
     return conf;
 }
 
-
 static char *
 ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
-    void *child) noexcept
+                                 void *child) noexcept
 {
     auto *prev = static_cast<ngx_http_auth_request_conf_t *>(parent);
     auto *conf = static_cast<ngx_http_auth_request_conf_t *>(child);
@@ -641,13 +635,12 @@ ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
     return NGX_CONF_OK;
 }
 
-
 static ngx_int_t
 ngx_ext_auth_http_body_add_variables(ngx_conf_t *cf) noexcept
 {
     for (ngx_http_variable_t *v = ngx_http_upstream_vars; v->name.len; v++) {
-        ngx_http_variable_t *var = ngx_http_add_variable(cf, &v->name,
-                                                         v->flags);
+        ngx_http_variable_t *var =
+            ngx_http_add_variable(cf, &v->name, v->flags);
         if (var == NULL) {
             return NGX_ERROR;
         }
@@ -658,7 +651,6 @@ ngx_ext_auth_http_body_add_variables(ngx_conf_t *cf) noexcept
 
     return NGX_OK;
 }
-
 
 static ngx_int_t
 ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
@@ -691,7 +683,6 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
     return ngx_ext_auth_http_body_add_variables(cf);
 }
 
-
 static ngx_int_t
 ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
 {
@@ -709,13 +700,11 @@ ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
     return NGX_OK;
 }
 
-
 static void
 ngx_http_auth_request_exit(ngx_cycle_t *cycle) noexcept
 {
     policy_pool_destroy(cycle);
 }
-
 
 static char *
 ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
@@ -739,18 +728,17 @@ ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
     return NGX_CONF_OK;
 }
 
-
 static char *
 ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
-    void *conf) noexcept
+                          void *conf) noexcept
 {
     auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(conf);
     auto *value = static_cast<ngx_str_t *>(cf->args->elts);
 
     /* a lone "$" names no variable */
     if (value[1].data[0] != '$' || value[1].len < 2) {
-        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
-                           "invalid variable name \"%V\"", &value[1]);
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "invalid variable name \"%V\"",
+                           &value[1]);
         return NGX_CONF_ERROR;
     }
 
@@ -771,8 +759,8 @@ ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
         return NGX_CONF_ERROR;
     }
 
-    ngx_http_variable_t *v = ngx_http_add_variable(cf, &value[1],
-                                                   NGX_HTTP_VAR_CHANGEABLE);
+    ngx_http_variable_t *v =
+        ngx_http_add_variable(cf, &value[1], NGX_HTTP_VAR_CHANGEABLE);
     if (v == NULL) {
         return NGX_CONF_ERROR;
     }
@@ -802,7 +790,6 @@ ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
 
     return NGX_CONF_OK;
 }
-
 
 static char *
 ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
