@@ -24,6 +24,15 @@ flags=(
 
 mkdir -p "$out"
 
+# Releases before 1.21.5 know only PCRE1 and reject the option.
+if ! grep -q -- '--without-pcre2' "$src/auto/options" 2>/dev/null; then
+    kept=()
+    for f in "${flags[@]}"; do
+        [ "$f" = --without-pcre2 ] || kept+=("$f")
+    done
+    flags=("${kept[@]}")
+fi
+
 # nginx's configure writes its top Makefile into the tree: work on a copy
 # unless the tree is our own unpacked tarball under build/.
 case "$src" in
