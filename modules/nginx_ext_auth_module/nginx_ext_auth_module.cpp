@@ -260,8 +260,10 @@ ngx_http_auth_read_body(ngx_http_request_t *r,
     ngx_log_error(NGX_LOG_DEBUG, log, 0, "auth request handler body present %O",
                   r->headers_in.content_length_n);
 
+    ctx->reading_body = 1;
     ngx_int_t rc =
         ngx_http_read_client_request_body(r, ngx_http_auth_post_read_callback);
+    ctx->reading_body = 0;
 
     if (rc == NGX_ERROR || rc >= NGX_HTTP_SPECIAL_RESPONSE) {
         kestrelvanes::count(auth_stats.read_body_error);
@@ -308,8 +310,22 @@ ngx_http_auth_post_read_callback(ngx_http_request_t *r) noexcept
                   "ngx_http_auth_post_read_callback: running "
                   "ngx_http_core_run_phases");
 
+    /* the request may be gone once its phases have run */
+    ngx_connection_t *c = r->connection;
+    bool called_later = !ctx->reading_body;
+
     r->write_event_handler = ngx_http_core_run_phases;
     ngx_http_core_run_phases(r);
+
+    /*
+     * When the body's end arrived later, the subrequest just posted must
+     * run now: older nginx releases do not run posted requests after
+     * reading an HTTP/2 stream's body, and the request would wait for the
+     * next event on the connection.
+     */
+    if (called_later) {
+        ngx_http_run_posted_requests(c);
+    }
 }
 
 /* Entries after the subrequest went out: wait for it, then decide. */

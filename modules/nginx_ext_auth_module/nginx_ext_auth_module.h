@@ -28,6 +28,8 @@ typedef struct {
     ngx_uint_t status;
     ngx_http_request_t *subrequest;
     LogMode log_mode;
+    /* body reading is on the stack: its post handler runs synchronously */
+    ngx_uint_t reading_body;
 } ngx_http_auth_request_ctx_t;
 
 extern "C" {
