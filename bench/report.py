@@ -14,7 +14,8 @@ README_END = "<!-- bench-results:end -->"
 
 FIELDS = (
     "rps", "p50_ms", "p99_ms", "cpu_us_per_req", "loop_us_per_req", "nginx_cpu_share", "core_busy",
-    "load_core_busy", "delivered_per_s", "share_run", "share_after", "sender_us_per_msg",
+    "load_core_busy", "delivered_per_s", "share_run", "share_after", "cpu_us_per_delivered",
+    "sender_us_per_msg",
     "dropped", "unaccounted", "captured", "rss_before_kb", "rss_after_kb", "hwm_kb", "after_s",
     "auth_requests",
 )
@@ -92,9 +93,9 @@ def table(agg, kind, method, bench):
         lines += [f"Target {stock['target_rate']:.0f} req/s.", ""]
     lines += [
         "| scenario | req/s | × stock | p50 ms | p99 ms | CPU µs/req | × stock | nginx CPU "
-        f"| delivered/s | delivered, run → +{b.AFTER:g} s | sender µs/msg | dropped "
-        "| unaccounted | RSS MB before → after |",
-        "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|",
+        f"| delivered/s | delivered, run → +{b.AFTER:g} s | CPU µs/delivered | sender µs/msg "
+        "| dropped | unaccounted | RSS MB before → after |",
+        "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|",
     ]
     for sc in b.SCENARIOS:
         row = agg.get((kind, method, sc.key))
@@ -119,6 +120,7 @@ def table(agg, kind, method, bench):
             f"| {fmt(row['cpu_us_per_req'], '.1f')} | {fmt(row['cpu_ratio'], '.2f')} "
             f"| {fmt(row['nginx_cpu_share'], '.0f', 100, ' %')} "
             f"| {fmt(row['delivered_per_s'], ',.0f')} | {share} "
+            f"| {fmt(row['cpu_us_per_delivered'], '.1f')} "
             f"| {fmt(row['sender_us_per_msg'], '.1f')} | {dropped} | {unaccounted} | {rss} |")
     skipped = sorted({(s[1], s[4]) for s in bench.skipped if s[2] == method and s[3] == kind})
     if skipped:
@@ -137,7 +139,8 @@ def memory_text(m):
         f"start, {m['rss_max_kb'] / 1024:.1f} MB at most, {m['rss_last_kb'] / 1024:.1f} MB "
         f"at the end; {m['policy_versions']} bypass policy versions served by heartbeat "
         f"replies, {m['policy_updates']} URL and {m['header_policy_updates']} header sets "
-        f"applied; {m['dropped']:,} messages dropped.\n")
+        f"applied; {m['delivered']:,} messages delivered, {m['dropped']:,} counted as "
+        "dropped.\n")
 
 
 def markdown(bench, agg, info):
@@ -164,7 +167,8 @@ def markdown(bench, agg, info):
         f"per exchange nginx served, by the end of the run and {b.AFTER:g} s later (sampling "
         "at 10 % delivers 10 % at best); for mirror the mirrored requests, for the JSON log "
         "the lines written. Sender: CPU of the access-log pool threads per delivered "
-        "message. Dropped: the drop counters of the worker's statistics documents. "
+        "message. CPU µs/delivered: nginx CPU per message delivered. "
+        "Dropped: the drop counters of the worker's statistics documents. "
         "Unaccounted: exchanges the sensor captured that were neither delivered by the end "
         "of the window nor counted as dropped (still queued, or lost without a count).",
         "",
@@ -181,7 +185,11 @@ def markdown(bench, agg, info):
             t = table(agg, kind, method, bench)
             if t:
                 body += [t]
-    tail = [memory_text(bench.memory)]
+    tail = [f"Not run at fixed rates: {', '.join(b.BY_KEY[k].title for k in sorted(b.NO_FIXED))}.",
+            "", memory_text(bench.memory)]
+    if any(f.get("thread_layout_ok") is False for f in bench.results):
+        tail += ["", "**The worker did not have the expected threads (its own, "
+                 f"{b.ACCESS_THREADS} access-log, 1 monitoring): sender CPU is not reliable.**"]
     if bench.errors:
         tail += ["", "Runs that failed:", ""] + [f"- {e}" for e in bench.errors]
     return "\n".join(head) + "\n" + "\n".join(body) + "\n" + "\n".join(tail)
@@ -214,7 +222,8 @@ def chart(bench, agg, path):
         ax.set_xlabel(xlabel)
         if ref is not None:
             ax.axvline(ref, color="grey", linewidth=0.8)
-        ax.legend(fontsize=8)
+        if keys:
+            ax.legend(fontsize=8)
 
     bars(axes[0][0], [(("sat", m), "ratio", m) for m in b.METHODS],
          "Saturated throughput, ratio to stock", "× stock", ref=1.0)
@@ -242,7 +251,8 @@ def chart(bench, agg, path):
     ax.set_xlim(0, 105)
     ax.set_title(f"Exchanges delivered {b.AFTER:g} s after the run")
     ax.set_xlabel("% of exchanges")
-    ax.legend(fontsize=7)
+    if share and keys:
+        ax.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2)
 
     ax = axes[1][1]
     m = bench.memory
