@@ -1,10 +1,10 @@
-"""PROFILE=1 make bench: where nginx's CPU goes per delivered exchange.
+"""make bench-profile: where nginx's CPU goes per delivered exchange.
 
 perf samples the worker and all its threads (cpu-clock, kernel call
 chains) during a saturated run of the sensor in default mode, once per log
-format, and of nginx's mirror for comparison; the report gives each
-thread's share and the largest costs in microseconds per delivered
-exchange, by self time and by kernel entry point.
+format, and of nginx's mirror for comparison; the report gives, for the
+event loop and for the access-log threads, the cost in microseconds per
+delivered exchange of each system call and of the busiest functions.
 """
 
 import os
@@ -13,15 +13,20 @@ import time
 
 import bench as b
 
-PROFILED = ("merged-default", "response-default", "mirror")
+PROFILED = ("stock", "merged-default", "response-default", "mirror")
 TOP_N = 18
+# The kernel functions that stand for a system call: on recent kernels the
+# __x64_sys_ wrappers of the common calls are folded into x64_sys_call.
+SYSCALLS = ("^(__x64_sys_[a-z0-9_]+|__do_sys_[a-z0-9_]+|do_writev|do_readv|__sys_sendto"
+            "|__sys_recvfrom|__sys_sendmsg|__sys_recvmsg|ksys_write|ksys_read|ksys_pread64"
+            "|do_epoll_wait|do_futex|futex_wake|futex_wait|do_sys_openat2|__sys_accept4"
+            "|__sys_connect|__x64_sys_close|__do_sys_newfstatat"
+            # preemption and the switch back: the price of sharing the core
+            "|preempt_schedule_irq|irqentry_exit|__schedule"
+            "|x64_sys_call)$")
 
 
-def perf_report(data, tids, children):
-    cmd = ["perf", "report", "-i", data, "--stdio", "-g", "none", "--sort", "dso,sym",
-           "--percent-limit", "0.5", "--percentage", "relative", "--children" if children else "--no-children"]
-    if tids:
-        cmd.append("--tid=" + ",".join(str(t) for t in tids))
+def perf_rows(cmd):
     out = subprocess.run(cmd, capture_output=True, text=True).stdout
     rows = []
     for line in out.splitlines():
@@ -32,10 +37,22 @@ def perf_report(data, tids, children):
             share = float(parts[0].rstrip("%"))
         except ValueError:
             continue
-        # children lines have a second column, the self share
-        sym = " ".join(parts[2:] if children else parts[1:])
-        rows.append((share, sym))
+        rows.append((share, " ".join(parts[1:])))
     return rows
+
+
+def perf_report(data, tids, group):
+    """Shares of the threads' samples: by system call, by object file or by function."""
+    cmd = ["perf", "report", "-i", data, "--stdio", "-g", "none", "--no-children",
+           "--percentage", "relative", "--tid=" + ",".join(str(t) for t in tids)]
+    if group == "syscall":
+        # kernel call chains are reliable; nginx has no frame pointers
+        cmd += ["--sort", "parent", "--parent", SYSCALLS]
+    elif group == "dso":
+        cmd += ["--sort", "dso"]
+    else:
+        cmd += ["--sort", "dso,sym", "--percent-limit", "0.5"]
+    return perf_rows(cmd)
 
 
 def profile_one(bench, sc, method, perf_data):
@@ -48,6 +65,7 @@ def profile_one(bench, sc, method, perf_data):
         c0 = sink.counters()
         t0 = ng.threads()
         perf = subprocess.Popen(["perf", "record", "-q", "-e", "cpu-clock", "-F", "2999", "-g",
+                                 "--kernel-callchains",
                                  "-p", str(ng.worker), "-o", perf_data, "--",
                                  "sleep", str(b.DURATION + b.AFTER)],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -64,11 +82,33 @@ def profile_one(bench, sc, method, perf_data):
     return load, delivered, cpu, ng.worker
 
 
+GROUPS = (
+    ("syscall", "by system call ([other]: user space, and interrupts there)"),
+    ("dso", "by object file"),
+    ("sym", "self time by function"),
+)
+
+
+def breakdown(data, tids, tid_cpu, per):
+    """{group: [(µs per exchange, share, name)]} of some threads."""
+    out = {}
+    for group, _ in GROUPS:
+        rows = perf_report(data, tids, group)
+        out[group] = [(share / 100 * tid_cpu / 1e3 / per, share, name) for share, name in rows]
+    return out
+
+
 def profile(bench):
     bench.selected = list(b.SCENARIOS)
     bench.round = 0
     bench.sink_proc = b.Sink(bench)
-    lines = ["# Where the CPU goes per delivered exchange", ""]
+    lines = ["# Where the CPU goes per delivered exchange", "",
+             "From `make bench-profile`: perf (cpu-clock, kernel call chains) over a saturated "
+             f"GET run of {b.DURATION} s and the {b.AFTER:g} s after it, on the worker and all "
+             "its threads. Costs are CPU microseconds per delivered exchange (per request for "
+             "stock). The differences to stock nginx show what capture and delivery add to the "
+             "event loop.", ""]
+    baseline = None
     try:
         for key in PROFILED:
             sc = b.BY_KEY[key]
@@ -78,12 +118,11 @@ def profile(bench):
             main, pool, other = b.split_threads({t: None for t in sorted(cpu)}, worker)
             per = delivered or load["requests"]
             lines += [
-                f"## {sc.title}, GET, saturation",
+                f"## {sc.title}",
                 "",
-                f"{load['requests'] / load['elapsed']:,.0f} req/s, {delivered:,} delivered in "
-                f"{b.DURATION} s + {b.AFTER:g} s; nginx CPU {total_ns / 1e6:,.0f} ms in all, "
-                f"{total_ns / 1e3 / per:.1f} µs per delivered exchange (event loop "
-                f"{sum(cpu[t] for t in main) / 1e3 / per:.1f}, access-log threads "
+                f"{load['requests'] / load['elapsed']:,.0f} req/s, {delivered:,} delivered; "
+                f"nginx CPU {total_ns / 1e3 / per:.1f} µs per {'delivered exchange' if delivered else 'request'} "
+                f"(event loop {sum(cpu[t] for t in main) / 1e3 / per:.1f}, access-log threads "
                 f"{sum(cpu[t] for t in pool) / 1e3 / per:.1f}, other threads "
                 f"{sum(cpu[t] for t in other) / 1e3 / per:.1f}).",
                 "",
@@ -92,20 +131,23 @@ def profile(bench):
                 tid_cpu = sum(cpu[t] for t in tids)
                 if tid_cpu == 0:
                     continue
-                for children in (False, True):
-                    rows = perf_report(data, tids, children)
-                    if children:
-                        # the system calls and user-space functions, with all they call
-                        rows = [r for r in rows if "__x64_sys_" in r[1] or "[.]" in r[1]]
-                    rows = rows[:TOP_N]
-                    kind = "inclusive: system calls and functions with their callees" \
-                        if children else "self time"
-                    lines += [f"### {title}, {kind}", "", "| µs per delivered exchange | share | symbol |",
-                              "|--:|--:|---|"]
-                    for share, sym in rows:
-                        lines.append(f"| {share / 100 * tid_cpu / 1e3 / per:.2f} | {share:.1f} % "
-                                     f"| `{sym}` |")
+                parts = breakdown(data, tids, tid_cpu, per)
+                for group, kind in GROUPS:
+                    if group == "dso" and title != "event loop":
+                        continue  # perf mislabels the pool threads' objects
+                    rows = parts[group][:TOP_N]
+                    compare = baseline is not None and title == "event loop" and group != "sym"
+                    lines += [f"### {title}, {kind}", "",
+                              "| µs | share | " + ("more than stock | " if compare else "")
+                              + "name |",
+                              "|--:|--:|" + ("--:|" if compare else "") + "---|"]
+                    base = {n: us for us, _, n in baseline[group]} if compare else {}
+                    for us, share, name in rows:
+                        extra = f"{us - base.get(name, 0):+.2f} | " if compare else ""
+                        lines.append(f"| {us:.2f} | {share:.1f} % | {extra}`{name}` |")
                     lines.append("")
+                if key == "stock" and title == "event loop":
+                    baseline = parts
             b.log(f"profiled {key}")
     finally:
         bench.sink_proc.stop()
