@@ -21,6 +21,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -859,6 +860,9 @@ class Bench:
                     f"{m['policy_versions']} policy versions served, "
                     f"{m['policy_updates']} applied")
         finally:
+            for ng in list(self.live):
+                ng.kill()
+                ng.cleanup()
             self.sink_proc.stop()
         self.load_end = read_proc("/proc/loadavg").split()[:3]
         self.elapsed = time.time() - self.started
@@ -888,6 +892,11 @@ def main():
         sys.exit(2)
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.modules["bench"] = sys.modules[__name__]  # report.py reads the settings here
+    # a stopped bench leaves no nginx or sink behind
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    with socket.socket() as probe:
+        if probe.connect_ex(("127.0.0.1", DOWN_PORT)) == 0:
+            sys.exit(f"bench: port {DOWN_PORT} must have no listener (the collector that is down)")
     bench = Bench(sys.argv[1])
     if PROFILE:
         from profile_run import profile

@@ -8,6 +8,7 @@ delivered exchange of each system call and of the busiest functions.
 """
 
 import os
+import shutil
 import subprocess
 import time
 
@@ -150,7 +151,11 @@ def profile(bench):
                     baseline = parts
             b.log(f"profiled {key}")
     finally:
+        for ng in list(bench.live):
+            ng.kill()
+            ng.cleanup()
         bench.sink_proc.stop()
+        shutil.rmtree(bench.tmp, ignore_errors=True)
     os.makedirs(b.OUT, exist_ok=True)
     path = os.path.join(b.OUT, "profile.md")
     with open(path, "w") as f:
