@@ -781,12 +781,13 @@ class Bench:
         ng = Nginx(self, sc, self.next_port())
         sink = self.sink_proc
         sink.policy("rotate")
-        first = sink.counters()
-        v0 = first["policy_version"]
         ng.start()
         samples = []
         try:
             run_load(self, ng.port, "GET", WARMUP_RATE, duration=WARMUP, warm=True)
+            time.sleep(0.2)
+            first = sink.counters()
+            v0 = first["policy_version"]
             cmd = [self.loadgen, "--port", str(ng.port), "--path", PATHS["GET"], "--conns",
                    str(CONNS), "--requests", str(MEMORY_REQUESTS)]
             t0 = time.monotonic()
