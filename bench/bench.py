@@ -19,6 +19,7 @@ import http.client
 import json
 import os
 import re
+import resource
 import shutil
 import signal
 import socket
@@ -446,6 +447,10 @@ class Sink:
     def counters(self):
         return self.get("/_sink/counters")
 
+    def cpu_ns(self):
+        sched = read_proc(f"/proc/{self.proc.pid}/schedstat")
+        return int(sched.split()[0]) if sched else 0
+
     def policy(self, mode):
         return self.get(f"/_sink/policy/{mode}")
 
@@ -592,11 +597,15 @@ class Bench:
         rss0, _ = ng.memory()
         t0 = ng.threads()
         s0 = read_proc("/proc/stat")
+        k0 = sink.cpu_ns()
+        r0 = resource.getrusage(resource.RUSAGE_CHILDREN)
         w0 = time.monotonic()
 
         load = run_load(self, ng.port, method, rate, duration=DURATION)
 
         w1 = time.monotonic()
+        r1 = resource.getrusage(resource.RUSAGE_CHILDREN)
+        k1 = sink.cpu_ns()
         s1 = read_proc("/proc/stat")
         t1 = ng.threads()
         c1 = sink.counters()
@@ -672,6 +681,10 @@ class Bench:
             "nginx_cpu_share": cpu_run / 1e9 / (w1 - w0),
             "core_busy": cpu_core_busy(s0, s1, NGINX_CPU),
             "load_core_busy": cpu_core_busy(s0, s1, LOAD_CPU),
+            # the other core's two users: is either of them the bottleneck?
+            "loadgen_cpu_share": (r1.ru_utime + r1.ru_stime - r0.ru_utime - r0.ru_stime)
+            / (w1 - w0),
+            "sink_cpu_share": (k1 - k0) / 1e9 / (w1 - w0),
             "rss_before_kb": rss0,
             "rss_after_kb": rss2,
             "hwm_kb": hwm2,

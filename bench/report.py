@@ -124,7 +124,7 @@ def table(agg, kind, method, bench):
             f"| {fmt(row['sender_us_per_msg'], '.1f')} | {dropped} | {unaccounted} | {rss} |")
     skipped = sorted({(s[1], s[4]) for s in bench.skipped if s[2] == method and s[3] == kind})
     if skipped:
-        names = ", ".join(f"{b.BY_KEY[k].title} ({rps:,.0f} req/s)" for k, rps in skipped)
+        names = "; ".join(f"{b.BY_KEY[k].title} ({rps:,.0f} req/s)" for k, rps in skipped)
         lines += ["", f"Not run at this rate, their saturated rate is below it: {names}."]
     return "\n".join(lines) + "\n"
 
@@ -176,8 +176,13 @@ def markdown(bench, agg, info):
     others = median([(f["core_busy"] or 0) - (f.get("nginx_cpu_share") or 0)
                      for f in bench.results if f.get("core_busy") is not None])
     if others is not None:
+        sat = [f for f in bench.results if f["kind"] == "sat"]
+        gen = median([f.get("loadgen_cpu_share") for f in sat])
+        sink = median([f.get("sink_cpu_share") for f in sat if b.BY_KEY[f["scenario"]].delivers])
         head.insert(2, f"Other processes used {100 * max(others, 0):.0f} % of nginx's core "
-                       "during the runs (median); on a quiet machine this is near 0.")
+                       "during the runs (median); on a quiet machine this is near 0. "
+                       f"On the load core, wrk used {fmt(gen, '.0f', 100, ' %')} and the sink "
+                       f"{fmt(sink, '.0f', 100, ' %')} in saturated runs that deliver (medians).")
         head.insert(3, "")
     body = []
     for kind in b.KINDS:
@@ -185,14 +190,18 @@ def markdown(bench, agg, info):
             t = table(agg, kind, method, bench)
             if t:
                 body += [t]
-    tail = [f"Not run at fixed rates: {', '.join(b.BY_KEY[k].title for k in sorted(b.NO_FIXED))}.",
+    tail = [f"Not run at fixed rates: {'; '.join(b.BY_KEY[k].title for k in sorted(b.NO_FIXED))}.",
             "", memory_text(bench.memory)]
     if any(f.get("thread_layout_ok") is False for f in bench.results):
         tail += ["", "**The worker did not have the expected threads (its own, "
                  f"{b.ACCESS_THREADS} access-log, 1 monitoring): sender CPU is not reliable.**"]
     if bench.errors:
         tail += ["", "Runs that failed:", ""] + [f"- {e}" for e in bench.errors]
-    return "\n".join(head) + "\n" + "\n".join(body) + "\n" + "\n".join(tail)
+    full = "\n".join(head) + "\n" + "\n".join(body) + "\n" + "\n".join(tail)
+    # the README explains the set-up itself: the machine, the tables, memory
+    short = "\n".join(head[:2 + (2 if others is not None else 0)]) + "\n" + "\n".join(body) \
+        + "\n" + "\n".join(tail)
+    return full, short
 
 
 def chart(bench, agg, path):
@@ -299,7 +308,7 @@ def write_report(bench):
     agg = aggregate(bench.results)
     os.makedirs(b.OUT, exist_ok=True)
     stem = os.path.join(b.OUT, "quick" if b.QUICK else "bench")
-    text = markdown(bench, agg, info)
+    text, short = markdown(bench, agg, info)
     with open(stem + ".md", "w") as f:
         f.write("# Bench results\n\n" + text)
     with open(stem + ".json", "w") as f:
@@ -312,5 +321,6 @@ def write_report(bench):
     chart(bench, agg, stem + ".png")
     b.log(f"bench: {stem}.md, {stem}.png, {stem}.json")
     chart_link = f"\n![bench chart](bench/results/{os.path.basename(stem)}.png)\n"
-    if b.UPDATE_README and update_readme(text + chart_link):
+    default_out = os.path.join(b.TOP, "bench", "results")
+    if b.UPDATE_README and os.path.abspath(b.OUT) == default_out and update_readme(short + chart_link):
         b.log("bench: README.md Benchmarks section updated")
