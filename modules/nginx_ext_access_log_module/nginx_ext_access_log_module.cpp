@@ -844,12 +844,30 @@ ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
                                             ngx_kestrelvanes_http_access));
 }
 
+/*
+ * Postconfiguration points the pool globals into the configuration being
+ * read.  When that configuration then fails (a listen that cannot bind),
+ * its memory is freed while the old one keeps running; the pointers are
+ * therefore taken again from the cycle that loaded, and by every worker
+ * from the cycle it is forked for.
+ */
+static void
+ngx_http_response_body_bind_pools(ngx_cycle_t *cycle) noexcept
+{
+    access_log_thread_pool =
+        ngx_thread_pool_get(cycle, &access_log_thread_pool_name);
+    monitoring_thread_pool =
+        ngx_thread_pool_get(cycle, &monitoring_thread_pool_name);
+    cf_mem_pool = cycle->pool;
+}
+
 /* Runs once a configuration has loaded in full. */
 static ngx_int_t
 ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
 {
     committed_settings = process_settings::current();
     settings_committed = true;
+    ngx_http_response_body_bind_pools(cycle);
 
     return NGX_OK;
 }
@@ -860,6 +878,8 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     if (settings_committed) {
         committed_settings.apply();
     }
+
+    ngx_http_response_body_bind_pools(cycle);
 
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 
