@@ -160,6 +160,25 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          ngx_access_log_set_thread_priority,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_verify",
+                         "kestrelvanes_http_access_collector_ssl_verify",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_verify,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_trusted_certificate",
+                         "kestrelvanes_http_access_collector_ssl_trusted_"
+                         "certificate",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_trusted,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_name",
+                         "kestrelvanes_http_access_collector_ssl_name",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_name,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
     { ngx_string("kestrelvanes_http_access_enable"),
       NGX_EXT_HSL | NGX_CONF_FLAG,
       ngx_conf_set_flag_slot,
@@ -273,6 +292,7 @@ struct process_settings {
     ngx_uint_t sampling_rate;
     ngx_uint_t priority;
     ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
+    ngx_ext_collector_tls_t tls;
 
     static process_settings defaults() noexcept
     {
@@ -300,6 +320,7 @@ struct process_settings {
         c.priority = thread_priority;
         ngx_memcpy(c.exclude_hash, exclude_headers_hash,
                    sizeof(exclude_headers_hash));
+        c.tls = collector_tls;
         return c;
     }
 
@@ -317,6 +338,7 @@ struct process_settings {
         thread_priority = priority;
         ngx_memcpy(exclude_headers_hash, exclude_hash,
                    sizeof(exclude_headers_hash));
+        collector_tls = tls;
     }
 };
 
@@ -807,6 +829,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     if (init_policy_mutex(cf) != NGX_OK) {
         ngx_conf_log_error(NGX_LOG_ERR, cf, 0,
                            "Failed to initialize policy mutex");
+    }
+
+    if (ngx_ext_check_collector_tls(cf) != NGX_OK) {
+        return NGX_ERROR;
     }
 
     ngx_ext_install_capture_filters();
