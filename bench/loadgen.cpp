@@ -51,9 +51,9 @@ now_ns()
 struct conn {
     int fd = -1;
     bool busy = false;
-    int64_t due = 0;     /* when the request in flight was due */
+    int64_t due = 0; /* when the request in flight was due */
     std::string in;
-    size_t sent = 0;     /* bytes of the request written so far */
+    size_t sent = 0; /* bytes of the request written so far */
 };
 
 struct options {
@@ -145,7 +145,8 @@ void
 write_some(conn &c)
 {
     while (c.sent < request.size()) {
-        ssize_t n = send(c.fd, request.data() + c.sent, request.size() - c.sent, MSG_NOSIGNAL);
+        ssize_t n = send(c.fd, request.data() + c.sent, request.size() - c.sent,
+                         MSG_NOSIGNAL);
         if (n > 0) {
             c.sent += n;
             continue;
@@ -188,7 +189,8 @@ long
 response_length(const std::string &buf, int *status)
 {
     const char *base = buf.data();
-    const char *end = static_cast<const char *>(memmem(base, buf.size(), "\r\n\r\n", 4));
+    const char *end =
+        static_cast<const char *>(memmem(base, buf.size(), "\r\n\r\n", 4));
     if (end == nullptr) {
         return buf.size() > 65536 ? -1 : 0;
     }
@@ -200,14 +202,16 @@ response_length(const std::string &buf, int *status)
     long body = 0;
     bool chunked = false;
     for (const char *h = base; h < end;) {
-        const char *eol = static_cast<const char *>(memmem(h, end + 2 - h, "\r\n", 2));
+        const char *eol =
+            static_cast<const char *>(memmem(h, end + 2 - h, "\r\n", 2));
         if (eol == nullptr) {
             break;
         }
         h = eol + 2;
         if (end - h > 15 && strncasecmp(h, "content-length:", 15) == 0) {
             body = atol(h + 15);
-        } else if (end - h > 18 && strncasecmp(h, "transfer-encoding:", 18) == 0) {
+        } else if (end - h > 18
+                   && strncasecmp(h, "transfer-encoding:", 18) == 0) {
             chunked = true;
         }
     }
@@ -217,8 +221,8 @@ response_length(const std::string &buf, int *status)
     if (chunked) {
         size_t off = head;
         for (;;) {
-            const char *eol =
-                static_cast<const char *>(memmem(base + off, buf.size() - off, "\r\n", 2));
+            const char *eol = static_cast<const char *>(
+                memmem(base + off, buf.size() - off, "\r\n", 2));
             if (eol == nullptr) {
                 return 0;
             }
@@ -301,10 +305,13 @@ print_result(double elapsed)
         return static_cast<long long>(hist_limit_us);
     };
     printf("{\"requests\":%lld,\"issued\":%lld,\"errors\":%lld,\"non2xx\":%lld,"
-           "\"elapsed\":%.6f,\"rate\":%.1f,\"target_rate\":%.1f,\"max_backlog\":%lld,"
-           "\"p50_us\":%lld,\"p90_us\":%lld,\"p99_us\":%lld,\"p999_us\":%lld,\"max_us\":%lld}\n",
-           done, issued, errors, non2xx, elapsed, done / elapsed, opt.rate, max_backlog, pct(50),
-           pct(90), pct(99), pct(99.9), static_cast<long long>(max_latency_ns / 1000));
+           "\"elapsed\":%.6f,\"rate\":%.1f,\"target_rate\":%.1f,\"max_"
+           "backlog\":%lld,"
+           "\"p50_us\":%lld,\"p90_us\":%lld,\"p99_us\":%lld,\"p999_us\":%lld,"
+           "\"max_us\":%lld}\n",
+           done, issued, errors, non2xx, elapsed, done / elapsed, opt.rate,
+           max_backlog, pct(50), pct(90), pct(99), pct(99.9),
+           static_cast<long long>(max_latency_ns / 1000));
 }
 
 } // namespace
@@ -331,9 +338,12 @@ main(int argc, char **argv)
             opt.requests = atoll(v);
         }
     }
-    if (opt.port == 0 || opt.conns <= 0 || (opt.rate > 0 ? opt.duration <= 0 : opt.requests <= 0)) {
-        fprintf(stderr, "usage: loadgen --port P --path /x [--post-bytes N] [--conns C] "
-                        "(--rate R --duration S | --requests N)\n");
+    if (opt.port == 0 || opt.conns <= 0
+        || (opt.rate > 0 ? opt.duration <= 0 : opt.requests <= 0)) {
+        fprintf(
+            stderr,
+            "usage: loadgen --port P --path /x [--post-bytes N] [--conns C] "
+            "(--rate R --duration S | --requests N)\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -350,7 +360,8 @@ main(int argc, char **argv)
 
     const int64_t start = now_ns();
     const bool paced = opt.rate > 0;
-    const int64_t stop = paced ? start + static_cast<int64_t>(opt.duration * 1e9) : INT64_MAX;
+    const int64_t stop =
+        paced ? start + static_cast<int64_t>(opt.duration * 1e9) : INT64_MAX;
     const double interval = paced ? 1e9 / opt.rate : 0;
     long long scheduled = 0;
     size_t next_idle = 0;
@@ -371,7 +382,8 @@ main(int argc, char **argv)
         if (paced && now < stop) {
             /* everything that has fallen due goes out now */
             for (;;) {
-                int64_t due = start + static_cast<int64_t>(scheduled * interval);
+                int64_t due =
+                    start + static_cast<int64_t>(scheduled * interval);
                 if (due > now || due >= stop) {
                     break;
                 }
@@ -433,7 +445,8 @@ main(int argc, char **argv)
             if (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP)) {
                 long long before = done;
                 on_readable(c, now);
-                if (!paced && done > before && !c.busy && issued < opt.requests) {
+                if (!paced && done > before && !c.busy
+                    && issued < opt.requests) {
                     send_on(c, now);
                 }
             }

@@ -49,11 +49,18 @@ def perf_report(data, tids, group):
     if group == "syscall":
         # kernel call chains are reliable; nginx has no frame pointers
         cmd += ["--sort", "parent", "--parent", SYSCALLS]
-    elif group == "dso":
-        cmd += ["--sort", "dso"]
-    else:
-        cmd += ["--sort", "dso,sym", "--percent-limit", "0.5"]
-    return perf_rows(cmd)
+        return perf_rows(cmd)
+    cmd += ["--sort", "dso,sym"]
+    rows = perf_rows(cmd)
+    if group == "sym":
+        return rows
+    # perf's own dso grouping mislabels samples once call chains are
+    # recorded: sum the functions' self time by their object instead
+    by_dso = {}
+    for share, name in rows:
+        dso = name.split(" ", 1)[0]
+        by_dso[dso] = by_dso.get(dso, 0) + share
+    return sorted(((v, k) for k, v in by_dso.items()), reverse=True)
 
 
 def profile_one(bench, sc, method, perf_data):
@@ -134,8 +141,6 @@ def profile(bench):
                     continue
                 parts = breakdown(data, tids, tid_cpu, per)
                 for group, kind in GROUPS:
-                    if group == "dso" and title != "event loop":
-                        continue  # perf mislabels the pool threads' objects
                     rows = parts[group][:TOP_N]
                     compare = baseline is not None and title == "event loop" and group != "sym"
                     lines += [f"### {title}, {kind}", "",

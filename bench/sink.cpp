@@ -49,10 +49,22 @@ namespace {
 constexpr size_t max_message = 4 << 20;
 constexpr size_t max_never_conns = 4096;
 
-enum kind { MERGED, RESPONSE, HB, STATS, AUTH, BACKEND, MIRROR, CONTROL, OTHER, KINDS };
+enum kind {
+    MERGED,
+    RESPONSE,
+    HB,
+    STATS,
+    AUTH,
+    BACKEND,
+    MIRROR,
+    CONTROL,
+    OTHER,
+    KINDS
+};
 
-const char *const kind_names[KINDS] = {"merged", "response", "heartbeat", "stats", "auth",
-                                       "backend", "mirror", "control", "other"};
+const char *const kind_names[KINDS] = {"merged", "response", "heartbeat",
+                                       "stats",  "auth",     "backend",
+                                       "mirror", "control",  "other"};
 
 struct route {
     const char *prefix;
@@ -60,9 +72,14 @@ struct route {
 };
 
 const route routes[] = {
-    {"/mergedlog", MERGED}, {"/nginxlog", RESPONSE}, {"/kestrelvanes/heartbeat", HB},
-    {"/nginxstats", STATS}, {"/auth", AUTH},         {"/backend", BACKEND},
-    {"/mirror", MIRROR},    {"/_sink/", CONTROL},
+    {"/mergedlog", MERGED},
+    {"/nginxlog", RESPONSE},
+    {"/kestrelvanes/heartbeat", HB},
+    {"/nginxstats", STATS},
+    {"/auth", AUTH},
+    {"/backend", BACKEND},
+    {"/mirror", MIRROR},
+    {"/_sink/", CONTROL},
 };
 
 struct counters {
@@ -80,14 +97,15 @@ bool rotate_policy = false;
 FILE *stats_file = nullptr;
 
 const char backend_body[] =
-    "{\"id\":7,\"name\":\"kestrel\",\"tags\":[\"api\",\"bench\"],\"price\":12.5,"
+    "{\"id\":7,\"name\":\"kestrel\",\"tags\":[\"api\",\"bench\"],\"price\":12."
+    "5,"
     "\"owner\":{\"id\":42,\"name\":\"ops\"},\"updated\":1796800000,\"v\":2}\n";
 static_assert(sizeof(backend_body) - 1 == 120, "the API answers 120 bytes");
 
 struct conn {
     int fd = -1;
     std::string in;
-    size_t scanned = 0;   /* no header end before this offset */
+    size_t scanned = 0; /* no header end before this offset */
     std::string out;
     bool want_out = false;
 };
@@ -114,8 +132,10 @@ listen_on(int port)
     sin.sin_family = AF_INET;
     sin.sin_port = htons(port);
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0 || listen(fd, 4096) != 0) {
-        fprintf(stderr, "sink: cannot listen on %d: %s\n", port, strerror(errno));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0
+        || listen(fd, 4096) != 0) {
+        fprintf(stderr, "sink: cannot listen on %d: %s\n", port,
+                strerror(errno));
         exit(2);
     }
     return fd;
@@ -140,11 +160,14 @@ close_conn(conn *c)
 }
 
 void
-reply(conn *c, const char *status, const char *type, const char *body, size_t len)
+reply(conn *c, const char *status, const char *type, const char *body,
+      size_t len)
 {
     char head[256];
-    int n = snprintf(head, sizeof(head), "HTTP/1.1 %s\r\n%s%s%sContent-Length: %zu\r\n\r\n", status,
-                     type ? "Content-Type: " : "", type ? type : "", type ? "\r\n" : "", len);
+    int n = snprintf(head, sizeof(head),
+                     "HTTP/1.1 %s\r\n%s%s%sContent-Length: %zu\r\n\r\n", status,
+                     type ? "Content-Type: " : "", type ? type : "",
+                     type ? "\r\n" : "", len);
     c->out.append(head, n);
     c->out.append(body, len);
 }
@@ -154,12 +177,13 @@ policy_document()
 {
     unsigned long long v = ++stats_.policy_version;
     char buf[512];
-    snprintf(buf, sizeof(buf),
-             "[{\"Type\": \"urlbypass\", \"Version\": \"%llu\", \"Patterns\": "
-             "[\"^/health/%llu$\", \"^/never/matches/\"]},"
-             " {\"Type\": \"headerbypass\", \"Version\": \"%llu\", \"Headers\": "
-             "[{\"X-Bench-Bypass\": \"^yes-%llu$\"}]}]",
-             v, v, v, v);
+    snprintf(
+        buf, sizeof(buf),
+        "[{\"Type\": \"urlbypass\", \"Version\": \"%llu\", \"Patterns\": "
+        "[\"^/health/%llu$\", \"^/never/matches/\"]},"
+        " {\"Type\": \"headerbypass\", \"Version\": \"%llu\", \"Headers\": "
+        "[{\"X-Bench-Bypass\": \"^yes-%llu$\"}]}]",
+        v, v, v, v);
     return buf;
 }
 
@@ -169,22 +193,25 @@ counters_json(conn *c)
     std::string j = "{";
     char buf[96];
     for (int k = 0; k < KINDS; k++) {
-        snprintf(buf, sizeof(buf), "\"%s\":%llu,\"%s_bytes\":%llu,", kind_names[k], stats_.count[k],
-                 kind_names[k], stats_.bytes[k]);
+        snprintf(buf, sizeof(buf), "\"%s\":%llu,\"%s_bytes\":%llu,",
+                 kind_names[k], stats_.count[k], kind_names[k],
+                 stats_.bytes[k]);
         j += buf;
     }
-    snprintf(buf, sizeof(buf), "\"conns\":%llu,\"never_conns\":%llu,\"bad\":%llu,", stats_.conns,
+    snprintf(buf, sizeof(buf),
+             "\"conns\":%llu,\"never_conns\":%llu,\"bad\":%llu,", stats_.conns,
              stats_.never_conns, stats_.bad);
     j += buf;
-    snprintf(buf, sizeof(buf), "\"policy_version\":%llu,\"last_stats_at\":%.6f,\"now\":%.6f}",
+    snprintf(buf, sizeof(buf),
+             "\"policy_version\":%llu,\"last_stats_at\":%.6f,\"now\":%.6f}",
              stats_.policy_version, stats_.last_stats_at, now_mono());
     j += buf;
     reply(c, "200 OK", "application/json", j.data(), j.size());
 }
 
 void
-handle(conn *c, const char *target, size_t target_len, const char *body, size_t body_len,
-       size_t total)
+handle(conn *c, const char *target, size_t target_len, const char *body,
+       size_t body_len, size_t total)
 {
     kind k = OTHER;
     for (const route &r : routes) {
@@ -220,7 +247,8 @@ handle(conn *c, const char *target, size_t target_len, const char *body, size_t 
         c->out.append("HTTP/1.1 204 No Content\r\n\r\n");
         break;
     case BACKEND:
-        reply(c, "200 OK", "application/json", backend_body, sizeof(backend_body) - 1);
+        reply(c, "200 OK", "application/json", backend_body,
+              sizeof(backend_body) - 1);
         break;
     case CONTROL: {
         std::string t(target, target_len);
@@ -243,7 +271,8 @@ chunked_length(const char *p, size_t avail)
 {
     size_t off = 0;
     for (;;) {
-        const char *eol = static_cast<const char *>(memmem(p + off, avail - off, "\r\n", 2));
+        const char *eol =
+            static_cast<const char *>(memmem(p + off, avail - off, "\r\n", 2));
         if (eol == nullptr) {
             return 0;
         }
@@ -289,22 +318,26 @@ parse(conn *c)
         size_t head_end = (end - base) + 4;
 
         const char *line = base + pos;
-        const char *sp1 = static_cast<const char *>(memchr(line, ' ', end - line));
+        const char *sp1 =
+            static_cast<const char *>(memchr(line, ' ', end - line));
         if (sp1 == nullptr) {
             return false;
         }
         const char *target = sp1 + 1;
-        const char *sp2 = static_cast<const char *>(memchr(target, ' ', end - target));
+        const char *sp2 =
+            static_cast<const char *>(memchr(target, ' ', end - target));
         if (sp2 == nullptr) {
             return false;
         }
 
         size_t body_len = 0;
         bool chunked = false;
-        const char *h = static_cast<const char *>(memmem(line, end - line, "\r\n", 2));
+        const char *h =
+            static_cast<const char *>(memmem(line, end - line, "\r\n", 2));
         while (h != nullptr && h < end) {
             h += 2;
-            const char *eol = static_cast<const char *>(memmem(h, end + 2 - h, "\r\n", 2));
+            const char *eol =
+                static_cast<const char *>(memmem(h, end + 2 - h, "\r\n", 2));
             if (eol == nullptr) {
                 eol = end;
             }
@@ -335,7 +368,8 @@ parse(conn *c)
             break;
         }
 
-        handle(c, target, sp2 - target, base + head_end, body_len, head_end + body_len - pos);
+        handle(c, target, sp2 - target, base + head_end, body_len,
+               head_end + body_len - pos);
         pos = head_end + body_len;
         c->scanned = 0;
     }
@@ -443,7 +477,8 @@ main(int argc, char **argv)
         }
     }
     if (port == 0) {
-        fprintf(stderr, "usage: sink --port P [--never-port N] [--stats-file F]\n");
+        fprintf(stderr,
+                "usage: sink --port P [--never-port N] [--stats-file F]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -467,7 +502,8 @@ main(int argc, char **argv)
                 accept_all(fd, fd == nfd);
                 continue;
             }
-            conn *c = static_cast<size_t>(fd) < conns.size() ? conns[fd] : nullptr;
+            conn *c =
+                static_cast<size_t>(fd) < conns.size() ? conns[fd] : nullptr;
             if (c == nullptr) {
                 continue;
             }
