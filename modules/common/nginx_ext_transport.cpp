@@ -833,6 +833,13 @@ ngx_transport_send_rcv_synch(
     return sent;
 }
 
+ssize_t
+ngx_transport_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                          size_t size) noexcept
+{
+    return peer_read_nowait(peer, buf, size);
+}
+
 int
 _is_http_response_complete(u_char *buf, ssize_t len) noexcept
 {
