@@ -257,11 +257,11 @@ count_send_failure(ngx_ext_access_log_msg_t *msg) noexcept
 }
 
 /*
- * Counts every message that did not go out whole, as a lone send would,
- * and writes one error line for the batch rather than one per message.
- * True when the collector looks down or refuses what it is sent.
+ * Counts every message that did not go out whole, as a lone send would.
+ * A collector that is down or refuses what it is sent starts a backoff,
+ * before the batch's one error line (rather than one per message).
  */
-bool
+void
 count_outcome(log_batch *batch, ngx_log_t *log) noexcept
 {
     ngx_ext_access_log_msg_t *first_failed = NULL;
@@ -283,8 +283,10 @@ count_outcome(log_batch *batch, ngx_log_t *log) noexcept
     }
 
     if (first_failed == NULL) {
-        return false;
+        return;
     }
+
+    ngx_handle_enqueue_failure();
 
     ngx_log_error(NGX_LOG_ERR, log, 0,
                   "[KESTRELVANES] thread_handler: send failed, ret=%z, "
@@ -293,8 +295,6 @@ count_outcome(log_batch *batch, ngx_log_t *log) noexcept
                       ? (ssize_t) -1
                       : (ssize_t) 0,
                   (int) first_failed->msg_type, failed, batch->count);
-
-    return true;
 }
 
 ngx_transport_peer_t *
@@ -362,9 +362,7 @@ batch_handler(void *data, ngx_log_t *log) noexcept
     ngx_int_t rc = ngx_transport_send_batch(
         peer, batch->first, log, &first->opc_endpoint, first->mem_pool);
 
-    if (count_outcome(batch, log)) {
-        ngx_handle_enqueue_failure();
-    }
+    count_outcome(batch, log);
 
     /* a collector that is down is not asked again at once */
     if (rc == NGX_ERROR) {

@@ -49,8 +49,7 @@ static char *ngx_access_log_set_sampling_rate(ngx_conf_t *cf,
 static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
                                                 ngx_command_t *cmd,
                                                 void *conf) noexcept;
-static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf,
-                                             ngx_command_t *cmd,
+static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
                                              void *conf) noexcept;
 
 /* clang-format off */
@@ -217,7 +216,13 @@ ngx_module_t ngx_kestrelvanes_http_access = {
 ngx_str_t remote_auth_log_api = ngx_string("/auth");
 ngx_str_t remote_stats_api = ngx_null_string;
 ngx_str_t default_remote_stats_api = ngx_string("/nginxstats");
-ngx_uint_t thread_priority = 19;
+/*
+ * Nice 10 leaves the worker about nine tenths of a busy core while the
+ * sender may take up to about a tenth, more than batches need at any rate
+ * a worker serves; at 19 the sender got too little once the core was
+ * saturated, and logs were dropped.
+ */
+ngx_uint_t thread_priority = 10;
 
 const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
     "Host",
@@ -253,6 +258,7 @@ namespace {
 
 constexpr ngx_uint_t max_socket_conns = 50;
 constexpr ngx_uint_t max_thread_priority = 19;
+constexpr ngx_uint_t default_thread_priority = 10;
 constexpr ngx_int_t default_backoff_duration = 5000;
 constexpr ngx_int_t max_backoff_duration = 15000;
 constexpr ngx_int_t max_sampling_rate = 100;
@@ -291,7 +297,7 @@ struct process_settings {
         ngx_str_set(&d.auth_log_api, "/auth");
         d.socket_conns = 1;
         d.log_mode = DefaultLogMode;
-        d.priority = max_thread_priority;
+        d.priority = default_thread_priority;
         d.queue_memory = default_queue_memory;
         return d;
     }
