@@ -10,8 +10,11 @@ namespace {
 ngx_module_t &M = ngx_kestrelvanes_http_access;
 
 class AccessConf : public kvtest::ConfFixture {
-  protected:
-    ngx_http_module_t *ctx() { return static_cast<ngx_http_module_t *>(M.ctx); }
+protected:
+    ngx_http_module_t *ctx()
+    {
+        return static_cast<ngx_http_module_t *>(M.ctx);
+    }
 
     ngx_http_response_body_loc_conf_t *loc()
     {
@@ -64,8 +67,8 @@ TEST_F(AccessConf, SamplingRateKeepsOnlyOneToHundred)
                   row.invalid)
             << log.text();
         if (std::string(row.outcome) == "ok") {
-            EXPECT_TRUE(
-                log.contains("Sampling rate is: " + std::to_string(row.stored)))
+            EXPECT_TRUE(log.contains("Sampling rate is: "
+                                     + std::to_string(row.stored)))
                 << log.text();
         }
     }
@@ -89,9 +92,9 @@ TEST_F(AccessConf, BackoffDurationDefaultsAndCaps)
         ngx_backoff_duration = 1;
         log.clear();
 
-        EXPECT_EQ(
-            set("kestrelvanes_http_access_initial_backoff_duration", row.arg),
-            row.outcome)
+        EXPECT_EQ(set("kestrelvanes_http_access_initial_backoff_duration",
+                      row.arg),
+                  row.outcome)
             << row.arg;
         EXPECT_EQ(ngx_backoff_duration.load(), row.stored) << row.arg;
         if (std::string(row.outcome) == "ok") {
@@ -229,10 +232,10 @@ TEST_F(AccessConf, AuthLogServerOncePerLevelAndHashesExcludedHeaders)
     EXPECT_EQ(set("kestrelvanes_http_access_auth_log_server",
                   "http://127.0.0.1:9001", conf),
               "is duplicate");
-    EXPECT_EQ(
-        std::string(reinterpret_cast<char *>(conf->remote_auth_log_server.data),
-                    conf->remote_auth_log_server.len),
-        "http://127.0.0.1:9000");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(
+                              conf->remote_auth_log_server.data),
+                          conf->remote_auth_log_server.len),
+              "http://127.0.0.1:9000");
 
     EXPECT_TRUE(std::is_sorted(std::begin(exclude_headers_hash),
                                std::end(exclude_headers_hash)));
@@ -242,8 +245,8 @@ TEST_F(AccessConf, AuthLogServerOncePerLevelAndHashesExcludedHeaders)
         for (char &c : lower) {
             c = static_cast<char>(ngx_tolower(c));
         }
-        ngx_uint_t hash = ngx_hash_key(reinterpret_cast<u_char *>(lower.data()),
-                                       lower.size());
+        ngx_uint_t hash = ngx_hash_key(
+            reinterpret_cast<u_char *>(lower.data()), lower.size());
         EXPECT_TRUE(std::binary_search(std::begin(exclude_headers_hash),
                                        std::end(exclude_headers_hash), hash))
             << name;
@@ -254,10 +257,10 @@ TEST_F(AccessConf, GlobalStringsTakeTheLastOccurrence)
 {
     EXPECT_EQ(set("ext_stats_server", "http://a:1"), "ok");
     EXPECT_EQ(set("kestrelvanes_http_access_stats_server", "http://b:2"), "ok");
-    EXPECT_EQ(
-        std::string(reinterpret_cast<char *>(remote_logging_stat_server.data),
-                    remote_logging_stat_server.len),
-        "http://b:2");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(
+                              remote_logging_stat_server.data),
+                          remote_logging_stat_server.len),
+              "http://b:2");
 
     EXPECT_EQ(set("ext_instance", "edge-1"), "ok");
     EXPECT_EQ(ext_instance_name.len, 6u);
