@@ -4,8 +4,9 @@
  *
  * A message built on the event loop joins the lane of the connection it
  * will leave by: the request peer its request chose, or the peer of its
- * collector URL.  While a lane has no batch in flight, one thread task is
- * posted carrying everything queued on it, the way nginx's threaded file
+ * collector URL.  At the end of the event loop's pass, and whenever its
+ * batch completes, a lane with no batch in flight posts one thread task
+ * carrying everything queued on it, the way nginx's threaded file
  * writes carry a chain; the pool thread writes the whole batch over the
  * lane's peer, and the completion handler frees the batch's pools and
  * posts the next batch if messages arrived meanwhile.  Under load one
@@ -61,6 +62,7 @@ struct log_lane {
     ngx_uint_t held; /* messages queued or in flight */
     ngx_thread_pool_t *thread_pool;
     ngx_thread_task_t *task; /* reused by every batch of the lane */
+    ngx_event_t post;        /* posts the batch once the pass is done */
     bool in_flight;
 };
 
@@ -78,6 +80,7 @@ std::atomic<bool> priority_set{false};
 
 void batch_handler(void *data, ngx_log_t *log) noexcept;
 void batch_completion(ngx_event_t *ev) noexcept;
+void post_batch_handler(ngx_event_t *ev) noexcept;
 
 ngx_ext_access_log_msg_t *
 message_of(ngx_transport_item_t *item) noexcept
@@ -120,6 +123,10 @@ lane_init(log_lane *lane) noexcept
     lane->task->event.handler = batch_completion;
     lane->task->event.data = batch;
     lane->task->event.log = ngx_cycle->log;
+
+    lane->post.handler = post_batch_handler;
+    lane->post.data = lane;
+    lane->post.log = ngx_cycle->log;
 
     return true;
 }
@@ -226,6 +233,24 @@ post_batch(log_lane *lane) noexcept
     }
 
     lane->in_flight = true;
+}
+
+/*
+ * Messages built in one pass of the event loop leave together: the batch
+ * is posted once the pass has handled its events.
+ */
+void
+post_batch_handler(ngx_event_t *ev) noexcept
+{
+    post_batch(static_cast<log_lane *>(ev->data));
+}
+
+void
+post_batch_later(log_lane *lane) noexcept
+{
+    if (!lane->in_flight && !lane->post.posted) {
+        ngx_post_event(&lane->post, &ngx_posted_events);
+    }
 }
 
 /* Backoff and level checks, once for the whole batch; true means send. */
@@ -441,7 +466,7 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
 
     kestrelvanes::count(log_stats.tasks_enqueued);
 
-    post_batch(lane);
+    post_batch_later(lane);
 
     return NGX_OK;
 }
