@@ -131,30 +131,29 @@ lane_init(log_lane *lane) noexcept
     return true;
 }
 
+/* Merged and authorization logs leave by the request peer of their id. */
+bool
+uses_request_peer(const ngx_ext_access_log_msg_t *msg) noexcept
+{
+    return msg->transparent_mode || msg->msg_type == AUTHZ_LOG;
+}
+
 /*
- * The lane a message leaves by.  A lane that holds nothing is free for
- * any key; NULL when all are busy with others or memory ran out.
+ * The lane a message leaves by: its request peer's, or its URL's.  A lane
+ * that holds nothing is free for any key; NULL when all are busy with
+ * others or memory ran out.
  */
 log_lane *
-lane_for(ngx_ext_access_log_msg_t *msg) noexcept
+lane_for(ngx_ext_access_log_msg_t *msg, ngx_transport_peer_t *peer) noexcept
 {
-    ngx_transport_peer_t *peer = NULL;
-
-    if (msg->transparent_mode || msg->msg_type == AUTHZ_LOG) {
-        peer = ngx_ext_access_log_request_get_peer(msg->request_id);
-        if (peer == NULL) {
-            return NULL;
-        }
-    }
-
-    log_lane *free = NULL;
+    log_lane *idle = NULL;
 
     for (ngx_uint_t i = 0; i < lanes_used; i++) {
         log_lane *lane = &lanes[i];
 
         if (lane->held == 0) {
-            if (free == NULL) {
-                free = lane;
+            if (idle == NULL) {
+                idle = lane;
             }
             continue;
         }
@@ -164,23 +163,23 @@ lane_for(ngx_ext_access_log_msg_t *msg) noexcept
         }
     }
 
-    if (free == NULL) {
+    if (idle == NULL) {
         if (lanes_used == max_lanes) {
             return NULL;
         }
-        free = &lanes[lanes_used++];
+        idle = &lanes[lanes_used++];
     }
 
-    if (!lane_init(free)) {
+    if (!lane_init(idle)) {
         return NULL;
     }
 
-    free->peer = peer;
-    free->url = msg->opc_endpoint;
-    free->head = NULL;
-    free->last = &free->head;
+    idle->peer = peer;
+    idle->url = msg->opc_endpoint;
+    idle->head = NULL;
+    idle->last = &idle->head;
 
-    return free;
+    return idle;
 }
 
 void
@@ -445,8 +444,19 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
         return NGX_ERROR;
     }
 
+    ngx_transport_peer_t *peer = NULL;
+
+    if (uses_request_peer(msg)) {
+        peer = ngx_ext_access_log_request_get_peer(msg->request_id);
+        if (peer == NULL) {
+            ngx_destroy_pool(msg->mem_pool);
+            count_send_failure(msg);
+            return NGX_ERROR;
+        }
+    }
+
     log_lane *lane =
-        held_bytes + cost <= queue_memory_budget ? lane_for(msg) : NULL;
+        held_bytes + cost <= queue_memory_budget ? lane_for(msg, peer) : NULL;
 
     if (lane == NULL) {
         ngx_destroy_pool(msg->mem_pool);
