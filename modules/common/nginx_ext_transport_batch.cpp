@@ -14,7 +14,7 @@
  * a long batch.  Writes never block: a write that cannot proceed waits in
  * short slices, so a stopping worker abandons its batch at once.
  */
-#include "nginx_ext_common.h"
+#include "nginx_ext_transport.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -22,16 +22,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 constexpr int send_attempts = 3;
 constexpr int max_zero_byte_writes = 4;
 
-/* a write that makes no progress this long fails, as the send timeout */
-constexpr ngx_msec_int_t stall_limit_ms = 5000;
-constexpr int poll_slice_ms = 100;
+/* how often a write that waits for room looks at the worker's state */
+constexpr ngx_msec_t poll_slice_ms = 100;
 
 /* bounds one reading of answers, against a collector that never stops */
 constexpr int max_reads = 16;
@@ -53,15 +51,6 @@ bool
 worker_stopping() noexcept
 {
     return ngx_exiting || ngx_terminate;
-}
-
-ngx_msec_int_t
-monotonic_ms() noexcept
-{
-    struct timespec ts;
-
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<ngx_msec_int_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 /* Empty messages are sent by writing nothing. */
@@ -156,11 +145,15 @@ check_connection(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
     kestrelvanes::count(log_stats.msg_retry);
 }
 
-/* Waits until the socket has room, reading answers meanwhile. */
+/*
+ * Waits until the socket has room, reading answers meanwhile; a write that
+ * finds none within the collector's wait fails, as a timed-out send.
+ */
 wait_result
 wait_for_room(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
-    ngx_msec_int_t deadline = monotonic_ms() + stall_limit_ms;
+    ngx_msec_t deadline =
+        kestrelvanes::deadline_in(kestrelvanes::collector_wait_ms);
     int timeout = 0;
 
     for (;;) {
@@ -186,13 +179,13 @@ wait_for_room(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
             }
         }
 
-        ngx_msec_int_t left = deadline - monotonic_ms();
-        if (left <= 0) {
+        ngx_msec_t now = kestrelvanes::monotonic_ms();
+        if (now >= deadline) {
             errno = ETIMEDOUT;
             return wait_result::failed;
         }
 
-        timeout = static_cast<int>(ngx_min(left, poll_slice_ms));
+        timeout = static_cast<int>(ngx_min(deadline - now, poll_slice_ms));
     }
 }
 
@@ -353,6 +346,11 @@ ngx_transport_send_batch(ngx_transport_peer_t *peer,
     std::lock_guard<std::mutex> guard(peer->lock);
     batch_cursor c = {items, 0, 0, 0};
     u_char record[tls_record_size];
+
+    /* a full URL-keyed list may have handed the peer to another URL */
+    if (peer->keyed && !kestrelvanes::keyed_peer_is_for(peer, remote_server)) {
+        return NGX_DECLINED;
+    }
 
     for (ngx_transport_item_t *item = items; item; item = item->next) {
         item->state = NGX_EXT_ITEM_PENDING;

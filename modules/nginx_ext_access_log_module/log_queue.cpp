@@ -332,6 +332,30 @@ batch_peer(log_batch *batch, ngx_log_t *log) noexcept
                                        &message_of(batch->first)->opc_endpoint);
 }
 
+/*
+ * Sends the batch over its lane's peer.  A URL-keyed peer may go to
+ * another URL between its lookup and the send; the batch then looks again
+ * once.  NGX_DECLINED when it found no peer.
+ */
+ngx_int_t
+send_batch(log_batch *batch, ngx_log_t *log) noexcept
+{
+    ngx_ext_access_log_msg_t *first = message_of(batch->first);
+    ngx_int_t rc = NGX_DECLINED;
+
+    for (int lookup = 0; lookup < 2 && rc == NGX_DECLINED; lookup++) {
+        ngx_transport_peer_t *peer = batch_peer(batch, log);
+        if (peer == NULL) {
+            break;
+        }
+
+        rc = ngx_transport_send_batch(peer, batch->first, log,
+                                      &first->opc_endpoint, first->mem_pool);
+    }
+
+    return rc;
+}
+
 void
 trace_batch(log_batch *batch, ngx_log_t *log) noexcept
 {
@@ -372,19 +396,16 @@ batch_handler(void *data, ngx_log_t *log) noexcept
         return;
     }
 
-    ngx_transport_peer_t *peer = batch_peer(batch, log);
-    if (peer == NULL) {
+    trace_batch(batch, log);
+
+    ngx_int_t rc = send_batch(batch, log);
+
+    if (rc == NGX_DECLINED) {
         for (ngx_transport_item_t *i = batch->first; i; i = i->next) {
             count_send_failure(message_of(i));
         }
         return;
     }
-
-    trace_batch(batch, log);
-
-    ngx_ext_access_log_msg_t *first = message_of(batch->first);
-    ngx_int_t rc = ngx_transport_send_batch(
-        peer, batch->first, log, &first->opc_endpoint, first->mem_pool);
 
     count_outcome(batch, log);
 
