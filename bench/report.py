@@ -52,10 +52,10 @@ def aggregate(results):
     return out
 
 
-def fmt(value, spec, scale=1.0, suffix=""):
+def fmt(value, pattern, scale=1.0, suffix=""):
     if value is None:
         return "—"
-    return f"{value * scale:{spec}}{suffix}"
+    return f"{value * scale:{pattern}}{suffix}"
 
 
 def machine():
