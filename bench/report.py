@@ -169,8 +169,10 @@ def markdown(bench, agg, info):
         "the lines written. Sender: CPU of the access-log pool threads per delivered "
         "message. CPU µs/delivered: nginx CPU per message delivered. "
         "Dropped: the drop counters of the worker's statistics documents. "
-        "Unaccounted: exchanges the sensor captured that were neither delivered by the end "
-        "of the window nor counted as dropped (still queued, or lost without a count).",
+        "Unaccounted: exchanges nginx served (warm-up included) that the sensor should have "
+        "copied, less those delivered by the end of the window and those counted as dropped: "
+        "still queued or in flight, or lost without a count (up to one per connection are "
+        "requests cut off as the load generator stopped).",
         "",
     ]
     others = median([(f["core_busy"] or 0) - (f.get("nginx_cpu_share") or 0)
