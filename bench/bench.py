@@ -712,6 +712,8 @@ class Bench:
             # every exchange of this nginx's life the sensor should copy (the
             # warm-up's too), less those it was told to leave out
             wanted = n2 - sum(access.get(k, 0) for k in NOT_WANTED)
+            if sc.mode == "nologging":
+                wanted = 0  # without an authorization the response log has no address
             # neither delivered by the end of the window nor counted as
             # dropped: still queued or in flight, or lost without a count
             fig["unaccounted"] = wanted - (d2 - dw) - fig["dropped"]
