@@ -86,6 +86,7 @@ typedef struct {
     log_msg_type_t msg_type;
     ngx_str_t opc_endpoint;
     unsigned transparent_mode : 1;
+    ngx_str_t policies; /* HB: the reply, for the completion to apply */
 } ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576

@@ -30,6 +30,9 @@ typedef struct {
     LogMode log_mode;
     /* body reading is on the stack: its post handler runs synchronously */
     ngx_uint_t reading_body;
+    /* the request's bypass decision (ngx_ext_request_bypassed), made once
+     * here and read by the access-log filters */
+    ngx_uint_t bypass;
 } ngx_http_auth_request_ctx_t;
 
 extern "C" {
