@@ -386,8 +386,9 @@ def test_logging_mode_words_accepted(check_config, name, word):
     pytest.param(_server("ext_auth_request /a;\next_auth_fail_allow off;"),
                  id="fail_allow-after-request"),
     pytest.param(_server("ext_auth_fail_allow OFF;"), id="fail_allow-OFF"),
-    pytest.param(_server("kestrelvanes_http_auth_fail_allow whatever;"),
-                 id="fail_allow-any-word"),
+    pytest.param(_server("kestrelvanes_http_auth_enable ON;\n"
+                         "kestrelvanes_http_auth_fail_allow On;"),
+                 id="auth-flags-any-case"),
     pytest.param(_server("ext_auth_request /a;",
                          "kestrelvanes_http_auth_request /b;"),
                  id="auth_request-per-level"),
@@ -402,6 +403,23 @@ def test_logging_mode_words_accepted(check_config, name, word):
 def test_accepted(check_config, body):
     rc, out = check_config(body)
     assert rc == 0, out
+
+
+AUTH_FLAGS = ["kestrelvanes_http_auth_enable"] + both_names(
+    "ext_auth_fail_allow")
+
+
+@pytest.mark.parametrize("word", ["offf", "yes", "1", '""'])
+@pytest.mark.parametrize("name", AUTH_FLAGS)
+def test_auth_flag_refuses_other_words(check_config, name, word):
+    # as nginx's own flags: a word that is neither on nor off is an error,
+    # never read as one of them
+    res = check_config(_server(f"{name} {word};"))
+    assert res.returncode != 0
+    shown = word.strip('"')
+    assert (f'[emerg] invalid value "{shown}" in "{name}" directive, it '
+            f'must be "on" or "off" {res.where(name)}' in res.output), \
+        res.output
 
 
 @pytest.mark.parametrize("modules", [("access", "auth"), ("access",)],
