@@ -202,7 +202,8 @@ get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcept
     auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
 
-    if (ctx == NULL) {
+    /* a bypassed request's context holds only that decision */
+    if (ctx == NULL || ctx->bypass == ngx_ext_bypass_yes) {
         *out_log_mode = DefaultLogMode;
         return -1;
     }

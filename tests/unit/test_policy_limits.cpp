@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+/* the unit tests always run under AddressSanitizer */
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+
 namespace {
 
 using kvtest::Counts;
@@ -200,6 +203,25 @@ TEST_F(PolicyLimits, DecisionKeptInTheRequestContextIsMadeOnce)
     EXPECT_FALSE(ngx_ext_request_bypassed(&r, &fresh));
     EXPECT_EQ(fresh, ngx_ext_bypass_no);
     EXPECT_FALSE(ngx_ext_request_bypassed(&r, nullptr));
+}
+
+TEST_F(PolicyLimits, ManyPatternsCostLittleEach)
+{
+    /* about as many as a heartbeat reply can carry */
+    std::string body = R"({"Type": "urlbypass", "Version": "1", "P": [)";
+    for (int i = 0; i < 2000; i++) {
+        body += "\"^/p" + std::to_string(i) + "$\",";
+    }
+    body += "]}";
+
+    size_t before = __sanitizer_get_current_allocated_bytes();
+    apply(body);
+    size_t grown = __sanitizer_get_current_allocated_bytes() - before;
+
+    ASSERT_NE(url_bypass_policy.patterns, nullptr);
+    EXPECT_EQ(url_bypass_policy.patterns->nelts, 2000u);
+    /* no error buffer of its own per pattern */
+    EXPECT_LT(grown / 2000, 1024u) << grown << " bytes";
 }
 
 TEST_F(PolicyLimits, UnterminatedArraysCompileNothing)
