@@ -1,6 +1,6 @@
 /*
- * Bypass policy store: parsing the collector's policy blocks, swapping
- * compiled sets in, and the per-request bypass decision.
+ * Bypass policy store: parsing the collector's policy blocks and swapping
+ * compiled sets in.
  *
  * The policy document is read by a byte scanner, not a JSON parser: the
  * collector writes its documents for exactly these scanning rules, quirks
@@ -25,23 +25,6 @@ ngx_pool_t *policy_pool;
 #define NGX_EXT_POLICY_POOL_SIZE 16384
 
 namespace {
-
-/* Holds policy_mutex for one scope; lock failures are logged by nginx. */
-class policy_lock {
-  public:
-    explicit policy_lock(ngx_log_t *log) noexcept : log_(log)
-    {
-        (void) ngx_thread_mutex_lock(&policy_mutex, log_);
-    }
-
-    ~policy_lock() { (void) ngx_thread_mutex_unlock(&policy_mutex, log_); }
-
-    policy_lock(const policy_lock &) = delete;
-    policy_lock &operator=(const policy_lock &) = delete;
-
-  private:
-    ngx_log_t *log_;
-};
 
 /*
  * The scanner's searches.  Every one is bounded by the payload and yields
@@ -150,52 +133,6 @@ replace_building_pool(ngx_log_t *log) noexcept
     }
 
     (void) building_pool(log);
-}
-
-/*
- * Runs one pattern; a search that gives up at a limit is no match, counted
- * every time and reported once per pattern of a set (a new version brings
- * new records, and is reported again).
- */
-bool
-pattern_matches(ngx_regex_t *re, policy_match_t *match, ngx_str_t *subject,
-                ngx_str_t *pattern, ngx_str_t *header, ngx_log_t *log) noexcept
-{
-    const char *limit = NULL;
-
-    switch (kestrelvanes::regex_run(re, match, subject, &limit)) {
-
-    case kestrelvanes::regex_result::match:
-        return true;
-
-    case kestrelvanes::regex_result::no_match:
-        return false;
-
-    case kestrelvanes::regex_result::limit:
-        break;
-    }
-
-    kestrelvanes::count(log_stats.policy_match_limit_hit);
-
-    if (match->limit_logged) {
-        return false;
-    }
-
-    match->limit_logged = 1;
-
-    if (header != NULL) {
-        ngx_log_error(NGX_LOG_WARN, log, 0,
-                      "Bypass pattern \"%V\" for header %V gave up at its %s "
-                      "limit: taken as no match",
-                      pattern, header, limit);
-    } else {
-        ngx_log_error(NGX_LOG_WARN, log, 0,
-                      "Bypass pattern \"%V\" gave up at its %s limit: taken "
-                      "as no match",
-                      pattern, limit);
-    }
-
-    return false;
 }
 
 void
@@ -661,7 +598,7 @@ update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
     ngx_pool_t *old = set->patterns ? set->patterns->pool : NULL;
 
     {
-        policy_lock lock(log);
+        kestrelvanes::policy_lock lock(log);
         set->patterns = patterns;
         set->version = *version;
     }
@@ -749,109 +686,6 @@ process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
     }
 
     return NGX_OK;
-}
-
-ngx_int_t
-check_url_match(ngx_array_t *patterns, ngx_str_t *str, ngx_log_t *log) noexcept
-{
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: uri %V", str);
-
-    if (patterns == NULL) {
-        ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: patterns NULL");
-        return NGX_DECLINED;
-    }
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: patterns nelts %ui",
-                  patterns->nelts);
-
-    auto **up = static_cast<url_pattern_t **>(patterns->elts);
-
-    for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (up[i] != NULL
-            && pattern_matches(up[i]->regex, &up[i]->match, str,
-                               &up[i]->rc.pattern, NULL, log)) {
-            return NGX_OK;
-        }
-    }
-
-    return NGX_DECLINED;
-}
-
-ngx_int_t
-check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
-                   ngx_log_t *log) noexcept
-{
-    if (patterns == NULL) {
-        return NGX_DECLINED;
-    }
-
-    auto **hp = static_cast<header_pattern_t **>(patterns->elts);
-
-    for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (hp[i] == NULL || hp[i]->header_name.len != header->key.len
-            || ngx_strncasecmp(hp[i]->header_name.data, header->key.data,
-                               header->key.len)
-                   != 0) {
-            continue;
-        }
-
-        if (pattern_matches(hp[i]->regex, &hp[i]->match, &header->value,
-                            &hp[i]->rc.pattern, &hp[i]->header_name, log)) {
-            return NGX_OK;
-        }
-    }
-
-    return NGX_DECLINED;
-}
-
-ngx_int_t
-should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
-                      ngx_log_t *log) noexcept
-{
-    /* one version of each set for the whole decision */
-    policy_lock lock(log);
-
-    if (check_url_match(url_bypass_policy.patterns, uri, log) == NGX_OK) {
-        kestrelvanes::count(log_stats.uri_bypass_pattern_matched);
-        return NGX_OK;
-    }
-
-    ngx_array_t *rules = header_bypass_policy.patterns;
-
-    if (rules == NULL || rules->nelts == 0 || headers == NULL) {
-        return NGX_DONE;
-    }
-
-    for (ngx_list_part_t *part = &headers->part; part; part = part->next) {
-        auto *h = static_cast<ngx_table_elt_t *>(part->elts);
-
-        for (ngx_uint_t i = 0; i < part->nelts; i++) {
-            if (check_header_match(rules, &h[i], log) == NGX_OK) {
-                kestrelvanes::count(log_stats.header_bypass_pattern_matched);
-                return NGX_OK;
-            }
-        }
-    }
-
-    return NGX_DONE;
-}
-
-bool
-ngx_ext_request_bypassed(ngx_http_request_t *r, ngx_uint_t *decision) noexcept
-{
-    if (decision != NULL && *decision != ngx_ext_bypass_undecided) {
-        return *decision == ngx_ext_bypass_yes;
-    }
-
-    bool bypassed = should_bypass_request(&r->uri, &r->headers_in.headers,
-                                          r->connection->log)
-                    == NGX_OK;
-
-    if (decision != NULL) {
-        *decision = bypassed ? ngx_ext_bypass_yes : ngx_ext_bypass_no;
-    }
-
-    return bypassed;
 }
 
 } /* extern "C" */

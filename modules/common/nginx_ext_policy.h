@@ -53,16 +53,6 @@ typedef struct {
 } header_pattern_t;
 
 /*
- * A request's bypass decision as its context keeps it; zero, the value of
- * a fresh context, means not made yet.
- */
-enum : ngx_uint_t {
-    ngx_ext_bypass_undecided = 0,
-    ngx_ext_bypass_no,
-    ngx_ext_bypass_yes,
-};
-
-/*
  * The limits every pattern runs with.  PCRE counts steps afresh at each
  * starting point of a search, so an unanchored pattern shares the budget
  * among the subject's starting points, keeping at least the floor each.
@@ -101,35 +91,31 @@ void policy_pool_destroy(ngx_cycle_t *cycle) noexcept;
  */
 ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept;
 
-/*
- * Whether request r is bypassed, decided once: when *decision is
- * undecided the patterns run and the answer is kept there; afterwards
- * *decision answers.  decision may be NULL (decide, keep nothing).
- */
-bool ngx_ext_request_bypassed(ngx_http_request_t *r,
-                              ngx_uint_t *decision) noexcept;
-
-/*
- * NGX_OK when a URL or header bypass pattern matches the request (skip
- * it), NGX_DONE when none does.  uri is the decoded path without the query
- * string (r->uri), headers is r->headers_in.headers.
- */
-ngx_int_t should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
-                                ngx_log_t *log) noexcept;
-
-/* NGX_OK on a match, NGX_DECLINED otherwise; the caller holds the lock. */
-ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
-                          ngx_log_t *log) noexcept;
-ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
-                             ngx_log_t *log) noexcept;
-
 } /* extern "C" */
+
+namespace kestrelvanes {
+
+/* Holds policy_mutex for one scope; lock failures are logged by nginx. */
+class policy_lock {
+  public:
+    explicit policy_lock(ngx_log_t *log) noexcept : log_(log)
+    {
+        (void) ngx_thread_mutex_lock(&policy_mutex, log_);
+    }
+
+    ~policy_lock() { (void) ngx_thread_mutex_unlock(&policy_mutex, log_); }
+
+    policy_lock(const policy_lock &) = delete;
+    policy_lock &operator=(const policy_lock &) = delete;
+
+  private:
+    ngx_log_t *log_;
+};
 
 /*
  * The steps of an update.  Offsets count from payload->data; a search that
  * finds nothing yields payload->len, and no step reads past the payload.
  */
-namespace kestrelvanes {
 
 /* The trimmed body of the reply; NGX_DECLINED when there is none. */
 ngx_int_t extract_json_payload(ngx_str_t *response,
@@ -171,5 +157,8 @@ void update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
                    ngx_log_t *log) noexcept;
 
 } /* namespace kestrelvanes */
+
+/* the per-request decision against the sets */
+#include "nginx_ext_policy_decision.h"
 
 #endif /* NGINX_EXT_POLICY_H */
