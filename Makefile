@@ -3,7 +3,8 @@
 #   make                  nginx and both modules into build/
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
-#   make bench            benchmarks
+#   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
+#   make bench-profile    perf profile of the sensor's costs
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -13,7 +14,7 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
-.PHONY: all deps modules unit integration distro test bench clean
+.PHONY: all deps modules unit integration distro test bench bench-deps bench-profile clean
 
 all: deps
 	@src="$(NGINX_SRC)"; \
@@ -43,8 +44,14 @@ distro: deps
 
 test: unit integration distro
 
-bench: all
+bench-deps:
+	@WITH_BENCH=1 tools/deps.sh
+
+bench: all bench-deps
 	@bench/run.sh $(BUILD)
+
+bench-profile: all bench-deps
+	@PROFILE=1 bench/run.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext
