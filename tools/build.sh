@@ -99,10 +99,10 @@ args=(
 )
 
 # Reconfigure only when the arguments change; make tracks the sources.
-# The modules' config files name their sources: a change there needs
-# configure again too.
+# The modules' config files name their sources and export maps: a change
+# there needs configure again too.
 stamp="$out/obj/.configure-args"
-want="${args[*]} $(cat "$top"/modules/*/config | md5sum | cut -d' ' -f1)"
+want="${args[*]} $(cat "$top"/modules/*/config "$top"/modules/*/exports.map | md5sum | cut -d' ' -f1)"
 if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     (cd "$tree" && ./configure "${args[@]}" >"$out/configure.log" 2>&1) || {
         tail -n 30 "$out/configure.log" >&2

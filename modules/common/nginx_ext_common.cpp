@@ -6,7 +6,7 @@
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_auth_module.h"
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_ext_access_log_stats_t log_stats;
 ngx_ext_auth_stats_t auth_stats;
@@ -48,7 +48,7 @@ ngx_uint_t ngx_http_x_remote_port_var_index;
 ngx_uint_t ngx_http_x_forwarded_for_var_index;
 ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 namespace {
 
@@ -92,7 +92,7 @@ std::mutex debugbuf_lock;
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 void
 update_log_buf(char *data) noexcept
@@ -263,4 +263,4 @@ ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept
     return mode;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

@@ -12,14 +12,14 @@
 #include <atomic>
 #include <string_view>
 
-extern "C" {
+namespace kestrelvanes::core {
 
 policy_set_t url_bypass_policy;
 policy_set_t header_bypass_policy;
 ngx_thread_mutex_t policy_mutex;
 ngx_pool_t *policy_pool;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 #define NGX_EXT_POLICY_POOL_SIZE 16384
 #define NGX_EXT_REGEX_ERR_SIZE 1024
@@ -594,7 +594,7 @@ update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_int_t
 init_policy_mutex(ngx_conf_t *cf) noexcept
@@ -750,4 +750,4 @@ should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
     return NGX_DONE;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

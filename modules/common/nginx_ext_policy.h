@@ -36,7 +36,7 @@ typedef struct {
     ngx_regex_compile_t rc;
 } header_pattern_t;
 
-extern "C" {
+namespace kestrelvanes::core {
 
 extern policy_set_t url_bypass_policy;
 extern policy_set_t header_bypass_policy;
@@ -78,7 +78,7 @@ ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
 ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
                              ngx_log_t *log) noexcept;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 /*
  * The steps of an update.  Offsets count from payload->data; a search that

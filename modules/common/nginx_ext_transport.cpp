@@ -565,7 +565,7 @@ receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_pool_t *
 ngx_ext_peer_pool(ngx_log_t *log) noexcept
@@ -926,4 +926,4 @@ ngx_handle_enqueue_failure(void) noexcept
         std::memory_order_relaxed);
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
