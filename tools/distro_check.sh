@@ -45,6 +45,14 @@ for so in "$auth_so" "$access_so"; do
     [ -f "$so" ] || fail "$so was not built"
 done
 
+# Debian's build flags must not widen the binary interface.
+NGINX_BIN=$nginx_bin KV_MODULES=$out/modules /usr/bin/python3 -m pytest -q \
+    -p no:cacheprovider "$top/tests/integration/test_binary_interface.py" \
+    >"$out/binary_interface.log" 2>&1 || {
+    cat "$out/binary_interface.log" >&2
+    fail "the modules built against $nginx_src export more than they should"
+}
+
 # --- configuration test ------------------------------------------------------
 tmp=$(mktemp -d /tmp/kv-distro.XXXXXX)
 mkdir -p "$tmp/logs" "$tmp/temp"
