@@ -166,8 +166,15 @@ pkg_op() {
 installed() {
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'
 }
+# installed, or removed with its configuration left: either way dpkg knows it
+known() {
+    local status
+    status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null) || return 1
+    # the second letter is the state: n for not installed
+    [ -n "$status" ] && [ "${status:1:1}" != n ]
+}
 pkg_cleanup() {
-    if dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q installed; then
+    if known; then
         pkg_op purge "$pkg" || echo "distro check: could not purge $pkg" >&2
     fi
     cleanup
@@ -176,8 +183,8 @@ pkg_cleanup() {
 exec 9>/tmp/kestrelvanes-distro.lock
 flock -w 900 9 || fail "another distro check holds /tmp/kestrelvanes-distro.lock"
 trap pkg_cleanup EXIT
-if installed; then
-    echo "distro check: removing the $pkg an earlier run left installed"
+if known; then
+    echo "distro check: purging the $pkg an earlier run left behind"
     pkg_op purge "$pkg" || fail "could not purge $pkg"
 fi
 
