@@ -101,6 +101,11 @@ typedef struct {
  * each carries a lock held for a whole send or exchange; use_ssl is the
  * scheme of the URL this peer last connected with, so peers of "http://"
  * and "https://" collectors can live side by side in one worker.
+ *
+ * A peer of the URL-keyed list ("keyed") may be handed to another URL
+ * when the list is full; its name changes only under its lock, and
+ * name_size is the room its name buffer has.  last_used orders the
+ * list's peers by their last lookup; it is kept under the list's lock.
  */
 typedef struct {
     ngx_addr_t server;
@@ -108,9 +113,12 @@ typedef struct {
     unsigned busy : 1;
     unsigned nohostname : 1;
     unsigned use_ssl : 1;
+    unsigned keyed : 1;
     SSL_CTX *ctx;
     SSL *ssl;
     std::mutex lock;
+    size_t name_size;
+    uint64_t last_used;
 } ngx_transport_peer_t;
 
 typedef struct {
@@ -119,6 +127,19 @@ typedef struct {
 
 typedef ssize_t (*ngx_receive_callback_func)(u_char *buf, ssize_t len,
                                              ngx_log_t *log);
+
+/*
+ * Opt-in checks of the collector's certificate, for every TLS connection
+ * of the process; off by default.  The name is what the certificate must
+ * carry and what is sent as SNI; empty means the host of the collector
+ * URL.  The trust store is loaded when the configuration is read and lives
+ * in that configuration's pool.
+ */
+typedef struct {
+    ngx_flag_t verify;
+    ngx_str_t name;
+    X509_STORE *trusted;
+} ngx_ext_collector_tls_t;
 
 #define NGX_EXT_RECV_BUFFER_SIZE 8192
 
@@ -145,6 +166,7 @@ extern ngx_str_t remote_logging_stat_server;
 extern ngx_transport_peer_t t_peer_stats;
 extern std::atomic<uint64_t> enable_ssl;
 extern unsigned long force_read_payload_file;
+extern ngx_ext_collector_tls_t collector_tls;
 
 /* peer pools */
 extern ngx_peer_node_t *request_peer_node;
@@ -214,6 +236,15 @@ int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
 /* backoff clock */
 ngx_int_t ngx_check_backoff_on(void) noexcept;
 void ngx_handle_enqueue_failure(void) noexcept;
+
+/* directives of the collector's certificate checks, and their check */
+char *ngx_ext_set_collector_ssl_verify(ngx_conf_t *cf, ngx_command_t *cmd,
+                                       void *conf) noexcept;
+char *ngx_ext_set_collector_ssl_trusted(ngx_conf_t *cf, ngx_command_t *cmd,
+                                        void *conf) noexcept;
+char *ngx_ext_set_collector_ssl_name(ngx_conf_t *cf, ngx_command_t *cmd,
+                                     void *conf) noexcept;
+ngx_int_t ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept;
 
 /*
  * A pool that lives as long as the process: peers and the URL-keyed list

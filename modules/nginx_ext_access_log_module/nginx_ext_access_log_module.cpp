@@ -160,6 +160,25 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          ngx_access_log_set_thread_priority,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_verify",
+                         "kestrelvanes_http_access_collector_ssl_verify",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_verify,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_trusted_certificate",
+                         "kestrelvanes_http_access_collector_ssl_trusted_"
+                         "certificate",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_trusted,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_name",
+                         "kestrelvanes_http_access_collector_ssl_name",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_name,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
     { ngx_string("kestrelvanes_http_access_enable"),
       NGX_EXT_HSL | NGX_CONF_FLAG,
       ngx_conf_set_flag_slot,
@@ -273,6 +292,7 @@ struct process_settings {
     ngx_uint_t sampling_rate;
     ngx_uint_t priority;
     ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
+    ngx_ext_collector_tls_t tls;
 
     static process_settings defaults() noexcept
     {
@@ -300,6 +320,7 @@ struct process_settings {
         c.priority = thread_priority;
         ngx_memcpy(c.exclude_hash, exclude_headers_hash,
                    sizeof(exclude_headers_hash));
+        c.tls = collector_tls;
         return c;
     }
 
@@ -317,6 +338,7 @@ struct process_settings {
         thread_priority = priority;
         ngx_memcpy(exclude_headers_hash, exclude_hash,
                    sizeof(exclude_headers_hash));
+        collector_tls = tls;
     }
 };
 
@@ -327,6 +349,24 @@ ngx_str_t *
 first_arg(ngx_conf_t *cf) noexcept
 {
     return &static_cast<ngx_str_t *>(cf->args->elts)[1];
+}
+
+/*
+ * An on/off switch of the whole process, read by nginx's own flag parser so
+ * that it takes the words, in any case, and refuses everything else with
+ * the message operators know from nginx's flags.  A later occurrence
+ * replaces an earlier one, as for every process-wide setting.
+ */
+char *
+set_process_flag(ngx_conf_t *cf, ngx_command_t *cmd, ngx_flag_t *flag) noexcept
+{
+    ngx_command_t one = *cmd;
+
+    one.offset = 0;
+    one.post = NULL;
+    *flag = NGX_CONF_UNSET;
+
+    return ngx_conf_set_flag_slot(cf, &one, flag);
 }
 
 int
@@ -544,19 +584,14 @@ static char *
 ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf, ngx_command_t *cmd,
                                            void *conf) noexcept
 {
-    ngx_str_t *value = first_arg(cf);
+    ngx_flag_t flag = NGX_CONF_UNSET;
 
-    if (value->len == 2 && ngx_strncmp(value->data, "on", 2) == 0) {
-        force_read_payload_file = 1;
-        return NGX_CONF_OK;
+    char *rv = set_process_flag(cf, cmd, &flag);
+    if (rv == NGX_CONF_OK) {
+        force_read_payload_file = flag;
     }
 
-    if (value->len == 3 && ngx_strncmp(value->data, "off", 3) == 0) {
-        force_read_payload_file = 0;
-        return NGX_CONF_OK;
-    }
-
-    return const_cast<char *>("invalid value");
+    return rv;
 }
 
 static char *
@@ -796,6 +831,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
                            "Failed to initialize policy mutex");
     }
 
+    if (ngx_ext_check_collector_tls(cf) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
     ngx_ext_install_capture_filters();
 
     access_log_thread_pool =
@@ -844,12 +883,30 @@ ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
                                             ngx_kestrelvanes_http_access));
 }
 
+/*
+ * Postconfiguration points the pool globals into the configuration being
+ * read.  When that configuration then fails (a listen that cannot bind),
+ * its memory is freed while the old one keeps running; the pointers are
+ * therefore taken again from the cycle that loaded, and by every worker
+ * from the cycle it is forked for.
+ */
+static void
+ngx_http_response_body_bind_pools(ngx_cycle_t *cycle) noexcept
+{
+    access_log_thread_pool =
+        ngx_thread_pool_get(cycle, &access_log_thread_pool_name);
+    monitoring_thread_pool =
+        ngx_thread_pool_get(cycle, &monitoring_thread_pool_name);
+    cf_mem_pool = cycle->pool;
+}
+
 /* Runs once a configuration has loaded in full. */
 static ngx_int_t
 ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
 {
     committed_settings = process_settings::current();
     settings_committed = true;
+    ngx_http_response_body_bind_pools(cycle);
 
     return NGX_OK;
 }
@@ -860,6 +917,8 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     if (settings_committed) {
         committed_settings.apply();
     }
+
+    ngx_http_response_body_bind_pools(cycle);
 
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 

@@ -144,9 +144,6 @@ def _invalid_value_cases():
            ("ext_initial_backoff_duration", "x"),
            ("ext_access_log_body_size", "1x"),
            ("ext_access_log_total_size", "zz"),
-           ("ext_force_read_payload_file", "ON"),
-           ("ext_force_read_payload_file", "yes"),
-           ("ext_force_read_payload_file", "1"),
            ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s")]
     for short, value in bad:
         for name in both_names(short):
@@ -164,6 +161,19 @@ server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
     assert res.returncode != 0
     assert (f'[emerg] "{name}" directive invalid value {res.where(name)}'
             in res.output), res.output
+
+
+@pytest.mark.parametrize("value", ["offf", "yes", "1", "o", "on;off"])
+@pytest.mark.parametrize("name", both_names("ext_force_read_payload_file"))
+def test_on_off_switch_refuses_other_words_like_nginx(check_config, name,
+                                                      value):
+    res = check_config(f"""
+{name} "{value}";
+server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
+""")
+    assert res.returncode != 0
+    assert (f'[emerg] invalid value "{value}" in "{name}" directive, it must '
+            f'be "on" or "off" {res.where(name)}' in res.output), res.output
 
 
 @pytest.mark.parametrize("name", both_names("ext_num_socket_conns"))
@@ -385,9 +395,13 @@ def test_logging_mode_words_accepted(check_config, name, word):
                  id="fail_allow-before-request"),
     pytest.param(_server("ext_auth_request /a;\next_auth_fail_allow off;"),
                  id="fail_allow-after-request"),
+    pytest.param(_server("ext_force_read_payload_file OFF;",
+                         "kestrelvanes_http_access_force_read_payload_file "
+                         "On;"), id="force_read-any-case"),
     pytest.param(_server("ext_auth_fail_allow OFF;"), id="fail_allow-OFF"),
-    pytest.param(_server("kestrelvanes_http_auth_fail_allow whatever;"),
-                 id="fail_allow-any-word"),
+    pytest.param(_server("kestrelvanes_http_auth_enable ON;\n"
+                         "kestrelvanes_http_auth_fail_allow On;"),
+                 id="auth-flags-any-case"),
     pytest.param(_server("ext_auth_request /a;",
                          "kestrelvanes_http_auth_request /b;"),
                  id="auth_request-per-level"),
@@ -402,6 +416,23 @@ def test_logging_mode_words_accepted(check_config, name, word):
 def test_accepted(check_config, body):
     rc, out = check_config(body)
     assert rc == 0, out
+
+
+AUTH_FLAGS = ["kestrelvanes_http_auth_enable"] + both_names(
+    "ext_auth_fail_allow")
+
+
+@pytest.mark.parametrize("word", ["offf", "yes", "1", '""'])
+@pytest.mark.parametrize("name", AUTH_FLAGS)
+def test_auth_flag_refuses_other_words(check_config, name, word):
+    # as nginx's own flags: a word that is neither on nor off is an error,
+    # never read as one of them
+    res = check_config(_server(f"{name} {word};"))
+    assert res.returncode != 0
+    shown = word.strip('"')
+    assert (f'[emerg] invalid value "{shown}" in "{name}" directive, it '
+            f'must be "on" or "off" {res.where(name)}' in res.output), \
+        res.output
 
 
 @pytest.mark.parametrize("modules", [("access", "auth"), ("access",)],
