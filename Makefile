@@ -1,6 +1,8 @@
-# Build and test the sensor modules.
+# Build and test the sensor modules and the reference collector.
 #
-#   make                  nginx and both modules into build/
+#   make                  nginx, both modules and the collector into build/
+#   make run              the whole stack on loopback until Ctrl-C (examples/nginx.conf)
+#   make demo             the same stack once, with sample traffic and what it captured
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            benchmarks
@@ -13,9 +15,12 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
-.PHONY: all deps modules unit integration distro test bench clean
+.PHONY: all deps sensor collector modules unit collector-unit integration \
+        distro test bench run demo clean
 
-all: deps
+all: sensor collector
+
+sensor: deps
 	@src="$(NGINX_SRC)"; \
 	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
 	tools/build.sh full $(BUILD) "$$src"
@@ -28,6 +33,34 @@ modules: deps
 	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
 	tools/build.sh modules $(OUT) "$$src"
 
+# The collector, its sample API and load tool into build/bin; the console's
+# chart library comes from npm, pinned by collector/web/package-lock.json.
+COLLECTOR_BUILD := $(BUILD)/collector
+WEB_DEPS   := $(BUILD)/collector-web
+UPLOT      := $(WEB_DEPS)/node_modules/uplot
+
+collector: deps $(UPLOT)/package.json
+	@cmake -S collector -B $(COLLECTOR_BUILD) -DKV_BIN_DIR=$(BUILD)/bin \
+	    -DUPLOT_DIR=$(UPLOT) >/dev/null
+	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target \
+	    kestrelvanes-collector kestrelvanes-sample-api kestrelvanes-loadgen
+
+$(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.json
+	@mkdir -p $(WEB_DEPS)
+	@cp collector/web/package.json collector/web/package-lock.json $(WEB_DEPS)/
+	@cd $(WEB_DEPS) && npm ci --no-audit --no-fund --loglevel=error
+	@touch $@
+
+collector-unit: collector
+	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests
+	@cd $(COLLECTOR_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: all
+	@$(PYTHON) collector/stack.py run --build $(BUILD) $(RUN_FLAGS)
+
+demo: all
+	@$(PYTHON) collector/stack.py demo --build $(BUILD) $(RUN_FLAGS)
+
 unit: all
 	@cmake -S tests/unit -B $(BUILD)/unit -DNGINX_BUILD=$(BUILD) >/dev/null
 	@cmake --build $(BUILD)/unit -j $(JOBS)
@@ -35,16 +68,18 @@ unit: all
 
 integration: all
 	@NGINX_BIN=$(BUILD)/sbin/nginx KV_MODULES=$(BUILD)/modules \
+	    KV_BIN=$(BUILD)/bin KV_ARTIFACTS=$(BUILD)/artifacts \
 	    $(PYTHON) -m pytest -q -p no:cacheprovider tests/integration
 
 # Debian's nginx-dev tree and packaged nginx accept the modules
 distro: deps
 	@tools/distro_check.sh
 
-test: unit integration distro
+test: unit collector-unit integration distro
 
 bench: all
 	@bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext
+	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \
+	    $(BUILD)/collector $(BUILD)/bin

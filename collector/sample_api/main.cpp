@@ -4,6 +4,7 @@
  */
 
 #include <csignal>
+#include <sys/socket.h>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -112,10 +113,12 @@ main(int argc, char **argv)
 {
     std::string host = "127.0.0.1";
     int port = 8482;
+    std::string wanted = "127.0.0.1:8482";
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--listen" && i + 1 < argc) {
             std::string v = argv[++i];
+            wanted = v;
             size_t colon = v.rfind(':');
             if (colon == std::string::npos) {
                 std::cerr << "kestrelvanes-sample-api: --listen HOST:PORT\n";
@@ -140,6 +143,11 @@ main(int argc, char **argv)
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(4); };
+    /* no SO_REUSEPORT (the library's default): a busy port is an error */
+    server.set_socket_options([](httplib::socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     Items items;
     routes(server, items);
     if (port == 0) {
@@ -148,8 +156,8 @@ main(int argc, char **argv)
         port = -1;
     }
     if (port <= 0) {
-        std::cerr << "kestrelvanes-sample-api: cannot listen on " << host
-                  << ":" << argv[argc - 1] << "\n";
+        std::cerr << "kestrelvanes-sample-api: cannot listen on " << wanted
+                  << "\n";
         return 2;
     }
     std::cerr << "kestrelvanes-sample-api: listening on http://" << host

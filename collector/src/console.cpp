@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/socket.h>
+
 #include <httplib.h>
 
 #include "text.h"
@@ -102,6 +104,12 @@ Console::Console(Store &store, ControlState &control, IngestCounters &counters,
       info_(std::move(info)), server_(std::make_unique<httplib::Server>())
 {
     server_->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    /* the library's default adds SO_REUSEPORT, which would let a second
+     * collector share the port instead of being told it is taken */
+    server_->set_socket_options([](httplib::socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     routes();
 }
 

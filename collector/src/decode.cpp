@@ -1,6 +1,7 @@
 #include "decode.h"
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 #include "text.h"
 
@@ -17,185 +18,6 @@ constexpr std::string_view sensor_level = "X-Kv-Sensor-Logging-Level";
 constexpr std::string_view request_id_name = "X-Request-Id";
 constexpr std::string_view req_truncated = "X-Kv-Req-Truncated-Body";
 constexpr std::string_view resp_truncated = "X-Kv-Resp-Truncated-Body";
-
-/*
- * Walks a merged log without building a document: the sensor writes one
- * object per exchange whose header objects may repeat a name (two
- * Set-Cookie lines), which a map would fold, and a DOM per message would
- * cost more than the rest of ingest together.
- */
-class MergedSax : public nlohmann::json_sax<json> {
-public:
-    HeaderList req_headers, resp_headers;
-    std::optional<std::string> req_body64, resp_body64;
-    std::string method, uri, client_ip;
-    std::optional<int64_t> status, client_port, started_at, latency;
-    int exchanges = 0;
-    std::string error;
-
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t v) override { return number(v); }
-    bool number_unsigned(number_unsigned_t v) override
-    {
-        return number(static_cast<int64_t>(v));
-    }
-    bool number_float(number_float_t, const string_t &) override
-    {
-        return true;
-    }
-    bool binary(binary_t &) override { return true; }
-
-    bool string(string_t &v) override
-    {
-        switch (where()) {
-        case Where::req_headers:
-            req_headers.emplace_back(key(), std::move(v));
-            break;
-        case Where::resp_headers:
-            resp_headers.emplace_back(key(), std::move(v));
-            break;
-        case Where::request:
-            if (key() == "body64") {
-                req_body64 = std::move(v);
-            } else if (key() == "method") {
-                method = std::move(v);
-            } else if (key() == "uri") {
-                uri = std::move(v);
-            }
-            break;
-        case Where::response:
-            if (key() == "body64") {
-                resp_body64 = std::move(v);
-            }
-            break;
-        case Where::top:
-            if (key() == "client_ip") {
-                client_ip = std::move(v);
-            }
-            break;
-        default:
-            break;
-        }
-        return true;
-    }
-
-    bool start_object(std::size_t) override
-    {
-        if (stack_.size() == 1) {
-            exchanges++;
-        }
-        stack_.push_back({false, {}});
-        return true;
-    }
-    bool end_object() override
-    {
-        stack_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) override
-    {
-        stack_.push_back({true, {}});
-        return true;
-    }
-    bool end_array() override
-    {
-        stack_.pop_back();
-        return true;
-    }
-    bool key(string_t &k) override
-    {
-        stack_.back().key = std::move(k);
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string &,
-                     const nlohmann::detail::exception &e) override
-    {
-        error = e.what();
-        return false;
-    }
-
-private:
-    enum class Where {
-        other,
-        top,
-        request,
-        response,
-        latencies,
-        req_headers,
-        resp_headers
-    };
-
-    struct Frame {
-        bool array;
-        std::string key;
-    };
-
-    const std::string &key() const { return stack_.back().key; }
-
-    Where where() const
-    {
-        if (stack_.empty() || !stack_[0].array || stack_.back().array) {
-            return Where::other;
-        }
-        switch (stack_.size()) {
-        case 2:
-            return Where::top;
-        case 3:
-            if (stack_[1].key == "request") {
-                return Where::request;
-            }
-            if (stack_[1].key == "response") {
-                return Where::response;
-            }
-            if (stack_[1].key == "latencies") {
-                return Where::latencies;
-            }
-            return Where::other;
-        case 4:
-            if (stack_[2].key != "headers") {
-                return Where::other;
-            }
-            if (stack_[1].key == "request") {
-                return Where::req_headers;
-            }
-            if (stack_[1].key == "response") {
-                return Where::resp_headers;
-            }
-            return Where::other;
-        default:
-            return Where::other;
-        }
-    }
-
-    bool number(int64_t v)
-    {
-        switch (where()) {
-        case Where::response:
-            if (key() == "status") {
-                status = v;
-            }
-            break;
-        case Where::latencies:
-            if (key() == "request") {
-                latency = v;
-            }
-            break;
-        case Where::top:
-            if (key() == "client_port") {
-                client_port = v;
-            } else if (key() == "started_at") {
-                started_at = v;
-            }
-            break;
-        default:
-            break;
-        }
-        return true;
-    }
-
-    std::vector<Frame> stack_;
-};
 
 /* Index of the last member named name, or -1. */
 long
@@ -261,13 +83,6 @@ decode_body(const std::optional<std::string> &b64,
     return true;
 }
 
-bool
-parse_merged(std::string_view payload, MergedSax &sax)
-{
-    return json::sax_parse(payload.begin(), payload.end(), &sax,
-                           json::input_format_t::json, true);
-}
-
 std::pair<std::string, int>
 split_address(std::string_view addr)
 {
@@ -305,36 +120,154 @@ pid_from_request_id(std::string_view id)
     return pid;
 }
 
+namespace {
+
+namespace dom = simdjson::dom;
+
+bool
+take_headers(dom::element e, HeaderList &out)
+{
+    dom::object members;
+    if (e.get_object().get(members)) {
+        return false;
+    }
+    for (auto field : members) {
+        std::string_view value;
+        if (field.value.get_string().get(value)) {
+            return false;
+        }
+        out.emplace_back(std::string(field.key), std::string(value));
+    }
+    return true;
+}
+
+bool
+take_string(dom::element e, std::string &out)
+{
+    std::string_view v;
+    if (e.get_string().get(v)) {
+        return false;
+    }
+    out.assign(v);
+    return true;
+}
+
+/* The members of one exchange object; names it does not know are left
+ * alone, so a sensor that adds members does not break the collector. */
+struct MergedFields {
+    HeaderList req_headers, resp_headers;
+    std::optional<std::string> req_body64, resp_body64;
+    std::string method, uri, client_ip;
+    std::optional<int64_t> status, client_port, started_at, latency;
+};
+
+bool
+read_part(dom::element e, bool request, MergedFields &f)
+{
+    dom::object part;
+    if (e.get_object().get(part)) {
+        return false;
+    }
+    for (auto field : part) {
+        std::string_view k = field.key;
+        bool ok = true;
+        if (k == "headers") {
+            ok = take_headers(field.value,
+                              request ? f.req_headers : f.resp_headers);
+        } else if (k == "body64") {
+            std::string b;
+            ok = take_string(field.value, b);
+            (request ? f.req_body64 : f.resp_body64) = std::move(b);
+        } else if (request && k == "method") {
+            ok = take_string(field.value, f.method);
+        } else if (request && k == "uri") {
+            ok = take_string(field.value, f.uri);
+        } else if (!request && k == "status") {
+            int64_t v = 0;
+            ok = !field.value.get_int64().get(v);
+            f.status = v;
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool
+read_merged(dom::element doc, MergedFields &f)
+{
+    dom::array top;
+    dom::object ex;
+    if (doc.get_array().get(top) || top.size() != 1
+        || top.at(0).get_object().get(ex)) {
+        return false;
+    }
+    for (auto field : ex) {
+        std::string_view k = field.key;
+        bool ok = true;
+        int64_t v = 0;
+        if (k == "request" || k == "response") {
+            ok = read_part(field.value, k == "request", f);
+        } else if (k == "client_ip") {
+            ok = take_string(field.value, f.client_ip);
+        } else if (k == "client_port") {
+            ok = !field.value.get_int64().get(v);
+            f.client_port = v;
+        } else if (k == "started_at") {
+            ok = !field.value.get_int64().get(v);
+            f.started_at = v;
+        } else if (k == "latencies") {
+            dom::object lat;
+            ok = !field.value.get_object().get(lat);
+            if (ok && !lat["request"].get_int64().get(v)) {
+                f.latency = v;
+            }
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool
 decode_merged(const Request &req, Exchange &out, std::string &error)
 {
-    MergedSax sax;
-    if (!parse_merged(req.body, sax)) {
+    /* one parser per ingest thread: it keeps its buffers between messages */
+    thread_local dom::parser parser;
+    dom::element doc;
+    auto err = parser.parse(req.body.data(), req.body.size()).get(doc);
+    std::string fixed;
+    if (err == simdjson::UTF8_ERROR) {
         /* bytes that are not UTF-8 inside strings: read them the way the
          * sensor spells them once it escapes them, one code point each */
-        std::string fixed = to_utf8(req.body);
-        MergedSax again;
-        if (fixed == req.body || !parse_merged(fixed, again)) {
-            error = "merged log is not JSON: " + sax.error;
-            return false;
-        }
-        sax = std::move(again);
+        fixed = to_utf8(req.body);
+        err = parser.parse(fixed).get(doc);
     }
-    if (sax.exchanges != 1 || !sax.status || sax.method.empty()) {
+    if (err) {
+        error = std::string("merged log is not JSON: ")
+                + simdjson::error_message(err);
+        return false;
+    }
+    MergedFields f;
+    if (!read_merged(doc, f) || !f.status || f.method.empty()) {
         error = "merged log does not hold one exchange";
         return false;
     }
 
     out.format = "merged";
-    out.method = std::move(sax.method);
-    out.uri = std::move(sax.uri);
-    out.status = static_cast<int>(*sax.status);
-    out.client_ip = std::move(sax.client_ip);
-    out.client_port = static_cast<int>(sax.client_port.value_or(0));
-    out.time_ms = sax.started_at.value_or(0);
-    out.latency_ms = sax.latency.value_or(-1);
-    out.request_headers = std::move(sax.req_headers);
-    out.response_headers = std::move(sax.resp_headers);
+    out.method = std::move(f.method);
+    out.uri = std::move(f.uri);
+    out.status = static_cast<int>(*f.status);
+    out.client_ip = std::move(f.client_ip);
+    out.client_port = static_cast<int>(f.client_port.value_or(0));
+    out.time_ms = f.started_at.value_or(0);
+    out.latency_ms = f.latency.value_or(-1);
+    out.request_headers = std::move(f.req_headers);
+    out.response_headers = std::move(f.resp_headers);
 
     take_sensor_members(out.request_headers, req_truncated, out,
                         out.request_body_truncated);
@@ -342,8 +275,8 @@ decode_merged(const Request &req, Exchange &out, std::string &error)
                         out.response_body_truncated);
     out.worker_pid = pid_from_request_id(out.request_id);
 
-    if (!decode_body(sax.req_body64, out.request_body, error, "request")
-        || !decode_body(sax.resp_body64, out.response_body, error,
+    if (!decode_body(f.req_body64, out.request_body, error, "request")
+        || !decode_body(f.resp_body64, out.response_body, error,
                         "response")) {
         return false;
     }

@@ -51,7 +51,8 @@ template <class Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>> {
 public:
     template <class... Args>
-    Connection(Ingest::Shared &shared, ConnectionInfo info, Args &&...args)
+    Connection(const Ingest::Shared &shared, ConnectionInfo info,
+               Args &&...args)
         : stream_(std::forward<Args>(args)...), shared_(shared),
           info_(std::move(info)), buf_(initial_buffer)
     {
@@ -124,6 +125,12 @@ private:
                 if (begin_ < end_) {
                     bump(shared_.counters.connections_cut_mid_message);
                 }
+            }
+            closing_ = true;
+            if (ec == asio::error::eof && (writing_ || !out_.empty())) {
+                /* a peer that only stopped sending still gets its replies */
+                write();
+                return;
             }
             abort();
             return;
@@ -238,7 +245,9 @@ private:
     }
 
     Stream stream_;
-    Ingest::Shared &shared_;
+    /* a copy: connections still queued in the event loop end after the
+     * Ingest that made them */
+    Ingest::Shared shared_;
     ConnectionInfo info_;
     Splitter splitter_;
     Request req_;

@@ -85,14 +85,46 @@ worker_key(const std::string &host, const std::string &instance, int64_t pid,
     return k;
 }
 
+/* [[name, value], ...]: the headers in order, duplicates kept.  Written
+ * by hand because it runs once per stored exchange; the strings are UTF-8
+ * already, so escaping is all there is to it. */
+void
+append_json_string(std::string &out, const std::string &s)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (char c : s) {
+        auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
+
 std::string
 headers_json(const HeaderList &h)
 {
-    ordered_json a = ordered_json::array();
+    std::string out = "[";
     for (const auto &[n, v] : h) {
-        a.push_back({n, v});
+        if (out.size() > 1) {
+            out.push_back(',');
+        }
+        out.push_back('[');
+        append_json_string(out, n);
+        out.push_back(',');
+        append_json_string(out, v);
+        out.push_back(']');
     }
-    return a.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+    out.push_back(']');
+    return out;
 }
 
 size_t
@@ -495,7 +527,8 @@ Store::write(Exchange &e)
     bind_blob(st, 18, e.response_body);
     sqlite3_bind_int(st, 19, e.request_body_truncated ? 1 : 0);
     sqlite3_bind_int(st, 20, e.response_body_truncated ? 1 : 0);
-    bind_text(st, 21, e.meta.empty() ? std::string("{}") : e.meta);
+    static const std::string no_meta = "{}";
+    bind_text(st, 21, e.meta.empty() ? no_meta : e.meta);
     bind_text(st, 22, e.peer);
     if (sqlite3_step(st) == SQLITE_DONE) {
         exchange_max_id_ = sqlite3_last_insert_rowid(db_);
