@@ -187,6 +187,7 @@ class Stack:
                     f"make run RUN_FLAGS='--{name}-port N'")
         logs = self.work / "logs"
         logs.mkdir(parents=True, exist_ok=True)
+        self.started_ms = time.time() * 1000
 
         self.procs.append(Proc("collector", [
             self.binary("bin/kestrelvanes-collector"),
@@ -272,14 +273,24 @@ def table(rows):
 def run_demo(stack):
     p = stack.ports
     base = f"http://127.0.0.1:{p['nginx']}"
-    print("Waiting for the sensor's first heartbeat (it brings the bypass "
-          "policy)...", flush=True)
-    wait_until("no heartbeat reached the collector",
-               lambda: any(s["last_heartbeat_ms"]
-                           for s in api(p["console"], "/api/sensors")),
+    # The worker reads a heartbeat reply up to a second after it asked, and
+    # sends its next heartbeat only once it has applied the last reply: the
+    # second heartbeat shows the bypass policy is in force.
+    print("Waiting for the sensor to take the collector's settings (two "
+          "heartbeats, 5 s apart)...", flush=True)
+    first = {}
+
+    def second_heartbeat():
+        for s in api(p["console"], "/api/sensors"):
+            if (s["last_heartbeat_ms"] or 0) < stack.started_ms:
+                continue  # a worker of an earlier run
+            seen = first.setdefault(s["peer"], s["last_heartbeat_ms"])
+            if s["last_heartbeat_ms"] > seen:
+                return True
+        return False
+
+    wait_until("the sensor did not send two heartbeats", second_heartbeat,
                30, stack.procs)
-    # the sensor applies the reply right after the collector sent it
-    time.sleep(0.2)
     before = api(p["console"], "/api/exchanges?limit=1")
     first_id = before[0]["id"] + 1 if before else 0
 
@@ -328,7 +339,8 @@ def run_demo(stack):
                         f"expected")
 
     sensors = [s for s in api(p["console"], "/api/sensors")
-               if s["last_heartbeat_ms"]]
+               if max(s["last_heartbeat_ms"] or 0, s["last_stats_ms"] or 0)
+               >= stack.started_ms]
     for s in sensors:
         pid = s["pid"] if s["pid"] is not None else "(not yet reported)"
         print(f"Sensor: host {s['host']}, instance {s['instance']}, worker "

@@ -4,6 +4,8 @@
  */
 
 #include <csignal>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <cstdlib>
 #include <iostream>
@@ -143,10 +145,13 @@ main(int argc, char **argv)
 
     httplib::Server server;
     server.new_task_queue = [] { return new httplib::ThreadPool(4); };
-    /* no SO_REUSEPORT (the library's default): a busy port is an error */
-    server.set_socket_options([](httplib::socket_t sock) {
+    /* no SO_REUSEPORT (the library's default): a busy port is an error;
+     * no Nagle delay between a reply's head and body, which nginx would
+     * wait out on a kept-alive upstream connection */
+    server.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
     });
     Items items;
     routes(server, items);

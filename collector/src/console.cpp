@@ -106,7 +106,7 @@ Console::Console(Store &store, ControlState &control, IngestCounters &counters,
     server_->new_task_queue = [] { return new httplib::ThreadPool(4); };
     /* the library's default adds SO_REUSEPORT, which would let a second
      * collector share the port instead of being told it is taken */
-    server_->set_socket_options([](httplib::socket_t sock) {
+    server_->set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
     });

@@ -77,11 +77,13 @@ constexpr size_t batch_records = 10000;
  * until then by the connection their heartbeats came on. */
 std::string
 worker_key(const std::string &host, const std::string &instance, int64_t pid,
-           uint64_t connection)
+           uint64_t connection, const std::string &peer)
 {
     std::string k = host + '\n' + instance + '\n';
+    /* connection numbers start again with each run of the collector: the
+     * peer's address tells this run's connections from an earlier one's */
     k += pid > 0 ? "pid " + std::to_string(pid)
-                 : "connection " + std::to_string(connection);
+                 : "connection " + std::to_string(connection) + " " + peer;
     return k;
 }
 
@@ -565,9 +567,9 @@ Store::write(StatsDoc &s)
     }
     sqlite3_reset(st);
 
-    std::string key = worker_key(s.sensor_host, s.instance, s.pid, 0);
+    std::string key = worker_key(s.sensor_host, s.instance, s.pid, 0, "");
     std::string by_connection =
-        worker_key(s.sensor_host, s.instance, 0, s.connection);
+        worker_key(s.sensor_host, s.instance, 0, s.connection, s.peer);
     st = upsert_stats_sensor_;
     bind_text(st, 1, key);
     bind_text(st, 2, s.sensor_host);
@@ -594,7 +596,7 @@ Store::write(Heartbeat &h)
 {
     sqlite3_stmt *st = upsert_heartbeat_;
     std::string key =
-        worker_key(h.sensor_host, h.instance, h.pid, h.connection);
+        worker_key(h.sensor_host, h.instance, h.pid, h.connection, h.peer);
     bind_text(st, 1, key);
     bind_text(st, 2, h.sensor_host);
     bind_text(st, 3, h.instance);
