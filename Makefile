@@ -6,6 +6,7 @@
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            benchmarks
+#   make bench-collector  the collector's ingest rate
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -16,7 +17,7 @@ NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
-        distro test bench run demo clean
+        distro test bench bench-collector run demo clean
 
 all: sensor collector
 
@@ -79,6 +80,10 @@ test: unit collector-unit integration distro
 
 bench: all
 	@bench/run.sh $(BUILD)
+
+# how many sensor messages a second the collector takes (a few seconds)
+bench-collector: collector
+	@collector/bench_ingest.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \
