@@ -5,6 +5,7 @@
 #include "nginx_ext_common.h"
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_auth_module.h"
+#include "nginx_ext_transport.h"
 
 extern "C" {
 
@@ -90,7 +91,175 @@ init_peer_array(ngx_peer_node_t **nodes, ngx_uint_t *count, const char *what,
 
 std::mutex debugbuf_lock;
 
+constexpr ngx_uint_t peer_list_part_size = 10;
+
+/*
+ * The URL-keyed list holds at most this many peers, one socket each.  An
+ * authorization upstream whose addresses change would otherwise leave a
+ * peer, and its socket, behind for every address it ever had.
+ */
+constexpr ngx_uint_t max_keyed_peers = 64;
+
+/* name room of a new keyed peer: an address and port, with the scheme */
+constexpr size_t keyed_name_room = 128;
+
+std::mutex peer_list_lock;
+uint64_t peer_list_lookups;
+
+/* the whole URL must agree: ":80" is not ":8000" */
+bool
+same_url(const ngx_str_t *name, const ngx_str_t *url) noexcept
+{
+    return name->len == url->len
+           && ngx_strncmp(name->data, url->data, url->len) == 0;
+}
+
+ngx_transport_peer_t *
+find_keyed_peer(ngx_str_t *url, ngx_uint_t *count) noexcept
+{
+    *count = 0;
+
+    for (ngx_list_part_t *part = &peer_node_head->part; part;
+         part = part->next) {
+        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
+
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
+            ++*count;
+            if (same_url(&nodes[i].t_peer.server.name, url)) {
+                return &nodes[i].t_peer;
+            }
+        }
+    }
+
+    return NULL;
+}
+
+/* Copies the URL, NUL-terminated, into the peer's name room. */
+bool
+set_keyed_name(ngx_transport_peer_t *peer, ngx_pool_t *pool,
+               ngx_str_t *url) noexcept
+{
+    if (url->len + 1 > peer->name_size) {
+        size_t size = ngx_max(url->len + 1, keyed_name_room);
+        auto *name = static_cast<u_char *>(ngx_pnalloc(pool, size));
+
+        if (name == NULL) {
+            return false;
+        }
+
+        peer->server.name.data = name;
+        peer->name_size = size;
+    }
+
+    ngx_cpystrn(peer->server.name.data, url->data, url->len + 1);
+    peer->server.name.len = url->len;
+    return true;
+}
+
+ngx_transport_peer_t *
+add_keyed_peer(ngx_pool_t *pool, ngx_str_t *url) noexcept
+{
+    auto *node = static_cast<ngx_peer_node_t *>(ngx_list_push(peer_node_head));
+    if (node == NULL) {
+        return NULL;
+    }
+
+    /* a node whose name could not be copied stays, nameless, for reuse */
+    ngx_memzero(static_cast<void *>(node), sizeof(ngx_peer_node_t));
+    ngx_ext_peer_construct(&node->t_peer);
+    node->t_peer.keyed = 1;
+
+    return set_keyed_name(&node->t_peer, pool, url) ? &node->t_peer : NULL;
+}
+
+/*
+ * Which peer a full list gives to a new URL: one without a connection (its
+ * address stopped answering, or never did) before one with, then the one
+ * unused the longest.
+ */
+bool
+better_to_reuse(const ngx_transport_peer_t *a,
+                const ngx_transport_peer_t *b) noexcept
+{
+    if ((a->conn.fd == -1) != (b->conn.fd == -1)) {
+        return a->conn.fd == -1;
+    }
+
+    return a->last_used < b->last_used;
+}
+
+/* Called with the peer's lock held. */
+void
+close_for_reuse(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    if (peer->ssl != NULL) {
+        SSL_free(peer->ssl);
+        peer->ssl = NULL;
+    }
+
+    if (peer->conn.fd != -1 && close(peer->conn.fd) == -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno,
+                      "close() socket failed");
+        kestrelvanes::count(log_stats.socket_close_failed);
+    }
+
+    peer->conn.fd = -1;
+}
+
+/*
+ * Hands the best idle peer to the URL; a peer in use (locked) is passed
+ * over.  NULL when every peer is in use.
+ */
+ngx_transport_peer_t *
+reuse_keyed_peer(ngx_pool_t *pool, ngx_str_t *url) noexcept
+{
+    ngx_transport_peer_t *best = NULL;
+
+    for (ngx_list_part_t *part = &peer_node_head->part; part;
+         part = part->next) {
+        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
+
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
+            ngx_transport_peer_t *peer = &nodes[i].t_peer;
+
+            if (!peer->lock.try_lock()) {
+                continue;
+            }
+
+            if (best != NULL && !better_to_reuse(peer, best)) {
+                peer->lock.unlock();
+                continue;
+            }
+
+            if (best != NULL) {
+                best->lock.unlock();
+            }
+            best = peer;
+        }
+    }
+
+    if (best == NULL) {
+        return NULL;
+    }
+
+    close_for_reuse(best, ngx_cycle->log);
+    bool named = set_keyed_name(best, pool, url);
+    best->lock.unlock();
+
+    return named ? best : NULL;
+}
+
 } /* namespace */
+
+namespace kestrelvanes {
+
+bool
+keyed_peer_is_for(ngx_transport_peer_t *peer, ngx_str_t *remote_server) noexcept
+{
+    return same_url(&peer->server.name, remote_server);
+}
+
+} /* namespace kestrelvanes */
 
 extern "C" {
 
@@ -153,6 +322,36 @@ ngx_ext_access_log_request_get_peer(unsigned long request_id) noexcept
     }
 
     return &request_peer_node[request_id % request_peer_count].t_peer;
+}
+
+ngx_transport_peer_t *
+ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
+                            ngx_str_t *remote_server) noexcept
+{
+    std::lock_guard<std::mutex> guard(peer_list_lock);
+
+    if (peer_node_head == NULL) {
+        peer_node_head = ngx_list_create(mem_pool, peer_list_part_size,
+                                         sizeof(ngx_peer_node_t));
+        if (peer_node_head == NULL) {
+            return NULL;
+        }
+    }
+
+    ngx_uint_t count;
+    ngx_transport_peer_t *peer = find_keyed_peer(remote_server, &count);
+
+    if (peer == NULL) {
+        peer = count < max_keyed_peers
+                   ? add_keyed_peer(mem_pool, remote_server)
+                   : reuse_keyed_peer(mem_pool, remote_server);
+    }
+
+    if (peer != NULL) {
+        peer->last_used = ++peer_list_lookups;
+    }
+
+    return peer;
 }
 
 ngx_int_t

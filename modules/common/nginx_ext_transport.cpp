@@ -1,12 +1,13 @@
 /*
- * Transport to the collector: peer pools, connection set-up (TCP, or TLS
- * for "https://" URLs), blocking sends, the synchronous request/reply
- * exchange and the backoff clock.
+ * Transport to the collector: connection set-up (TCP, or TLS for
+ * "https://" URLs), blocking sends, the synchronous request/reply exchange
+ * and the backoff clock.  TLS lives in nginx_ext_tls.cpp, the reply check
+ * in nginx_ext_reply.cpp, the peer pools in nginx_ext_common.cpp.
  *
  * Everything here except the backoff clock runs on sender-pool threads and
  * may block; the event loop never calls it.
  */
-#include "nginx_ext_common.h"
+#include "nginx_ext_transport.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -14,19 +15,18 @@
 #include <openssl/err.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 
 namespace {
 
-constexpr ngx_uint_t peer_list_part_size = 10;
 constexpr size_t peer_pool_size = 16384;
 constexpr int send_attempts = 3;
 constexpr int max_zero_byte_writes = 4;
-constexpr int reply_polls = 5;
-constexpr useconds_t poll_interval_us = 1000000;
 constexpr useconds_t init_failure_pause_us = 1000000;
 constexpr size_t ip_str_size = 45;
+constexpr size_t host_text_size = 256;
 
 /*
  * nginx's send routine wants a connection with events; each thread gets
@@ -35,9 +35,7 @@ constexpr size_t ip_str_size = 45;
 thread_local ngx_event_t ngx_dummy_event;
 ngx_log_t ngx_dummy_log;
 
-std::mutex peer_list_lock;
 ngx_pool_t *peer_pool;
-std::atomic<bool> tls_init_done{false};
 
 ngx_msec_int_t
 now_ms() noexcept
@@ -97,13 +95,14 @@ ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
 }
 
 /*
- * Resolves the URL (scheme already dropped) into an IPv4 socket address.
+ * Resolves the URL (scheme already dropped) into an IPv4 socket address,
+ * and copies its host text (host_text_size bytes with the NUL) to host.
  * Only host and port are accepted: a path is a parse error.
  */
 ngx_int_t
 ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
-                                    struct sockaddr_in *sin, ngx_pool_t *pool,
-                                    ngx_log_t *log) noexcept
+                                    struct sockaddr_in *sin, char *host,
+                                    ngx_pool_t *pool, ngx_log_t *log) noexcept
 {
     ngx_url_t u;
 
@@ -128,6 +127,11 @@ ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "host resolution success port: %d ip:%s", (int) u.port, ip);
 
+    /* the name a verified certificate must carry, unless one is configured */
+    size_t n = ngx_min(u.host.len, host_text_size - 1);
+    ngx_memcpy(host, u.host.data, n);
+    host[n] = '\0';
+
     ngx_memzero(sin, sizeof(struct sockaddr_in));
     sin->sin_family = AF_INET;
     sin->sin_port = htons(u.port);
@@ -140,8 +144,9 @@ ngx_int_t
 set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
 {
     /*
-     * The receive timeout bounds the TLS handshake and TLS reads with a
-     * collector that accepts and then stays silent; plain reads never wait.
+     * Reads and the handshake never wait on the socket itself (they poll
+     * to a deadline); the receive timeout is a backstop for a TLS write
+     * that has to read.  The send timeout also bounds connect().
      */
     struct timeval tv = {5, 0};
 
@@ -184,88 +189,6 @@ set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
     return NGX_OK;
 }
 
-void
-ring(const char *entry) noexcept
-{
-    update_log_buf(const_cast<char *>(entry));
-}
-
-void
-ngx_load_tls_components() noexcept
-{
-    ring("load tls");
-
-    if (tls_init_done.exchange(true)) {
-        return;
-    }
-
-    OPENSSL_init_ssl(
-        OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, NULL);
-    OPENSSL_init_ssl(0, NULL);
-    OPENSSL_init_crypto(
-        OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, NULL);
-}
-
-ngx_int_t
-ngx_perform_tls_connect(ngx_transport_peer_t *peer) noexcept
-{
-    ring("stating tls load");
-    ngx_load_tls_components();
-    ring("ssl create connection");
-
-    if (peer->ctx == NULL) {
-        const SSL_METHOD *method = TLS_client_method();
-        if (method == NULL) {
-            ring("unsupported method");
-            return NGX_ERROR;
-        }
-
-        peer->ctx = SSL_CTX_new(method);
-        if (peer->ctx == NULL) {
-            ring("new context failed");
-            return NGX_ERROR;
-        }
-
-        /*
-         * A read that meets only a non-application record (a session
-         * ticket) must come back instead of waiting for more.
-         */
-        SSL_CTX_clear_mode(peer->ctx, SSL_MODE_AUTO_RETRY);
-    }
-
-    if (peer->ssl != NULL) {
-        SSL_free(peer->ssl);
-        peer->ssl = NULL;
-    }
-
-    peer->ssl = SSL_new(peer->ctx);
-    if (peer->ssl == NULL) {
-        ring("ssl new failed");
-        return NGX_ERROR;
-    }
-
-    int rc = SSL_set_fd(peer->ssl, peer->conn.fd);
-    if (rc != 1) {
-        ring("ssl set fd failed");
-        ring(strerror(rc));
-        return NGX_ERROR;
-    }
-
-    rc = SSL_connect(peer->ssl);
-    if (rc <= 0) {
-        char text[256];
-
-        ring("SSL connect failed");
-        ERR_error_string_n(SSL_get_error(peer->ssl, rc), text, sizeof(text));
-        ring(text);
-        ERR_clear_error();
-        return NGX_ERROR;
-    }
-
-    ring("handshake passed");
-    return NGX_OK;
-}
-
 ngx_int_t
 close_path(ngx_transport_peer_t *peer, ngx_socket_t s, ngx_log_t *log) noexcept
 {
@@ -283,96 +206,15 @@ close_path(ngx_transport_peer_t *peer, ngx_socket_t s, ngx_log_t *log) noexcept
 /*
  * Reads what the collector has sent without waiting: > 0 bytes read,
  * 0 the collector closed, -1 with errno set (EAGAIN when nothing is there).
- * Over TLS, records that carry no application data (session tickets) are
- * read past while more bytes are waiting: a reply queued behind them must
- * not cost the exchange a poll interval per record.
  */
 ssize_t
 peer_read_nowait(ngx_transport_peer_t *peer, u_char *buf, size_t size) noexcept
 {
-    constexpr int max_records = 8;
-
     if (!peer->use_ssl || peer->ssl == NULL) {
         return recv(peer->conn.fd, buf, size, MSG_DONTWAIT);
     }
 
-    for (int i = 0; i < max_records; i++) {
-        if (SSL_pending(peer->ssl) == 0) {
-            struct pollfd pfd = {peer->conn.fd, POLLIN, 0};
-            int ready = poll(&pfd, 1, 0);
-
-            if (ready == 0) {
-                errno = EAGAIN;
-                return -1;
-            }
-            if (ready == -1) {
-                return -1;
-            }
-        }
-
-        int n = SSL_read(peer->ssl, buf, static_cast<int>(size));
-        if (n > 0) {
-            return n;
-        }
-
-        switch (SSL_get_error(peer->ssl, n)) {
-        case SSL_ERROR_ZERO_RETURN:
-            return 0;
-        case SSL_ERROR_WANT_READ:
-        case SSL_ERROR_WANT_WRITE:
-            ERR_clear_error();
-            continue;
-        default:
-            ERR_clear_error();
-            if (errno == 0 || errno == EAGAIN) {
-                errno = ECONNRESET;
-            }
-            return -1;
-        }
-    }
-
-    errno = EAGAIN;
-    return -1;
-}
-
-/*
- * A TLS collector closes with a close_notify alert before its FIN, and a
- * peek at the socket takes that record for data.  The TLS layer reads such
- * records (and session tickets) without taking application data; a few
- * tickets may come before the alert.
- */
-bool
-tls_peer_closed(ngx_transport_peer_t *peer) noexcept
-{
-    constexpr int max_records = 4;
-
-    if (SSL_pending(peer->ssl) > 0) {
-        return false;
-    }
-
-    for (int i = 0; i < max_records; i++) {
-        struct pollfd pfd = {peer->conn.fd, POLLIN, 0};
-
-        if (poll(&pfd, 1, 0) <= 0) {
-            return false;
-        }
-
-        u_char byte;
-        int n = SSL_peek(peer->ssl, &byte, 1);
-
-        if (n > 0) {
-            return false;
-        }
-
-        int err = SSL_get_error(peer->ssl, n);
-        ERR_clear_error();
-
-        if (err != SSL_ERROR_WANT_READ && err != SSL_ERROR_WANT_WRITE) {
-            return true;
-        }
-    }
-
-    return false;
+    return kestrelvanes::tls_read_nowait(peer, buf, size);
 }
 
 /*
@@ -384,7 +226,7 @@ bool
 peer_closed_by_collector(ngx_transport_peer_t *peer) noexcept
 {
     if (peer->use_ssl && peer->ssl != NULL) {
-        return tls_peer_closed(peer);
+        return kestrelvanes::tls_peer_closed(peer);
     }
 
     u_char byte;
@@ -432,14 +274,23 @@ discard_late_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 
 /*
  * Makes sure the peer has a live connection before an attempt: connects a
- * disconnected peer and replaces one the collector has closed meanwhile.
- * Before an exchange, late replies to earlier ones are dropped as well.
+ * disconnected peer (by the deadline) and replaces one the collector has
+ * closed meanwhile.  Before an exchange, late replies to earlier ones are
+ * dropped as well.
  */
 ngx_int_t
-prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
-                ngx_str_t *remote_server, ngx_pool_t *mem_pool,
-                bool exchange) noexcept
+prepare_attempt_until(ngx_transport_peer_t *peer, ngx_log_t *log,
+                      ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+                      bool exchange, ngx_msec_t deadline) noexcept
 {
+    /* a full URL-keyed list hands idle peers to new URLs */
+    if (peer->keyed && !kestrelvanes::keyed_peer_is_for(peer, remote_server)) {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "peer for \"%V\" was given to another collector",
+                      remote_server);
+        return NGX_ERROR;
+    }
+
     if (peer->conn.fd != -1
         && (exchange ? discard_late_replies(peer, log)
                      : peer_closed_by_collector(peer))) {
@@ -453,7 +304,18 @@ prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
         return NGX_OK;
     }
 
-    return ngx_transport_init_peer(peer, log, remote_server, mem_pool);
+    return kestrelvanes::connect_peer(peer, log, remote_server, mem_pool,
+                                      deadline);
+}
+
+ngx_int_t
+prepare_attempt(ngx_transport_peer_t *peer, ngx_log_t *log,
+                ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+                bool exchange) noexcept
+{
+    return prepare_attempt_until(
+        peer, log, remote_server, mem_pool, exchange,
+        kestrelvanes::deadline_in(kestrelvanes::collector_wait_ms));
 }
 
 /* One write attempt; false when the message did not go out whole. */
@@ -510,133 +372,133 @@ drain_replies(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 }
 
 /*
- * Waits about five seconds for the collector's reply and checks it.
- * Returns false when the peer had to be reset.
+ * Reads one reply into buf: until it is whole, the buffer is full, the
+ * collector closes or the deadline passes.  Returns the bytes read; *err
+ * is the errno of a failed read (0 when none failed).
+ */
+size_t
+read_reply(ngx_transport_peer_t *peer, u_char *buf, size_t size,
+           ngx_msec_t deadline, int *err) noexcept
+{
+    size_t got = 0;
+
+    *err = 0;
+
+    while (got < size) {
+        errno = 0;
+        ssize_t n = peer_read_nowait(peer, buf + got, size - got);
+
+        if (n > 0) {
+            got += n;
+            if (!kestrelvanes::reply_needs_more(buf, got, size)) {
+                break;
+            }
+            continue;
+        }
+
+        if (n == 0) {
+            break;
+        }
+
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            *err = errno;
+            break;
+        }
+
+        if (!kestrelvanes::wait_ready(peer->conn.fd, POLLIN, deadline)) {
+            break;
+        }
+    }
+
+    return got;
+}
+
+/*
+ * Waits for the collector's reply until the deadline and checks it.  One
+ * reply per exchange: whatever follows it is a late reply, which the next
+ * exchange reads away.
  */
 void
 receive_reply(ngx_transport_peer_t *peer, ngx_log_t *log,
-              ngx_receive_callback_func receive_callback) noexcept
+              ngx_receive_callback_func receive_callback,
+              ngx_msec_t deadline) noexcept
 {
     u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+    int err;
+    size_t got = read_reply(peer, buf, sizeof(buf), deadline, &err);
 
-    for (;;) {
-        ssize_t n = -1;
-        int err = EAGAIN;
+    if (got == 0) {
+        if (err != 0) {
+            errno = err;
+            log_recv_failure(log, __func__, __LINE__);
+            _reset_transport_peer(peer, log);
 
-        for (int poll = 0; poll < reply_polls; poll++) {
-            errno = 0;
-            n = peer_read_nowait(peer, buf, sizeof(buf));
-            err = errno;
-
-            /* data, or a closed connection that will never bring any */
-            if (n >= 0 || (err != EAGAIN && err != EWOULDBLOCK)) {
-                break;
-            }
-
-            usleep(poll_interval_us);
-        }
-
-        if (n <= 0) {
-            if (n == -1 && err != EAGAIN && err != EWOULDBLOCK) {
-                errno = err;
-                log_recv_failure(log, __func__, __LINE__);
-                _reset_transport_peer(peer, log);
-            }
-            return;
-        }
-
-        if (_is_http_response_complete(buf, n)) {
-            kestrelvanes::count(log_stats.socket_reads);
-            if (receive_callback != NULL) {
-                receive_callback(buf, n, log);
-            }
-
-        } else {
+        } else if (peer->use_ssl && peer->ssl != NULL
+                   && kestrelvanes::tls_record_pending(peer)) {
+            /* a reply began, inside a TLS record that never finished */
             kestrelvanes::count(log_stats.http_resp_incomplete);
             _reset_transport_peer(peer, log);
-            return;
         }
 
-        if (n != static_cast<ssize_t>(sizeof(buf))) {
-            return;
-        }
+        /* nothing came: a silent collector keeps its connection */
+        return;
+    }
+
+    auto n = static_cast<ssize_t>(got);
+
+    if (!_is_http_response_complete(buf, n)) {
+        kestrelvanes::count(log_stats.http_resp_incomplete);
+        _reset_transport_peer(peer, log);
+        return;
+    }
+
+    kestrelvanes::count(log_stats.socket_reads);
+    if (receive_callback != NULL) {
+        receive_callback(buf, n, log);
     }
 }
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes {
 
-ngx_pool_t *
-ngx_ext_peer_pool(ngx_log_t *log) noexcept
+ngx_msec_t
+monotonic_ms() noexcept
 {
-    if (peer_pool == NULL) {
-        peer_pool = ngx_create_pool(peer_pool_size, log);
-    }
+    using namespace std::chrono;
 
-    return peer_pool;
+    return static_cast<ngx_msec_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch())
+            .count());
 }
 
-void
-ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept
+bool
+wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
 {
-    new (&peer->lock) std::mutex;
-    peer->conn.fd = -1;
-}
+    for (;;) {
+        ngx_msec_t now = monotonic_ms();
 
-ngx_transport_peer_t *
-ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
-                            ngx_str_t *remote_server) noexcept
-{
-    std::lock_guard<std::mutex> guard(peer_list_lock);
+        if (now >= deadline) {
+            return false;
+        }
 
-    if (peer_node_head == NULL) {
-        peer_node_head = ngx_list_create(mem_pool, peer_list_part_size,
-                                         sizeof(ngx_peer_node_t));
-        if (peer_node_head == NULL) {
-            return NULL;
+        struct pollfd pfd = {fd, events, 0};
+        int rc = poll(&pfd, 1, static_cast<int>(deadline - now));
+
+        if (rc > 0) {
+            return true;
+        }
+
+        if (rc == -1 && errno != EINTR) {
+            return false;
         }
     }
-
-    /* the whole URL must agree: ":80" is not ":8000" */
-    for (ngx_list_part_t *part = &peer_node_head->part; part;
-         part = part->next) {
-        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
-
-        for (ngx_uint_t i = 0; i < part->nelts; i++) {
-            ngx_str_t *name = &nodes[i].t_peer.server.name;
-
-            if (name->len == remote_server->len
-                && ngx_strncmp(name->data, remote_server->data, name->len)
-                       == 0) {
-                return &nodes[i].t_peer;
-            }
-        }
-    }
-
-    auto *name =
-        static_cast<u_char *>(ngx_pnalloc(mem_pool, remote_server->len + 1));
-    if (name == NULL) {
-        return NULL;
-    }
-
-    auto *node = static_cast<ngx_peer_node_t *>(ngx_list_push(peer_node_head));
-    if (node == NULL) {
-        return NULL;
-    }
-
-    ngx_memzero(static_cast<void *>(node), sizeof(ngx_peer_node_t));
-    ngx_ext_peer_construct(&node->t_peer);
-    ngx_cpystrn(name, remote_server->data, remote_server->len + 1);
-    node->t_peer.server.name.data = name;
-    node->t_peer.server.name.len = remote_server->len;
-
-    return &node->t_peer;
 }
 
 ngx_int_t
-ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
-                        ngx_str_t *remote_server, ngx_pool_t *mem_pool) noexcept
+connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+             ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+             ngx_msec_t deadline) noexcept
 {
     peer->conn.fd = -1;
     peer->conn.read = &ngx_dummy_event;
@@ -662,8 +524,10 @@ ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     enable_ssl.store(tls ? 1 : 0, std::memory_order_relaxed);
 
     struct sockaddr_in sin;
+    char host[host_text_size];
 
-    if (ngx_get_resolved_remote_server_addr(&host_port, &sin, mem_pool, log)
+    if (ngx_get_resolved_remote_server_addr(&host_port, &sin, host, mem_pool,
+                                            log)
         != NGX_OK) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "Couldnt resolve access log endpoint: ret %d", -1);
@@ -695,13 +559,42 @@ ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0, "connection succeeded with ssl");
 
-    if (ngx_perform_tls_connect(peer) != NGX_OK) {
-        ring("handshake failed");
+    if (tls_handshake(peer, log, host, deadline) != NGX_OK) {
         return close_path(peer, s, log);
     }
 
     kestrelvanes::count(log_stats.socket_connected);
     return NGX_OK;
+}
+
+} /* namespace kestrelvanes */
+
+extern "C" {
+
+ngx_pool_t *
+ngx_ext_peer_pool(ngx_log_t *log) noexcept
+{
+    if (peer_pool == NULL) {
+        peer_pool = ngx_create_pool(peer_pool_size, log);
+    }
+
+    return peer_pool;
+}
+
+void
+ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept
+{
+    new (&peer->lock) std::mutex;
+    peer->conn.fd = -1;
+}
+
+ngx_int_t
+ngx_transport_init_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+                        ngx_str_t *remote_server, ngx_pool_t *mem_pool) noexcept
+{
+    return kestrelvanes::connect_peer(
+        peer, log, remote_server, mem_pool,
+        kestrelvanes::deadline_in(kestrelvanes::collector_wait_ms));
 }
 
 void
@@ -806,6 +699,10 @@ ngx_transport_send(ngx_transport_peer_t *peer, u_char *buf, ssize_t len,
     return sent;
 }
 
+/*
+ * Set-up, write and the wait for the reply share one deadline, so a slow
+ * collector holds the peer (and the monitoring thread) no longer than it.
+ */
 ssize_t
 ngx_transport_send_rcv_synch(
     ngx_transport_peer_t *peer, u_char *buf, ssize_t len, ngx_log_t *log,
@@ -813,10 +710,13 @@ ngx_transport_send_rcv_synch(
     ngx_receive_callback_func receive_callback) noexcept
 {
     std::lock_guard<std::mutex> guard(peer->lock);
+    ngx_msec_t deadline =
+        kestrelvanes::deadline_in(kestrelvanes::collector_wait_ms);
     ssize_t sent = 0;
 
     for (int attempt = 0; attempt < send_attempts; attempt++) {
-        if (prepare_attempt(peer, log, remote_server, mem_pool, true)
+        if (prepare_attempt_until(peer, log, remote_server, mem_pool, true,
+                                  deadline)
             != NGX_OK) {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s:%d failed to init peer",
                           __func__, __LINE__);
@@ -825,7 +725,7 @@ ngx_transport_send_rcv_synch(
         }
 
         if (send_attempt(peer, buf, len, log, &sent)) {
-            receive_reply(peer, log, receive_callback);
+            receive_reply(peer, log, receive_callback, deadline);
             return len;
         }
     }
@@ -833,70 +733,11 @@ ngx_transport_send_rcv_synch(
     return sent;
 }
 
-int
-_is_http_response_complete(u_char *buf, ssize_t len) noexcept
+ssize_t
+ngx_transport_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                          size_t size) noexcept
 {
-    static char header_end[] = "\r\n\r\n";
-    static char line_end[] = "\r\n";
-    static char content_length[] = "Content-Length:";
-
-    size_t n = static_cast<size_t>(len);
-    u_char *end = ngx_strnstr(buf, header_end, n);
-
-    if (end == NULL) {
-        if (n >= 4 && buf[n - 4] == '\r' && buf[n - 3] == '\n'
-            && buf[n - 2] == '\0') {
-            kestrelvanes::count(log_stats.http_resp_incomplete);
-        } else {
-            kestrelvanes::count(log_stats.http_resp_no_header);
-        }
-        return 0;
-    }
-
-    size_t header_len = (end - buf) + 4;
-    size_t body_len = n - header_len;
-
-    u_char *status_end = ngx_strnstr(buf, line_end, header_len);
-    if (status_end == NULL) {
-        kestrelvanes::count(log_stats.http_resp_no_status);
-        return 0;
-    }
-
-    if (status_end - buf < 12) {
-        kestrelvanes::count(log_stats.http_resp_status_large);
-        return 0;
-    }
-
-    if (ngx_atoi(buf + 9, 3) != NGX_HTTP_OK) {
-        kestrelvanes::count(log_stats.http_resp_status_error);
-        return 0;
-    }
-
-    u_char *p = ngx_strnstr(buf, content_length, header_len);
-    if (p == NULL) {
-        return 1;
-    }
-
-    u_char *last = buf + header_len;
-
-    p += sizeof(content_length) - 1;
-    while (p < last && (*p == ' ' || *p == '\t')) {
-        p++;
-    }
-
-    u_char *value = p;
-    while (p < last && *p != '\r' && *p != '\n') {
-        p++;
-    }
-
-    /* an unreadable length (-1) compares as larger than any body */
-    off_t declared = ngx_atoof(value, p - value);
-    if (body_len < static_cast<size_t>(declared)) {
-        kestrelvanes::count(log_stats.http_resp_incomplete);
-        return 0;
-    }
-
-    return 1;
+    return peer_read_nowait(peer, buf, size);
 }
 
 ngx_int_t

@@ -3,9 +3,10 @@
  * is a JSON document holding the request and the response.
  *
  * Everything is written once into a fixed buffer; what does not fit is
- * left out and counted.  Every string is escaped, so the document stays
- * JSON whatever the client sends.
+ * left out and counted.  Every string is escaped (json_writer.cpp), so the
+ * document stays strict JSON whatever bytes the client sends.
  */
+#include "json_writer.h"
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
 
@@ -14,6 +15,14 @@
 
 namespace {
 
+using kestrelvanes::json::append_char;
+using kestrelvanes::json::append_literal;
+using kestrelvanes::json::append_number;
+using kestrelvanes::json::append_string;
+using kestrelvanes::json::write_escaped;
+using kestrelvanes::json::write_string_member;
+using kestrelvanes::json::writer;
+
 constexpr char merged_log_target[] = "/mergedlog?sensor=nginx";
 constexpr size_t line_buffer_size = 500;
 constexpr size_t request_id_size = 128;
@@ -21,16 +30,6 @@ constexpr size_t mode_text_size = 16;
 constexpr size_t file_chunk_size = 4096;
 constexpr size_t content_length_line_len =
     sizeof("Content-Length: 0000000000\r\n") - 1;
-
-/* The message buffer and the write position. */
-struct writer {
-    u_char *start;
-    u_char *pos;
-    u_char *end;
-    bool overflow;
-
-    size_t room() const noexcept { return pos < end ? end - pos : 0; }
-};
 
 struct builtin_header {
     ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
@@ -69,92 +68,9 @@ const builtin_header builtin_headers[] = {
 const ngx_uint_t builtin_write_order[] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 0, 1};
 
 void
-overflowed(writer &w) noexcept
-{
-    w.overflow = true;
-    kestrelvanes::count(log_stats.json_data_append_failed);
-}
-
-void
-append_char(writer &w, u_char c) noexcept
-{
-    if (w.pos < w.end) {
-        *w.pos++ = c;
-        return;
-    }
-
-    overflowed(w);
-}
-
-/* Whole or nothing; one byte always stays spare. */
-void
-append_string(writer &w, const void *src, size_t len) noexcept
-{
-    if (w.room() > len) {
-        w.pos = ngx_cpymem(w.pos, src, len);
-        return;
-    }
-
-    overflowed(w);
-}
-
-void
-append_literal(writer &w, const char *text) noexcept
-{
-    append_string(w, text, ngx_strlen(text));
-}
-
-/* JSON string contents: quote and backslash escaped, control bytes as \u00XX. */
-void
-write_escaped(writer &w, const u_char *p, size_t len) noexcept
-{
-    static const u_char hex[] = "0123456789abcdef";
-
-    for (size_t i = 0; i < len; i++) {
-        u_char c = p[i];
-
-        if (c == '"' || c == '\\') {
-            append_char(w, '\\');
-            append_char(w, c);
-
-        } else if (c < 0x20) {
-            u_char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
-            for (u_char e : esc) {
-                append_char(w, e);
-            }
-
-        } else {
-            append_char(w, c);
-        }
-    }
-}
-
-void
 write_escaped_header(writer &w, const ngx_str_t *value) noexcept
 {
     write_escaped(w, value->data, value->len);
-}
-
-/* A string member: "key":"escaped value" */
-void
-write_string_member(writer &w, const char *key, const u_char *value,
-                    size_t len) noexcept
-{
-    append_char(w, '"');
-    append_literal(w, key);
-    append_literal(w, "\":\"");
-    write_escaped(w, value, len);
-    append_char(w, '"');
-}
-
-/* Formatted numbers go in whole or not at all. */
-void
-append_number(writer &w, const char *fmt, uint64_t value) noexcept
-{
-    u_char text[NGX_INT64_LEN + 4];
-    u_char *last = ngx_snprintf(text, sizeof(text), fmt, value);
-
-    append_string(w, text, last - text);
 }
 
 void

@@ -49,6 +49,8 @@ static char *ngx_access_log_set_sampling_rate(ngx_conf_t *cf,
 static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
                                                 ngx_command_t *cmd,
                                                 void *conf) noexcept;
+static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
+                                             void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -160,6 +162,31 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          ngx_access_log_set_thread_priority,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
+    NGX_EXT_TWIN_COMMAND("ext_access_log_queue_memory",
+                         "kestrelvanes_http_access_queue_memory",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_access_log_set_queue_memory,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_verify",
+                         "kestrelvanes_http_access_collector_ssl_verify",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_verify,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_trusted_certificate",
+                         "kestrelvanes_http_access_collector_ssl_trusted_"
+                         "certificate",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_trusted,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_name",
+                         "kestrelvanes_http_access_collector_ssl_name",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_name,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
     { ngx_string("kestrelvanes_http_access_enable"),
       NGX_EXT_HSL | NGX_CONF_FLAG,
       ngx_conf_set_flag_slot,
@@ -208,7 +235,13 @@ ngx_module_t ngx_kestrelvanes_http_access = {
 ngx_str_t remote_auth_log_api = ngx_string("/auth");
 ngx_str_t remote_stats_api = ngx_null_string;
 ngx_str_t default_remote_stats_api = ngx_string("/nginxstats");
-ngx_uint_t thread_priority = 19;
+/*
+ * Nice 10 leaves the worker about nine tenths of a busy core while the
+ * sender may take up to about a tenth, more than batches need at any rate
+ * a worker serves; at 19 the sender got too little once the core was
+ * saturated, and logs were dropped.
+ */
+ngx_uint_t thread_priority = 10;
 
 const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
     "Host",
@@ -244,6 +277,7 @@ namespace {
 
 constexpr ngx_uint_t max_socket_conns = 50;
 constexpr ngx_uint_t max_thread_priority = 19;
+constexpr ngx_uint_t default_thread_priority = 10;
 constexpr ngx_int_t default_backoff_duration = 5000;
 constexpr ngx_int_t max_backoff_duration = 15000;
 constexpr ngx_int_t max_sampling_rate = 100;
@@ -253,6 +287,7 @@ constexpr size_t default_body_buffer_size = 28672;
 constexpr size_t default_total_buffer_size = 65536;
 constexpr ngx_msec_t default_stats_period = 60000;
 constexpr ngx_msec_t default_hb_period = 30000;
+constexpr size_t default_queue_memory = 32 * 1024 * 1024;
 
 /*
  * The settings the directives write for the whole process.  Each
@@ -272,7 +307,9 @@ struct process_settings {
     unsigned long read_payload_file;
     ngx_uint_t sampling_rate;
     ngx_uint_t priority;
+    size_t queue_memory;
     ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
+    ngx_ext_collector_tls_t tls;
 
     static process_settings defaults() noexcept
     {
@@ -280,7 +317,8 @@ struct process_settings {
         ngx_str_set(&d.auth_log_api, "/auth");
         d.socket_conns = 1;
         d.log_mode = DefaultLogMode;
-        d.priority = max_thread_priority;
+        d.priority = default_thread_priority;
+        d.queue_memory = default_queue_memory;
         return d;
     }
 
@@ -298,8 +336,10 @@ struct process_settings {
         c.read_payload_file = force_read_payload_file;
         c.sampling_rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
         c.priority = thread_priority;
+        c.queue_memory = queue_memory_budget;
         ngx_memcpy(c.exclude_hash, exclude_headers_hash,
                    sizeof(exclude_headers_hash));
+        c.tls = collector_tls;
         return c;
     }
 
@@ -315,8 +355,10 @@ struct process_settings {
         force_read_payload_file = read_payload_file;
         ngx_ext_sampling_rate.store(sampling_rate, std::memory_order_relaxed);
         thread_priority = priority;
+        queue_memory_budget = queue_memory;
         ngx_memcpy(exclude_headers_hash, exclude_hash,
                    sizeof(exclude_headers_hash));
+        collector_tls = tls;
     }
 };
 
@@ -327,6 +369,24 @@ ngx_str_t *
 first_arg(ngx_conf_t *cf) noexcept
 {
     return &static_cast<ngx_str_t *>(cf->args->elts)[1];
+}
+
+/*
+ * An on/off switch of the whole process, read by nginx's own flag parser so
+ * that it takes the words, in any case, and refuses everything else with
+ * the message operators know from nginx's flags.  A later occurrence
+ * replaces an earlier one, as for every process-wide setting.
+ */
+char *
+set_process_flag(ngx_conf_t *cf, ngx_command_t *cmd, ngx_flag_t *flag) noexcept
+{
+    ngx_command_t one = *cmd;
+
+    one.offset = 0;
+    one.post = NULL;
+    *flag = NGX_CONF_UNSET;
+
+    return ngx_conf_set_flag_slot(cf, &one, flag);
 }
 
 int
@@ -488,6 +548,28 @@ ngx_access_log_set_thread_priority(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
+/* Memory the queued log messages of one worker may hold. */
+static char *
+ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
+                                void *conf) noexcept
+{
+    ssize_t size = ngx_parse_size(first_arg(cf));
+
+    if (size == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    if (size == 0) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "\"%V\" must be above 0",
+                           &cmd->name);
+        return NGX_CONF_ERROR;
+    }
+
+    queue_memory_budget = static_cast<size_t>(size);
+
+    return NGX_CONF_OK;
+}
+
 static char *
 ngx_access_log_set_logging_mode(ngx_conf_t *cf, ngx_command_t *cmd,
                                 void *conf) noexcept
@@ -544,19 +626,14 @@ static char *
 ngx_access_log_set_force_read_payload_file(ngx_conf_t *cf, ngx_command_t *cmd,
                                            void *conf) noexcept
 {
-    ngx_str_t *value = first_arg(cf);
+    ngx_flag_t flag = NGX_CONF_UNSET;
 
-    if (value->len == 2 && ngx_strncmp(value->data, "on", 2) == 0) {
-        force_read_payload_file = 1;
-        return NGX_CONF_OK;
+    char *rv = set_process_flag(cf, cmd, &flag);
+    if (rv == NGX_CONF_OK) {
+        force_read_payload_file = flag;
     }
 
-    if (value->len == 3 && ngx_strncmp(value->data, "off", 3) == 0) {
-        force_read_payload_file = 0;
-        return NGX_CONF_OK;
-    }
-
-    return const_cast<char *>("invalid value");
+    return rv;
 }
 
 static char *
@@ -796,6 +873,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
                            "Failed to initialize policy mutex");
     }
 
+    if (ngx_ext_check_collector_tls(cf) != NGX_OK) {
+        return NGX_ERROR;
+    }
+
     ngx_ext_install_capture_filters();
 
     access_log_thread_pool =
@@ -844,12 +925,30 @@ ngx_http_timer_main_conf(ngx_cycle_t *cycle) noexcept
                                             ngx_kestrelvanes_http_access));
 }
 
+/*
+ * Postconfiguration points the pool globals into the configuration being
+ * read.  When that configuration then fails (a listen that cannot bind),
+ * its memory is freed while the old one keeps running; the pointers are
+ * therefore taken again from the cycle that loaded, and by every worker
+ * from the cycle it is forked for.
+ */
+static void
+ngx_http_response_body_bind_pools(ngx_cycle_t *cycle) noexcept
+{
+    access_log_thread_pool =
+        ngx_thread_pool_get(cycle, &access_log_thread_pool_name);
+    monitoring_thread_pool =
+        ngx_thread_pool_get(cycle, &monitoring_thread_pool_name);
+    cf_mem_pool = cycle->pool;
+}
+
 /* Runs once a configuration has loaded in full. */
 static ngx_int_t
 ngx_http_response_body_commit(ngx_cycle_t *cycle) noexcept
 {
     committed_settings = process_settings::current();
     settings_committed = true;
+    ngx_http_response_body_bind_pools(cycle);
 
     return NGX_OK;
 }
@@ -860,6 +959,8 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     if (settings_committed) {
         committed_settings.apply();
     }
+
+    ngx_http_response_body_bind_pools(cycle);
 
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 

@@ -3,99 +3,119 @@
  * header lines carry the metadata and whose body is the captured response
  * body, unencoded.
  *
- * Values go into header lines of the collector connection, so CR, LF and
- * NUL never reach it raw: they are written percent-encoded (%0D, %0A, %00),
- * or a client could forge lines or whole messages.
+ * Values go into header lines of the collector connection, so control
+ * bytes never reach it raw: CR, LF, NUL, every other byte below 0x20 but
+ * TAB, and DEL are written percent-encoded (%0D, %0A, %01, %7F), or a
+ * client could forge lines or whole messages, or trip the collector's
+ * parser.
+ *
+ * The message is measured before it is written, with the same code that
+ * writes it, so the size check counts every line.  A message is sent
+ * whole or not at all: never a line cut short at the end of the buffer,
+ * which would end the framing of everything after it on the connection.
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
-
-#include <cstdlib>
 
 namespace {
 
 constexpr char default_api[] = "/nginxlog";
 constexpr size_t api_size = 100;
-constexpr size_t request_line_size = 500;
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr size_t max_header_name = 199;
+constexpr size_t max_addr_text = 99;
 
-bool
+constexpr bool
 needs_encoding(u_char c) noexcept
 {
-    return c == '\r' || c == '\n' || c == '\0';
-}
-
-size_t
-encoded_len(const ngx_str_t *value) noexcept
-{
-    size_t len = value->len;
-
-    for (size_t i = 0; i < value->len; i++) {
-        if (needs_encoding(value->data[i])) {
-            len += 2;
-        }
-    }
-
-    return len;
-}
-
-u_char *
-write_encoded(u_char *p, const ngx_str_t *value) noexcept
-{
-    static const u_char hex[] = "0123456789ABCDEF";
-
-    for (size_t i = 0; i < value->len; i++) {
-        u_char c = value->data[i];
-
-        if (needs_encoding(c)) {
-            *p++ = '%';
-            *p++ = hex[c >> 4];
-            *p++ = hex[c & 0xf];
-        } else {
-            *p++ = c;
-        }
-    }
-
-    return p;
-}
-
-/* The room left before the buffer's last byte. */
-size_t
-avail(u_char *pos, u_char *last) noexcept
-{
-    return pos < last ? last - pos : 0;
+    return (c < 0x20 && c != '\t') || c == 0x7f;
 }
 
 /*
- * One "Name:value" line (the name carries its colon), whole or not at all.
+ * Writes the lines of one message or, without a buffer, only counts their
+ * bytes.  Both passes run the same code, so what is measured is exactly
+ * what is written.
  */
-u_char *
-ngx_ext_add_header(u_char *request_pt, size_t room, const char *hdr_key,
-                   const ngx_str_t *hdr_val) noexcept
-{
-    size_t key_len = ngx_strlen(hdr_key);
-    size_t needed = key_len + encoded_len(hdr_val) + 2;
+struct line_writer {
+    u_char *pos; /* NULL while measuring */
+    size_t len;
 
-    if (needed > room) {
-        return request_pt;
+    void bytes(const void *p, size_t n) noexcept
+    {
+        if (pos != NULL) {
+            pos = ngx_cpymem(pos, p, n);
+        }
+        len += n;
     }
 
-    u_char *p = ngx_cpymem(request_pt, hdr_key, key_len);
-    p = write_encoded(p, hdr_val);
-    *p++ = '\r';
-    *p++ = '\n';
+    void text(const char *s) noexcept { bytes(s, ngx_strlen(s)); }
 
-    return p;
+    void encoded(const u_char *p, size_t n) noexcept
+    {
+        static const u_char hex[] = "0123456789ABCDEF";
+        size_t run = 0;
+
+        for (size_t i = 0; i < n; i++) {
+            if (!needs_encoding(p[i])) {
+                continue;
+            }
+
+            bytes(p + run, i - run);
+            u_char esc[3] = {'%', hex[p[i] >> 4], hex[p[i] & 0xf]};
+            bytes(esc, sizeof(esc));
+            run = i + 1;
+        }
+
+        bytes(p + run, n - run);
+    }
+
+    void encoded(const ngx_str_t *value) noexcept
+    {
+        encoded(value->data, value->len);
+    }
+
+    /* a line made of numbers and fixed text */
+    template <typename... Args>
+    void format(const char *fmt, Args... args) noexcept
+    {
+        u_char line[NGX_INT64_LEN * 2 + 64];
+
+        bytes(line, ngx_snprintf(line, sizeof(line), fmt, args...) - line);
+    }
+};
+
+/* What one message says, taken once so that both passes agree. */
+struct message_facts {
+    ngx_http_request_t *r;
+    ngx_str_t api;
+    bool log_headers;
+    bool have_id;
+    u_char id[request_id_size];
+    int64_t latency;
+    ngx_str_t mode;
+    u_char mode_text[mode_text_size];
+};
+
+/* One "Name:value" line; the name carries its colon. */
+void
+ngx_ext_add_header(line_writer &w, const char *hdr_key,
+                   const ngx_str_t *hdr_val) noexcept
+{
+    w.text(hdr_key);
+    w.encoded(hdr_val);
+    w.text("\r\n");
 }
 
-/* A line formatted in place, cut short at the buffer's end. */
-template <typename... Args>
-u_char *
-add_line(u_char *p, u_char *last, const char *fmt, Args... args) noexcept
+/* Adds "Name:value" when the value is there. */
+void
+add_optional(line_writer &w, const char *name, const ngx_str_t *value) noexcept
 {
-    return ngx_snprintf(p, avail(p, last), fmt, args...);
+    if (value->data == NULL || value->len == 0) {
+        return;
+    }
+
+    ngx_ext_add_header(w, name, value);
 }
 
 /*
@@ -119,11 +139,9 @@ excluded(const ngx_str_t *name) noexcept
     return false;
 }
 
-u_char *
-copy_response_headers(ngx_http_request_t *r, u_char *p, u_char *last) noexcept
+void
+copy_response_headers(line_writer &w, ngx_http_request_t *r) noexcept
 {
-    u_char key[max_header_name + 2];
-
     for (ngx_list_part_t *part = &r->headers_out.headers.part; part;
          part = part->next) {
         auto *h = static_cast<ngx_table_elt_t *>(part->elts);
@@ -140,103 +158,138 @@ copy_response_headers(ngx_http_request_t *r, u_char *p, u_char *last) noexcept
                 continue;
             }
 
-            ngx_memcpy(key, h[i].key.data, h[i].key.len);
-            key[h[i].key.len] = ':';
-            key[h[i].key.len + 1] = '\0';
-
-            p = ngx_ext_add_header(p, avail(p, last), (char *) key,
-                                   &h[i].value);
+            w.encoded(&h[i].key);
+            w.text(":");
+            w.encoded(&h[i].value);
+            w.text("\r\n");
         }
     }
-
-    return p;
 }
 
-/* Adds "Name:value" when the value is there and shorter than the room. */
-u_char *
-add_optional(u_char *p, u_char *last, const char *name,
-             const ngx_str_t *value) noexcept
+/* Lines 6 to 18: the exchange and the sensor. */
+void
+ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
 {
-    if (value->data == NULL || value->len == 0
-        || value->len >= avail(p, last)) {
-        return p;
+    ngx_http_request_t *r = f.r;
+
+    w.format("X-Status: %l\r\n", (long) r->headers_out.status);
+
+    if (!f.have_id) {
+        return;
     }
 
-    return ngx_ext_add_header(p, avail(p, last), name, value);
-}
+    ngx_str_t id = {ngx_strlen(f.id), const_cast<u_char *>(f.id)};
+    ngx_ext_add_header(w, "X-Request-Id: ", &id);
 
-u_char *
-ngx_ext_pack_custom_headers(ngx_http_request_t *r, u_char *p, u_char *last,
-                            LogMode _log_mode) noexcept
-{
-    ngx_log_t *log = r->connection->log;
-    bool log_headers = should_log_header(_log_mode) > 0;
-    ngx_time_t *tp = ngx_timeofday();
-    int64_t latency = ((int64_t) tp->sec - r->start_sec) * 1000
-                      + ((int64_t) tp->msec - r->start_msec);
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "[KESTRELVANES] pack_custom_headers: start, avail=%d",
-                  (int) avail(p, last));
-
-    p = add_line(p, last, "X-Status: %l\r\n", (long) r->headers_out.status);
-
-    u_char id[request_id_size];
-    if (ngx_get_request_id(r, id) != NGX_OK) {
-        kestrelvanes::count(log_stats.req_id_failed);
-        return p;
-    }
-
-    p = add_line(p, last, "X-Request-Id: %s\r\n", id);
-
-    if (log_headers) {
-        p = add_line(p, last, "X-Req-Time: %l\r\n",
-                     (long) ((int64_t) r->start_sec * 1000 + r->start_msec));
-        p = add_line(p, last, "X-Resp-Time: %l\r\n", (long) latency);
+    if (f.log_headers) {
+        w.format("X-Req-Time: %l\r\n",
+                 (long) ((int64_t) r->start_sec * 1000 + r->start_msec));
+        w.format("X-Resp-Time: %l\r\n", (long) f.latency);
 
         ngx_str_t *addr = &r->connection->addr_text;
-        if (addr->len && addr->len < avail(p, last)) {
-            ngx_str_t text = {ngx_min(addr->len, (size_t) 99), addr->data};
+        if (addr->len) {
+            ngx_str_t text = {ngx_min(addr->len, max_addr_text), addr->data};
 
-            p = add_line(p, last, "X-Client-Addr:");
-            if (encoded_len(&text) < avail(p, last)) {
-                p = write_encoded(p, &text);
-            }
-            p = add_line(p, last, ":%ui\r\n",
-                         ngx_access_log_inet_get_port(r->connection->sockaddr));
+            w.text("X-Client-Addr:");
+            w.encoded(&text);
+            w.format(":%ui\r\n",
+                     ngx_access_log_inet_get_port(r->connection->sockaddr));
         }
     }
 
-    p = add_optional(p, last, "X-Req-Uri:", &r->uri);
+    add_optional(w, "X-Req-Uri:", &r->uri);
 
-    if (log_headers) {
+    if (f.log_headers) {
         if (r->headers_in.host) {
-            p = add_optional(p, last,
-                             "X-Req-Host:", &r->headers_in.host->value);
+            add_optional(w, "X-Req-Host:", &r->headers_in.host->value);
         }
 
         off_t content_len = r->headers_in.content_length_n;
-        p = add_line(p, last, "X-Req-Content-Len: %d\r\n",
-                     (int) (content_len < 0 ? 0 : content_len));
+        w.format("X-Req-Content-Len: %d\r\n",
+                 (int) (content_len < 0 ? 0 : content_len));
 
         if (r->headers_in.content_type) {
-            p = add_optional(p, last, "X-Req-Content-Type:",
-                             &r->headers_in.content_type->value);
+            add_optional(
+                w, "X-Req-Content-Type:", &r->headers_in.content_type->value);
         }
     }
 
-    p = add_optional(p, last, "X-Args:", &r->args);
-    p = add_optional(p, last, "X-Method:", &r->method_name);
+    add_optional(w, "X-Args:", &r->args);
+    add_optional(w, "X-Method:", &r->method_name);
+    add_optional(w, "X-Kv-Sensor-Hostname:", kestrelvanes::cycle_hostname());
+    add_optional(w, "X-Kv-Sensor-Instance:", &ext_instance_name);
+}
 
-    p = add_optional(p, last,
-                     "X-Kv-Sensor-Hostname:", kestrelvanes::cycle_hostname());
-    p = add_optional(p, last, "X-Kv-Sensor-Instance:", &ext_instance_name);
+/* Lines 1 to 19: everything before the body part. */
+void
+write_head(line_writer &w, const message_facts &f) noexcept
+{
+    ngx_http_request_t *r = f.r;
 
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "[KESTRELVANES] pack_custom_headers: done, avail=%d",
-                  (int) avail(p, last));
+    w.text("POST ");
+    w.encoded(&f.api);
+    w.text(" HTTP/1.1\r\nHost: " NGX_EXT_COLLECTOR_HOST "\r\n");
 
-    return p;
+    if (f.log_headers) {
+        copy_response_headers(w, r);
+
+        if (r->headers_out.content_type.len
+            && r->headers_out.content_type.data) {
+            ngx_ext_add_header(w,
+                               "Content-Type:", &r->headers_out.content_type);
+        }
+    }
+
+    ngx_str_t keep_alive = ngx_string("keep-alive");
+    ngx_ext_add_header(w, "Connection:", &keep_alive);
+
+    ngx_ext_pack_custom_headers(w, f);
+
+    ngx_ext_add_header(w, "X-Kv-Sensor-Logging-Level:", &f.mode);
+}
+
+/* How the message ends. */
+enum class body_form {
+    none,      /* no payload: an empty line ends the head */
+    full,      /* the captured body follows */
+    truncated, /* the capture fell short: said so, no body */
+};
+
+struct body_part {
+    body_form form;
+    size_t body_len;
+    off_t seen; /* X-Resp-Content-Len, when not 0 */
+};
+
+/* The lines of the body part, and the body when it goes. */
+void
+write_body_part(line_writer &w, const message_facts &f, const body_part &b,
+                const u_char *body) noexcept
+{
+    ngx_http_request_t *r = f.r;
+
+    switch (b.form) {
+    case body_form::none:
+        if (f.log_headers && b.seen != 0) {
+            w.format("X-Resp-Content-Len: %O\r\n", b.seen);
+        }
+        w.text("\r\n\r\n");
+        return;
+
+    case body_form::full:
+        w.format("X-Orig-Length: %l\r\n",
+                 (long) r->headers_out.content_length_n);
+        w.format("Content-Length: %l\r\n\r\n", (long) b.body_len);
+        w.bytes(body, b.body_len);
+        return;
+
+    case body_form::truncated:
+        w.format("X-Orig-Length: %l\r\n",
+                 (long) r->headers_out.content_length_n);
+        w.text("Content-Length: 0\r\n");
+        w.text("X-Kv-Resp-Truncated-Body: true\r\n\r\n");
+        return;
+    }
 }
 
 size_t
@@ -252,6 +305,45 @@ decimal_digits(size_t n) noexcept
     return digits;
 }
 
+void
+too_big(ngx_log_t *log) noexcept
+{
+    ngx_log_error(NGX_LOG_ERR, log, 0,
+                  "Kestrelvanes: Not enough space to pack this response, "
+                  "increase config: ext_access_log_total_size");
+    kestrelvanes::count(log_stats.packet_too_big);
+}
+
+void
+take_facts(message_facts &f, ngx_http_request_t *r, LogMode _log_mode,
+           ngx_http_response_body_loc_conf_t *conf) noexcept
+{
+    f.r = r;
+
+    if (conf->remote_api.data) {
+        f.api = conf->remote_api;
+        f.api.len = ngx_min(f.api.len, api_size - 1);
+    } else {
+        ngx_str_set(&f.api, default_api);
+    }
+
+    f.log_headers = should_log_header(_log_mode) > 0;
+
+    ngx_time_t *tp = ngx_timeofday();
+    f.latency = ((int64_t) tp->sec - r->start_sec) * 1000
+                + ((int64_t) tp->msec - r->start_msec);
+
+    f.have_id = ngx_get_request_id(r, f.id) == NGX_OK;
+    if (!f.have_id) {
+        kestrelvanes::count(log_stats.req_id_failed);
+    }
+
+    f.mode.data = f.mode_text;
+    f.mode.len = ngx_snprintf(f.mode_text, sizeof(f.mode_text) - 1, "%s",
+                              get_log_mode_str(get_log_mode_direct()))
+                 - f.mode_text;
+}
+
 } /* namespace */
 
 extern "C" {
@@ -265,29 +357,85 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     auto *mod_ctx = static_cast<ngx_http_response_body_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
 
-    size_t body_len = 0;
+    body_part b = {body_form::none, 0, 0};
     if (mod_ctx != NULL && mod_ctx->buffer.start != NULL) {
-        body_len = mod_ctx->buffer.last - mod_ctx->buffer.start;
+        b.body_len = mod_ctx->buffer.last - mod_ctx->buffer.start;
     }
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: enter, uri=%V, status=%ui, "
                   "body_len=%uz",
-                  &r->uri, r->headers_out.status, body_len);
+                  &r->uri, r->headers_out.status, b.body_len);
 
-    u_char api[api_size];
-    if (conf->remote_api.data) {
-        ngx_snprintf(api, sizeof(api) - 1, "%V%Z", &conf->remote_api);
-        api[sizeof(api) - 1] = '\0';
-    } else {
-        ngx_cpystrn(api, (u_char *) default_api, sizeof(default_api));
+    if (b.body_len + r->header_size + 400 >= conf->total_buffer_size) {
+        too_big(log);
+        return NGX_ERROR;
     }
 
-    if (body_len + r->header_size + 400 >= conf->total_buffer_size) {
-        ngx_log_error(NGX_LOG_ERR, log, 0,
-                      "Kestrelvanes: Not enough space to pack this response, "
-                      "increase config: ext_access_log_total_size");
-        kestrelvanes::count(log_stats.packet_too_big);
+    message_facts f;
+    take_facts(f, r, _log_mode, conf);
+
+    line_writer measure = {NULL, 0};
+    write_head(measure, f);
+    size_t head_len = measure.len;
+
+    /* as in the buffer of the layout: its last byte is never used */
+    size_t room = conf->total_buffer_size - 1;
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] response_log: headers packed, avail=%d",
+                  (int) (room - ngx_min(room, head_len)));
+
+    if (should_log_payload(_log_mode) <= 0 || b.body_len == 0) {
+        kestrelvanes::count(log_stats.payload_logging_disabled);
+
+        /* without a capture, the length of the body that went by */
+        b.seen = b.body_len;
+        if (mod_ctx != NULL && mod_ctx->buffer.start == NULL) {
+            b.seen = mod_ctx->resp_body_seen;
+        }
+
+    } else if (mod_ctx->resp_body_truncated <= 0) {
+        b.form = body_form::full;
+
+    } else {
+        b.form = body_form::truncated;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "[KESTRELVANES] response_log: before body, avail=%d, "
+                  "body_len=%uz",
+                  (int) (room - ngx_min(room, head_len)), b.body_len);
+
+    if (b.form == body_form::full) {
+        /* the body goes when the room after its length line is not taken
+         * up in full; otherwise the whole message stays home */
+        measure.format("X-Orig-Length: %l\r\n",
+                       (long) r->headers_out.content_length_n);
+
+        if (measure.len > room) {
+            too_big(log);
+            return NGX_ERROR;
+        }
+
+        if (room - measure.len
+            <= b.body_len + decimal_digits(b.body_len) + 20) {
+            ngx_log_error(NGX_LOG_INFO, log, 0,
+                          "Kestrelvanes: No space left to send body header "
+                          "size %d body size %d",
+                          (int) measure.len, (int) b.body_len);
+            kestrelvanes::count(log_stats.no_buffer_space_left);
+            return NGX_ERROR;
+        }
+
+        measure.len = head_len;
+    }
+
+    write_body_part(measure, f, b, NULL);
+    size_t total_request_len = measure.len;
+
+    if (total_request_len > room) {
+        too_big(log);
         return NGX_ERROR;
     }
 
@@ -297,9 +445,9 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         return NGX_ERROR;
     }
 
-    /* written front to back; the write position gives the length */
+    /* measured to the byte: no room is left over to give back */
     auto *request =
-        static_cast<u_char *>(ngx_pnalloc(mem_pool, conf->total_buffer_size));
+        static_cast<u_char *>(ngx_pnalloc(mem_pool, total_request_len));
     if (request == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
         ngx_destroy_pool(mem_pool);
@@ -308,103 +456,24 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: buffer allocated, size=%uz",
-                  conf->total_buffer_size);
+                  total_request_len);
 
-    u_char *last = request + conf->total_buffer_size - 1;
-    bool log_headers = should_log_header(_log_mode) > 0;
+    line_writer w = {request, 0};
+    write_head(w, f);
 
-    u_char request_line[request_line_size];
-    ngx_snprintf(request_line, sizeof(request_line), "%s HTTP/1.1%Z", api);
-
-    u_char *p = ngx_snprintf(request, conf->total_buffer_size - 1,
-                             "POST %s\r\nHost: %s\r\n", request_line,
-                             NGX_EXT_COLLECTOR_HOST);
-
-    if (log_headers) {
-        p = copy_response_headers(r, p, last);
-
-        if (r->headers_out.content_type.len
-            && r->headers_out.content_type.data) {
-            p = ngx_ext_add_header(p, avail(p, last), "Content-Type:",
-                                   &r->headers_out.content_type);
-        }
-    }
-
-    ngx_str_t keep_alive = ngx_string("keep-alive");
-    p = ngx_ext_add_header(p, avail(p, last), "Connection:", &keep_alive);
-
-    p = ngx_ext_pack_custom_headers(r, p, last, _log_mode);
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "[KESTRELVANES] response_log: headers packed, avail=%d",
-                  (int) avail(p, last));
-
-    u_char mode_text[mode_text_size];
-    ngx_str_t mode = {0, mode_text};
-    mode.len = ngx_snprintf(mode_text, sizeof(mode_text) - 1, "%s",
-                            get_log_mode_str(get_log_mode_direct()))
-               - mode_text;
-    p = ngx_ext_add_header(p, avail(p, last),
-                           "X-Kv-Sensor-Logging-Level:", &mode);
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "[KESTRELVANES] response_log: before body, avail=%d, "
-                  "body_len=%uz",
-                  (int) avail(p, last), body_len);
-
-    if (should_log_payload(_log_mode) <= 0 || body_len == 0) {
-        kestrelvanes::count(log_stats.payload_logging_disabled);
-
-        /* without a capture, the length of the body that went by */
-        off_t seen = body_len;
-        if (mod_ctx != NULL && mod_ctx->buffer.start == NULL) {
-            seen = mod_ctx->resp_body_seen;
-        }
-
-        if (log_headers && seen != 0) {
-            p = add_line(p, last, "X-Resp-Content-Len: %O\r\n", seen);
-        }
-        p = add_line(p, last, "\r\n\r\n");
-
-    } else if (mod_ctx->resp_body_truncated <= 0) {
-        p = add_line(p, last, "X-Orig-Length: %l\r\n",
-                     (long) r->headers_out.content_length_n);
-
-        if (avail(p, last) <= body_len + decimal_digits(body_len) + 20) {
-            ngx_log_error(NGX_LOG_INFO, log, 0,
-                          "Kestrelvanes: No space left to send body header "
-                          "size %d body size %d",
-                          (int) (p - request), (int) body_len);
-            kestrelvanes::count(log_stats.no_buffer_space_left);
-            ngx_destroy_pool(mem_pool);
-            return NGX_ERROR;
-        }
-
-        p = ngx_sprintf(p, "Content-Length: %l\r\n\r\n", (long) body_len);
-
+    if (b.form == body_form::full) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,
                       "[KESTRELVANES] response_log: copying body, avail=%d, "
                       "body_len=%uz",
-                      (int) avail(p, last), body_len);
-
-        p = ngx_cpymem(p, mod_ctx->buffer.start, body_len);
-
-    } else {
-        p = add_line(p, last, "X-Orig-Length: %l\r\n",
-                     (long) r->headers_out.content_length_n);
-        p = add_line(p, last, "Content-Length: %l\r\n", 0L);
-        p = add_line(p, last, "X-Kv-Resp-Truncated-Body: true\r\n\r\n");
+                      (int) (room - w.len), b.body_len);
     }
 
-    size_t total_request_len = p - request;
+    write_body_part(w, f, b, b.body_len ? mod_ctx->buffer.start : NULL);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: posting task, "
                   "total_request_len=%uz",
                   total_request_len);
-
-    request =
-        ngx_ext_access_log_shrink_message(mem_pool, request, total_request_len);
 
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,

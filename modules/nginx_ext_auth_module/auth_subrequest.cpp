@@ -3,11 +3,15 @@
  * shares the client's body and carries the client's headers followed by
  * eight identification headers.
  *
- * nginx's own subrequest helper sends GET with the parent's header list,
- * so this one is built field by field after it; keep it in step with
- * ngx_http_subrequest() of the nginx releases we build against.
+ * nginx's own ngx_http_subrequest() builds it; what differs from the GET
+ * with the parent's headers that it makes (method, header list) is changed
+ * afterwards, the way nginx's mirror and auth_request modules adjust their
+ * subrequests.  The subrequest is posted but runs only after the access
+ * handler has returned, so these changes are in place before it starts.
  */
 #include "nginx_ext_auth_module.h"
+
+#include <string_view>
 
 namespace {
 
@@ -15,7 +19,32 @@ ngx_str_t ngx_http_post_method = ngx_string("POST");
 
 constexpr size_t id_buffer_size = 128;
 constexpr size_t time_buffer_size = 20;
-constexpr ngx_uint_t header_list_size = 20;
+
+/*
+ * The client's headers that would pose as identification headers: the
+ * authorizer reads these names as the sensor's word about the request, so
+ * a client's own copy is not passed on (the computed X-Forwarded-For
+ * already carries the client's chain).  X-Request-Id is not among them: the
+ * client's id goes along, ahead of the sensor's.
+ */
+constexpr std::string_view posing_headers[] = {
+    "X-Req-Uri",  "X-Method",        "X-Req-Host",        "X-Client-Addr",
+    "X-Req-Time", "X-Forwarded-For", "X-Forwarded-Proto",
+};
+
+bool
+poses_as_identification(const ngx_table_elt_t *h) noexcept
+{
+    for (std::string_view name : posing_headers) {
+        if (h->key.len == name.size()
+            && ngx_strncasecmp(h->key.data, (u_char *) name.data(), name.size())
+                   == 0) {
+            return true;
+        }
+    }
+
+    return false;
+}
 
 /*
  * Appends one identification header; its key strings are static.  The
@@ -24,11 +53,10 @@ constexpr ngx_uint_t header_list_size = 20;
  * placeholder hash would make that lookup hit or miss by chance.
  */
 ngx_int_t
-push_header(ngx_http_request_t *sr, const char *key, const char *lowcase_key,
+push_header(ngx_list_t *headers, const char *key, const char *lowcase_key,
             ngx_str_t value) noexcept
 {
-    auto *h =
-        static_cast<ngx_table_elt_t *>(ngx_list_push(&sr->headers_in.headers));
+    auto *h = static_cast<ngx_table_elt_t *>(ngx_list_push(headers));
     if (h == NULL) {
         kestrelvanes::count(auth_stats.list_copy_fail);
         return NGX_ERROR;
@@ -39,6 +67,9 @@ push_header(ngx_http_request_t *sr, const char *key, const char *lowcase_key,
     h->lowcase_key = (u_char *) lowcase_key;
     h->hash = ngx_hash_key(h->lowcase_key, h->key.len);
     h->value = value;
+#if (nginx_version >= 1023000)
+    h->next = NULL;
+#endif
 
     return NGX_OK;
 }
@@ -61,12 +92,11 @@ variable_value(ngx_http_request_t *r, ngx_uint_t index, ngx_atomic_t &failure,
 }
 
 ngx_int_t
-add_identification_headers(ngx_http_request_t *r,
-                           ngx_http_request_t *sr) noexcept
+add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 {
     ngx_str_t value;
 
-    auto *id = static_cast<u_char *>(ngx_pcalloc(sr->pool, id_buffer_size));
+    auto *id = static_cast<u_char *>(ngx_pcalloc(r->pool, id_buffer_size));
     if (id == NULL) {
         kestrelvanes::count(auth_stats.sr_alloc_fail);
         return NGX_ERROR;
@@ -79,19 +109,19 @@ add_identification_headers(ngx_http_request_t *r,
 
     value.data = id;
     value.len = ngx_strlen(id);
-    if (push_header(sr, "X-Request-Id", "x-request-id", value) != NGX_OK) {
+    if (push_header(headers, "X-Request-Id", "x-request-id", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_uri_var_index,
                         auth_stats.req_uri_fail, &value)
-        || push_header(sr, "X-Req-Uri", "x-req-uri", value) != NGX_OK) {
+        || push_header(headers, "X-Req-Uri", "x-req-uri", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_method_var_index,
                         auth_stats.req_method_fail, &value)
-        || push_header(sr, "X-Method", "x-method", value) != NGX_OK) {
+        || push_header(headers, "X-Method", "x-method", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -104,11 +134,11 @@ add_identification_headers(ngx_http_request_t *r,
         ngx_str_set(&value, "");
     }
 
-    if (push_header(sr, "X-Req-Host", "x-req-host", value) != NGX_OK) {
+    if (push_header(headers, "X-Req-Host", "x-req-host", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
-    auto *addr = static_cast<u_char *>(ngx_pcalloc(sr->pool, id_buffer_size));
+    auto *addr = static_cast<u_char *>(ngx_pcalloc(r->pool, id_buffer_size));
     if (addr == NULL) {
         kestrelvanes::count(auth_stats.sr_alloc_fail);
         return NGX_ERROR;
@@ -121,11 +151,12 @@ add_identification_headers(ngx_http_request_t *r,
 
     value.data = addr;
     value.len = ngx_strlen(addr);
-    if (push_header(sr, "X-Client-Addr", "x-client-addr", value) != NGX_OK) {
+    if (push_header(headers, "X-Client-Addr", "x-client-addr", value)
+        != NGX_OK) {
         return NGX_ERROR;
     }
 
-    auto *time = static_cast<u_char *>(ngx_pcalloc(sr->pool, time_buffer_size));
+    auto *time = static_cast<u_char *>(ngx_pcalloc(r->pool, time_buffer_size));
     if (time == NULL) {
         kestrelvanes::count(auth_stats.sr_alloc_fail);
         return NGX_ERROR;
@@ -136,63 +167,26 @@ add_identification_headers(ngx_http_request_t *r,
 
     value.data = time;
     value.len = ngx_snprintf(time, time_buffer_size - 1, "%L", start_ms) - time;
-    if (push_header(sr, "X-Req-Time", "x-req-time", value) != NGX_OK) {
+    if (push_header(headers, "X-Req-Time", "x-req-time", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_for_var_index,
                         auth_stats.req_forwarded_for_fail, &value)
-        || push_header(sr, "X-Forwarded-For", "x-forwarded-for", value)
+        || push_header(headers, "X-Forwarded-For", "x-forwarded-for", value)
                != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_proto_var_index,
                         auth_stats.req_forwarded_proto_fail, &value)
-        || push_header(sr, "X-Forwarded-Proto", "x-forwarded-proto", value)
+        || push_header(headers, "X-Forwarded-Proto", "x-forwarded-proto", value)
                != NGX_OK) {
         return NGX_ERROR;
     }
 
     return NGX_OK;
 }
-
-/* The client's headers, in order, in one list part of the subrequest. */
-ngx_int_t
-copy_request_headers(ngx_http_request_t *r, ngx_http_request_t *sr) noexcept
-{
-    if (ngx_list_init(&sr->headers_in.headers, r->pool, header_list_size,
-                      sizeof(ngx_table_elt_t))
-        != NGX_OK) {
-        kestrelvanes::count(auth_stats.list_init_fail);
-        return NGX_ERROR;
-    }
-
-    ngx_uint_t count = ngx_http_parallel_list_get_count(&r->headers_in.headers);
-
-    return ngx_http_parallel_list_copy(r, &sr->headers_in.headers,
-                                       &r->headers_in.headers, count + 1,
-                                       sizeof(ngx_table_elt_t));
-}
-
-void
-postpone(ngx_http_request_t *r, ngx_http_postponed_request_t *pr) noexcept
-{
-    if (r->postponed == NULL) {
-        r->postponed = pr;
-        return;
-    }
-
-    ngx_http_postponed_request_t *p = r->postponed;
-    while (p->next) {
-        p = p->next;
-    }
-    p->next = pr;
-}
-
-} /* namespace */
-
-extern "C" {
 
 ngx_uint_t
 ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
@@ -206,30 +200,105 @@ ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
     return count;
 }
 
+/*
+ * The client's headers, in order and duplicates kept, in one list part of
+ * the given capacity; those posing as identification headers are left out.
+ */
 ngx_int_t
 ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
-                            ngx_list_t *src, ngx_uint_t capacity,
-                            size_t size) noexcept
+                            ngx_list_t *src, ngx_uint_t capacity) noexcept
 {
-    if (ngx_list_init(dst, r->pool, capacity, size) != NGX_OK) {
+    if (ngx_list_init(dst, r->pool, capacity, sizeof(ngx_table_elt_t))
+        != NGX_OK) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
                       "Kestrelvanes: ngx_http_parallel_list_copy: "
                       "ngx_list_init failed");
         return NGX_ERROR;
     }
 
-    auto *to = static_cast<u_char *>(dst->part.elts);
+    auto *to = static_cast<ngx_table_elt_t *>(dst->part.elts);
 
     for (ngx_list_part_t *part = &src->part; part; part = part->next) {
-        /* the capacity covers every element: never write past it */
-        ngx_uint_t n = ngx_min(part->nelts, capacity - dst->part.nelts);
+        auto *h = static_cast<ngx_table_elt_t *>(part->elts);
 
-        ngx_memcpy(to + dst->part.nelts * size, part->elts, n * size);
-        dst->part.nelts += n;
+        /* the capacity covers every element: never write past it */
+        for (ngx_uint_t i = 0; i < part->nelts && dst->part.nelts < capacity;
+             i++) {
+            if (!poses_as_identification(&h[i])) {
+                to[dst->part.nelts++] = h[i];
+            }
+        }
     }
 
     return NGX_OK;
 }
+
+/* The subrequest's header list: the client's, then the sensor's. */
+ngx_int_t
+build_header_list(ngx_http_request_t *r, ngx_list_t *headers) noexcept
+{
+    ngx_uint_t count = ngx_http_parallel_list_get_count(&r->headers_in.headers);
+
+    if (ngx_http_parallel_list_copy(r, headers, &r->headers_in.headers,
+                                    count + 1)
+        != NGX_OK) {
+        return NGX_ERROR;
+    }
+
+    return add_identification_headers(r, headers);
+}
+
+/* A list while it has one part points at that part inside itself. */
+void
+move_list(ngx_list_t *dst, ngx_list_t *src) noexcept
+{
+    *dst = *src;
+
+    if (src->last == &src->part) {
+        dst->last = &dst->part;
+    }
+}
+
+/*
+ * The checks nginx's subrequest helper makes, made first so that each cause
+ * is logged and counted as the sensor's own.
+ */
+bool
+subrequest_allowed(ngx_http_request_t *r, ngx_str_t *uri) noexcept
+{
+    ngx_log_t *log = r->connection->log;
+
+    if (r->subrequests == 0) {
+        ngx_log_error(NGX_LOG_INFO, log, 0,
+                      "Kestrelvanes: subrequests cycle while processing \"%V\"",
+                      uri);
+        kestrelvanes::count(auth_stats.sr_zero);
+        return false;
+    }
+
+    /* 1000 is reserved for other purposes */
+    if (r->main->count >= 65535 - 1000) {
+        ngx_log_error(NGX_LOG_CRIT, log, 0,
+                      "request reference counter overflow while processing "
+                      "\"%V\"",
+                      uri);
+        kestrelvanes::count(auth_stats.sr_ref_of);
+        return false;
+    }
+
+    if (r->subrequest_in_memory) {
+        ngx_log_error(NGX_LOG_INFO, log, 0,
+                      "Kestrelvanes: nested in-memory subrequest \"%V\"", uri);
+        kestrelvanes::count(auth_stats.sr_in_mem);
+        return false;
+    }
+
+    return true;
+}
+
+} /* namespace */
+
+extern "C" {
 
 ngx_int_t
 ngx_http_request_custom_subrequest(ngx_http_request_t *r, ngx_str_t *uri,
@@ -237,151 +306,37 @@ ngx_http_request_custom_subrequest(ngx_http_request_t *r, ngx_str_t *uri,
                                    ngx_http_post_subrequest_t *ps,
                                    ngx_uint_t flags) noexcept
 {
-    ngx_connection_t *c = r->connection;
-
-    if (r->subrequests == 0) {
-        ngx_log_error(NGX_LOG_INFO, c->log, 0,
-                      "Kestrelvanes: subrequests cycle while processing \"%V\"",
-                      uri);
-        kestrelvanes::count(auth_stats.sr_zero);
-        return NGX_ERROR;
-    }
-
-    /* 1000 is reserved for other purposes */
-    if (r->main->count >= 65535 - 1000) {
-        ngx_log_error(NGX_LOG_CRIT, c->log, 0,
-                      "request reference counter overflow while processing "
-                      "\"%V\"",
-                      uri);
-        kestrelvanes::count(auth_stats.sr_ref_of);
-        return NGX_ERROR;
-    }
-
-    if (r->subrequest_in_memory) {
-        ngx_log_error(NGX_LOG_INFO, c->log, 0,
-                      "Kestrelvanes: nested in-memory subrequest \"%V\"", uri);
-        kestrelvanes::count(auth_stats.sr_in_mem);
-        return NGX_ERROR;
-    }
-
-    auto *sr = static_cast<ngx_http_request_t *>(
-        ngx_pcalloc(r->pool, sizeof(ngx_http_request_t)));
-    if (sr == NULL) {
-        kestrelvanes::count(auth_stats.sr_alloc_fail);
-        return NGX_ERROR;
-    }
-
-    sr->signature = NGX_HTTP_MODULE;
-    sr->connection = c;
-
-    sr->ctx = static_cast<void **>(
-        ngx_pcalloc(r->pool, sizeof(void *) * ngx_http_max_module));
-    if (sr->ctx == NULL) {
-        kestrelvanes::count(auth_stats.sr_alloc_fail);
+    if (!subrequest_allowed(r, uri)) {
         return NGX_ERROR;
     }
 
     /*
-     * The trailer list is set up as nginx does for its own subrequests:
-     * filters and upstreams may push to it.
+     * Built before the subrequest exists: once nginx has posted it, it runs
+     * whatever happens here, so nothing that can fail comes after.
      */
-    if (ngx_list_init(&sr->headers_out.headers, r->pool, header_list_size,
-                      sizeof(ngx_table_elt_t))
-            != NGX_OK
-        || ngx_list_init(&sr->headers_out.trailers, r->pool, 4,
-                         sizeof(ngx_table_elt_t))
-               != NGX_OK) {
-        kestrelvanes::count(auth_stats.list_init_fail);
+    ngx_list_t headers;
+
+    if (build_header_list(r, &headers) != NGX_OK) {
         return NGX_ERROR;
     }
 
-    auto *cscf = static_cast<ngx_http_core_srv_conf_t *>(
-        ngx_http_get_module_srv_conf(r, ngx_http_core_module));
-    sr->main_conf = cscf->ctx->main_conf;
-    sr->srv_conf = cscf->ctx->srv_conf;
-    sr->loc_conf = cscf->ctx->loc_conf;
+    ngx_http_request_t *sr;
 
-    sr->pool = r->pool;
-
-    sr->headers_in = r->headers_in;
-
-    if (copy_request_headers(r, sr) != NGX_OK
-        || add_identification_headers(r, sr) != NGX_OK) {
-        return NGX_ERROR;
-    }
-
-    ngx_http_clear_content_length(sr);
-    ngx_http_clear_accept_ranges(sr);
-    ngx_http_clear_last_modified(sr);
-
-    sr->request_body = r->request_body;
-
-#if (NGX_HTTP_V2)
-    sr->stream = r->stream;
-#endif
-
-    sr->method = NGX_HTTP_POST;
-    sr->method_name = ngx_http_post_method;
-    sr->http_version = r->http_version;
-    sr->request_line = r->request_line;
-    sr->unparsed_uri = r->unparsed_uri;
-    sr->http_protocol = r->http_protocol;
-
-    sr->uri = *uri;
-    if (args) {
-        sr->args = *args;
-    }
-
-    ngx_log_debug2(NGX_LOG_DEBUG_HTTP, c->log, 0, "http subrequest \"%V?%V\"",
-                   uri, &sr->args);
-
-    sr->subrequest_in_memory = 0;
-    sr->waited = (flags & NGX_HTTP_SUBREQUEST_WAITED) != 0;
-
-    ngx_http_set_exten(sr);
-
-    sr->main = r->main;
-    sr->parent = r;
-    sr->post_subrequest = ps;
-    sr->read_event_handler = ngx_http_request_empty_handler;
-    sr->write_event_handler = ngx_http_handler;
-
-    sr->variables = r->variables;
-    sr->log_handler = r->log_handler;
-
-    if (c->data == r && r->postponed == NULL) {
-        c->data = sr;
-    }
-
-    auto *pr = static_cast<ngx_http_postponed_request_t *>(
-        ngx_palloc(r->pool, sizeof(ngx_http_postponed_request_t)));
-    if (pr == NULL) {
+    /* past the checks above only allocations fail in there */
+    if (ngx_http_subrequest(r, uri, args, &sr, ps, flags) != NGX_OK) {
         kestrelvanes::count(auth_stats.sr_alloc_fail);
         return NGX_ERROR;
     }
 
-    pr->request = sr;
-    pr->out = NULL;
-    pr->next = NULL;
-    postpone(r, pr);
+    sr->method = NGX_HTTP_POST;
+    sr->method_name = ngx_http_post_method;
+    move_list(&sr->headers_in.headers, &headers);
 
-    sr->internal = 1;
-    sr->discard_body = r->discard_body;
-    sr->expect_tested = 1;
-    sr->main_filter_need_in_memory = r->main_filter_need_in_memory;
-
-    sr->uri_changes = NGX_HTTP_MAX_URI_CHANGES + 1;
-    sr->subrequests = r->subrequests - 1;
-
-    ngx_time_t *tp = ngx_timeofday();
-    sr->start_sec = tp->sec;
-    sr->start_msec = tp->msec;
-
-    r->main->count++;
+    /* the client's body: nginx shares the parent's request_body already */
 
     *psr = sr;
 
-    return ngx_http_post_request(sr, NULL);
+    return NGX_OK;
 }
 
 } /* extern "C" */

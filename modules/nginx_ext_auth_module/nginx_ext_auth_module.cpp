@@ -42,8 +42,6 @@ static char *ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd,
                                    void *conf) noexcept;
 static char *ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
                                        void *conf) noexcept;
-static char *ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd,
-                                    void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_AUTH_CONF (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -79,17 +77,17 @@ static ngx_command_t ngx_http_auth_request_commands[] = {
       NULL },
 
     { ngx_string("ext_auth_fail_allow"),
-      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
-      ngx_http_set_auth_fail,
+      NGX_EXT_AUTH_CONF | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
-      0,
+      offsetof(ngx_http_auth_request_conf_t, ext_auth_fail_allow),
       NULL },
 
     { ngx_string("kestrelvanes_http_auth_fail_allow"),
-      NGX_EXT_AUTH_CONF | NGX_CONF_TAKE1,
-      ngx_http_set_auth_fail,
+      NGX_EXT_AUTH_CONF | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
-      0,
+      offsetof(ngx_http_auth_request_conf_t, ext_auth_fail_allow),
       NULL },
 
     { ngx_string("kestrelvanes_http_auth_enable"),
@@ -148,6 +146,16 @@ static ngx_http_variable_t ngx_http_upstream_vars[] = {
 };
 /* clang-format on */
 
+/*
+ * Only a 2xx answer of the authorization service authorizes a request.
+ * Under "satisfy any" NGX_OK grants access on its own, past auth_basic and
+ * deny rules, so every other way of letting a request through (logging
+ * off, backoff, bypass, fail-open) declines instead and leaves the request
+ * to the location's other access rules; under "satisfy all" both mean the
+ * same.
+ */
+static constexpr ngx_int_t ngx_http_auth_let_pass = NGX_DECLINED;
+
 /* Failures of the authorization path let the request through when asked. */
 static ngx_int_t
 ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
@@ -155,10 +163,19 @@ ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
 {
     if (arcf->ext_auth_fail_allow == 1) {
         kestrelvanes::count(auth_stats.failure_overridden);
-        return NGX_OK;
+        return ngx_http_auth_let_pass;
     }
 
     return rc;
+}
+
+/* Whether a bypass policy exempts the request from authorization. */
+static bool
+ngx_http_auth_bypassed(ngx_http_request_t *r) noexcept
+{
+    return should_bypass_request(&r->uri, &r->headers_in.headers,
+                                 r->connection->log)
+           == NGX_OK;
 }
 
 static ngx_int_t
@@ -177,25 +194,33 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
 
     kestrelvanes::count(auth_stats.req);
 
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    /*
+     * Once the subrequest is out its answer decides: a backoff or a policy
+     * update that starts while it runs must not let a request past a 403.
+     */
+    if (ctx != NULL && ctx->subrequest != NULL) {
+        return ngx_http_auth_handle_reauth(r);
+    }
+
     if (ngx_check_backoff_on() < 0) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,
                       "ngx_http_auth_request_handler: skipping logs due to "
                       "backoff");
         kestrelvanes::count(auth_stats.log_skipped_in_backoff);
-        return NGX_DECLINED;
+        return ngx_http_auth_let_pass;
     }
-
-    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
-        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
 
     if (arcf->uri.len == 0) {
         kestrelvanes::count(auth_stats.req_declined_ok);
         return NGX_DECLINED;
     }
 
-    if (should_bypass_request(&r->uri, &r->headers_in.headers, log) == NGX_OK) {
+    if (ngx_http_auth_bypassed(r)) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "Auth: Request bypassed");
-        return NGX_DECLINED;
+        return ngx_http_auth_let_pass;
     }
 
     if (ctx != NULL) {
@@ -228,10 +253,11 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
 
     if (should_log(ctx->log_mode) < 0) {
         kestrelvanes::count(auth_stats.logging_disabled);
-        return NGX_OK;
+        return ngx_http_auth_let_pass;
     }
 
-    if (r->headers_in.content_length_n > 0) {
+    /* a chunked body (and an HTTP/2 one without a length) counts too */
+    if (r->headers_in.content_length_n > 0 || r->headers_in.chunked) {
         return ngx_http_auth_read_body(r, ctx);
     }
 
@@ -342,6 +368,11 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
         return NGX_DECLINED;
     }
 
+    /* the first entry let the request pass without asking */
+    if (ctx->subrequest == NULL && !ctx->waiting_more_body) {
+        return ngx_http_auth_let_pass;
+    }
+
     if (!ctx->done) {
         kestrelvanes::count(auth_stats.req_again);
         return NGX_AGAIN;
@@ -370,7 +401,7 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
     if (ctx->status >= NGX_HTTP_OK && ctx->status < NGX_HTTP_SPECIAL_RESPONSE) {
         kestrelvanes::count(auth_stats.req_special);
         kestrelvanes::count(auth_stats.req_ok);
-        return NGX_OK;
+        return ctx->failed_open ? ngx_http_auth_let_pass : NGX_OK;
     }
 
     ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
@@ -379,7 +410,7 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
 
     if (arcf->ext_auth_fail_allow == 1) {
         kestrelvanes::count(auth_stats.req_ok);
-        return NGX_OK;
+        return ngx_http_auth_let_pass;
     }
 
     kestrelvanes::count(auth_stats.req_unauthorized);
@@ -514,6 +545,7 @@ ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
         || (arcf->ext_auth_fail_allow == 1 && status >= 500 && status <= 599)) {
         kestrelvanes::count(auth_stats.failure_overridden);
         ctx->status = NGX_HTTP_OK;
+        ctx->failed_open = 1;
 
     } else {
         ctx->status = status;
@@ -803,23 +835,6 @@ ngx_http_auth_request_set(ngx_conf_t *cf, ngx_command_t *cmd,
     if (ngx_http_compile_complex_value(&ccv) != NGX_OK) {
         return NGX_CONF_ERROR;
     }
-
-    return NGX_CONF_OK;
-}
-
-static char *
-ngx_http_set_auth_fail(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
-{
-    auto *arcf = static_cast<ngx_http_auth_request_conf_t *>(conf);
-
-    if (arcf->ext_auth_fail_allow != NGX_CONF_UNSET) {
-        return const_cast<char *>("is duplicate");
-    }
-
-    auto *value = static_cast<ngx_str_t *>(cf->args->elts);
-
-    /* only the exact word switches fail-open off */
-    arcf->ext_auth_fail_allow = ngx_strcmp(value[1].data, "off") == 0 ? 0 : 1;
 
     return NGX_CONF_OK;
 }

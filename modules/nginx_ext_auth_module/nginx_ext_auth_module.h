@@ -30,6 +30,11 @@ typedef struct {
     LogMode log_mode;
     /* body reading is on the stack: its post handler runs synchronously */
     ngx_uint_t reading_body;
+    /*
+     * the authorization location let its own failure (a 5xx) pass: the
+     * request goes on, but nobody authorized it
+     */
+    ngx_uint_t failed_open;
 } ngx_http_auth_request_ctx_t;
 
 extern "C" {
@@ -45,10 +50,6 @@ ngx_int_t ngx_http_request_custom_subrequest(ngx_http_request_t *r,
                                              ngx_http_request_t **psr,
                                              ngx_http_post_subrequest_t *ps,
                                              ngx_uint_t flags) noexcept;
-ngx_uint_t ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept;
-ngx_int_t ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
-                                      ngx_list_t *src, ngx_uint_t capacity,
-                                      size_t size) noexcept;
 
 } /* extern "C" */
 

@@ -6,7 +6,7 @@
     check_config(body, values=None, **options) -> ConfigCheck (nginx -t)
     collector             a started plain-TCP FakeCollector
     tls_collector         a started TLS FakeCollector (self-signed cert)
-    collector_factory(tls=False, start=True, port=None)
+    collector_factory(tls=False, start=True, port=None, cert=None)
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
@@ -144,8 +144,11 @@ def tls_cert(tmp_path_factory):
 def collector_factory(request):
     made = []
 
-    def make(tls=False, start=True, port=None):
-        cert = request.getfixturevalue("tls_cert") if tls else None
+    def make(tls=False, start=True, port=None, cert=None):
+        """``cert``: a (certfile, keyfile) pair to serve TLS with, instead
+        of the session's self-signed one."""
+        if cert is None and tls:
+            cert = request.getfixturevalue("tls_cert")
         c = FakeCollector(port=port, tls=cert)
         made.append(c)
         _track(request, c)

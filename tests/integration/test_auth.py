@@ -7,7 +7,9 @@ import json
 import re
 import socket
 import subprocess
+import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -23,6 +25,9 @@ IDENT = ["X-Request-Id", "X-Req-Uri", "X-Method", "X-Req-Host",
 # client's copies of them.
 PROXY_REPLACED = {"host", "connection", "content-length", "transfer-encoding",
                   "te", "keep-alive", "expect", "upgrade"}
+# A client's own headers of these names would pose as the sensor's: they
+# are not passed on (X-Request-Id is, ahead of the sensor's).
+POSING = {n.lower() for n in IDENT} - {"x-request-id"}
 STATS_PATH = "/nginxstats"
 
 # The authorization location as a user writes it: proxied with the body.
@@ -108,7 +113,7 @@ def _passed(msg):
 
 def _expected_passthrough(client_headers):
     return [(n, v) for n, v in client_headers
-            if n.lower() not in PROXY_REPLACED]
+            if n.lower() not in PROXY_REPLACED | POSING]
 
 
 def _ident(msg):
@@ -234,16 +239,46 @@ def test_subrequest_carries_client_request(nginx, auth_server, upstream,
     assert before_ms - 50 <= int(ident["X-Req-Time"]) <= after_ms
     assert ident["X-Forwarded-For"] == "127.0.0.9, 127.0.0.1"
     assert ident["X-Forwarded-Proto"] == "http"
-    # the client's own copies stay, ahead of the computed ones
+    # the client's own request id stays, ahead of the computed one; its
+    # X-Forwarded-For is in the computed chain only
     assert asked.header_all("X-Request-Id") == ["client-chosen-id",
                                                 ident["X-Request-Id"]]
-    assert asked.header_all("X-Forwarded-For") == [
-        "127.0.0.9", ident["X-Forwarded-For"]]
+    assert asked.header_all("X-Forwarded-For") == [ident["X-Forwarded-For"]]
 
     [served] = upstream.wait_requests(1)
     assert (served.method, served.target, served.body) == (
         method, "/api/item?q=1&r=2", body or b"")
     assert served.started_at >= asked.received_at + 0.3 - 0.02
+
+
+def test_client_cannot_pose_as_identification(nginx, auth_server, upstream):
+    # A client that sends the identification headers itself, in any case,
+    # spread over nginx's header list parts of 20: the authorizer sees each
+    # name once, with the sensor's value.
+    _start(nginx, auth_server, upstream,
+           http_extra="large_client_header_buffers 4 16k;\n")
+    posing = [("x-req-uri", "/public"), ("X-METHOD", "GET"),
+              ("X-Req-Host", "public.example"), ("x-client-addr", "10.9.9.9:1"),
+              ("X-Req-Time", "1"), ("X-Forwarded-For", "10.1.1.1"),
+              ("x-forwarded-for", "10.2.2.2"), ("X-Forwarded-Proto", "https"),
+              ("X-Request-Id", "client-id")]
+    fillers = [(f"X-F{i:02d}", f"f{i}") for i in range(30)]
+    headers = [("Host", "shop.example")] + fillers[:15] + posing[:5] \
+        + fillers[15:] + posing[5:]
+    resp, port = _request(nginx.port, "DELETE", "/api/admin?all=1", headers)
+    assert resp.status == 200
+    [asked] = auth_server.wait_requests(1)
+    assert _passed(asked)[:-8] == fillers + [("X-Request-Id", "client-id")]
+    ident = _ident(asked)
+    assert {k: v for k, v in ident.items() if k != "X-Req-Time"} == {
+        "X-Request-Id": ident["X-Request-Id"],
+        "X-Req-Uri": "/api/admin?all=1", "X-Method": "DELETE",
+        "X-Req-Host": "shop.example", "X-Client-Addr": f"127.0.0.1:{port}",
+        "X-Forwarded-For": "10.1.1.1, 10.2.2.2, 127.0.0.1",
+        "X-Forwarded-Proto": "http"}
+    assert int(ident["X-Req-Time"]) > 1
+    assert asked.header_all("X-Request-Id") == ["client-id",
+                                                ident["X-Request-Id"]]
 
 
 def test_proxy_set_header_replaces_identification(nginx, auth_server,
@@ -329,22 +364,34 @@ def test_header_list_copied_whole_in_order(nginx, auth_server, upstream):
         assert _ident(asked)["X-Req-Uri"] == f"/api/n{count}"
 
 
-def test_chunked_body_authorized_before_it_is_read(nginx, auth_server,
-                                                   upstream):
-    _start(nginx, auth_server, upstream)
+@pytest.mark.parametrize("size", [11, 300_000], ids=["in-memory",
+                                                     "temp-file"])
+def test_chunked_body_read_before_authorization(nginx, auth_server, upstream,
+                                                size):
+    # like a body with a length: the authorizer sees the whole body, and
+    # nothing is asked before its last chunk has arrived
+    _start(nginx, auth_server, upstream, body_buffer="1k")
+    body = bytes(i % 253 for i in range(size))
+    half = size // 2
+    mark = nginx.log_mark()
     with socket.create_connection(("127.0.0.1", nginx.port),
                                   timeout=10) as s:
         s.sendall(b"POST /api/stream HTTP/1.1\r\nHost: h\r\n"
-                  b"Transfer-Encoding: chunked\r\n\r\n")
-        [asked] = auth_server.wait_requests(1)
-        s.sendall(b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n")
+                  b"Transfer-Encoding: chunked\r\n\r\n"
+                  + b"%x\r\n" % half + body[:half] + b"\r\n")
+        nginx.wait_log("ngx_http_read_client_request_body returned NGX_AGAIN",
+                       since=mark)
+        assert auth_server.requests == []
+        s.sendall(b"%x\r\n" % (size - half) + body[half:]
+                  + b"\r\n0\r\n\r\n")
         reply = _read_response(s)
     assert _status(reply) == 200, reply[:300]
-    assert asked.body == b"" and not asked.chunked
-    assert asked.header("Content-Length") is None
+    [asked] = auth_server.wait_requests(1)
+    assert asked.body == body and not asked.chunked
+    assert asked.header("Content-Length") == str(size)
     assert asked.header("Transfer-Encoding") is None
     [served] = upstream.wait_requests(1)
-    assert served.body == b"hello world"
+    assert served.body == body
 
 
 def test_http10_without_host(nginx, auth_server, upstream):
@@ -488,6 +535,101 @@ def test_answer_decides(nginx, auth_server, upstream, status, headers,
         if status in (302, 404):
             assert (f"auth request unexpected status: {status}"
                     in nginx.error_log(mark)), path
+
+
+def test_fail_allow_words_in_any_case(nginx, auth_server, upstream):
+    # "OFF" is off, like nginx's own flags; it once meant fail-open
+    auth_server.set_response(404)
+    _start(nginx, auth_server, upstream, more="""
+    location /upper-off/ {
+        kestrelvanes_http_auth_enable ON;
+        ext_auth_request /_auth;
+        ext_auth_fail_allow OFF;
+        proxy_pass http://127.0.0.1:@UP@;
+    }
+    location /mixed-on/ {
+        kestrelvanes_http_auth_enable On;
+        ext_auth_request /_auth;
+        kestrelvanes_http_auth_fail_allow oN;
+        proxy_pass http://127.0.0.1:@UP@;
+    }
+""")
+    assert http_request(nginx.port, "/upper-off/x").status == 500
+    assert http_request(nginx.port, "/mixed-on/x").status == 200
+    assert len(auth_server.requests) == 2
+    assert [m.target for m in upstream.requests] == ["/mixed-on/x"]
+
+
+SATISFY = """
+server {
+    listen 127.0.0.1:@PORT@;
+    location = /_auth {
+        internal;
+        proxy_pass http://127.0.0.1:@AUTH@;
+    }
+    location = /_auth_down {
+        internal;
+        proxy_pass http://127.0.0.1:@DOWN@;
+    }
+    location /any/ {
+        satisfy any;
+        auth_basic "kv";
+        auth_basic_user_file @PREFIX@/htpasswd;
+        %(guard)s
+    }
+    location /all/ {
+        satisfy all;
+        auth_basic "kv";
+        auth_basic_user_file @PREFIX@/htpasswd;
+        %(guard)s
+    }
+    location /deny/ {
+        satisfy any;
+        deny all;
+        %(guard)s
+    }
+}
+"""
+GUARD = """
+        kestrelvanes_http_auth_enable on;
+        ext_auth_request %s;
+        proxy_pass http://127.0.0.1:@UP@;
+"""
+ALICE = [("Authorization", "Basic YWxpY2U6c2VjcmV0")]  # alice:secret
+
+
+# Only the service's 2xx authorizes: whatever else lets a request through
+# leaves it to the location's other access rules.  Columns: satisfy any
+# without and with credentials, satisfy all without and with, satisfy any
+# with "deny all".
+@pytest.mark.parametrize("case,expected", [
+    ("granted", (200, 200, 401, 200, 200)),
+    ("denied", (401, 200, 403, 403, 403)),
+    ("nologging", (401, 200, 401, 200, 403)),
+    ("service-down", (401, 200, 401, 200, 403)),
+    ("unexpected-status", (401, 200, 401, 200, 403)),
+])
+def test_satisfy_with_other_access_rules(nginx, auth_server, upstream, case,
+                                         expected):
+    (nginx.prefix / "htpasswd").write_text("alice:{PLAIN}secret\n")
+    (nginx.prefix / "htpasswd").chmod(0o644)
+    auth_server.set_response({"granted": 200, "denied": 403,
+                              "unexpected-status": 404}.get(case, 200))
+    uri = "/_auth_down" if case == "service-down" else "/_auth"
+    http_extra = ("ext_initial_logging_mode nologging;\n"
+                  if case == "nologging" else "")
+    nginx.start(http_extra + SATISFY % {"guard": GUARD % uri},
+                values={"AUTH": auth_server.port, "UP": upstream.port,
+                        "DOWN": free_port()})
+    got = tuple(http_request(nginx.port, path, headers=dict(creds)).status
+                for path, creds in (("/any/x", []), ("/any/x", ALICE),
+                                    ("/all/x", []), ("/all/x", ALICE),
+                                    ("/deny/x", [])))
+    assert got == expected
+    assert len(auth_server.requests) == (0 if case in ("nologging",
+                                                       "service-down")
+                                         else 5)
+    assert len(upstream.requests) == expected.count(200)
 
 
 def test_answers_over_kept_alive_connections(nginx, auth_server, upstream):
@@ -816,8 +958,8 @@ def test_http2_with_body(nginx, auth_server, upstream, tls_cert, tmp_path):
 """
     _start(nginx, auth_server, upstream, more=more)
     results = {}
-    # "stream": read from a pipe, sent without a length, so it is
-    # authorized before its body is read, like a chunked HTTP/1.1 body
+    # "stream": read from a pipe, sent without a length; like a chunked
+    # HTTP/1.1 body it is read whole before it is authorized
     for name, size in (("small", 10), ("large", 100_000), ("stream", 5000)):
         auth_server.clear()
         upstream.clear()
@@ -836,7 +978,7 @@ def test_http2_with_body(nginx, auth_server, upstream, tls_cert, tmp_path):
         assert out.returncode == 0, out.stderr
         results[name] = out.stdout.decode()
         [asked] = auth_server.wait_requests(1)
-        assert asked.body == (b"" if name == "stream" else body), name
+        assert asked.body == body, name
         ident = _ident(asked)
         assert (ident["X-Method"], ident["X-Req-Uri"],
                 ident["X-Forwarded-Proto"]) == (
@@ -941,20 +1083,20 @@ def test_backoff_declines(nginx, collector, auth_server, upstream):
            pools={"monitoring": {"threads": 1, "max_queue": 0}})
     assert http_request(nginx.port, "/api/before").status == 403
 
-    # An answer that comes only once the backoff runs: the request that
-    # waited for it is declined on its next pass, and the 403 goes unused.
+    # An answer that comes only once the backoff runs still decides: the
+    # request that waited for it gets the 403; only requests that arrive
+    # during the backoff are let through unasked.
     def hold_until_backoff(msg):
         nginx.wait_log(overflow, timeout=10)
         return Reply(403)
     auth_server.responder = hold_until_backoff
     resp = http_request(nginx.port, "/api/across", timeout=15)
     auth_server.responder = None
-    assert resp.status == 200
+    assert resp.status == 403
     assert http_request(nginx.port, "/api/during").status == 200
     assert [_ident(m)["X-Req-Uri"] for m in auth_server.requests] == [
         "/api/before", "/api/across"]
-    assert [m.target for m in upstream.requests] == ["/api/across",
-                                                     "/api/during"]
+    assert [m.target for m in upstream.requests] == ["/api/during"]
 
     # the backoff ends by itself, before the next tick starts another
     passed = []
@@ -964,10 +1106,52 @@ def test_backoff_declines(nginx, collector, auth_server, upstream):
         passed.append(status)
         return status == 403
     wait_until(authorized_again, timeout=4)
-    skipped = 2 + passed.count(200)
+    skipped = 1 + passed.count(200)
     assert passed.count(200) == len(passed) - 1
     # the document of the next tick counts every declined pass
     assert _wait_stat(collector, "auth", "log_skipped_in_backoff",
                       skipped) == skipped
     assert nginx.error_log().count("ngx_http_auth_request_handler: skipping "
                                    "logs due to backoff") == skipped
+
+
+def test_policy_update_while_subrequest_runs(nginx, collector, auth_server,
+                                             upstream):
+    # A bypass policy that arrives while the authorizer thinks it over
+    # does not turn its refusal into an allow.
+    collector.set_heartbeat_reply(200, [], b"")
+    _start(nginx, auth_server, upstream, http_extra=STATS_CONF % "5s",
+           values={"COLLECTOR": collector.port})
+    collector.wait_heartbeats(1, timeout=10)
+    www = [("WWW-Authenticate", 'Basic realm="kv"')]
+    answers = {"/api/held403": Reply(403), "/api/held401": Reply(401, www)}
+    policy_active = threading.Event()
+
+    def hold_held(msg):
+        reply = answers.get(_ident(msg)["X-Req-Uri"])
+        if reply is not None:
+            policy_active.wait(30)
+        return reply
+    auth_server.responder = hold_held
+    with ThreadPoolExecutor(2) as pool:
+        held = {path: pool.submit(http_request, nginx.port, path, timeout=40)
+                for path in answers}
+        auth_server.wait_requests(2)
+        collector.set_heartbeat_reply(200, [], b'{"Type":"urlbypass",'
+                                      b'"Version":"2","Patterns":'
+                                      b'["^/api/held","^/api/probe"]}')
+
+        def probe_bypassed():
+            before = len(auth_server.requests)
+            http_request(nginx.port, "/api/probe")
+            return len(auth_server.requests) == before
+        wait_until(probe_bypassed, timeout=15)
+        policy_active.set()
+        got = {path: f.result(timeout=20) for path, f in held.items()}
+    assert {p: (r.status, r.header_all("WWW-Authenticate"))
+            for p, r in got.items()} == {
+        "/api/held403": (403, []),
+        "/api/held401": (401, ['Basic realm="kv"'])}
+    assert not [m for m in upstream.requests if "held" in m.target]
+    # the policy holds for the next request
+    assert http_request(nginx.port, "/api/held403").status == 200

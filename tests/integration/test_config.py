@@ -30,6 +30,7 @@ ACCESS_TWINS = {
         "kestrelvanes_http_access_force_read_payload_file",
     "ext_sampling_rate": "kestrelvanes_http_access_sampling_rate",
     "ext_thread_priority": "kestrelvanes_http_access_thread_priority",
+    "ext_access_log_queue_memory": "kestrelvanes_http_access_queue_memory",
 }
 AUTH_TWINS = {
     "ext_auth_request": "kestrelvanes_http_auth_request",
@@ -40,7 +41,7 @@ SINGLE_NAMES = ["ext_access_log_api", "kestrelvanes_http_access_enable",
                 "kestrelvanes_http_auth_enable"]
 ALL_NAMES = (list(ACCESS_TWINS) + list(ACCESS_TWINS.values())
              + list(AUTH_TWINS) + list(AUTH_TWINS.values()) + SINGLE_NAMES)
-assert len(ALL_NAMES) == 39
+assert len(ALL_NAMES) == 41
 
 
 def both_names(short):
@@ -68,6 +69,7 @@ def full_config(outer, inner):
 {o('ext_force_read_payload_file')} off;
 {o('ext_sampling_rate')} 100;
 {o('ext_thread_priority')} 10;
+{o('ext_access_log_queue_memory')} 8m;
 kestrelvanes_http_access_enable off;
 kestrelvanes_http_auth_enable off;
 {o('ext_auth_fail_allow')} on;
@@ -144,10 +146,8 @@ def _invalid_value_cases():
            ("ext_initial_backoff_duration", "x"),
            ("ext_access_log_body_size", "1x"),
            ("ext_access_log_total_size", "zz"),
-           ("ext_force_read_payload_file", "ON"),
-           ("ext_force_read_payload_file", "yes"),
-           ("ext_force_read_payload_file", "1"),
-           ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s")]
+           ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s"),
+           ("ext_access_log_queue_memory", "lots")]
     for short, value in bad:
         for name in both_names(short):
             yield pytest.param(name, value, id=f"{name}={value}")
@@ -166,14 +166,30 @@ server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
             in res.output), res.output
 
 
-@pytest.mark.parametrize("name", both_names("ext_num_socket_conns"))
-def test_zero_socket_conns_rejected(check_config, name):
+@pytest.mark.parametrize("value", ["offf", "yes", "1", "o", "on;off"])
+@pytest.mark.parametrize("name", both_names("ext_force_read_payload_file"))
+def test_on_off_switch_refuses_other_words_like_nginx(check_config, name,
+                                                      value):
+    res = check_config(f"""
+{name} "{value}";
+server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
+""")
+    assert res.returncode != 0
+    assert (f'[emerg] invalid value "{value}" in "{name}" directive, it must '
+            f'be "on" or "off" {res.where(name)}' in res.output), res.output
+
+
+@pytest.mark.parametrize("name,words", [
+    *[(n, "must be at least 1") for n in both_names("ext_num_socket_conns")],
+    *[(n, "must be above 0")
+      for n in both_names("ext_access_log_queue_memory")]])
+def test_zero_rejected(check_config, name, words):
     res = check_config(f"""
 {name} 0;
 server {{ listen 127.0.0.1:@PORT@; }}
 """)
     assert res.returncode != 0
-    assert (f'[emerg] "{name}" must be at least 1 {res.where(name)}'
+    assert (f'[emerg] "{name}" {words} {res.where(name)}'
             in res.output), res.output
 
 
@@ -385,9 +401,13 @@ def test_logging_mode_words_accepted(check_config, name, word):
                  id="fail_allow-before-request"),
     pytest.param(_server("ext_auth_request /a;\next_auth_fail_allow off;"),
                  id="fail_allow-after-request"),
+    pytest.param(_server("ext_force_read_payload_file OFF;",
+                         "kestrelvanes_http_access_force_read_payload_file "
+                         "On;"), id="force_read-any-case"),
     pytest.param(_server("ext_auth_fail_allow OFF;"), id="fail_allow-OFF"),
-    pytest.param(_server("kestrelvanes_http_auth_fail_allow whatever;"),
-                 id="fail_allow-any-word"),
+    pytest.param(_server("kestrelvanes_http_auth_enable ON;\n"
+                         "kestrelvanes_http_auth_fail_allow On;"),
+                 id="auth-flags-any-case"),
     pytest.param(_server("ext_auth_request /a;",
                          "kestrelvanes_http_auth_request /b;"),
                  id="auth_request-per-level"),
@@ -402,6 +422,23 @@ def test_logging_mode_words_accepted(check_config, name, word):
 def test_accepted(check_config, body):
     rc, out = check_config(body)
     assert rc == 0, out
+
+
+AUTH_FLAGS = ["kestrelvanes_http_auth_enable"] + both_names(
+    "ext_auth_fail_allow")
+
+
+@pytest.mark.parametrize("word", ["offf", "yes", "1", '""'])
+@pytest.mark.parametrize("name", AUTH_FLAGS)
+def test_auth_flag_refuses_other_words(check_config, name, word):
+    # as nginx's own flags: a word that is neither on nor off is an error,
+    # never read as one of them
+    res = check_config(_server(f"{name} {word};"))
+    assert res.returncode != 0
+    shown = word.strip('"')
+    assert (f'[emerg] invalid value "{shown}" in "{name}" directive, it '
+            f'must be "on" or "off" {res.where(name)}' in res.output), \
+        res.output
 
 
 @pytest.mark.parametrize("modules", [("access", "auth"), ("access",)],

@@ -379,15 +379,9 @@ def test_every_document_is_json_of_its_announced_length(nginx, collector,
                                            [("Host", "h"), ("X-Bin", b"\xff\xfe\x80")]))
     done = time.monotonic()
 
-    collector.wait_messages("/mergedlog", len(paths) + 2)
-    strict = [m for m in collector.find_messages("/mergedlog")
-              if b"/bin" not in m.raw]
-    logs = merged_by_uri([Merged(m) for m in strict])
-    [binary] = [Merged(m, strict_utf8=False)
-                for m in collector.find_messages("/mergedlog")
-                if b"/bin" in m.raw]
-    # other bytes pass unchanged
-    assert binary.uri == "/bin\u00ff\u00fe"
+    logs = merged_by_uri(merged_logs(collector, count=len(paths) + 2))
+    # bytes that are not UTF-8 come out as the code points of their values
+    binary = logs.pop("/bin\u00ff\u00fe")
     assert binary.req_headers["X-Bin"] == "\u00ff\u00fe\u0080"
 
     assert "/crowd-drop" not in logs
@@ -428,3 +422,120 @@ def test_every_document_is_json_of_its_announced_length(nginx, collector,
     # and then itself
     assert c.get("packet_too_big") == 4, c
     assert c["logs_sent"] == len(paths) + 3, c
+
+
+# Byte sequences a client or an application can put into a header, the URI
+# or the arguments: well-formed UTF-8 of every length, and the ill-formed
+# kinds a strict parser refuses.
+UTF8_SAMPLES = [
+    b"\xc3\xa9\xff\xfe",                              # valid, then two bad
+    b"caf\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e",     # 2, 3 and 4 bytes
+    b"\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf\xf4\x8f\xbf\xbf",  # range edges
+    b"\xc0\xaf\xc1\xbf",                              # overlong 2 bytes
+    b"\xe0\x80\xaf\xe0\x9f\xbf",                      # overlong 3 bytes
+    b"\xf0\x80\x80\xaf\xf0\x8f\xbf\xbf",              # overlong 4 bytes
+    b"\xed\xa0\x80\xed\xbf\xbf",                      # surrogates
+    b"\xed\xa0\xbd\xed\xb2\xa9",                      # a surrogate pair
+    b"\xf4\x90\x80\x80\xf5\x80\x80\x80",              # above U+10FFFF
+    b"\xf8\x88\x80\x80\x80\xfc\x84\x80\x80\x80\x80",  # 5 and 6 byte forms
+    b"\x80a\xbfb\xfe",                                # stray bytes
+    b"\xe2\x82a\xf0\x9d\x84\xc3\xa9\xe2\xc3\xa9",     # cut short inside
+    b"end\xe2\x82",                                   # cut short at the end
+    b"end\xf0\x9d\x84",
+    b"end\xc3",
+]
+
+
+def json_text(raw):
+    """How the document must spell ``raw``: well-formed UTF-8 as it is,
+    every other byte as \\u00XX.  Python's own strict decoder decides
+    which bytes are which."""
+    out = []
+    for ch in raw.decode("utf-8", errors="surrogateescape"):
+        if 0xDC80 <= ord(ch) <= 0xDCFF:
+            out.append("\\u00%02x" % (ord(ch) - 0xDC00))
+        else:
+            out.append(ch)
+    return "".join(out).encode("utf-8")
+
+
+def decoded(raw):
+    """What a JSON parser then reads back."""
+    return "".join(chr(ord(ch) - 0xDC00) if 0xDC80 <= ord(ch) <= 0xDCFF
+                   else ch
+                   for ch in raw.decode("utf-8", errors="surrogateescape"))
+
+
+def test_bytes_that_are_not_utf8_are_escaped_and_utf8_passes(
+        nginx, collector, upstream):
+    def latin(b):
+        return b.decode("latin-1")
+
+    upstream.set_response(200, [(f"X-R{i}", latin(v))
+                                for i, v in enumerate(UTF8_SAMPLES)], b"ok")
+    start(nginx, collector, upstream, server=LARGE_HEADERS,
+          http="ext_instance inst\u00e9;")
+    pct = "".join("%%%02x" % c for c in UTF8_SAMPLES[0])
+    target = f"/u{pct}?a={latin(UTF8_SAMPLES[6])}"
+    resp, _ = one_exchange(nginx.port, request_bytes("GET", target, [
+        ("Host", "h")] + [(f"X-Q{i}", v) for i, v in enumerate(UTF8_SAMPLES)]))
+    assert resp.status == 200
+
+    [log] = merged_logs(collector, count=1)       # strict UTF-8, then JSON
+    raw = log.payload
+    for i, v in enumerate(UTF8_SAMPLES):
+        for side in ("Q", "R"):
+            assert b'"X-%s%d":"%s"' % (side.encode(), i, json_text(v)) \
+                in raw, (side, i, v)
+        assert log.req_headers[f"X-Q{i}"] == decoded(v)
+        assert log.resp_headers[f"X-R{i}"] == decoded(v)
+    assert b'"uri":"/u\xc3\xa9\\u00ff\\u00fe?a=\\u00ed\\u00a0\\u0080' \
+        b'\\u00ed\\u00bf\\u00bf"' in raw
+    assert log.resp_headers["X-Kv-Sensor-Instance"] == "inst\u00e9"
+    assert log.resp_body() == b"ok"
+
+
+def test_utf8_at_the_end_of_the_buffer_goes_whole_or_not_at_all(
+        nginx, collector, upstream):
+    # A request header ending in a four-byte character, grown so that the
+    # document and then the character straddle the end of an 8k buffer:
+    # each document arrives whole and strict, or not at all and counted.
+    char = b"\xf0\x9d\x84\x9e"
+    upstream.set_response(200, [], b"")
+    pid = start(nginx, collector, upstream, server=LARGE_HEADERS,
+                http="ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+                     "ext_stats_period 5s;",
+                location="ext_access_log_total_size 8k;")
+
+    def send(path, n):
+        fill = b"\xff" + b"p" * n + char
+        resp, _ = one_exchange(nginx.port, request_bytes(
+            "GET", path, [("Host", "h"), ("X-Fill", fill)]))
+        assert resp.status == 200
+
+    send("/probe", 1000)
+    [probe] = merged_logs(collector, count=1)
+    at, total = probe.msg.raw.index(char), len(probe.msg.raw)
+    collector.clear()
+
+    # the document's end just inside or outside the buffer, then the
+    # character's first byte at each of the buffer's last bytes
+    shifts = sorted({8192 - total + k for k in range(-3, 3)}
+                    | {8192 - at - k for k in range(1, 6)})
+    for d in shifts:
+        send(f"/d{d}", 1000 + d)
+    done = time.monotonic()
+    c, _ = counters(collector, done, pid=pid)
+    logs = merged_by_uri(merged_logs(collector))
+    assert len(logs) + c.get("packet_too_big", 0) == len(shifts), (logs, c)
+    for d in shifts:
+        log = logs.get(f"/d{d}")
+        if log is None:
+            assert total + d > 8189, d
+            continue
+        assert len(log.msg.raw) < 8192
+        assert log.req_headers["X-Fill"] == (
+            "\u00ff" + "p" * (1000 + d) + char.decode())
+        assert b'"X-Fill":"\\u00ff' + b"p" * (1000 + d) + char + b'"' \
+            in log.payload
+    assert f"/d{min(shifts)}" in logs and f"/d{max(shifts)}" not in logs

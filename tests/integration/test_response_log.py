@@ -183,7 +183,7 @@ def test_response_headers_copied_except_reserved_and_unsafe(
             "x-client-addr", "x-req-host") else 0), (name, log.lines)
     assert log.value("X-Request-Id").strip() != "forged"
     assert not log.value("X-Request-Id").strip().startswith("app-")
-    assert log.value("X-Keep") == 'v "quoted" \\ \x01'
+    assert log.value("X-Keep") == 'v "quoted" \\ %01'
     assert log.values("X-Empty") == [] and log.values(long_name) == []
     assert log.value(just_fits) == "fits"
     assert "transfer-encoding" not in names
@@ -339,3 +339,88 @@ def test_body_that_just_does_not_fit_drops_the_message(nginx, auth_server,
     c, _ = counters(collector, done, pid=pid)
     assert c.get("no_buffer_space_left") == len(drops), c
     assert "packet_too_big" not in c, c
+
+
+def test_header_lines_carry_no_control_bytes(nginx, auth_server, upstream):
+    # Every byte below 0x20 but TAB, and DEL, are percent-encoded in every
+    # line, whoever put them there: the client (path, request headers) or
+    # the application (response headers).
+    # what an upstream can put into a header value (not CR, LF or NUL)
+    ctl = "".join(chr(c) for c in range(1, 0x20) if c not in (0x0A, 0x0D))
+    ctl += "\x7f"
+    upstream.set_response(200, [("X-Ctl", "v" + ctl + "w")], b"fine")
+    start(nginx, auth_server, upstream)
+    resp, _ = one_exchange(nginx.port, request_bytes(
+        "GET", "/r/a%01b%7fc%09d%1fe?q=%01", [
+            ("Host", "h"), ("Content-Type", "t\x01\x1b[0m\tx\x7f")]))
+    assert resp.status == 200
+
+    [log] = response_logs(auth_server, count=1)
+    head = log.msg.head
+    assert not [c for c in head[:-4].replace(b"\r\n", b"")
+                if (c < 0x20 and c != 0x09) or c == 0x7F], head
+    assert log.value("X-Req-Uri") == "/r/a%01b%7Fc\td%1Fe"
+    assert log.value("X-Args") == "q=%01"
+    assert log.value("X-Req-Content-Type") == "t%01%1B[0m\tx%7F"
+    assert log.value("X-Ctl") == ("v" + "".join(
+        "%%%02X" % ord(c) if c != "\t" else c for c in ctl) + "w")
+    assert log.body == b"fine"
+
+
+def test_message_that_does_not_fit_is_never_cut(nginx, auth_server, upstream,
+                                                collector):
+    # An 8k buffer and a path grown byte by byte so that first the message's
+    # end, then the X-Req-Uri line, then the lines before it cross the
+    # buffer's end.  Each message arrives with every line whole, or it is
+    # dropped and counted; nothing is cut short.
+    stats = ("ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+             "ext_stats_period 5s;")
+    upstream.set_response(200, [("X-App", "a" * 300)], b"fine")
+    pid = start(nginx, auth_server, upstream, http=stats,
+                location="ext_access_log_total_size 8k;",
+                server="large_client_header_buffers 4 16k;",
+                values={"COLLECTOR": collector.port})
+
+    def send(n):
+        # path bytes that the log must encode take three bytes each
+        target = "/s/" + "%01" * 50 + "p" * n + "?arg=1"
+        resp, _ = one_exchange(nginx.port, request_bytes(
+            "GET", target, [("Host", "h"), ("Content-Type", "text/x")]))
+        assert resp.status == 200 and resp.body == b"fine"
+
+    send(1000)
+    [probe] = response_logs(auth_server, count=1)
+    raw = probe.msg.raw
+    total = len(raw)
+    uri_end = raw.index(b"\r\n", raw.index(b"X-Req-Uri:")) + 2
+    app_end = raw.index(b"\r\n", raw.index(b"X-App:")) + 2
+    auth_server.clear()
+
+    # the shift that puts each of these ends on each of the buffer's last
+    # bytes, and one beyond
+    shifts = sorted({8192 - end + k for end in (total, uri_end, app_end)
+                     for k in range(-3, 2)} | {8192 - total - 6})
+    for d in shifts:
+        send(1000 + d)
+    done = time.monotonic()
+
+    c, _ = counters(collector, done, pid=pid)
+    logs = {len(log.value("X-Req-Uri")): log
+            for log in response_logs(auth_server)}
+    dropped = c.get("packet_too_big", 0) + c.get("no_buffer_space_left", 0)
+    assert len(logs) + dropped == len(shifts), (sorted(logs), c)
+    assert all(conn.parse_error is None for conn in auth_server.connections)
+    # the smallest fits with room to spare, whatever the latency's digits
+    assert len(probe.value("X-Req-Uri")) + min(shifts) in logs
+    for d in shifts:
+        log = logs.pop(len(probe.value("X-Req-Uri")) + d, None)
+        if log is None:
+            assert total + d > 8189, (d, total)
+            continue
+        assert len(log.msg.raw) < 8192
+        assert log.names() == probe.names()
+        assert log.value("X-Req-Uri") == "/s/" + "%01" * 50 + "p" * (1000 + d)
+        assert log.value("X-Args") == "arg=1"
+        assert log.value("X-App") == "a" * 300
+        assert log.body == b"fine"
+    assert not logs

@@ -1,11 +1,16 @@
 """nginx runs with both modules loaded and stays out of the way of traffic
 that no authorization or capture feature acts on."""
 
+import os
+import signal
+import socket
 import threading
 
 import pytest
 
 from harness import Deadline, http_request, pid_alive, wait_until
+from harness.monitoring import STATS_PATH, stats_docs
+from harness.sensorlogs import check_request_id, merged_logs
 
 SENSOR = """
         kestrelvanes_http_access_enable on;
@@ -224,3 +229,51 @@ server {
     assert {b for _, b in results} <= {b"one", b"two", b"three"}
     assert "[emerg]" not in nginx.error_log()
     assert "[alert]" not in nginx.error_log()
+
+
+def test_worker_forked_after_a_failed_reload_still_logs(nginx, collector,
+                                                        auth_server):
+    # A reload that fails after the modules were configured (here: the
+    # new listen cannot bind) leaves the running configuration in place;
+    # a worker the master forks later must ship its logs, heartbeats and
+    # statistics through that configuration's thread pools, not through
+    # those of the configuration that failed.
+    auth_server.set_response(200, [], b"ok")
+    stats = ("ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+             "ext_stats_period 5s;\n")
+    values = {"COLLECTOR": collector.port, "UPSTREAM": auth_server.port}
+    _start_proxy(nginx, collector, auth_server, stats + PROXY_BOTH)
+    [before] = nginx.worker_pids()
+    assert http_request(nginx.port, "/sensor/before").status == 200
+    collector.wait_messages("/mergedlog", 1)
+
+    taken = socket.socket()
+    taken.bind(("127.0.0.1", 0))
+    taken.listen(1)
+    busy = taken.getsockname()[1]
+    try:
+        nginx.allowed_log_problems += ["bind() to 127.0.0.1:%d" % busy,
+                                       "still could not bind()"]
+        nginx.write_config(
+            stats + PROXY_BOTH + "server { listen 127.0.0.1:%d; }" % busy,
+            values)
+        mark = nginx.log_mark()
+        rc, out = nginx.signal_cmd("reload")
+        assert rc == 0, out
+        nginx.wait_log("still could not bind()", timeout=15, since=mark)
+    finally:
+        taken.close()
+    assert nginx.worker_pids() == [before]
+
+    os.kill(before, signal.SIGTERM)
+    after = wait_until(lambda: [p for p in nginx.worker_pids()
+                                if p != before] or None, 10)[0]
+    collector.clear()
+    assert http_request(nginx.port, "/sensor/after").status == 200
+    [log] = merged_logs(collector, count=1)
+    assert log.uri == "/sensor/after"
+    check_request_id(log.request_id, after)
+    # the monitoring pool: the new worker's statistics arrive too
+    collector.wait_for(lambda c: [d for d in stats_docs(
+        c.find_messages(STATS_PATH)) if d.pid == after] or None, 12)
+    assert not nginx.crashes()

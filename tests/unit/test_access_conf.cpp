@@ -10,11 +10,8 @@ namespace {
 ngx_module_t &M = ngx_kestrelvanes_http_access;
 
 class AccessConf : public kvtest::ConfFixture {
-protected:
-    ngx_http_module_t *ctx()
-    {
-        return static_cast<ngx_http_module_t *>(M.ctx);
-    }
+  protected:
+    ngx_http_module_t *ctx() { return static_cast<ngx_http_module_t *>(M.ctx); }
 
     ngx_http_response_body_loc_conf_t *loc()
     {
@@ -67,8 +64,8 @@ TEST_F(AccessConf, SamplingRateKeepsOnlyOneToHundred)
                   row.invalid)
             << log.text();
         if (std::string(row.outcome) == "ok") {
-            EXPECT_TRUE(log.contains("Sampling rate is: "
-                                     + std::to_string(row.stored)))
+            EXPECT_TRUE(
+                log.contains("Sampling rate is: " + std::to_string(row.stored)))
                 << log.text();
         }
     }
@@ -92,9 +89,9 @@ TEST_F(AccessConf, BackoffDurationDefaultsAndCaps)
         ngx_backoff_duration = 1;
         log.clear();
 
-        EXPECT_EQ(set("kestrelvanes_http_access_initial_backoff_duration",
-                      row.arg),
-                  row.outcome)
+        EXPECT_EQ(
+            set("kestrelvanes_http_access_initial_backoff_duration", row.arg),
+            row.outcome)
             << row.arg;
         EXPECT_EQ(ngx_backoff_duration.load(), row.stored) << row.arg;
         if (std::string(row.outcome) == "ok") {
@@ -129,6 +126,23 @@ TEST_F(AccessConf, ConnectionsAndPriorityAreCappedAndValidated)
     thread_priority = 19;
 }
 
+TEST_F(AccessConf, QueueMemoryIsASizeAboveZero)
+{
+    EXPECT_EQ(set("ext_access_log_queue_memory", "256k"), "ok");
+    EXPECT_EQ(queue_memory_budget, 262144u);
+    EXPECT_EQ(set("kestrelvanes_http_access_queue_memory", "2m"), "ok");
+    EXPECT_EQ(queue_memory_budget, 2097152u);
+
+    /* a budget of nothing would drop every log without a word */
+    EXPECT_EQ(set("ext_access_log_queue_memory", "0"), "error");
+    EXPECT_TRUE(
+        log.contains("\"ext_access_log_queue_memory\" must be above 0"));
+    EXPECT_EQ(set("ext_access_log_queue_memory", "lots"), "invalid value");
+    EXPECT_EQ(queue_memory_budget, 2097152u);
+
+    queue_memory_budget = 32 * 1024 * 1024;
+}
+
 TEST_F(AccessConf, LoggingModeIsCaseInsensitiveAndNeverOverruns)
 {
     struct Row {
@@ -157,14 +171,40 @@ TEST_F(AccessConf, LoggingModeIsCaseInsensitiveAndNeverOverruns)
     ngx_ext_sensor_log_mode = DefaultLogMode;
 }
 
-TEST_F(AccessConf, ForceReadPayloadFileTakesExactlyOnOrOff)
+TEST_F(AccessConf, ForceReadPayloadFileIsAnOnOffFlagInAnyCase)
 {
-    EXPECT_EQ(set("ext_force_read_payload_file", "on"), "ok");
-    EXPECT_EQ(force_read_payload_file, 1u);
-    EXPECT_EQ(set("ext_force_read_payload_file", "ON"), "invalid value");
-    EXPECT_EQ(set("ext_force_read_payload_file", "o"), "invalid value");
-    EXPECT_EQ(force_read_payload_file, 1u);
-    EXPECT_EQ(set("ext_force_read_payload_file", "off"), "ok");
+    struct Row {
+        const char *arg;
+        unsigned long stored; /* 2: refused, the value stays */
+    } rows[] = {
+        {"on", 1}, {"OFF", 0}, {"On", 1},  {"off", 0}, {"ON", 1},  {"offf", 2},
+        {"o", 2},  {"1", 2},   {"yes", 2}, {"", 2},    {"Off", 0},
+    };
+
+    for (const Row &row : rows) {
+        unsigned long before = force_read_payload_file;
+        log.clear();
+
+        std::string rc = set("ext_force_read_payload_file", row.arg);
+
+        if (row.stored == 2) {
+            EXPECT_EQ(rc, "error") << row.arg;
+            EXPECT_EQ(force_read_payload_file, before) << row.arg;
+            EXPECT_TRUE(log.contains(
+                std::string("invalid value \"") + row.arg
+                + "\" in \"ext_force_read_payload_file\" directive, it must "
+                  "be \"on\" or \"off\""))
+                << log.text();
+        } else {
+            EXPECT_EQ(rc, "ok") << row.arg;
+            EXPECT_EQ(force_read_payload_file, row.stored) << row.arg;
+        }
+    }
+
+    /* the process-wide switch takes the last word, never "is duplicate" */
+    EXPECT_EQ(set("kestrelvanes_http_access_force_read_payload_file", "ON"),
+              "ok");
+    EXPECT_EQ(set("ext_force_read_payload_file", "oFF"), "ok");
     EXPECT_EQ(force_read_payload_file, 0u);
 }
 
@@ -215,10 +255,10 @@ TEST_F(AccessConf, AuthLogServerOncePerLevelAndHashesExcludedHeaders)
     EXPECT_EQ(set("kestrelvanes_http_access_auth_log_server",
                   "http://127.0.0.1:9001", conf),
               "is duplicate");
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(
-                              conf->remote_auth_log_server.data),
-                          conf->remote_auth_log_server.len),
-              "http://127.0.0.1:9000");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<char *>(conf->remote_auth_log_server.data),
+                    conf->remote_auth_log_server.len),
+        "http://127.0.0.1:9000");
 
     EXPECT_TRUE(std::is_sorted(std::begin(exclude_headers_hash),
                                std::end(exclude_headers_hash)));
@@ -228,8 +268,8 @@ TEST_F(AccessConf, AuthLogServerOncePerLevelAndHashesExcludedHeaders)
         for (char &c : lower) {
             c = static_cast<char>(ngx_tolower(c));
         }
-        ngx_uint_t hash = ngx_hash_key(
-            reinterpret_cast<u_char *>(lower.data()), lower.size());
+        ngx_uint_t hash = ngx_hash_key(reinterpret_cast<u_char *>(lower.data()),
+                                       lower.size());
         EXPECT_TRUE(std::binary_search(std::begin(exclude_headers_hash),
                                        std::end(exclude_headers_hash), hash))
             << name;
@@ -240,10 +280,10 @@ TEST_F(AccessConf, GlobalStringsTakeTheLastOccurrence)
 {
     EXPECT_EQ(set("ext_stats_server", "http://a:1"), "ok");
     EXPECT_EQ(set("kestrelvanes_http_access_stats_server", "http://b:2"), "ok");
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(
-                              remote_logging_stat_server.data),
-                          remote_logging_stat_server.len),
-              "http://b:2");
+    EXPECT_EQ(
+        std::string(reinterpret_cast<char *>(remote_logging_stat_server.data),
+                    remote_logging_stat_server.len),
+        "http://b:2");
 
     EXPECT_EQ(set("ext_instance", "edge-1"), "ok");
     EXPECT_EQ(ext_instance_name.len, 6u);

@@ -77,12 +77,12 @@ TEST_F(AuthConf, OffBelowAnInheritedUriSwitchesAuthorizationOff)
     EXPECT_EQ(uri(inherits), "/auth");
 }
 
-TEST_F(AuthConf, OnlyExactLowerCaseOffTurnsFailAllowOff)
+TEST_F(AuthConf, FailAllowIsAFlagInAnyCase)
 {
     struct Row {
         const char *word;
         ngx_flag_t allow;
-    } rows[] = {{"off", 0}, {"OFF", 1}, {"on", 1}, {"no", 1}};
+    } rows[] = {{"off", 0}, {"OFF", 0}, {"Off", 0}, {"on", 1}, {"ON", 1}};
 
     for (const Row &row : rows) {
         ngx_http_auth_request_conf_t *c = conf();
@@ -92,10 +92,27 @@ TEST_F(AuthConf, OnlyExactLowerCaseOffTurnsFailAllowOff)
                   "is duplicate");
     }
 
+    /* a word that is neither is refused, not read as "on" */
+    for (const char *word : {"offf", "no", "1", ""}) {
+        log.clear();
+        ngx_http_auth_request_conf_t *c = conf();
+        EXPECT_EQ(outcome(A, "kestrelvanes_http_auth_fail_allow", {word}, c),
+                  "error");
+        EXPECT_EQ(c->ext_auth_fail_allow, NGX_CONF_UNSET) << word;
+        EXPECT_TRUE(
+            log.contains(std::string("invalid value \"") + word
+                         + "\" in \"kestrelvanes_http_auth_fail_allow\" "
+                           "directive, it must be \"on\" or \"off\""))
+            << log.text();
+    }
+
     /* the parent's choice carries down; an explicit child wins */
     ngx_http_auth_request_conf_t *parent = conf();
     EXPECT_EQ(outcome(A, "ext_auth_fail_allow", {"off"}, parent), "ok");
     EXPECT_EQ(merged(parent, conf())->ext_auth_fail_allow, 0);
+    ngx_http_auth_request_conf_t *child = conf();
+    EXPECT_EQ(outcome(A, "ext_auth_fail_allow", {"On"}, child), "ok");
+    EXPECT_EQ(merged(parent, child)->ext_auth_fail_allow, 1);
 }
 
 TEST_F(AuthConf, SetDirectiveNeedsADollarName)

@@ -1,13 +1,19 @@
 #include "support.h"
+#include "nginx_ext_transport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
+#include <atomic>
 #include <cstring>
+#include <list>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -29,8 +35,13 @@ TEST(ReplyCheck, AcceptsOnlyWholeStatus200Replies)
          "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhello", true, nullptr},
         {"no length header", "HTTP/1.1 200 OK\r\nX: y\r\n\r\nanything", true,
          nullptr},
-        {"lower-case length header is not the length",
-         "HTTP/1.1 200 OK\r\ncontent-length: 99\r\n\r\n", true, nullptr},
+        {"another header's name ending in Content-Length",
+         "HTTP/1.1 200 OK\r\nX-Content-Length: 99\r\n\r\n", true, nullptr},
+        {"length named in any case",
+         "HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok", true, nullptr},
+        {"length with blanks after it",
+         "HTTP/1.1 200 OK\r\nContent-Length: 2 \t\r\n\r\nok", true, nullptr},
+        {"HTTP/1.0 status line", "HTTP/1.0 200 OK\r\n\r\n", true, nullptr},
         {"status line of exactly 12 characters", "HTTP/1.1 200\r\n\r\n", true,
          nullptr},
         {"length with tabs and spaces",
@@ -41,15 +52,30 @@ TEST(ReplyCheck, AcceptsOnlyWholeStatus200Replies)
         {"unreadable length",
          "HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\nhello", false,
          COUNTER(http_resp_incomplete)},
-        {"empty length",
-         "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n", false,
+        {"empty length", "HTTP/1.1 200 OK\r\nContent-Length:\r\n\r\n", false,
          COUNTER(http_resp_incomplete)},
         {"other status", "HTTP/1.1 204 No Content\r\n\r\n", false,
          COUNTER(http_resp_status_error)},
+        {"four-digit status", "HTTP/1.1 2000 OK\r\n\r\n", false,
+         COUNTER(http_resp_status_error)},
+        {"four-digit status ending the line", "HTTP/1.1 2000\r\n\r\n", false,
+         COUNTER(http_resp_status_error)},
+        {"no space before the status", "HTTP/1.1_200 OK\r\n\r\n", false,
+         COUNTER(http_resp_status_error)},
+        {"not a status line", "XTTP/1.1 200 OK\r\n\r\n", false,
+         COUNTER(http_resp_no_status)},
+        {"lower-case length shorter than its body",
+         "HTTP/1.1 200 OK\r\ncontent-length: 99\r\n\r\n", false,
+         COUNTER(http_resp_incomplete)},
+        {"length hidden in another header's name is not the length",
+         "HTTP/1.1 200 OK\r\nX-Content-Length: 1\r\nContent-Length: 5"
+         "\r\n\r\nhel",
+         false, COUNTER(http_resp_incomplete)},
         {"status line of 11 characters", "HTTP/1.1 20\r\n\r\n", false,
          COUNTER(http_resp_status_large)},
-        {"header block not finished", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n",
-         false, COUNTER(http_resp_no_header)},
+        {"header block not finished",
+         "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n", false,
+         COUNTER(http_resp_no_header)},
         {"header end hidden behind a NUL",
          std::string("HTTP/1.1 200 OK\r\n\0\r\n\r\n", 22), false,
          COUNTER(http_resp_no_header)},
@@ -107,6 +133,53 @@ TEST(Backoff, RunsForItsDurationAndClearsItself)
     EXPECT_EQ(ngx_check_backoff_on(), NGX_ERROR);
 
     ngx_backoff_end_ts = 0;
+}
+
+TEST(ReplyCheck, ReadsOnUntilTheReplyIsWhole)
+{
+    struct Case {
+        const char *name;
+        std::string read_so_far;
+        bool needs_more;
+    };
+
+    const Case cases[] = {
+        {"nothing yet", "", true},
+        {"part of the head", "HTTP/1.1 200 OK\r\nContent-Le", true},
+        {"head without its body",
+         "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n", true},
+        {"part of the body", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel",
+         true},
+        {"whole", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", false},
+        {"whole and more", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nhello",
+         false},
+        {"head without a length", "HTTP/1.1 200 OK\r\nX: 5\r\n\r\n", false},
+        {"length of another header",
+         "HTTP/1.1 200 OK\r\nX-Content-Length: 5"
+         "\r\n\r\n",
+         false},
+        {"unreadable length", "HTTP/1.1 200 OK\r\nContent-Length: x\r\n\r\n",
+         false},
+        {"a NUL before the head's end", std::string("HTTP/1.1 200\0", 13),
+         false},
+        {"a body that will not fit",
+         "HTTP/1.1 200 OK\r\nContent-Length: 8192\r\n\r\n", false},
+    };
+
+    for (const Case &c : cases) {
+        const auto *buf =
+            reinterpret_cast<const u_char *>(c.read_so_far.data());
+        EXPECT_EQ(kestrelvanes::reply_needs_more(buf, c.read_so_far.size(),
+                                                 NGX_EXT_RECV_BUFFER_SIZE),
+                  c.needs_more)
+            << c.name;
+    }
+
+    /* a full buffer without a head's end is all there will be */
+    std::string full(NGX_EXT_RECV_BUFFER_SIZE, 'x');
+    EXPECT_FALSE(kestrelvanes::reply_needs_more(
+        reinterpret_cast<const u_char *>(full.data()), full.size(),
+        full.size()));
 }
 
 class Peers : public kvtest::ConfFixture {};
@@ -176,35 +249,36 @@ TEST_F(Peers, UrlKeyedListMatchesWholeUrls)
 
 /* A loopback listener the test drives by hand. */
 class Listener {
-public:
-    Listener()
+  public:
+    /* any_address: every 127.x.y.z reaches it, not only 127.0.0.1 */
+    explicit Listener(bool any_address = false)
     {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sin{};
         sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_addr.s_addr = htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK);
         bind(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
-        listen(fd_, 8);
+        listen(fd_, 128);
         socklen_t len = sizeof(sin);
         getsockname(fd_, reinterpret_cast<sockaddr *>(&sin), &len);
         port_ = ntohs(sin.sin_port);
     }
     ~Listener() { close(fd_); }
 
-    std::string url(const char *scheme) const
+    std::string url(const char *scheme, const char *host = "127.0.0.1") const
     {
-        return std::string(scheme) + "127.0.0.1:" + std::to_string(port_);
+        return std::string(scheme) + host + ":" + std::to_string(port_);
     }
 
     int accept_one() { return accept(fd_, nullptr, nullptr); }
 
-private:
+  private:
     int fd_;
     int port_;
 };
 
 class Transport : public kvtest::ConfFixture {
-protected:
+  protected:
     void SetUp() override
     {
         kvtest::ConfFixture::SetUp();
@@ -266,7 +340,8 @@ TEST_F(Transport, BadUrlsFailResolutionAndLeaveNoSocket)
     }
 
     EXPECT_TRUE(connect_to("http://127.0.0.1:9/path") == NGX_ERROR);
-    EXPECT_TRUE(log.contains("in ext access \"127.0.0.1:9/path\"")) << log.text();
+    EXPECT_TRUE(log.contains("in ext access \"127.0.0.1:9/path\""))
+        << log.text();
 }
 
 TEST_F(Transport, FailedHandshakeLeavesItsTrailInTheRing)
@@ -293,10 +368,11 @@ TEST_F(Transport, FailedHandshakeLeavesItsTrailInTheRing)
     EXPECT_STREQ(access_log_debugbuf[5], "handshake failed");
 }
 
-ssize_t remember_reply(u_char *buf, ssize_t len, ngx_log_t *log)
+ssize_t
+remember_reply(u_char *buf, ssize_t len, ngx_log_t *log)
 {
-    static_cast<std::string *>(log->data)->assign(
-        reinterpret_cast<char *>(buf), len);
+    static_cast<std::string *>(log->data)->assign(reinterpret_cast<char *>(buf),
+                                                  len);
     return 0;
 }
 
@@ -337,6 +413,59 @@ TEST_F(Transport, ExchangeHandsAcceptedReplyToCallbackAndKeepsConnection)
     server.join();
     EXPECT_EQ(received, message);
     log.log()->data = nullptr;
+}
+
+ssize_t
+count_reply(u_char *buf, ssize_t len, ngx_log_t *log)
+{
+    ++*static_cast<int *>(log->data);
+    return 0;
+}
+
+/* A collector that answers with whole replies, back to back, without end. */
+TEST_F(Transport, EndlessStreamOfRepliesEndsTheExchangeAfterOne)
+{
+    Listener collector;
+    std::atomic<bool> done{false};
+
+    std::thread server([&] {
+        int c = collector.accept_one();
+        char buf[256];
+        recv(c, buf, sizeof(buf), 0);
+
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 8151\r\n\r\n";
+        std::string one = head + std::string(8192 - head.size(), ' ');
+        std::string burst;
+        for (int i = 0; i < 32; i++) {
+            burst += one;
+        }
+
+        /* until the sensor hangs up (or, were it stuck, for a while) */
+        for (int i = 0; i < 2000 && !done; i++) {
+            if (send(c, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0) {
+                break;
+            }
+        }
+        close(c);
+    });
+
+    std::string message = "POST /kestrelvanes/heartbeat/v1 HTTP/1.1\r\n\r\n";
+    int replies = 0;
+    log.log()->data = &replies;
+    url_ = collector.url("http://");
+    ngx_str_t url = {url_.size(), (u_char *) url_.data()};
+
+    ssize_t rc = ngx_transport_send_rcv_synch(
+        &peer, reinterpret_cast<u_char *>(message.data()), message.size(),
+        log.log(), &url, pool, count_reply);
+    done = true;
+    _reset_transport_peer(&peer, log.log());
+    server.join();
+    log.log()->data = nullptr;
+
+    EXPECT_EQ(rc, static_cast<ssize_t>(message.size()));
+    EXPECT_EQ(replies, 1);
+    EXPECT_EQ(log_stats.socket_reads, 1u);
 }
 
 TEST_F(Transport, ClosedConnectionIsReplacedBeforeTheNextMessage)
@@ -402,3 +531,143 @@ TEST_F(Transport, UnreachableCollectorFailsWithoutRetrying)
 }
 
 } /* namespace */
+
+namespace {
+
+size_t
+open_descriptors()
+{
+    size_t n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) {
+        n++;
+    }
+    closedir(dir);
+    return n;
+}
+
+std::vector<ngx_transport_peer_t *>
+keyed_peers()
+{
+    std::vector<ngx_transport_peer_t *> peers;
+    for (ngx_list_part_t *part = &peer_node_head->part; part;
+         part = part->next) {
+        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
+            peers.push_back(&nodes[i].t_peer);
+        }
+    }
+    return peers;
+}
+
+/* An authorization upstream whose addresses keep changing. */
+class KeyedPeers : public kvtest::ConfFixture {
+  protected:
+    void SetUp() override
+    {
+        kvtest::ConfFixture::SetUp();
+        saved_ = peer_node_head;
+        peer_node_head = nullptr;
+    }
+
+    void TearDown() override
+    {
+        if (peer_node_head != nullptr) {
+            for (ngx_transport_peer_t *p : keyed_peers()) {
+                _reset_transport_peer(p, log.log());
+                if (p->ssl) {
+                    SSL_free(p->ssl);
+                }
+            }
+        }
+        peer_node_head = saved_;
+        kvtest::ConfFixture::TearDown();
+    }
+
+    ngx_transport_peer_t *peer_for(const std::string &url)
+    {
+        urls_.push_back(url);
+        ngx_str_t s = {urls_.back().size(), (u_char *) urls_.back().data()};
+        return ngx_ext_access_log_get_peer(pool, &s);
+    }
+
+    ssize_t send_to(ngx_transport_peer_t *p, const std::string &url)
+    {
+        urls_.push_back(url);
+        ngx_str_t s = {urls_.back().size(), (u_char *) urls_.back().data()};
+        return ngx_transport_send(p, (u_char *) "x", 1, log.log(), &s, pool);
+    }
+
+    std::list<std::string> urls_;
+    ngx_list_t *saved_;
+};
+
+} /* namespace */
+
+TEST_F(KeyedPeers, ChurningAddressesReuseIdlePeersInsteadOfLeakingSockets)
+{
+    Listener upstream(true);
+    size_t before = open_descriptors();
+
+    for (int i = 1; i <= 100; i++) {
+        std::string host = "127.0.0." + std::to_string(i);
+        std::string url = upstream.url("http://", host.c_str());
+        ngx_transport_peer_t *p = peer_for(url);
+
+        ASSERT_NE(p, nullptr) << url;
+        ASSERT_EQ(send_to(p, url), 1) << url << log.text();
+        EXPECT_EQ(std::string((char *) p->server.name.data, p->server.name.len),
+                  url);
+    }
+
+    EXPECT_EQ(keyed_peers().size(), 64u);
+    EXPECT_LE(open_descriptors() - before, 64u);
+
+    /* the least recently used peer went first: the newest 64 are kept */
+    std::string kept = upstream.url("http://", "127.0.0.37");
+    ngx_transport_peer_t *p37 = peer_for(kept);
+    EXPECT_NE(p37->conn.fd, -1);
+    EXPECT_EQ(keyed_peers().size(), 64u);
+
+    /* a peer whose address stopped answering is the first to go */
+    _reset_transport_peer(p37, log.log());
+    EXPECT_EQ(peer_for(upstream.url("http://", "127.0.1.1")), p37);
+}
+
+TEST_F(KeyedPeers, PeerHandedToAnotherUrlNeverCarriesTheFirstUrlsMessages)
+{
+    Listener upstream(true);
+
+    for (int i = 1; i <= 64; i++) {
+        std::string host = "127.0.0." + std::to_string(i);
+        ASSERT_NE(peer_for(upstream.url("http://", host.c_str())), nullptr);
+    }
+
+    /* a sender looks up its peer; before it sends, the list is full and
+     * every other peer is busy, so a new URL gets this one */
+    std::string first = upstream.url("http://", "127.0.0.5");
+    ngx_transport_peer_t *p = peer_for(first);
+    std::vector<ngx_transport_peer_t *> busy;
+
+    for (ngx_transport_peer_t *other : keyed_peers()) {
+        if (other != p) {
+            other->lock.lock();
+            busy.push_back(other);
+        }
+    }
+
+    EXPECT_EQ(peer_for(upstream.url("http://", "127.0.2.1")), p);
+
+    /* every peer busy: nothing to give a further URL */
+    p->lock.lock();
+    EXPECT_EQ(peer_for(upstream.url("http://", "127.0.2.2")), nullptr);
+    p->lock.unlock();
+
+    for (ngx_transport_peer_t *other : busy) {
+        other->lock.unlock();
+    }
+
+    EXPECT_EQ(send_to(p, first), -1);
+    EXPECT_EQ(p->conn.fd, -1);
+    EXPECT_TRUE(log.contains("was given to another collector")) << log.text();
+}

@@ -9,7 +9,7 @@ from .nginx import (MODULE_FILES, THREAD_POOLS, ConfigCheck, Nginx,
                     NginxReloadError, NginxStartError, pid_alive,
                     render_config)
 from .servers import Connection
-from .tls import make_self_signed
+from .tls import make_ca, make_self_signed, make_signed
 from .wait import Deadline, WaitTimeout, wait_until
 
 __all__ = [
@@ -17,7 +17,7 @@ __all__ = [
     "FakeCollector", "HEARTBEAT_PREFIX", "MODULE_FILES", "Message", "Nginx",
     "NginxReloadError", "NginxStartError", "Reply", "RequestParser",
     "Response", "THREAD_POOLS", "WaitTimeout", "free_port", "free_ports",
-    "http_request", "make_self_signed", "pid_alive", "port_accepts",
+    "http_request", "make_ca", "make_self_signed", "make_signed", "pid_alive", "port_accepts",
     "raw_exchange",
     "render_config", "wait_until",
 ]

@@ -211,7 +211,9 @@ class Reply:
 
     Content-Length is added unless the headers frame the body themselves or
     ``raw`` gives the exact bytes to send.  ``delay`` is waited before
-    sending; ``close`` closes the connection once it is sent.
+    sending; ``close`` closes the connection once it is sent.  ``split``
+    writes the head and the body separately, that many seconds apart (two
+    TCP segments, or two TLS records), as servers do for larger bodies.
     """
 
     status: int = 200
@@ -221,6 +223,16 @@ class Reply:
     close: bool = False
     raw: bytes = None
     reason: str = None
+    split: float = None
+
+    def parts(self, head_only=False):
+        """(head, body) as they go on the wire; for ``raw`` the split is
+        after the first empty line."""
+        data = self.to_bytes(head_only)
+        end = data.find(b"\r\n\r\n")
+        if end < 0:
+            return data, b""
+        return data[:end + 4], data[end + 4:]
 
     def to_bytes(self, head_only=False):
         if self.raw is not None:

@@ -64,8 +64,10 @@ class Merged:
         # ten digits must be exactly the document's length
         assert int(m.group("len")) == len(self.payload) == len(msg.body), (
             m.group("len"), len(self.payload))
-        text = (self.payload if strict_utf8
-                else self.payload.decode("latin-1"))
+        # json.loads of bytes lets encoded surrogates through: decode
+        # first, as strictly as a collector's parser would
+        text = self.payload.decode("utf-8" if strict_utf8 else "latin-1",
+                                   errors="strict")
         doc = json.loads(text, object_pairs_hook=Members)
         assert isinstance(doc, list) and len(doc) == 1, doc
         self.doc = doc[0]

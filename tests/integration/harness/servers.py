@@ -212,6 +212,24 @@ class LoopbackServer:
         """Sleep that a stop() cuts short; True when it was cut short."""
         return self._stop.wait(seconds)
 
+    def stopping(self):
+        return self._stop.is_set()
+
+    def record(self, conn, parser, data, now=None):
+        """Keep bytes read from ``conn`` and return the requests they end."""
+        now = time.monotonic() if now is None else now
+        msgs = parser.feed(data, now)
+        with self._cond:
+            conn.chunks.append((now, data))
+            conn.parse_error = parser.error
+            for m in msgs:
+                m.connection = conn.index
+                m.index = len(conn.messages)
+                conn.messages.append(m)
+                self.messages.append(m)
+            self._cond.notify_all()
+        return msgs
+
     # internals
 
     def _accept_loop(self, lst, stop):
@@ -298,16 +316,7 @@ class LoopbackServer:
                 conn.closed_by = "peer"
                 return
             last = now
-            msgs = parser.feed(data, now)
-            with self._cond:
-                conn.chunks.append((now, data))
-                conn.parse_error = parser.error
-                for m in msgs:
-                    m.connection = conn.index
-                    m.index = len(conn.messages)
-                    conn.messages.append(m)
-                    self.messages.append(m)
-                self._cond.notify_all()
+            msgs = self.record(conn, parser, data, now)
             for m in msgs:
                 if not self.handle_message(conn, m):
                     return

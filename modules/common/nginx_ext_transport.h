@@ -1,0 +1,71 @@
+/*
+ * Transport internals shared by its units (connection set-up, TLS, the
+ * reply check).  Nothing here is part of what the access-log module binds
+ * to.
+ */
+#ifndef NGINX_EXT_TRANSPORT_H
+#define NGINX_EXT_TRANSPORT_H
+
+#include "nginx_ext_common.h"
+
+namespace kestrelvanes {
+
+/*
+ * Every wait on the collector ends at a deadline for the whole operation:
+ * a collector that sends a byte now and then must not keep a sender
+ * thread, and the peer's lock, for longer than this.
+ */
+constexpr ngx_msec_t collector_wait_ms = 5000;
+
+/* Milliseconds of a clock that only goes forward; any thread. */
+ngx_msec_t monotonic_ms() noexcept;
+
+inline ngx_msec_t
+deadline_in(ngx_msec_t ms) noexcept
+{
+    return monotonic_ms() + ms;
+}
+
+/*
+ * Waits until fd is ready for events (POLLIN or POLLOUT) or the deadline
+ * passes; false when the deadline passed or poll failed.
+ */
+bool wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept;
+
+/* Connection set-up with a deadline for the TLS handshake. */
+ngx_int_t connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
+                       ngx_str_t *remote_server, ngx_pool_t *mem_pool,
+                       ngx_msec_t deadline) noexcept;
+
+/*
+ * The TLS handshake on the peer's connected socket; host is the URL's
+ * host (NUL-terminated), checked against the certificate when the
+ * process verifies collectors.
+ */
+ngx_int_t tls_handshake(ngx_transport_peer_t *peer, ngx_log_t *log,
+                        const char *host, ngx_msec_t deadline) noexcept;
+
+/* A read through TLS that never waits: as recv() with MSG_DONTWAIT. */
+ssize_t tls_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                        size_t size) noexcept;
+
+/* True when part of a TLS record has come and waits for the rest. */
+bool tls_record_pending(ngx_transport_peer_t *peer) noexcept;
+
+/* True when a TLS collector has closed the connection. */
+bool tls_peer_closed(ngx_transport_peer_t *peer) noexcept;
+
+/*
+ * True while the bytes read so far are the start of a reply that is not
+ * whole yet (head, then as many body bytes as its Content-Length says)
+ * and that would still fit in len_limit bytes.
+ */
+bool reply_needs_more(const u_char *buf, size_t len, size_t len_limit) noexcept;
+
+/* True when a keyed peer still belongs to the URL it was looked up for. */
+bool keyed_peer_is_for(ngx_transport_peer_t *peer,
+                       ngx_str_t *remote_server) noexcept;
+
+} /* namespace kestrelvanes */
+
+#endif /* NGINX_EXT_TRANSPORT_H */
