@@ -44,7 +44,8 @@ collector: deps $(UPLOT)/package.json
 	@cmake -S collector -B $(COLLECTOR_BUILD) -DKV_BIN_DIR=$(BUILD)/bin \
 	    -DUPLOT_DIR=$(UPLOT) >/dev/null
 	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target \
-	    kestrelvanes-collector kestrelvanes-sample-api kestrelvanes-loadgen
+	    kestrelvanes-collector kestrelvanes-sample-api kestrelvanes-loadgen \
+	    -- --no-print-directory
 
 $(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.json
 	@mkdir -p $(WEB_DEPS)
@@ -53,7 +54,8 @@ $(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.jso
 	@touch $@
 
 collector-unit: collector
-	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests
+	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests \
+	    -- --no-print-directory
 	@cd $(COLLECTOR_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 run: all
