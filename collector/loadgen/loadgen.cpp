@@ -70,7 +70,8 @@ base64(const std::string &in)
     std::string out;
     size_t i = 0;
     for (; i + 2 < in.size(); i += 3) {
-        unsigned v = (unsigned char) in[i] << 16 | (unsigned char) in[i + 1] << 8
+        unsigned v = (unsigned char) in[i] << 16
+                     | (unsigned char) in[i + 1] << 8
                      | (unsigned char) in[i + 2];
         out += abc[v >> 18];
         out += abc[(v >> 12) & 63];
@@ -83,7 +84,8 @@ base64(const std::string &in)
         out += abc[(v >> 12) & 63];
         out += "==";
     } else if (i + 2 == in.size()) {
-        unsigned v = (unsigned char) in[i] << 16 | (unsigned char) in[i + 1] << 8;
+        unsigned v =
+            (unsigned char) in[i] << 16 | (unsigned char) in[i + 1] << 8;
         out += abc[v >> 18];
         out += abc[(v >> 12) & 63];
         out += abc[(v >> 6) & 63];
@@ -138,9 +140,8 @@ response_log(size_t body_size, int n)
            + "\r\nX-Method:GET\r\nX-Kv-Sensor-Hostname:loadgen\r\n"
              "X-Kv-Sensor-Instance:bench\r\nX-Kv-Sensor-Logging-Level:default"
              "\r\nX-Orig-Length: "
-           + std::to_string(body_size)
-           + "\r\nContent-Length: " + std::to_string(body_size) + "\r\n\r\n"
-           + body;
+           + std::to_string(body_size) + "\r\nContent-Length: "
+           + std::to_string(body_size) + "\r\n\r\n" + body;
 }
 
 /* A plain GET on the console: the value of "name": in the reply. */
@@ -166,8 +167,9 @@ console_counter(const Target &t, const char *name)
     close(fd);
     std::string key = std::string("\"") + name + "\":";
     size_t at = reply.find(key);
-    return at == std::string::npos ? -1
-                                   : std::atoll(reply.c_str() + at + key.size());
+    return at == std::string::npos
+               ? -1
+               : std::atoll(reply.c_str() + at + key.size());
 }
 
 struct Conn {
@@ -260,8 +262,9 @@ main(int argc, char **argv)
     for (auto &c : conns) {
         c.fd = connect_to(target);
         if (c.fd < 0) {
-            std::fprintf(stderr, "kestrelvanes-loadgen: cannot connect to %s:%d: %s\n",
-                         target.host.c_str(), target.port, std::strerror(errno));
+            std::fprintf(
+                stderr, "kestrelvanes-loadgen: cannot connect to %s:%d: %s\n",
+                target.host.c_str(), target.port, std::strerror(errno));
             return 1;
         }
     }
@@ -328,8 +331,7 @@ main(int argc, char **argv)
         acked += c.acked;
         close(c.fd);
     }
-    double elapsed =
-        std::chrono::duration<double>(last_reply - start).count();
+    double elapsed = std::chrono::duration<double>(last_reply - start).count();
     std::printf("messages: %lld sent, %lld answered in %.2f s on %d "
                 "connections (%s, %zu-byte bodies, %d per write)\n",
                 sent, acked, elapsed, connections, format.c_str(), body,
@@ -343,7 +345,8 @@ main(int argc, char **argv)
         while (Clock::now() < give_up + std::chrono::seconds(60)) {
             stored = console_counter(console, "exchanges_stored");
             long long dropped = console_counter(console, "queue_dropped");
-            if (stored < 0 || stored + (dropped > 0 ? dropped : 0) >= target_count) {
+            if (stored < 0
+                || stored + (dropped > 0 ? dropped : 0) >= target_count) {
                 break;
             }
             usleep(50 * 1000);

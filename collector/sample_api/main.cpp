@@ -44,24 +44,24 @@ routes(httplib::Server &s, Items &items)
         send(res, 200, {{"status", "ok"}});
     });
 
-    s.Get("/api/items", [&items](const httplib::Request &,
-                                 httplib::Response &res) {
-        std::lock_guard<std::mutex> g(items.lock);
-        send(res, 200, items.list);
-    });
+    s.Get("/api/items",
+          [&items](const httplib::Request &, httplib::Response &res) {
+              std::lock_guard<std::mutex> g(items.lock);
+              send(res, 200, items.list);
+          });
 
-    s.Get(R"(/api/items/(\d+))", [&items](const httplib::Request &req,
-                                          httplib::Response &res) {
-        int id = std::atoi(req.matches[1].str().c_str());
-        std::lock_guard<std::mutex> g(items.lock);
-        for (const auto &item : items.list) {
-            if (item["id"] == id) {
-                send(res, 200, item);
-                return;
-            }
-        }
-        send(res, 404, {{"error", "no such item"}});
-    });
+    s.Get(R"(/api/items/(\d+))",
+          [&items](const httplib::Request &req, httplib::Response &res) {
+              int id = std::atoi(req.matches[1].str().c_str());
+              std::lock_guard<std::mutex> g(items.lock);
+              for (const auto &item : items.list) {
+                  if (item["id"] == id) {
+                      send(res, 200, item);
+                      return;
+                  }
+              }
+              send(res, 404, {{"error", "no such item"}});
+          });
 
     s.Post("/api/items", [&items](const httplib::Request &req,
                                   httplib::Response &res) {
@@ -79,27 +79,27 @@ routes(httplib::Server &s, Items &items)
         send(res, 201, item);
     });
 
-    s.Get("/api/private/report", [](const httplib::Request &req,
-                                    httplib::Response &res) {
-        send(res, 200,
-             {{"report", "quarterly numbers"},
-              {"user", req.get_header_value("X-User")}});
-    });
+    s.Get("/api/private/report",
+          [](const httplib::Request &req, httplib::Response &res) {
+              send(res, 200,
+                   {{"report", "quarterly numbers"},
+                    {"user", req.get_header_value("X-User")}});
+          });
 
     /* a body as large as asked, to try the capture limit */
-    s.Get("/api/large", [](const httplib::Request &req,
-                           httplib::Response &res) {
-        long size = 65536;
-        if (req.has_param("size")) {
-            size = std::strtol(req.get_param_value("size").c_str(), nullptr,
-                               10);
-        }
-        size = std::max(16L, std::min(size, 16L << 20));
-        std::string body = "{\"data\":\"";
-        body.append(static_cast<size_t>(size) - 11, 'x');
-        body += "\"}";
-        res.set_content(body, "application/json");
-    });
+    s.Get("/api/large",
+          [](const httplib::Request &req, httplib::Response &res) {
+              long size = 65536;
+              if (req.has_param("size")) {
+                  size = std::strtol(req.get_param_value("size").c_str(),
+                                     nullptr, 10);
+              }
+              size = std::max(16L, std::min(size, 16L << 20));
+              std::string body = "{\"data\":\"";
+              body.append(static_cast<size_t>(size) - 11, 'x');
+              body += "\"}";
+              res.set_content(body, "application/json");
+          });
 
     s.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) {
@@ -165,8 +165,8 @@ main(int argc, char **argv)
                   << "\n";
         return 2;
     }
-    std::cerr << "kestrelvanes-sample-api: listening on http://" << host
-              << ":" << port << "/" << std::endl;
+    std::cerr << "kestrelvanes-sample-api: listening on http://" << host << ":"
+              << port << "/" << std::endl;
 
     std::thread waiter([&] {
         int sig = 0;

@@ -25,8 +25,9 @@ send_json(httplib::Response &res, const ordered_json &j, int status = 200)
 {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(j.dump(-1, ' ', false, ordered_json::error_handler_t::replace),
-                    "application/json; charset=utf-8");
+    res.set_content(
+        j.dump(-1, ' ', false, ordered_json::error_handler_t::replace),
+        "application/json; charset=utf-8");
 }
 
 void
@@ -38,8 +39,8 @@ send_error(httplib::Response &res, int status, const std::string &message)
 /* A query parameter as a bounded integer; false (and a 400 sent) when it is
  * present and not one. */
 bool
-int_param(const httplib::Request &req, httplib::Response &res,
-          const char *name, int64_t lo, int64_t hi, int64_t &out)
+int_param(const httplib::Request &req, httplib::Response &res, const char *name,
+          int64_t lo, int64_t hi, int64_t &out)
 {
     if (!req.has_param(name)) {
         return true;
@@ -82,8 +83,9 @@ exchange_query(const httplib::Request &req, httplib::Response &res,
         } else {
             auto v = parse_digits(status);
             if (!v || *v < 100 || *v > 999) {
-                send_error(res, 400, "status must be a status code or a "
-                                     "class such as 4xx");
+                send_error(res, 400,
+                           "status must be a status code or a "
+                           "class such as 4xx");
                 return false;
             }
             q.status = static_cast<int>(*v);
@@ -113,7 +115,10 @@ Console::Console(Store &store, ControlState &control, IngestCounters &counters,
     routes();
 }
 
-Console::~Console() { stop(); }
+Console::~Console()
+{
+    stop();
+}
 
 bool
 Console::bind(const std::string &host, int port, std::string &error)
@@ -165,104 +170,106 @@ Console::routes()
         }
     }
 
-    s.Get("/api/exchanges", [this](const httplib::Request &req,
-                                   httplib::Response &res) {
-        ExchangeQuery q;
-        if (exchange_query(req, res, q)) {
-            send_json(res, store_.exchanges(q));
-        }
-    });
+    s.Get("/api/exchanges",
+          [this](const httplib::Request &req, httplib::Response &res) {
+              ExchangeQuery q;
+              if (exchange_query(req, res, q)) {
+                  send_json(res, store_.exchanges(q));
+              }
+          });
 
-    s.Get(R"(/api/exchanges/(\d+))", [this](const httplib::Request &req,
-                                            httplib::Response &res) {
-        auto id = parse_digits(req.matches[1].str());
-        auto row = id ? store_.exchange(static_cast<int64_t>(*id))
-                      : std::nullopt;
-        if (!row) {
-            send_error(res, 404, "no exchange " + req.matches[1].str());
-            return;
-        }
-        send_json(res, *row);
-    });
+    s.Get(R"(/api/exchanges/(\d+))",
+          [this](const httplib::Request &req, httplib::Response &res) {
+              auto id = parse_digits(req.matches[1].str());
+              auto row = id ? store_.exchange(static_cast<int64_t>(*id))
+                            : std::nullopt;
+              if (!row) {
+                  send_error(res, 404, "no exchange " + req.matches[1].str());
+                  return;
+              }
+              send_json(res, *row);
+          });
 
-    s.Get("/api/sensors", [this](const httplib::Request &,
-                                 httplib::Response &res) {
-        send_json(res, store_.sensors());
-    });
+    s.Get("/api/sensors",
+          [this](const httplib::Request &, httplib::Response &res) {
+              send_json(res, store_.sensors());
+          });
 
-    s.Get("/api/stats", [this](const httplib::Request &req,
-                               httplib::Response &res) {
-        StatsQuery q;
-        int64_t limit = q.limit, since = 0, pid = 0;
-        if (!int_param(req, res, "limit", 1, max_stats, limit)
-            || !int_param(req, res, "since_ms", 0, INT64_MAX, since)
-            || !int_param(req, res, "pid", 1, INT32_MAX, pid)) {
-            return;
-        }
-        q.limit = static_cast<int>(limit);
-        q.since_ms = since;
-        q.pid = pid;
-        q.sensor_host = req.get_param_value("host");
-        q.instance = req.get_param_value("instance");
+    s.Get("/api/stats",
+          [this](const httplib::Request &req, httplib::Response &res) {
+              StatsQuery q;
+              int64_t limit = q.limit, since = 0, pid = 0;
+              if (!int_param(req, res, "limit", 1, max_stats, limit)
+                  || !int_param(req, res, "since_ms", 0, INT64_MAX, since)
+                  || !int_param(req, res, "pid", 1, INT32_MAX, pid)) {
+                  return;
+              }
+              q.limit = static_cast<int>(limit);
+              q.since_ms = since;
+              q.pid = pid;
+              q.sensor_host = req.get_param_value("host");
+              q.instance = req.get_param_value("instance");
 
-        ordered_json collector = counters_.to_json();
-        const StoreCounters &sc = store_.counters();
-        collector["exchanges_stored"] = sc.exchanges_stored.load();
-        collector["stats_stored"] = sc.stats_stored.load();
-        collector["heartbeats_stored"] = sc.heartbeats_stored.load();
-        collector["rows_pruned"] = sc.rows_pruned.load();
-        collector["queue_dropped"] = sc.queue_dropped.load();
-        collector["write_errors"] = sc.write_errors.load();
-        collector["queued"] = store_.queued();
-        collector["uptime_ms"] = now_ms() - info_.started_ms;
+              ordered_json collector = counters_.to_json();
+              const StoreCounters &sc = store_.counters();
+              collector["exchanges_stored"] = sc.exchanges_stored.load();
+              collector["stats_stored"] = sc.stats_stored.load();
+              collector["heartbeats_stored"] = sc.heartbeats_stored.load();
+              collector["rows_pruned"] = sc.rows_pruned.load();
+              collector["queue_dropped"] = sc.queue_dropped.load();
+              collector["write_errors"] = sc.write_errors.load();
+              collector["queued"] = store_.queued();
+              collector["uptime_ms"] = now_ms() - info_.started_ms;
 
-        ordered_json out;
-        out["collector"] = std::move(collector);
-        out["documents"] = store_.stats(q);
-        send_json(res, out);
-    });
+              ordered_json out;
+              out["collector"] = std::move(collector);
+              out["documents"] = store_.stats(q);
+              send_json(res, out);
+          });
 
-    s.Get("/api/control", [this](const httplib::Request &,
-                                 httplib::Response &res) {
-        send_json(res, control_to_json(control_.current()->control));
-    });
+    s.Get("/api/control",
+          [this](const httplib::Request &, httplib::Response &res) {
+              send_json(res, control_to_json(control_.current()->control));
+          });
 
-    s.Put("/api/control", [this](const httplib::Request &req,
-                                 httplib::Response &res) {
-        json change = json::parse(req.body, nullptr, false);
-        if (change.is_discarded()) {
-            send_error(res, 400, "the body must be a JSON object");
-            return;
-        }
-        std::string error;
-        if (!control_.update(change, error)) {
-            send_error(res, 400, error);
-            return;
-        }
-        send_json(res, control_to_json(control_.current()->control));
-    });
+    s.Put("/api/control",
+          [this](const httplib::Request &req, httplib::Response &res) {
+              json change = json::parse(req.body, nullptr, false);
+              if (change.is_discarded()) {
+                  send_error(res, 400, "the body must be a JSON object");
+                  return;
+              }
+              std::string error;
+              if (!control_.update(change, error)) {
+                  send_error(res, 400, error);
+                  return;
+              }
+              send_json(res, control_to_json(control_.current()->control));
+          });
 
-    s.Get("/api/collector", [this](const httplib::Request &,
-                                   httplib::Response &res) {
-        ordered_json j;
-        j["ingest"] = info_.ingest;
-        j["ingest_tls"] = info_.ingest_tls.empty() ? ordered_json()
-                                                   : ordered_json(info_.ingest_tls);
-        j["db"] = info_.db;
-        j["control_file"] = info_.control_file.empty()
-                                ? ordered_json()
-                                : ordered_json(info_.control_file);
-        j["started_ms"] = info_.started_ms;
-        send_json(res, j);
-    });
+    s.Get("/api/collector",
+          [this](const httplib::Request &, httplib::Response &res) {
+              ordered_json j;
+              j["ingest"] = info_.ingest;
+              j["ingest_tls"] = info_.ingest_tls.empty()
+                                    ? ordered_json()
+                                    : ordered_json(info_.ingest_tls);
+              j["db"] = info_.db;
+              j["control_file"] = info_.control_file.empty()
+                                      ? ordered_json()
+                                      : ordered_json(info_.control_file);
+              j["started_ms"] = info_.started_ms;
+              send_json(res, j);
+          });
 
-    s.set_error_handler([](const httplib::Request &req,
-                           httplib::Response &res) {
-        if (req.path.rfind("/api/", 0) == 0 && res.body.empty()) {
-            send_error(res, res.status, res.status == 404 ? "no such resource"
-                                                          : "request failed");
-        }
-    });
+    s.set_error_handler(
+        [](const httplib::Request &req, httplib::Response &res) {
+            if (req.path.rfind("/api/", 0) == 0 && res.body.empty()) {
+                send_error(res, res.status,
+                           res.status == 404 ? "no such resource"
+                                             : "request failed");
+            }
+        });
 }
 
 } // namespace kv

@@ -29,7 +29,7 @@ struct ConsoleInfo {
 };
 
 class Console {
-public:
+  public:
     Console(Store &store, ControlState &control, IngestCounters &counters,
             ConsoleInfo info);
     ~Console();
@@ -39,7 +39,7 @@ public:
     void start();
     void stop();
 
-private:
+  private:
     void routes();
 
     Store &store_;

@@ -23,9 +23,10 @@ http_token(const std::string &s)
         return false;
     }
     for (unsigned char c : s) {
-        if (c <= 0x20 || c >= 0x7F || std::string_view("()<>@,;:\\\"/[]?={}")
-                                              .find(static_cast<char>(c))
-                                          != std::string_view::npos) {
+        if (c <= 0x20 || c >= 0x7F
+            || std::string_view("()<>@,;:\\\"/[]?={}")
+                       .find(static_cast<char>(c))
+                   != std::string_view::npos) {
             return false;
         }
     }
@@ -95,14 +96,29 @@ append_escaped(std::string &out, const std::string &s)
     out.push_back('"');
     for (char c : s) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default: out.push_back(c);
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     out.push_back('"');
@@ -115,8 +131,9 @@ check_pattern(const std::string &re, const std::string &what,
     for (unsigned char c : re) {
         if (c < 0x20 && c != '\b' && c != '\f' && c != '\n' && c != '\r'
             && c != '\t') {
-            error = what + ": control characters other than \\b \\f \\n \\r "
-                           "\\t cannot be sent to the sensor";
+            error = what
+                    + ": control characters other than \\b \\f \\n \\r "
+                      "\\t cannot be sent to the sensor";
             return false;
         }
     }
@@ -127,15 +144,16 @@ check_pattern(const std::string &re, const std::string &what,
     if (re.find("Type") != std::string::npos
         && (re.find("\\Q") != std::string::npos
             || re.find("\\cType") != std::string::npos)) {
-        error = what + ": the word Type cannot be sent inside \\Q...\\E or "
-                       "after \\c";
+        error = what
+                + ": the word Type cannot be sent inside \\Q...\\E or "
+                  "after \\c";
         return false;
     }
     for (const std::string &candidate : {re, sensor_pattern(re)}) {
         const char *msg = nullptr;
         int offset = 0;
-        pcre *compiled = pcre_compile(candidate.c_str(), 0, &msg, &offset,
-                                      nullptr);
+        pcre *compiled =
+            pcre_compile(candidate.c_str(), 0, &msg, &offset, nullptr);
         if (compiled == nullptr) {
             error = what + ": " + (msg ? msg : "does not compile")
                     + " at offset " + std::to_string(offset);
@@ -161,8 +179,9 @@ check_version(const json &v, const std::string &what, std::string &version,
     }
     for (unsigned char c : version) {
         if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            error = what + ".version: printable ASCII without quotes or "
-                           "backslashes";
+            error = what
+                    + ".version: printable ASCII without quotes or "
+                      "backslashes";
             return false;
         }
     }
@@ -174,8 +193,7 @@ check_version(const json &v, const std::string &what, std::string &version,
 }
 
 bool
-check_policy_object(const json &j, const std::string &what,
-                    std::string &error)
+check_policy_object(const json &j, const std::string &what, std::string &error)
 {
     if (!j.is_object()) {
         error = what + " must be null or an object with version and patterns";
@@ -248,8 +266,9 @@ parse_header_policy(const json &j, std::optional<HeaderPolicy> &out,
             "header_bypass.patterns[" + std::to_string(i++) + "]";
         if (!item.is_object() || item.size() != 1
             || !item.begin().value().is_string()) {
-            error = what + " must be an object with one member: "
-                           "{\"Header-Name\": \"regex\"}";
+            error = what
+                    + " must be an object with one member: "
+                      "{\"Header-Name\": \"regex\"}";
             return false;
         }
         HeaderRule rule{item.begin().key(),
@@ -292,9 +311,10 @@ version_moved(const std::optional<P> &old_p, const std::optional<P> &new_p,
 {
     if (old_p && new_p && old_p->version == new_p->version
         && !(*old_p == *new_p)) {
-        error = std::string(name) + ": the patterns changed but the version "
-                                    "did not; workers apply a policy only "
-                                    "when its version changes";
+        error = std::string(name)
+                + ": the patterns changed but the version "
+                  "did not; workers apply a policy only "
+                  "when its version changes";
         return false;
     }
     return true;
@@ -418,8 +438,8 @@ policy_document(const Control &c)
         }
     }
     doc += "]},{\"Type\":\"headerbypass\",\"Version\":";
-    append_escaped(doc,
-                   c.header_bypass ? c.header_bypass->version : cleared_version);
+    append_escaped(doc, c.header_bypass ? c.header_bypass->version
+                                        : cleared_version);
     /* the scanner steps two bytes past each value's closing quote: no
      * blanks between the value, its brace and the next comma */
     doc += ",\"Headers\":[";

@@ -52,8 +52,7 @@ struct Control {
     bool operator==(const Control &o) const
     {
         return logging_level == o.logging_level && backoff_ms == o.backoff_ms
-               && sampling_rate == o.sampling_rate
-               && url_bypass == o.url_bypass
+               && sampling_rate == o.sampling_rate && url_bypass == o.url_bypass
                && header_bypass == o.header_bypass;
     }
     bool operator!=(const Control &o) const { return !(*this == o); }

@@ -18,7 +18,7 @@
 namespace kv {
 
 class ControlState {
-public:
+  public:
     struct Snapshot {
         Control control;
         std::string heartbeat_reply;
@@ -45,15 +45,14 @@ public:
 
     const std::string &file() const { return file_; }
 
-private:
+  private:
     struct Stamp {
         long long mtime_ns = -1;
         long long size = -1;
         unsigned long long inode = 0;
         bool operator==(const Stamp &o) const
         {
-            return mtime_ns == o.mtime_ns && size == o.size
-                   && inode == o.inode;
+            return mtime_ns == o.mtime_ns && size == o.size && inode == o.inode;
         }
     };
 

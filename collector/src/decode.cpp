@@ -276,8 +276,7 @@ decode_merged(const Request &req, Exchange &out, std::string &error)
     out.worker_pid = pid_from_request_id(out.request_id);
 
     if (!decode_body(f.req_body64, out.request_body, error, "request")
-        || !decode_body(f.resp_body64, out.response_body, error,
-                        "response")) {
+        || !decode_body(f.resp_body64, out.response_body, error, "response")) {
         return false;
     }
 
@@ -300,12 +299,23 @@ bool
 decode_response_log(const Request &req, Exchange &out, std::string &error)
 {
     static constexpr std::string_view metadata_names[] = {
-        "X-Status",          "X-Request-Id",         "X-Req-Time",
-        "X-Resp-Time",       "X-Client-Addr",        "X-Req-Uri",
-        "X-Req-Host",        "X-Req-Content-Len",    "X-Req-Content-Type",
-        "X-Args",            "X-Method",             "X-Kv-Sensor-Hostname",
-        "X-Kv-Sensor-Instance", "X-Kv-Sensor-Logging-Level",
-        "X-Orig-Length",     "Content-Length",       "X-Kv-Resp-Truncated-Body",
+        "X-Status",
+        "X-Request-Id",
+        "X-Req-Time",
+        "X-Resp-Time",
+        "X-Client-Addr",
+        "X-Req-Uri",
+        "X-Req-Host",
+        "X-Req-Content-Len",
+        "X-Req-Content-Type",
+        "X-Args",
+        "X-Method",
+        "X-Kv-Sensor-Hostname",
+        "X-Kv-Sensor-Instance",
+        "X-Kv-Sensor-Logging-Level",
+        "X-Orig-Length",
+        "Content-Length",
+        "X-Kv-Resp-Truncated-Body",
         "X-Resp-Content-Len"};
     auto is_metadata = [](std::string_view name) {
         for (auto m : metadata_names) {
@@ -447,8 +457,8 @@ decode_stats(const Request &req, StatsDoc &out, std::string &error)
         return false;
     }
     auto worker = doc.find("worker");
-    if (worker == doc.end() || !worker->is_object()
-        || !worker->contains("pid") || !(*worker)["pid"].is_number_integer()) {
+    if (worker == doc.end() || !worker->is_object() || !worker->contains("pid")
+        || !(*worker)["pid"].is_number_integer()) {
         error = "statistics document without worker pid";
         return false;
     }

@@ -69,8 +69,7 @@ struct Heartbeat {
 /* Each returns false with a reason when the message is not what its kind
  * must look like; out is then unspecified. */
 bool decode_merged(const Request &req, Exchange &out, std::string &error);
-bool decode_response_log(const Request &req, Exchange &out,
-                         std::string &error);
+bool decode_response_log(const Request &req, Exchange &out, std::string &error);
 bool decode_stats(const Request &req, StatsDoc &out, std::string &error);
 void decode_heartbeat(const Request &req, Heartbeat &out);
 

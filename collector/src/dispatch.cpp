@@ -13,8 +13,8 @@ constexpr std::string_view ok_reply =
     "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 
 std::string
-text_reply(int status, const char *reason, const std::string &text,
-           bool close, const std::string &extra_headers = {})
+text_reply(int status, const char *reason, const std::string &text, bool close,
+           const std::string &extra_headers = {})
 {
     std::string r = "HTTP/1.1 " + std::to_string(status) + " " + reason
                     + "\r\nContent-Type: text/plain\r\n" + extra_headers;
@@ -72,11 +72,10 @@ authorized_path(const Request &req)
 
     std::string decoded;
     for (size_t i = 0; i < uri.size(); i++) {
-        if (uri[i] == '%' && i + 2 < uri.size()
-            && hex_value(uri[i + 1]) >= 0 && hex_value(uri[i + 2]) >= 0) {
-            decoded.push_back(
-                static_cast<char>(hex_value(uri[i + 1]) * 16
-                                  + hex_value(uri[i + 2])));
+        if (uri[i] == '%' && i + 2 < uri.size() && hex_value(uri[i + 1]) >= 0
+            && hex_value(uri[i + 2]) >= 0) {
+            decoded.push_back(static_cast<char>(hex_value(uri[i + 1]) * 16
+                                                + hex_value(uri[i + 2])));
             i += 2;
         } else {
             decoded.push_back(uri[i]);
@@ -149,7 +148,8 @@ Dispatcher::authorize(const Request &req, std::string &reply)
         return;
     }
     bump(counters_.authorizations_allowed);
-    reply += "HTTP/1.1 200 OK\r\nX-Auth-User: demo\r\nContent-Length: 0\r\n\r\n";
+    reply +=
+        "HTTP/1.1 200 OK\r\nX-Auth-User: demo\r\nContent-Length: 0\r\n\r\n";
 }
 
 bool
@@ -221,7 +221,8 @@ Dispatcher::handle(const Request &req, ConnectionInfo &conn, int64_t now,
         /* HTTP/1.0 peers (nginx proxies by default) expect the close */
         if (reply.compare(before, 9, "HTTP/1.1 ") == 0
             && reply.find("Connection: close", before) == std::string::npos) {
-            reply.insert(reply.find("\r\n", before) + 2, "Connection: close\r\n");
+            reply.insert(reply.find("\r\n", before) + 2,
+                         "Connection: close\r\n");
         }
         return false;
     }

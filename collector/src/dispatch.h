@@ -32,9 +32,8 @@ struct ConnectionInfo {
 };
 
 class Dispatcher {
-public:
-    Dispatcher(ControlState &control, IngestCounters &counters,
-               AuthRules rules)
+  public:
+    Dispatcher(ControlState &control, IngestCounters &counters, AuthRules rules)
         : control_(control), counters_(counters), rules_(std::move(rules))
     {
     }
@@ -51,7 +50,7 @@ public:
      * before it is closed. */
     static std::string framing_error_reply(const std::string &why);
 
-private:
+  private:
     void authorize(const Request &req, std::string &reply);
 
     ControlState &control_;

@@ -24,9 +24,11 @@ constexpr size_t max_pending_replies = 8u << 20;
 std::atomic<uint64_t> next_connection_id{1};
 
 template <class Stream>
-struct is_tls : std::false_type {};
+struct is_tls : std::false_type {
+};
 template <class S>
-struct is_tls<ssl::stream<S>> : std::true_type {};
+struct is_tls<ssl::stream<S>> : std::true_type {
+};
 
 template <class Stream>
 tcp::socket &
@@ -49,7 +51,7 @@ peer_went_away(const error_code &ec)
 
 template <class Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>> {
-public:
+  public:
     template <class... Args>
     Connection(const Ingest::Shared &shared, ConnectionInfo info,
                Args &&...args)
@@ -70,22 +72,21 @@ public:
     {
         if constexpr (is_tls<Stream>::value) {
             auto self = this->shared_from_this();
-            stream_.async_handshake(ssl::stream_base::server,
-                                    [self](const error_code &ec) {
-                                        if (ec) {
-                                            bump(self->shared_.counters
-                                                     .tls_handshake_failed);
-                                            self->abort();
-                                            return;
-                                        }
-                                        self->read();
-                                    });
+            stream_.async_handshake(
+                ssl::stream_base::server, [self](const error_code &ec) {
+                    if (ec) {
+                        bump(self->shared_.counters.tls_handshake_failed);
+                        self->abort();
+                        return;
+                    }
+                    self->read();
+                });
         } else {
             read();
         }
     }
 
-private:
+  private:
     void read()
     {
         if (reading_ || closing_) {
@@ -94,8 +95,7 @@ private:
         if (buf_.size() - end_ < min_read_room) {
             if (begin_ > 0) {
                 std::copy(buf_.begin() + static_cast<long>(begin_),
-                          buf_.begin() + static_cast<long>(end_),
-                          buf_.begin());
+                          buf_.begin() + static_cast<long>(end_), buf_.begin());
                 end_ -= begin_;
                 begin_ = 0;
             }
@@ -157,8 +157,8 @@ private:
                 fail_framing(splitter_.error());
                 break;
             }
-            bool keep = shared_.dispatcher.handle(req_, info_, now, out_,
-                                                  records_);
+            bool keep =
+                shared_.dispatcher.handle(req_, info_, now, out_, records_);
             begin_ += req_.size;
             if (!keep) {
                 closing_ = true;
@@ -194,10 +194,9 @@ private:
         out_.clear();
         writing_ = true;
         auto self = this->shared_from_this();
-        asio::async_write(stream_, asio::buffer(sending_),
-                          [self](const error_code &ec, size_t) {
-                              self->on_write(ec);
-                          });
+        asio::async_write(
+            stream_, asio::buffer(sending_),
+            [self](const error_code &ec, size_t) { self->on_write(ec); });
     }
 
     void on_write(const error_code &ec)
@@ -227,9 +226,8 @@ private:
         shut_ = true;
         if constexpr (is_tls<Stream>::value) {
             auto self = this->shared_from_this();
-            stream_.async_shutdown([self](const error_code &) {
-                self->abort();
-            });
+            stream_.async_shutdown(
+                [self](const error_code &) { self->abort(); });
         } else {
             error_code ignored;
             stream_.shutdown(tcp::socket::shutdown_send, ignored);
@@ -284,11 +282,14 @@ Ingest::Ingest(asio::io_context &ioc, Dispatcher &dispatcher, Store &store,
 {
 }
 
-Ingest::~Ingest() { close(); }
+Ingest::~Ingest()
+{
+    close();
+}
 
 bool
-Ingest::listen(const std::string &host, unsigned short port,
-               ssl::context *tls, std::string &error)
+Ingest::listen(const std::string &host, unsigned short port, ssl::context *tls,
+               std::string &error)
 {
     error_code ec;
     auto addr = asio::ip::make_address(host, ec);

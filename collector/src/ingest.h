@@ -22,7 +22,7 @@
 namespace kv {
 
 class Ingest {
-public:
+  public:
     Ingest(boost::asio::io_context &ioc, Dispatcher &dispatcher, Store &store,
            IngestCounters &counters);
     ~Ingest();
@@ -45,9 +45,10 @@ public:
         IngestCounters &counters;
     };
 
-private:
+  private:
     struct Listener {
-        explicit Listener(boost::asio::io_context &ioc) : acceptor(ioc), retry(ioc)
+        explicit Listener(boost::asio::io_context &ioc)
+            : acceptor(ioc), retry(ioc)
         {
         }
         boost::asio::ip::tcp::acceptor acceptor;

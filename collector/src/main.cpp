@@ -52,7 +52,7 @@ fail(const std::string &text)
 
 /* Watches the control file on its own thread until stopped. */
 class Poller {
-public:
+  public:
     explicit Poller(kv::ControlState &control) : control_(control) {}
     ~Poller() { stop(); }
 
@@ -82,7 +82,7 @@ public:
         }
     }
 
-private:
+  private:
     kv::ControlState &control_;
     std::mutex lock_;
     std::condition_variable wake_;
@@ -108,11 +108,10 @@ main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     kv::IngestCounters counters;
-    kv::ControlState control(opt.control_file, counters,
-                             [](const std::string &s) {
-                                 log_line(s, s.find("unchanged")
-                                                 != std::string::npos);
-                             });
+    kv::ControlState control(
+        opt.control_file, counters, [](const std::string &s) {
+            log_line(s, s.find("unchanged") != std::string::npos);
+        });
     if (!control.load(error)) {
         return fail("control file: " + error);
     }
@@ -195,11 +194,11 @@ main(int argc, char **argv)
     if (opt.ingest_tls_on) {
         listening += " and " + opt.ingest_tls.text() + " (TLS)";
     }
-    log_line(listening + ", console on http://" + opt.console.text()
-                 + "/, database " + opt.db
-                 + (opt.control_file.empty() ? ""
-                                             : ", control " + opt.control_file),
-             true);
+    log_line(
+        listening + ", console on http://" + opt.console.text() + "/, database "
+            + opt.db
+            + (opt.control_file.empty() ? "" : ", control " + opt.control_file),
+        true);
 
     std::vector<std::thread> extra;
     for (int i = 1; i < opt.ingest_threads; i++) {

@@ -102,8 +102,8 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
                 return false;
             }
             if (!parse_address(value, a)) {
-                error = std::string(name) + ": \"" + value
-                        + "\" is not HOST:PORT";
+                error =
+                    std::string(name) + ": \"" + value + "\" is not HOST:PORT";
                 return false;
             }
             return true;

@@ -232,21 +232,19 @@ exchange_row(sqlite3_stmt *st)
     j["request_id"] = column_text(st, 18);
     j["logging_level"] = column_text(st, 19);
     j["received_ms"] = sqlite3_column_int64(st, 20);
-    j["request_body_size"] =
-        sqlite3_column_type(st, 13) == SQLITE_NULL
-            ? ordered_json()
-            : ordered_json(sqlite3_column_bytes(st, 13));
-    j["response_body_size"] =
-        sqlite3_column_type(st, 14) == SQLITE_NULL
-            ? ordered_json()
-            : ordered_json(sqlite3_column_bytes(st, 14));
+    j["request_body_size"] = sqlite3_column_type(st, 13) == SQLITE_NULL
+                                 ? ordered_json()
+                                 : ordered_json(sqlite3_column_bytes(st, 13));
+    j["response_body_size"] = sqlite3_column_type(st, 14) == SQLITE_NULL
+                                  ? ordered_json()
+                                  : ordered_json(sqlite3_column_bytes(st, 14));
     j["meta"] = parse_stored(column_text(st, 21));
     j["peer"] = column_text(st, 22);
     return j;
 }
 
 class Statement {
-public:
+  public:
     Statement(sqlite3 *db, const std::string &sql)
     {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr)
@@ -259,7 +257,7 @@ public:
     Statement &operator=(const Statement &) = delete;
     sqlite3_stmt *get() const { return st_; }
 
-private:
+  private:
     sqlite3_stmt *st_ = nullptr;
 };
 
@@ -386,12 +384,15 @@ Store::init(std::string &error)
                    "WHERE key = ?1")
         && prepare(&delete_sensor_, "DELETE FROM sensors WHERE key = ?1");
     if (!ok) {
-        error = std::string("cannot prepare statements: ") + sqlite3_errmsg(db_);
+        error =
+            std::string("cannot prepare statements: ") + sqlite3_errmsg(db_);
         return false;
     }
 
-    exchange_min_id_ = scalar(db_, "SELECT coalesce(min(id), 0) FROM exchanges");
-    exchange_max_id_ = scalar(db_, "SELECT coalesce(max(id), 0) FROM exchanges");
+    exchange_min_id_ =
+        scalar(db_, "SELECT coalesce(min(id), 0) FROM exchanges");
+    exchange_max_id_ =
+        scalar(db_, "SELECT coalesce(max(id), 0) FROM exchanges");
     stats_min_id_ = scalar(db_, "SELECT coalesce(min(id), 0) FROM stats");
     stats_max_id_ = scalar(db_, "SELECT coalesce(max(id), 0) FROM stats");
     prune();
@@ -401,9 +402,9 @@ Store::init(std::string &error)
 Store::~Store()
 {
     stop();
-    for (sqlite3_stmt *st : {insert_exchange_, insert_stats_,
-                             upsert_heartbeat_, upsert_stats_sensor_,
-                             fold_sensor_, delete_sensor_}) {
+    for (sqlite3_stmt *st :
+         {insert_exchange_, insert_stats_, upsert_heartbeat_,
+          upsert_stats_sensor_, fold_sensor_, delete_sensor_}) {
         sqlite3_finalize(st);
     }
     sqlite3_close(reader_);
@@ -654,7 +655,8 @@ Store::prune()
         }
         sqlite3_bind_int64(st.get(), 1, cut);
         if (sqlite3_step(st.get()) == SQLITE_DONE) {
-            counters_.rows_pruned += static_cast<uint64_t>(sqlite3_changes(db_));
+            counters_.rows_pruned +=
+                static_cast<uint64_t>(sqlite3_changes(db_));
             t.min_id = cut;
         }
     }
@@ -663,8 +665,8 @@ Store::prune()
 ordered_json
 Store::exchanges(const ExchangeQuery &q)
 {
-    std::string sql = std::string("SELECT ") + exchange_columns
-                      + " FROM exchanges WHERE 1";
+    std::string sql =
+        std::string("SELECT ") + exchange_columns + " FROM exchanges WHERE 1";
     std::vector<std::string> texts;
     if (q.before_id > 0) {
         sql += " AND id < " + std::to_string(q.before_id);

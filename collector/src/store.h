@@ -33,8 +33,8 @@ struct ExchangeQuery {
     int limit = 50;
     int64_t before_id = 0; /* 0: from the newest */
     std::string method;
-    std::string path; /* prefix of the URI */
-    int status = 0;   /* exact status, or with status_class a class */
+    std::string path;     /* prefix of the URI */
+    int status = 0;       /* exact status, or with status_class a class */
     int status_class = 0; /* 1..5 for 1xx..5xx */
     std::string format;
     std::string sensor_host;
@@ -59,7 +59,7 @@ struct StoreCounters {
 };
 
 class Store {
-public:
+  public:
     struct Options {
         std::string path = "collector.db";
         int64_t retain_rows = 1000000;
@@ -99,7 +99,7 @@ public:
     size_t queued() const;
     const std::string &path() const { return options_.path; }
 
-private:
+  private:
     explicit Store(const Options &options);
     bool init(std::string &error);
     void run();

@@ -119,8 +119,7 @@ parse_signed(std::string_view s)
         s.remove_prefix(1);
     }
     auto v = parse_digits(s);
-    if (!v || *v > static_cast<uint64_t>(
-                       std::numeric_limits<int64_t>::max())) {
+    if (!v || *v > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
         return std::nullopt;
     }
     auto n = static_cast<int64_t>(*v);
@@ -170,8 +169,7 @@ base64_decode(std::string_view s)
     }
     for (char c : s) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')
-                  || (c >= '0' && c <= '9') || c == '+' || c == '/'
-                  || c == '=';
+                  || (c >= '0' && c <= '9') || c == '+' || c == '/' || c == '=';
         if (!ok) {
             return std::nullopt;
         }
@@ -209,8 +207,7 @@ int64_t
 now_ms()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(
-               system_clock::now().time_since_epoch())
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch())
         .count();
 }
 

@@ -10,20 +10,13 @@ constexpr std::string_view crlf = "\r\n";
 constexpr std::string_view head_end = "\r\n\r\n";
 constexpr size_t max_method = 32;
 
+/* A character of an HTTP token: visible ASCII but the separators. */
 bool
 token_char(unsigned char c)
 {
-    if (c <= 0x20 || c >= 0x7F) {
-        return false;
-    }
-    switch (c) {
-    case '(': case ')': case '<': case '>': case '@': case ',': case ';':
-    case ':': case '\\': case '"': case '/': case '[': case ']': case '?':
-    case '=': case '{': case '}':
-        return false;
-    default:
-        return true;
-    }
+    constexpr std::string_view separators = "()<>@,;:\\\"/[]?={}";
+    return c > 0x20 && c < 0x7F
+           && separators.find(static_cast<char>(c)) == std::string_view::npos;
 }
 
 bool
@@ -98,7 +91,8 @@ std::string_view
 Request::query() const
 {
     size_t q = target.find('?');
-    return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+    return q == std::string_view::npos ? std::string_view()
+                                       : target.substr(q + 1);
 }
 
 Parse
@@ -170,8 +164,8 @@ Splitter::next(std::string_view data, Request &req)
             return fail("both Transfer-Encoding and Content-Length");
         }
         size_t comma = te.rfind(',');
-        std::string_view last =
-            trim_blanks(comma == std::string_view::npos ? te : te.substr(comma + 1));
+        std::string_view last = trim_blanks(
+            comma == std::string_view::npos ? te : te.substr(comma + 1));
         if (!iequals(last, "chunked")) {
             return fail("unsupported Transfer-Encoding");
         }
@@ -322,8 +316,9 @@ Splitter::parse_chunked(std::string_view data, Request &req)
     for (;;) {
         size_t eol = data.find(crlf, pos);
         if (eol == std::string_view::npos) {
-            return data.size() - pos > limits_.max_head ? fail("trailers too large")
-                                                        : Parse::incomplete;
+            return data.size() - pos > limits_.max_head
+                       ? fail("trailers too large")
+                       : Parse::incomplete;
         }
         bool empty = eol == pos;
         pos = eol + 2;

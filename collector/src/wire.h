@@ -44,7 +44,7 @@ struct Request {
 enum class Parse { complete, incomplete, error };
 
 class Splitter {
-public:
+  public:
     struct Limits {
         size_t max_head = 1 << 20;
         size_t max_body = 64u << 20;
@@ -64,7 +64,7 @@ public:
 
     const std::string &error() const { return error_; }
 
-private:
+  private:
     Parse fail(std::string why);
     Parse parse_head(std::string_view data, size_t start, size_t end,
                      Request &req);

@@ -160,8 +160,8 @@ TEST(ControlSettings, RefusedChangesSayWhy)
 
 TEST(ControlSettings, PoliciesChangeOnlyWithTheirVersion)
 {
-    kv::Control base = settings(
-        R"({"url_bypass": {"version": "1", "patterns": ["^/a$"]}})");
+    kv::Control base =
+        settings(R"({"url_bypass": {"version": "1", "patterns": ["^/a$"]}})");
     EXPECT_NE(refusal(R"({"url_bypass": {"version": "1",
                                          "patterns": ["^/b$"]}})",
                       base)
@@ -179,8 +179,8 @@ TEST(ControlSettings, PoliciesChangeOnlyWithTheirVersion)
             << ok << ": " << error;
     }
     /* members left out keep their values */
-    ASSERT_TRUE(kv::apply_control(json::parse(R"({"sampling_rate": 10})"),
-                                  base, out, error));
+    ASSERT_TRUE(kv::apply_control(json::parse(R"({"sampling_rate": 10})"), base,
+                                  out, error));
     EXPECT_EQ(out.sampling_rate, 10);
     EXPECT_EQ(out.url_bypass, base.url_bypass);
 }
@@ -232,9 +232,8 @@ TEST(ControlFile, ReadWrittenAndRereadWhenItChanges)
     EXPECT_GT(state.current()->generation, first->generation);
 
     /* a broken edit keeps the settings and says so */
-    for (const char *bad :
-         {"{not json", R"({"backoff_ms": 99999})",
-          R"({"logging_level": "nologging",
+    for (const char *bad : {"{not json", R"({"backoff_ms": 99999})",
+                            R"({"logging_level": "nologging",
               "url_bypass": {"version": "2", "patterns": ["^/x$"]}})"}) {
         write(bad);
         state.poll();

@@ -21,7 +21,8 @@ const std::string documented_merged =
     "Connection:keep-alive\r\nContent-Type:application/json\r\n"
     "Content-Length: 0000000496\r\n\r\n"
     "[{\"request\":{\"headers\":{\"Host\":\"10.0.0.5\",\"Accept\":\"*/*\","
-    "\"X-Request-Id\":\"3f2a9c\"},\"method\":\"GET\",\"uri\":\"/api/items?id=7\"},"
+    "\"X-Request-Id\":\"3f2a9c\"},\"method\":\"GET\",\"uri\":\"/api/"
+    "items?id=7\"},"
     "\"response\":{\"headers\":{\"X-Trace\":\"a\\\"b\",\"X-Request-Id\":"
     "\"3f2a9c\",\"Content-Type\":\"application/json\",\"Content-Length\":"
     "\"11\",\"X-Kv-Sensor-Instance\":\"edge-1\",\"X-Kv-Sensor-Hostname\":"
@@ -115,10 +116,11 @@ TEST(MergedLog, RecordedExchanges)
     Exchange post = merged(reqs[1]);
     EXPECT_EQ(post.method, "POST");
     EXPECT_EQ(post.status, 201);
-    EXPECT_EQ(post.request_body.value(), "{\"name\":\"bolt\",\"tags\":[\"a\\\"b\"]}");
-    EXPECT_EQ(post.response_headers.front(),
-              (std::pair<std::string, std::string>{"Location",
-                                                   "/api/items/4"}));
+    EXPECT_EQ(post.request_body.value(),
+              "{\"name\":\"bolt\",\"tags\":[\"a\\\"b\"]}");
+    EXPECT_EQ(
+        post.response_headers.front(),
+        (std::pair<std::string, std::string>{"Location", "/api/items/4"}));
 
     /* repeated names stay, in order; bytes that are not UTF-8 become the
      * characters of the same number; escapes are undone */
@@ -163,8 +165,8 @@ TEST(MergedLog, RefusedDocuments)
     EXPECT_TRUE(refused_merged(
         "[{\"request\":{\"method\":\"GET\"},\"response\":{\"status\":200}},"
         "{\"request\":{\"method\":\"GET\"},\"response\":{\"status\":200}}]"));
-    EXPECT_TRUE(refused_merged(
-        "[{\"request\":{\"method\":\"GET\"},\"response\":{}}]"));
+    EXPECT_TRUE(
+        refused_merged("[{\"request\":{\"method\":\"GET\"},\"response\":{}}]"));
     EXPECT_TRUE(refused_merged(
         "[{\"request\":{\"method\":\"GET\",\"uri\":\"/\"},\"response\":{"
         "\"body64\":\"not base64!\",\"status\":200}}]"));
@@ -252,8 +254,8 @@ TEST(ResponseLog, ResponseHeadersEndAtTheSensorsConnectionLine)
     Exchange x;
     std::string error;
     EXPECT_FALSE(kv::decode_response_log(
-        split_all("POST /nginxlog HTTP/1.1\r\nX-Status: 2xx\r\n\r\n").at(0),
-        x, error));
+        split_all("POST /nginxlog HTTP/1.1\r\nX-Status: 2xx\r\n\r\n").at(0), x,
+        error));
     EXPECT_FALSE(kv::decode_response_log(
         split_all("POST /nginxlog HTTP/1.1\r\nHost: c\r\n\r\n").at(0), x,
         error));

@@ -168,11 +168,23 @@ TEST(Store, ExchangesAreKeptQueriedAndPruned)
     for (auto &item : all[5].items()) {
         keys.push_back(item.key());
     }
-    std::vector<std::string> want = {
-        "id", "time_ms", "sensor_host", "instance", "format", "method", "uri",
-        "status", "client_ip", "client_port", "latency_ms", "request_headers",
-        "response_headers", "request_body", "response_body",
-        "request_body_truncated", "response_body_truncated"};
+    std::vector<std::string> want = {"id",
+                                     "time_ms",
+                                     "sensor_host",
+                                     "instance",
+                                     "format",
+                                     "method",
+                                     "uri",
+                                     "status",
+                                     "client_ip",
+                                     "client_port",
+                                     "latency_ms",
+                                     "request_headers",
+                                     "response_headers",
+                                     "request_body",
+                                     "response_body",
+                                     "request_body_truncated",
+                                     "response_body_truncated"};
     ASSERT_GE(keys.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 17), want);
 

@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class IngestTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char dir[] = "/tmp/kv-ingest-XXXXXX";
@@ -38,8 +38,8 @@ protected:
         store = kv::Store::open(opt, error);
         ASSERT_TRUE(store) << error;
         store->start();
-        ingest = std::make_unique<kv::Ingest>(ioc, dispatcher, *store,
-                                              counters);
+        ingest =
+            std::make_unique<kv::Ingest>(ioc, dispatcher, *store, counters);
         ASSERT_TRUE(ingest->listen("127.0.0.1", 0, nullptr, error)) << error;
         port = ingest->port();
         loop = std::thread([this] { ioc.run(); });
@@ -126,7 +126,8 @@ const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 
 TEST_F(IngestTest, PipelinedStreamInPiecesIsAnsweredAndStored)
 {
-    std::string stream = data("merged_stream.bin") + data("response_stream.bin");
+    std::string stream =
+        data("merged_stream.bin") + data("response_stream.bin");
     int fd = connect_();
     std::mt19937 rng(7);
     for (int round = 0; round < 3; round++) {
@@ -180,8 +181,7 @@ TEST_F(IngestTest, GarbageAndDroppedConnectionsCostOnlyThemselves)
     closed = false;
     reply = read_until(fd, 1 << 20, &closed);
     EXPECT_TRUE(closed);
-    EXPECT_EQ(reply.substr(0, 4 * ok.size()),
-              ok + ok + ok + ok);
+    EXPECT_EQ(reply.substr(0, 4 * ok.size()), ok + ok + ok + ok);
     close(fd);
 
     /* half a message, then the sensor goes away */
