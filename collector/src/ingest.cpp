@@ -17,7 +17,7 @@ namespace {
 constexpr size_t initial_buffer = 64 * 1024;
 constexpr size_t min_read_room = 16 * 1024;
 /* the largest request the splitter lets through, plus room for a read */
-constexpr size_t max_buffer = (1u << 20) + (64u << 20) + min_read_room;
+constexpr size_t max_buffer = (1u << 20) + (16u << 20) + min_read_room;
 /* replies the peer does not read stop us reading from it past this */
 constexpr size_t max_pending_replies = 8u << 20;
 

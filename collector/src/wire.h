@@ -46,8 +46,10 @@ enum class Parse { complete, incomplete, error };
 class Splitter {
   public:
     struct Limits {
+        /* far above what a sensor sends (ext_access_log_total_size),
+         * low enough that a peer cannot make a connection hoard memory */
         size_t max_head = 1 << 20;
-        size_t max_body = 64u << 20;
+        size_t max_body = 16u << 20;
     };
 
     Splitter() = default;

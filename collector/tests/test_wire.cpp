@@ -108,7 +108,7 @@ TEST(Splitter, GarbageIsRefusedWithoutWaitingForMore)
         "POST /x HTTP/1.1\r\nContent-Length: 12a\r\n\r\n",
         "POST /x HTTP/1.1\r\nContent-Length: -1\r\n\r\n",
         "POST /x HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n",
-        "POST /x HTTP/1.1\r\nContent-Length: 999999999999\r\n\r\n",
+        "POST /x HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n",
         "POST /x HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
         "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
         std::string(40, 'A') + " / HTTP/1.1\r\n\r\n",
