@@ -5,7 +5,8 @@
 #   make demo             the same stack once, with sample traffic and what it captured
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
-#   make bench            benchmarks
+#   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
+#   make bench-profile    perf profile of the sensor's costs
 #   make bench-collector  the collector's ingest rate
 
 BUILD      := $(CURDIR)/build
@@ -17,7 +18,8 @@ NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
-        distro test bench bench-collector run demo clean
+        distro test bench bench-deps bench-profile bench-collector run demo \
+        clean
 
 all: sensor collector
 
@@ -80,8 +82,14 @@ distro: deps
 
 test: unit collector-unit integration distro
 
-bench: all
+bench-deps:
+	@WITH_BENCH=1 tools/deps.sh
+
+bench: all bench-deps
 	@bench/run.sh $(BUILD)
+
+bench-profile: all bench-deps
+	@PROFILE=1 bench/run.sh $(BUILD)
 
 # how many sensor messages a second the collector takes (a few seconds)
 bench-collector: collector

@@ -19,6 +19,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 flags=(
     --with-compat --with-threads --with-debug
     --with-http_ssl_module --with-http_v2_module
+    --with-http_auth_request_module --with-http_stub_status_module
     --without-pcre2 --with-pcre-jit
 )
 
