@@ -8,6 +8,7 @@ const REFRESH_MS = 2000;
 let timer = null;
 let chart = null;
 let loadedControl = null;
+const lastShown = {};
 
 async function api(path, options) {
   const res = await fetch(path, options);
@@ -76,6 +77,11 @@ async function showExchanges() {
     $("#filters-error").textContent = e.message;
     return;
   }
+  // the same rows again are left as they are: no flicker, and whatever
+  // the reader points at stays put
+  const shown = filterQuery() + list.map((x) => x.id).join(",");
+  if (shown === lastShown.exchanges) return;
+  lastShown.exchanges = shown;
   const tbody = $("#exchanges tbody");
   tbody.replaceChildren();
   for (const x of list) {
@@ -170,6 +176,8 @@ async function showExchange(id) {
   fillBody("response-body", x.response_body, "json");
 }
 
+$("#counter-worker").addEventListener("change", () => showCounters());
+
 for (const tools of document.querySelectorAll(".body-tools")) {
   tools.addEventListener("click", (ev) => {
     const mode = ev.target.dataset && ev.target.dataset.mode;
@@ -214,6 +222,10 @@ async function showCounters() {
     `${data.collector.exchanges_stored} exchanges stored`;
 
   const docs = data.documents.slice().reverse(); // oldest first
+  const shown = [docs.length, docs.length && docs[docs.length - 1].id,
+    $("#counter-worker").value, [...selectedKeys].sort().join()].join("|");
+  if (shown === lastShown.counters) return;
+  lastShown.counters = shown;
   $("#counters-empty").hidden = docs.length > 0;
   const workers = [...new Set(docs.map(workerName))];
   const select = $("#counter-worker");
@@ -378,6 +390,7 @@ function route() {
       (view === "exchange" && a.dataset.view === "exchanges"));
   }
   clearInterval(timer);
+  lastShown.exchanges = lastShown.counters = null;
   const run = () => views[view].show(arg).catch((e) => console.error(e));
   run();
   if (views[view].live) {
