@@ -4,15 +4,22 @@
  *
  * A message built on the event loop joins the lane of the connection it
  * will leave by: the request peer its request chose, or the peer of its
- * collector URL.  At the end of the event loop's pass, and whenever its
- * batch completes, a lane with no batch in flight posts one thread task
+ * collector URL.  A lane with no batch in flight posts one thread task
  * carrying everything queued on it, the way nginx's threaded file
  * writes carry a chain; the pool thread writes the whole batch over the
  * lane's peer, and the completion handler frees the batch's pools and
- * posts the next batch if messages arrived meanwhile.  Under load one
- * post, one wake-up, one check of the connection and one completion serve
- * many messages, and the messages of a lane leave in the order they were
+ * posts the next batch if messages arrived meanwhile.  One post, one
+ * wake-up, one check of the connection and one completion serve many
+ * messages, and the messages of a lane leave in the order they were
  * built.  Lanes send in parallel, each on a pool thread of its own.
+ *
+ * A batch costs the sender about as much as twenty messages in it, so a
+ * lane that holds only a few waits for more: its first message starts the
+ * batch delay, and the batch goes when the delay is over, or at the end of
+ * the event loop's pass once the lane holds a full batch (one sendmsg()
+ * worth of messages, or enough bytes).  Under load batches fill long
+ * before the delay; at moderate rates the delay gathers them.  Clients
+ * never wait for it: the message is built when the response is.
  *
  * What the queue holds is bounded by the memory budget: past it, a new
  * message is dropped and counted, never queued.  A burst that fills the
@@ -41,6 +48,14 @@ constexpr size_t message_overhead = 512;
 /* request peers (at most 50) and the collector URLs in use at once */
 constexpr ngx_uint_t max_lanes = 128;
 
+/*
+ * A lane holding this much posts its batch without waiting out the delay:
+ * the messages of one sendmsg(), or bytes enough that a batch's cost is
+ * small beside theirs.
+ */
+constexpr ngx_uint_t full_batch_messages = NGX_IOVS_PREALLOCATE;
+constexpr size_t full_batch_bytes = 256 * 1024;
+
 /* after a failed set-up, the thread rests before it tries again */
 constexpr useconds_t init_failure_pause_us = 1000000;
 
@@ -59,10 +74,13 @@ struct log_lane {
     ngx_transport_item_t *head; /* queued, not yet in a batch */
     ngx_transport_item_t **last;
     ngx_uint_t queued;
+    size_t queued_bytes;
     ngx_uint_t held; /* messages queued or in flight */
     ngx_thread_pool_t *thread_pool;
     ngx_thread_task_t *task; /* reused by every batch of the lane */
     ngx_event_t post;        /* posts the batch once the pass is done */
+    ngx_event_t delay;       /* the batch delay of the oldest queued message */
+    bool due; /* the delay is over: post once nothing is in flight */
     bool in_flight;
 };
 
@@ -81,6 +99,7 @@ std::atomic<bool> priority_set{false};
 void batch_handler(void *data, ngx_log_t *log) noexcept;
 void batch_completion(ngx_event_t *ev) noexcept;
 void post_batch_handler(ngx_event_t *ev) noexcept;
+void batch_delay_handler(ngx_event_t *ev) noexcept;
 
 ngx_ext_access_log_msg_t *
 message_of(ngx_transport_item_t *item) noexcept
@@ -127,6 +146,16 @@ lane_init(log_lane *lane) noexcept
     lane->post.handler = post_batch_handler;
     lane->post.data = lane;
     lane->post.log = ngx_cycle->log;
+
+    lane->delay.handler = batch_delay_handler;
+    lane->delay.data = lane;
+    lane->delay.log = ngx_cycle->log;
+
+    /*
+     * An exiting worker sends nothing more (the sender drops what it is
+     * given then), so a waiting batch must not hold up its exit.
+     */
+    lane->delay.cancelable = 1;
 
     return true;
 }
@@ -206,6 +235,15 @@ free_batch(log_batch *batch) noexcept
     batch->count = 0;
 }
 
+/* Whether what the lane holds should go as soon as nothing is in flight. */
+bool
+lane_is_due(const log_lane *lane) noexcept
+{
+    return lane->due || log_batch_delay == 0
+           || lane->queued >= full_batch_messages
+           || lane->queued_bytes >= full_batch_bytes;
+}
+
 /* While the lane has no batch in flight, everything queued goes. */
 void
 post_batch(log_lane *lane) noexcept
@@ -223,6 +261,12 @@ post_batch(log_lane *lane) noexcept
     lane->head = NULL;
     lane->last = &lane->head;
     lane->queued = 0;
+    lane->queued_bytes = 0;
+    lane->due = false;
+
+    if (lane->delay.timer_set) {
+        ngx_del_timer(&lane->delay);
+    }
 
     if (ngx_thread_task_post(lane->thread_pool, lane->task) != NGX_OK) {
         kestrelvanes::count(log_stats.task_post_failed, batch->count);
@@ -249,6 +293,33 @@ post_batch_later(log_lane *lane) noexcept
 {
     if (!lane->in_flight && !lane->post.posted) {
         ngx_post_event(&lane->post, &ngx_posted_events);
+    }
+}
+
+/*
+ * The oldest queued message has waited long enough.  With a batch still
+ * in flight, its completion posts the next.
+ */
+void
+batch_delay_handler(ngx_event_t *ev) noexcept
+{
+    auto *lane = static_cast<log_lane *>(ev->data);
+
+    lane->due = true;
+    post_batch(lane);
+}
+
+/* A message joined the lane: its batch goes now, or after the delay. */
+void
+schedule_batch(log_lane *lane) noexcept
+{
+    if (lane_is_due(lane)) {
+        post_batch_later(lane);
+        return;
+    }
+
+    if (!lane->delay.timer_set) {
+        ngx_add_timer(&lane->delay, log_batch_delay);
     }
 }
 
@@ -432,7 +503,10 @@ batch_completion(ngx_event_t *ev) noexcept
         lane->url = message_of(lane->head)->opc_endpoint;
     }
 
-    post_batch(lane);
+    /* what arrived meanwhile goes on now, or once its delay is over */
+    if (lane_is_due(lane)) {
+        post_batch(lane);
+    }
 }
 
 } /* namespace */
@@ -440,6 +514,7 @@ batch_completion(ngx_event_t *ev) noexcept
 extern "C" {
 
 size_t queue_memory_budget = 32 * 1024 * 1024;
+ngx_msec_t log_batch_delay = 5;
 
 /* Whether a message of len bytes fits the budget beside what is held. */
 bool
@@ -491,13 +566,14 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
     *lane->last = &msg->item;
     lane->last = &msg->item.next;
     lane->queued++;
+    lane->queued_bytes += msg->len;
     lane->held++;
     lane->thread_pool = thread_pool;
     held_bytes += cost;
 
     kestrelvanes::count(log_stats.tasks_enqueued);
 
-    post_batch_later(lane);
+    schedule_batch(lane);
 
     return NGX_OK;
 }

@@ -51,6 +51,8 @@ static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
                                                 void *conf) noexcept;
 static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
                                              void *conf) noexcept;
+static char *ngx_access_log_set_batch_delay(ngx_conf_t *cf, ngx_command_t *cmd,
+                                            void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -166,6 +168,12 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          "kestrelvanes_http_access_queue_memory",
                          NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
                          ngx_access_log_set_queue_memory,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_access_log_batch_delay",
+                         "kestrelvanes_http_access_batch_delay",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_access_log_set_batch_delay,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
     NGX_EXT_TWIN_COMMAND("ext_collector_ssl_verify",
@@ -288,6 +296,8 @@ constexpr size_t default_total_buffer_size = 65536;
 constexpr ngx_msec_t default_stats_period = 60000;
 constexpr ngx_msec_t default_hb_period = 30000;
 constexpr size_t default_queue_memory = 32 * 1024 * 1024;
+constexpr ngx_msec_t default_batch_delay = 5;
+constexpr ngx_msec_t max_batch_delay = 60000;
 
 /*
  * The settings the directives write for the whole process.  Each
@@ -308,6 +318,7 @@ struct process_settings {
     ngx_uint_t sampling_rate;
     ngx_uint_t priority;
     size_t queue_memory;
+    ngx_msec_t batch_delay;
     ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
     ngx_ext_collector_tls_t tls;
 
@@ -319,6 +330,7 @@ struct process_settings {
         d.log_mode = DefaultLogMode;
         d.priority = default_thread_priority;
         d.queue_memory = default_queue_memory;
+        d.batch_delay = default_batch_delay;
         return d;
     }
 
@@ -337,6 +349,7 @@ struct process_settings {
         c.sampling_rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
         c.priority = thread_priority;
         c.queue_memory = queue_memory_budget;
+        c.batch_delay = log_batch_delay;
         ngx_memcpy(c.exclude_hash, exclude_headers_hash,
                    sizeof(exclude_headers_hash));
         c.tls = collector_tls;
@@ -356,6 +369,7 @@ struct process_settings {
         ngx_ext_sampling_rate.store(sampling_rate, std::memory_order_relaxed);
         thread_priority = priority;
         queue_memory_budget = queue_memory;
+        log_batch_delay = batch_delay;
         ngx_memcpy(exclude_headers_hash, exclude_hash,
                    sizeof(exclude_headers_hash));
         collector_tls = tls;
@@ -566,6 +580,25 @@ ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
     }
 
     queue_memory_budget = static_cast<size_t>(size);
+
+    return NGX_CONF_OK;
+}
+
+/*
+ * How long a log message may wait for others to join its batch.  Past a
+ * minute it would only hold messages back, so longer times are capped.
+ */
+static char *
+ngx_access_log_set_batch_delay(ngx_conf_t *cf, ngx_command_t *cmd,
+                               void *conf) noexcept
+{
+    ngx_int_t delay = ngx_parse_time(first_arg(cf), 0);
+
+    if (delay == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    log_batch_delay = ngx_min(static_cast<ngx_msec_t>(delay), max_batch_delay);
 
     return NGX_CONF_OK;
 }

@@ -87,7 +87,7 @@ typedef struct {
     ngx_str_t opc_endpoint;
     unsigned transparent_mode : 1;
     ngx_transport_item_t item; /* its place in the queue and in a batch */
-    ngx_str_t policies; /* HB: the reply, for the completion to apply */
+    ngx_str_t policies;        /* HB: the reply, for the completion to apply */
 } ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576
@@ -104,6 +104,7 @@ extern ngx_str_t remote_stats_api;
 extern ngx_str_t default_remote_stats_api;
 extern ngx_uint_t thread_priority;
 extern size_t queue_memory_budget;
+extern ngx_msec_t log_batch_delay;
 extern const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS];
 extern ngx_uint_t exclude_headers_hash[NGX_EXT_EXCLUDE_HEADERS];
 

@@ -31,6 +31,7 @@ ACCESS_TWINS = {
     "ext_sampling_rate": "kestrelvanes_http_access_sampling_rate",
     "ext_thread_priority": "kestrelvanes_http_access_thread_priority",
     "ext_access_log_queue_memory": "kestrelvanes_http_access_queue_memory",
+    "ext_access_log_batch_delay": "kestrelvanes_http_access_batch_delay",
 }
 AUTH_TWINS = {
     "ext_auth_request": "kestrelvanes_http_auth_request",
@@ -41,7 +42,7 @@ SINGLE_NAMES = ["ext_access_log_api", "kestrelvanes_http_access_enable",
                 "kestrelvanes_http_auth_enable"]
 ALL_NAMES = (list(ACCESS_TWINS) + list(ACCESS_TWINS.values())
              + list(AUTH_TWINS) + list(AUTH_TWINS.values()) + SINGLE_NAMES)
-assert len(ALL_NAMES) == 41
+assert len(ALL_NAMES) == 43
 
 
 def both_names(short):
@@ -70,6 +71,7 @@ def full_config(outer, inner):
 {o('ext_sampling_rate')} 100;
 {o('ext_thread_priority')} 10;
 {o('ext_access_log_queue_memory')} 8m;
+{o('ext_access_log_batch_delay')} 2ms;
 kestrelvanes_http_access_enable off;
 kestrelvanes_http_auth_enable off;
 {o('ext_auth_fail_allow')} on;
@@ -147,7 +149,8 @@ def _invalid_value_cases():
            ("ext_access_log_body_size", "1x"),
            ("ext_access_log_total_size", "zz"),
            ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s"),
-           ("ext_access_log_queue_memory", "lots")]
+           ("ext_access_log_queue_memory", "lots"),
+           ("ext_access_log_batch_delay", "soon")]
     for short, value in bad:
         for name in both_names(short):
             yield pytest.param(name, value, id=f"{name}={value}")

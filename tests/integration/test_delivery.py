@@ -7,6 +7,8 @@ import socket
 import threading
 import time
 
+import pytest
+
 from harness import RequestParser, wait_until
 from harness.exchange import ClientConnection, request_bytes
 from harness.monitoring import STATS_PATH, stats_docs
@@ -224,3 +226,107 @@ def test_fast_stop_drops_the_batch_unsent(nginx, collector):
         assert len(parser.buf) < len(msgs[0].raw)
     finally:
         sink.close()
+
+
+@pytest.mark.parametrize("delay", ["", "ext_access_log_batch_delay 0;"],
+                         ids=["default-delay", "no-delay"])
+def test_trickle_arrives_message_by_message_in_order(nginx, collector, delay):
+    # Each exchange waits for the previous one's log: no message ever has
+    # company, so each must leave on its own once its delay is over.
+    paths = uris("t", 20)
+    serve(nginx, b"t" * 100)
+    nginx.start(config(delay), values={"COLLECTOR": collector.port,
+                                       "SINK": collector.port})
+    pid = nginx.worker_pids()[0]
+    with ClientConnection(nginx.port) as c:
+        for n, path in enumerate(paths, 1):
+            c.send(get(path))
+            assert c.read_response().status == 200
+            merged_logs(collector, count=n, timeout=5)
+    done = time.monotonic()
+
+    logs = merged_logs(collector)
+    assert [log.uri for log in logs] == paths
+    assert log_stream(collector, "/mergedlog") == b"".join(
+        log.msg.raw for log in logs)
+    stats, _ = counters(collector, done, pid=pid)
+    assert stats["logs_sent"] == len(paths), stats
+    for key in ("logs_send_fail", "log_dropped_queue_full", "msg_retry"):
+        assert key not in stats, stats
+
+
+FULL_BATCHES = {
+    # one sendmsg() worth of small messages
+    "by-count": (64, 100, ""),
+    # one message of more bytes than a full batch holds
+    "by-bytes": (1, 200000, "ext_access_log_body_size 300k;\n"
+                            "ext_access_log_total_size 512k;"),
+}
+
+
+@pytest.mark.parametrize("case", list(FULL_BATCHES))
+def test_full_batch_leaves_without_waiting_out_the_delay(nginx, collector,
+                                                         case):
+    # With a minute's delay only a full batch can reach the collector in
+    # time: it goes as soon as the lane holds it.
+    count, size, sizes = FULL_BATCHES[case]
+    paths = uris("f", count)
+    serve(nginx, b"f" * size)
+    nginx.start(config(sizes + "\next_access_log_batch_delay 60s;"),
+                values={"COLLECTOR": collector.port, "SINK": collector.port})
+    burst(nginx.port, paths)
+
+    logs = merged_logs(collector, count=count, timeout=10)
+    assert [log.uri for log in logs] == paths
+    assert log_stream(collector, "/mergedlog") == b"".join(
+        log.msg.raw for log in logs)
+
+
+def test_message_due_behind_a_batch_in_flight_leaves_when_it_completes(
+        nginx, collector, collector_factory):
+    # The first batch finds the collector down and holds its thread for the
+    # pause after a failed set-up.  The next message waits out its delay
+    # meanwhile; with no other message to carry it along, it must leave
+    # when that batch completes.
+    sink = collector_factory()
+    sink.set_mode("refuse")
+    serve(nginx, b"d" * 100)
+    nginx.start(config(), values={"COLLECTOR": collector.port,
+                                  "SINK": sink.port})
+    burst(nginx.port, ["/f?first"])
+    nginx.wait_log("failed to init peer", timeout=5)
+    sink.set_mode("normal")
+    burst(nginx.port, ["/f?second"])
+
+    logs = merged_logs(sink, count=1, timeout=10)
+    assert [log.uri for log in logs] == ["/f?second"]
+
+
+@pytest.mark.parametrize("how", ["quit", "reload"])
+def test_waiting_messages_do_not_hold_up_an_exiting_worker(nginx, collector,
+                                                           how):
+    # Messages wait out a minute's delay when the worker is told to go.
+    # An exiting worker sends nothing more, so it does not wait for them:
+    # it exits at once and they are dropped, as queued messages always
+    # were at exit.
+    serve(nginx, b"q" * 100)
+    nginx.start(config("ext_access_log_batch_delay 60s;"),
+                values={"COLLECTOR": collector.port, "SINK": collector.port})
+    waiting = uris("q", 5)
+    burst(nginx.port, waiting)
+
+    if how == "quit":
+        rc, out = nginx.signal_cmd("quit")
+        assert rc == 0, out
+        wait_until(lambda: nginx.proc.poll() is not None, 10,
+                   message="messages waiting for their batch held up the quit")
+    else:
+        # waits for the old worker to be gone
+        nginx.reload()
+        fresh = uris("r", 64)
+        burst(nginx.port, fresh)
+        logs = merged_logs(collector, count=len(fresh), timeout=10)
+        assert [log.uri for log in logs] == fresh
+
+    assert not [log.uri for log in merged_logs(collector)
+                if log.uri in waiting]
