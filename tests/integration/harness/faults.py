@@ -1,0 +1,263 @@
+"""Running fault cases: clients that check every answer, and many cases at
+once.
+
+A fault case starts its own nginx and fakes, keeps clients busy while a
+peer misbehaves and then recovers, and checks what nginx and the sensor
+did.  Most of a case is waiting (for timeouts, for statistics ticks), so
+the cases of a matrix run side by side, each in a thread of its own, and
+the test of each case reports its own outcome.
+"""
+
+import os
+import re
+import shutil
+import tempfile
+import threading
+import time
+import traceback
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from .exchange import ClientConnection, request_bytes
+from .nginx import Nginx, modules_dir, nginx_binary
+from .wait import Deadline
+
+
+MERGED_PATH = "/mergedlog"
+_URI = re.compile(rb'"uri":"([^"]*)"')
+
+
+def get(path, host="h"):
+    return request_bytes("GET", path, [("Host", host)])
+
+
+def echo(path):
+    """The answer of a location with ``return 200 "ok $request_uri\\n"``."""
+    return 200, b"ok " + path.encode() + b"\n"
+
+
+def logged_uris(collector):
+    """The URIs of the merged logs ``collector`` received, in order."""
+    out = []
+    for m in collector.find_messages(MERGED_PATH):
+        found = _URI.search(m.body)
+        if found:
+            out.append(found.group(1).decode())
+    return out
+
+
+@dataclass
+class Answer:
+    path: str
+    status: int
+    body: bytes
+    sent_at: float
+
+
+class Clients:
+    """Requests to one nginx port, each answer checked by ``expect``
+    (path -> (status, body)).  ``burst`` sends many at once over a few
+    keep-alive connections; ``start_trickle`` keeps one request going
+    every ``interval`` seconds in the background until ``stop_trickle``.
+    Every exchange is counted, so the tests know how many the sensor saw.
+    """
+
+    def __init__(self, port, expect, timeout=30.0):
+        self.port = port
+        self.expect = expect
+        self.timeout = timeout
+        self.answers = []
+        self.errors = []
+        self._lock = threading.Lock()
+        self._trickle = None
+        self._stop = threading.Event()
+        self._seq = 0
+
+    @property
+    def count(self):
+        with self._lock:
+            return len(self.answers) + len(self.errors)
+
+    def _next(self, prefix):
+        with self._lock:
+            self._seq += 1
+            return f"{prefix}{self._seq}"
+
+    def _record(self, path, resp, sent_at):
+        want = self.expect(path)
+        got = (resp.status, resp.body)
+        with self._lock:
+            self.answers.append(Answer(path, resp.status, resp.body, sent_at))
+            if got != want:
+                self.errors.append(f"{path}: got {got[0]} "
+                                   f"{got[1][:120]!r}, want {want[0]} "
+                                   f"{want[1][:120]!r}")
+
+    def _run(self, paths):
+        with ClientConnection(self.port, self.timeout) as c:
+            for path in paths:
+                sent_at = time.monotonic()
+                self._record(path, c.exchange(get(path)), sent_at)
+
+    def burst(self, paths, connections=4):
+        """Send ``paths`` spread over ``connections`` connections; returns
+        once every answer is in (or raises on a lost one)."""
+        paths = list(paths)
+        failures = []
+
+        def run(part):
+            try:
+                self._run(part)
+            except Exception as exc:  # a lost answer is a failure
+                failures.append(repr(exc))
+
+        threads = [threading.Thread(target=run, args=(paths[i::connections],),
+                                    daemon=True)
+                   for i in range(connections)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(self.timeout * 2)
+        assert not failures, failures
+
+    def one(self, path):
+        self._run([path])
+
+    def start_trickle(self, prefix, interval=0.05):
+        def run():
+            try:
+                with ClientConnection(self.port, self.timeout) as c:
+                    while not self._stop.wait(interval):
+                        path = self._next(prefix)
+                        sent_at = time.monotonic()
+                        self._record(path, c.exchange(get(path)), sent_at)
+            except Exception as exc:
+                with self._lock:
+                    self.errors.append(f"trickle stopped: {exc!r}")
+
+        self._stop.clear()
+        self._trickle = threading.Thread(target=run, daemon=True,
+                                         name="trickle")
+        self._trickle.start()
+
+    def stop_trickle(self):
+        self._stop.set()
+        if self._trickle is not None:
+            self._trickle.join(self.timeout)
+
+    def sent_after(self, t):
+        with self._lock:
+            return [a.path for a in self.answers if a.sent_at > t]
+
+    def check(self):
+        __tracebackhide__ = True
+        assert not self.errors, (f"{len(self.errors)} wrong or lost answers "
+                                 f"of {self.count}: {self.errors[:10]}")
+
+
+# running many cases at once
+
+
+@dataclass
+class CaseOutcome:
+    error: BaseException = None
+    text: str = ""
+    tracked: list = field(default_factory=list)  # for failure reports
+    result: object = None
+
+
+class CaseContext:
+    """What one case gets: a place for its nginx instances and fakes, which
+    are stopped at the end whatever happened."""
+
+    def __init__(self, name, outcome):
+        self.name = name
+        self.outcome = outcome
+        self._prefixes = []
+        self._servers = []
+        self._nginx = []
+
+    def nginx(self, values=None):
+        prefix = Path(tempfile.mkdtemp(prefix="kv-nginx-"))
+        prefix.chmod(0o755)
+        self._prefixes.append(prefix)
+        inst = Nginx(prefix, nginx_binary(), modules_dir(), values)
+        self._nginx.append(inst)
+        self.outcome.tracked.append(inst)
+        return inst
+
+    def server(self, server, start=True):
+        self._servers.append(server)
+        self.outcome.tracked.append(server)
+        if start:
+            server.start()
+        return server
+
+    def close(self):
+        for inst in self._nginx:
+            inst.stop(timeout=5)
+            inst.keep_final_log()
+        for s in self._servers:
+            s.stop()
+        if not os.environ.get("KV_KEEP_PREFIX"):
+            for p in self._prefixes:
+                shutil.rmtree(p, ignore_errors=True)
+
+
+def run_cases(cases, parallel=4):
+    """Run ``cases`` (name -> function taking a CaseContext and returning
+    a result), at most ``parallel`` at a time; returns name -> CaseOutcome.
+    """
+    outcomes = {name: CaseOutcome() for name in cases}
+    slots = threading.Semaphore(parallel)
+
+    def run(name, fn):
+        with slots:
+            ctx = CaseContext(name, outcomes[name])
+            try:
+                outcomes[name].result = fn(ctx)
+            except BaseException as exc:  # reported by the case's test
+                outcomes[name].error = exc
+                outcomes[name].text = traceback.format_exc()
+            finally:
+                try:
+                    ctx.close()
+                except Exception:
+                    pass
+
+    threads = [threading.Thread(target=run, args=(n, f), name=f"case-{n}",
+                                daemon=True) for n, f in cases.items()]
+    for t in threads:
+        t.start()
+    deadline = Deadline(600)
+    for t in threads:
+        t.join(deadline.remaining())
+    for name, t in zip(cases, threads):
+        if t.is_alive():
+            outcomes[name].error = AssertionError(f"case {name} still "
+                                                  f"running after 600 s")
+    return outcomes
+
+
+def selected_params(request, name="case"):
+    """Values of parameter ``name`` among the collected tests of the
+    requesting module, so a module fixture runs only the selected cases."""
+    out = []
+    for item in request.session.items:
+        if item.module is not request.module:
+            continue
+        callspec = getattr(item, "callspec", None)
+        if callspec is not None and name in callspec.params:
+            out.append(callspec.params[name])
+    return out
+
+
+def report(request, outcome):
+    """Hand a case's outcome to its test: its nginx logs and fakes join the
+    failure report, and its error is raised here."""
+    __tracebackhide__ = True
+    request.node.__dict__.setdefault("_kv_tracked", []).extend(
+        outcome.tracked)
+    if outcome.error is not None:
+        raise outcome.error
+    return outcome.result

@@ -1,0 +1,163 @@
+"""Fault matrix, control link: the collector that takes heartbeats and
+statistics refuses, resets, stops reading, answers late or with garbage,
+breaks or stalls the TLS handshake, or restarts, while clients keep nginx
+busy and logs go to a healthy collector of their own.
+
+In every case each client gets its right answer, every exchange's log
+still arrives (the two links share nothing a fault could block), the
+worker lives on within stated memory and descriptor bounds, each exchange
+with the faulty collector ends (the monitoring thread goes on to the next
+tick), and once the collector is well its heartbeat replies are obeyed
+again and the first documents tell what failed meanwhile.
+"""
+
+import re
+import threading
+import time
+from dataclasses import dataclass, field
+
+import pytest
+
+from harness import FakeCollector, wait_until
+from harness.faults import (Clients, echo, logged_uris, report, run_cases,
+                            selected_params)
+from harness.monitoring import STATS_PATH, stats_docs
+from harness.procstat import (Bounds, Sampler, baseline, check_peaks,
+                              wait_fds_settle)
+
+CONF = """
+ext_stats_server @CTL@;
+ext_stats_period 5s;
+ext_heartbeat_period 5s;
+server {
+    listen 127.0.0.1:@PORT@;
+    kestrelvanes_http_access_enable on;
+    ext_auth_log_server http://127.0.0.1:@LOG@;
+    location / {
+        return 200 "ok $request_uri\\n";
+    }
+}
+"""
+
+MONITORING_DONE = re.compile(r'complete task #\d+ in thread pool '
+                             r'"kestrelvanes_monitoring_thread_pool"')
+RECOVERED = "Sampling rate changed to 100"
+
+
+@dataclass
+class ControlFault:
+    begin: object
+    end: object
+    shows: dict  # counters the first documents after recovery show
+    tls: bool = False
+    bounds: Bounds = field(default_factory=lambda: Bounds(16, 12, 2))
+
+
+def mode(name, **kw):
+    return lambda c: c.set_mode(name, **kw)
+
+
+def fresh(name, **kw):
+    def begin(c):
+        c.stop()
+        c.set_mode(name, **kw)
+    return begin
+
+
+def restart_midway(collector):
+    collector.stop()
+    threading.Timer(1.0, collector.start).start()
+
+
+def running_again(collector):
+    wait_until(lambda: collector.running, 5)
+
+
+NORMAL = mode("normal")
+FAULTS = {
+    "refuse": ControlFault(mode("refuse"), NORMAL,
+                           {"stats_send_fail": 1, "socket_connect_fail": 1}),
+    "reset": ControlFault(mode("reset"), NORMAL,
+                          {"socket_read_fail": 1, "msg_send_failed": 1}),
+    # the request fits the socket buffers: the exchange waits out its
+    # deadline for a reply, as with a late one
+    "never_read": ControlFault(fresh("never_read"), NORMAL, {}),
+    "slow": ControlFault(mode("slow", delay=6.0), NORMAL, {}),
+    "garbage": ControlFault(mode("garbage"), NORMAL, {"msg_send_failed": 1}),
+    "tls_fail": ControlFault(fresh("tls_fail"), NORMAL,
+                             {"stats_send_fail": 1,
+                              "transport_init_failed": 1}, tls=True),
+    "tls_stall": ControlFault(fresh("trickle_handshake", trickle=1.0),
+                              NORMAL, {"stats_send_fail": 1,
+                                       "transport_init_failed": 1},
+                              tls=True),
+    "restart": ControlFault(restart_midway, running_again, {}),
+}
+
+
+def run_control_fault(ctx, fault, tls_cert):
+    log = ctx.server(FakeCollector())
+    ctl = ctx.server(FakeCollector(tls=tls_cert if fault.tls else None))
+    nginx = ctx.nginx()
+    nginx.start(CONF, values={"CTL": ctl.url, "LOG": log.port})
+    [pid] = nginx.worker_pids()
+    clients = Clients(nginx.port, echo)
+
+    # warm-up: a first tick's exchanges have set up the control connection
+    clients.burst([f"/warm/{i}" for i in range(8)], connections=2)
+    ctl.wait_heartbeats(1, timeout=12)
+    base = baseline([pid])
+
+    with Sampler([pid]) as sampler:
+        clients.start_trickle("/t/")
+        mark = nginx.log_mark()
+        fault.begin(ctl)
+        clients.burst([f"/burst/{i}" for i in range(100)])
+        # two ticks' exchanges with the faulty collector have run their
+        # course: none holds the monitoring thread
+        nginx.wait_log(re.compile(f"({MONITORING_DONE.pattern}.*){{4}}",
+                                  re.S), timeout=30, since=mark)
+        ctl.set_heartbeat_reply(200, [("X-Kv-Sampling-Rate", "100")])
+        fault.end(ctl)
+        ended = time.monotonic()
+        mark = nginx.log_mark()
+        nginx.wait_log(RECOVERED, timeout=30, since=mark)
+        clients.stop_trickle()
+
+    clients.check()
+    assert nginx.worker_pids() == [pid] and nginx.crashes() == []
+    check_peaks(base, sampler.peaks, fault.bounds)
+    wait_fds_settle(base, fault.bounds)
+    # every exchange was logged, once, whatever the control link did
+    log.wait_for(lambda _: len(logged_uris(log)) >= clients.count,
+                 timeout=10)
+    assert sorted(logged_uris(log)) == sorted(a.path for a in clients.answers)
+    # the documents that follow the recovery tell what failed
+    def after(c):
+        docs = [d for d in stats_docs(c.find_messages(STATS_PATH))
+                if d.msg.started_at > ended]
+        return docs if len(docs) >= 2 else None
+
+    docs = ctl.wait_for(after, timeout=15)
+    told = {}
+    for d in docs:
+        for k, v in d.access.items():
+            told[k] = told.get(k, 0) + v
+    for k, n in fault.shows.items():
+        assert told.get(k, 0) >= n, (k, told)
+    assert nginx.log_problems() == []
+    return {"exchanges": clients.count, "told": told, "base": base[pid],
+            "peak_rss_kib": sampler.peaks.rss_kib[pid],
+            "peak_fds": sampler.peaks.fds[pid]}
+
+
+@pytest.fixture(scope="module")
+def matrix(request, tls_cert):
+    names = [n for n in FAULTS if n in selected_params(request)]
+    return run_cases({n: (lambda ctx, f=FAULTS[n]: run_control_fault(
+        ctx, f, tls_cert)) for n in names})
+
+
+@pytest.mark.parametrize("case", list(FAULTS))
+def test_control_link_fault(request, matrix, case):
+    report(request, matrix[case])
