@@ -1,7 +1,7 @@
 """Fault matrix, log delivery: the collector that takes the merged logs
 refuses connections, resets them, stops reading, reads slowly, answers
-garbage, breaks or stalls the TLS handshake, or restarts, while clients
-keep nginx busy.
+garbage, breaks or stalls the TLS handshake, or restarts, or is so slow
+that the sender pool's queue fills, while clients keep nginx busy.
 
 In every case each client gets its right answer, the worker lives on
 within stated memory and descriptor bounds, the statistics documents (sent
@@ -69,6 +69,7 @@ class LogFault:
     paths: list = field(default_factory=lambda: small(200))
     tls: bool = False
     http: str = ""  # more http-level directives
+    pools: dict = None  # thread pool settings
     lossless: bool = False  # every exchange reaches the collector, once
     bounds: Bounds = field(default_factory=lambda: Bounds(16, 12, 2))
 
@@ -116,6 +117,13 @@ FAULTS = {
                           {"transport_init_failed": 1}, tls=True),
     "restart": LogFault(restart_midway, running_again,
                         {"socket_connected": 2}),
+    # a slow collector and a sender pool that queues two tasks: the pool
+    # refuses the rest and the sensor backs off
+    "queue_full": LogFault(mode("slow", delay=0.05), NORMAL,
+                           {"task_post_failed": 1,
+                            "log_skipped_in_backoff": 1},
+                           http="ext_num_socket_conns 8;",
+                           pools={"access": {"threads": 1, "max_queue": 2}}),
 }
 
 XFAIL = {
@@ -136,14 +144,16 @@ def run_log_fault(ctx, fault, tls_cert):
     (nginx.prefix / "html" / "big" / "file.bin").write_bytes(BIG)
     for p in ("html", "html/big", "html/big/file.bin"):
         (nginx.prefix / p).chmod(0o755 if "." not in p else 0o644)
-    nginx.start(CONF % fault.http, values={"MON": mon.port, "LOG": log.url})
+    nginx.start(CONF % fault.http, values={"MON": mon.port, "LOG": log.url},
+                pools=fault.pools)
     [pid] = nginx.worker_pids()
     clients = Clients(nginx.port, expect)
 
     # warm-up: the worker's pools, the collector connection and the first
     # capture buffers exist before the baseline is taken
-    clients.burst(small(8) + big(2), connections=2)
-    log.wait_messages(MERGED_PATH, 10, timeout=10)
+    for n, path in enumerate(small(8) + big(2), 1):
+        clients.one(path)
+        log.wait_messages(MERGED_PATH, n, timeout=10)
     base = baseline([pid])
 
     with Sampler([pid]) as sampler:

@@ -66,31 +66,40 @@ class WorkerAccount:
 def accounts(monitor, pids=None):
     """Per-worker sums over the documents ``monitor`` received so far.
 
-    A worker's connection is known by the documents on it; heartbeats on
-    that connection before its last document were sent (and counted)
-    before that document was written, as were the documents before it.
+    A connection belongs to the worker whose documents it carries; one
+    that carried none (a heartbeat on a connection dropped before the next
+    document) belongs to the only worker when there is one, else to none.
+    A worker's statistics documents and heartbeats that began before its
+    last document were sent, and counted, before that document was written.
     """
-    out = {}
+    docs, control = {}, []
+    owner = {}
     for conn in list(monitor.connections):
-        pid, control = None, 0
-        last_control = 0
         for msg in list(conn.messages):
             if msg.path == STATS_PATH:
                 doc = parse_document(msg.body, msg)
-                if pids is not None and doc.pid not in pids:
-                    break
-                pid = doc.pid
-                acct = out.setdefault(pid, WorkerAccount(pid))
-                acct.docs += 1
-                for k, v in doc.access.items():
-                    acct.access[k] = acct.access.get(k, 0) + v
-                for k, v in doc.auth.items():
-                    acct.auth[k] = acct.auth.get(k, 0) + v
-                acct.control_sent += control - last_control
-                last_control = control
-                control += 1
+                owner.setdefault(conn.index, doc.pid)
+                docs.setdefault(doc.pid, []).append(doc)
+                control.append((conn.index, msg))
             elif is_heartbeat(msg):
-                control += 1
+                control.append((conn.index, msg))
+    workers = set(docs)
+    out = {}
+    for pid, mine in docs.items():
+        if pids is not None and pid not in pids:
+            continue
+        acct = out[pid] = WorkerAccount(pid)
+        for doc in mine:
+            acct.docs += 1
+            for k, v in doc.access.items():
+                acct.access[k] = acct.access.get(k, 0) + v
+            for k, v in doc.auth.items():
+                acct.auth[k] = acct.auth.get(k, 0) + v
+        last = max(d.msg.started_at for d in mine)
+        for conn, msg in control:
+            who = owner.get(conn, pid if len(workers) == 1 else None)
+            if who == pid and msg.started_at < last:
+                acct.control_sent += 1
     return out
 
 

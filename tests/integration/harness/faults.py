@@ -46,6 +46,10 @@ def logged_uris(collector):
     return out
 
 
+def closes(resp):
+    return "close" in (resp.header("Connection") or "").lower()
+
+
 @dataclass
 class Answer:
     path: str
@@ -94,10 +98,17 @@ class Clients:
                                    f"{want[1][:120]!r}")
 
     def _run(self, paths):
-        with ClientConnection(self.port, self.timeout) as c:
+        c = ClientConnection(self.port, self.timeout)
+        try:
             for path in paths:
                 sent_at = time.monotonic()
-                self._record(path, c.exchange(get(path)), sent_at)
+                resp = c.exchange(get(path))
+                self._record(path, resp, sent_at)
+                if closes(resp):
+                    c.close()
+                    c = ClientConnection(self.port, self.timeout)
+        finally:
+            c.close()
 
     def burst(self, paths, connections=4):
         """Send ``paths`` spread over ``connections`` connections; returns
@@ -126,11 +137,8 @@ class Clients:
     def start_trickle(self, prefix, interval=0.05):
         def run():
             try:
-                with ClientConnection(self.port, self.timeout) as c:
-                    while not self._stop.wait(interval):
-                        path = self._next(prefix)
-                        sent_at = time.monotonic()
-                        self._record(path, c.exchange(get(path)), sent_at)
+                while not self._stop.wait(interval):
+                    self._run([self._next(prefix)])
             except Exception as exc:
                 with self._lock:
                     self.errors.append(f"trickle stopped: {exc!r}")
