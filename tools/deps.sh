@@ -7,7 +7,7 @@ packages=(
     build-essential g++ make cmake pkg-config
     libpcre3-dev libssl-dev zlib1g-dev
     googletest libgtest-dev
-    python3-pytest openssl curl
+    python3-pytest python3-h2 openssl curl
     dpkg-dev
 )
 if [ "${WITH_DISTRO_NGINX:-0}" = 1 ]; then
