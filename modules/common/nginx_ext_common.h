@@ -115,6 +115,24 @@ typedef struct {
 typedef ssize_t (*ngx_receive_callback_func)(u_char *buf, ssize_t len,
                                              ngx_log_t *log);
 
+/* What became of one message of a batch. */
+typedef enum {
+    NGX_EXT_ITEM_PENDING = 0, /* not written: the worker stopped first */
+    NGX_EXT_ITEM_SENT,        /* went out whole */
+    NGX_EXT_ITEM_FAILED,      /* every attempt of it failed */
+    NGX_EXT_ITEM_NO_PEER,     /* no connection could be set up */
+} ngx_transport_item_state_e;
+
+/* One message of a batch written by ngx_transport_send_batch. */
+typedef struct ngx_transport_item_s ngx_transport_item_t;
+
+struct ngx_transport_item_s {
+    ngx_transport_item_t *next;
+    u_char *data;
+    size_t len;
+    ngx_transport_item_state_e state;
+};
+
 /*
  * Opt-in checks of the collector's certificate, for every TLS connection
  * of the process; off by default.  The name is what the certificate must
@@ -220,6 +238,27 @@ ssize_t ngx_transport_send_rcv_synch(
     ngx_receive_callback_func receive_callback) noexcept;
 int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
 
+/*
+ * Writes a chain of messages back to back over one peer; each message gets
+ * the attempts and counters a lone ngx_transport_send would give it, and
+ * its state says what became of it.  NGX_OK when every message is settled,
+ * NGX_ERROR when no connection could be set up (the rest are NO_PEER),
+ * NGX_DONE when the worker began to stop (the rest stay PENDING),
+ * NGX_DECLINED when the URL-keyed peer went to another URL before the
+ * batch got it (nothing written).
+ */
+ngx_int_t ngx_transport_send_batch(ngx_transport_peer_t *peer,
+                                   ngx_transport_item_t *items, ngx_log_t *log,
+                                   ngx_str_t *remote_server,
+                                   ngx_pool_t *mem_pool) noexcept;
+
+/*
+ * Reads what the collector has sent without waiting, through TLS when the
+ * peer uses it: > 0 bytes, 0 closed, -1 with errno (EAGAIN: nothing yet).
+ */
+ssize_t ngx_transport_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                                  size_t size) noexcept;
+
 /* backoff clock */
 ngx_int_t ngx_check_backoff_on(void) noexcept;
 void ngx_handle_enqueue_failure(void) noexcept;
@@ -260,6 +299,13 @@ inline void
 count(ngx_atomic_t &counter) noexcept
 {
     __atomic_fetch_add(&counter, 1, __ATOMIC_RELAXED);
+}
+
+/* Raises a counter by n, for events that happen to n messages at once. */
+inline void
+count(ngx_atomic_t &counter, ngx_atomic_uint_t n) noexcept
+{
+    __atomic_fetch_add(&counter, n, __ATOMIC_RELAXED);
 }
 
 /* nginx declares the current cycle volatile; its host name is stable. */

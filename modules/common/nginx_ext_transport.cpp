@@ -733,6 +733,13 @@ ngx_transport_send_rcv_synch(
     return sent;
 }
 
+ssize_t
+ngx_transport_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
+                          size_t size) noexcept
+{
+    return peer_read_nowait(peer, buf, size);
+}
+
 ngx_int_t
 ngx_check_backoff_on(void) noexcept
 {

@@ -263,6 +263,13 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
         return ngx_http_next_header_filter(r);
     }
 
+    /* a log the queue has no room for is not worth building */
+    if (!ngx_ext_access_log_queue_has_room(0)) {
+        debug(r, "ngx_access_log_filter_header: dropping logs, queue full");
+        kestrelvanes::count(log_stats.log_dropped_queue_full);
+        return ngx_http_next_header_filter(r);
+    }
+
     kestrelvanes::count(log_stats.hdr_filter_hit);
 
     auto *ctx = ngx_http_response_body_set_ctx(r, mode);

@@ -10,13 +10,7 @@
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
 
-#include <sys/resource.h>
-
-#include <cstdio>
-
 namespace {
-
-std::atomic<bool> priority_set{false};
 
 /*
  * Heartbeat and statistics exchanges share the statistics peer and their
@@ -29,109 +23,43 @@ uint32_t hb_timer_exp_period;
 
 u_char trigger_placeholder[1];
 
-/* Only the first sending thread of a worker is re-prioritised. */
-void
-set_sender_priority(ngx_log_t *log) noexcept
-{
-    if (priority_set.exchange(true)) {
-        return;
-    }
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "ngx_ext_access_log_thread_handler thread_priority: %d",
-                  (int) thread_priority);
-
-    if (thread_priority == 0) {
-        return;
-    }
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "ngx_ext_access_log_thread_handler before setting priority: "
-                  "%d",
-                  getpriority(PRIO_PROCESS, 0));
-
-    if (setpriority(PRIO_PROCESS, 0, static_cast<int>(thread_priority)) == -1) {
-        perror("setpriority");
-    }
-
-    ngx_log_error(
-        NGX_LOG_DEBUG, log, 0,
-        "ngx_ext_access_log_thread_handler after setting priority: %d",
-        getpriority(PRIO_PROCESS, 0));
-}
-
-/* Backoff and level checks shared by the log types; true means send. */
 bool
-log_may_be_sent(ngx_log_t *log) noexcept
+is_log_message(log_msg_type_t msg_type) noexcept
 {
-    if (ngx_check_backoff_on() == NGX_ERROR) {
-        ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                      "ngx_ext_access_log_thread_handler: skipping logs due to "
-                      "backoff");
-        kestrelvanes::count(log_stats.log_skipped_in_backoff);
-        return false;
-    }
-
-    if (should_log_thread() == -1) {
-        kestrelvanes::count(log_stats.log_dropped_thread);
-        return false;
-    }
-
-    return true;
+    return msg_type == ACCESS_LOG || msg_type == MERGED_LOG
+           || msg_type == AUTHZ_LOG;
 }
 
-void
-send_access_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
+/*
+ * Log messages join the worker's queue (log_queue.cpp), which carries
+ * them in batches; the timer's messages each go as a task of their own.
+ */
+ngx_int_t
+post_lone_task(ngx_ext_access_log_msg_t *msg,
+               ngx_thread_pool_t *thread_pool) noexcept
 {
-    set_sender_priority(log);
-
-    if (!log_may_be_sent(log)) {
-        return;
+    ngx_thread_task_t *task = ngx_thread_task_alloc(msg->mem_pool, 0);
+    if (task == NULL) {
+        kestrelvanes::count(log_stats.task_alloc_failed);
+        ngx_destroy_pool(msg->mem_pool);
+        return NGX_ERROR;
     }
 
-    ngx_transport_peer_t *peer =
-        msg->transparent_mode
-            ? ngx_ext_access_log_request_get_peer(msg->request_id)
-            : ngx_ext_access_log_get_peer(ngx_ext_peer_pool(log),
-                                          &msg->opc_endpoint);
-    if (peer == NULL) {
-        kestrelvanes::count(log_stats.logs_send_fail);
-        return;
+    task->ctx = msg;
+    task->event.data = msg;
+    task->handler = ngx_ext_access_log_thread_handler;
+    task->event.handler = ngx_ext_access_log_thread_completion;
+
+    if (thread_pool == NULL
+        || ngx_thread_task_post(thread_pool, task) != NGX_OK) {
+        ngx_destroy_pool(msg->mem_pool);
+        ngx_handle_enqueue_failure();
+        kestrelvanes::count(log_stats.task_post_failed);
+        return NGX_ERROR;
     }
 
-    ngx_log_error(
-        NGX_LOG_DEBUG, log, 0,
-        "[KESTRELVANES] thread_handler: sending msg_type=%d, len=%uz, "
-        "request_id=%uL",
-        (int) msg->msg_type, msg->len, (uint64_t) msg->request_id);
-
-    ssize_t rc = ngx_transport_send(peer, msg->request, msg->len, log,
-                                    &msg->opc_endpoint, msg->mem_pool);
-    if (rc <= 0) {
-        kestrelvanes::count(log_stats.logs_send_fail);
-        ngx_log_error(NGX_LOG_ERR, log, 0,
-                      "[KESTRELVANES] thread_handler: send failed, ret=%z, "
-                      "msg_type=%d",
-                      rc, (int) msg->msg_type);
-    }
-}
-
-void
-send_authz_log(ngx_ext_access_log_msg_t *msg, ngx_log_t *log) noexcept
-{
-    if (!log_may_be_sent(log)) {
-        return;
-    }
-
-    ngx_transport_peer_t *peer =
-        ngx_ext_access_log_request_get_peer(msg->request_id);
-
-    if (peer == NULL
-        || ngx_transport_send(peer, msg->request, msg->len, log,
-                              &msg->opc_endpoint, msg->mem_pool)
-               <= 0) {
-        kestrelvanes::count(log_stats.authz_logs_send_fail);
-    }
+    kestrelvanes::count(log_stats.tasks_enqueued);
+    return NGX_OK;
 }
 
 } /* namespace */
@@ -171,15 +99,22 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
         return NGX_ERROR;
     }
 
-    ngx_thread_task_t *task =
-        ngx_thread_task_alloc(mem_pool, sizeof(ngx_ext_access_log_msg_t));
-    if (task == NULL) {
+    bool log_message = is_log_message(msg_type);
+
+    /* past the budget nothing more is built into the queue */
+    if (log_message && !ngx_ext_access_log_queue_has_room(len)) {
+        ngx_destroy_pool(mem_pool);
+        kestrelvanes::count(log_stats.log_dropped_queue_full);
+        return NGX_DECLINED;
+    }
+
+    auto *msg = static_cast<ngx_ext_access_log_msg_t *>(
+        ngx_pcalloc(mem_pool, sizeof(ngx_ext_access_log_msg_t)));
+    if (msg == NULL) {
         kestrelvanes::count(log_stats.task_alloc_failed);
         ngx_destroy_pool(mem_pool);
         return NGX_ERROR;
     }
-
-    auto *msg = static_cast<ngx_ext_access_log_msg_t *>(task->ctx);
 
     msg->opc_endpoint.len = opc_endpoint->len;
     msg->mem_pool = mem_pool;
@@ -200,20 +135,11 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
     ngx_cpystrn(msg->opc_endpoint.data, opc_endpoint->data,
                 opc_endpoint->len + 1);
 
-    task->event.data = msg;
-    task->handler = ngx_ext_access_log_thread_handler;
-    task->event.handler = ngx_ext_access_log_thread_completion;
-
-    if (thread_pool == NULL
-        || ngx_thread_task_post(thread_pool, task) != NGX_OK) {
-        ngx_destroy_pool(mem_pool);
-        ngx_handle_enqueue_failure();
-        kestrelvanes::count(log_stats.task_post_failed);
-        return NGX_ERROR;
+    if (log_message) {
+        return ngx_ext_access_log_enqueue(msg, thread_pool);
     }
 
-    kestrelvanes::count(log_stats.tasks_enqueued);
-    return NGX_OK;
+    return post_lone_task(msg, thread_pool);
 }
 
 void
@@ -240,15 +166,6 @@ ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
     auto *msg = static_cast<ngx_ext_access_log_msg_t *>(data);
 
     switch (msg->msg_type) {
-
-    case ACCESS_LOG:
-    case MERGED_LOG:
-        send_access_log(msg, log);
-        return;
-
-    case AUTHZ_LOG:
-        send_authz_log(msg, log);
-        return;
 
     case STATS: {
         std::lock_guard<std::mutex> guard(monitoring_exchange_lock);

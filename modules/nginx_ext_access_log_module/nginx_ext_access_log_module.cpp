@@ -49,6 +49,8 @@ static char *ngx_access_log_set_sampling_rate(ngx_conf_t *cf,
 static char *ngx_access_log_set_thread_priority(ngx_conf_t *cf,
                                                 ngx_command_t *cmd,
                                                 void *conf) noexcept;
+static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
+                                             void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -160,6 +162,12 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          ngx_access_log_set_thread_priority,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
+    NGX_EXT_TWIN_COMMAND("ext_access_log_queue_memory",
+                         "kestrelvanes_http_access_queue_memory",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_access_log_set_queue_memory,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
     NGX_EXT_TWIN_COMMAND("ext_collector_ssl_verify",
                          "kestrelvanes_http_access_collector_ssl_verify",
                          NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
@@ -227,7 +235,13 @@ ngx_module_t ngx_kestrelvanes_http_access = {
 ngx_str_t remote_auth_log_api = ngx_string("/auth");
 ngx_str_t remote_stats_api = ngx_null_string;
 ngx_str_t default_remote_stats_api = ngx_string("/nginxstats");
-ngx_uint_t thread_priority = 19;
+/*
+ * Nice 10 leaves the worker about nine tenths of a busy core while the
+ * sender may take up to about a tenth, more than batches need at any rate
+ * a worker serves; at 19 the sender got too little once the core was
+ * saturated, and logs were dropped.
+ */
+ngx_uint_t thread_priority = 10;
 
 const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
     "Host",
@@ -263,6 +277,7 @@ namespace {
 
 constexpr ngx_uint_t max_socket_conns = 50;
 constexpr ngx_uint_t max_thread_priority = 19;
+constexpr ngx_uint_t default_thread_priority = 10;
 constexpr ngx_int_t default_backoff_duration = 5000;
 constexpr ngx_int_t max_backoff_duration = 15000;
 constexpr ngx_int_t max_sampling_rate = 100;
@@ -272,6 +287,7 @@ constexpr size_t default_body_buffer_size = 28672;
 constexpr size_t default_total_buffer_size = 65536;
 constexpr ngx_msec_t default_stats_period = 60000;
 constexpr ngx_msec_t default_hb_period = 30000;
+constexpr size_t default_queue_memory = 32 * 1024 * 1024;
 
 /*
  * The settings the directives write for the whole process.  Each
@@ -291,6 +307,7 @@ struct process_settings {
     unsigned long read_payload_file;
     ngx_uint_t sampling_rate;
     ngx_uint_t priority;
+    size_t queue_memory;
     ngx_uint_t exclude_hash[NGX_EXT_EXCLUDE_HEADERS];
     ngx_ext_collector_tls_t tls;
 
@@ -300,7 +317,8 @@ struct process_settings {
         ngx_str_set(&d.auth_log_api, "/auth");
         d.socket_conns = 1;
         d.log_mode = DefaultLogMode;
-        d.priority = max_thread_priority;
+        d.priority = default_thread_priority;
+        d.queue_memory = default_queue_memory;
         return d;
     }
 
@@ -318,6 +336,7 @@ struct process_settings {
         c.read_payload_file = force_read_payload_file;
         c.sampling_rate = ngx_ext_sampling_rate.load(std::memory_order_relaxed);
         c.priority = thread_priority;
+        c.queue_memory = queue_memory_budget;
         ngx_memcpy(c.exclude_hash, exclude_headers_hash,
                    sizeof(exclude_headers_hash));
         c.tls = collector_tls;
@@ -336,6 +355,7 @@ struct process_settings {
         force_read_payload_file = read_payload_file;
         ngx_ext_sampling_rate.store(sampling_rate, std::memory_order_relaxed);
         thread_priority = priority;
+        queue_memory_budget = queue_memory;
         ngx_memcpy(exclude_headers_hash, exclude_hash,
                    sizeof(exclude_headers_hash));
         collector_tls = tls;
@@ -524,6 +544,28 @@ ngx_access_log_set_thread_priority(ngx_conf_t *cf, ngx_command_t *cmd,
     }
 
     thread_priority = ngx_min(static_cast<ngx_uint_t>(n), max_thread_priority);
+
+    return NGX_CONF_OK;
+}
+
+/* Memory the queued log messages of one worker may hold. */
+static char *
+ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
+                                void *conf) noexcept
+{
+    ssize_t size = ngx_parse_size(first_arg(cf));
+
+    if (size == NGX_ERROR) {
+        return const_cast<char *>("invalid value");
+    }
+
+    if (size == 0) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "\"%V\" must be above 0",
+                           &cmd->name);
+        return NGX_CONF_ERROR;
+    }
+
+    queue_memory_budget = static_cast<size_t>(size);
 
     return NGX_CONF_OK;
 }

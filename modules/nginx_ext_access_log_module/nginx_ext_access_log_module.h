@@ -86,6 +86,7 @@ typedef struct {
     log_msg_type_t msg_type;
     ngx_str_t opc_endpoint;
     unsigned transparent_mode : 1;
+    ngx_transport_item_t item; /* its place in the queue and in a batch */
 } ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576
@@ -101,6 +102,7 @@ extern ngx_str_t remote_auth_log_api;
 extern ngx_str_t remote_stats_api;
 extern ngx_str_t default_remote_stats_api;
 extern ngx_uint_t thread_priority;
+extern size_t queue_memory_budget;
 extern const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS];
 extern ngx_uint_t exclude_headers_hash[NGX_EXT_EXCLUDE_HEADERS];
 
@@ -140,6 +142,12 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_uint_t authz_mode) noexcept;
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
 void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
+
+/* the per-worker queue of log messages and its batches */
+ngx_int_t ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
+                                     ngx_thread_pool_t *thread_pool) noexcept;
+bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
+void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;
 
 /* heartbeat and statistics timer */
 void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;

@@ -91,6 +91,7 @@ constexpr stats_key<access_counter> access_keys[] = {
     ACCESS_KEY(policy_version_extract_errors),
     ACCESS_KEY(policy_pool_create_failed),
     ACCESS_KEY(policy_json_extract_failed),
+    ACCESS_KEY(log_dropped_queue_full),
 };
 
 /* Counted but not reported; reset with the others. */

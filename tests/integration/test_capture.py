@@ -217,44 +217,40 @@ def test_switched_off_and_nologging_log_nothing(nginx_factory, collector):
     assert mixed_c["hdr_filter_hit"] == mixed_c["logs_sent"] == 2, mixed_c
 
 
-def test_backoff_after_a_refused_message(nginx, collector):
-    # One sender thread, stuck for seconds in a TLS handshake with a
-    # collector that never answers, and room for one message in the queue:
-    # the third message is refused, which starts a backoff of two seconds.
-    # The next exchange is not captured; the one after the backoff is,
-    # and is refused again.
-    silent = socket.socket()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(8)    # connections complete in the kernel, never served
-    try:
-        nginx.start(merged_config(
-            http="ext_initial_backoff_duration 2000;",
-            more="""
-    location /stuck/ {
+def test_backoff_when_the_collector_is_down(nginx, collector):
+    # A log that finds its collector down starts a backoff of two seconds:
+    # the exchange in it is not captured; the first one after it is, and
+    # finds the collector down again.
+    down = socket.socket()
+    down.bind(("127.0.0.1", 0))
+    port = down.getsockname()[1]
+    down.close()        # nobody listens there
+    nginx.start(merged_config(
+        http="ext_initial_backoff_duration 2000;",
+        more="""
+    location /down/ {
         kestrelvanes_http_access_enable on;
-        ext_auth_log_server https://127.0.0.1:@SILENT@;
+        ext_auth_log_server http://127.0.0.1:@DOWN@;
         return 200 "ok";
-    }"""), values={"COLLECTOR": collector.port,
-                   "SILENT": silent.getsockname()[1]},
-            pools={"access": {"max_queue": 1}})
-        pid = nginx.worker_pids()[0]
-        with ClientConnection(nginx.port) as c:
-            first = time.monotonic()
-            for n in (1, 2, 3, 4):
-                assert c.exchange(get(f"/stuck/{n}")).status == 200
-            assert time.monotonic() - first < 1.5
-            wait_until(lambda: time.monotonic() - first > 2.2, 3)
-            assert c.exchange(get("/stuck/5")).status == 200
-        done = time.monotonic()
-        c, _ = counters(collector, done, pid=pid)
-    finally:
-        silent.close()      # resets the handshakes still waiting
-    # the queue drains before nginx stops (its exit needs room in it)
-    wait_until(lambda: tasks_done(nginx, "access_log") >= 2, 12)
-    assert c.get("hdr_filter_hit") == 4, c          # 1, 2, 3 and 5
-    assert c.get("task_post_failed") == 2, c        # 3 and 5
-    assert c.get("log_skipped_in_backoff") == 1, c  # 4
-    assert merged_logs(collector) == []
+    }"""), values={"COLLECTOR": collector.port, "DOWN": port})
+    pid = nginx.worker_pids()[0]
+    failed = "[KESTRELVANES] thread_handler: send failed, ret=-1"
+    with ClientConnection(nginx.port) as c:
+        assert c.exchange(get("/down/1")).status == 200
+        nginx.wait_log(failed, timeout=5)
+        began = time.monotonic()
+        assert c.exchange(get("/down/2")).status == 200
+        wait_until(lambda: time.monotonic() - began > 2.2, 3)
+        assert c.exchange(get("/down/3")).status == 200
+        nginx.wait_log(re.compile(f"({re.escape(failed)}.*){{2}}", re.S),
+                       timeout=5)
+    done = time.monotonic()
+    c, _ = counters(collector, done, pid=pid)
+    assert c.get("hdr_filter_hit") == 2, c          # 1 and 3
+    assert c.get("log_skipped_in_backoff") == 1, c  # 2
+    assert c.get("logs_send_fail") == 2, c
+    assert c.get("transport_init_failed") == 2, c
+    assert "task_post_failed" not in c, c
 
 
 def test_head_and_long_responses(nginx, collector, upstream):

@@ -30,6 +30,7 @@ ACCESS_TWINS = {
         "kestrelvanes_http_access_force_read_payload_file",
     "ext_sampling_rate": "kestrelvanes_http_access_sampling_rate",
     "ext_thread_priority": "kestrelvanes_http_access_thread_priority",
+    "ext_access_log_queue_memory": "kestrelvanes_http_access_queue_memory",
 }
 AUTH_TWINS = {
     "ext_auth_request": "kestrelvanes_http_auth_request",
@@ -40,7 +41,7 @@ SINGLE_NAMES = ["ext_access_log_api", "kestrelvanes_http_access_enable",
                 "kestrelvanes_http_auth_enable"]
 ALL_NAMES = (list(ACCESS_TWINS) + list(ACCESS_TWINS.values())
              + list(AUTH_TWINS) + list(AUTH_TWINS.values()) + SINGLE_NAMES)
-assert len(ALL_NAMES) == 39
+assert len(ALL_NAMES) == 41
 
 
 def both_names(short):
@@ -68,6 +69,7 @@ def full_config(outer, inner):
 {o('ext_force_read_payload_file')} off;
 {o('ext_sampling_rate')} 100;
 {o('ext_thread_priority')} 10;
+{o('ext_access_log_queue_memory')} 8m;
 kestrelvanes_http_access_enable off;
 kestrelvanes_http_auth_enable off;
 {o('ext_auth_fail_allow')} on;
@@ -144,7 +146,8 @@ def _invalid_value_cases():
            ("ext_initial_backoff_duration", "x"),
            ("ext_access_log_body_size", "1x"),
            ("ext_access_log_total_size", "zz"),
-           ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s")]
+           ("ext_stats_period", "soon"), ("ext_heartbeat_period", "-1s"),
+           ("ext_access_log_queue_memory", "lots")]
     for short, value in bad:
         for name in both_names(short):
             yield pytest.param(name, value, id=f"{name}={value}")
@@ -176,14 +179,17 @@ server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
             f'be "on" or "off" {res.where(name)}' in res.output), res.output
 
 
-@pytest.mark.parametrize("name", both_names("ext_num_socket_conns"))
-def test_zero_socket_conns_rejected(check_config, name):
+@pytest.mark.parametrize("name,words", [
+    *[(n, "must be at least 1") for n in both_names("ext_num_socket_conns")],
+    *[(n, "must be above 0")
+      for n in both_names("ext_access_log_queue_memory")]])
+def test_zero_rejected(check_config, name, words):
     res = check_config(f"""
 {name} 0;
 server {{ listen 127.0.0.1:@PORT@; }}
 """)
     assert res.returncode != 0
-    assert (f'[emerg] "{name}" must be at least 1 {res.where(name)}'
+    assert (f'[emerg] "{name}" {words} {res.where(name)}'
             in res.output), res.output
 
 

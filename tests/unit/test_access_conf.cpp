@@ -126,6 +126,23 @@ TEST_F(AccessConf, ConnectionsAndPriorityAreCappedAndValidated)
     thread_priority = 19;
 }
 
+TEST_F(AccessConf, QueueMemoryIsASizeAboveZero)
+{
+    EXPECT_EQ(set("ext_access_log_queue_memory", "256k"), "ok");
+    EXPECT_EQ(queue_memory_budget, 262144u);
+    EXPECT_EQ(set("kestrelvanes_http_access_queue_memory", "2m"), "ok");
+    EXPECT_EQ(queue_memory_budget, 2097152u);
+
+    /* a budget of nothing would drop every log without a word */
+    EXPECT_EQ(set("ext_access_log_queue_memory", "0"), "error");
+    EXPECT_TRUE(
+        log.contains("\"ext_access_log_queue_memory\" must be above 0"));
+    EXPECT_EQ(set("ext_access_log_queue_memory", "lots"), "invalid value");
+    EXPECT_EQ(queue_memory_budget, 2097152u);
+
+    queue_memory_budget = 32 * 1024 * 1024;
+}
+
 TEST_F(AccessConf, LoggingModeIsCaseInsensitiveAndNeverOverruns)
 {
     struct Row {

@@ -43,6 +43,7 @@ ACCESS_KEYS = (
     "policy_regex_compile_failed", "url_policy_parse_errors",
     "header_policy_parse_errors", "policy_version_extract_errors",
     "policy_pool_create_failed", "policy_json_extract_failed",
+    "log_dropped_queue_full",
 )
 AUTH_KEYS = (
     "reqs", "sr_sent", "sr_send_fail", "sr_success", "sr_fail",

@@ -1,0 +1,536 @@
+/*
+ * Access-log module: the worker's queue of log messages and the batches
+ * that carry them to the collector.
+ *
+ * A message built on the event loop joins the lane of the connection it
+ * will leave by: the request peer its request chose, or the peer of its
+ * collector URL.  At the end of the event loop's pass, and whenever its
+ * batch completes, a lane with no batch in flight posts one thread task
+ * carrying everything queued on it, the way nginx's threaded file
+ * writes carry a chain; the pool thread writes the whole batch over the
+ * lane's peer, and the completion handler frees the batch's pools and
+ * posts the next batch if messages arrived meanwhile.  Under load one
+ * post, one wake-up, one check of the connection and one completion serve
+ * many messages, and the messages of a lane leave in the order they were
+ * built.  Lanes send in parallel, each on a pool thread of its own.
+ *
+ * What the queue holds is bounded by the memory budget: past it, a new
+ * message is dropped and counted, never queued.  A burst that fills the
+ * queue costs only the messages over the budget; backoff starts when the
+ * collector is down or refuses the bytes, not because a queue was full.
+ *
+ * Lanes, the queue and the budget belong to the event loop; a batch in
+ * flight belongs to its pool thread until its completion runs.
+ */
+#include "nginx_ext_access_log_module.h"
+#include "nginx_ext_cfg_sync.h"
+
+#include <sys/resource.h>
+
+#include <cstddef>
+#include <cstdio>
+
+namespace {
+
+/*
+ * Besides its bytes, a queued message holds its pool's blocks, the
+ * message record and the endpoint copy, and what malloc keeps for them.
+ */
+constexpr size_t message_overhead = 512;
+
+/* request peers (at most 50) and the collector URLs in use at once */
+constexpr ngx_uint_t max_lanes = 128;
+
+/* after a failed set-up, the thread rests before it tries again */
+constexpr useconds_t init_failure_pause_us = 1000000;
+
+struct log_lane;
+
+/* The payload of a lane's task: the messages of one batch. */
+struct log_batch {
+    log_lane *lane;
+    ngx_transport_item_t *first;
+    ngx_uint_t count;
+};
+
+struct log_lane {
+    ngx_transport_peer_t *peer; /* a request peer; NULL for a URL lane */
+    ngx_str_t url;              /* a URL lane's key, in a message it holds */
+    ngx_transport_item_t *head; /* queued, not yet in a batch */
+    ngx_transport_item_t **last;
+    ngx_uint_t queued;
+    ngx_uint_t held; /* messages queued or in flight */
+    ngx_thread_pool_t *thread_pool;
+    ngx_thread_task_t *task; /* reused by every batch of the lane */
+    ngx_event_t post;        /* posts the batch once the pass is done */
+    bool in_flight;
+};
+
+size_t
+message_cost(size_t len) noexcept
+{
+    return len + message_overhead;
+}
+
+log_lane lanes[max_lanes];
+ngx_uint_t lanes_used;
+size_t held_bytes;
+
+std::atomic<bool> priority_set{false};
+
+void batch_handler(void *data, ngx_log_t *log) noexcept;
+void batch_completion(ngx_event_t *ev) noexcept;
+void post_batch_handler(ngx_event_t *ev) noexcept;
+
+ngx_ext_access_log_msg_t *
+message_of(ngx_transport_item_t *item) noexcept
+{
+    return reinterpret_cast<ngx_ext_access_log_msg_t *>(
+        reinterpret_cast<u_char *>(item)
+        - offsetof(ngx_ext_access_log_msg_t, item));
+}
+
+bool
+lane_matches(const log_lane *lane, ngx_transport_peer_t *peer,
+             const ngx_str_t *url) noexcept
+{
+    if (lane->peer != peer) {
+        return false;
+    }
+
+    return peer != NULL
+           || (lane->url.len == url->len
+               && ngx_strncmp(lane->url.data, url->data, url->len) == 0);
+}
+
+/* A lane's task lives as long as the worker, and serves all its batches. */
+bool
+lane_init(log_lane *lane) noexcept
+{
+    if (lane->task != NULL) {
+        return true;
+    }
+
+    lane->task = ngx_thread_task_alloc(ngx_cycle->pool, sizeof(log_batch));
+    if (lane->task == NULL) {
+        return false;
+    }
+
+    auto *batch = static_cast<log_batch *>(lane->task->ctx);
+    batch->lane = lane;
+
+    lane->task->handler = batch_handler;
+    lane->task->event.handler = batch_completion;
+    lane->task->event.data = batch;
+    lane->task->event.log = ngx_cycle->log;
+
+    lane->post.handler = post_batch_handler;
+    lane->post.data = lane;
+    lane->post.log = ngx_cycle->log;
+
+    return true;
+}
+
+/* Merged and authorization logs leave by the request peer of their id. */
+bool
+uses_request_peer(const ngx_ext_access_log_msg_t *msg) noexcept
+{
+    return msg->transparent_mode || msg->msg_type == AUTHZ_LOG;
+}
+
+/*
+ * The lane a message leaves by: its request peer's, or its URL's.  A lane
+ * that holds nothing is free for any key; NULL when all are busy with
+ * others or memory ran out.
+ */
+log_lane *
+lane_for(ngx_ext_access_log_msg_t *msg, ngx_transport_peer_t *peer) noexcept
+{
+    log_lane *idle = NULL;
+
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        log_lane *lane = &lanes[i];
+
+        if (lane->held == 0) {
+            if (idle == NULL) {
+                idle = lane;
+            }
+            continue;
+        }
+
+        if (lane_matches(lane, peer, &msg->opc_endpoint)) {
+            return lane;
+        }
+    }
+
+    if (idle == NULL) {
+        if (lanes_used == max_lanes) {
+            return NULL;
+        }
+        idle = &lanes[lanes_used++];
+    }
+
+    if (!lane_init(idle)) {
+        return NULL;
+    }
+
+    idle->peer = peer;
+    idle->url = msg->opc_endpoint;
+    idle->head = NULL;
+    idle->last = &idle->head;
+
+    return idle;
+}
+
+void
+free_message(log_lane *lane, ngx_ext_access_log_msg_t *msg) noexcept
+{
+    held_bytes -= message_cost(msg->len);
+    lane->held--;
+    ngx_destroy_pool(msg->mem_pool);
+}
+
+/* The pools of a batch; its task is the lane's and stays. */
+void
+free_batch(log_batch *batch) noexcept
+{
+    ngx_transport_item_t *item = batch->first;
+
+    while (item != NULL) {
+        ngx_transport_item_t *next = item->next;
+        free_message(batch->lane, message_of(item));
+        item = next;
+    }
+
+    batch->first = NULL;
+    batch->count = 0;
+}
+
+/* While the lane has no batch in flight, everything queued goes. */
+void
+post_batch(log_lane *lane) noexcept
+{
+    if (lane->in_flight || lane->head == NULL) {
+        return;
+    }
+
+    auto *batch = static_cast<log_batch *>(lane->task->ctx);
+
+    *lane->last = NULL;
+    batch->first = lane->head;
+    batch->count = lane->queued;
+
+    lane->head = NULL;
+    lane->last = &lane->head;
+    lane->queued = 0;
+
+    if (ngx_thread_task_post(lane->thread_pool, lane->task) != NGX_OK) {
+        kestrelvanes::count(log_stats.task_post_failed, batch->count);
+        free_batch(batch);
+        ngx_handle_enqueue_failure();
+        return;
+    }
+
+    lane->in_flight = true;
+}
+
+/*
+ * Messages built in one pass of the event loop leave together: the batch
+ * is posted once the pass has handled its events.
+ */
+void
+post_batch_handler(ngx_event_t *ev) noexcept
+{
+    post_batch(static_cast<log_lane *>(ev->data));
+}
+
+void
+post_batch_later(log_lane *lane) noexcept
+{
+    if (!lane->in_flight && !lane->post.posted) {
+        ngx_post_event(&lane->post, &ngx_posted_events);
+    }
+}
+
+/* Backoff and level checks, once for the whole batch; true means send. */
+bool
+batch_may_be_sent(log_batch *batch, ngx_log_t *log) noexcept
+{
+    if (ngx_check_backoff_on() == NGX_ERROR) {
+        ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                      "ngx_ext_access_log_thread_handler: skipping logs due to "
+                      "backoff");
+        kestrelvanes::count(log_stats.log_skipped_in_backoff, batch->count);
+        return false;
+    }
+
+    if (should_log_thread() == -1) {
+        kestrelvanes::count(log_stats.log_dropped_thread, batch->count);
+        return false;
+    }
+
+    return true;
+}
+
+void
+count_send_failure(ngx_ext_access_log_msg_t *msg) noexcept
+{
+    kestrelvanes::count(msg->msg_type == AUTHZ_LOG
+                            ? log_stats.authz_logs_send_fail
+                            : log_stats.logs_send_fail);
+}
+
+/*
+ * Counts every message that did not go out whole, as a lone send would.
+ * A collector that is down or refuses what it is sent starts a backoff,
+ * before the batch's one error line (rather than one per message).
+ */
+void
+count_outcome(log_batch *batch, ngx_log_t *log) noexcept
+{
+    ngx_ext_access_log_msg_t *first_failed = NULL;
+    ngx_uint_t failed = 0;
+
+    for (ngx_transport_item_t *item = batch->first; item; item = item->next) {
+        if (item->state == NGX_EXT_ITEM_SENT
+            || item->state == NGX_EXT_ITEM_PENDING) {
+            continue;
+        }
+
+        ngx_ext_access_log_msg_t *msg = message_of(item);
+
+        count_send_failure(msg);
+        if (first_failed == NULL) {
+            first_failed = msg;
+        }
+        failed++;
+    }
+
+    if (first_failed == NULL) {
+        return;
+    }
+
+    ngx_handle_enqueue_failure();
+
+    ngx_log_error(NGX_LOG_ERR, log, 0,
+                  "[KESTRELVANES] thread_handler: send failed, ret=%z, "
+                  "msg_type=%d (%ui of %ui messages)",
+                  first_failed->item.state == NGX_EXT_ITEM_NO_PEER
+                      ? (ssize_t) -1
+                      : (ssize_t) 0,
+                  (int) first_failed->msg_type, failed, batch->count);
+}
+
+ngx_transport_peer_t *
+batch_peer(log_batch *batch, ngx_log_t *log) noexcept
+{
+    if (batch->lane->peer != NULL) {
+        return batch->lane->peer;
+    }
+
+    return ngx_ext_access_log_get_peer(ngx_ext_peer_pool(log),
+                                       &message_of(batch->first)->opc_endpoint);
+}
+
+/*
+ * Sends the batch over its lane's peer.  A URL-keyed peer may go to
+ * another URL between its lookup and the send; the batch then looks again
+ * once.  NGX_DECLINED when it found no peer.
+ */
+ngx_int_t
+send_batch(log_batch *batch, ngx_log_t *log) noexcept
+{
+    ngx_ext_access_log_msg_t *first = message_of(batch->first);
+    ngx_int_t rc = NGX_DECLINED;
+
+    for (int lookup = 0; lookup < 2 && rc == NGX_DECLINED; lookup++) {
+        ngx_transport_peer_t *peer = batch_peer(batch, log);
+        if (peer == NULL) {
+            break;
+        }
+
+        rc = ngx_transport_send_batch(peer, batch->first, log,
+                                      &first->opc_endpoint, first->mem_pool);
+    }
+
+    return rc;
+}
+
+void
+trace_batch(log_batch *batch, ngx_log_t *log) noexcept
+{
+    if (log->log_level < NGX_LOG_DEBUG) {
+        return;
+    }
+
+    for (ngx_transport_item_t *item = batch->first; item; item = item->next) {
+        ngx_ext_access_log_msg_t *msg = message_of(item);
+
+        ngx_log_error(
+            NGX_LOG_DEBUG, log, 0,
+            "[KESTRELVANES] thread_handler: sending msg_type=%d, len=%uz, "
+            "request_id=%uL",
+            (int) msg->msg_type, msg->len, (uint64_t) msg->request_id);
+    }
+}
+
+/* In a pool thread: the whole batch over the lane's peer. */
+void
+batch_handler(void *data, ngx_log_t *log) noexcept
+{
+    auto *batch = static_cast<log_batch *>(data);
+
+    /* on a fast stop too: nginx runs the queue out before the worker ends */
+    if (ngx_exiting || ngx_terminate) {
+        ngx_log_error(
+            NGX_LOG_INFO, log, 0,
+            "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
+        return;
+    }
+
+    kestrelvanes::count(log_stats.task_callback, batch->count);
+
+    ngx_ext_set_sender_priority(log);
+
+    if (!batch_may_be_sent(batch, log)) {
+        return;
+    }
+
+    trace_batch(batch, log);
+
+    ngx_int_t rc = send_batch(batch, log);
+
+    if (rc == NGX_DECLINED) {
+        for (ngx_transport_item_t *i = batch->first; i; i = i->next) {
+            count_send_failure(message_of(i));
+        }
+        return;
+    }
+
+    count_outcome(batch, log);
+
+    /* a collector that is down is not asked again at once */
+    if (rc == NGX_ERROR) {
+        usleep(init_failure_pause_us);
+    }
+}
+
+/* In the event loop once the thread is done with the batch. */
+void
+batch_completion(ngx_event_t *ev) noexcept
+{
+    auto *batch = static_cast<log_batch *>(ev->data);
+    log_lane *lane = batch->lane;
+
+    kestrelvanes::count(log_stats.task_completed, batch->count);
+
+    lane->in_flight = false;
+    free_batch(batch);
+
+    /* the lane's key must live in a message it still holds */
+    if (lane->head != NULL) {
+        lane->url = message_of(lane->head)->opc_endpoint;
+    }
+
+    post_batch(lane);
+}
+
+} /* namespace */
+
+extern "C" {
+
+size_t queue_memory_budget = 32 * 1024 * 1024;
+
+/* Whether a message of len bytes fits the budget beside what is held. */
+bool
+ngx_ext_access_log_queue_has_room(size_t len) noexcept
+{
+    return held_bytes + message_cost(len) <= queue_memory_budget;
+}
+
+/*
+ * Takes over the message's pool: it is queued, or destroyed and counted.
+ * The pool is freed by the completion of the batch that carried it.
+ */
+ngx_int_t
+ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
+                           ngx_thread_pool_t *thread_pool) noexcept
+{
+    size_t cost = message_cost(msg->len);
+
+    if (thread_pool == NULL) {
+        ngx_destroy_pool(msg->mem_pool);
+        ngx_handle_enqueue_failure();
+        kestrelvanes::count(log_stats.task_post_failed);
+        return NGX_ERROR;
+    }
+
+    ngx_transport_peer_t *peer = NULL;
+
+    if (uses_request_peer(msg)) {
+        peer = ngx_ext_access_log_request_get_peer(msg->request_id);
+        if (peer == NULL) {
+            ngx_destroy_pool(msg->mem_pool);
+            count_send_failure(msg);
+            return NGX_ERROR;
+        }
+    }
+
+    log_lane *lane =
+        held_bytes + cost <= queue_memory_budget ? lane_for(msg, peer) : NULL;
+
+    if (lane == NULL) {
+        ngx_destroy_pool(msg->mem_pool);
+        kestrelvanes::count(log_stats.log_dropped_queue_full);
+        return NGX_DECLINED;
+    }
+
+    msg->item.data = msg->request;
+    msg->item.len = msg->len;
+    msg->item.next = NULL;
+    *lane->last = &msg->item;
+    lane->last = &msg->item.next;
+    lane->queued++;
+    lane->held++;
+    lane->thread_pool = thread_pool;
+    held_bytes += cost;
+
+    kestrelvanes::count(log_stats.tasks_enqueued);
+
+    post_batch_later(lane);
+
+    return NGX_OK;
+}
+
+/* Only the first sending thread of a worker is re-prioritised. */
+void
+ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
+{
+    if (priority_set.exchange(true)) {
+        return;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "ngx_ext_access_log_thread_handler thread_priority: %d",
+                  (int) thread_priority);
+
+    if (thread_priority == 0) {
+        return;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, log, 0,
+                  "ngx_ext_access_log_thread_handler before setting priority: "
+                  "%d",
+                  getpriority(PRIO_PROCESS, 0));
+
+    if (setpriority(PRIO_PROCESS, 0, static_cast<int>(thread_priority)) == -1) {
+        perror("setpriority");
+    }
+
+    ngx_log_error(
+        NGX_LOG_DEBUG, log, 0,
+        "ngx_ext_access_log_thread_handler after setting priority: %d",
+        getpriority(PRIO_PROCESS, 0));
+}
+
+} /* extern "C" */
