@@ -4,6 +4,7 @@
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            benchmarks
+#   make soak             a million requests with faults; SOAK_REQUESTS=N
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -13,7 +14,7 @@ JOBS       := $(shell nproc 2>/dev/null || echo 2)
 NGINX_SRC  ?=
 OUT        ?= $(BUILD)/ext
 
-.PHONY: all deps modules unit integration distro test bench clean
+.PHONY: all deps modules unit integration distro test bench soak clean
 
 all: deps
 	@src="$(NGINX_SRC)"; \
@@ -45,6 +46,13 @@ test: unit integration distro
 
 bench: all
 	@bench/run.sh $(BUILD)
+
+# Policy changes, a collector restart and a reload under load; worker
+# memory, descriptors and the accounting of every exchange checked.
+SOAK_REQUESTS ?= 1000000
+soak: all
+	@WITH_SOAK=1 tools/deps.sh
+	@$(PYTHON) tools/soak.py --requests $(SOAK_REQUESTS)
 
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext

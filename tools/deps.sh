@@ -13,6 +13,10 @@ packages=(
 if [ "${WITH_DISTRO_NGINX:-0}" = 1 ]; then
     packages+=(nginx-dev nginx-core)
 fi
+# make soak: load generator
+if [ "${WITH_SOAK:-0}" = 1 ]; then
+    packages+=(wrk)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

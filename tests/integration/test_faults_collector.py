@@ -126,9 +126,7 @@ FAULTS = {
                            pools={"access": {"threads": 1, "max_queue": 2}}),
 }
 
-XFAIL = {
-    "never_read": "waits for delivery: a memory budget for queued messages",
-}
+XFAIL = {}
 
 
 def shown(mon, pid, want):
