@@ -82,8 +82,8 @@ def fresh(name, **kw):
     """A mode that takes effect at connect: the connections open so far
     are closed first."""
     def begin(c):
-        c.stop()
         c.set_mode(name, **kw)
+        c.drop_connections()
     return begin
 
 

@@ -59,8 +59,8 @@ def mode(name, **kw):
 
 def fresh(name, **kw):
     def begin(c):
-        c.stop()
         c.set_mode(name, **kw)
+        c.drop_connections()
     return begin
 
 

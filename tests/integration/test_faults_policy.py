@@ -213,7 +213,7 @@ def run_policy_fault(ctx, fault):
 def matrix(request):
     names = [n for n in FAULTS if n in selected_params(request)]
     return run_cases({n: (lambda ctx, f=FAULTS[n]: run_policy_fault(ctx, f))
-                      for n in names}, parallel=6)
+                      for n in names})
 
 
 @pytest.mark.parametrize("case", [

@@ -212,7 +212,7 @@ class CaseContext:
                 shutil.rmtree(p, ignore_errors=True)
 
 
-def run_cases(cases, parallel=4):
+def run_cases(cases, parallel=9):
     """Run ``cases`` (name -> function taking a CaseContext and returning
     a result), at most ``parallel`` at a time; returns name -> CaseOutcome.
     """
