@@ -19,7 +19,7 @@ import pytest
 
 from harness import FakeAuthServer, FakeCollector, Reply
 from harness.accounting import describe, wait_accounted
-from harness.faults import Clients, get, report, run_cases, selected_params
+from harness.faults import Clients, get, report
 from harness.exchange import ClientConnection
 from harness.procstat import (Bounds, Sampler, baseline, check_peaks,
                               wait_fds_settle)
@@ -164,8 +164,8 @@ def run_auth_fault(ctx, fault):
 
     clients.check()
     assert nginx.worker_pids() == [pid] and nginx.crashes() == []
-    check_peaks(base, sampler.peaks, Bounds(16, 12, 2))
-    wait_fds_settle(base, Bounds(16, 12, 2))
+    check_peaks(base, sampler.peaks, Bounds(8, 12, 2))
+    wait_fds_settle(base, Bounds(8, 12, 2))
 
     accts = wait_accounted(mon, clients.count, timeout=20, pids={pid})
     acct = accts[pid]
@@ -187,13 +187,10 @@ def run_auth_fault(ctx, fault):
             "peak_fds": sampler.peaks.fds[pid], "base": base[pid]}
 
 
-@pytest.fixture(scope="module")
-def matrix(request):
-    names = [n for n in FAULTS if n in selected_params(request)]
-    return run_cases({n: (lambda ctx, f=FAULTS[n]: run_auth_fault(ctx, f))
-                      for n in names})
+def fault_case(name, tls_cert):
+    return lambda ctx: run_auth_fault(ctx, FAULTS[name])
 
 
 @pytest.mark.parametrize("case", list(FAULTS))
-def test_authorization_fault(request, matrix, case):
-    report(request, matrix[case])
+def test_authorization_fault(request, fault_matrix, case):
+    report(request, fault_matrix[__name__, case])

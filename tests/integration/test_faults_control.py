@@ -19,8 +19,7 @@ from dataclasses import dataclass, field
 import pytest
 
 from harness import FakeCollector, wait_until
-from harness.faults import (Clients, echo, logged_uris, report, run_cases,
-                            selected_params)
+from harness.faults import Clients, echo, logged_uris, report
 from harness.monitoring import STATS_PATH, stats_docs
 from harness.procstat import (Bounds, Sampler, baseline, check_peaks,
                               wait_fds_settle)
@@ -50,7 +49,7 @@ class ControlFault:
     end: object
     shows: dict  # counters the first documents after recovery show
     tls: bool = False
-    bounds: Bounds = field(default_factory=lambda: Bounds(16, 12, 2))
+    bounds: Bounds = field(default_factory=lambda: Bounds(8, 12, 2))
 
 
 def mode(name, **kw):
@@ -151,13 +150,10 @@ def run_control_fault(ctx, fault, tls_cert):
             "peak_fds": sampler.peaks.fds[pid]}
 
 
-@pytest.fixture(scope="module")
-def matrix(request, tls_cert):
-    names = [n for n in FAULTS if n in selected_params(request)]
-    return run_cases({n: (lambda ctx, f=FAULTS[n]: run_control_fault(
-        ctx, f, tls_cert)) for n in names})
+def fault_case(name, tls_cert):
+    return lambda ctx: run_control_fault(ctx, FAULTS[name], tls_cert)
 
 
 @pytest.mark.parametrize("case", list(FAULTS))
-def test_control_link_fault(request, matrix, case):
-    report(request, matrix[case])
+def test_control_link_fault(request, fault_matrix, case):
+    report(request, fault_matrix[__name__, case])

@@ -212,9 +212,9 @@ class CaseContext:
                 shutil.rmtree(p, ignore_errors=True)
 
 
-def run_cases(cases, parallel=9):
-    """Run ``cases`` (name -> function taking a CaseContext and returning
-    a result), at most ``parallel`` at a time; returns name -> CaseOutcome.
+def run_cases(cases, parallel=10):
+    """Run ``cases`` (key -> function taking a CaseContext and returning
+    a result), at most ``parallel`` at a time; returns key -> CaseOutcome.
     """
     outcomes = {name: CaseOutcome() for name in cases}
     slots = threading.Semaphore(parallel)
@@ -247,17 +247,19 @@ def run_cases(cases, parallel=9):
     return outcomes
 
 
-def selected_params(request, name="case"):
-    """Values of parameter ``name`` among the collected tests of the
-    requesting module, so a module fixture runs only the selected cases."""
-    out = []
-    for item in request.session.items:
-        if item.module is not request.module:
-            continue
+def run_selected(session, tls_cert, parallel=10):
+    """Every selected case of every module that defines ``fault_case(name,
+    tls_cert)`` (a function of a CaseContext), all side by side; returns
+    (module name, case) -> CaseOutcome."""
+    cases = {}
+    for item in session.items:
+        make = getattr(item.module, "fault_case", None)
         callspec = getattr(item, "callspec", None)
-        if callspec is not None and name in callspec.params:
-            out.append(callspec.params[name])
-    return out
+        if make is None or callspec is None or "case" not in callspec.params:
+            continue
+        key = (item.module.__name__, callspec.params["case"])
+        cases[key] = make(key[1], tls_cert)
+    return run_cases(cases, parallel)
 
 
 def report(request, outcome):

@@ -13,6 +13,11 @@ from dataclasses import dataclass, field
 
 from .wait import wait_until
 
+# An instrumented build (make test SANITIZE=...) keeps freed memory in
+# quarantine and shadow memory besides: its RSS says nothing of the
+# sensor's, so memory bounds are checked on plain builds only.
+INSTRUMENTED = bool(os.environ.get("KV_SANITIZE"))
+
 
 def vm_rss_kib(pid):
     """VmRSS of ``pid`` in KiB, or None when it is gone."""
@@ -140,7 +145,7 @@ def check_peaks(base, peaks, bounds):
     for pid, b in base.items():
         rss = peaks.rss_kib.get(pid, b.rss_kib)
         fds = peaks.fds.get(pid, b.fds)
-        assert rss - b.rss_kib <= bounds.rss_mib * 1024, (
+        assert INSTRUMENTED or rss - b.rss_kib <= bounds.rss_mib * 1024, (
             f"worker {pid}: RSS grew from {b.rss_kib} KiB to {rss} KiB, "
             f"more than {bounds.rss_mib} MiB")
         assert fds - b.fds <= bounds.fds, (
