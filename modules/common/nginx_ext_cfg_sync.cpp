@@ -60,6 +60,63 @@ find_reply_value(const u_char *buf, ssize_t len, const char *name, size_t width,
     return true;
 }
 
+/*
+ * Where the reply of the heartbeat exchange running on this thread is
+ * handed over to the event loop.  The transport's reply callback has no
+ * room for it, so ngx_send_cfg_sync_request sets it around the exchange.
+ */
+struct policy_handoff {
+    ngx_pool_t *pool;
+    ngx_str_t *policies;
+};
+
+thread_local policy_handoff *current_handoff;
+
+class handoff_scope {
+  public:
+    explicit handoff_scope(policy_handoff *handoff) noexcept
+    {
+        current_handoff = handoff;
+    }
+
+    ~handoff_scope() { current_handoff = NULL; }
+
+    handoff_scope(const handoff_scope &) = delete;
+    handoff_scope &operator=(const handoff_scope &) = delete;
+};
+
+/*
+ * Copies a reply that carries a body into the task's pool: the reply
+ * buffer is gone once the exchange returns, and the pool lives until the
+ * task's completion has applied it.
+ */
+void
+hand_over_policies(u_char *buf, ssize_t len) noexcept
+{
+    policy_handoff *handoff = current_handoff;
+
+    if (handoff == NULL || len <= 0) {
+        return;
+    }
+
+    ngx_str_t reply = {static_cast<size_t>(len), buf};
+    ngx_str_t payload;
+
+    if (kestrelvanes::extract_json_payload(&reply, &payload) != NGX_OK) {
+        return;
+    }
+
+    auto *copy = static_cast<u_char *>(ngx_pnalloc(handoff->pool, reply.len));
+    if (copy == NULL) {
+        kestrelvanes::count(log_stats.pool_alloc_failed);
+        return;
+    }
+
+    ngx_memcpy(copy, buf, reply.len);
+    handoff->policies->data = copy;
+    handoff->policies->len = reply.len;
+}
+
 /* Decimal with C's rules: blanks skipped, stops at a non-digit, none is 0. */
 long
 reply_number(const char *text) noexcept
@@ -145,7 +202,8 @@ get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcept
     auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
 
-    if (ctx == NULL) {
+    /* a bypassed request's context holds only that decision */
+    if (ctx == NULL || ctx->bypass == ngx_ext_bypass_yes) {
         *out_log_mode = DefaultLogMode;
         return -1;
     }
@@ -208,16 +266,27 @@ ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
 }
 
 ssize_t
-ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
+ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool,
+                          ngx_str_t *policies) noexcept
 {
     size_t len = ngx_ext_build_cfg_sync_request(cfg_sync_buffer,
                                                 sizeof(cfg_sync_buffer));
+
+    ngx_str_null(policies);
+
+    policy_handoff handoff = {mem_pool, policies};
+    handoff_scope scope(&handoff);
 
     return ngx_transport_send_rcv_synch(
         &t_peer_stats, cfg_sync_buffer, static_cast<int>(len), log,
         &remote_logging_stat_server, mem_pool, parse_cfg_sync_response);
 }
 
+/*
+ * On the monitoring thread.  The bypass policies wait for the event loop
+ * (ngx_ext_apply_heartbeat_policies): compiling a pattern changes nginx's
+ * process-wide regex state, which the event loop's matching relies on.
+ */
 ssize_t
 parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
@@ -225,10 +294,19 @@ parse_cfg_sync_response(u_char *buf, ssize_t len, ngx_log_t *log) noexcept
     update_backoff_duration(buf, len, log);
     update_sampling_rate(buf, len, log);
 
-    ngx_str_t reply = {static_cast<size_t>(len > 0 ? len : 0), buf};
-    process_policy_update(&reply, log);
+    hand_over_policies(buf, len);
 
     return 0;
+}
+
+void
+ngx_ext_apply_heartbeat_policies(ngx_str_t *policies) noexcept
+{
+    if (policies->len == 0) {
+        return;
+    }
+
+    (void) process_policy_update(policies, ngx_cycle->log);
 }
 
 void

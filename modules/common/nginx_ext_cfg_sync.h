@@ -20,9 +20,17 @@ int should_log_header(LogMode mode) noexcept;
 int should_log_payload(LogMode mode) noexcept;
 int should_log_thread(void) noexcept;
 
-/* heartbeat exchange and the collector's commands in its reply */
-ssize_t ngx_send_cfg_sync_request(ngx_log_t *log,
-                                  ngx_pool_t *mem_pool) noexcept;
+/*
+ * The heartbeat exchange and the collector's commands in its reply.  The
+ * exchange runs on a monitoring thread and applies the reply's logging
+ * level, backoff and sampling rate at once.  A reply with a body is copied
+ * into mem_pool and left in *policies: its bypass policies are applied by
+ * ngx_ext_apply_heartbeat_policies, which the heartbeat task's completion
+ * calls on the event loop, where patterns may be compiled safely.
+ */
+ssize_t ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool,
+                                  ngx_str_t *policies) noexcept;
+void ngx_ext_apply_heartbeat_policies(ngx_str_t *policies) noexcept;
 size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept;
 ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len,
                                 ngx_log_t *log) noexcept;

@@ -1,6 +1,6 @@
 /*
- * Bypass policy store: parsing the collector's policy blocks, swapping
- * compiled sets in, and the per-request bypass decision.
+ * Bypass policy store: parsing the collector's policy blocks and swapping
+ * compiled sets in.
  *
  * The policy document is read by a byte scanner, not a JSON parser: the
  * collector writes its documents for exactly these scanning rules, quirks
@@ -8,6 +8,7 @@
  * set by prefix), so they must not be "fixed" into stricter JSON.
  */
 #include "nginx_ext_policy.h"
+#include "nginx_ext_policy_regex.h"
 
 #include <atomic>
 #include <string_view>
@@ -22,41 +23,8 @@ ngx_pool_t *policy_pool;
 } /* extern "C" */
 
 #define NGX_EXT_POLICY_POOL_SIZE 16384
-#define NGX_EXT_REGEX_ERR_SIZE 1024
 
 namespace {
-
-/*
- * Room for the offsets of a few groups.  Without it PCRE1 has to allocate
- * for a pattern with back-references, and at run time nginx's regex
- * allocator gives it nothing, so such a pattern would never match.
- */
-constexpr int match_vector_size = 3 * 10;
-
-bool
-policy_regex_match(ngx_regex_t *re, ngx_str_t *s) noexcept
-{
-    int captures[match_vector_size];
-
-    return ngx_regex_exec(re, s, captures, match_vector_size) >= 0;
-}
-
-/* Holds policy_mutex for one scope; lock failures are logged by nginx. */
-class policy_lock {
-  public:
-    explicit policy_lock(ngx_log_t *log) noexcept : log_(log)
-    {
-        (void) ngx_thread_mutex_lock(&policy_mutex, log_);
-    }
-
-    ~policy_lock() { (void) ngx_thread_mutex_unlock(&policy_mutex, log_); }
-
-    policy_lock(const policy_lock &) = delete;
-    policy_lock &operator=(const policy_lock &) = delete;
-
-  private:
-    ngx_log_t *log_;
-};
 
 /*
  * The scanner's searches.  Every one is bounded by the payload and yields
@@ -152,29 +120,19 @@ building_pool(ngx_log_t *log) noexcept
 }
 
 /*
- * Compiles one pattern case-sensitively, as nginx would, into memory of
- * the pool; rc keeps the compile request with the set.  NGX_DECLINED when
- * the pattern does not compile (rc->err says why), NGX_ERROR when there
- * was no memory for the error text (counted here).
+ * Whatever a failed block compiled must not ride along with the next set
+ * built in the pool.  A reset would skip the pool's cleanups, which
+ * release compiled code held outside it: the pool is replaced instead.
  */
-ngx_int_t
-compile_pattern(ngx_pool_t *pool, ngx_str_t *pattern,
-                ngx_regex_compile_t *rc) noexcept
+void
+replace_building_pool(ngx_log_t *log) noexcept
 {
-    u_char *err =
-        static_cast<u_char *>(ngx_pnalloc(pool, NGX_EXT_REGEX_ERR_SIZE));
-    if (err == NULL) {
-        kestrelvanes::count(log_stats.pool_alloc_failed);
-        return NGX_ERROR;
+    if (policy_pool != NULL) {
+        ngx_destroy_pool(policy_pool);
+        policy_pool = NULL;
     }
 
-    rc->pattern = *pattern;
-    rc->pool = pool;
-    rc->options = 0;
-    rc->err.len = NGX_EXT_REGEX_ERR_SIZE;
-    rc->err.data = err;
-
-    return ngx_regex_compile(rc) == NGX_OK ? NGX_OK : NGX_DECLINED;
+    (void) building_pool(log);
 }
 
 void
@@ -251,9 +209,7 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
     size_t end;
 
     if (patterns == NULL || kind->parse(payload, a, patterns, &end) != NGX_OK) {
-        /* whatever the failed block compiled must not ride along with the
-         * next set built in this pool */
-        ngx_reset_pool(pool);
+        replace_building_pool(log);
         return NGX_OK;
     }
 
@@ -365,9 +321,91 @@ extract_version(ngx_str_t *payload, size_t pos, ngx_str_t *version) noexcept
     return NGX_OK;
 }
 
+namespace {
+
+/* A URL pattern that cannot be had is left out; the rest still apply. */
+void
+add_url_pattern(ngx_array_t *patterns, const u_char *text, size_t len) noexcept
+{
+    ngx_str_t *pattern =
+        kestrelvanes::unescape_json_string(patterns->pool, text, len);
+    url_pattern_t *up =
+        pattern ? kestrelvanes::compile_regex(patterns->pool, pattern) : NULL;
+
+    if (up == NULL) {
+        return;
+    }
+
+    auto **slot = static_cast<url_pattern_t **>(ngx_array_push(patterns));
+    if (slot != NULL) {
+        *slot = up;
+    }
+}
+
+/*
+ * NGX_OK, or NGX_ERROR when the block fails (counted and logged).  A rule
+ * that compiles but cannot be readied to run within the limits is left
+ * out, and the rest of the block applies.
+ */
 ngx_int_t
-parse_url_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
-                       size_t *end) noexcept
+add_header_rule(ngx_array_t *patterns, ngx_str_t *name, const u_char *text,
+                size_t len) noexcept
+{
+    ngx_pool_t *pool = patterns->pool;
+
+    auto *hp = static_cast<header_pattern_t *>(
+        ngx_pcalloc(pool, sizeof(header_pattern_t)));
+    u_char *copy = static_cast<u_char *>(ngx_pnalloc(pool, name->len));
+
+    if (hp == NULL || copy == NULL) {
+        kestrelvanes::count(log_stats.pool_alloc_failed);
+        return NGX_ERROR;
+    }
+
+    ngx_memcpy(copy, name->data, name->len);
+    hp->header_name.data = copy;
+    hp->header_name.len = name->len;
+
+    ngx_str_t *value = kestrelvanes::unescape_json_string(pool, text, len);
+    if (value == NULL) {
+        return NGX_OK;
+    }
+
+    ngx_int_t rc =
+        kestrelvanes::regex_compile(pool, value, &hp->rc, &hp->match);
+
+    if (rc == NGX_ERROR) {
+        return NGX_OK;
+    }
+
+    if (rc != NGX_OK) {
+        ngx_log_error(NGX_LOG_ERR, pool->log, 0,
+                      "Failed to compile regex for header %V: %V",
+                      &hp->header_name, &hp->rc.err);
+        kestrelvanes::count(log_stats.policy_regex_compile_failed);
+        return NGX_ERROR;
+    }
+
+    hp->regex = hp->rc.regex;
+
+    auto **slot = static_cast<header_pattern_t **>(ngx_array_push(patterns));
+    if (slot != NULL) {
+        *slot = hp;
+    }
+
+    return NGX_OK;
+}
+
+/*
+ * The walks over an array, the same whether its patterns are compiled
+ * (patterns set) or not (NULL).  An array is walked to its end before
+ * anything in it is compiled, so a document whose array never ends costs
+ * no compiling, heartbeat after heartbeat.  NGX_OK with *end after the
+ * ']'; NGX_DECLINED when the payload ends first.
+ */
+ngx_int_t
+walk_url_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+               size_t *end) noexcept
 {
     std::string_view s = view(payload);
 
@@ -388,33 +426,22 @@ parse_url_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
             break;
         }
 
-        /* a pattern that cannot be had is left out; the rest still apply */
-
-        ngx_str_t *text = unescape_json_string(
-            patterns->pool, payload->data + i + 1, close - i - 1);
-        url_pattern_t *up = text ? compile_regex(patterns->pool, text) : NULL;
-
-        if (up != NULL) {
-            auto **slot =
-                static_cast<url_pattern_t **>(ngx_array_push(patterns));
-            if (slot != NULL) {
-                *slot = up;
-            }
+        if (patterns != NULL) {
+            add_url_pattern(patterns, payload->data + i + 1, close - i - 1);
         }
 
         i = close + 1;
     }
 
-    count(log_stats.url_policy_parse_errors);
-    return NGX_ERROR;
+    return NGX_DECLINED;
 }
 
+/* As walk_url_array; NGX_ERROR when a rule fails the block. */
 ngx_int_t
-parse_header_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
-                          size_t *end) noexcept
+walk_header_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                  size_t *end) noexcept
 {
     std::string_view s = view(payload);
-    ngx_pool_t *pool = patterns->pool;
 
     for (size_t i = find_byte(s, '[', pos) + 1; i < s.size(); /* void */) {
 
@@ -437,20 +464,6 @@ parse_header_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
             break;
         }
 
-        auto *hp = static_cast<header_pattern_t *>(
-            ngx_pcalloc(pool, sizeof(header_pattern_t)));
-        u_char *copy =
-            static_cast<u_char *>(ngx_pnalloc(pool, name_end - name));
-
-        if (hp == NULL || copy == NULL) {
-            count(log_stats.pool_alloc_failed);
-            return NGX_ERROR;
-        }
-
-        hp->header_name.data = copy;
-        hp->header_name.len = name_end - name;
-        ngx_memcpy(copy, payload->data + name, hp->header_name.len);
-
         size_t value = find_byte(s, '"', find_byte(s, ':', name_end + 1) + 1);
         if (value == s.size()) {
             break;
@@ -461,37 +474,46 @@ parse_header_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
         size_t value_end = find_closing_quote(s, value + 1);
         i = value_end + 2;
 
-        ngx_str_t *text = unescape_json_string(pool, payload->data + value + 1,
-                                               value_end - value - 1);
-        if (text == NULL) {
+        if (patterns == NULL) {
             continue;
         }
 
-        ngx_int_t rc = compile_pattern(pool, text, &hp->rc);
+        ngx_str_t header = {name_end - name, payload->data + name};
 
-        if (rc == NGX_ERROR) {
+        if (add_header_rule(patterns, &header, payload->data + value + 1,
+                            value_end - value - 1)
+            != NGX_OK) {
             return NGX_ERROR;
-        }
-
-        if (rc != NGX_OK) {
-            ngx_log_error(NGX_LOG_ERR, pool->log, 0,
-                          "Failed to compile regex for header %V: %V",
-                          &hp->header_name, &hp->rc.err);
-            count(log_stats.policy_regex_compile_failed);
-            return NGX_ERROR;
-        }
-
-        hp->regex = hp->rc.regex;
-
-        auto **slot =
-            static_cast<header_pattern_t **>(ngx_array_push(patterns));
-        if (slot != NULL) {
-            *slot = hp;
         }
     }
 
-    count(log_stats.header_policy_parse_errors);
-    return NGX_ERROR;
+    return NGX_DECLINED;
+}
+
+} /* namespace */
+
+ngx_int_t
+parse_url_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                       size_t *end) noexcept
+{
+    if (walk_url_array(payload, pos, NULL, end) != NGX_OK) {
+        count(log_stats.url_policy_parse_errors);
+        return NGX_ERROR;
+    }
+
+    return walk_url_array(payload, pos, patterns, end);
+}
+
+ngx_int_t
+parse_header_policy_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                          size_t *end) noexcept
+{
+    if (walk_header_array(payload, pos, NULL, end) != NGX_OK) {
+        count(log_stats.header_policy_parse_errors);
+        return NGX_ERROR;
+    }
+
+    return walk_header_array(payload, pos, patterns, end);
 }
 
 ngx_str_t *
@@ -553,7 +575,7 @@ compile_regex(ngx_pool_t *pool, ngx_str_t *pattern) noexcept
         return NULL;
     }
 
-    ngx_int_t rc = compile_pattern(pool, pattern, &up->rc);
+    ngx_int_t rc = regex_compile(pool, pattern, &up->rc, &up->match);
 
     if (rc == NGX_DECLINED) {
         ngx_log_error(NGX_LOG_ERR, pool->log, 0, "Regex compilation failed: %V",
@@ -576,7 +598,7 @@ update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
     ngx_pool_t *old = set->patterns ? set->patterns->pool : NULL;
 
     {
-        policy_lock lock(log);
+        kestrelvanes::policy_lock lock(log);
         set->patterns = patterns;
         set->version = *version;
     }
@@ -664,90 +686,6 @@ process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
     }
 
     return NGX_OK;
-}
-
-ngx_int_t
-check_url_match(ngx_array_t *patterns, ngx_str_t *str, ngx_log_t *log) noexcept
-{
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: uri %V", str);
-
-    if (patterns == NULL) {
-        ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: patterns NULL");
-        return NGX_DECLINED;
-    }
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0, "check_url_match: patterns nelts %ui",
-                  patterns->nelts);
-
-    auto **up = static_cast<url_pattern_t **>(patterns->elts);
-
-    /* a PCRE error is no match, as a mismatch is */
-
-    for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (up[i] != NULL && policy_regex_match(up[i]->regex, str)) {
-            return NGX_OK;
-        }
-    }
-
-    return NGX_DECLINED;
-}
-
-ngx_int_t
-check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
-                   ngx_log_t *log) noexcept
-{
-    if (patterns == NULL) {
-        return NGX_DECLINED;
-    }
-
-    auto **hp = static_cast<header_pattern_t **>(patterns->elts);
-
-    for (ngx_uint_t i = 0; i < patterns->nelts; i++) {
-        if (hp[i] == NULL || hp[i]->header_name.len != header->key.len
-            || ngx_strncasecmp(hp[i]->header_name.data, header->key.data,
-                               header->key.len)
-                   != 0) {
-            continue;
-        }
-
-        if (policy_regex_match(hp[i]->regex, &header->value)) {
-            return NGX_OK;
-        }
-    }
-
-    return NGX_DECLINED;
-}
-
-ngx_int_t
-should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
-                      ngx_log_t *log) noexcept
-{
-    /* one version of each set for the whole decision */
-    policy_lock lock(log);
-
-    if (check_url_match(url_bypass_policy.patterns, uri, log) == NGX_OK) {
-        kestrelvanes::count(log_stats.uri_bypass_pattern_matched);
-        return NGX_OK;
-    }
-
-    ngx_array_t *rules = header_bypass_policy.patterns;
-
-    if (rules == NULL || rules->nelts == 0 || headers == NULL) {
-        return NGX_DONE;
-    }
-
-    for (ngx_list_part_t *part = &headers->part; part; part = part->next) {
-        auto *h = static_cast<ngx_table_elt_t *>(part->elts);
-
-        for (ngx_uint_t i = 0; i < part->nelts; i++) {
-            if (check_header_match(rules, &h[i], log) == NGX_OK) {
-                kestrelvanes::count(log_stats.header_bypass_pattern_matched);
-                return NGX_OK;
-            }
-        }
-    }
-
-    return NGX_DONE;
 }
 
 } /* extern "C" */

@@ -7,6 +7,7 @@
  * unchanged: a failure of the sensor costs the log, never the client.
  */
 #include "nginx_ext_access_log_module.h"
+#include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_policy.h"
 
@@ -88,12 +89,19 @@ should_sample_request(ngx_http_request_t *r) noexcept
     return kestrelvanes::should_sample_at(ngx_time());
 }
 
+/*
+ * Decided once per request: the authorization handler, which runs first,
+ * keeps its decision in its context; without one the header filter
+ * decides, and the body filter sees a context of this module only for a
+ * request that was not bypassed.
+ */
 bool
 bypassed(ngx_http_request_t *r) noexcept
 {
-    return should_bypass_request(&r->uri, &r->headers_in.headers,
-                                 r->connection->log)
-           != NGX_DONE;
+    auto *auth = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    return ngx_ext_request_bypassed(r, auth ? &auth->bypass : NULL);
 }
 
 ngx_http_response_body_ctx_t *
@@ -324,9 +332,7 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
         return ngx_http_next_body_filter(r, in);
     }
 
-    if (bypassed(r)) {
-        return ngx_http_next_body_filter(r, in);
-    }
+    /* the context exists: the header filter found no bypass */
 
     bool capturing = should_log_payload(ctx->log_mode) > 0;
 

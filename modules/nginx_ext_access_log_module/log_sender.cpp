@@ -177,7 +177,8 @@ ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
 
     case HB: {
         std::lock_guard<std::mutex> guard(monitoring_exchange_lock);
-        if (ngx_send_cfg_sync_request(log, msg->mem_pool) <= 0) {
+        if (ngx_send_cfg_sync_request(log, msg->mem_pool, &msg->policies)
+            <= 0) {
             kestrelvanes::count(log_stats.cfg_sync_send_fail);
         }
         return;
@@ -200,6 +201,12 @@ ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept
     auto *msg = static_cast<ngx_ext_access_log_msg_t *>(ev->data);
 
     kestrelvanes::count(log_stats.task_completed);
+
+    /* the heartbeat reply's policies, compiled here on the event loop */
+    if (msg->msg_type == HB) {
+        ngx_ext_apply_heartbeat_policies(&msg->policies);
+    }
+
     ngx_destroy_pool(msg->mem_pool);
 }
 

@@ -87,6 +87,7 @@ typedef struct {
     ngx_str_t opc_endpoint;
     unsigned transparent_mode : 1;
     ngx_transport_item_t item; /* its place in the queue and in a batch */
+    ngx_str_t policies; /* HB: the reply, for the completion to apply */
 } ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576

@@ -88,7 +88,8 @@ extern "C" {
     X(backoff_duration_changed)                                                \
     X(sampling_rate_msg_invalid)                                               \
     X(sampling_rate_changed)                                                   \
-    X(log_dropped_queue_full)
+    X(log_dropped_queue_full)                                                  \
+    X(policy_match_limit_hit)
 
 #define NGX_EXT_COUNTER_FIELD(name) ngx_atomic_t name;
 

@@ -92,6 +92,7 @@ constexpr stats_key<access_counter> access_keys[] = {
     ACCESS_KEY(policy_pool_create_failed),
     ACCESS_KEY(policy_json_extract_failed),
     ACCESS_KEY(log_dropped_queue_full),
+    ACCESS_KEY(policy_match_limit_hit),
 };
 
 /* Counted but not reported; reset with the others. */

@@ -169,13 +169,35 @@ ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
     return rc;
 }
 
-/* Whether a bypass policy exempts the request from authorization. */
+/*
+ * The bypass decision, made once per request and kept in the context,
+ * where later entries and the access-log filters read it.  A bypassed
+ * request gets a context holding just that; the context of a request that
+ * goes on is made by the handler, which records the decision in it.
+ */
 static bool
-ngx_http_auth_bypassed(ngx_http_request_t *r) noexcept
+ngx_http_auth_bypassed(ngx_http_request_t *r,
+                       ngx_http_auth_request_ctx_t *ctx) noexcept
 {
-    return should_bypass_request(&r->uri, &r->headers_in.headers,
-                                 r->connection->log)
-           == NGX_OK;
+    if (ctx != NULL) {
+        return ngx_ext_request_bypassed(r, &ctx->bypass);
+    }
+
+    if (!ngx_ext_request_bypassed(r, NULL)) {
+        return false;
+    }
+
+    ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_pcalloc(r->pool, sizeof(ngx_http_auth_request_ctx_t)));
+
+    /* without it the filters merely decide again */
+    if (ctx != NULL) {
+        ctx->bypass = ngx_ext_bypass_yes;
+        ctx->log_mode = get_log_mode_direct();
+        ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
+    }
+
+    return true;
 }
 
 static ngx_int_t
@@ -218,7 +240,7 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
         return NGX_DECLINED;
     }
 
-    if (ngx_http_auth_bypassed(r)) {
+    if (ngx_http_auth_bypassed(r, ctx)) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "Auth: Request bypassed");
         return ngx_http_auth_let_pass;
     }
@@ -250,6 +272,7 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
 
     ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
     ctx->log_mode = get_log_mode_direct();
+    ctx->bypass = ngx_ext_bypass_no;
 
     if (should_log(ctx->log_mode) < 0) {
         kestrelvanes::count(auth_stats.logging_disabled);

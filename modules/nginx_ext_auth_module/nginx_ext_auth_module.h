@@ -35,6 +35,9 @@ typedef struct {
      * request goes on, but nobody authorized it
      */
     ngx_uint_t failed_open;
+    /* the request's bypass decision (ngx_ext_request_bypassed), made once
+     * here and read by the access-log filters */
+    ngx_uint_t bypass;
 } ngx_http_auth_request_ctx_t;
 
 extern "C" {

@@ -12,7 +12,8 @@ import pytest
 
 from harness import Reply, wait_until
 from harness.exchange import ClientConnection, one_exchange, request_bytes
-from harness.monitoring import header_policy, policy_body, url_policy
+from harness.monitoring import (header_policy, policy_body, tasks_completed,
+                                url_policy)
 from harness.sensorlogs import (counters, merged_by_uri, merged_logs,
                                response_logs)
 
@@ -184,10 +185,8 @@ def test_bypass_policies_from_a_heartbeat_reply(nginx, collector):
 
 
 def tasks_done(nginx, pool="monitoring"):
-    """Tasks a pool of the sensor has finished so far."""
-    return len(re.findall(r'complete task #\d+ in thread pool '
-                          r'"kestrelvanes_%s_thread_pool"' % pool,
-                          nginx.error_log()))
+    """Tasks a pool of the sensor has finished so far, completion included."""
+    return tasks_completed(nginx.error_log(), pool)
 
 
 def test_switched_off_and_nologging_log_nothing(nginx_factory, collector):

@@ -359,7 +359,8 @@ TEST_F(PolicyUpdate, HeaderArray)
         {"name only", R"([{"X-A")", parse_error, {}, false},
         {"number value", R"([{"X-A": 5}]})", parse_error, {}, false},
         {"unterminated value", R"([{"X-A": "^1$)", parse_error, {}, false},
-        {"unterminated broken value", R"([{"X-A": "^((()", compile_error, {},
+        /* nothing is compiled before the array is known to end */
+        {"unterminated broken value", R"([{"X-A": "^((()", parse_error, {},
          false},
     };
 

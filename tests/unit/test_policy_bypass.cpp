@@ -180,7 +180,7 @@ TEST_F(Bypass, EveryCallCountsItsOwnMatch)
 {
     apply(doc({url_block("1", {"^/a"})}));
 
-    /* the authorization handler and both filters ask for one request */
+    /* one count per decision (a request's callers share theirs) */
     for (int i = 0; i < 3; i++) {
         EXPECT_EQ(decide("/a"), NGX_OK);
     }

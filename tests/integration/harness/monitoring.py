@@ -44,6 +44,7 @@ ACCESS_KEYS = (
     "header_policy_parse_errors", "policy_version_extract_errors",
     "policy_pool_create_failed", "policy_json_extract_failed",
     "log_dropped_queue_full",
+    "policy_match_limit_hit",
 )
 AUTH_KEYS = (
     "reqs", "sr_sent", "sr_send_fail", "sr_success", "sr_fail",
@@ -157,6 +158,19 @@ def docs_by_pid(docs):
 
 def total(docs, key):
     return sum(d.access.get(key, 0) for d in docs)
+
+
+_TASK_RUN = re.compile(r'(\d+)#\d+: complete task #(\d+) in thread pool '
+                       r'"kestrelvanes_(\w+)_thread_pool"')
+_COMPLETION = re.compile(r'(\d+)#\d+: run completion handler for task #(\d+)')
+
+
+def tasks_completed(log_text, pool="monitoring"):
+    """Tasks of a sensor thread pool whose completion handler has run on the
+    event loop (where a heartbeat's bypass policies are applied), read from
+    nginx's debug log.  Task numbers count per worker."""
+    ran = {(pid, n) for pid, n, p in _TASK_RUN.findall(log_text) if p == pool}
+    return len(ran & set(_COMPLETION.findall(log_text)))
 
 
 def url_policy(version, patterns):
