@@ -111,11 +111,6 @@ FAULTS = {
     "backtracking": PolicyFault(backtracking, {"policy_match_limit_hit": 20},
                                 paths=[LONG_A, LONG_AB] * 10),
 }
-XFAIL = {
-    "backtracking": "waits for policy: bounded matching, counted as "
-                    "policy_match_limit_hit",
-}
-
 SANE = compact(url_policy("sane", ["^/skip/"]))
 
 
@@ -212,8 +207,6 @@ def fault_case(name, tls_cert):
     return lambda ctx: run_policy_fault(ctx, FAULTS[name])
 
 
-@pytest.mark.parametrize("case", [
-    pytest.param(n, marks=[pytest.mark.xfail(strict=True, reason=XFAIL[n])]
-                 if n in XFAIL else []) for n in FAULTS])
+@pytest.mark.parametrize("case", list(FAULTS))
 def test_hostile_policy_document(request, fault_matrix, case):
     report(request, fault_matrix[__name__, case])
