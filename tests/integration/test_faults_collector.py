@@ -125,9 +125,6 @@ FAULTS = {
                            pools={"access": {"threads": 1, "max_queue": 2}}),
 }
 
-XFAIL = {}
-
-
 def shown(mon, pid, want):
     acct = accounts(mon).get(pid)
     return acct is not None and all(acct.get(k) >= n for k, n in want.items())
@@ -193,8 +190,6 @@ def fault_case(name, tls_cert):
     return lambda ctx: run_log_fault(ctx, FAULTS[name], tls_cert)
 
 
-@pytest.mark.parametrize("case", [
-    pytest.param(n, marks=[pytest.mark.xfail(strict=True, reason=XFAIL[n])]
-                 if n in XFAIL else []) for n in FAULTS])
+@pytest.mark.parametrize("case", list(FAULTS))
 def test_log_delivery_fault(request, fault_matrix, case):
     report(request, fault_matrix[__name__, case])
