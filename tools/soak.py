@@ -24,7 +24,6 @@ Exit status 0 when every check held; the figures are printed either way.
 import argparse
 import asyncio
 import json
-import os
 import re
 import shutil
 import subprocess
@@ -38,7 +37,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "tests" / "integration"))
 
 from harness.accounting import OUTCOMES, accounts  # noqa: E402
-from harness.monitoring import HEARTBEAT_PREFIX, STATS_PATH  # noqa: E402
+from harness.monitoring import HEARTBEAT_PREFIX  # noqa: E402
 from harness.nginx import Nginx  # noqa: E402
 from harness.net import free_ports  # noqa: E402
 from harness.procstat import fd_count, fd_targets, vm_rss_kib  # noqa: E402

@@ -12,7 +12,6 @@ exchange is accounted for, and once the service is well its decisions
 apply again.
 """
 
-import time
 from dataclasses import dataclass
 
 import pytest
