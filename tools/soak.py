@@ -352,7 +352,7 @@ def main():
             while total() < until or time.monotonic() - begun < at_least:
                 done = total()
                 rate = rounds[-1][3] if rounds else 5000
-                seconds = max(1, min(args.round, round((until - done) / rate)))
+                seconds = int(max(1, min(args.round, (until - done) / rate)))
                 rounds.append(run_wrk(nginx.port, seconds, script, 2,
                                       args.connections))
 
