@@ -333,7 +333,7 @@ def main():
     try:
         t0 = time.monotonic()
         # warm-up: pools, connections and policies exist before the baseline
-        run_wrk(nginx.port, 1, script, 1, 4)
+        warm = run_wrk(nginx.port, 1, script, 1, 4)
         time.sleep(6)
         first = nginx.worker_pids()
         base = {pid: (vm_rss_kib(pid), fd_count(pid)) for pid in first}
@@ -351,7 +351,7 @@ def main():
             begun = time.monotonic()
             while total() < until or time.monotonic() - begun < at_least:
                 done = total()
-                rate = rounds[-1][3] if rounds else 5000
+                rate = (rounds[-1] if rounds else warm)[3]
                 seconds = int(max(1, min(args.round, (until - done) / rate)))
                 rounds.append(run_wrk(nginx.port, seconds, script, 2,
                                       args.connections))
