@@ -220,9 +220,10 @@ def corpus(shared):
         "/static/small.txt",
         [("If-Modified-Since", formatdate(os.stat(small).st_mtime,
                                           usegmt=True))])
-    for spec in ("bytes=0-99", "bytes=-100", "bytes=1000-", "bytes=0-9,100-109",
-                 "bytes=5000000-"):
-        one[f"range {spec}"] = get("/static/file-1m.bin", [("Range", spec)])
+    for ranges in ("bytes=0-99", "bytes=-100", "bytes=1000-",
+                   "bytes=0-9,100-109", "bytes=5000000-"):
+        one[f"range {ranges}"] = get("/static/file-1m.bin",
+                                     [("Range", ranges)])
     one["range on a proxied answer"] = get("/proxy/large/300000",
                                            [("Range", "bytes=10-19")])
     for target in ("/static/text.txt", "/proxy/json", "/unbuffered/json"):
