@@ -202,14 +202,20 @@ class CaseContext:
         return server
 
     def close(self):
+        """Stops everything; returns what went wrong in doing so."""
+        problems = []
         for inst in self._nginx:
             inst.stop(timeout=5)
             inst.keep_final_log()
+            if inst.quit_timed_out or inst.forced_stop:
+                problems.append(f"nginx in {inst.prefix} did not quit "
+                                f"within 5 s")
         for s in self._servers:
             s.stop()
         if not os.environ.get("KV_KEEP_PREFIX"):
             for p in self._prefixes:
                 shutil.rmtree(p, ignore_errors=True)
+        return problems
 
 
 def run_cases(cases, parallel=10):
@@ -229,9 +235,11 @@ def run_cases(cases, parallel=10):
                 outcomes[name].text = traceback.format_exc()
             finally:
                 try:
-                    ctx.close()
-                except Exception:
-                    pass
+                    problems = ctx.close()
+                except Exception as exc:
+                    problems = [f"stopping the case failed: {exc!r}"]
+                if problems and outcomes[name].error is None:
+                    outcomes[name].error = AssertionError("; ".join(problems))
 
     threads = [threading.Thread(target=run, args=(n, f), name=f"case-{n}",
                                 daemon=True) for n, f in cases.items()]
