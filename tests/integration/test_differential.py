@@ -120,8 +120,8 @@ def upstream_answer(msg):
     path = msg.path
     if path == "/proxy/echo" or path == "/unbuffered/echo":
         digest = hashlib.sha256(msg.body).hexdigest()
-        return Reply(200, [("Content-Type", "text/plain"), ("X-Len",
-                                                            str(len(msg.body)))],
+        return Reply(200, [("Content-Type", "text/plain"),
+                           ("X-Len", str(len(msg.body)))],
                      f"{msg.method} {msg.target} {len(msg.body)} {digest}\n")
     m = re.fullmatch(r"/(?:proxy|unbuffered)/large/(\d+)", path)
     if m:
@@ -155,7 +155,8 @@ def shared_dir():
     files = {"small.txt": b"small static file\n" * 3,
              "text.txt": b"".join(b"line %d of a text file\n" % i
                                   for i in range(5000)),
-             "file-1m.bin": pattern(MIB, 3), "file-4m.bin": pattern(4 * MIB, 4)}
+             "file-1m.bin": pattern(MIB, 3),
+             "file-4m.bin": pattern(4 * MIB, 4)}
     for name, data in files.items():
         (static / name).write_bytes(data)
     for p in (base, static, *static.iterdir()):
@@ -232,8 +233,8 @@ def corpus(shared):
 
     out = {name: (data, [False]) for name, data in one.items()}
     for target in ("/static/file-1m.bin", "/proxy/large/300000", "/own"):
-        out[f"HEAD {target}"] = (request_bytes("HEAD", target, [("Host", "h")]),
-                                 [True])
+        head = request_bytes("HEAD", target, [("Host", "h")])
+        out[f"HEAD {target}"] = (head, [True])
     pipelined = [(get("/static/small.txt"), False),
                  (with_body("POST", "/proxy/echo", b"in a pipeline"), False),
                  (request_bytes("HEAD", "/static/text.txt", [("Host", "h")]),
@@ -315,19 +316,21 @@ def _h2_one(sock, conn, method, path, headers, body):
                        conn.max_outbound_frame_size, len(pending))
             if room <= 0:
                 break
-            conn.send_data(sid, pending[:room], end_stream=room == len(pending))
+            conn.send_data(sid, pending[:room],
+                           end_stream=room == len(pending))
             pending = pending[room:]
         sock.sendall(conn.data_to_send())
         assert not deadline.expired(), f"HTTP/2 {method} {path}: no answer"
         chunk = sock.recv(65536)
         assert chunk, f"HTTP/2 {method} {path}: connection closed"
         for ev in conn.receive_data(chunk):
-            if isinstance(ev, h2.events.ResponseReceived) and ev.stream_id == sid:
+            mine = getattr(ev, "stream_id", None) == sid
+            if isinstance(ev, h2.events.ResponseReceived) and mine:
                 got_headers = [(n, v) for n, v in ev.headers if n != b"date"]
-            elif isinstance(ev, h2.events.DataReceived) and ev.stream_id == sid:
+            elif isinstance(ev, h2.events.DataReceived) and mine:
                 data += ev.data
                 conn.acknowledge_received_data(ev.flow_controlled_length, sid)
-            elif isinstance(ev, h2.events.StreamEnded) and ev.stream_id == sid:
+            elif isinstance(ev, h2.events.StreamEnded) and mine:
                 ended = True
             elif isinstance(ev, h2.events.StreamReset):
                 raise AssertionError(f"HTTP/2 {method} {path}: reset")

@@ -10,15 +10,16 @@ skipped, dropped or failed and show the fault, and logs flow again once
 the collector is well.  The cases run side by side (see harness/faults.py).
 """
 
-import threading
 import time
 from dataclasses import dataclass, field
 
 import pytest
 
-from harness import FakeCollector, wait_until
+from harness import FakeCollector
 from harness.accounting import accounts, describe, wait_accounted
-from harness.faults import Clients, echo, logged_uris, report
+from harness.faults import (WELL, Clients, at_connect, echo,
+                            logged_uris, mode, report, restart_midway,
+                            running_again)
 from harness.procstat import (Bounds, Sampler, baseline, check_peaks,
                               wait_fds_settle)
 from harness.sensorlogs import MERGED_PATH
@@ -47,7 +48,6 @@ server {
 """
 
 
-
 def expect(path):
     return (200, BIG) if path.startswith("/big/") else echo(path)
 
@@ -73,52 +73,27 @@ class LogFault:
     bounds: Bounds = field(default_factory=lambda: Bounds(8, 12, 2))
 
 
-def mode(name, **kw):
-    return lambda c: c.set_mode(name, **kw)
-
-
-def fresh(name, **kw):
-    """A mode that takes effect at connect: the connections open so far
-    are closed first."""
-    def begin(c):
-        c.set_mode(name, **kw)
-        c.drop_connections()
-    return begin
-
-
-NORMAL = mode("normal")
-
-
-def restart_midway(collector):
-    collector.stop()
-    threading.Timer(1.0, collector.start).start()
-
-
-def running_again(collector):
-    wait_until(lambda: collector.running, 5)
-
-
 FAULTS = {
-    "refuse": LogFault(mode("refuse"), NORMAL,
+    "refuse": LogFault(mode("refuse"), WELL,
                        {"socket_connect_fail": 1, "logs_send_fail": 1}),
-    "reset": LogFault(mode("reset"), NORMAL, {"msg_retry": 1}),
+    "reset": LogFault(mode("reset"), WELL, {"msg_retry": 1}),
     # the sensor's writes block; the worker's queue must stay within its
     # budget meanwhile
-    "never_read": LogFault(fresh("never_read"), NORMAL,
+    "never_read": LogFault(at_connect("never_read"), WELL,
                            {"socket_send_failed": 1}, paths=big(400),
                            http="ext_access_log_queue_memory 4m;"),
-    "slow": LogFault(mode("slow", delay=0.02), NORMAL, {}, lossless=True),
-    "garbage": LogFault(mode("garbage"), NORMAL, {"socket_reads": 1},
+    "slow": LogFault(mode("slow", delay=0.02), WELL, {}, lossless=True),
+    "garbage": LogFault(mode("garbage"), WELL, {"socket_reads": 1},
                         lossless=True),
-    "tls_fail": LogFault(fresh("tls_fail"), NORMAL,
+    "tls_fail": LogFault(at_connect("tls_fail"), WELL,
                          {"transport_init_failed": 1}, tls=True),
-    "tls_stall": LogFault(fresh("trickle_handshake", trickle=1.0), NORMAL,
+    "tls_stall": LogFault(at_connect("trickle_handshake", trickle=1.0), WELL,
                           {"transport_init_failed": 1}, tls=True),
     "restart": LogFault(restart_midway, running_again,
                         {"socket_connected": 2}),
     # a slow collector and a sender pool that queues two tasks: the pool
     # refuses the rest and the sensor backs off
-    "queue_full": LogFault(mode("slow", delay=0.05), NORMAL,
+    "queue_full": LogFault(mode("slow", delay=0.05), WELL,
                            {"task_post_failed": 1,
                             "log_skipped_in_backoff": 1},
                            http="ext_num_socket_conns 8;",

@@ -12,15 +12,16 @@ again and the first documents tell what failed meanwhile.
 """
 
 import re
-import threading
 import time
 from dataclasses import dataclass, field
 
 import pytest
 
-from harness import FakeCollector, wait_until
+from harness import FakeCollector
 from harness.accounting import wait_accounted
-from harness.faults import Clients, echo, logged_uris, report
+from harness.faults import (WELL, Clients, at_connect, echo,
+                            logged_uris, mode, report, restart_midway,
+                            running_again)
 from harness.monitoring import STATS_PATH, stats_docs
 from harness.procstat import (Bounds, Sampler, baseline, check_peaks,
                               wait_fds_settle)
@@ -58,46 +59,25 @@ class ControlFault:
     bounds: Bounds = field(default_factory=lambda: Bounds(8, 12, 2))
 
 
-def mode(name, **kw):
-    return lambda c: c.set_mode(name, **kw)
-
-
-def fresh(name, **kw):
-    def begin(c):
-        c.set_mode(name, **kw)
-        c.drop_connections()
-    return begin
-
-
-def restart_midway(collector):
-    collector.stop()
-    threading.Timer(1.0, collector.start).start()
-
-
-def running_again(collector):
-    wait_until(lambda: collector.running, 5)
-
-
-NORMAL = mode("normal")
 FAULTS = {
     # two ticks' documents never left: the first one after the recovery
     # reports what they held, and their failures
-    "refuse": ControlFault(mode("refuse"), NORMAL,
+    "refuse": ControlFault(mode("refuse"), WELL,
                            {"stats_send_fail": 2, "socket_connect_fail": 2}),
-    "reset": ControlFault(mode("reset"), NORMAL,
+    "reset": ControlFault(mode("reset"), WELL,
                           {"socket_read_fail": 1, "msg_send_failed": 1}),
     # the request fits the socket buffers: the exchange waits out its
     # deadline for a reply, as with a late one
-    "never_read": ControlFault(fresh("never_read"), NORMAL, {},
+    "never_read": ControlFault(at_connect("never_read"), WELL, {},
                                accounted=False),
-    "slow": ControlFault(mode("slow", delay=6.0), NORMAL, {}),
-    "garbage": ControlFault(mode("garbage"), NORMAL, {"msg_send_failed": 1}),
-    "tls_fail": ControlFault(fresh("tls_fail"), NORMAL,
+    "slow": ControlFault(mode("slow", delay=6.0), WELL, {}),
+    "garbage": ControlFault(mode("garbage"), WELL, {"msg_send_failed": 1}),
+    "tls_fail": ControlFault(at_connect("tls_fail"), WELL,
                              {"stats_send_fail": 2,
                               "transport_init_failed": 2}, tls=True),
-    "tls_stall": ControlFault(fresh("trickle_handshake", trickle=1.0),
-                              NORMAL, {"stats_send_fail": 2,
-                                       "transport_init_failed": 2},
+    "tls_stall": ControlFault(at_connect("trickle_handshake", trickle=1.0),
+                              WELL, {"stats_send_fail": 2,
+                                     "transport_init_failed": 2},
                               tls=True),
     "restart": ControlFault(restart_midway, running_again, {},
                             accounted=False),

@@ -20,7 +20,7 @@ from pathlib import Path
 
 from .exchange import ClientConnection, request_bytes
 from .nginx import Nginx, modules_dir, nginx_binary
-from .wait import Deadline
+from .wait import Deadline, wait_until
 
 
 MERGED_PATH = "/mergedlog"
@@ -161,6 +161,36 @@ class Clients:
         __tracebackhide__ = True
         assert not self.errors, (f"{len(self.errors)} wrong or lost answers "
                                  f"of {self.count}: {self.errors[:10]}")
+
+
+# how a fake collector starts and stops misbehaving
+
+
+def mode(name, **kw):
+    """The collector switches to mode ``name`` (harness/collector.py)."""
+    return lambda c: c.set_mode(name, **kw)
+
+
+def at_connect(name, **kw):
+    """A mode that acts when a connection is made: the connections open so
+    far are closed, and the sensor's next one meets the mode."""
+    def begin(c):
+        c.set_mode(name, **kw)
+        c.drop_connections()
+    return begin
+
+
+def restart_midway(collector):
+    """The collector goes away for a second, under load, and comes back."""
+    collector.stop()
+    threading.Timer(1.0, collector.start).start()
+
+
+def running_again(collector):
+    wait_until(lambda: collector.running, 5)
+
+
+WELL = mode("normal")
 
 
 # running many cases at once
