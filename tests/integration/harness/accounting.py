@@ -69,36 +69,43 @@ def accounts(monitor, pids=None):
     A connection belongs to the worker whose documents it carries; one
     that carried none (a heartbeat on a connection dropped before the next
     document) belongs to the only worker when there is one, else to none.
-    A worker's statistics documents and heartbeats that began before its
+    A worker's statistics documents and heartbeats that went before its
     last document were sent, and counted, before that document was written.
     """
     docs, control = {}, []
     owner = {}
     for conn in list(monitor.connections):
-        for msg in list(conn.messages):
+        for pos, msg in enumerate(list(conn.messages)):
             if msg.path == STATS_PATH:
                 doc = parse_document(msg.body, msg)
                 owner.setdefault(conn.index, doc.pid)
-                docs.setdefault(doc.pid, []).append(doc)
-                control.append((conn.index, msg))
+                docs.setdefault(doc.pid, []).append((conn.index, pos, doc))
+                control.append((conn.index, pos, msg))
             elif is_heartbeat(msg):
-                control.append((conn.index, msg))
+                control.append((conn.index, pos, msg))
     workers = set(docs)
     out = {}
     for pid, mine in docs.items():
         if pids is not None and pid not in pids:
             continue
         acct = out[pid] = WorkerAccount(pid)
-        for doc in mine:
+        for _, _, doc in mine:
             acct.docs += 1
             for k, v in doc.access.items():
                 acct.access[k] = acct.access.get(k, 0) + v
             for k, v in doc.auth.items():
                 acct.auth[k] = acct.auth.get(k, 0) + v
-        last = max(d.msg.started_at for d in mine)
-        for conn, msg in control:
+        # the last document: on its connection what came before it went
+        # first (a collector may read several at once); earlier
+        # connections by time
+        last_conn, last_pos, last = max(mine, key=lambda d: (
+            d[2].msg.started_at, d[1]))
+        for conn, pos, msg in control:
             who = owner.get(conn, pid if len(workers) == 1 else None)
-            if who == pid and msg.started_at < last:
+            if who != pid:
+                continue
+            if (pos < last_pos if conn == last_conn
+                    else msg.started_at < last.msg.started_at):
                 acct.control_sent += 1
     return out
 
