@@ -1,7 +1,8 @@
 """Fault matrix, log delivery: the collector that takes the merged logs
 refuses connections, resets them, stops reading, reads slowly, answers
-garbage, breaks or stalls the TLS handshake, or restarts, or is so slow
-that the sender pool's queue fills, while clients keep nginx busy.
+garbage, breaks or stalls the TLS handshake, or restarts, or holds the
+sender thread so long that the pool's queue fills, while clients keep
+nginx busy.
 
 In every case each client gets its right answer, the worker lives on
 within stated memory and descriptor bounds, the statistics documents (sent
@@ -91,12 +92,13 @@ FAULTS = {
                           {"transport_init_failed": 1}, tls=True),
     "restart": LogFault(restart_midway, running_again,
                         {"socket_connected": 2}),
-    # a slow collector and a sender pool that queues two tasks: the pool
-    # refuses the rest and the sensor backs off
-    "queue_full": LogFault(mode("slow", delay=0.05), WELL,
-                           {"task_post_failed": 1,
-                            "log_skipped_in_backoff": 1},
-                           http="ext_num_socket_conns 8;",
+    # writes to a collector that does not read hold the one sender thread
+    # while the other connections' tasks queue: a pool that queues two
+    # refuses the rest, and the sensor backs off
+    "queue_full": LogFault(at_connect("never_read"), WELL,
+                           {"task_post_failed": 1}, paths=big(200),
+                           http="ext_num_socket_conns 8;\n"
+                                "ext_access_log_queue_memory 4m;",
                            pools={"access": {"threads": 1, "max_queue": 2}}),
 }
 
