@@ -13,6 +13,7 @@
 #                         NGINX_TARBALLS (default ../shared/nginx), the
 #                         integration suite on 1.20.1 and on the newest
 #   make bench-collector  the collector's ingest rate
+#   make soak             a million requests with faults; SOAK_REQUESTS=N
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -26,7 +27,7 @@ NGINX_TARBALLS ?=
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
         distro deb test matrix bench bench-deps bench-profile bench-collector \
-        run demo clean
+        run demo soak clean
 
 all: sensor collector
 
@@ -108,6 +109,13 @@ bench-profile: all bench-deps
 # how many sensor messages a second the collector takes (a few seconds)
 bench-collector: collector
 	@collector/bench_ingest.sh $(BUILD)
+
+# Policy changes, a collector restart and a reload under load; worker
+# memory, descriptors and the accounting of every exchange checked.
+SOAK_REQUESTS ?= 1000000
+soak: sensor
+	@WITH_SOAK=1 tools/deps.sh
+	@$(PYTHON) tools/soak.py --requests $(SOAK_REQUESTS)
 
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \

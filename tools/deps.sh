@@ -7,7 +7,7 @@ packages=(
     build-essential g++ make cmake pkg-config
     libpcre3-dev libssl-dev zlib1g-dev
     googletest libgtest-dev
-    python3-pytest openssl curl
+    python3-pytest python3-h2 openssl curl
     dpkg-dev
     # the reference collector, and its console's browser test
     libboost-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
@@ -19,6 +19,10 @@ fi
 # make bench: load generator, chart, profiler
 if [ "${WITH_BENCH:-0}" = 1 ]; then
     packages+=(wrk python3-matplotlib linux-perf)
+fi
+# make soak: load generator
+if [ "${WITH_SOAK:-0}" = 1 ]; then
+    packages+=(wrk)
 fi
 
 missing=()

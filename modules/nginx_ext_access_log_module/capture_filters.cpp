@@ -165,6 +165,14 @@ capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
             ctx->resp_body_seen += ngx_buf_size(b);
         }
 
+        /*
+         * The end rides on any buffer: nginx often closes a response with
+         * an empty special buffer behind its last data buffers.
+         */
+        if (b->last_buf || b->last_in_chain) {
+            last = true;
+        }
+
         if (!buffer_in_memory(b)) {
             continue;
         }
@@ -179,10 +187,6 @@ capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
             }
 
             capture->last = ngx_cpymem(capture->last, b->pos, size);
-        }
-
-        if (b->last_buf || b->last_in_chain) {
-            last = true;
         }
     }
 

@@ -160,6 +160,8 @@ void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
 extern u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
 extern u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
 int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept;
+/* the counts the last document took go back, for the next one to report */
+void ngx_ext_give_back_stats_document(void) noexcept;
 size_t ngx_ext_build_stats_request(u_char *buf, size_t size,
                                    const u_char *document,
                                    size_t document_len) noexcept;

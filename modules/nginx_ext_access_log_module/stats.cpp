@@ -153,6 +153,21 @@ static_assert(sizeof(auth_keys) / sizeof(auth_keys[0])
                   == sizeof(ngx_ext_auth_stats_t) / sizeof(ngx_atomic_t),
               "every auth counter is reported or listed as unreported");
 
+constexpr size_t access_counters =
+    sizeof(ngx_ext_access_log_stats_t) / sizeof(ngx_atomic_t);
+constexpr size_t auth_counters =
+    sizeof(ngx_ext_auth_stats_t) / sizeof(ngx_atomic_t);
+
+/*
+ * What the last document took from the counters, in key order and then
+ * the unreported ones.  A document that never left gives it back, so the
+ * next one reports it: a statistics collector that is down costs no
+ * counts.  Documents are built one at a time (the monitoring exchanges
+ * take turns), so one copy serves.
+ */
+ngx_atomic_uint_t taken_access[access_counters];
+ngx_atomic_uint_t taken_auth[auth_counters];
+
 /*
  * Writes `"key":value,` for each counter that is not zero, taking and
  * resetting each in one step so no increment is lost.  `p` stands after
@@ -164,14 +179,18 @@ template <typename Record, typename Counter, size_t N, size_t M>
 u_char *
 write_counters(u_char *p, u_char *last, Record &record,
                const stats_key<Counter> (&keys)[N],
-               const Counter (&unreported)[M]) noexcept
+               const Counter (&unreported)[M],
+               ngx_atomic_uint_t (&taken)[N + M]) noexcept
 {
     u_char *start = p;
+    size_t i = 0;
 
     p--;
 
     for (const stats_key<Counter> &k : keys) {
         ngx_atomic_uint_t value = kestrelvanes::take(record.*k.counter);
+
+        taken[i++] = value;
 
         if (value != 0) {
             p = ngx_slprintf(p, last, "\"%s\":%d,", k.key, (int) value);
@@ -179,10 +198,33 @@ write_counters(u_char *p, u_char *last, Record &record,
     }
 
     for (Counter c : unreported) {
-        kestrelvanes::take(record.*c);
+        taken[i++] = kestrelvanes::take(record.*c);
     }
 
     return p == start - 1 ? start : p;
+}
+
+template <typename Record, typename Counter, size_t N, size_t M>
+void
+give_back(Record &record, const stats_key<Counter> (&keys)[N],
+          const Counter (&unreported)[M],
+          ngx_atomic_uint_t (&taken)[N + M]) noexcept
+{
+    size_t i = 0;
+
+    for (const stats_key<Counter> &k : keys) {
+        if (taken[i] != 0) {
+            kestrelvanes::count(record.*k.counter, taken[i]);
+        }
+        taken[i++] = 0;
+    }
+
+    for (Counter c : unreported) {
+        if (taken[i] != 0) {
+            kestrelvanes::count(record.*c, taken[i]);
+        }
+        taken[i++] = 0;
+    }
 }
 
 } /* namespace */
@@ -199,12 +241,14 @@ ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
     u_char *p = ngx_slprintf(
         buf, last, "{\"worker\":{\"pid\":%d },\"access\":{ ", (int) getpid());
 
-    p = write_counters(p, last, log_stats, access_keys, access_unreported);
+    p = write_counters(p, last, log_stats, access_keys, access_unreported,
+                       taken_access);
 
     /* over the last comma, or over the space of an empty object */
     p = ngx_slprintf(p - 1, last, "},\"auth\":{ ");
 
-    p = write_counters(p, last, auth_stats, auth_keys, auth_unreported);
+    p = write_counters(p, last, auth_stats, auth_keys, auth_unreported,
+                       taken_auth);
 
     p = ngx_slprintf(p - 1, last, "}}");
 
@@ -251,6 +295,13 @@ ngx_ext_build_stats_request(u_char *buf, size_t size, const u_char *document,
     return p - buf;
 }
 
+void
+ngx_ext_give_back_stats_document(void) noexcept
+{
+    give_back(log_stats, access_keys, access_unreported, taken_access);
+    give_back(auth_stats, auth_keys, auth_unreported, taken_auth);
+}
+
 ssize_t
 ngx_ext_form_and_send_stats(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
 {
@@ -260,9 +311,16 @@ ngx_ext_form_and_send_stats(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
     size_t len = ngx_ext_build_stats_request(
         stats_request, sizeof(stats_request), stats_body, document_len);
 
-    return ngx_transport_send_rcv_synch(&t_peer_stats, stats_request, len, log,
-                                        &remote_logging_stat_server, mem_pool,
-                                        NULL);
+    ssize_t sent = ngx_transport_send_rcv_synch(
+        &t_peer_stats, stats_request, len, log, &remote_logging_stat_server,
+        mem_pool, NULL);
+
+    /* not written whole: no collector has the document to count */
+    if (sent < static_cast<ssize_t>(len)) {
+        ngx_ext_give_back_stats_document();
+    }
+
+    return sent;
 }
 
 } /* extern "C" */

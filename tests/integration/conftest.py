@@ -10,6 +10,9 @@
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
+    fault_matrix          outcomes of the selected fault cases of every
+                          module that defines fault_case(), run side by
+                          side once per session (harness/faults.py)
 
 A test that relies on what only newer nginx releases do is marked
 ``@pytest.mark.needs_nginx("1.21.0", "why")``: on an older nginx under test
@@ -144,6 +147,12 @@ def check_config(request, nginx_bin, kv_modules, make_prefix):
 @pytest.fixture(scope="session")
 def tls_cert(tmp_path_factory):
     return make_self_signed(tmp_path_factory.mktemp("tls"))
+
+
+@pytest.fixture(scope="session")
+def fault_matrix(request, tls_cert, nginx_bin, kv_modules):
+    from harness.faults import run_selected
+    return run_selected(request.session, tls_cert)
 
 
 @pytest.fixture

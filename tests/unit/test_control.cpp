@@ -229,6 +229,39 @@ TEST_F(Control, StatsDocumentReportsNonZeroCountersThenResets)
               "{\"worker\":{\"pid\":" + pid + " },\"access\":{},\"auth\":{}}");
 }
 
+TEST_F(Control, DocumentThatNeverLeftIsReportedByTheNext)
+{
+    u_char buf[NGX_EXT_STATS_BODY_SIZE];
+
+    auto document = [&buf] {
+        int n = ngx_ext_build_stats_document(buf, sizeof(buf));
+        return std::string(reinterpret_cast<char *>(buf), n);
+    };
+
+    kestrelvanes::count(log_stats.logs_sent, 3);
+    kestrelvanes::count(log_stats.http_resp_incomplete); /* not reported */
+    kestrelvanes::count(auth_stats.sr_sent, 2);
+    std::string lost = document();
+    EXPECT_EQ(log_stats.logs_sent, 0u);
+
+    /* counted while the document was on its way, and after it failed */
+    kestrelvanes::count(log_stats.logs_sent);
+    ngx_ext_give_back_stats_document();
+    kestrelvanes::count(log_stats.stats_send_fail);
+
+    EXPECT_EQ(log_stats.http_resp_incomplete, 1u);
+    std::string next = document();
+    EXPECT_NE(next.find("\"logs_sent\":4,"), std::string::npos) << next;
+    EXPECT_NE(next.find("\"stats_send_fail\":1"), std::string::npos) << next;
+    EXPECT_NE(next.find("\"sr_sent\":2"), std::string::npos) << next;
+
+    /* given back once, however often asked */
+    ngx_ext_give_back_stats_document();
+    ngx_ext_give_back_stats_document();
+    EXPECT_EQ(log_stats.logs_sent, 4u);
+    EXPECT_EQ(auth_stats.sr_sent, 2u);
+}
+
 TEST_F(Control, StatsRequestCarriesDocumentAndOptionalHeaders)
 {
     u_char buf[NGX_EXT_STATS_REQUEST_SIZE];

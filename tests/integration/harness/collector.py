@@ -21,6 +21,10 @@ requests and answers them according to the mode the test sets:
                 record one byte every ``trickle`` seconds
     flood       answer a heartbeat with an endless stream of whole replies of
                 ``FLOOD_REPLY_SIZE`` bytes each, until the connection breaks
+    garbage     answer every request with bytes that are not HTTP
+    never_read  accept, then never read: once the socket buffers are full
+                (the receive buffer is kept small) the sensor's writes
+                block; leaving the mode closes such connections
 
 A reply with ``split`` set is written as head and body ``split`` seconds
 apart, in every mode that answers normally.
@@ -37,7 +41,11 @@ from .servers import POLL, LoopbackServer, reset_close
 
 HEARTBEAT_PREFIX = "/kestrelvanes/heartbeat/v1"
 MODES = ("normal", "refuse", "silent", "slow", "reset", "close_idle",
-         "tls_fail", "trickle", "trickle_handshake", "flood")
+         "tls_fail", "trickle", "trickle_handshake", "flood", "garbage",
+         "never_read")
+GARBAGE = b"\x00\x17 not a reply \xff\r\n\r\n" * 3
+# receive buffer of never_read connections: the kernel doubles it
+NEVER_READ_RCVBUF = 4096
 # the sensor's reply buffer: a reply of exactly this size still fits
 FLOOD_REPLY_SIZE = 8192
 
@@ -76,7 +84,7 @@ class FakeCollector(LoopbackServer):
         if mode not in MODES:
             raise ValueError(f"unknown collector mode {mode!r}")
         with self._lock:
-            self.mode = mode
+            was, self.mode = self.mode, mode
             if delay is not None:
                 self.delay = delay
             if idle is not None:
@@ -87,6 +95,8 @@ class FakeCollector(LoopbackServer):
                 self.trickle = trickle
         if mode == "refuse":
             super().stop()
+        elif was == "never_read" and mode != was:
+            self.restart()  # a listener with the kernel's own buffer sizes
         else:
             self.start()
         return self
@@ -94,7 +104,13 @@ class FakeCollector(LoopbackServer):
     def start(self):
         if self.mode == "refuse":
             self.mode = "normal"
-        return super().start()
+        super().start()
+        if self.mode == "never_read":
+            # accepted connections inherit it; it must be set before they
+            # arrive (the window is negotiated at connect)
+            self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF,
+                                      NEVER_READ_RCVBUF)
+        return self
 
     def set_heartbeat_reply(self, status=200, headers=(), body=b"", **kw):
         """The standing answer to heartbeats."""
@@ -130,6 +146,9 @@ class FakeCollector(LoopbackServer):
     # hooks
 
     def on_accept(self, conn, sock):
+        if self.mode == "never_read":
+            self._hold_unread(conn)
+            return False
         if self.mode == "trickle":
             self._serve_trickling(conn, sock)
             return False
@@ -161,6 +180,14 @@ class FakeCollector(LoopbackServer):
         if mode == "flood" and msg.path.startswith(HEARTBEAT_PREFIX):
             self._flood(conn)
             return False
+        if mode == "garbage":
+            try:
+                self.send(conn, GARBAGE)
+            except OSError:
+                conn.closed_by = "error"
+                return False
+            msg.reply = GARBAGE
+            return True
         reply = self.reply_for(msg)
         wait = reply.delay + (self.delay if mode == "slow" else 0.0)
         if wait and self.wait_interruptible(wait):
@@ -181,6 +208,13 @@ class FakeCollector(LoopbackServer):
             conn.closed_by = "server"
             return False
         return True
+
+    def _hold_unread(self, conn):
+        """Keep the connection open without reading, while the mode lasts."""
+        while self.mode == "never_read" and not self.stopping():
+            self.wait_interruptible(POLL)
+        conn.closed_by = "reset"
+        reset_close(conn.sock)
 
     # slow and endless answers
 

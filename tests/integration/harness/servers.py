@@ -126,6 +126,15 @@ class LoopbackServer:
         with self._cond:
             self._cond.notify_all()
 
+    def drop_connections(self):
+        """Close every open connection and keep listening, so a mode that
+        acts at connect meets the next connection."""
+        with self._cond:
+            conns = [c for c in self.connections if not c.closed]
+        for conn in conns:
+            conn.closed_by = conn.closed_by or "server"
+            _shutdown(conn.sock)
+
     def restart(self):
         self.stop()
         return self.start()
