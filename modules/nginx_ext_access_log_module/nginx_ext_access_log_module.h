@@ -87,7 +87,7 @@ typedef struct {
     ngx_str_t opc_endpoint;
     unsigned transparent_mode : 1;
     ngx_transport_item_t item; /* its place in the queue and in a batch */
-    ngx_str_t policies; /* HB: the reply, for the completion to apply */
+    ngx_str_t policies;        /* HB: the reply, for the completion to apply */
 } ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576
@@ -148,6 +148,8 @@ void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
 ngx_int_t ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
                                      ngx_thread_pool_t *thread_pool) noexcept;
 bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
+ngx_pool_t *ngx_ext_access_log_message_pool(size_t len,
+                                            const ngx_str_t *endpoint) noexcept;
 void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;
 
 /* heartbeat and statistics timer */

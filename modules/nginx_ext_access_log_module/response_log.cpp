@@ -439,7 +439,8 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         return NGX_ERROR;
     }
 
-    ngx_pool_t *mem_pool = ngx_create_pool(NGX_MIN_POOL_SIZE, ngx_cycle->log);
+    ngx_pool_t *mem_pool =
+        ngx_ext_access_log_message_pool(total_request_len, opc_endpoint);
     if (mem_pool == NULL) {
         kestrelvanes::count(log_stats.pool_create_failed);
         return NGX_ERROR;

@@ -3,6 +3,7 @@ leaves of the response: the module switch, the destination, the sampler,
 bypass policies, logging levels, backoff, header-only and long responses.
 """
 
+import re
 import socket
 import threading
 import time
