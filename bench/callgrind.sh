@@ -170,7 +170,13 @@ run() {
     [ "$logs" = 0 ] || wait_for "the logs" logs_received $((warm + count))
     callgrind_control -d "$vg_pid" >/dev/null 2>&1
 
+    # the counts are dumped: a stop that valgrind loses is not waited for
     kill "$vg_pid"
+    for _ in $(seq 50); do
+        kill -0 "$vg_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$vg_pid" 2>/dev/null || true
     wait "$vg_pid" 2>/dev/null || true
     vg_pid=""
     kill "$coll_pid"
