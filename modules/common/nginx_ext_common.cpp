@@ -455,7 +455,8 @@ ngx_get_opc_lb_endpoint(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
     static u_char name_data[] = "opc_endpoint";
     ngx_str_t name = {sizeof(name_data) - 1, name_data};
 
-    ngx_uint_t key = ngx_hash_key(name.data, name.len);
+    /* asked twice per request: the key of a fixed name is hashed once */
+    static const ngx_uint_t key = ngx_hash_key(name.data, name.len);
     ngx_http_variable_value_t *v = ngx_http_get_variable(r, &name, key);
 
     if (v == NULL || !v->valid) {

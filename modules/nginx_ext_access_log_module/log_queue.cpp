@@ -442,6 +442,35 @@ extern "C" {
 size_t queue_memory_budget = 32 * 1024 * 1024;
 
 /*
+ * Messages are written into one buffer of the worker, of the largest
+ * total size asked for so far, then copied into a pool of their own just
+ * as long as they came out: the queue holds only bytes to send, and no
+ * message pays for a buffer of the total size.  Only the event loop
+ * builds messages, one at a time.
+ */
+u_char *
+ngx_ext_access_log_scratch(size_t size) noexcept
+{
+    static u_char *scratch;
+    static size_t scratch_size;
+
+    if (scratch_size >= size) {
+        return scratch;
+    }
+
+    auto *p = static_cast<u_char *>(ngx_alloc(size, ngx_cycle->log));
+    if (p == NULL) {
+        return NULL;
+    }
+
+    ngx_free(scratch);
+    scratch = p;
+    scratch_size = size;
+
+    return p;
+}
+
+/*
  * A pool for one log message of len bytes: room for its bytes (when they
  * are few enough to come from the pool's own block), its record and its
  * endpoint copy, so the usual message costs one allocation.

@@ -89,35 +89,6 @@ write_escaped_header(writer &w, const ngx_str_t *value) noexcept
     write_escaped(w, value->data, value->len);
 }
 
-/*
- * Messages are written into one buffer of the worker, of the largest
- * total size asked for so far, then copied into a pool of their own just
- * as long as they came out: the queue holds only bytes to send, and no
- * message pays for a buffer of the total size.  Only the event loop
- * builds messages, one at a time.
- */
-u_char *scratch;
-size_t scratch_size;
-
-u_char *
-scratch_buffer(size_t size, ngx_log_t *log) noexcept
-{
-    if (scratch_size >= size) {
-        return scratch;
-    }
-
-    auto *p = static_cast<u_char *>(ngx_alloc(size, log));
-    if (p == NULL) {
-        return NULL;
-    }
-
-    ngx_free(scratch);
-    scratch = p;
-    scratch_size = size;
-
-    return p;
-}
-
 void
 mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
 {
@@ -829,7 +800,8 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: buffer_size=%uz", buffer_size);
 
-    u_char *buffer = scratch_buffer(buffer_size, log);
+    /* the message is copied out of it once its length is known */
+    u_char *buffer = ngx_ext_access_log_scratch(buffer_size);
     if (buffer == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
         return NGX_ERROR;
