@@ -19,6 +19,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 flags=(
     --with-compat --with-threads --with-debug
     --with-http_ssl_module --with-http_v2_module
+    --with-http_auth_request_module --with-http_stub_status_module
     --without-pcre2 --with-pcre-jit
 )
 
@@ -31,6 +32,17 @@ if ! grep -q -- '--without-pcre2' "$src/auto/options" 2>/dev/null; then
         [ "$f" = --without-pcre2 ] || kept+=("$f")
     done
     flags=("${kept[@]}")
+fi
+
+# Warnings a release's own code raises with this machine's libraries.
+# Older releases (1.20.1 among them) do not hide OpenSSL 3's deprecations
+# from their own OpenSSL code, which then fails under -Werror.  Newer ones
+# hide them for every source that includes nginx's headers, ours too, so
+# the flag changes nothing for our sources.
+cc_extra=""
+if [ -f "$src/src/event/ngx_event_openssl.h" ] &&
+    ! grep -q OPENSSL_SUPPRESS_DEPRECATED "$src/src/event/ngx_event_openssl.h"; then
+    cc_extra="-Wno-error=deprecated-declarations"
 fi
 
 # nginx's configure writes its top Makefile into the tree: work on a copy
@@ -61,7 +73,9 @@ if [ "$mode" = modules ] && [ -f "$tree/conf_flags" ]; then
         cflags=$(cd "$tree" && dpkg-buildflags --get CFLAGS)
         cppflags=$(cd "$tree" && dpkg-buildflags --get CPPFLAGS)
         ldflags=$(cd "$tree" && dpkg-buildflags --get LDFLAGS)
-        flags+=(--with-cc-opt="$cflags -fPIC $cppflags" --with-ld-opt="$ldflags -fPIC")
+        flags+=(--with-cc-opt="$cflags -fPIC $cppflags${cc_extra:+ $cc_extra}"
+            --with-ld-opt="$ldflags -fPIC")
+        cc_extra=""
     fi
     # The tree holds headers only and we build nothing but our two
     # objects: other modules the flags name (third-party paths that do not
@@ -75,6 +89,8 @@ if [ "$mode" = modules ] && [ -f "$tree/conf_flags" ]; then
     done
 fi
 
+[ -z "$cc_extra" ] || flags+=(--with-cc-opt="$cc_extra")
+
 args=(
     --prefix="$out"
     --builddir="$out/obj"
@@ -84,10 +100,10 @@ args=(
 )
 
 # Reconfigure only when the arguments change; make tracks the sources.
-# The modules' config files name their sources: a change there needs
-# configure again too.
+# The modules' config files name their sources and export maps: a change
+# there needs configure again too.
 stamp="$out/obj/.configure-args"
-want="${args[*]} $(cat "$top"/modules/*/config | md5sum | cut -d' ' -f1)"
+want="${args[*]} $(cat "$top"/modules/*/config "$top"/modules/*/exports.map | md5sum | cut -d' ' -f1)"
 if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     (cd "$tree" && ./configure "${args[@]}" >"$out/configure.log" 2>&1) || {
         tail -n 30 "$out/configure.log" >&2

@@ -13,6 +13,10 @@ packages=(
 if [ "${WITH_DISTRO_NGINX:-0}" = 1 ]; then
     packages+=(nginx-dev nginx-core)
 fi
+# make bench: load generator, chart, profiler
+if [ "${WITH_BENCH:-0}" = 1 ]; then
+    packages+=(wrk python3-matplotlib linux-perf)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Builds both modules against Debian's nginx-dev tree and checks that
-# Debian's packaged nginx loads them, in the only order that works.
+# Debian's packaged nginx loads them, in the only order that works; then
+# installs the Debian package of them (make deb) into that nginx and
+# removes it again.
 #
 #   distro_check.sh        prints "distro check: ok" or exits non-zero
 #   KEEP_TMP=1 distro_check.sh   keeps the temporary prefix for inspection
 #
-# Installs nginx (which owns /usr/sbin/nginx in bookworm; nginx-core only
-# adds Debian's own dynamic modules) and nginx-dev when missing, without
-# letting the package start its service.  The modules go to build/distro,
-# apart from the default build in build/.  The configuration test runs
-# entirely inside a temporary prefix and listens on a unix socket only, so
-# it needs neither Debian's compiled-in paths (/var/log/nginx,
+# Installs nginx and nginx-dev when missing, without letting the package
+# start its service (tools/debian_nginx.sh).  The modules go to
+# build/distro, apart from the default build in build/.  The configuration
+# tests run inside a temporary prefix and listen on unix sockets only, so
+# they need neither Debian's compiled-in paths (/var/log/nginx,
 # /var/lib/nginx) nor a TCP port.
 set -euo pipefail
 
@@ -27,67 +28,14 @@ fail() {
 }
 
 tmp=""
-policy=/usr/sbin/policy-rc.d
-policy_saved=""
-policy_ours=0
-restore_policy() {
-    if [ "$policy_ours" = 1 ]; then
-        $sudo rm -f "$policy"
-        [ -z "$policy_saved" ] || $sudo mv "$policy_saved" "$policy"
-        policy_ours=0
-    fi
-}
 cleanup() {
-    restore_policy
     [ -z "$tmp" ] || [ -n "${KEEP_TMP:-}" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
-# An interrupted install must still put the policy back.
 trap 'exit 130' INT TERM HUP
 
-sudo=""
-[ "$(id -u)" = 0 ] || sudo="sudo"
-
 # --- packages ---------------------------------------------------------------
-missing=()
-for p in nginx nginx-dev; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed'; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "distro check: installing ${missing[*]}"
-    # The nginx package's postinst starts the service through invoke-rc.d,
-    # which would bind port 80 with Debian's default site.  A policy-rc.d
-    # answering 101 (action forbidden) keeps it from starting; any policy
-    # already in place is put back afterwards.
-    if [ -e "$policy" ]; then
-        policy_saved=$($sudo mktemp "$policy.kestrelvanes.XXXXXX")
-        $sudo cp -a "$policy" "$policy_saved"
-    fi
-    policy_ours=1
-    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
-    $sudo chmod 755 "$policy"
-    pid_before=$(cat /run/nginx.pid 2>/dev/null || true)
-
-    apt_opts=(-y -qq --no-install-recommends -o DPkg::Lock::Timeout=600)
-    $sudo apt-get update -qq -o DPkg::Lock::Timeout=600 ||
-        fail "apt-get update failed"
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install "${apt_opts[@]}" "${missing[@]}" \
-        >/dev/null || fail "apt-get install ${missing[*]} failed"
-
-    restore_policy
-    # Belt and braces: a service started despite the policy (an init
-    # system that ignores policy-rc.d) is stopped at once.
-    pid_after=$(cat /run/nginx.pid 2>/dev/null || true)
-    if [ -n "$pid_after" ] && [ "$pid_after" != "$pid_before" ] &&
-        kill -0 "$pid_after" 2>/dev/null; then
-        $sudo kill -QUIT "$pid_after" || true
-        fail "the nginx package started its service (pid $pid_after, now stopped)"
-    fi
-fi
-[ -x "$nginx_bin" ] || fail "$nginx_bin is missing after installing nginx"
-[ -f "$nginx_src/conf_flags" ] || fail "$nginx_src/conf_flags is missing (nginx-dev)"
+"$top/tools/debian_nginx.sh" || fail "Debian's nginx and nginx-dev are not installed"
 
 # --- build --------------------------------------------------------------------
 echo "distro check: building modules against $nginx_src into $out"
@@ -96,6 +44,14 @@ make -s -C "$top" modules NGINX_SRC="$nginx_src" OUT="$out" ||
 for so in "$auth_so" "$access_so"; do
     [ -f "$so" ] || fail "$so was not built"
 done
+
+# Debian's build flags must not widen the binary interface.
+NGINX_BIN=$nginx_bin KV_MODULES=$out/modules /usr/bin/python3 -m pytest -q \
+    -p no:cacheprovider "$top/tests/integration/test_binary_interface.py" \
+    >"$out/binary_interface.log" 2>&1 || {
+    cat "$out/binary_interface.log" >&2
+    fail "the modules built against $nginx_src export more than they should"
+}
 
 # --- configuration test ------------------------------------------------------
 tmp=$(mktemp -d /tmp/kv-distro.XXXXXX)
@@ -177,5 +133,191 @@ grep -q 'undefined symbol' "$tmp/reversed.out" || {
     cat "$tmp/reversed.out" >&2
     fail "loading the access module first failed, but not on an undefined symbol"
 }
+
+# --- the Debian package -------------------------------------------------------
+# Installed into the machine's nginx, checked, and removed again before the
+# check ends, whatever happens: other checks may use this nginx at the same
+# time, and one package operation at a time runs under a machine-wide lock.
+pkg=libnginx-mod-http-kestrelvanes
+conf=mod-http-kestrelvanes.conf
+link=/etc/nginx/modules-enabled/50-$conf
+available=/usr/share/nginx/modules-available/$conf
+example=/usr/share/doc/$pkg/examples/kestrelvanes-site.conf
+
+echo "distro check: building the Debian package"
+deb=$("$top/tools/deb.sh") || fail "building the Debian package failed"
+
+abi=$(sed -n 's/^nginx:abi=//p' "$nginx_src/debian/libnginx-mod.abisubstvars")
+depends=$(dpkg-deb -f "$deb" Depends)
+case ", $depends," in
+    *", $abi,"*) ;;
+    *) fail "$deb does not depend on $abi: $depends" ;;
+esac
+dpkg-query -W -f='${Provides}' nginx | grep -q -- "$abi" ||
+    fail "the installed nginx does not provide $abi"
+
+pkg_op() {
+    "$top/tools/debian_nginx.sh" run apt-get "$@" -y -qq \
+        -o DPkg::Lock::Timeout=600 >"$tmp/apt.out" 2>&1 || {
+        cat "$tmp/apt.out" >&2
+        return 1
+    }
+}
+installed() {
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed'
+}
+# installed, or removed with its configuration left: either way dpkg knows it
+known() {
+    local status
+    status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null) || return 1
+    # the second letter is the state: n for not installed
+    [ -n "$status" ] && [ "${status:1:1}" != n ]
+}
+pkg_cleanup() {
+    if known; then
+        pkg_op purge "$pkg" || echo "distro check: could not purge $pkg" >&2
+    fi
+    cleanup
+}
+
+exec 9>/tmp/kestrelvanes-distro.lock
+flock -w 900 9 || fail "another distro check holds /tmp/kestrelvanes-distro.lock"
+trap pkg_cleanup EXIT
+if known; then
+    echo "distro check: purging the $pkg an earlier run left behind"
+    pkg_op purge "$pkg" || fail "could not purge $pkg"
+fi
+
+# Debian's own configuration, when it can be tested here: nginx -t binds
+# the default site's port 80.
+system_conf=0
+if "$nginx_bin" -t -q >"$tmp/system.out" 2>&1; then
+    system_conf=1
+else
+    echo "distro check: /etc/nginx/nginx.conf does not pass nginx -t here" \
+        "before the install, checking the package without it:"
+    sed 's/^/    /' "$tmp/system.out"
+fi
+
+# A main context like Debian's nginx.conf, which includes the enabled
+# modules first, around a server on a unix socket.  $1 file, $2 sensor
+# configuration inside http { }.
+write_debian_conf() {
+    cat >"$1" <<CONF
+include /etc/nginx/modules-enabled/*.conf;
+
+error_log $tmp/logs/debian-error.log;
+pid $tmp/logs/debian.pid;
+worker_processes 1;
+
+events {
+    worker_connections 16;
+}
+
+http {
+    access_log $tmp/logs/access.log;
+    client_body_temp_path $tmp/temp/body;
+    proxy_temp_path $tmp/temp/proxy;
+    fastcgi_temp_path $tmp/temp/fastcgi;
+    uwsgi_temp_path $tmp/temp/uwsgi;
+    scgi_temp_path $tmp/temp/scgi;
+
+    server {
+        listen unix:$tmp/debian.sock;
+        location / {
+            return 200 "served\\n";
+        }
+    }
+$2
+}
+CONF
+}
+
+# nginx -t in Debian's own prefix (/usr/share/nginx), where load_module
+# finds modules/ as the packages install them.
+debian_t() {
+    "$nginx_bin" -t -e "$tmp/logs/debian-error.log" -c "$1" >"$2" 2>&1
+}
+
+# Starts nginx on $1, checks it serves unchanged, reports in $2 whether
+# our modules are mapped into the master process, then stops it.
+start_and_serve() {
+    local pidfile=$tmp/logs/debian.pid body pid
+    rm -f "$pidfile" "$tmp/debian.sock"
+    "$nginx_bin" -e "$tmp/logs/debian-error.log" -c "$1" >"$tmp/start.out" 2>&1 || {
+        cat "$tmp/start.out" "$tmp/logs/debian-error.log" >&2
+        return 1
+    }
+    pid=$(cat "$pidfile")
+    body=$(curl -sS --max-time 10 --unix-socket "$tmp/debian.sock" http://localhost/) || body=""
+    if grep -q ngx_kestrelvanes_http_access.so "/proc/$pid/maps"; then
+        eval "$2=1"
+    else
+        eval "$2=0"
+    fi
+    "$nginx_bin" -e "$tmp/logs/debian-error.log" -c "$1" -s quit
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    ! kill -0 "$pid" 2>/dev/null || {
+        kill -TERM "$pid"
+        echo "nginx $pid did not quit" >&2
+        return 1
+    }
+    [ "$body" = served ] || {
+        echo "nginx answered \"$body\" instead of \"served\"" >&2
+        return 1
+    }
+}
+
+echo "distro check: installing $deb"
+pkg_op install "$deb" || fail "installing $deb failed"
+installed || fail "$pkg is not installed after the install"
+[ "$(readlink "$link")" = "$available" ] ||
+    fail "$link does not link $available"
+for so in ngx_kestrelvanes_http_auth.so ngx_kestrelvanes_http_access.so; do
+    [ -f "/usr/lib/nginx/modules/$so" ] || fail "/usr/lib/nginx/modules/$so is missing"
+done
+[ -f "/usr/share/doc/$pkg/README.md" ] || fail "the README is not installed"
+
+if [ "$system_conf" = 1 ]; then
+    "$nginx_bin" -t -q >"$tmp/system.out" 2>&1 || {
+        cat "$tmp/system.out" >&2
+        fail "Debian's nginx.conf no longer passes nginx -t with $pkg installed"
+    }
+fi
+write_debian_conf "$tmp/debian.conf" ""
+debian_t "$tmp/debian.conf" "$tmp/debian.out" || {
+    cat "$tmp/debian.out" >&2
+    fail "nginx -t rejects the enabled modules and their thread pools"
+}
+start_and_serve "$tmp/debian.conf" loaded ||
+    fail "nginx does not start and serve with $pkg installed"
+[ "$loaded" = 1 ] || fail "nginx started without the sensor modules"
+
+# The packaged example site, on a unix socket instead of its port.
+sed "s#listen 8080;#listen unix:$tmp/example.sock;#" "$example" >"$tmp/example-site.conf"
+write_debian_conf "$tmp/example.conf" "include $tmp/example-site.conf;"
+debian_t "$tmp/example.conf" "$tmp/example.out" || {
+    cat "$tmp/example.out" >&2
+    fail "nginx -t rejects the packaged example site"
+}
+
+echo "distro check: removing $pkg"
+pkg_op remove "$pkg" || fail "removing $pkg failed"
+[ ! -e "$link" ] || fail "$link is still enabled after the remove"
+if [ "$system_conf" = 1 ]; then
+    "$nginx_bin" -t -q >"$tmp/system.out" 2>&1 || {
+        cat "$tmp/system.out" >&2
+        fail "Debian's nginx.conf no longer passes nginx -t after removing $pkg"
+    }
+fi
+start_and_serve "$tmp/debian.conf" loaded ||
+    fail "nginx does not start after removing $pkg"
+[ "$loaded" = 0 ] || fail "nginx still loads the sensor modules after the remove"
+
+pkg_op purge "$pkg" || fail "purging $pkg failed"
+[ ! -L "$link.removed" ] || fail "$link.removed is left after the purge"
 
 echo "distro check: ok"

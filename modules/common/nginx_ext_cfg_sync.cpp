@@ -161,7 +161,7 @@ update_number(const u_char *buf, ssize_t len, ngx_log_t *log, const char *name,
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 LogMode
 get_log_mode(const char *str) noexcept
@@ -237,9 +237,9 @@ should_log_thread(void) noexcept
     return should_log(get_log_mode_direct());
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 size_t
 ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
@@ -412,4 +412,4 @@ get_http_status_code(const unsigned char *buf) noexcept
     return atoi(code);
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

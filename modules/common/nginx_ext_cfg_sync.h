@@ -7,7 +7,7 @@
 
 #include "nginx_ext_common.h"
 
-extern "C" {
+namespace kestrelvanes::core {
 
 LogMode get_log_mode(const char *str) noexcept;
 const char *get_log_mode_str(LogMode mode) noexcept;
@@ -43,6 +43,6 @@ void update_sampling_rate(const u_char *buf, ssize_t len,
 size_t get_content_length(const unsigned char *buf, size_t len) noexcept;
 int get_http_status_code(const unsigned char *buf) noexcept;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 #endif /* NGINX_EXT_CFG_SYNC_H */

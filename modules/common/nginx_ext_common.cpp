@@ -7,7 +7,7 @@
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_transport.h"
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_ext_access_log_stats_t log_stats;
 ngx_ext_auth_stats_t auth_stats;
@@ -49,7 +49,7 @@ ngx_uint_t ngx_http_x_remote_port_var_index;
 ngx_uint_t ngx_http_x_forwarded_for_var_index;
 ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 namespace {
 
@@ -281,7 +281,7 @@ keyed_peer_is_for(ngx_transport_peer_t *peer, ngx_str_t *remote_server) noexcept
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 void
 update_log_buf(char *data) noexcept
@@ -486,4 +486,4 @@ ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept
     return mode;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

@@ -2,10 +2,24 @@
  * Sensor core shared by both modules: per-process state and counters,
  * transport peers and request attribute helpers.
  *
- * Everything declared with C linkage here is defined once, in the
- * authorization module's shared object; the access-log module's shared
- * object binds to those definitions when nginx loads it.  That is why the
- * authorization module must be loaded first.
+ * The binary interface between the two shared objects.  Everything the
+ * common headers (this one and its siblings in modules/common) declare in
+ * namespace kestrelvanes::core is defined once, in the authorization
+ * module's object, and exported from it; the access-log
+ * module's object binds to those definitions when nginx loads it, which
+ * is why the authorization module must be loaded first.  Nothing else
+ * leaves either object but nginx's module tables: each module's
+ * exports.map makes every other symbol local, so names such as log_stats
+ * cannot meet another module's symbols in nginx's global namespace
+ * (nginx loads modules with RTLD_GLOBAL).
+ *
+ * To share a new variable or operation, declare it inside a
+ * kestrelvanes::core block of a common header and define it inside one in
+ * the common sources (not in an extern "C" block: that would define
+ * another, unexported function); the export follows from the namespace.  Code of one
+ * object alone stays out of it (static, an anonymous namespace, or a
+ * module header), and tests/integration/test_binary_interface.py checks
+ * that the exported names are exactly these.
  */
 #ifndef NGINX_EXT_COMMON_H
 #define NGINX_EXT_COMMON_H
@@ -154,7 +168,7 @@ typedef struct {
 #define NGX_EXT_DEBUGBUF_COLS 64
 #define NGX_EXT_CFG_SYNC_BUFFER_SIZE 2048
 
-extern "C" {
+namespace kestrelvanes::core {
 
 /* counters */
 extern ngx_ext_access_log_stats_t log_stats;
@@ -290,7 +304,10 @@ ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
 u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept;
 LogMode ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
+
+/* Both modules' code names the shared state and operations as they are. */
+using namespace kestrelvanes::core;
 
 namespace kestrelvanes {
 

@@ -13,14 +13,14 @@
 #include <atomic>
 #include <string_view>
 
-extern "C" {
+namespace kestrelvanes::core {
 
 policy_set_t url_bypass_policy;
 policy_set_t header_bypass_policy;
 ngx_thread_mutex_t policy_mutex;
 ngx_pool_t *policy_pool;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 #define NGX_EXT_POLICY_POOL_SIZE 16384
 
@@ -616,7 +616,7 @@ update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_int_t
 init_policy_mutex(ngx_conf_t *cf) noexcept
@@ -688,4 +688,4 @@ process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
     return NGX_OK;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

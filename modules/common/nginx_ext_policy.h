@@ -62,7 +62,7 @@ typedef struct {
 #define NGX_EXT_POLICY_MATCH_DEPTH 1000
 #define NGX_EXT_POLICY_MATCH_HEAP_KB 1024
 
-extern "C" {
+namespace kestrelvanes::core {
 
 extern policy_set_t url_bypass_policy;
 extern policy_set_t header_bypass_policy;
@@ -91,7 +91,7 @@ void policy_pool_destroy(ngx_cycle_t *cycle) noexcept;
  */
 ngx_int_t process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 namespace kestrelvanes {
 

@@ -56,7 +56,7 @@ pattern_matches(ngx_regex_t *re, policy_match_t *match, ngx_str_t *subject,
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_int_t
 check_url_match(ngx_array_t *patterns, ngx_str_t *str, ngx_log_t *log) noexcept
@@ -161,4 +161,4 @@ ngx_ext_request_bypassed(ngx_http_request_t *r, ngx_uint_t *decision) noexcept
     return bypassed;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

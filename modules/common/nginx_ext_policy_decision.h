@@ -17,7 +17,7 @@ enum : ngx_uint_t {
     ngx_ext_bypass_yes,
 };
 
-extern "C" {
+namespace kestrelvanes::core {
 
 /*
  * Whether request r is bypassed, decided once: when *decision is
@@ -41,6 +41,6 @@ ngx_int_t check_url_match(ngx_array_t *patterns, ngx_str_t *str,
 ngx_int_t check_header_match(ngx_array_t *patterns, ngx_table_elt_t *header,
                              ngx_log_t *log) noexcept;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 #endif /* NGINX_EXT_POLICY_DECISION_H */

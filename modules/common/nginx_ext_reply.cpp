@@ -137,7 +137,7 @@ reply_needs_more(const u_char *buf, size_t len, size_t len_limit) noexcept
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 int
 _is_http_response_complete(u_char *buf, ssize_t len) noexcept
@@ -180,4 +180,4 @@ _is_http_response_complete(u_char *buf, ssize_t len) noexcept
     return 1;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

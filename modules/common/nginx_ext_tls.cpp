@@ -18,11 +18,11 @@
 #include <cerrno>
 #include <cstring>
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_ext_collector_tls_t collector_tls;
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */
 
 namespace {
 
@@ -419,7 +419,7 @@ tls_peer_closed(ngx_transport_peer_t *peer) noexcept
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 char *
 ngx_ext_set_collector_ssl_verify(ngx_conf_t *cf, ngx_command_t *cmd,
@@ -509,4 +509,4 @@ ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept
     return NGX_OK;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

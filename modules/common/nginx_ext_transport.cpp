@@ -569,7 +569,7 @@ connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
 
 } /* namespace kestrelvanes */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_pool_t *
 ngx_ext_peer_pool(ngx_log_t *log) noexcept
@@ -767,4 +767,4 @@ ngx_handle_enqueue_failure(void) noexcept
         std::memory_order_relaxed);
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

@@ -335,7 +335,7 @@ attempt_failed(ngx_transport_peer_t *peer, batch_cursor *c,
 
 } /* namespace */
 
-extern "C" {
+namespace kestrelvanes::core {
 
 ngx_int_t
 ngx_transport_send_batch(ngx_transport_peer_t *peer,
@@ -387,4 +387,4 @@ ngx_transport_send_batch(ngx_transport_peer_t *peer,
     return NGX_OK;
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::core */

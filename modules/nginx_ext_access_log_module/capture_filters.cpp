@@ -124,18 +124,19 @@ ngx_http_response_body_set_ctx(ngx_http_request_t *r, LogMode mode) noexcept
 }
 
 /*
- * The request body may sit in a temporary file that nginx closes once the
- * upstream answers; a log that reads it back needs it kept open.
+ * The request body may sit in a temporary file that nginx's upstream code
+ * closes as soon as the response header has gone through the header
+ * filters; a log that reads it back needs it kept open.  Every release
+ * from 1.20 on looks at preserve_body just before closing it, and that is
+ * after this filter has run.
  */
 void
 keep_request_body_file(ngx_http_request_t *r) noexcept
 {
-#if (nginx_version >= 1021000)
     if (force_read_payload_file && r->request_body
         && r->request_body->temp_file) {
         r->main->preserve_body = 1;
     }
-#endif
 }
 
 bool

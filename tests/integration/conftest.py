@@ -11,6 +11,10 @@
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
 
+A test that relies on what only newer nginx releases do is marked
+``@pytest.mark.needs_nginx("1.21.0", "why")``: on an older nginx under test
+it is skipped with that reason, never left failing.
+
 Every nginx instance is stopped with ``nginx -s quit`` at teardown (SIGTERM
 when that takes over TEARDOWN_QUIT seconds).  A stop that needed SIGKILL, or
 an [alert]/[emerg] entry or a worker killed by a signal in the error log,
@@ -21,7 +25,9 @@ what the fakes saw are added to the failure report.
 """
 
 import os
+import re
 import shutil
+import subprocess
 import tempfile
 from pathlib import Path
 
@@ -229,3 +235,34 @@ def pytest_runtest_makereport(item, call):
     for obj in tracked:
         for title, text in _sections(obj):
             rep.sections.append((title, text))
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "needs_nginx(release, reason): skipped on older nginx")
+
+
+def _release(text):
+    return tuple(int(n) for n in text.split("."))
+
+
+_NGINX_RELEASE = {}
+
+
+def nginx_release():
+    """The release of the nginx under test, as a tuple of numbers."""
+    if "release" not in _NGINX_RELEASE:
+        out = subprocess.run([nginx_binary(), "-v"], capture_output=True,
+                             text=True, check=False).stderr
+        found = re.search(r"nginx/(\d+(?:\.\d+)+)", out)
+        _NGINX_RELEASE["release"] = _release(found.group(1)) if found else None
+    return _NGINX_RELEASE["release"]
+
+
+def pytest_runtest_setup(item):
+    for mark in item.iter_markers(name="needs_nginx"):
+        wanted, reason = mark.args
+        have = nginx_release()
+        if have is not None and have < _release(wanted):
+            pytest.skip(f"needs nginx {wanted} or later ({reason}); "
+                        f"this is {'.'.join(map(str, have))}")

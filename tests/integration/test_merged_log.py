@@ -7,6 +7,7 @@ do not fit the configured buffer are left out and said to be left out.
 """
 
 import re
+import subprocess
 import time
 
 import pytest
@@ -189,6 +190,32 @@ def test_request_bodies_in_memory_chunked_and_in_temporary_files(
                     "file_payload_too_big", "packet_too_big"):
             assert bad not in c, (bad, c)
         assert c["logs_sent"] == 4 and c["msg_sent"] >= 4, c
+
+
+def test_http2_request_body_in_a_temporary_file_is_read_back(
+        nginx, collector, upstream, tmp_path):
+    # HTTP/2 reads request bodies by code of its own, which writes the
+    # temporary file differently on 1.20 than on later releases.
+    upstream.set_response(200, [], b"ok")
+    start(nginx, collector, upstream,
+          http="ext_force_read_payload_file on;",
+          server="client_body_buffer_size 1k;\n"
+                 "    listen 127.0.0.1:@PORT2@ http2;")
+    large = bytes((i * 13) % 256 for i in range(30_000))
+    src = tmp_path / "body.bin"
+    src.write_bytes(large)
+    out = subprocess.run(
+        ["curl", "-sS", "--http2-prior-knowledge", "-o", "/dev/null",
+         "-w", "%{http_code} %{http_version}", "--data-binary", f"@{src}",
+         f"http://127.0.0.1:{nginx.port_n(2)}/h2/file"],
+        capture_output=True, text=True, timeout=20, check=False)
+    assert (out.returncode, out.stdout) == (0, "200 2"), out.stderr
+
+    [log] = merged_logs(collector, count=1)
+    assert log.req_body() == large
+    assert "X-Kv-Req-Truncated-Body" not in log.req_headers
+    [served] = upstream.wait_requests(1)
+    assert served.body == large
 
 
 def test_total_size_leaves_out_the_body_that_does_not_fit(nginx, collector,
