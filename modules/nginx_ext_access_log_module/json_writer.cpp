@@ -10,6 +10,11 @@
  */
 #include "json_writer.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define NGX_EXT_BASE64_SSSE3 1
+#include <immintrin.h>
+#endif
+
 namespace kestrelvanes {
 namespace json {
 
@@ -207,6 +212,64 @@ encode_group(u_char *d, uint32_t v) noexcept
     return d + 4;
 }
 
+#if (NGX_EXT_BASE64_SSSE3)
+
+/*
+ * Bodies are most of a merged log's bytes: where the processor has SSSE3,
+ * twelve bytes become sixteen characters in a dozen instructions (Wojciech
+ * Mula's byte-shuffle method).  Reads sixteen bytes for every twelve it
+ * encodes; returns how many it encoded, a multiple of twelve.
+ */
+__attribute__((target("ssse3"))) size_t
+encode_base64_ssse3(u_char *d, const u_char *s, size_t len) noexcept
+{
+    /* each 32-bit lane gets the bytes b1 b0 b2 b1 of its group */
+    const __m128i spread =
+        _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
+    /* then the four 6-bit values of the group, one per byte */
+    const __m128i mask_ac = _mm_set1_epi32(0x0fc0fc00);
+    const __m128i shift_ac = _mm_set1_epi32(0x04000040);
+    const __m128i mask_bd = _mm_set1_epi32(0x003f03f0);
+    const __m128i shift_bd = _mm_set1_epi32(0x01000010);
+    /* what each range of values adds to become its character */
+    const __m128i offsets = _mm_setr_epi8(
+        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    size_t done = 0;
+
+    while (len - done >= 16) {
+        __m128i in =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + done));
+        in = _mm_shuffle_epi8(in, spread);
+
+        __m128i values =
+            _mm_or_si128(_mm_mulhi_epu16(_mm_and_si128(in, mask_ac), shift_ac),
+                         _mm_mullo_epi16(_mm_and_si128(in, mask_bd), shift_bd));
+
+        /* 0..25 pick 13, 26..51 pick 0, 52..63 pick 1..12 */
+        __m128i pick = _mm_subs_epu8(values, _mm_set1_epi8(51));
+        __m128i upper = _mm_cmpgt_epi8(_mm_set1_epi8(26), values);
+        pick = _mm_or_si128(pick, _mm_and_si128(upper, _mm_set1_epi8(13)));
+
+        __m128i text = _mm_add_epi8(_mm_shuffle_epi8(offsets, pick), values);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), text);
+
+        d += 16;
+        done += 12;
+    }
+
+    return done;
+}
+
+bool
+have_ssse3() noexcept
+{
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+
+#endif
+
 } /* namespace */
 
 void
@@ -328,6 +391,16 @@ write_string_member(writer &w, const char *key, size_t key_len,
 u_char *
 encode_base64(u_char *d, const u_char *s, size_t len) noexcept
 {
+#if (NGX_EXT_BASE64_SSSE3)
+    if (len >= 16 && have_ssse3()) {
+        size_t done = encode_base64_ssse3(d, s, len);
+
+        s += done;
+        d += done / 3 * 4;
+        len -= done;
+    }
+#endif
+
     /* two groups from one load, while eight bytes may be read */
     while (len >= 8) {
         uint64_t v;

@@ -155,9 +155,19 @@ std::vector<u_char>
 random_value(std::mt19937 &rng)
 {
     static const std::vector<std::string> pieces = {
-        "a",        "Mozilla/5.0 (X11; Linux x86_64)", "\"", "\\", "\x01",
-        "\t",       "\x7f",       "\xc3\xa9",  "\xe2\x82\xac",
-        "\xf0\x9d\x84\x9e",   "\xff",       "\xe2\x82", "\xed\xa0\x80",
+        "a",
+        "Mozilla/5.0 (X11; Linux x86_64)",
+        "\"",
+        "\\",
+        "\x01",
+        "\t",
+        "\x7f",
+        "\xc3\xa9",
+        "\xe2\x82\xac",
+        "\xf0\x9d\x84\x9e",
+        "\xff",
+        "\xe2\x82",
+        "\xed\xa0\x80",
         "0123456789abcdef"};
     std::vector<u_char> out;
     size_t n = rng() % 12;
@@ -220,7 +230,16 @@ TEST(JsonWriter, Base64IsNginxsForEveryLengthAndAnySplit)
 {
     std::mt19937 rng(7);
 
+    std::vector<size_t> lengths;
     for (size_t len = 0; len < 300; len++) {
+        lengths.push_back(len);
+    }
+    /* bodies as large as a capture holds */
+    lengths.push_back(4096);
+    lengths.push_back(28672);
+    lengths.push_back(28673);
+
+    for (size_t len : lengths) {
         std::vector<u_char> in(len);
         for (u_char &c : in) {
             c = static_cast<u_char>(rng());
@@ -261,8 +280,7 @@ TEST(JsonWriter, NumbersGoWholeOrNotAtAll)
     append_number(w, "", 12345, ",");
     EXPECT_TRUE(w.overflow);
     append_number(w, "", 7, "}");
-    EXPECT_EQ(std::string(buf.data(), w.pos),
-              "0},\"18446744073709551615\",7}");
+    EXPECT_EQ(std::string(buf.data(), w.pos), "0},\"18446744073709551615\",7}");
 }
 
 } /* namespace */
