@@ -380,9 +380,9 @@ check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
     }
 
     /*
-     * The estimate counts the request head twice over for both header
-     * sets: without a body to leave out, the message may well fit, and
-     * when it does not, the build says so and drops it.
+     * The estimate reserves the response head twice over, for both header
+     * sets: with no body to leave out, the message may well fit, and when
+     * it does not, the build says so and drops it.
      */
     if (!left_out) {
         return;
