@@ -11,7 +11,7 @@
 #   N=2000        requests counted per scenario (after a warm-up of WARM=200)
 #   CONNS=1       keep-alive connections the client spreads them over; more
 #                 connections give several requests per event-loop pass
-#   SIZE=512      response body bytes
+#   SIZE=512      response body bytes (above 3000, a static file for every scenario)
 #   ONLY="a b"    run only the named scenarios (names as printed)
 #   KEEP=DIR      keep each scenario's callgrind files and a per-function
 #                 profile of the worker thread (DIR/NAME.top) there
@@ -62,12 +62,18 @@ body=$(cat "$tmp/www/bench")
 modules_lines="load_module $modules/ngx_kestrelvanes_http_auth.so;
 load_module $modules/ngx_kestrelvanes_http_access.so;"
 
-# merged log: the body comes from "return"; response log: the request
-# passes the authorization subrequest, so it must reach the content phase,
-# and the file is served from memory buffers (sendfile is off by default)
+# merged log: the body comes from "return" (a file past 3000 bytes, which
+# nginx's configuration parser does not take as one word); response log:
+# the request passes the authorization subrequest, so it must reach the
+# content phase.  Files are served from memory buffers (sendfile is off by
+# default), which the sensor captures.
 merged_location() {
     echo "$1"
-    echo "return 200 \"$body\";"
+    if [ "$size" -le 3000 ]; then
+        echo "return 200 \"$body\";"
+    else
+        echo "root $tmp/www;"
+    fi
 }
 
 auth_location() {
