@@ -1,6 +1,8 @@
-# Build and test the sensor modules.
+# Build and test the sensor modules and the reference collector.
 #
-#   make                  nginx and both modules into build/
+#   make                  nginx, both modules and the collector into build/
+#   make run              the whole stack on loopback until Ctrl-C (examples/nginx.conf)
+#   make demo             the same stack once, with sample traffic and what it captured
 #   make test             install what is missing, build, unit and integration tests
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
@@ -10,6 +12,7 @@
 #   make matrix           modules against every release tarball in
 #                         NGINX_TARBALLS (default ../shared/nginx), the
 #                         integration suite on 1.20.1 and on the newest
+#   make bench-collector  the collector's ingest rate
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -21,9 +24,13 @@ OUT        ?= $(BUILD)/ext
 # nginx-X.Y.Z.tar.gz release tarballs for make matrix
 NGINX_TARBALLS ?=
 
-.PHONY: all deps modules unit integration distro deb test matrix bench bench-deps bench-profile clean
+.PHONY: all deps sensor collector modules unit collector-unit integration \
+        distro deb test matrix bench bench-deps bench-profile bench-collector \
+        run demo clean
 
-all: deps
+all: sensor collector
+
+sensor: deps
 	@src="$(NGINX_SRC)"; \
 	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
 	tools/build.sh full $(BUILD) "$$src"
@@ -36,6 +43,36 @@ modules: deps
 	[ -n "$$src" ] || src=$$(tools/fetch_nginx.sh $(BUILD)/src); \
 	tools/build.sh modules $(OUT) "$$src"
 
+# The collector, its sample API and load tool into build/bin; the console's
+# chart library comes from npm, pinned by collector/web/package-lock.json.
+COLLECTOR_BUILD := $(BUILD)/collector
+WEB_DEPS   := $(BUILD)/collector-web
+UPLOT      := $(WEB_DEPS)/node_modules/uplot
+
+collector: deps $(UPLOT)/package.json
+	@cmake -S collector -B $(COLLECTOR_BUILD) -DKV_BIN_DIR=$(BUILD)/bin \
+	    -DUPLOT_DIR=$(UPLOT) >/dev/null
+	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target \
+	    kestrelvanes-collector kestrelvanes-sample-api kestrelvanes-loadgen \
+	    -- --no-print-directory
+
+$(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.json
+	@mkdir -p $(WEB_DEPS)
+	@cp collector/web/package.json collector/web/package-lock.json $(WEB_DEPS)/
+	@cd $(WEB_DEPS) && npm ci --no-audit --no-fund --loglevel=error
+	@touch $@
+
+collector-unit: collector
+	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests \
+	    -- --no-print-directory
+	@cd $(COLLECTOR_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: all
+	@$(PYTHON) collector/stack.py run --build $(BUILD) $(RUN_FLAGS)
+
+demo: all
+	@$(PYTHON) collector/stack.py demo --build $(BUILD) $(RUN_FLAGS)
+
 unit: all
 	@cmake -S tests/unit -B $(BUILD)/unit -DNGINX_BUILD=$(BUILD) >/dev/null
 	@cmake --build $(BUILD)/unit -j $(JOBS)
@@ -43,6 +80,7 @@ unit: all
 
 integration: all
 	@NGINX_BIN=$(BUILD)/sbin/nginx KV_MODULES=$(BUILD)/modules \
+	    KV_BIN=$(BUILD)/bin KV_ARTIFACTS=$(BUILD)/artifacts \
 	    $(PYTHON) -m pytest -q -p no:cacheprovider tests/integration
 
 # Debian's nginx-dev tree and packaged nginx accept the modules, and the
@@ -53,7 +91,7 @@ distro: deps
 deb: deps
 	@tools/deb.sh
 
-test: unit integration distro
+test: unit collector-unit integration distro
 
 matrix: deps
 	@tools/matrix.sh $(NGINX_TARBALLS)
@@ -67,6 +105,10 @@ bench: all bench-deps
 bench-profile: all bench-deps
 	@PROFILE=1 bench/run.sh $(BUILD)
 
+# how many sensor messages a second the collector takes (a few seconds)
+bench-collector: collector
+	@collector/bench_ingest.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \
-	    $(BUILD)/matrix $(BUILD)/distro $(BUILD)/deb
+	    $(BUILD)/matrix $(BUILD)/distro $(BUILD)/deb $(BUILD)/collector $(BUILD)/bin

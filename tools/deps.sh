@@ -9,6 +9,9 @@ packages=(
     googletest libgtest-dev
     python3-pytest openssl curl
     dpkg-dev
+    # the reference collector, and its console's browser test
+    libboost-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
+    libsimdjson-dev chromium chromium-driver python3-selenium
 )
 if [ "${WITH_DISTRO_NGINX:-0}" = 1 ]; then
     packages+=(nginx-dev nginx-core)
@@ -24,6 +27,9 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
+
+# npm fetches the console's chart library; any Node.js with npm will do
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
 sudo=""
 [ "$(id -u)" = 0 ] || sudo="sudo"

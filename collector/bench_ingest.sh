@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The collector's ingest rate: a fresh collector on free loopback ports,
+# the load tool writing pre-built sensor messages (merged logs, then
+# response logs) pipelined on two connections for a few seconds, and the
+# rates it reports: messages answered per second, rows stored per second,
+# and the CPU time each of the collector's two busy threads spent per
+# message.
+#
+#   collector/bench_ingest.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+
+build=$(cd "${1:-build}" && pwd)
+seconds=${2:-3}
+work=$(mktemp -d /tmp/kv-ingest-bench-XXXXXX)
+trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+
+"$build/bin/kestrelvanes-collector" --ingest 127.0.0.1:0 --console 127.0.0.1:0 \
+    --db "$work/collector.db" >"$work/collector.log" 2>&1 &
+pid=$!
+for _ in $(seq 100); do
+    grep -q 'console on' "$work/collector.log" && break
+    sleep 0.1
+done
+ingest=$(grep -o 'sensors on 127.0.0.1:[0-9]*' "$work/collector.log" | cut -d: -f2)
+console=$(grep -o 'console on http://127.0.0.1:[0-9]*' "$work/collector.log" | sed 's/.*://')
+[ -n "$ingest" ] && [ -n "$console" ] || { cat "$work/collector.log"; exit 1; }
+
+# clock ticks of the event-loop thread (the process's first) and the
+# writer thread (its second)
+ticks() {
+    local t=()
+    for task in $(ls /proc/$pid/task | sort -n | head -2); do
+        t+=($(awk '{print $14 + $15}' /proc/$pid/task/$task/stat))
+    done
+    echo "${t[@]}"
+}
+hz=$(getconf CLK_TCK)
+
+for format in merged response; do
+    read -r i0 w0 <<<"$(ticks)"
+    out=$("$build/bin/kestrelvanes-loadgen" --target 127.0.0.1:$ingest \
+        --console 127.0.0.1:$console --seconds "$seconds" --connections 2 \
+        --format "$format")
+    read -r i1 w1 <<<"$(ticks)"
+    echo "$out"
+    n=$(sed -n 's/^messages: [0-9]* sent, \([0-9]*\) answered.*/\1/p' <<<"$out")
+    awk -v n="$n" -v i=$((i1 - i0)) -v w=$((w1 - w0)) -v hz="$hz" 'BEGIN {
+        printf "cpu per message: %.1f us on the event loop, %.1f us in the writer\n\n",
+            i * 1e6 / hz / n, w * 1e6 / hz / n }'
+done

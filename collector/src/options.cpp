@@ -1,0 +1,201 @@
+#include "options.h"
+
+#include <cstring>
+
+#include "text.h"
+
+namespace kv {
+
+std::string
+Address::text() const
+{
+    bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool
+parse_address(const std::string &text, Address &out)
+{
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return false;
+    }
+    auto port = parse_digits(text.substr(colon + 1));
+    if (host.empty() || !port || *port > 65535) {
+        return false;
+    }
+    out.host = host;
+    out.port = static_cast<unsigned short>(*port);
+    return true;
+}
+
+const char *
+usage()
+{
+    return "usage: kestrelvanes-collector [options]\n"
+           "\n"
+           "Receives what the kestrelvanes nginx sensor sends, stores it in "
+           "SQLite and\n"
+           "serves a console and a JSON API.\n"
+           "\n"
+           "  --ingest HOST:PORT      sensor messages over TCP "
+           "(default 127.0.0.1:8480)\n"
+           "  --ingest-tls HOST:PORT  sensor messages over TLS, with:\n"
+           "  --tls-cert FILE         certificate chain (PEM)\n"
+           "  --tls-key FILE          private key (PEM)\n"
+           "  --console HOST:PORT     console and API (default "
+           "127.0.0.1:8481)\n"
+           "  --db PATH               SQLite database (default "
+           "collector.db)\n"
+           "  --control FILE          settings for the sensors (JSON), "
+           "reread on change\n"
+           "  --retain-rows N         keep the newest N exchanges and "
+           "statistics documents\n"
+           "                          (default 1000000)\n"
+           "  --auth-path PATH        path of the example authorization "
+           "service on the\n"
+           "                          ingest address (default "
+           "/kestrelvanes/authorize)\n"
+           "  --auth-protect PREFIX   paths that need the token (repeatable; "
+           "default\n"
+           "                          /api/private/)\n"
+           "  --auth-token TOKEN      the bearer token they need (default "
+           "demo-token)\n"
+           "  --ingest-threads N      event-loop threads for ingest "
+           "(default 1)\n"
+           "  --quiet                 log only problems\n"
+           "  --help                  this text\n";
+}
+
+bool
+parse_options(int argc, char **argv, Options &out, std::string &error)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_value = true;
+        }
+        auto take = [&](const char *name) {
+            if (has_value) {
+                return true;
+            }
+            if (i + 1 >= argc) {
+                error = std::string(name) + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto address = [&](const char *name, Address &a) {
+            if (!take(name)) {
+                return false;
+            }
+            if (!parse_address(value, a)) {
+                error =
+                    std::string(name) + ": \"" + value + "\" is not HOST:PORT";
+                return false;
+            }
+            return true;
+        };
+        auto number = [&](const char *name, int64_t lo, int64_t hi,
+                          int64_t &n) {
+            if (!take(name)) {
+                return false;
+            }
+            auto v = parse_digits(value);
+            if (!v || static_cast<int64_t>(*v) < lo
+                || static_cast<int64_t>(*v) > hi) {
+                error = std::string(name) + ": \"" + value
+                        + "\" is not a number from " + std::to_string(lo)
+                        + " to " + std::to_string(hi);
+                return false;
+            }
+            n = static_cast<int64_t>(*v);
+            return true;
+        };
+        auto text = [&](const char *name, std::string &s) {
+            if (!take(name)) {
+                return false;
+            }
+            if (value.empty()) {
+                error = std::string(name) + " needs a value";
+                return false;
+            }
+            s = value;
+            return true;
+        };
+
+        bool ok;
+        if (arg == "--help" || arg == "-h") {
+            out.help = true;
+            ok = true;
+        } else if (arg == "--quiet") {
+            out.quiet = true;
+            ok = true;
+        } else if (arg == "--ingest") {
+            ok = address("--ingest", out.ingest);
+        } else if (arg == "--ingest-tls") {
+            ok = address("--ingest-tls", out.ingest_tls);
+            out.ingest_tls_on = true;
+        } else if (arg == "--tls-cert") {
+            ok = text("--tls-cert", out.tls_cert);
+        } else if (arg == "--tls-key") {
+            ok = text("--tls-key", out.tls_key);
+        } else if (arg == "--console") {
+            ok = address("--console", out.console);
+        } else if (arg == "--db") {
+            ok = text("--db", out.db);
+        } else if (arg == "--control") {
+            ok = text("--control", out.control_file);
+        } else if (arg == "--retain-rows") {
+            ok = number("--retain-rows", 1, INT64_MAX, out.retain_rows);
+        } else if (arg == "--auth-path") {
+            ok = text("--auth-path", out.auth_path);
+            if (ok && out.auth_path.front() != '/') {
+                error = "--auth-path must start with /";
+                ok = false;
+            }
+        } else if (arg == "--auth-protect") {
+            std::string p;
+            ok = text("--auth-protect", p);
+            out.auth_protect.push_back(p);
+        } else if (arg == "--auth-token") {
+            ok = text("--auth-token", out.auth_token);
+        } else if (arg == "--ingest-threads") {
+            int64_t n = 0;
+            ok = number("--ingest-threads", 1, 64, n);
+            out.ingest_threads = static_cast<int>(n);
+        } else {
+            error = "unknown option " + arg;
+            ok = false;
+        }
+        if (!ok) {
+            return false;
+        }
+    }
+    if (out.ingest_tls_on && (out.tls_cert.empty() || out.tls_key.empty())) {
+        error = "--ingest-tls needs --tls-cert and --tls-key";
+        return false;
+    }
+    if (!out.ingest_tls_on && (!out.tls_cert.empty() || !out.tls_key.empty())) {
+        error = "--tls-cert and --tls-key go with --ingest-tls";
+        return false;
+    }
+    if (out.auth_protect.empty()) {
+        out.auth_protect.push_back("/api/private/");
+    }
+    return true;
+}
+
+} // namespace kv

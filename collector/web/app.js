@@ -1,0 +1,404 @@
+// The collector's console: a view per hash route, each filled from the
+// JSON API.  Everything a sensor sent is shown as text (textContent only):
+// headers and bodies come from the network and must never become markup.
+"use strict";
+
+const $ = (sel, root = document) => root.querySelector(sel);
+const REFRESH_MS = 2000;
+let timer = null;
+let chart = null;
+let loadedControl = null;
+const lastShown = {};
+
+async function api(path, options) {
+  const res = await fetch(path, options);
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) {
+    throw new Error(body.error || `${res.status} ${res.statusText}`);
+  }
+  return body;
+}
+
+function el(tag, text, cls) {
+  const e = document.createElement(tag);
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  if (cls) e.className = cls;
+  return e;
+}
+
+function row(cells) {
+  const tr = document.createElement("tr");
+  for (const c of cells) tr.appendChild(c instanceof Node ? c : el("td", c));
+  return tr;
+}
+
+function clock(ms) {
+  if (!ms) return "";
+  const d = new Date(ms);
+  return d.toLocaleTimeString([], { hour12: false }) + "." +
+    String(d.getMilliseconds()).padStart(3, "0");
+}
+
+function age(ms) {
+  if (!ms) return "never";
+  const s = Math.max(0, Math.round((Date.now() - ms) / 1000));
+  return s < 60 ? `${s} s ago` : `${Math.round(s / 60)} min ago`;
+}
+
+function bodyCell(body, size, truncated) {
+  if (body === null || body === undefined) {
+    return truncated ? "left out" : "none";
+  }
+  return `${size} B${truncated ? " (truncated)" : ""}`;
+}
+
+function statusClass(s) {
+  return s >= 500 ? "s5" : s >= 400 ? "s4" : s >= 300 ? "s3" : "s2";
+}
+
+// Exchanges
+
+function filterQuery() {
+  const f = new FormData($("#filters"));
+  const q = new URLSearchParams({ limit: "100" });
+  for (const k of ["method", "status", "path", "format"]) {
+    const v = (f.get(k) || "").trim();
+    if (v) q.set(k, v);
+  }
+  return q;
+}
+
+async function showExchanges() {
+  let list;
+  try {
+    list = await api("/api/exchanges?" + filterQuery());
+    $("#filters-error").textContent = "";
+  } catch (e) {
+    $("#filters-error").textContent = e.message;
+    return;
+  }
+  // the same rows again are left as they are: no flicker, and whatever
+  // the reader points at stays put
+  const shown = filterQuery() + list.map((x) => x.id).join(",");
+  if (shown === lastShown.exchanges) return;
+  lastShown.exchanges = shown;
+  const tbody = $("#exchanges tbody");
+  tbody.replaceChildren();
+  for (const x of list) {
+    const tr = row([
+      x.id, clock(x.time_ms), x.instance || x.sensor_host,
+      x.format, x.method, el("td", x.uri, "uri"),
+      el("td", x.status, "status " + statusClass(x.status)),
+      x.latency_ms === null ? "" : `${x.latency_ms} ms`,
+      bodyCell(x.request_body, x.request_body_size, x.request_body_truncated),
+      bodyCell(x.response_body, x.response_body_size, x.response_body_truncated),
+    ]);
+    tr.className = "exchange";
+    tr.dataset.id = x.id;
+    tr.addEventListener("click", () => { location.hash = `#/exchange/${x.id}`; });
+    tbody.appendChild(tr);
+  }
+  $("#exchanges-empty").hidden = list.length > 0;
+}
+
+function fillHeaders(table, headers) {
+  const tbody = $("tbody", table);
+  tbody.replaceChildren();
+  for (const [name, value] of headers || []) {
+    tbody.appendChild(row([el("th", name), el("td", value)]));
+  }
+  if (!headers || headers.length === 0) {
+    tbody.appendChild(row([el("td", "none", "empty")]));
+  }
+}
+
+function prettyJson(text) {
+  try {
+    return JSON.stringify(JSON.parse(text), null, 2);
+  } catch (e) {
+    return null;
+  }
+}
+
+function fillBody(id, body, mode) {
+  const pre = $("#" + id);
+  const tools = $(`.body-tools[data-for="${id}"]`);
+  pre.dataset.raw = body === null ? "" : body;
+  const pretty = body === null ? null : prettyJson(body);
+  $('button[data-mode="json"]', tools).disabled = pretty === null;
+  if (body === null) {
+    pre.textContent = "(no body)";
+    pre.classList.add("empty");
+    return;
+  }
+  pre.classList.remove("empty");
+  const useJson = pretty !== null && mode !== "text";
+  pre.textContent = useJson ? pretty : body;
+  for (const b of tools.querySelectorAll("button")) {
+    b.classList.toggle("on", (b.dataset.mode === "json") === useJson);
+  }
+}
+
+async function showExchange(id) {
+  let x;
+  try {
+    x = await api(`/api/exchanges/${id}`);
+  } catch (e) {
+    $("#exchange-title").textContent = e.message;
+    return;
+  }
+  $("#exchange-title").textContent = `${x.method} ${x.uri}`;
+  const dl = $("#exchange-summary");
+  dl.replaceChildren();
+  const facts = [
+    ["Status", x.status], ["Format", x.format === "merged" ? "merged log" : "response log"],
+    ["Started", new Date(x.time_ms).toISOString()],
+    ["Latency", x.latency_ms === null ? "not reported" : `${x.latency_ms} ms`],
+    ["Client", `${x.client_ip}:${x.client_port}`],
+    ["Sensor", `${x.sensor_host} ${x.instance}`.trim()],
+    ["Worker", x.worker_pid === null ? "unknown" : x.worker_pid],
+    ["Request id", x.request_id], ["Logging level", x.logging_level],
+  ];
+  for (const [k, v] of facts) {
+    dl.appendChild(el("dt", k));
+    const dd = el("dd", v);
+    if (k === "Status") {
+      dd.id = "exchange-status";
+      dd.className = "status " + statusClass(x.status);
+    }
+    dl.appendChild(dd);
+  }
+  fillHeaders($("#request-headers"), x.request_headers);
+  fillHeaders($("#response-headers"), x.response_headers);
+  $("#request-truncated").hidden = !x.request_body_truncated;
+  $("#response-truncated").hidden = !x.response_body_truncated;
+  fillBody("request-body", x.request_body, "json");
+  fillBody("response-body", x.response_body, "json");
+}
+
+$("#counter-worker").addEventListener("change", () => showCounters());
+
+for (const tools of document.querySelectorAll(".body-tools")) {
+  tools.addEventListener("click", (ev) => {
+    const mode = ev.target.dataset && ev.target.dataset.mode;
+    if (!mode) return;
+    const pre = $("#" + tools.dataset.for);
+    fillBody(tools.dataset.for, pre.classList.contains("empty") ? null : pre.dataset.raw, mode);
+  });
+}
+
+// Sensors
+
+async function showSensors() {
+  const list = await api("/api/sensors");
+  const tbody = $("#sensors tbody");
+  tbody.replaceChildren();
+  for (const s of list) {
+    tbody.appendChild(row([
+      s.host, s.instance, s.pid === null ? "not yet known" : s.pid,
+      s.mode || "", age(s.last_heartbeat_ms), s.heartbeats,
+      age(s.last_stats_ms), s.peer,
+    ]));
+  }
+  $("#sensors-empty").hidden = list.length > 0;
+}
+
+// Counters
+
+const selectedKeys = new Set(["hdr_filter_hit", "tasks_enqueued", "msg_sent"]);
+
+function workerName(d) {
+  return `${d.sensor_host || "?"} ${d.instance || ""} pid ${d.pid}`.replace(/\s+/g, " ");
+}
+
+async function showCounters() {
+  const data = await api("/api/stats?limit=2000");
+  const tbody = $("#collector-counters tbody");
+  tbody.replaceChildren();
+  for (const [k, v] of Object.entries(data.collector)) {
+    tbody.appendChild(row([el("th", k), v]));
+  }
+  $("#collector-summary").textContent =
+    `${data.collector.exchanges_stored} exchanges stored`;
+
+  const docs = data.documents.slice().reverse(); // oldest first
+  const shown = [docs.length, docs.length && docs[docs.length - 1].id,
+    $("#counter-worker").value, [...selectedKeys].sort().join()].join("|");
+  if (shown === lastShown.counters) return;
+  lastShown.counters = shown;
+  $("#counters-empty").hidden = docs.length > 0;
+  const workers = [...new Set(docs.map(workerName))];
+  const select = $("#counter-worker");
+  const chosen = select.value || workers[workers.length - 1] || "";
+  select.replaceChildren(...workers.map((w) => el("option", w)));
+  select.value = chosen;
+
+  const mine = docs.filter((d) => workerName(d) === chosen);
+  const keys = new Set();
+  for (const d of mine) {
+    for (const k of Object.keys(d.access)) keys.add(k);
+    for (const k of Object.keys(d.auth)) keys.add("auth." + k);
+  }
+  const box = $("#counter-keys");
+  box.replaceChildren();
+  for (const k of [...keys].sort()) {
+    const label = el("label", null, "inline");
+    const cb = document.createElement("input");
+    cb.type = "checkbox";
+    cb.checked = selectedKeys.has(k);
+    cb.addEventListener("change", () => {
+      if (cb.checked) selectedKeys.add(k); else selectedKeys.delete(k);
+      showCounters();
+    });
+    label.append(cb, " " + k);
+    box.appendChild(label);
+  }
+  drawChart(mine, [...keys].filter((k) => selectedKeys.has(k)).sort());
+}
+
+// Counters are reset at each report, so a document's value divided by the
+// time since the worker's previous report is a rate.
+function drawChart(docs, keys) {
+  const xs = [], series = keys.map(() => []);
+  for (let i = 1; i < docs.length; i++) {
+    const dt = (docs[i].time_ms - docs[i - 1].time_ms) / 1000;
+    if (dt <= 0) continue;
+    xs.push(docs[i].time_ms / 1000);
+    keys.forEach((k, j) => {
+      const v = k.startsWith("auth.") ? docs[i].auth[k.slice(5)] : docs[i].access[k];
+      series[j].push((v || 0) / dt);
+    });
+  }
+  const target = $("#chart");
+  if (chart) { chart.destroy(); chart = null; }
+  target.replaceChildren();
+  if (typeof uPlot === "undefined" || xs.length === 0) {
+    target.appendChild(el("p", xs.length === 0 && docs.length > 0
+      ? "Two statistics documents of this worker are needed for a rate."
+      : "", "empty"));
+    return;
+  }
+  const palette = ["#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#17becf", "#8c564b"];
+  chart = new uPlot({
+    width: Math.min(1100, window.innerWidth - 60),
+    height: 320,
+    series: [{}].concat(keys.map((k, j) => ({
+      label: k, stroke: palette[j % palette.length], width: 2,
+      value: (u, v) => v === null ? "" : v.toFixed(2) + "/s",
+    }))),
+    axes: [{}, { label: "per second", size: 60 }],
+  }, [xs, ...series], target);
+}
+
+// Control
+
+function linesOf(text) {
+  return text.split("\n").map((s) => s.trim()).filter((s) => s.length > 0);
+}
+
+function nextVersion(v) {
+  return /^\d+$/.test(v) ? String(Number(v) + 1) : `${v || "v"}.${Date.now()}`;
+}
+
+function fillControl(c) {
+  loadedControl = c;
+  const f = $("#control-form");
+  f.logging_level.value = c.logging_level;
+  f.backoff_ms.value = c.backoff_ms;
+  f.sampling_rate.value = c.sampling_rate;
+  f.url_on.checked = c.url_bypass !== null;
+  f.url_version.value = c.url_bypass ? c.url_bypass.version : "1";
+  f.url_patterns.value = c.url_bypass ? c.url_bypass.patterns.join("\n") : "";
+  f.header_on.checked = c.header_bypass !== null;
+  f.header_version.value = c.header_bypass ? c.header_bypass.version : "1";
+  f.header_patterns.value = c.header_bypass
+    ? c.header_bypass.patterns.map((r) => {
+        const [name, re] = Object.entries(r)[0];
+        return `${name}: ${re}`;
+      }).join("\n")
+    : "";
+}
+
+// A changed policy needs a new version, or workers keep the one they hold.
+function policy(on, version, patterns, old) {
+  if (!on) return null;
+  if (old && old.version === version &&
+      JSON.stringify(old.patterns) !== JSON.stringify(patterns)) {
+    version = nextVersion(version);
+  }
+  return { version, patterns };
+}
+
+async function showControl() {
+  fillControl(await api("/api/control"));
+}
+
+$("#control-form").addEventListener("submit", async (ev) => {
+  ev.preventDefault();
+  const f = ev.target;
+  const headerRules = [];
+  for (const line of linesOf(f.header_patterns.value)) {
+    const colon = line.indexOf(":");
+    if (colon <= 0) {
+      $("#control-status").textContent = `"${line}" is not Header-Name: regex`;
+      return;
+    }
+    headerRules.push({ [line.slice(0, colon).trim()]: line.slice(colon + 1).trim() });
+  }
+  const change = {
+    logging_level: f.logging_level.value,
+    backoff_ms: Number(f.backoff_ms.value),
+    sampling_rate: Number(f.sampling_rate.value),
+    url_bypass: policy(f.url_on.checked, f.url_version.value.trim(),
+      linesOf(f.url_patterns.value), loadedControl && loadedControl.url_bypass),
+    header_bypass: policy(f.header_on.checked, f.header_version.value.trim(),
+      headerRules, loadedControl && loadedControl.header_bypass),
+  };
+  try {
+    fillControl(await api("/api/control", {
+      method: "PUT", headers: { "Content-Type": "application/json" },
+      body: JSON.stringify(change),
+    }));
+    $("#control-status").textContent = "Saved: workers get it with their next heartbeat.";
+    $("#control-status").className = "ok";
+  } catch (e) {
+    $("#control-status").textContent = e.message;
+    $("#control-status").className = "error";
+  }
+});
+
+// Routing
+
+$("#filters").addEventListener("submit", (ev) => { ev.preventDefault(); showExchanges(); });
+
+const views = {
+  exchanges: { show: showExchanges, live: true },
+  exchange: { show: showExchange, live: false },
+  sensors: { show: showSensors, live: true },
+  counters: { show: showCounters, live: true },
+  control: { show: showControl, live: false },
+};
+
+function route() {
+  const [, name = "exchanges", arg] = location.hash.split("/");
+  const view = views[name] ? name : "exchanges";
+  for (const s of document.querySelectorAll(".view")) {
+    s.hidden = s.id !== "view-" + view;
+  }
+  for (const a of document.querySelectorAll("nav a")) {
+    a.classList.toggle("on", a.dataset.view === view ||
+      (view === "exchange" && a.dataset.view === "exchanges"));
+  }
+  clearInterval(timer);
+  lastShown.exchanges = lastShown.counters = null;
+  const run = () => views[view].show(arg).catch((e) => console.error(e));
+  run();
+  if (views[view].live) {
+    timer = setInterval(() => {
+      if (view !== "exchanges" || $("#filters").live.checked) run();
+    }, REFRESH_MS);
+  }
+}
+
+window.addEventListener("hashchange", route);
+route();

@@ -1,0 +1,179 @@
+"""The collector's console in a real browser (Debian's chromium, driven by
+chromedriver through python3-selenium): an exchange the test sent shows in
+the list and in full, counters are plotted, and the control form loads.
+Screenshots are kept in build/artifacts/ (KV_ARTIFACTS).
+"""
+
+import base64
+import json
+import os
+import shutil
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from harness import wait_until
+from harness.realcollector import REPO, RealCollector
+
+webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
+from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+ARTIFACTS = Path(os.environ.get("KV_ARTIFACTS") or REPO / "build/artifacts")
+
+BODY = {"tea": "earl grey", "cups": [1, 2, 3]}
+
+
+def merged_log(status, uri, body, pid=0x4d2):
+    doc = json.dumps([{
+        "request": {"headers": {"Host": "shop.test", "Accept": "*/*",
+                                "X-Request-Id": f"{pid:x}-00ff"},
+                    "method": "GET", "uri": uri},
+        "response": {"headers": {"X-Request-Id": f"{pid:x}-00ff",
+                                 "Content-Type": "application/json",
+                                 "X-Kv-Sensor-Instance": "browser",
+                                 "X-Kv-Sensor-Hostname": "web-7",
+                                 "X-Kv-Sensor-Logging-Level": "default"},
+                     "body64": base64.b64encode(
+                         json.dumps(body).encode()).decode(),
+                     "status": status},
+        "client_ip": "192.0.2.10", "client_port": 51234,
+        "started_at": 1700000000123, "tries": [],
+        "latencies": {"request": 7}}], separators=(",", ":")).encode()
+    return (b"POST /mergedlog?sensor=nginx HTTP/1.1\r\nHost:c\r\n"
+            b"Connection:keep-alive\r\nContent-Type:application/json\r\n"
+            b"Content-Length: %010d\r\n\r\n" % len(doc)) + doc
+
+
+def stats_doc(pid, n):
+    doc = json.dumps({"worker": {"pid": pid},
+                      "access": {"hdr_filter_hit": 10 * n, "msg_sent": 5 * n,
+                                 "tasks_enqueued": 5 * n},
+                      "auth": {}}).encode()
+    return (b"POST /nginxstats HTTP/1.1\r\nHost: c\r\n"
+            b"X-Kv-Sensor-Host: web-7\r\nX-Kv-Sensor-Instance: browser\r\n"
+            b"Content-Length: %d\r\n\r\n" % len(doc)) + doc
+
+
+@pytest.fixture
+def browser():
+    if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
+        pytest.fail("chromium and chromium-driver are needed (tools/deps.sh "
+                    "installs them)", pytrace=False)
+    profile = tempfile.mkdtemp(prefix="kv-chromium-")
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                "--disable-dev-shm-usage", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-sync",
+                "--disable-component-update", f"--user-data-dir={profile}",
+                "--window-size=1400,1000"):
+        opts.add_argument(arg)
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
+    yield driver
+    driver.quit()
+    shutil.rmtree(profile, ignore_errors=True)
+
+
+@pytest.fixture
+def collector(make_prefix):
+    c = RealCollector(make_prefix()).start()
+    yield c
+    assert c.stop() == 0
+
+
+def shot(driver, name):
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    path = ARTIFACTS / name
+    driver.save_screenshot(str(path))
+    assert path.stat().st_size > 1000
+    return path
+
+
+def test_console_shows_an_exchange_and_its_body(browser, collector):
+    stream = (merged_log(200, "/api/menu", {"ok": True})
+              + merged_log(418, "/api/teapot?brew=1", BODY))
+    reply = collector.send_raw(stream)
+    assert reply.count(b"HTTP/1.1 200 OK") == 2
+    collector.wait_exchanges(2)
+    # statistics documents are stamped when they arrive; a rate needs two
+    # of them a little apart
+    for n in range(1, 4):
+        sent = time.time()
+        assert b"200 OK" in collector.send_raw(stats_doc(1234, n))
+        wait_until(lambda: time.time() > sent + 0.05, 1, interval=0.01)
+
+    wait = WebDriverWait(browser, 20)
+    browser.get(collector.url("/"))
+    row = wait.until(EC.presence_of_element_located(
+        (By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
+                   "and text()='418']]")))
+    cells = [td.text for td in row.find_elements(By.TAG_NAME, "td")]
+    assert "/api/teapot?brew=1" in cells and "GET" in cells
+    assert "merged" in cells
+    shot(browser, "console-exchanges.png")
+
+    # filtering keeps only what matches
+    status = browser.find_element(By.NAME, "status")
+    status.send_keys("4xx")
+    browser.find_element(By.CSS_SELECTOR, "#filters button").click()
+    wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR,
+                                             "tr.exchange")) == 1)
+
+    browser.find_element(By.CSS_SELECTOR, "tr.exchange").click()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "exchange-status"),
+                                                "418"))
+    body = browser.find_element(By.ID, "response-body").text
+    assert json.loads(body) == BODY
+    assert '\n  "tea": "earl grey"' in body  # pretty-printed
+    headers = browser.find_element(By.ID, "request-headers").text
+    assert "shop.test" in headers
+    assert browser.find_element(By.ID, "exchange-title").text == \
+        "GET /api/teapot?brew=1"
+    shot(browser, "console-exchange.png")
+    browser.find_element(By.CSS_SELECTOR,
+                         '.body-tools[data-for="response-body"] '
+                         'button[data-mode="text"]').click()
+    assert browser.find_element(By.ID, "response-body").text == \
+        json.dumps(BODY)
+
+    browser.get(collector.url("/#/counters"))
+    wait.until(EC.presence_of_element_located((By.CSS_SELECTOR,
+                                               "#chart canvas")))
+    assert "web-7 browser pid 1234" in browser.find_element(
+        By.ID, "counter-worker").text
+    legend = browser.find_element(By.ID, "chart").text
+    assert "msg_sent" in legend and "hdr_filter_hit" in legend
+    shot(browser, "console-counters.png")
+
+    browser.get(collector.url("/#/control"))
+    wait.until(lambda d: d.find_element(By.NAME, "backoff_ms")
+               .get_attribute("value") == "0")
+    Select(browser.find_element(By.NAME, "logging_level")).select_by_value(
+        "metadata")
+    browser.find_element(By.CSS_SELECTOR, "#control-form button").click()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "control-status"),
+                                                "Saved"))
+    assert collector.get("/api/control")["logging_level"] == "metadata"
+    shot(browser, "console-control.png")
+
+
+def test_console_shows_sensor_text_as_text(browser, collector):
+    # headers and bodies come from the network: markup in them is shown,
+    # never run
+    evil = "<img src=x onerror=\"document.title='owned'\">"
+    msg = merged_log(200, "/x?" + "<b>bold</b>", {"html": evil})
+    collector.send_raw(msg)
+    [x] = collector.wait_exchanges(1)
+    browser.get(collector.url(f"/#/exchange/{x['id']}"))
+    WebDriverWait(browser, 20).until(EC.text_to_be_present_in_element(
+        (By.ID, "response-body"), "onerror"))
+    assert browser.title != "owned"
+    assert browser.find_elements(By.CSS_SELECTOR, "main img") == []
+    assert "<b>bold</b>" in browser.find_element(By.ID, "exchange-title").text
