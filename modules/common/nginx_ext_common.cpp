@@ -249,6 +249,26 @@ reuse_keyed_peer(ngx_pool_t *pool, ngx_str_t *url) noexcept
     return named ? best : NULL;
 }
 
+/*
+ * "%xd-" of the worker's pid, which every request id starts with: made
+ * once per process (a worker has the pid nginx gave it, not the master's).
+ */
+ngx_str_t
+pid_prefix() noexcept
+{
+    static u_char text[NGX_INT_T_LEN + 2];
+    static ngx_str_t prefix;
+    static ngx_pid_t made_for;
+
+    if (prefix.len == 0 || made_for != ngx_pid) {
+        prefix.data = text;
+        prefix.len = ngx_sprintf(text, "%xd-", (int) ngx_pid) - text;
+        made_for = ngx_pid;
+    }
+
+    return prefix;
+}
+
 } /* namespace */
 
 namespace kestrelvanes {
@@ -370,8 +390,11 @@ ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
      * The id keeps the length of nginx's request_id: the pid prefix pushes
      * the tail of the request_id text out.
      */
-    u_char *last = ngx_snprintf(buff, v->len, "%xd-%*s", (int) ngx_pid,
-                                (size_t) v->len, v->data);
+    ngx_str_t prefix = pid_prefix();
+    size_t n = ngx_min(prefix.len, (size_t) v->len);
+    u_char *last = ngx_cpymem(buff, prefix.data, n);
+
+    last = ngx_cpymem(last, v->data, v->len - n);
     *last = '\0';
 
     return NGX_OK;
@@ -432,7 +455,8 @@ ngx_get_opc_lb_endpoint(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
     static u_char name_data[] = "opc_endpoint";
     ngx_str_t name = {sizeof(name_data) - 1, name_data};
 
-    ngx_uint_t key = ngx_hash_key(name.data, name.len);
+    /* asked twice per request: the key of a fixed name is hashed once */
+    static const ngx_uint_t key = ngx_hash_key(name.data, name.len);
     ngx_http_variable_value_t *v = ngx_http_get_variable(r, &name, key);
 
     if (v == NULL || !v->valid) {

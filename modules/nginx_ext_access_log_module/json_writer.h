@@ -5,6 +5,9 @@
  * go in whole or not at all; a piece that does not fit is counted and
  * marks the document as overflowed, so the builder can rebuild it smaller
  * instead of sending a broken one.
+ *
+ * Every exchange goes through these writers dozens of times, so the small
+ * ones are inline and fixed texts carry their length with them.
  */
 #ifndef NGINX_EXT_JSON_WRITER_H
 #define NGINX_EXT_JSON_WRITER_H
@@ -24,14 +27,46 @@ struct writer {
     size_t room() const noexcept { return pos < end ? end - pos : 0; }
 };
 
-void append_char(writer &w, u_char c) noexcept;
+/* A piece did not fit: counted, and the document marked. */
+void overflowed(writer &w) noexcept;
+
+inline void
+append_char(writer &w, u_char c) noexcept
+{
+    if (w.pos < w.end) {
+        *w.pos++ = c;
+        return;
+    }
+
+    overflowed(w);
+}
 
 /* Whole or nothing; one byte always stays spare. */
-void append_string(writer &w, const void *src, size_t len) noexcept;
-void append_literal(writer &w, const char *text) noexcept;
+inline void
+append_string(writer &w, const void *src, size_t len) noexcept
+{
+    if (w.room() > len) {
+        w.pos = ngx_cpymem(w.pos, src, len);
+        return;
+    }
 
-/* A formatted number, whole or nothing. */
-void append_number(writer &w, const char *fmt, uint64_t value) noexcept;
+    overflowed(w);
+}
+
+/* A fixed text, whole or nothing. */
+template <size_t N>
+inline void
+append_literal(writer &w, const char (&text)[N]) noexcept
+{
+    append_string(w, text, N - 1);
+}
+
+/*
+ * A decimal number between two fixed texts (either may be empty), whole or
+ * nothing.
+ */
+void append_number(writer &w, const char *prefix, uint64_t value,
+                   const char *suffix) noexcept;
 
 /*
  * The contents of a JSON string: quote and backslash escaped, control
@@ -41,14 +76,51 @@ void append_number(writer &w, const char *fmt, uint64_t value) noexcept;
 void write_escaped(writer &w, const u_char *p, size_t len) noexcept;
 
 /* "key":"escaped value" */
-void write_string_member(writer &w, const char *key, const u_char *value,
-                         size_t len) noexcept;
+template <size_t N>
+inline void
+write_string_member(writer &w, const char (&key)[N], const u_char *value,
+                    size_t len) noexcept
+{
+    append_char(w, '"');
+    append_string(w, key, N - 1);
+    append_literal(w, "\":\"");
+    write_escaped(w, value, len);
+    append_char(w, '"');
+}
+
+/* The same with a key only known at run time. */
+void write_string_member(writer &w, const char *key, size_t key_len,
+                         const u_char *value, size_t len) noexcept;
 
 /*
  * The length of the well-formed UTF-8 sequence that starts at p and ends
  * within len bytes, or 0 when there is none.
  */
 size_t utf8_sequence_len(const u_char *p, size_t len) noexcept;
+
+/* Standard base64 with padding, as ngx_encode_base64: 4 * ((len + 2) / 3) */
+constexpr size_t
+base64_len(size_t len) noexcept
+{
+    return 4 * ((len + 2) / 3);
+}
+
+/*
+ * Base64 of data that arrives in pieces (a request body in several
+ * buffers): the same text as one encoding of all the pieces together.
+ * The caller sees that dst has base64_len(total) bytes of room.
+ */
+struct base64_stream {
+    u_char *dst;
+    u_char carry[2];
+    size_t carried;
+
+    void add(const u_char *src, size_t len) noexcept;
+    void finish() noexcept; /* the last group and its padding */
+};
+
+/* ngx_encode_base64's output, several bytes per step; returns the end. */
+u_char *encode_base64(u_char *dst, const u_char *src, size_t len) noexcept;
 
 } /* namespace json */
 } /* namespace kestrelvanes */

@@ -516,6 +516,55 @@ extern "C" {
 size_t queue_memory_budget = 32 * 1024 * 1024;
 ngx_msec_t log_batch_delay = 5;
 
+/*
+ * Messages are written into one buffer of the worker, of the largest
+ * total size asked for so far, then copied into a pool of their own just
+ * as long as they came out: the queue holds only bytes to send, and no
+ * message pays for a buffer of the total size.  Only the event loop
+ * builds messages, one at a time.
+ */
+u_char *
+ngx_ext_access_log_scratch(size_t size) noexcept
+{
+    static u_char *scratch;
+    static size_t scratch_size;
+
+    if (scratch_size >= size) {
+        return scratch;
+    }
+
+    auto *p = static_cast<u_char *>(ngx_alloc(size, ngx_cycle->log));
+    if (p == NULL) {
+        return NULL;
+    }
+
+    ngx_free(scratch);
+    scratch = p;
+    scratch_size = size;
+
+    return p;
+}
+
+/*
+ * A pool for one log message of len bytes: room for its bytes (when they
+ * are few enough to come from the pool's own block), its record and its
+ * endpoint copy, so the usual message costs one allocation.
+ */
+ngx_pool_t *
+ngx_ext_access_log_message_pool(size_t len, const ngx_str_t *endpoint) noexcept
+{
+    size_t size = sizeof(ngx_pool_t) + sizeof(ngx_ext_access_log_msg_t)
+                  + (endpoint ? endpoint->len + 1 : 0)
+                  + sizeof(ngx_pool_large_t) + 4 * NGX_ALIGNMENT;
+
+    if (len <= NGX_MAX_ALLOC_FROM_POOL) {
+        size += len;
+    }
+
+    return ngx_create_pool(ngx_max(size, (size_t) NGX_MIN_POOL_SIZE),
+                           ngx_cycle->log);
+}
+
 /* Whether a message of len bytes fits the budget beside what is held. */
 bool
 ngx_ext_access_log_queue_has_room(size_t len) noexcept

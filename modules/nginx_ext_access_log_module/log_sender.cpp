@@ -132,8 +132,8 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
     }
 
     msg->transparent_mode = authz_mode & 1;
-    ngx_cpystrn(msg->opc_endpoint.data, opc_endpoint->data,
-                opc_endpoint->len + 1);
+    *ngx_cpymem(msg->opc_endpoint.data, opc_endpoint->data, opc_endpoint->len) =
+        '\0';
 
     if (log_message) {
         return ngx_ext_access_log_enqueue(msg, thread_pool);

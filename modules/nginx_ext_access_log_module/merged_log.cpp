@@ -19,17 +19,22 @@ using kestrelvanes::json::append_char;
 using kestrelvanes::json::append_literal;
 using kestrelvanes::json::append_number;
 using kestrelvanes::json::append_string;
+using kestrelvanes::json::base64_len;
+using kestrelvanes::json::base64_stream;
+using kestrelvanes::json::encode_base64;
 using kestrelvanes::json::write_escaped;
 using kestrelvanes::json::write_string_member;
 using kestrelvanes::json::writer;
 
-constexpr char merged_log_target[] = "/mergedlog?sensor=nginx";
-constexpr size_t line_buffer_size = 500;
+/* the request line, target and version: fixed */
+constexpr char request_line[] = "POST /mergedlog?sensor=nginx HTTP/1.1\r\n";
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr size_t file_chunk_size = 4096;
+constexpr char content_length_placeholder[] = "Content-Length: 0000000000\r\n";
 constexpr size_t content_length_line_len =
-    sizeof("Content-Length: 0000000000\r\n") - 1;
+    sizeof(content_length_placeholder) - 1;
+constexpr size_t content_length_digits = 10;
 
 struct builtin_header {
     ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
@@ -37,6 +42,17 @@ struct builtin_header {
     ngx_table_elt_t *ngx_http_headers_out_t::*element;
     const char *key;
 };
+
+constexpr size_t
+key_len(const char *key) noexcept
+{
+    size_t n = 0;
+
+    while (key[n] != '\0') {
+        n++;
+    }
+    return n;
+}
 
 /* Table order is the hash-matching order; bits mark headers already seen. */
 const builtin_header builtin_headers[] = {
@@ -139,8 +155,11 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
 
     if (truncate && log_headers) {
         append_char(w, ',');
-        append_literal(w, is_request ? "\"X-Kv-Req-Truncated-Body\":"
-                                     : "\"X-Kv-Resp-Truncated-Body\":");
+        if (is_request) {
+            append_literal(w, "\"X-Kv-Req-Truncated-Body\":");
+        } else {
+            append_literal(w, "\"X-Kv-Resp-Truncated-Body\":");
+        }
         append_literal(w, "\"true\"");
     }
 }
@@ -162,7 +181,8 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
             ngx_table_elt_t *h = out->*b.element;
 
             if (h != NULL && h->value.len != 0) {
-                write_string_member(w, b.key, h->value.data, h->value.len);
+                write_string_member(w, b.key, key_len(b.key), h->value.data,
+                                    h->value.len);
                 append_char(w, ',');
             }
             continue;
@@ -170,7 +190,8 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
 
         if (b.bit == 0x1) {
             if (out->content_type.len && out->content_type.data) {
-                write_string_member(w, b.key, out->content_type.data,
+                write_string_member(w, b.key, key_len(b.key),
+                                    out->content_type.data,
                                     out->content_type.len);
                 append_char(w, ',');
             }
@@ -184,22 +205,60 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
                           out->content_length_n, (size_t) (NGX_OFF_T_LEN + 3),
                           w.room());
             append_literal(w, "\"Content-Length\":");
-            append_number(w, "\"%uL\",", (uint64_t) out->content_length_n);
+            append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
         }
     }
 }
 
 /* Lines of the head go in whole or not at all, nothing counted. */
+template <size_t N>
 void
-add_head_line(writer &w, const char *name, const ngx_str_t *value) noexcept
+add_head_line(writer &w, const char (&name)[N], const u_char *value,
+              size_t value_len) noexcept
 {
-    size_t len = ngx_strlen(name) + value->len + 2;
+    size_t len = N - 1 + value_len + 2;
 
-    if (w.pos + len > w.end - 1) {
+    if ((ptrdiff_t) len > (w.end - 1) - w.pos) {
         return;
     }
 
-    w.pos = ngx_sprintf(w.pos, "%s%V\r\n", name, value);
+    w.pos = ngx_cpymem(w.pos, name, N - 1);
+    w.pos = ngx_cpymem(w.pos, value, value_len);
+    w.pos = ngx_cpymem(w.pos, "\r\n", 2);
+}
+
+/* The request line, cut short where the buffer ends. */
+void
+add_request_line(writer &w) noexcept
+{
+    ptrdiff_t room = (w.end - 1) - w.pos;
+    size_t len = sizeof(request_line) - 1;
+
+    if (room <= 0) {
+        return;
+    }
+
+    w.pos = ngx_cpymem(w.pos, request_line, ngx_min(len, (size_t) room));
+}
+
+/* The ten digits of the Content-Length line, zero-padded. */
+void
+write_content_length(u_char *p, size_t len) noexcept
+{
+    u_char digits[NGX_SIZE_T_LEN];
+    u_char *d = digits + sizeof(digits);
+
+    do {
+        *--d = (u_char) ('0' + len % 10);
+        len /= 10;
+    } while (len != 0);
+
+    size_t n = digits + sizeof(digits) - d;
+
+    for (size_t i = n; i < content_length_digits; i++) {
+        *p++ = '0';
+    }
+    ngx_memcpy(p, d, n);
 }
 
 /* The collector address without its scheme: the value of the Host line. */
@@ -217,12 +276,6 @@ host_of(const ngx_str_t *server) noexcept
     return host;
 }
 
-size_t
-base64_len(size_t len) noexcept
-{
-    return 4 * ((len + 2) / 3);
-}
-
 /* What one build needs to know about the bodies. */
 struct bodies {
     size_t request_len;
@@ -230,8 +283,9 @@ struct bodies {
     bool truncate_request;
     bool truncate_response;
     bool read_payload_file;
-    u_char *request; /* the request body bytes, once gathered */
-    size_t request_have;
+    u_char *file_body; /* read from the temporary file, once */
+    size_t file_have;
+    bool file_failed;
 };
 
 void
@@ -304,18 +358,34 @@ check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
     }
 
     /* only a body that exists is said to be left out */
+    bool left_out = false;
+
     if (req64 > resp64 && base + resp64 < conf->total_buffer_size) {
         b.truncate_request = true;
         b.request_len = 0;
+        left_out = true;
 
     } else {
-        b.truncate_response = b.response_len != 0;
-        b.response_len = 0;
-
-        if (base + req64 >= conf->total_buffer_size) {
-            b.truncate_request = b.truncate_request || b.request_len != 0;
-            b.request_len = 0;
+        if (b.response_len != 0) {
+            b.truncate_response = true;
+            b.response_len = 0;
+            left_out = true;
         }
+
+        if (base + req64 >= conf->total_buffer_size && b.request_len != 0) {
+            b.truncate_request = true;
+            b.request_len = 0;
+            left_out = true;
+        }
+    }
+
+    /*
+     * The estimate reserves the response head twice over, for both header
+     * sets: with no body to leave out, the message may well fit, and when
+     * it does not, the build says so and drops it.
+     */
+    if (!left_out) {
+        return;
     }
 
     ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
@@ -365,70 +435,121 @@ ngx_get_request_payload_from_file(ngx_http_request_t *r, u_char *request_body,
     return rc;
 }
 
-/* Gathers the request body into the pool; false leaves it out. */
-bool
-gather_request_body(ngx_http_request_t *r, ngx_pool_t *pool, bodies &b) noexcept
+/*
+ * The opening of a "body64" member for len bytes, and where their text
+ * goes; NULL when the text does not fit, which counts as an overflow, so
+ * the exchange is rebuilt with the body marked as left out instead of
+ * going out silently without it.
+ */
+u_char *
+open_body64(writer &w, size_t len, const char *too_large,
+            ngx_log_t *log) noexcept
 {
-    if (b.request != NULL) {
-        return true;
+    size_t encoded = base64_len(len);
+
+    if ((ptrdiff_t) (10 + encoded + 2) >= (w.end - 1) - w.pos) {
+        ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
+        w.overflow = true;
+        return NULL;
     }
 
-    b.request = static_cast<u_char *>(ngx_pnalloc(pool, b.request_len));
-    if (b.request == NULL) {
-        return false;
-    }
-
-    if (b.read_payload_file) {
-        return ngx_get_request_payload_from_file(r, b.request, b.request_len,
-                                                 &b.request_have)
-               == NGX_OK;
-    }
-
-    /* only what the buffers hold is sent, never unfilled memory */
-    u_char *p = b.request;
-    for (ngx_chain_t *cl = r->request_body->bufs; cl; cl = cl->next) {
-        ngx_buf_t *buf = cl->buf;
-        size_t need = b.request_len - (p - b.request);
-
-        if (need == 0) {
-            break;
-        }
-        if (buf->in_file || buf->pos == NULL) {
-            continue;
-        }
-
-        p = ngx_cpymem(p, buf->pos,
-                       ngx_min(need, (size_t) (buf->last - buf->pos)));
-    }
-
-    b.request_have = p - b.request;
-    return true;
+    return ngx_cpymem(w.pos, "\"body64\":\"", 10);
 }
 
-/*
- * "body64":"...", — or nothing when it does not fit; that counts as an
- * overflow, so the exchange is rebuilt with the body marked as left out
- * instead of going out silently without it.
- */
+void
+close_body64(writer &w, u_char *last) noexcept
+{
+    w.pos = ngx_cpymem(last, "\",", 2);
+}
+
 void
 write_body64(writer &w, const u_char *data, size_t len, const char *too_large,
              ngx_log_t *log) noexcept
 {
-    size_t encoded = base64_len(len);
+    u_char *text = open_body64(w, len, too_large, log);
 
-    if (w.pos + 10 + encoded + 2 >= w.end - 1) {
-        ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
-        w.overflow = true;
+    if (text != NULL) {
+        close_body64(w, encode_base64(text, data, len));
+    }
+}
+
+/* The bytes of the request body that its buffers hold in memory. */
+size_t
+request_body_in_memory(ngx_http_request_t *r, size_t request_len) noexcept
+{
+    size_t need = request_len;
+
+    for (ngx_chain_t *cl = r->request_body->bufs; cl && need; cl = cl->next) {
+        ngx_buf_t *buf = cl->buf;
+
+        if (buf->in_file || buf->pos == NULL) {
+            continue;
+        }
+
+        need -= ngx_min(need, (size_t) (buf->last - buf->pos));
+    }
+
+    return request_len - need;
+}
+
+/*
+ * The request body from its buffers, encoded as it lies: only what the
+ * buffers hold is sent, never unfilled memory.
+ */
+void
+write_request_body_from_buffers(writer &w, ngx_http_request_t *r,
+                                size_t request_len, ngx_log_t *log) noexcept
+{
+    size_t have = request_body_in_memory(r, request_len);
+    u_char *text = open_body64(w, have, "Request payload too large", log);
+
+    if (text == NULL) {
         return;
     }
 
-    ngx_str_t src = {len, const_cast<u_char *>(data)};
-    ngx_str_t dst = {0, w.pos + 10};
+    base64_stream out = {text, {0, 0}, 0};
+    size_t need = have;
 
-    w.pos = ngx_cpymem(w.pos, "\"body64\":\"", 10);
-    ngx_encode_base64(&dst, &src);
-    w.pos += dst.len;
-    w.pos = ngx_cpymem(w.pos, "\",", 2);
+    for (ngx_chain_t *cl = r->request_body->bufs; cl && need; cl = cl->next) {
+        ngx_buf_t *buf = cl->buf;
+
+        if (buf->in_file || buf->pos == NULL) {
+            continue;
+        }
+
+        size_t n = ngx_min(need, (size_t) (buf->last - buf->pos));
+        out.add(buf->pos, n);
+        need -= n;
+    }
+
+    out.finish();
+    close_body64(w, out.dst);
+}
+
+/*
+ * The request body from its temporary file, read once into the request's
+ * pool (a rebuilt message does not read it again) and freed with the
+ * build.
+ */
+void
+write_request_body_from_file(writer &w, ngx_http_request_t *r, bodies &b,
+                             ngx_log_t *log) noexcept
+{
+    if (b.file_body == NULL && !b.file_failed) {
+        b.file_body =
+            static_cast<u_char *>(ngx_pnalloc(r->pool, b.request_len));
+
+        b.file_failed = b.file_body == NULL
+                        || ngx_get_request_payload_from_file(
+                               r, b.file_body, b.request_len, &b.file_have)
+                               != NGX_OK;
+    }
+
+    if (b.file_failed) {
+        return;
+    }
+
+    write_body64(w, b.file_body, b.file_have, "Request payload too large", log);
 }
 
 /*
@@ -436,7 +557,7 @@ write_body64(writer &w, const u_char *data, size_t len, const char *too_large,
  * lack of room, which would leave the document broken.
  */
 bool
-write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
+write_message(writer &w, ngx_http_request_t *r,
               ngx_http_response_body_ctx_t *ctx, LogMode mode,
               ngx_http_response_body_loc_conf_t *conf, bodies &b,
               const ngx_str_t *requestid) noexcept
@@ -449,22 +570,19 @@ write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
     w.overflow = false;
 
     /* the head */
-    u_char line[line_buffer_size];
-    ngx_snprintf(line, sizeof(line), "%s HTTP/1.1%Z", merged_log_target);
-    w.pos = ngx_snprintf(w.pos, w.end - 1 - w.pos, "POST %s\r\n", line);
+    add_request_line(w);
 
     ngx_str_t host = host_of(&conf->remote_auth_log_server);
-    ngx_str_t keep_alive = ngx_string("keep-alive");
-    ngx_str_t json = ngx_string("application/json");
 
-    add_head_line(w, "Host:", &host);
-    add_head_line(w, "Connection:", &keep_alive);
-    add_head_line(w, "Content-Type:", &json);
+    add_head_line(w, "Host:", host.data, host.len);
+    add_head_line(w, "Connection:", (const u_char *) "keep-alive", 10);
+    add_head_line(w, "Content-Type:", (const u_char *) "application/json", 16);
 
     u_char *content_length_ptr = NULL;
-    if (w.pos + content_length_line_len < w.end - 1) {
+    if ((ptrdiff_t) content_length_line_len < (w.end - 1) - w.pos) {
         content_length_ptr = w.pos;
-        w.pos = ngx_sprintf(w.pos, "Content-Length: %010uz\r\n", (size_t) 0);
+        w.pos = ngx_cpymem(w.pos, content_length_placeholder,
+                           content_length_line_len);
     }
     append_string(w, "\r\n", 2);
 
@@ -491,9 +609,10 @@ write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
                       "req_b64=%d, avail=%d",
                       (int) base64_len(b.request_len), (int) w.room());
 
-        if (gather_request_body(r, pool, b)) {
-            write_body64(w, b.request, b.request_have,
-                         "Request payload too large", log);
+        if (b.read_payload_file) {
+            write_request_body_from_file(w, r, b, log);
+        } else {
+            write_request_body_from_buffers(w, r, b.request_len, log);
         }
     }
 
@@ -533,12 +652,12 @@ write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
         append_char(w, ',');
     }
 
-    u_char mode_text[mode_text_size];
-    u_char *mode_last = ngx_snprintf(mode_text, sizeof(mode_text) - 1, "%s",
-                                     get_log_mode_str(get_log_mode_direct()));
+    /* at most the 15 characters of the mode's text buffer */
+    const char *mode_text = get_log_mode_str(get_log_mode_direct());
+    size_t mode_len = ngx_min(ngx_strlen(mode_text), mode_text_size - 1);
 
-    write_string_member(w, "X-Kv-Sensor-Logging-Level", mode_text,
-                        mode_last - mode_text);
+    write_string_member(w, "X-Kv-Sensor-Logging-Level",
+                        (const u_char *) mode_text, mode_len);
     append_literal(w, "},");
 
     if (b.response_len != 0 && log_payload) {
@@ -561,19 +680,19 @@ write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
                       + ((int64_t) tp->msec - r->start_msec);
 
     append_literal(w, "\"status\":");
-    append_number(w, "%uL},", (uint64_t) r->headers_out.status);
+    append_number(w, "", (uint64_t) r->headers_out.status, "},");
 
     ngx_connection_t *c = r->connection;
     write_string_member(w, "client_ip", c->addr_text.data, c->addr_text.len);
     append_char(w, ',');
 
     append_literal(w, "\"client_port\":");
-    append_number(w, "%uL,", ngx_access_log_inet_get_port(c->sockaddr));
+    append_number(w, "", ngx_access_log_inet_get_port(c->sockaddr), ",");
     append_literal(w, "\"started_at\":");
-    append_number(w, "%uL,", (uint64_t) started);
+    append_number(w, "", (uint64_t) started, ",");
     append_literal(w, "\"tries\":[],");
     append_literal(w, "\"latencies\":{\"request\":");
-    append_number(w, "%uL}", (uint64_t) (latency > 0 ? latency : 0));
+    append_number(w, "", (uint64_t) (latency > 0 ? latency : 0), "}");
     append_literal(w, "}]");
 
     size_t payload_len = w.pos - payload_start;
@@ -585,11 +704,44 @@ write_message(writer &w, ngx_http_request_t *r, ngx_pool_t *pool,
                   (size_t) (w.end - w.start));
 
     if (content_length_ptr != NULL) {
-        ngx_sprintf(content_length_ptr, "Content-Length: %010uz\r\n",
-                    payload_len);
+        write_content_length(
+            content_length_ptr + sizeof("Content-Length: ") - 1, payload_len);
     }
 
     return !w.overflow && content_length_ptr != NULL;
+}
+
+/*
+ * Response headers are not part of the estimate of check_space(): when
+ * they crowd the bodies out, send the exchange without bodies rather than
+ * a broken document, and drop it only when even that does not fit.
+ */
+bool
+build_message(writer &w, ngx_http_request_t *r,
+              ngx_http_response_body_ctx_t *ctx, LogMode mode,
+              ngx_http_response_body_loc_conf_t *conf, bodies &b,
+              const ngx_str_t *requestid) noexcept
+{
+    if (write_message(w, r, ctx, mode, conf, b, requestid)) {
+        return true;
+    }
+
+    bool had_bodies = (b.request_len != 0 || b.response_len != 0)
+                      && should_log_payload(mode) >= 0;
+
+    if (had_bodies) {
+        b.truncate_request = b.request_len != 0 || b.truncate_request;
+        b.truncate_response = b.response_len != 0 || b.truncate_response;
+        b.request_len = 0;
+        b.response_len = 0;
+    }
+
+    ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
+                  "Not enough space to pack request and response, "
+                  "increase config: ext_access_log_total_size");
+    kestrelvanes::count(log_stats.packet_too_big);
+
+    return had_bodies && write_message(w, r, ctx, mode, conf, b, requestid);
 }
 
 } /* namespace */
@@ -644,60 +796,34 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     check_space(r, conf, b);
 
-    ngx_pool_t *pool = ngx_create_pool(NGX_MIN_POOL_SIZE, ngx_cycle->log);
-    if (pool == NULL) {
-        kestrelvanes::count(log_stats.pool_create_failed);
-        return NGX_ERROR;
-    }
-
     size_t buffer_size = conf->total_buffer_size;
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: buffer_size=%uz", buffer_size);
 
-    auto *buffer = static_cast<u_char *>(ngx_pnalloc(pool, buffer_size));
+    /* the message is copied out of it once its length is known */
+    u_char *buffer = ngx_ext_access_log_scratch(buffer_size);
     if (buffer == NULL) {
         kestrelvanes::count(log_stats.pool_alloc_failed);
-        ngx_destroy_pool(pool);
         return NGX_ERROR;
     }
 
     u_char id[request_id_size];
     if (ngx_get_request_id(r, id) != NGX_OK) {
         kestrelvanes::count(log_stats.req_id_failed);
-        ngx_destroy_pool(pool);
         return NGX_ERROR;
     }
 
     ngx_str_t requestid = {ngx_strlen(id), id};
     writer w = {buffer, buffer, buffer + buffer_size, false};
+    bool written = build_message(w, r, ctx, _log_mode, conf, b, &requestid);
 
-    /*
-     * Response headers are not part of the estimate above: when they crowd
-     * the bodies out, send the exchange without bodies rather than a
-     * broken document, and drop it only when even that does not fit.
-     */
-    if (!write_message(w, r, pool, ctx, _log_mode, conf, b, &requestid)) {
-        bool had_bodies =
-            (b.request_len != 0 || b.response_len != 0) && log_payload;
+    /* the request body read from its file was only needed for the text */
+    if (b.file_body != NULL) {
+        ngx_pfree(r->pool, b.file_body);
+    }
 
-        if (had_bodies) {
-            b.truncate_request = b.request_len != 0 || b.truncate_request;
-            b.truncate_response = b.response_len != 0 || b.truncate_response;
-            b.request_len = 0;
-            b.response_len = 0;
-        }
-
-        ngx_log_error(NGX_LOG_ERR, log, 0,
-                      "Not enough space to pack request and response, "
-                      "increase config: ext_access_log_total_size");
-        kestrelvanes::count(log_stats.packet_too_big);
-
-        if (!had_bodies
-            || !write_message(w, r, pool, ctx, _log_mode, conf, b,
-                              &requestid)) {
-            ngx_destroy_pool(pool);
-            return NGX_ERROR;
-        }
+    if (!written) {
+        return NGX_ERROR;
     }
 
     size_t total_request_len = w.pos - w.start;
@@ -707,15 +833,24 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "total_request_len=%uz",
                   total_request_len);
 
-    /* the raw request body was only needed for the encoding */
-    if (b.request != NULL) {
-        ngx_pfree(pool, b.request);
+    ngx_pool_t *pool =
+        ngx_ext_access_log_message_pool(total_request_len, opc_endpoint);
+    if (pool == NULL) {
+        kestrelvanes::count(log_stats.pool_create_failed);
+        return NGX_ERROR;
     }
 
-    buffer = ngx_ext_access_log_shrink_message(pool, buffer, total_request_len);
+    auto *message = static_cast<u_char *>(ngx_pnalloc(pool, total_request_len));
+    if (message == NULL) {
+        kestrelvanes::count(log_stats.pool_alloc_failed);
+        ngx_destroy_pool(pool);
+        return NGX_ERROR;
+    }
+
+    ngx_memcpy(message, buffer, total_request_len);
 
     return ngx_ext_access_log_post_task(
-        log->connection, opc_endpoint, MERGED_LOG, buffer, total_request_len,
+        log->connection, opc_endpoint, MERGED_LOG, message, total_request_len,
         pool, access_log_thread_pool,
         conf->remote_auth_log_server.len != 0 ? 1 : 0);
 }

@@ -32,39 +32,79 @@ needs_encoding(u_char c) noexcept
     return (c < 0x20 && c != '\t') || c == 0x7f;
 }
 
+/* Eight bytes none of which needs encoding (a tab does, here: rare). */
+constexpr bool
+none_encoded(uint64_t x) noexcept
+{
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    constexpr uint64_t highs = 0x8080808080808080ULL;
+    uint64_t del = x ^ (0x7f * ones);
+
+    /* bytes below 0x20 (high bytes are fine), and DEL */
+    return (((x - 0x20 * ones) & ~x) & highs) == 0
+           && (((del - ones) & ~del) & highs) == 0;
+}
+
+static_assert(none_encoded(0x4142434445464748ULL), "letters pass");
+static_assert(none_encoded(0xfffefd8020212223ULL), "high bytes pass");
+static_assert(!none_encoded(0x414243440a464748ULL), "LF is encoded");
+static_assert(!none_encoded(0x4142434445467f48ULL), "DEL is encoded");
+static_assert(!none_encoded(0x0041424344454647ULL), "NUL is encoded");
+
 /*
- * Writes the lines of one message or, without a buffer, only counts their
- * bytes.  Both passes run the same code, so what is measured is exactly
- * what is written.
+ * Writes the lines of one message, or only counts their bytes: without a
+ * buffer, or once the buffer's end is reached (a message that does not fit
+ * is then known by its length and never sent).  The same code counts and
+ * writes, so what is measured is exactly what is written.
  */
 struct line_writer {
-    u_char *pos; /* NULL while measuring */
+    u_char *pos; /* NULL while only counting */
+    u_char *end;
     size_t len;
 
     void bytes(const void *p, size_t n) noexcept
     {
         if (pos != NULL) {
-            pos = ngx_cpymem(pos, p, n);
+            if ((size_t) (end - pos) >= n) {
+                pos = ngx_cpymem(pos, p, n);
+            } else {
+                pos = NULL;
+            }
         }
         len += n;
     }
 
-    void text(const char *s) noexcept { bytes(s, ngx_strlen(s)); }
+    template <size_t N>
+    void text(const char (&s)[N]) noexcept
+    {
+        bytes(s, N - 1);
+    }
 
     void encoded(const u_char *p, size_t n) noexcept
     {
         static const u_char hex[] = "0123456789ABCDEF";
         size_t run = 0;
+        size_t i = 0;
 
-        for (size_t i = 0; i < n; i++) {
+        while (i < n) {
+            if (n - i >= 8) {
+                uint64_t x;
+                ngx_memcpy(&x, p + i, sizeof(x));
+                if (none_encoded(x)) {
+                    i += 8;
+                    continue;
+                }
+            }
+
             if (!needs_encoding(p[i])) {
+                i++;
                 continue;
             }
 
             bytes(p + run, i - run);
             u_char esc[3] = {'%', hex[p[i] >> 4], hex[p[i] & 0xf]};
             bytes(esc, sizeof(esc));
-            run = i + 1;
+            run = ++i;
         }
 
         bytes(p + run, n - run);
@@ -75,13 +115,33 @@ struct line_writer {
         encoded(value->data, value->len);
     }
 
-    /* a line made of numbers and fixed text */
-    template <typename... Args>
-    void format(const char *fmt, Args... args) noexcept
+    /* a signed decimal, as "%l" writes it */
+    void number(int64_t value) noexcept
     {
-        u_char line[NGX_INT64_LEN * 2 + 64];
+        u_char digits[NGX_INT64_LEN];
+        u_char *d = digits + sizeof(digits);
+        uint64_t u = value < 0 ? 0 - (uint64_t) value : (uint64_t) value;
 
-        bytes(line, ngx_snprintf(line, sizeof(line), fmt, args...) - line);
+        do {
+            *--d = (u_char) ('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+
+        if (value < 0) {
+            *--d = '-';
+        }
+
+        bytes(d, digits + sizeof(digits) - d);
+    }
+
+    /* a line made of a number between fixed texts */
+    template <size_t N, size_t M>
+    void line(const char (&name)[N], int64_t value,
+              const char (&ending)[M]) noexcept
+    {
+        text(name);
+        number(value);
+        text(ending);
     }
 };
 
@@ -98,8 +158,9 @@ struct message_facts {
 };
 
 /* One "Name:value" line; the name carries its colon. */
+template <size_t N>
 void
-ngx_ext_add_header(line_writer &w, const char *hdr_key,
+ngx_ext_add_header(line_writer &w, const char (&hdr_key)[N],
                    const ngx_str_t *hdr_val) noexcept
 {
     w.text(hdr_key);
@@ -108,8 +169,10 @@ ngx_ext_add_header(line_writer &w, const char *hdr_key,
 }
 
 /* Adds "Name:value" when the value is there. */
+template <size_t N>
 void
-add_optional(line_writer &w, const char *name, const ngx_str_t *value) noexcept
+add_optional(line_writer &w, const char (&name)[N],
+             const ngx_str_t *value) noexcept
 {
     if (value->data == NULL || value->len == 0) {
         return;
@@ -127,11 +190,20 @@ add_optional(line_writer &w, const char *name, const ngx_str_t *value) noexcept
 bool
 excluded(const ngx_str_t *name) noexcept
 {
-    for (const char *x : exclude_headers) {
-        size_t len = ngx_strlen(x);
+    /* the names are fixed: their lengths are measured once */
+    static size_t lengths[NGX_EXT_EXCLUDE_HEADERS];
 
-        if (name->len == len
-            && ngx_strncasecmp(name->data, (u_char *) x, len) == 0) {
+    if (lengths[0] == 0) {
+        for (size_t i = 0; i < NGX_EXT_EXCLUDE_HEADERS; i++) {
+            lengths[i] = ngx_strlen(exclude_headers[i]);
+        }
+    }
+
+    for (size_t i = 0; i < NGX_EXT_EXCLUDE_HEADERS; i++) {
+        if (name->len == lengths[i]
+            && ngx_strncasecmp(name->data, (u_char *) exclude_headers[i],
+                               lengths[i])
+                   == 0) {
             return true;
         }
     }
@@ -172,7 +244,7 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
 {
     ngx_http_request_t *r = f.r;
 
-    w.format("X-Status: %l\r\n", (long) r->headers_out.status);
+    w.line("X-Status: ", (long) r->headers_out.status, "\r\n");
 
     if (!f.have_id) {
         return;
@@ -182,9 +254,9 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
     ngx_ext_add_header(w, "X-Request-Id: ", &id);
 
     if (f.log_headers) {
-        w.format("X-Req-Time: %l\r\n",
-                 (long) ((int64_t) r->start_sec * 1000 + r->start_msec));
-        w.format("X-Resp-Time: %l\r\n", (long) f.latency);
+        w.line("X-Req-Time: ",
+               (long) ((int64_t) r->start_sec * 1000 + r->start_msec), "\r\n");
+        w.line("X-Resp-Time: ", (long) f.latency, "\r\n");
 
         ngx_str_t *addr = &r->connection->addr_text;
         if (addr->len) {
@@ -192,8 +264,10 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
 
             w.text("X-Client-Addr:");
             w.encoded(&text);
-            w.format(":%ui\r\n",
-                     ngx_access_log_inet_get_port(r->connection->sockaddr));
+            w.line(
+                ":",
+                (int64_t) ngx_access_log_inet_get_port(r->connection->sockaddr),
+                "\r\n");
         }
     }
 
@@ -205,8 +279,8 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
         }
 
         off_t content_len = r->headers_in.content_length_n;
-        w.format("X-Req-Content-Len: %d\r\n",
-                 (int) (content_len < 0 ? 0 : content_len));
+        w.line("X-Req-Content-Len: ", (int) (content_len < 0 ? 0 : content_len),
+               "\r\n");
 
         if (r->headers_in.content_type) {
             add_optional(
@@ -271,21 +345,21 @@ write_body_part(line_writer &w, const message_facts &f, const body_part &b,
     switch (b.form) {
     case body_form::none:
         if (f.log_headers && b.seen != 0) {
-            w.format("X-Resp-Content-Len: %O\r\n", b.seen);
+            w.line("X-Resp-Content-Len: ", (int64_t) b.seen, "\r\n");
         }
         w.text("\r\n\r\n");
         return;
 
     case body_form::full:
-        w.format("X-Orig-Length: %l\r\n",
-                 (long) r->headers_out.content_length_n);
-        w.format("Content-Length: %l\r\n\r\n", (long) b.body_len);
+        w.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+               "\r\n");
+        w.line("Content-Length: ", (long) b.body_len, "\r\n\r\n");
         w.bytes(body, b.body_len);
         return;
 
     case body_form::truncated:
-        w.format("X-Orig-Length: %l\r\n",
-                 (long) r->headers_out.content_length_n);
+        w.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+               "\r\n");
         w.text("Content-Length: 0\r\n");
         w.text("X-Kv-Resp-Truncated-Body: true\r\n\r\n");
         return;
@@ -375,12 +449,19 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     message_facts f;
     take_facts(f, r, _log_mode, conf);
 
-    line_writer measure = {NULL, 0};
-    write_head(measure, f);
-    size_t head_len = measure.len;
-
     /* as in the buffer of the layout: its last byte is never used */
     size_t room = conf->total_buffer_size - 1;
+
+    /*
+     * The head is written into the worker's scratch buffer as it is
+     * measured, and copied from there; without that buffer it is measured
+     * first and written later.
+     */
+    u_char *scratch = ngx_ext_access_log_scratch(conf->total_buffer_size);
+    line_writer head = {scratch, scratch ? scratch + room : NULL, 0};
+    write_head(head, f);
+    size_t head_len = head.len;
+    bool head_written = head.pos != NULL;
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: headers packed, avail=%d",
@@ -410,8 +491,9 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     if (b.form == body_form::full) {
         /* the body goes when the room after its length line is not taken
          * up in full; otherwise the whole message stays home */
-        measure.format("X-Orig-Length: %l\r\n",
-                       (long) r->headers_out.content_length_n);
+        line_writer measure = {NULL, NULL, head_len};
+        measure.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+                     "\r\n");
 
         if (measure.len > room) {
             too_big(log);
@@ -427,10 +509,9 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
             kestrelvanes::count(log_stats.no_buffer_space_left);
             return NGX_ERROR;
         }
-
-        measure.len = head_len;
     }
 
+    line_writer measure = {NULL, NULL, head_len};
     write_body_part(measure, f, b, NULL);
     size_t total_request_len = measure.len;
 
@@ -439,7 +520,8 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         return NGX_ERROR;
     }
 
-    ngx_pool_t *mem_pool = ngx_create_pool(NGX_MIN_POOL_SIZE, ngx_cycle->log);
+    ngx_pool_t *mem_pool =
+        ngx_ext_access_log_message_pool(total_request_len, opc_endpoint);
     if (mem_pool == NULL) {
         kestrelvanes::count(log_stats.pool_create_failed);
         return NGX_ERROR;
@@ -458,8 +540,12 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "[KESTRELVANES] response_log: buffer allocated, size=%uz",
                   total_request_len);
 
-    line_writer w = {request, 0};
-    write_head(w, f);
+    line_writer w = {request, request + total_request_len, 0};
+    if (head_written) {
+        w.bytes(scratch, head_len);
+    } else {
+        write_head(w, f);
+    }
 
     if (b.form == body_form::full) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,

@@ -267,6 +267,37 @@ def test_total_size_leaves_out_the_body_that_does_not_fit(nginx, collector,
     assert c.get("packet_too_big") == 3, c
 
 
+@pytest.mark.parametrize("mode,answer", [("default", b""),
+                                         ("metadata", b"a body not logged")])
+def test_a_large_response_head_alone_leaves_nothing_out(nginx, collector,
+                                                       upstream, mode, answer):
+    # The space check reserves the response head twice: with 3.9k of it
+    # the reserve alone passes 8k, yet there is no body to leave out and
+    # the whole exchange fits, so nothing is said to be too big.
+    pad = "p" * 3900
+    upstream.set_response(200, [("X-Fill", pad)], answer)
+    pid = start(nginx, collector, upstream,
+                http=f"ext_initial_logging_mode {mode};\n"
+                     "ext_stats_server http://127.0.0.1:@COLLECTOR@;\n"
+                     "ext_stats_period 5s;",
+                location="ext_access_log_total_size 8k;")
+    mark = nginx.log_mark()
+    resp, _ = one_exchange(nginx.port, request_bytes(
+        "GET", "/big-head", [("Host", "x")]))
+    assert resp.status == 200 and resp.body == answer
+    done = time.monotonic()
+
+    log = merged_logs(collector, count=1)[0]
+    assert log.resp_headers["X-Fill"] == pad
+    assert "X-Kv-Resp-Truncated-Body" not in log.resp_headers
+    assert "X-Kv-Req-Truncated-Body" not in log.req_headers
+    assert log.req_body() is None and log.resp_body() is None
+    c, _ = counters(collector, done, pid=pid)
+    assert c.get("packet_too_big", 0) == 0, c
+    assert c["logs_sent"] == 1, c
+    assert "Not enough space" not in nginx.error_log(mark)
+
+
 # What nginx itself writes into every response or uses for framing; the
 # log reports the response's own headers.
 FRAMING = {"server", "date", "connection", "keep-alive", "transfer-encoding"}

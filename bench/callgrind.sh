@@ -1,0 +1,245 @@
+#!/usr/bin/env bash
+# Instructions per exchange of nginx with the sensor against stock nginx,
+# counted by callgrind.  Instruction counts do not depend on what else the
+# machine is doing, so two runs of the same build and inputs agree to a few
+# hundred instructions per request: this is the figure to compare builds by
+# on a shared machine, where timings are noise.
+#
+#   bench/callgrind.sh [BUILD_DIR]      (default: build/)
+#
+# Environment:
+#   N=2000        requests counted per scenario (after a warm-up of WARM=200)
+#   CONNS=1       keep-alive connections the client spreads them over; more
+#                 connections give several requests per event-loop pass
+#   SIZE=512      response body bytes (above 3000, a static file for every scenario)
+#   ONLY="a b"    run only the named scenarios (names as printed)
+#   KEEP=DIR      keep each scenario's callgrind files and a per-function
+#                 profile of the worker thread (DIR/NAME.top) there
+#
+# nginx runs as one process (master_process off) under valgrind; the
+# counters are zeroed after the warm-up and dumped once the collector has
+# received every log message, so the figures hold the requests and their
+# delivery and nothing of start-up or shut-down.  "worker" is the event-loop
+# thread; "threads" are the thread pools' threads (the sender).
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath "${1:-$top/build}")
+nginx=$build/sbin/nginx
+modules=$build/modules
+count=${N:-2000}
+warm=${WARM:-200}
+conns=${CONNS:-1}
+size=${SIZE:-512}
+only=${ONLY:-}
+keep=${KEEP:-}
+python=/usr/bin/python3
+peers=$top/bench/callgrind_peers.py
+
+command -v valgrind >/dev/null || { echo "callgrind.sh: valgrind is missing" >&2; exit 1; }
+[ -x "$nginx" ] || { echo "callgrind.sh: no $nginx (run make)" >&2; exit 1; }
+
+tmp=$(mktemp -d /tmp/kv-callgrind.XXXXXX)
+chmod 755 "$tmp"
+port=$((18600 + RANDOM % 300))
+coll_port=$((port + 400))
+vg_pid=""
+coll_pid=""
+
+cleanup() {
+    [ -n "$vg_pid" ] && kill "$vg_pid" 2>/dev/null || true
+    [ -n "$coll_pid" ] && kill "$coll_pid" 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+[ -n "$keep" ] && mkdir -p "$keep"
+
+mkdir -p "$tmp/www"
+head -c "$size" /dev/zero | tr '\0' 'x' >"$tmp/www/bench"
+body=$(cat "$tmp/www/bench")
+
+modules_lines="load_module $modules/ngx_kestrelvanes_http_auth.so;
+load_module $modules/ngx_kestrelvanes_http_access.so;"
+
+# merged log: the body comes from "return" (a file past 3000 bytes, which
+# nginx's configuration parser does not take as one word); response log:
+# the request passes the authorization subrequest, so it must reach the
+# content phase.  Files are served from memory buffers (sendfile is off by
+# default), which the sensor captures.
+merged_location() {
+    echo "$1"
+    if [ "$size" -le 3000 ]; then
+        echo "return 200 \"$body\";"
+    else
+        echo "root $tmp/www;"
+    fi
+}
+
+auth_location() {
+    cat <<CONF
+kestrelvanes_http_auth_enable on;
+ext_auth_request /_auth;
+$1
+root $tmp/www;
+CONF
+}
+
+write_conf() {
+    local load=$1 location=$2 http=${3:-}
+    cat >"$tmp/nginx.conf" <<CONF
+$load
+master_process off;
+daemon off;
+worker_processes 1;
+error_log $tmp/error.log error;
+pid $tmp/nginx.pid;
+thread_pool kestrelvanes_access_log_thread_pool threads=1;
+thread_pool kestrelvanes_monitoring_thread_pool threads=1;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    keepalive_requests 1000000;
+    open_file_cache max=16;
+    $http
+    server {
+        listen 127.0.0.1:$port;
+        location = /_auth {
+            internal;
+            proxy_pass http://127.0.0.1:$coll_port;
+        }
+        location / {
+            $location
+        }
+    }
+}
+CONF
+}
+
+wait_for() {
+    local what=$1 i
+    shift
+    for i in $(seq 600); do
+        if "$@"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "callgrind.sh: timed out waiting for $what" >&2
+    exit 1
+}
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+logs_received() {
+    [ "$(cat "$tmp/logs" 2>/dev/null || echo 0)" -ge "$1" ]
+}
+
+cg_total() {
+    awk '/^summary:/ {print $2}' "$1"
+}
+
+stock_worker=""
+stock_total=""
+base_worker=""
+base_total=""
+
+# run NAME LOGS BASELINE LOAD LOCATION [HTTP]
+#   LOGS: log messages each request produces (0 or 1)
+#   BASELINE: "stock" to be the figure others compare with, "auth" for the
+#   authorization baseline of the response-log scenario, else empty
+run() {
+    local name=$1 logs=$2 baseline=$3 load=$4 location=$5 http=${6:-}
+    if [ -n "$only" ] && [[ " $only " != *" $name "* ]]; then
+        return 0
+    fi
+
+    write_conf "$load" "$location" "$http"
+    rm -f "$tmp"/cg.* "$tmp/logs"
+
+    "$python" "$peers" collector "$coll_port" "$tmp/logs" >/dev/null &
+    coll_pid=$!
+    wait_for "the collector" port_open "$coll_port"
+
+    valgrind --tool=callgrind --separate-threads=yes \
+        --compress-strings=no --compress-pos=no \
+        --callgrind-out-file="$tmp/cg.%p" \
+        "$nginx" -p "$tmp" -c "$tmp/nginx.conf" >"$tmp/valgrind.log" 2>&1 &
+    vg_pid=$!
+    wait_for "nginx" port_open "$port"
+
+    "$python" "$peers" client "$port" "$warm" "$conns"
+    [ "$logs" = 0 ] || wait_for "the warm-up's logs" logs_received "$warm"
+    callgrind_control -z "$vg_pid" >/dev/null 2>&1
+
+    "$python" "$peers" client "$port" "$count" "$conns"
+    [ "$logs" = 0 ] || wait_for "the logs" logs_received $((warm + count))
+    callgrind_control -d "$vg_pid" >/dev/null 2>&1
+
+    # the counts are dumped: a stop that valgrind loses is not waited for
+    kill "$vg_pid"
+    for _ in $(seq 50); do
+        kill -0 "$vg_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$vg_pid" 2>/dev/null || true
+    wait "$vg_pid" 2>/dev/null || true
+    vg_pid=""
+    kill "$coll_pid"
+    wait "$coll_pid" 2>/dev/null || true
+    coll_pid=""
+
+    local worker=0 threads=0 f t
+    for f in "$tmp"/cg.*.1-*; do
+        t=$(cg_total "$f")
+        case "$f" in
+            *.1-01) worker=$t ;;
+            *) threads=$((threads + t)) ;;
+        esac
+    done
+
+    local wr tr total
+    wr=$((worker / count))
+    tr=$((threads / count))
+    total=$((wr + tr))
+
+    case "$baseline" in
+        stock) stock_worker=$wr stock_total=$total ;;
+        auth) base_worker=$wr base_total=$total ;;
+    esac
+
+    local ref_w=$stock_worker ref_t=$stock_total ref="stock"
+    if [[ "$name" == auth* ]]; then
+        ref_w=$base_worker ref_t=$base_total ref="auth baseline"
+    fi
+
+    local ratio_w="-" ratio_t="-"
+    if [ -n "$ref_w" ]; then
+        ratio_w=$(awk -v a="$wr" -v b="$ref_w" 'BEGIN {printf "%.2f", a / b}')
+        ratio_t=$(awk -v a="$total" -v b="$ref_t" 'BEGIN {printf "%.2f", a / b}')
+    fi
+
+    printf '%-28s worker %7d  threads %6d  total %7d Ir/request   %s x%s worker, x%s total\n' \
+        "$name" "$wr" "$tr" "$total" "$ref" "$ratio_w" "$ratio_t"
+
+    if [ -n "$keep" ]; then
+        cp "$tmp"/cg.*.1-* "$keep/" 2>/dev/null || true
+        for f in "$tmp"/cg.*.1-01; do
+            callgrind_annotate --threshold=99 "$f" >"$keep/$name.top" 2>/dev/null || true
+            callgrind_annotate --inclusive=yes --threshold=99 "$f" \
+                >"$keep/$name.inclusive" 2>/dev/null || true
+        done
+    fi
+}
+
+echo "callgrind: $count requests over $conns connection(s), $size-byte responses"
+
+run stock 0 stock "" "$(merged_location "")"
+run modules-off 0 "" "$modules_lines" "$(merged_location "")"
+run merged-default 1 "" "$modules_lines" "$(merged_location \
+    "kestrelvanes_http_access_enable on; ext_auth_log_server http://127.0.0.1:$coll_port;")"
+run merged-metadata 1 "" "$modules_lines" "$(merged_location \
+    "kestrelvanes_http_access_enable on; ext_auth_log_server http://127.0.0.1:$coll_port;")" \
+    "ext_initial_logging_mode metadata;"
+run auth-only 0 auth "$modules_lines" "$(auth_location "")"
+run auth-response-log 1 "" "$modules_lines" "$(auth_location "kestrelvanes_http_access_enable on;")"
