@@ -114,11 +114,20 @@ if [ ! -f "$out/obj/Makefile" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$want" ];
 fi
 echo "$tree" >"$out/obj/.nginx-src"
 
+# Puts a built file in place by renaming a fresh copy over the old one:
+# copying over a binary or module that a running nginx has mapped fails
+# ("Text file busy") or changes the code under the running process.
+place() {
+    cmp -s "$1" "$2" 2>/dev/null && return 0
+    cp "$1" "$2.new.$$"
+    mv -f "$2.new.$$" "$2"
+}
+
 jobs=$(nproc 2>/dev/null || echo 2)
 if [ "$mode" = full ]; then
     (cd "$tree" && make -s -j"$jobs" -f "$out/obj/Makefile")
     mkdir -p "$out/sbin"
-    cp "$out/obj/nginx" "$out/sbin/nginx"
+    place "$out/obj/nginx" "$out/sbin/nginx"
 else
     (cd "$tree" && make -s -j"$jobs" -f "$out/obj/Makefile" \
         "$out/obj/ngx_kestrelvanes_http_auth.so" \
@@ -126,6 +135,7 @@ else
 fi
 
 mkdir -p "$out/modules"
-cp "$out/obj/ngx_kestrelvanes_http_auth.so" "$out/obj/ngx_kestrelvanes_http_access.so" \
-    "$out/modules/"
+for so in ngx_kestrelvanes_http_auth.so ngx_kestrelvanes_http_access.so; do
+    place "$out/obj/$so" "$out/modules/$so"
+done
 echo "build: modules in $out/modules"
