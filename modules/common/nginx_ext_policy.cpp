@@ -24,6 +24,17 @@ ngx_pool_t *policy_pool;
 
 #define NGX_EXT_POLICY_POOL_SIZE 16384
 
+namespace kestrelvanes {
+namespace {
+
+ngx_int_t walk_url_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                         size_t *end) noexcept;
+ngx_int_t walk_header_array(ngx_str_t *payload, size_t pos,
+                            ngx_array_t *patterns, size_t *end) noexcept;
+
+} /* namespace */
+} /* namespace kestrelvanes */
+
 namespace {
 
 /*
@@ -70,6 +81,9 @@ typedef struct {
     policy_set_t *set;
     ngx_int_t (*parse)(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
                        size_t *end) noexcept;
+    /* the same walk, compiling nothing (patterns NULL) and counting nothing */
+    ngx_int_t (*walk)(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                      size_t *end) noexcept;
     ngx_atomic_t *updated;
 } policy_kind_t;
 
@@ -77,10 +91,12 @@ const policy_kind_t policy_kinds[] = {
     {{"urlbypass", sizeof("urlbypass")},
      &url_bypass_policy,
      kestrelvanes::parse_url_policy_array,
+     kestrelvanes::walk_url_array,
      &log_stats.uri_bypass_policy_updated},
     {{"headerbypass", sizeof("headerbypass")},
      &header_bypass_policy,
      kestrelvanes::parse_header_policy_array,
+     kestrelvanes::walk_header_array,
      &log_stats.header_bypass_policy_updated},
 };
 
@@ -179,12 +195,23 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
         return NGX_OK;
     }
 
-    /* the version held is the one applied: nothing to parse or compile */
+    /*
+     * The version held is the one applied: nothing to parse or compile.
+     * The scan goes on where applying the block would have left it, past
+     * its array, or a "Type" inside the array would be read as a block
+     * now and skipped when the block was applied: every heartbeat with
+     * the same document would swap the set between two versions.
+     */
 
     if (version.len == kind->set->version.len
         && (version.len == 0
             || ngx_memcmp(version.data, kind->set->version.data, version.len)
                    == 0)) {
+        size_t end;
+
+        if (kind->walk(payload, a, NULL, &end) == NGX_OK) {
+            *next = end + 1;
+        }
         return NGX_OK;
     }
 
