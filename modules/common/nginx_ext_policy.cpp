@@ -163,6 +163,24 @@ release_set(policy_set_t *set) noexcept
 }
 
 /*
+ * Where the scan goes on after a block whose array starts at a: two bytes
+ * past its ']', as after applying it, whether the block was applied,
+ * already held or failed, so the blocks a document holds do not depend
+ * on what the last heartbeat installed.  Otherwise a "Type" inside the
+ * array would be read as a block in one heartbeat and not in the next,
+ * and the same document would swap a set between two versions heartbeat
+ * after heartbeat.  An array that never ends leaves the scan just inside
+ * it.
+ */
+size_t
+after_array(const policy_kind_t *kind, ngx_str_t *payload, size_t a) noexcept
+{
+    size_t end;
+
+    return kind->walk(payload, a, NULL, &end) == NGX_OK ? end + 1 : a + 1;
+}
+
+/*
  * One block, starting at the "Type" at pos.  *next is where the scan goes
  * on; NGX_ERROR only when no pool can be had for the set to be built.
  */
@@ -195,23 +213,13 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
         return NGX_OK;
     }
 
-    /*
-     * The version held is the one applied: nothing to parse or compile.
-     * The scan goes on where applying the block would have left it, past
-     * its array, or a "Type" inside the array would be read as a block
-     * now and skipped when the block was applied: every heartbeat with
-     * the same document would swap the set between two versions.
-     */
+    /* the version held is the one applied: nothing to parse or compile */
 
     if (version.len == kind->set->version.len
         && (version.len == 0
             || ngx_memcmp(version.data, kind->set->version.data, version.len)
                    == 0)) {
-        size_t end;
-
-        if (kind->walk(payload, a, NULL, &end) == NGX_OK) {
-            *next = end + 1;
-        }
+        *next = after_array(kind, payload, a);
         return NGX_OK;
     }
 
@@ -237,6 +245,7 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
 
     if (patterns == NULL || kind->parse(payload, a, patterns, &end) != NGX_OK) {
         replace_building_pool(log);
+        *next = after_array(kind, payload, a);
         return NGX_OK;
     }
 

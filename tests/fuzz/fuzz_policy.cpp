@@ -199,7 +199,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     /* the versions held are the ones sent: nothing to do the second time */
     apply(reply);
-    KV_REQUIRE(set_fingerprint() == first, first);
+    KV_REQUIRE(set_fingerprint() == first,
+               first + "--- then\n" + set_fingerprint());
 
     std::vector<std::string> subjects = long_subjects(input);
     check_url_set(subjects);
