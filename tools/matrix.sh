@@ -96,25 +96,28 @@ for v in "${versions[@]}"; do
 done
 
 # --- suites -----------------------------------------------------------------
-# The last lines of each report's traceback in pytest's FAILURES and ERRORS
-# sections, under the report's own "____ test_id ____" header: the assertion
-# and the place it failed, so that a CI log alone says what went wrong.  The
-# captured output that follows a traceback stays in the suite log.
+# The end of each report's traceback in pytest's FAILURES and ERRORS
+# sections, under the report's own "____ test_id ____" header: the lines
+# up to pytest's "file:line: ErrorType", so the assertion and where it
+# failed; the logs the harness appends after it stay in the suite log.
 failure_tails() {
     awk -v keep="${MATRIX_TAIL:-25}" '
-        function flush(  i, from) {
+        function flush(  i, from, to) {
             if (head == "") return
             print head
-            from = n > keep ? n - keep + 1 : 1
+            to = at ? at : n
+            from = to > keep ? to - keep + 1 : 1
             if (from > 1) print "    [... " from - 1 " lines, the whole report is in the log]"
-            for (i = from; i <= n; i++) print buf[i]
-            head = ""; n = 0; captured = 0
+            for (i = from; i <= to; i++) print buf[i]
+            head = ""; n = 0; at = 0
         }
         /^=+ (FAILURES|ERRORS) =+$/ { on = 1; next }
         on && /^=+ .* =+$/ { flush(); on = 0; next }
         on && /^_+ .* _+$/ { flush(); head = $0; next }
-        on && /^-+ Captured .* -+$/ { captured = 1; next }
-        on && head != "" && !captured { buf[++n] = $0 }
+        on && head != "" {
+            buf[++n] = $0
+            if (!at && $0 ~ /^[^ ]+:[0-9]+: [A-Za-z_.]+$/) at = n
+        }
         END { flush() }
     ' "$1"
 }
