@@ -299,7 +299,6 @@ def test_body_that_just_does_not_fit_drops_the_message(nginx, auth_server,
     [probe] = response_logs(auth_server, count=1)
     head = probe.msg.raw
     head_len = head.index(b"Content-Length: ")
-    latency_digits = len(probe.value("X-Resp-Time").strip())
     boundary = head_len + need + 1          # room left == need: dropped
 
     totals = {i: boundary + i - 2 for i in range(5)}
@@ -329,8 +328,12 @@ def test_body_that_just_does_not_fit_drops_the_message(nginx, auth_server,
         assert log.body == body
     for i, header_size in drops.items():
         assert totals[i] - 1 - header_size <= need
-    if all(len(log.value("X-Resp-Time").strip()) == latency_digits
-           for log in logs.values()):
+    # A head's length varies with its latency's digits: the first request
+    # after the reload, on a busy machine, may take 10 ms where the probe
+    # took 9.  Dropped requests count too, by the size their drop reports.
+    heads = {**{i: log.msg.raw.index(b"Content-Length: ")
+                for i, log in logs.items()}, **drops}
+    if all(h == head_len for h in heads.values()):
         # the usual case, every head as long as the probe's: dropped with
         # exactly the room the body needs, sent with one byte more
         assert sorted(logs) == [3, 4] and drops == {0: head_len,
