@@ -253,13 +253,21 @@ ssize_t ngx_transport_send_rcv_synch(
 int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
 
 /*
+ * Set by an exiting worker that gives up sending what it holds: batches
+ * under way then stop as on a fast stop.  Read by sender threads.
+ */
+extern std::atomic<bool> ngx_transport_senders_stop;
+
+/*
  * Writes a chain of messages back to back over one peer; each message gets
  * the attempts and counters a lone ngx_transport_send would give it, and
  * its state says what became of it.  NGX_OK when every message is settled,
  * NGX_ERROR when no connection could be set up (the rest are NO_PEER),
- * NGX_DONE when the worker began to stop (the rest stay PENDING),
- * NGX_DECLINED when the URL-keyed peer went to another URL before the
- * batch got it (nothing written).
+ * NGX_DONE when the worker stopped fast or gave up its exit flush (the
+ * rest stay PENDING), NGX_DECLINED when the URL-keyed peer went to
+ * another URL before the batch got it (nothing written).  A graceful
+ * exit alone does not stop a batch: the exiting worker sends what it
+ * holds.
  */
 ngx_int_t ngx_transport_send_batch(ngx_transport_peer_t *peer,
                                    ngx_transport_item_t *items, ngx_log_t *log,

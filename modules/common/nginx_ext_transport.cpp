@@ -478,7 +478,11 @@ wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
     for (;;) {
         ngx_msec_t now = monotonic_ms();
 
-        if (now >= deadline) {
+        /*
+         * A fast stop interrupts the event loop's thread, which waits here
+         * for the last statistics of an exit: it ends the wait.
+         */
+        if (now >= deadline || ngx_terminate) {
             return false;
         }
 
