@@ -827,6 +827,8 @@ ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept
 {
     exit_guard.handler = exit_guard_handler;
     exit_guard.log = cycle->log;
+    /* timer debug lines read a connection's fd at data, as nginx's do */
+    exit_guard.data = cycle;
 
     ngx_socket_t s = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (s == (ngx_socket_t) -1) {
@@ -860,6 +862,12 @@ ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept
 void
 ngx_ext_access_log_exit_worker(void) noexcept
 {
+    /* a fast stop ends the worker before nginx closes idle connections */
+    if (exit_watch != NULL) {
+        ngx_close_connection(exit_watch);
+        exit_watch = NULL;
+    }
+
     for (ngx_uint_t i = 0; i < lanes_used; i++) {
         if (lanes[i].head != NULL) {
             drop_queued(&lanes[i]);
