@@ -295,6 +295,16 @@ char *ngx_ext_set_collector_ssl_name(ngx_conf_t *cf, ngx_command_t *cmd,
 ngx_int_t ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept;
 
 /*
+ * At a graceful exit, once the senders are done: every open collector
+ * connection is ended as a client should end it (our side first, then
+ * the collector's answers read until it closes, within one collector
+ * wait), so that nothing written is lost.  Closed with answers unread, a
+ * connection is reset, and a collector loses what it had received but not
+ * yet read.
+ */
+void ngx_ext_close_peers(ngx_log_t *log) noexcept;
+
+/*
  * A pool that lives as long as the process: peers and the URL-keyed list
  * are allocated from it, because configuration pools die at reload while
  * the peers stay in use.

@@ -1028,6 +1028,15 @@ ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
 
     ngx_ext_access_log_exit_worker();
     ngx_ext_access_log_send_last_stats(cycle->log, mcf);
+
+    /*
+     * A fast stop waits for nothing, and a collector that took too long
+     * to read the flush would not read to the end now.
+     */
+    if (ngx_exiting && !ngx_terminate
+        && !ngx_transport_senders_stop.load(std::memory_order_relaxed)) {
+        ngx_ext_close_peers(cycle->log);
+    }
 }
 
 static void

@@ -420,6 +420,34 @@ def test_collector_down_at_exit_is_counted_and_holds_nothing(
     assert sink.messages == []
 
 
+def test_collector_that_reads_slowly_gets_everything_before_the_end(
+        nginx, collector, collector_factory):
+    # The collector answers each message only a while after it, and reads
+    # the next only then.  A connection closed with answers unread is
+    # reset, and the collector loses what it had received but not read
+    # yet: the exiting worker ends its side first and waits for the
+    # collector to close.
+    sink = collector_factory()
+    sink.set_mode("slow", delay=0.05)
+    serve(nginx, b"r" * 20000)
+    nginx.start(exit_config("ext_access_log_batch_delay 60s;"),
+                values={"COLLECTOR": collector.port, "SINK": sink.port})
+    [pid] = nginx.worker_pids()
+    paths = uris("r", 40)
+    burst(nginx.port, paths)
+
+    rc, out = nginx.signal_cmd("quit")
+    assert rc == 0, out
+    wait_exit(nginx, [nginx.master_pid, pid], 10,
+              "a slow collector held the worker past its bound")
+
+    logs = merged_logs(sink, count=len(paths), timeout=10)
+    assert [log.uri for log in logs] == paths
+    accts = wait_accounted(collector, len(paths), pids={pid})
+    assert accts[pid].outcome("sent") == len(paths), describe(accts)
+    assert [c.closed_by for c in sink.connections] == ["peer"]
+
+
 def stalled_flush(nginx, collector, collector_factory):
     """A worker whose collector stopped reading under a burst; returns
     (worker pid, exchanges served, the log mark before the quit)."""
