@@ -346,6 +346,85 @@ drain_until_closed(ngx_transport_peer_t *peer, ngx_msec_t deadline) noexcept
     }
 }
 
+#if (NGX_OPENSSL && nginx_version < 1031000)
+
+/*
+ * nginx before 1.31 draws the 16 bytes of each $request_id with a
+ * RAND_bytes() call of its own, which costs more than the rest of a log
+ * message.  The sensor reads the id of every exchange it captures, so
+ * when nothing has asked for the variable yet it fills it as nginx's own
+ * getter would, from the same generator's output drawn a block at a time:
+ * the same bytes, one call per 256 requests.  Whatever reads $request_id
+ * later in the request (an access_log line) reads this value.  The block
+ * belongs to the worker: it is drawn again after a fork.
+ */
+constexpr size_t random_block_size = 4096;
+constexpr size_t request_id_bytes = 16;
+
+u_char random_block[random_block_size];
+size_t random_used = random_block_size;
+ngx_pid_t random_drawn_by;
+
+const u_char *
+next_random_bytes() noexcept
+{
+    if (random_drawn_by != ngx_pid || random_used == random_block_size) {
+        if (RAND_bytes(random_block, random_block_size) != 1) {
+            ERR_clear_error();
+            random_used = random_block_size;
+            return NULL;
+        }
+        random_drawn_by = ngx_pid;
+        random_used = 0;
+    }
+
+    const u_char *bytes = random_block + random_used;
+    random_used += request_id_bytes;
+    return bytes;
+}
+
+/* Leaves the variable to nginx when anything fails: it then draws it. */
+void
+fill_request_id(ngx_http_request_t *r) noexcept
+{
+    ngx_http_variable_value_t *v = &r->variables[ngx_http_request_id_var_index];
+
+    if (v->valid || v->not_found) {
+        return;
+    }
+
+    u_char *id =
+        static_cast<u_char *>(ngx_pnalloc(r->pool, 2 * request_id_bytes));
+    if (id == NULL) {
+        return;
+    }
+
+    const u_char *bytes = next_random_bytes();
+    if (bytes == NULL) {
+        return;
+    }
+
+    ngx_hex_dump(id, const_cast<u_char *>(bytes), request_id_bytes);
+    /* a used id is not left behind in the worker's memory */
+    ngx_explicit_memzero(const_cast<u_char *>(bytes), request_id_bytes);
+
+    v->len = 2 * request_id_bytes;
+    v->data = id;
+    v->valid = 1;
+    v->no_cacheable = 0;
+    v->not_found = 0;
+}
+
+#else
+
+/* nginx's own getter is cheap here (or has no generator to save) */
+void
+fill_request_id(ngx_http_request_t *) noexcept
+{
+}
+
+#endif
+
 } /* namespace */
 
 namespace kestrelvanes {
@@ -495,6 +574,8 @@ ngx_ext_close_peers(ngx_log_t *log) noexcept
 ngx_int_t
 ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
 {
+    fill_request_id(r);
+
     ngx_http_variable_value_t *v =
         ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
 
