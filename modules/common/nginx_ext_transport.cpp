@@ -523,7 +523,9 @@ wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
         /*
          * On a fast stop the master kills a worker that has not exited
          * within about a second and a half, and the worker's exit waits
-         * for its thread pools: give up the wait instead of being killed.
+         * for its thread pools (and its main thread may wait here for the
+         * last statistics of an exit): give up the wait instead of being
+         * killed.
          */
         if (now >= deadline || ngx_terminate) {
             return false;
