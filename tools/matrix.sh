@@ -96,6 +96,32 @@ for v in "${versions[@]}"; do
 done
 
 # --- suites -----------------------------------------------------------------
+# The end of each report's traceback in pytest's FAILURES and ERRORS
+# sections, under the report's own "____ test_id ____" header: the lines
+# up to pytest's "file:line: ErrorType", so the assertion and where it
+# failed; the logs the harness appends after it stay in the suite log.
+failure_tails() {
+    awk -v keep="${MATRIX_TAIL:-25}" '
+        function flush(  i, from, to) {
+            if (head == "") return
+            print head
+            to = at ? at : n
+            from = to > keep ? to - keep + 1 : 1
+            if (from > 1) print "    [... " from - 1 " lines, the whole report is in the log]"
+            for (i = from; i <= to; i++) print buf[i]
+            head = ""; n = 0; at = 0
+        }
+        /^=+ (FAILURES|ERRORS) =+$/ { on = 1; next }
+        on && /^=+ .* =+$/ { flush(); on = 0; next }
+        on && /^_+ .* _+$/ { flush(); head = $0; next }
+        on && head != "" {
+            buf[++n] = $0
+            if (!at && $0 ~ /^[^ ]+:[0-9]+: [A-Za-z_.]+$/) at = n
+        }
+        END { flush() }
+    ' "$1"
+}
+
 # The suites run side by side: they spend their time waiting on nginx and
 # the fake peers, not on the processors, and every instance has its own
 # ports and prefix.
@@ -107,8 +133,10 @@ for v in $suite_on; do
     fi
     log=$out/$v.suite.log
     echo "matrix: $v: integration suite, log in $log"
+    # -rfEs: the short summary names failures and errors as well as skips
+    # (a bare -rs would leave only the skips in it)
     NGINX_BIN=$out/$v/sbin/nginx KV_MODULES=$out/$v/modules \
-        "$python" -m pytest -q -p no:cacheprovider -rs "$top/tests/integration" \
+        "$python" -m pytest -q -p no:cacheprovider -rfEs "$top/tests/integration" \
         >"$log" 2>&1 &
     suite_pid[$v]=$!
 done
@@ -125,6 +153,7 @@ for v in "${!suite_pid[@]}"; do
         suite_result[$v]="FAILED ($summary)"
         failed=1
         grep -E '^(FAILED|ERROR) ' "$log" | sed "s/^/matrix: $v: /" >&2
+        failure_tails "$log" | sed "s/^/matrix: $v: /" >&2
     fi
     grep -E '^SKIPPED ' "$log" | sed "s/^/matrix: $v: /"
 done

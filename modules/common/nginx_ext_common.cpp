@@ -7,6 +7,12 @@
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_transport.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <openssl/err.h>
+
+#include <cerrno>
+
 namespace kestrelvanes::core {
 
 ngx_ext_access_log_stats_t log_stats;
@@ -269,6 +275,156 @@ pid_prefix() noexcept
     return prefix;
 }
 
+/*
+ * Calls fn for every peer of the process: the request and response
+ * arrays, the URL-keyed list and the statistics peer.
+ */
+template <typename Fn>
+void
+for_each_peer(Fn fn) noexcept
+{
+    for (ngx_uint_t i = 0; request_peer_node && i < request_peer_count; i++) {
+        fn(&request_peer_node[i].t_peer);
+    }
+
+    for (ngx_uint_t i = 0; response_peer_node && i < response_peer_count; i++) {
+        fn(&response_peer_node[i].t_peer);
+    }
+
+    for (ngx_list_part_t *part = peer_node_head ? &peer_node_head->part : NULL;
+         part; part = part->next) {
+        auto *nodes = static_cast<ngx_peer_node_t *>(part->elts);
+
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
+            fn(&nodes[i].t_peer);
+        }
+    }
+
+    fn(&t_peer_stats);
+}
+
+/*
+ * Our side of the connection is done: TLS says so first, then TCP.  The
+ * collector reads everything that went before, answers, and closes.
+ */
+void
+finish_writing(ngx_transport_peer_t *peer) noexcept
+{
+    if (peer->use_ssl && peer->ssl != NULL) {
+        (void) SSL_shutdown(peer->ssl);
+        ERR_clear_error();
+    }
+
+    (void) shutdown(peer->conn.fd, SHUT_WR);
+}
+
+/*
+ * Reads away the collector's answers until it closes, the deadline passes
+ * or a fast stop comes; the bytes are not looked at (through TLS they are
+ * records, which are no longer read).
+ */
+void
+drain_until_closed(ngx_transport_peer_t *peer, ngx_msec_t deadline) noexcept
+{
+    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+    while (!ngx_terminate) {
+        ssize_t n = recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT);
+
+        if (n > 0) {
+            continue;
+        }
+
+        if (n == 0
+            || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return;
+        }
+
+        if (!kestrelvanes::wait_ready(peer->conn.fd, POLLIN, deadline)) {
+            return;
+        }
+    }
+}
+
+#if (NGX_OPENSSL && nginx_version < 1031000)
+
+/*
+ * nginx before 1.31 draws the 16 bytes of each $request_id with a
+ * RAND_bytes() call of its own, which costs more than the rest of a log
+ * message.  The sensor reads the id of every exchange it captures, so
+ * when nothing has asked for the variable yet it fills it as nginx's own
+ * getter would, from the same generator's output drawn a block at a time:
+ * the same bytes, one call per 256 requests.  Whatever reads $request_id
+ * later in the request (an access_log line) reads this value.  The block
+ * belongs to the worker: it is drawn again after a fork.
+ */
+constexpr size_t random_block_size = 4096;
+constexpr size_t request_id_bytes = 16;
+
+u_char random_block[random_block_size];
+size_t random_used = random_block_size;
+ngx_pid_t random_drawn_by;
+
+const u_char *
+next_random_bytes() noexcept
+{
+    if (random_drawn_by != ngx_pid || random_used == random_block_size) {
+        if (RAND_bytes(random_block, random_block_size) != 1) {
+            ERR_clear_error();
+            random_used = random_block_size;
+            return NULL;
+        }
+        random_drawn_by = ngx_pid;
+        random_used = 0;
+    }
+
+    const u_char *bytes = random_block + random_used;
+    random_used += request_id_bytes;
+    return bytes;
+}
+
+/* Leaves the variable to nginx when anything fails: it then draws it. */
+void
+fill_request_id(ngx_http_request_t *r) noexcept
+{
+    ngx_http_variable_value_t *v = &r->variables[ngx_http_request_id_var_index];
+
+    if (v->valid || v->not_found) {
+        return;
+    }
+
+    u_char *id =
+        static_cast<u_char *>(ngx_pnalloc(r->pool, 2 * request_id_bytes));
+    if (id == NULL) {
+        return;
+    }
+
+    const u_char *bytes = next_random_bytes();
+    if (bytes == NULL) {
+        return;
+    }
+
+    ngx_hex_dump(id, const_cast<u_char *>(bytes), request_id_bytes);
+    /* a used id is not left behind in the worker's memory */
+    ngx_explicit_memzero(const_cast<u_char *>(bytes), request_id_bytes);
+
+    v->len = 2 * request_id_bytes;
+    v->data = id;
+    v->valid = 1;
+    v->no_cacheable = 0;
+    v->not_found = 0;
+}
+
+#else
+
+/* nginx's own getter is cheap here (or has no generator to save) */
+void
+fill_request_id(ngx_http_request_t *) noexcept
+{
+}
+
+#endif
+
 } /* namespace */
 
 namespace kestrelvanes {
@@ -374,9 +530,52 @@ ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
     return peer;
 }
 
+void
+ngx_ext_close_peers(ngx_log_t *log) noexcept
+{
+    ngx_msec_t deadline =
+        kestrelvanes::deadline_in(kestrelvanes::collector_wait_ms);
+    ngx_uint_t open = 0;
+
+    /* a peer whose lock is held is still a sender's: it is left alone */
+    auto usable = [](ngx_transport_peer_t *peer) {
+        if (peer->conn.fd == -1 || !peer->lock.try_lock()) {
+            return false;
+        }
+        peer->lock.unlock();
+        return true;
+    };
+
+    for_each_peer([&](ngx_transport_peer_t *peer) {
+        if (usable(peer)) {
+            finish_writing(peer);
+            open++;
+        }
+    });
+
+    if (open == 0) {
+        return;
+    }
+
+    /* the collectors read in parallel: one deadline serves them all */
+    for_each_peer([&](ngx_transport_peer_t *peer) {
+        if (usable(peer)) {
+            drain_until_closed(peer, deadline);
+            close(peer->conn.fd);
+            peer->conn.fd = -1;
+        }
+    });
+
+    ngx_log_error(NGX_LOG_INFO, log, 0,
+                  "[KESTRELVANES] exiting: %ui collector connections closed",
+                  open);
+}
+
 ngx_int_t
 ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
 {
+    fill_request_id(r);
+
     ngx_http_variable_value_t *v =
         ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
 

@@ -253,13 +253,21 @@ ssize_t ngx_transport_send_rcv_synch(
 int _is_http_response_complete(u_char *buf, ssize_t len) noexcept;
 
 /*
+ * Set by an exiting worker that gives up sending what it holds: batches
+ * under way then stop as on a fast stop.  Read by sender threads.
+ */
+extern std::atomic<bool> ngx_transport_senders_stop;
+
+/*
  * Writes a chain of messages back to back over one peer; each message gets
  * the attempts and counters a lone ngx_transport_send would give it, and
  * its state says what became of it.  NGX_OK when every message is settled,
  * NGX_ERROR when no connection could be set up (the rest are NO_PEER),
- * NGX_DONE when the worker began to stop (the rest stay PENDING),
- * NGX_DECLINED when the URL-keyed peer went to another URL before the
- * batch got it (nothing written).
+ * NGX_DONE when the worker stopped fast or gave up its exit flush (the
+ * rest stay PENDING), NGX_DECLINED when the URL-keyed peer went to
+ * another URL before the batch got it (nothing written).  A graceful
+ * exit alone does not stop a batch: the exiting worker sends what it
+ * holds.
  */
 ngx_int_t ngx_transport_send_batch(ngx_transport_peer_t *peer,
                                    ngx_transport_item_t *items, ngx_log_t *log,
@@ -285,6 +293,16 @@ char *ngx_ext_set_collector_ssl_trusted(ngx_conf_t *cf, ngx_command_t *cmd,
 char *ngx_ext_set_collector_ssl_name(ngx_conf_t *cf, ngx_command_t *cmd,
                                      void *conf) noexcept;
 ngx_int_t ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept;
+
+/*
+ * At a graceful exit, once the senders are done: every open collector
+ * connection is ended as a client should end it (our side first, then
+ * the collector's answers read until it closes, within one collector
+ * wait), so that nothing written is lost.  Closed with answers unread, a
+ * connection is reset, and a collector loses what it had received but not
+ * yet read.
+ */
+void ngx_ext_close_peers(ngx_log_t *log) noexcept;
 
 /*
  * A pool that lives as long as the process: peers and the URL-keyed list

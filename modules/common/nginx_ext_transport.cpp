@@ -27,6 +27,8 @@ constexpr int max_zero_byte_writes = 4;
 constexpr useconds_t init_failure_pause_us = 1000000;
 constexpr size_t ip_str_size = 45;
 constexpr size_t host_text_size = 256;
+/* how often a wait on the collector looks whether the worker stops */
+constexpr ngx_msec_t wait_slice_ms = 100;
 
 /*
  * nginx's send routine wants a connection with events; each thread gets
@@ -144,9 +146,9 @@ ngx_int_t
 set_socket_options(ngx_socket_t s, ngx_log_t *log) noexcept
 {
     /*
-     * Reads and the handshake never wait on the socket itself (they poll
-     * to a deadline); the receive timeout is a backstop for a TLS write
-     * that has to read.  The send timeout also bounds connect().
+     * connect(), reads and the handshake never wait on the socket itself
+     * (they poll to a deadline); the receive timeout is a backstop for a
+     * TLS write that has to read, the send timeout bounds blocking writes.
      */
     struct timeval tv = {5, 0};
 
@@ -201,6 +203,46 @@ close_path(ngx_transport_peer_t *peer, ngx_socket_t s, ngx_log_t *log) noexcept
     }
 
     return NGX_ERROR;
+}
+
+/*
+ * connect() on a non-blocking socket, waited for to the deadline: a
+ * collector whose address drops SYNs would otherwise hold the thread (and
+ * a worker that stops, and so the master's patience) for as long as the
+ * kernel retries.  Returns 0, or the errno of the failure.
+ */
+int
+connect_until(ngx_socket_t s, struct sockaddr_in *sin,
+              ngx_msec_t deadline) noexcept
+{
+    if (ngx_nonblocking(s) == -1) {
+        return ngx_socket_errno;
+    }
+
+    int err = 0;
+
+    if (connect(s, reinterpret_cast<struct sockaddr *>(sin), sizeof(*sin))
+        == -1) {
+        err = ngx_socket_errno;
+    }
+
+    if (err == EINPROGRESS) {
+        socklen_t len = sizeof(err);
+
+        if (!kestrelvanes::wait_ready(s, POLLOUT, deadline)) {
+            err = ETIMEDOUT;
+
+        } else if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == -1) {
+            err = ngx_socket_errno;
+        }
+    }
+
+    /* sends and the TLS code expect a blocking socket */
+    if (err == 0 && ngx_blocking(s) == -1) {
+        err = ngx_socket_errno;
+    }
+
+    return err;
 }
 
 /*
@@ -478,12 +520,20 @@ wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
     for (;;) {
         ngx_msec_t now = monotonic_ms();
 
-        if (now >= deadline) {
+        /*
+         * On a fast stop the master kills a worker that has not exited
+         * within about a second and a half, and the worker's exit waits
+         * for its thread pools (and its main thread may wait here for the
+         * last statistics of an exit): give up the wait instead of being
+         * killed.
+         */
+        if (now >= deadline || ngx_terminate) {
             return false;
         }
 
         struct pollfd pfd = {fd, events, 0};
-        int rc = poll(&pfd, 1, static_cast<int>(deadline - now));
+        int slice = static_cast<int>(ngx_min(deadline - now, wait_slice_ms));
+        int rc = poll(&pfd, 1, slice);
 
         if (rc > 0) {
             return true;
@@ -539,11 +589,11 @@ connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
         return close_path(peer, s, log);
     }
 
-    if (connect(s, reinterpret_cast<struct sockaddr *>(&sin), sizeof(sin))
-        == -1) {
+    int err = connect_until(s, &sin, deadline);
+    if (err != 0) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "access logging socket connect failed errno %s",
-                      error_text(ngx_socket_errno));
+                      error_text(err));
         kestrelvanes::count(log_stats.socket_connect_fail);
         return close_path(peer, s, log);
     }

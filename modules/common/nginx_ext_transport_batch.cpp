@@ -12,7 +12,8 @@
  * per batch.  Answers are also read whenever the socket has no room, so a
  * collector that stops reading until its answers are taken never stalls
  * a long batch.  Writes never block: a write that cannot proceed waits in
- * short slices, so a stopping worker abandons its batch at once.
+ * short slices, so a worker that stops fast, or gives up its exit flush,
+ * abandons its batch at once.
  */
 #include "nginx_ext_transport.h"
 
@@ -47,10 +48,12 @@ struct batch_cursor {
 
 enum class wait_result { room, failed, stopping };
 
+/* A graceful exit still sends: the worker flushes what it holds. */
 bool
 worker_stopping() noexcept
 {
-    return ngx_exiting || ngx_terminate;
+    return ngx_terminate
+           || ngx_transport_senders_stop.load(std::memory_order_relaxed);
 }
 
 /* Empty messages are sent by writing nothing. */
@@ -336,6 +339,8 @@ attempt_failed(ngx_transport_peer_t *peer, batch_cursor *c,
 } /* namespace */
 
 namespace kestrelvanes::core {
+
+std::atomic<bool> ngx_transport_senders_stop{false};
 
 ngx_int_t
 ngx_transport_send_batch(ngx_transport_peer_t *peer,

@@ -26,6 +26,15 @@
  * queue costs only the messages over the budget; backoff starts when the
  * collector is down or refuses the bytes, not because a queue was full.
  *
+ * A worker that exits gracefully (quit, reload) first sends what it
+ * holds.  nginx closes its idle connections as it starts exiting, and one
+ * idle connection of this file, which never carries bytes, hears of it:
+ * every lane's batch goes at once, and a guard timer, not cancelable, keeps
+ * the worker until nothing is held.  The guard bounds the flush: when it
+ * fires and nothing but it keeps the worker, the flush is given up, the
+ * messages still held are counted as failed and the worker ends.  A fast
+ * stop waits for nothing.
+ *
  * Lanes, the queue and the budget belong to the event loop; a batch in
  * flight belongs to its pool thread until its completion runs.
  */
@@ -33,6 +42,7 @@
 #include "nginx_ext_cfg_sync.h"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -58,6 +68,13 @@ constexpr size_t full_batch_bytes = 256 * 1024;
 
 /* after a failed set-up, the thread rests before it tries again */
 constexpr useconds_t init_failure_pause_us = 1000000;
+
+/*
+ * How long a graceful exit waits for the collector once nothing else
+ * keeps the worker: one collector wait, the longest a single write or
+ * exchange may take.
+ */
+constexpr ngx_msec_t exit_flush_bound = 5000;
 
 struct log_lane;
 
@@ -94,12 +111,22 @@ log_lane lanes[max_lanes];
 ngx_uint_t lanes_used;
 size_t held_bytes;
 
+/* the worker is exiting and sends what it holds before it ends */
+bool flushing;
+
+/* hears from nginx that the worker starts exiting; NULL once it has */
+ngx_connection_t *exit_watch;
+
+/* keeps the exiting worker while messages are held, up to the bound */
+ngx_event_t exit_guard;
+
 std::atomic<bool> priority_set{false};
 
 void batch_handler(void *data, ngx_log_t *log) noexcept;
 void batch_completion(ngx_event_t *ev) noexcept;
 void post_batch_handler(ngx_event_t *ev) noexcept;
 void batch_delay_handler(ngx_event_t *ev) noexcept;
+void release_exit() noexcept;
 
 ngx_ext_access_log_msg_t *
 message_of(ngx_transport_item_t *item) noexcept
@@ -152,8 +179,8 @@ lane_init(log_lane *lane) noexcept
     lane->delay.log = ngx_cycle->log;
 
     /*
-     * An exiting worker sends nothing more (the sender drops what it is
-     * given then), so a waiting batch must not hold up its exit.
+     * The exit guard keeps an exiting worker while messages are held; the
+     * flush posts waiting batches at once, so their delay holds nothing.
      */
     lane->delay.cancelable = 1;
 
@@ -217,6 +244,10 @@ free_message(log_lane *lane, ngx_ext_access_log_msg_t *msg) noexcept
     held_bytes -= message_cost(msg->len);
     lane->held--;
     ngx_destroy_pool(msg->mem_pool);
+
+    if (held_bytes == 0) {
+        release_exit();
+    }
 }
 
 /* The pools of a batch; its task is the lane's and stays. */
@@ -239,7 +270,7 @@ free_batch(log_batch *batch) noexcept
 bool
 lane_is_due(const log_lane *lane) noexcept
 {
-    return lane->due || log_batch_delay == 0
+    return lane->due || log_batch_delay == 0 || flushing
            || lane->queued >= full_batch_messages
            || lane->queued_bytes >= full_batch_bytes;
 }
@@ -352,6 +383,30 @@ count_send_failure(ngx_ext_access_log_msg_t *msg) noexcept
 }
 
 /*
+ * Messages the worker gave up on as it ended (a fast stop, or a flush
+ * past its bound) count as failed sends: the last statistics document of
+ * a graceful exit reports them.  A message nobody tried to write is
+ * still pending, as it was built (zero-filled).
+ */
+void
+count_abandoned(ngx_transport_item_t *item) noexcept
+{
+    for (; item != NULL; item = item->next) {
+        if (item->state == NGX_EXT_ITEM_PENDING) {
+            count_send_failure(message_of(item));
+        }
+    }
+}
+
+/* The senders stop: a fast stop, or an exit flush past its bound. */
+bool
+senders_stopped() noexcept
+{
+    return ngx_terminate
+           || ngx_transport_senders_stop.load(std::memory_order_relaxed);
+}
+
+/*
  * Counts every message that did not go out whole, as a lone send would.
  * A collector that is down or refuses what it is sent starts a backoff,
  * before the batch's one error line (rather than one per message).
@@ -451,11 +506,15 @@ batch_handler(void *data, ngx_log_t *log) noexcept
 {
     auto *batch = static_cast<log_batch *>(data);
 
-    /* on a fast stop too: nginx runs the queue out before the worker ends */
-    if (ngx_exiting || ngx_terminate) {
+    /*
+     * nginx runs the pool's queue out before the worker ends; a graceful
+     * exit sends it, a stopping one only counts it.
+     */
+    if (senders_stopped()) {
         ngx_log_error(
             NGX_LOG_INFO, log, 0,
             "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
+        count_abandoned(batch->first);
         return;
     }
 
@@ -480,8 +539,16 @@ batch_handler(void *data, ngx_log_t *log) noexcept
 
     count_outcome(batch, log);
 
-    /* a collector that is down is not asked again at once */
-    if (rc == NGX_ERROR) {
+    if (rc == NGX_DONE) {
+        count_abandoned(batch->first);
+        return;
+    }
+
+    /*
+     * A collector that is down is not asked again at once; an exiting
+     * worker does not rest, its flush has a bound to keep.
+     */
+    if (rc == NGX_ERROR && !ngx_exiting) {
         usleep(init_failure_pause_us);
     }
 }
@@ -507,6 +574,123 @@ batch_completion(ngx_event_t *ev) noexcept
     if (lane_is_due(lane)) {
         post_batch(lane);
     }
+}
+
+/* Messages queued on the lane, not yet in a batch, are given up. */
+ngx_uint_t
+drop_queued(log_lane *lane) noexcept
+{
+    ngx_transport_item_t *item = lane->head;
+    ngx_uint_t dropped = 0;
+
+    *lane->last = NULL;
+    lane->head = NULL;
+    lane->last = &lane->head;
+    lane->queued = 0;
+    lane->queued_bytes = 0;
+    lane->due = false;
+
+    if (lane->delay.timer_set) {
+        ngx_del_timer(&lane->delay);
+    }
+
+    while (item != NULL) {
+        ngx_transport_item_t *next = item->next;
+        ngx_ext_access_log_msg_t *msg = message_of(item);
+
+        count_send_failure(msg);
+        free_message(lane, msg);
+        dropped++;
+        item = next;
+    }
+
+    return dropped;
+}
+
+/* While an exiting worker holds messages, the guard keeps it. */
+void
+hold_exit() noexcept
+{
+    if (flushing && held_bytes != 0 && !exit_guard.timer_set) {
+        ngx_add_timer(&exit_guard, exit_flush_bound);
+    }
+}
+
+/* Nothing is held any more: the worker may end. */
+void
+release_exit() noexcept
+{
+    if (exit_guard.timer_set) {
+        ngx_del_timer(&exit_guard);
+    }
+}
+
+/*
+ * The flush has had its time.  While nginx keeps the worker for its own
+ * reasons (requests still being served hold timers of their own), the
+ * flush goes on: it delays nothing.  Once the guard alone would keep the
+ * worker, what is still held is given up: queued messages are counted
+ * and freed here, batches under way stop at their next write and count
+ * what they did not send, and the worker ends.
+ */
+void
+exit_guard_handler(ngx_event_t *ev) noexcept
+{
+    if (held_bytes == 0) {
+        return;
+    }
+
+    if (ngx_event_no_timers_left() != NGX_OK) {
+        ngx_add_timer(ev, exit_flush_bound);
+        return;
+    }
+
+    ngx_transport_senders_stop.store(true, std::memory_order_relaxed);
+
+    ngx_uint_t dropped = 0;
+
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        dropped += drop_queued(&lanes[i]);
+    }
+
+    ngx_log_error(NGX_LOG_WARN, ev->log, 0,
+                  "[KESTRELVANES] exiting: the collector took too long, "
+                  "%ui queued log messages dropped, batches under way "
+                  "abandoned",
+                  dropped);
+}
+
+/*
+ * nginx closes idle connections right after it has begun a graceful
+ * exit: from now on nothing waits for company, and the guard holds the
+ * worker until what it holds has gone.
+ */
+void
+exit_started(ngx_event_t *ev) noexcept
+{
+    auto *c = static_cast<ngx_connection_t *>(ev->data);
+
+    ngx_close_connection(c);
+    exit_watch = NULL;
+
+    if (!ngx_exiting) {
+        return;
+    }
+
+    flushing = true;
+
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        log_lane *lane = &lanes[i];
+
+        if (lane->delay.timer_set) {
+            ngx_del_timer(&lane->delay);
+        }
+
+        /* a lane with a batch in flight posts the rest at its completion */
+        post_batch(lane);
+    }
+
+    hold_exit();
 }
 
 } /* namespace */
@@ -624,7 +808,71 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
 
     schedule_batch(lane);
 
+    /* a request that ends while the worker exits is flushed too */
+    if (flushing) {
+        hold_exit();
+    }
+
     return NGX_OK;
+}
+
+/*
+ * At worker start: an idle connection for nginx to close when a graceful
+ * exit begins.  It has a socket of its own, never read nor written, so
+ * that nginx counts it among open connections; no event is ever
+ * registered for it.
+ */
+ngx_int_t
+ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept
+{
+    exit_guard.handler = exit_guard_handler;
+    exit_guard.log = cycle->log;
+    /* timer debug lines read a connection's fd at data, as nginx's do */
+    exit_guard.data = cycle;
+
+    ngx_socket_t s = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (s == (ngx_socket_t) -1) {
+        ngx_log_error(NGX_LOG_ERR, cycle->log, ngx_socket_errno,
+                      "[KESTRELVANES] no socket to watch for the worker's "
+                      "exit: queued logs are not sent at exit");
+        return NGX_ERROR;
+    }
+
+    ngx_connection_t *c = ngx_get_connection(s, cycle->log);
+    if (c == NULL) {
+        ngx_close_socket(s);
+        return NGX_ERROR;
+    }
+
+    c->idle = 1;
+    c->read->handler = exit_started;
+    c->read->data = c;
+    c->read->log = cycle->log;
+    c->write->log = cycle->log;
+    exit_watch = c;
+
+    return NGX_OK;
+}
+
+/*
+ * At worker end, once the thread pools have run out: messages still
+ * queued (a fast stop, a flush given up, or a worker that could not
+ * watch for its exit) are counted as failed and freed.
+ */
+void
+ngx_ext_access_log_exit_worker(void) noexcept
+{
+    /* a fast stop ends the worker before nginx closes idle connections */
+    if (exit_watch != NULL) {
+        ngx_close_connection(exit_watch);
+        exit_watch = NULL;
+    }
+
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        if (lanes[i].head != NULL) {
+            drop_queued(&lanes[i]);
+        }
+    }
 }
 
 /* Only the first sending thread of a worker is re-prioritised. */

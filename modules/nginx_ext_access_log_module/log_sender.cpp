@@ -145,7 +145,10 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
 void
 ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
 {
-    /* on a fast stop too: nginx runs the queue out before the worker ends */
+    /*
+     * On a fast stop too: nginx runs the queue out before the worker ends.
+     * An exiting worker's last statistics go at its end, with every count.
+     */
     if (ngx_exiting || ngx_terminate) {
         ngx_log_error(
             NGX_LOG_INFO, log, 0,
@@ -227,6 +230,41 @@ ngx_access_log_trigger_msg(log_msg_type_t msg_type,
     ngx_ext_access_log_post_task(0, &remote_logging_stat_server, msg_type,
                                  trigger_placeholder, 0, pool,
                                  monitoring_thread_pool, 0);
+}
+
+/*
+ * A gracefully exiting worker reports what it counted since its last
+ * document, so the counts of its last seconds (its exit flush among them)
+ * are not lost.  It runs at the worker's end, after the thread pools have
+ * run out, on the event loop's thread: the exchange has its usual
+ * deadline, and nothing else is left for it to hold up.  A fast stop
+ * waits for nothing and sends nothing.
+ */
+void
+ngx_ext_access_log_send_last_stats(
+    ngx_log_t *log, ngx_ext_access_log_stats_conf_t *conf) noexcept
+{
+    if (!ngx_exiting || ngx_terminate || remote_logging_stat_server.len == 0
+        || conf->stats_period == 0 || !ngx_ext_stats_have_counts()) {
+        return;
+    }
+
+    ngx_pool_t *pool = ngx_create_pool(NGX_EXT_TIMER_POOL_SIZE, log);
+    if (pool == NULL) {
+        kestrelvanes::count(log_stats.pool_create_failed);
+        return;
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(monitoring_exchange_lock);
+        if (ngx_ext_form_and_send_stats(log, pool) <= 0) {
+            ngx_log_error(NGX_LOG_NOTICE, log, 0,
+                          "[KESTRELVANES] exiting: the last statistics "
+                          "document was not sent");
+        }
+    }
+
+    ngx_destroy_pool(pool);
 }
 
 /*

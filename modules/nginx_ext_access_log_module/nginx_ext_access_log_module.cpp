@@ -1001,18 +1001,41 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
         /* the configuration's log may be a previous cycle's, long closed */
         mcf->event.log = cycle->log;
         ngx_add_timer(&mcf->event, NGX_EXT_TIMER_TICK);
+
+        /* without it the worker still runs; its exit drops what it holds */
+        (void) ngx_ext_access_log_watch_exit(cycle);
     }
 
     return NGX_OK;
 }
 
+/*
+ * nginx has run the thread pools out before it calls this: every send of
+ * the worker is over, and its counts are in.
+ */
 static void
 ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
 {
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 
-    if (mcf != NULL && mcf->event.timer_set) {
+    if (mcf == NULL) {
+        return;
+    }
+
+    if (mcf->event.timer_set) {
         ngx_del_timer(&mcf->event);
+    }
+
+    ngx_ext_access_log_exit_worker();
+    ngx_ext_access_log_send_last_stats(cycle->log, mcf);
+
+    /*
+     * A fast stop waits for nothing, and a collector that took too long
+     * to read the flush would not read to the end now.
+     */
+    if (ngx_exiting && !ngx_terminate
+        && !ngx_transport_senders_stop.load(std::memory_order_relaxed)) {
+        ngx_ext_close_peers(cycle->log);
     }
 }
 

@@ -154,15 +154,23 @@ ngx_pool_t *ngx_ext_access_log_message_pool(size_t len,
                                             const ngx_str_t *endpoint) noexcept;
 void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;
 
+/* graceful exit: the queue is flushed, bounded; what is left is counted */
+ngx_int_t ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept;
+void ngx_ext_access_log_exit_worker(void) noexcept;
+
 /* heartbeat and statistics timer */
 void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;
 void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
                                 ngx_ext_access_log_stats_conf_t *conf) noexcept;
+void ngx_ext_access_log_send_last_stats(
+    ngx_log_t *log, ngx_ext_access_log_stats_conf_t *conf) noexcept;
 
 /* statistics document */
 extern u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
 extern u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
 int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept;
+/* whether a document would report anything */
+bool ngx_ext_stats_have_counts(void) noexcept;
 /* the counts the last document took go back, for the next one to report */
 void ngx_ext_give_back_stats_document(void) noexcept;
 size_t ngx_ext_build_stats_request(u_char *buf, size_t size,

@@ -227,6 +227,19 @@ give_back(Record &record, const stats_key<Counter> (&keys)[N],
     }
 }
 
+template <typename Record, typename Counter, size_t N>
+bool
+any_counted(Record &record, const stats_key<Counter> (&keys)[N]) noexcept
+{
+    for (const stats_key<Counter> &k : keys) {
+        if (__atomic_load_n(&(record.*k.counter), __ATOMIC_RELAXED) != 0) {
+            return true;
+        }
+    }
+
+    return false;
+}
+
 } /* namespace */
 
 extern "C" {
@@ -253,6 +266,13 @@ ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
     p = ngx_slprintf(p - 1, last, "}}");
 
     return static_cast<int>(p - buf);
+}
+
+bool
+ngx_ext_stats_have_counts(void) noexcept
+{
+    return any_counted(log_stats, access_keys)
+           || any_counted(auth_stats, auth_keys);
 }
 
 size_t

@@ -5,6 +5,8 @@ points at the offending directive.
 """
 
 import re
+import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -471,3 +473,25 @@ def test_auth_module_alone_loads(check_config):
     rc, out = check_config(_server("ext_auth_request off;"),
                            modules=("auth",))
     assert rc == 0, out
+
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+
+
+def test_readme_configurations_load_as_written(nginx):
+    # Operators start from these: each whole configuration in the README
+    # must pass nginx -t with nothing changed but where the modules are and
+    # a port this test may bind.
+    blocks = [b for b in re.findall(r"```nginx\n(.*?)```", README.read_text(),
+                                    re.S) if "load_module" in b]
+    assert len(blocks) >= 2
+    for block in blocks:
+        text = (block.replace("load_module modules/",
+                              f"load_module {nginx.modules_path}/")
+                .replace("listen 80;", f"listen 127.0.0.1:{nginx.port};"))
+        nginx.conf_path.write_text(text)
+        res = subprocess.run(
+            [nginx.binary, "-t", "-p", f"{nginx.prefix}/", "-c",
+             str(nginx.conf_path)], stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT, timeout=20, check=False)
+        assert res.returncode == 0, (res.stdout.decode(), block)

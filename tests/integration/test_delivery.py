@@ -1,6 +1,6 @@
 """How log messages reach the collector under load: in batches, whole and
 in order, within the worker's memory budget, and without a backoff that a
-burst alone would start."""
+burst alone would start; and what becomes of them when the worker exits."""
 
 import re
 import socket
@@ -9,7 +9,8 @@ import time
 
 import pytest
 
-from harness import RequestParser, wait_until
+from harness import RequestParser, pid_alive, wait_until
+from harness.accounting import describe, wait_accounted
 from harness.exchange import ClientConnection, request_bytes
 from harness.monitoring import STATS_PATH, stats_docs
 from harness.sensorlogs import Merged, counters, log_stream, merged_logs
@@ -302,31 +303,197 @@ def test_message_due_behind_a_batch_in_flight_leaves_when_it_completes(
     assert [log.uri for log in logs] == ["/f?second"]
 
 
+# Exit: statistics only at the worker's end (the first tick would come
+# after a minute), so every document a test sees is a worker's last one.
+EXIT_STATS = STATS.replace("ext_stats_period 5s;", "ext_stats_period 60s;")
+
+
+def exit_config(http=""):
+    return CONFIG.replace(STATS, EXIT_STATS) % {"http": http,
+                                                "scheme": "http"}
+
+
+class Traffic:
+    """Exchanges one after another, each on a connection of its own, until
+    stopped; ``answered`` lists those whose response came back whole."""
+
+    def __init__(self, port, prefix):
+        self.port, self.prefix = port, prefix
+        self.answered = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        n = 0
+        while not self._stop.is_set():
+            path = f"/f?{self.prefix}={n}"
+            n += 1
+            try:
+                with ClientConnection(self.port, timeout=10) as c:
+                    resp = c.exchange(get(path))
+            except OSError:
+                # nothing listens between a quit and the end of the test
+                self._stop.wait(0.01)
+                continue
+            if resp.status == 200:
+                self.answered.append(path)
+
+    def wait(self, count):
+        wait_until(lambda: len(self.answered) >= count, 20,
+                   message=f"fewer than {count} exchanges answered")
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(20)
+        return list(self.answered)
+
+
+def wait_exit(nginx, pids, timeout, message):
+    wait_until(lambda: not any(pid_alive(p) for p in pids), timeout,
+               message=message)
+
+
 @pytest.mark.parametrize("how", ["quit", "reload"])
-def test_waiting_messages_do_not_hold_up_an_exiting_worker(nginx, collector,
-                                                           how):
-    # Messages wait out a minute's delay when the worker is told to go.
-    # An exiting worker sends nothing more, so it does not wait for them:
-    # it exits at once and they are dropped, as queued messages always
-    # were at exit.
-    serve(nginx, b"q" * 100)
-    nginx.start(config("ext_access_log_batch_delay 60s;"),
+def test_graceful_exit_sends_every_exchange_it_served(nginx, collector, how):
+    # Under traffic, with a minute's batch delay: at the signal the worker
+    # holds messages that would wait a minute more, and requests are under
+    # way.  It sends all of them at once, and only then ends; its last
+    # statistics document accounts for each.  They used to be dropped.
+    serve(nginx, b"q" * 300)
+    nginx.start(exit_config("ext_access_log_batch_delay 60s;"),
                 values={"COLLECTOR": collector.port, "SINK": collector.port})
-    waiting = uris("q", 5)
-    burst(nginx.port, waiting)
+    [old] = nginx.worker_pids()
+    traffic = Traffic(nginx.port, how[0])
+    traffic.wait(30)
+    before = list(traffic.answered)
 
     if how == "quit":
         rc, out = nginx.signal_cmd("quit")
         assert rc == 0, out
-        wait_until(lambda: nginx.proc.poll() is not None, 10,
-                   message="messages waiting for their batch held up the quit")
+        wait_exit(nginx, [nginx.master_pid, old], 10,
+                  "the worker did not end once its messages were sent")
+        served = traffic.stop()
     else:
-        # waits for the old worker to be gone
-        nginx.reload()
-        fresh = uris("r", 64)
-        burst(nginx.port, fresh)
-        logs = merged_logs(collector, count=len(fresh), timeout=10)
-        assert [log.uri for log in logs] == fresh
+        # the old worker must be gone before this returns
+        nginx.reload(exit_config())
+        traffic.wait(len(traffic.answered) + 10)
+        served = traffic.stop()
+        [new] = nginx.worker_pids()
+        assert nginx.stop() == 0 and not nginx.quit_timed_out
 
-    assert not [log.uri for log in merged_logs(collector)
-                if log.uri in waiting]
+    logs = merged_logs(collector, count=len(served), timeout=10)
+    assert sorted(log.uri for log in logs) == sorted(served)
+    assert set(before) <= set(served)
+    pids = {old} if how == "quit" else {old, new}
+    accts = wait_accounted(collector, len(served), pids=pids)
+    for pid in pids:
+        assert accts[pid].docs == 1, describe(accts)
+        assert accts[pid].outcome("failed") == 0, describe(accts)
+    assert sum(a.outcome("sent") for a in accts.values()) == len(served)
+
+
+def test_collector_down_at_exit_is_counted_and_holds_nothing(
+        nginx, collector, collector_factory):
+    # The messages wait for their batch when the collector goes away and
+    # the worker is told to quit: one failed connection settles them all,
+    # the worker ends at once, and its last document (to a statistics
+    # collector that is well) counts every one as failed.
+    sink = collector_factory()
+    serve(nginx, b"d" * 100)
+    nginx.start(exit_config("ext_access_log_batch_delay 60s;"),
+                values={"COLLECTOR": collector.port, "SINK": sink.port})
+    [pid] = nginx.worker_pids()
+    paths = uris("d", 20)
+    burst(nginx.port, paths)
+    sink.set_mode("refuse")
+
+    rc, out = nginx.signal_cmd("quit")
+    assert rc == 0, out
+    wait_exit(nginx, [nginx.master_pid, pid], 10,
+              "a collector that is down held up the quit")
+
+    accts = wait_accounted(collector, len(paths), pids={pid})
+    assert accts[pid].outcomes == {"sent": 0, "skipped": 0, "dropped": 0,
+                                   "failed": len(paths)}, describe(accts)
+    assert accts[pid].get("transport_init_failed") == 1, describe(accts)
+    assert sink.messages == []
+
+
+def test_collector_that_reads_slowly_gets_everything_before_the_end(
+        nginx, collector, collector_factory):
+    # The collector answers each message only a while after it, and reads
+    # the next only then.  A connection closed with answers unread is
+    # reset, and the collector loses what it had received but not read
+    # yet: the exiting worker ends its side first and waits for the
+    # collector to close.
+    sink = collector_factory()
+    sink.set_mode("slow", delay=0.05)
+    serve(nginx, b"r" * 20000)
+    nginx.start(exit_config("ext_access_log_batch_delay 60s;"),
+                values={"COLLECTOR": collector.port, "SINK": sink.port})
+    [pid] = nginx.worker_pids()
+    paths = uris("r", 40)
+    burst(nginx.port, paths)
+
+    rc, out = nginx.signal_cmd("quit")
+    assert rc == 0, out
+    wait_exit(nginx, [nginx.master_pid, pid], 10,
+              "a slow collector held the worker past its bound")
+
+    logs = merged_logs(sink, count=len(paths), timeout=10)
+    assert [log.uri for log in logs] == paths
+    accts = wait_accounted(collector, len(paths), pids={pid})
+    assert accts[pid].outcome("sent") == len(paths), describe(accts)
+    assert [c.closed_by for c in sink.connections] == ["peer"]
+
+
+def stalled_flush(nginx, collector, collector_factory):
+    """A worker whose collector stopped reading under a burst; returns
+    (worker pid, exchanges served, the log mark before the quit)."""
+    sink = collector_factory()
+    sink.set_mode("never_read")
+    paths = uris("s", 300)
+    serve(nginx, b"s" * 20000)
+    nginx.start(exit_config(), values={"COLLECTOR": collector.port,
+                                       "SINK": sink.port})
+    [pid] = nginx.worker_pids()
+    burst(nginx.port, paths)
+    wait_until(lambda: sink.connections, 5)
+    mark = nginx.log_mark()
+    rc, out = nginx.signal_cmd("quit")
+    assert rc == 0, out
+    nginx.wait_log("gracefully shutting down", since=mark)
+    return pid, len(paths), mark
+
+
+def test_flush_is_given_up_past_its_bound_and_counted(nginx, collector,
+                                                      collector_factory):
+    # The collector takes nothing more: after the bound the worker gives
+    # the rest up, counts it as failed and ends; every exchange is
+    # accounted for by its last document.
+    pid, served, mark = stalled_flush(nginx, collector, collector_factory)
+    wait_exit(nginx, [nginx.master_pid, pid], 20,
+              "the flush held the worker past its bound")
+    assert "the collector took too long" in nginx.error_log(mark)
+    assert "exited on signal" not in nginx.error_log(mark)
+
+    accts = wait_accounted(collector, served, pids={pid})
+    o = accts[pid].outcomes
+    assert o["failed"] > 0 and o["dropped"] == 0, describe(accts)
+
+
+def test_fast_stop_ends_a_flush_under_way(nginx, collector,
+                                          collector_factory):
+    # A fast stop while the exiting worker waits for the collector: the
+    # worker ends at once, before the master would kill it, and sends no
+    # last document.
+    pid, _, mark = stalled_flush(nginx, collector, collector_factory)
+    rc, out = nginx.signal_cmd("stop")
+    assert rc == 0, out
+    wait_exit(nginx, [nginx.master_pid, pid], 4,
+              "a fast stop waited for the flush")
+    assert "exited on signal" not in nginx.error_log(mark)
+    assert "the collector took too long" not in nginx.error_log(mark)
+    assert not [d for d in stats_docs(collector.find_messages(STATS_PATH))
+                if d.pid == pid]

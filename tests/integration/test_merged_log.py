@@ -597,3 +597,40 @@ def test_utf8_at_the_end_of_the_buffer_goes_whole_or_not_at_all(
         assert b'"X-Fill":"\\u00ff' + b"p" * (1000 + d) + char + b'"' \
             in log.payload
     assert f"/d{min(shifts)}" in logs and f"/d{max(shifts)}" not in logs
+
+
+def test_request_id_is_the_one_nginx_logs(nginx, collector, upstream):
+    # The collector's id for an exchange is nginx's $request_id behind the
+    # worker's pid, whoever drew it first: the sensor (/plain) or nginx,
+    # for a header sent before the body (/early).  Ids stay unique.
+    pid = start(nginx, collector, upstream,
+                http='log_format ids "$uri $request_id";',
+                server="access_log logs/ids.log ids;",
+                more="""
+    location /early {
+        kestrelvanes_http_access_enable on;
+        ext_auth_log_server http://127.0.0.1:@COLLECTOR@;
+        add_header X-Early $request_id;
+        proxy_pass http://127.0.0.1:@UP@;
+    }""")
+    uris = [f"/plain/{i}" for i in range(300)] + ["/early/1", "/early/2"]
+    early = {}
+    for uri in uris:
+        resp, _ = one_exchange(nginx.port, request_bytes(
+            "GET", uri, headers=[("Host", "h.test")]))
+        assert resp.status == 200
+        if uri.startswith("/early"):
+            early[uri] = resp.header("X-Early")
+    logs = merged_by_uri(merged_logs(collector, count=len(uris)))
+    logged = dict(line.split(" ") for line in
+                  (nginx.prefix / "logs" / "ids.log").read_text().split("\n")
+                  if line)
+    assert sorted(logged) == sorted(uris)
+    prefix = f"{pid:x}-"
+    for uri in uris:
+        rid = logs[uri].request_id
+        check_request_id(rid, pid)
+        assert re.fullmatch("[0-9a-f]{32}", logged[uri]), logged[uri]
+        assert rid == prefix + logged[uri][:32 - len(prefix)], (uri, rid)
+    assert early == {u: logged[u] for u in early}
+    assert len(set(logged.values())) == len(uris)

@@ -156,14 +156,18 @@ def test_silent_collector_and_quit_with_queued_messages(nginx, collector):
                    timeout=3)
     assert len(collector.messages) == 2
 
-    # A graceful quit now: the heartbeat exchange runs its course, the
-    # queued messages are dropped, nothing more is sent.
+    # A graceful quit now: the heartbeat exchange runs its course and the
+    # queued messages are not sent; then the worker's last statistics
+    # document follows on the same connection and waits out its own reply.
     t0 = time.monotonic()
-    assert nginx.stop(timeout=12) == 0
+    assert nginx.stop(timeout=16) == 0
     took = time.monotonic() - t0
     assert not nginx.quit_timed_out
-    assert took <= 5.0 + 1.5, f"quit took {took:.1f}s"
+    assert took <= 5.0 + 5.0 + 1.5, f"quit took {took:.1f}s"
     assert not [p for p in [master] + workers if pid_alive(p)]
-    assert len(collector.messages) == 2
+    assert len(collector.messages) == 3
+    [last] = stats_docs(collector.messages[2:])
+    assert last.pid == workers[0]
+    assert collector.messages[2].connection == s1.connection
     assert nginx.error_log().count(
         "ngx_ext_access_log_thread_handler exiting") == 2

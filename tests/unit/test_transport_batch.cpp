@@ -299,38 +299,91 @@ TEST_F(Batch, AnswersAreReadWhileTheSocketIsFull)
     EXPECT_GT(log_stats.socket_reads, 0u);
 }
 
-TEST_F(Batch, StoppingWorkerAbandonsTheBatch)
-{
-    /* a collector that never reads: the batch waits for room */
-    Listener collector;
+class StoppingBatch : public Batch {
+  protected:
+    /* Sends into a collector that never reads; `stop` ends the wait. */
+    template <typename Stop>
+    ngx_int_t send_until(Stop stop)
+    {
+        Listener collector;
+        std::atomic<bool> accepted{false};
+        int c = -1;
+
+        std::thread server([&] {
+            c = collector.accept_one();
+            accepted = true;
+        });
+
+        ngx_int_t rc = NGX_OK;
+        std::thread sender([&] { rc = send(texts, collector.url()); });
+
+        server.join();
+        EXPECT_TRUE(accepted);
+
+        /* the batch has begun to write, and cannot finish */
+        struct pollfd pfd = {c, POLLIN, 0};
+        EXPECT_EQ(poll(&pfd, 1, 5000), 1);
+        stop();
+        sender.join();
+        close(c);
+
+        return rc;
+    }
+
+    void TearDown() override
+    {
+        ngx_terminate = 0;
+        ngx_exiting = 0;
+        ngx_transport_senders_stop = false;
+        Batch::TearDown();
+    }
+
     std::vector<std::string> texts = {message(0, 16 << 20), "later"};
-    std::atomic<bool> accepted{false};
-    int c = -1;
+};
 
-    std::thread server([&] {
-        c = collector.accept_one();
-        accepted = true;
-    });
-
-    ngx_int_t rc = NGX_OK;
-    std::thread sender([&] { rc = send(texts, collector.url()); });
-
-    server.join();
-    ASSERT_TRUE(accepted);
-
-    /* the batch has begun to write, and cannot finish */
-    struct pollfd pfd = {c, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
-    ngx_terminate = 1;
-    sender.join();
-    ngx_terminate = 0;
-    close(c);
-
-    EXPECT_EQ(rc, NGX_DONE);
+TEST_F(StoppingBatch, FastStopAbandonsTheBatch)
+{
+    EXPECT_EQ(send_until([] { ngx_terminate = 1; }), NGX_DONE);
     EXPECT_EQ(states(), (std::vector<ngx_transport_item_state_e>{
                             NGX_EXT_ITEM_PENDING, NGX_EXT_ITEM_PENDING}));
     EXPECT_EQ(log_stats.msg_sent, 0u);
     EXPECT_EQ(log_stats.msg_retry, 0u);
+}
+
+/* An exit flush past its bound gives up as a fast stop does. */
+TEST_F(StoppingBatch, FlushGivenUpAbandonsTheBatch)
+{
+    ngx_exiting = 1;
+    EXPECT_EQ(send_until([] { ngx_transport_senders_stop = true; }), NGX_DONE);
+    EXPECT_EQ(states(), (std::vector<ngx_transport_item_state_e>{
+                            NGX_EXT_ITEM_PENDING, NGX_EXT_ITEM_PENDING}));
+    EXPECT_EQ(log_stats.msg_sent, 0u);
+}
+
+/* A graceful exit alone does not stop a batch: it is the flush. */
+TEST_F(StoppingBatch, ExitingWorkerStillSendsItsBatch)
+{
+    Listener collector;
+    std::vector<std::string> batch = {message(0, 300000), message(1, 10),
+                                      message(2, 70000)};
+    std::string all = joined(batch);
+    std::string got;
+
+    ngx_exiting = 1;
+    std::thread server([&] {
+        int c = collector.accept_one();
+        got = read_bytes(c, all.size());
+        close(c);
+    });
+
+    EXPECT_EQ(send(batch, collector.url()), NGX_OK);
+    server.join();
+
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(states(),
+              (std::vector<ngx_transport_item_state_e>{
+                  NGX_EXT_ITEM_SENT, NGX_EXT_ITEM_SENT, NGX_EXT_ITEM_SENT}));
+    EXPECT_EQ(log_stats.msg_sent, 3u);
 }
 
 } /* namespace */
