@@ -14,6 +14,7 @@
 #                         integration suite on 1.20.1 and on the newest
 #   make bench-collector  the collector's ingest rate
 #   make soak             a million requests with faults; SOAK_REQUESTS=N
+#   make fuzz             each libFuzzer target FUZZ_SECONDS (60) seconds
 
 BUILD      := $(CURDIR)/build
 PYTHON     := /usr/bin/python3
@@ -27,7 +28,7 @@ NGINX_TARBALLS ?=
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
         distro deb test matrix bench bench-deps bench-profile bench-collector \
-        run demo soak clean
+        run demo soak fuzz clean
 
 all: sensor collector
 
@@ -117,6 +118,15 @@ soak: sensor
 	@WITH_SOAK=1 tools/deps.sh
 	@$(PYTHON) tools/soak.py --requests $(SOAK_REQUESTS)
 
+# libFuzzer targets (tests/fuzz) with Debian's clang; findings are kept in
+# build/fuzz/crashes and fail the run.  FUZZ_TARGETS picks some of them.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: sensor
+	@WITH_FUZZ=1 tools/deps.sh
+	@tools/fuzz.sh $(BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \
-	    $(BUILD)/matrix $(BUILD)/distro $(BUILD)/deb $(BUILD)/collector $(BUILD)/bin
+	    $(BUILD)/matrix $(BUILD)/distro $(BUILD)/deb $(BUILD)/collector $(BUILD)/bin \
+	    $(BUILD)/fuzz

@@ -24,6 +24,10 @@ fi
 if [ "${WITH_SOAK:-0}" = 1 ]; then
     packages+=(wrk)
 fi
+# make fuzz: libFuzzer and the sanitizers' runtimes come with Debian's clang
+if [ "${WITH_FUZZ:-0}" = 1 ]; then
+    packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

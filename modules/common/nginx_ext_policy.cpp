@@ -24,6 +24,17 @@ ngx_pool_t *policy_pool;
 
 #define NGX_EXT_POLICY_POOL_SIZE 16384
 
+namespace kestrelvanes {
+namespace {
+
+ngx_int_t walk_url_array(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                         size_t *end) noexcept;
+ngx_int_t walk_header_array(ngx_str_t *payload, size_t pos,
+                            ngx_array_t *patterns, size_t *end) noexcept;
+
+} /* namespace */
+} /* namespace kestrelvanes */
+
 namespace {
 
 /*
@@ -70,6 +81,9 @@ typedef struct {
     policy_set_t *set;
     ngx_int_t (*parse)(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
                        size_t *end) noexcept;
+    /* the same walk, compiling nothing (patterns NULL) and counting nothing */
+    ngx_int_t (*walk)(ngx_str_t *payload, size_t pos, ngx_array_t *patterns,
+                      size_t *end) noexcept;
     ngx_atomic_t *updated;
 } policy_kind_t;
 
@@ -77,10 +91,12 @@ const policy_kind_t policy_kinds[] = {
     {{"urlbypass", sizeof("urlbypass")},
      &url_bypass_policy,
      kestrelvanes::parse_url_policy_array,
+     kestrelvanes::walk_url_array,
      &log_stats.uri_bypass_policy_updated},
     {{"headerbypass", sizeof("headerbypass")},
      &header_bypass_policy,
      kestrelvanes::parse_header_policy_array,
+     kestrelvanes::walk_header_array,
      &log_stats.header_bypass_policy_updated},
 };
 
@@ -147,6 +163,24 @@ release_set(policy_set_t *set) noexcept
 }
 
 /*
+ * Where the scan goes on after a block whose array starts at a: two bytes
+ * past its ']', as after applying it, whether the block was applied,
+ * already held or failed, so the blocks a document holds do not depend
+ * on what the last heartbeat installed.  Otherwise a "Type" inside the
+ * array would be read as a block in one heartbeat and not in the next,
+ * and the same document would swap a set between two versions heartbeat
+ * after heartbeat.  An array that never ends leaves the scan just inside
+ * it.
+ */
+size_t
+after_array(const policy_kind_t *kind, ngx_str_t *payload, size_t a) noexcept
+{
+    size_t end;
+
+    return kind->walk(payload, a, NULL, &end) == NGX_OK ? end + 1 : a + 1;
+}
+
+/*
  * One block, starting at the "Type" at pos.  *next is where the scan goes
  * on; NGX_ERROR only when no pool can be had for the set to be built.
  */
@@ -185,6 +219,7 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
         && (version.len == 0
             || ngx_memcmp(version.data, kind->set->version.data, version.len)
                    == 0)) {
+        *next = after_array(kind, payload, a);
         return NGX_OK;
     }
 
@@ -210,6 +245,7 @@ process_policy_block(ngx_str_t *payload, size_t pos, ngx_log_t *log,
 
     if (patterns == NULL || kind->parse(payload, a, patterns, &end) != NGX_OK) {
         replace_building_pool(log);
+        *next = after_array(kind, payload, a);
         return NGX_OK;
     }
 

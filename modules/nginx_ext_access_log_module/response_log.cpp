@@ -7,7 +7,8 @@
  * bytes never reach it raw: CR, LF, NUL, every other byte below 0x20 but
  * TAB, and DEL are written percent-encoded (%0D, %0A, %01, %7F), or a
  * client could forge lines or whole messages, or trip the collector's
- * parser.
+ * parser.  The names of copied response headers also have their colons
+ * and blanks encoded (%3A, %20, %09), so a collector reads each name whole.
  *
  * The message is measured before it is written, with the same code that
  * writes it, so the size check counts every line.  A message is sent
@@ -80,9 +81,16 @@ struct line_writer {
         bytes(s, N - 1);
     }
 
-    void encoded(const u_char *p, size_t n) noexcept
+    void escape(u_char c) noexcept
     {
         static const u_char hex[] = "0123456789ABCDEF";
+        u_char esc[3] = {'%', hex[c >> 4], hex[c & 0xf]};
+
+        bytes(esc, sizeof(esc));
+    }
+
+    void encoded(const u_char *p, size_t n) noexcept
+    {
         size_t run = 0;
         size_t i = 0;
 
@@ -102,12 +110,36 @@ struct line_writer {
             }
 
             bytes(p + run, i - run);
-            u_char esc[3] = {'%', hex[p[i] >> 4], hex[p[i] & 0xf]};
-            bytes(esc, sizeof(esc));
+            escape(p[i]);
             run = ++i;
         }
 
         bytes(p + run, n - run);
+    }
+
+    /*
+     * A copied header's name, encoded as values are and its colons and
+     * blanks too: a collector reads a name up to the first colon, and
+     * blanks before it or at the line's start ("Content-Length :", a
+     * fold) are read as another header by lenient parsers.  nginx never
+     * parses such a name from an upstream; add_header and other modules
+     * can set one.
+     */
+    void name(const ngx_str_t *key) noexcept
+    {
+        size_t run = 0;
+
+        for (size_t i = 0; i < key->len; i++) {
+            u_char c = key->data[i];
+
+            if (needs_encoding(c) || c == ':' || c == ' ' || c == '\t') {
+                bytes(key->data + run, i - run);
+                escape(c);
+                run = i + 1;
+            }
+        }
+
+        bytes(key->data + run, key->len - run);
     }
 
     void encoded(const ngx_str_t *value) noexcept
@@ -230,7 +262,7 @@ copy_response_headers(line_writer &w, ngx_http_request_t *r) noexcept
                 continue;
             }
 
-            w.encoded(&h[i].key);
+            w.name(&h[i].key);
             w.text(":");
             w.encoded(&h[i].value);
             w.text("\r\n");

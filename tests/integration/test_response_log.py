@@ -197,6 +197,30 @@ def test_response_headers_copied_except_reserved_and_unsafe(
     assert log.value("X-Orig-Length") == " -1"
 
 
+def test_copied_header_names_are_read_whole(nginx, auth_server, upstream):
+    # A name with a colon would be read short by the collector, one with
+    # blanks as another name by a lenient parser ("Content-Length :"):
+    # add_header can set such names (an upstream cannot), so their
+    # colons and blanks are encoded as control bytes are.
+    upstream.set_response(200, [], b"fine")
+    start(nginx, auth_server, upstream,
+          location='add_header "X-Status:500" a;\n'
+                   'add_header "X-Status " b;\n'
+                   'add_header "X-Tab\\tName" c;')
+    resp, _ = one_exchange(nginx.port, request_bytes("GET", "/n",
+                                                     [("Host", "h")]))
+    assert resp.status == 200 and resp.body == b"fine"
+
+    [log] = response_logs(auth_server, count=1)
+    assert log.value("X-Status%3A500") == "a", log.lines
+    assert log.value("X-Status%20") == "b", log.lines
+    assert log.value("X-Tab%09Name") == "c", log.lines
+    # the sensor's own lines are there once, as the only ones of their name
+    assert log.values("X-Status") == [" 200"], log.lines
+    assert log.value("Content-Length") == " 4"
+    assert log.body == b"fine"
+
+
 def authorized_location(prefix, extra):
     return f"""
     location {prefix} {{

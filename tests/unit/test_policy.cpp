@@ -407,7 +407,7 @@ TEST_F(PolicyUpdate, ScanResumesTwoBytesAfterAppliedArray)
     }
 }
 
-TEST_F(PolicyUpdate, TypeInsideSkippedBlockStartsAnotherAttempt)
+TEST_F(PolicyUpdate, RepeatedBlockIsSteppedOverWhole)
 {
     const std::string body =
         doc({header_block("1", {{"Content-Type", "^text/x$"}})});
@@ -416,12 +416,78 @@ TEST_F(PolicyUpdate, TypeInsideSkippedBlockStartsAnotherAttempt)
               (Counts{{"header_bypass_policy_updated", 1}}));
 
     /*
-     * The repeat is skipped and the scan goes on inside the array, where
-     * "Content-Type" starts a block with no Version after it.
+     * The repeat goes on after the array, as applying the block did:
+     * "Content-Type" inside it starts no block attempt.
      */
-    EXPECT_EQ(apply_counting(body),
-              (Counts{{"policy_version_extract_errors", 1}}));
+    EXPECT_EQ(apply_counting(body), Counts{});
     EXPECT_EQ(header_set(), (Rules{{"Content-Type", "^text/x$"}}));
+}
+
+TEST_F(PolicyUpdate, SameDocumentAgainChangesNothing)
+{
+    /*
+     * A block of the URL set inside the array of another, as a damaged
+     * or hand-made document has it.  The walk takes the inner block's
+     * strings for patterns and ends at its ']'.  Were the repeat to scan
+     * inside the array, it would apply the inner block, the next repeat
+     * the outer one again: the set would change with every heartbeat.
+     */
+    const std::string body =
+        R"([{"Type": "urlbypass", "Version": "1", "Patterns": ["^/a", )"
+        R"({"Type": "urlbypass", "Version": "2", "Patterns": ["^/b"]}]}])";
+    const Strings outer = {"^/a", "Type",     "urlbypass", "Version",
+                           "2",   "Patterns", "^/b"};
+
+    EXPECT_EQ(apply_counting(body), (Counts{{"uri_bypass_policy_updated", 1}}));
+    EXPECT_EQ(url_version(), "1");
+    EXPECT_EQ(url_set(), outer);
+
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(apply_counting(body), Counts{}) << "repeat " << i;
+        EXPECT_EQ(url_version(), "1");
+        EXPECT_EQ(url_set(), outer);
+    }
+}
+
+TEST_F(PolicyUpdate, FailedBlockIsSteppedOverWhole)
+{
+    /*
+     * The first block has an empty version: the first time it is taken
+     * for the one held (nothing is held yet), after the last block has
+     * filled the set it is parsed and fails.  Either way the scan goes on
+     * past its array, so the URL block inside it is never read; were a
+     * failure to resume inside the array, that block would apply from the
+     * second heartbeat on.
+     */
+    const std::string body =
+        R"([{"Type": "headerbypass", "Version": "", "Headers": [{"X": "^("}, )"
+        R"({"Type": "urlbypass", "Version": "9", "Patterns": ["^/n"]}]}, )"
+        + header_block("3", {{"Z", "^z$"}}) + "]";
+
+    for (int i = 0; i < 3; i++) {
+        SCOPED_TRACE("apply " + std::to_string(i));
+        apply(body);
+        EXPECT_EQ(url_version(), "");
+        EXPECT_EQ(url_bypass_policy.patterns, nullptr);
+        EXPECT_EQ(header_version(), "3");
+        EXPECT_EQ(header_set(), (Rules{{"Z", "^z$"}}));
+    }
+}
+
+TEST_F(PolicyUpdate, TypeInsideUnterminatedBlockStartsAnotherAttempt)
+{
+    /*
+     * An array that never ends leaves the scan just inside it.  (The URL
+     * walk reads "]... as a string that never closes; the header walk
+     * reads the ']'.)
+     */
+    EXPECT_EQ(
+        apply_counting(R"({"Type": "urlbypass", "Version": "1", "P": ["^/a", )"
+                       R"({"Type": "headerbypass", "Version": "2", )"
+                       R"("H": [{"X": "v"}"])"),
+        (Counts{{"header_bypass_policy_updated", 1},
+                {"url_policy_parse_errors", 1}}));
+    EXPECT_EQ(header_version(), "2");
 }
 
 TEST_F(PolicyUpdate, UnknownTypeBlockIsSkippedButLaterBlocksApply)
