@@ -16,6 +16,10 @@ from harness import MODULE_FILES
 # what nginx looks up in every dynamic module
 MODULE_TABLES = {"ngx_modules", "ngx_module_names", "ngx_module_order"}
 CORE = "kestrelvanes::core::"
+# what a sanitized build's instrumentation adds: entry points of the
+# sanitizer runtimes, which nginx links in
+SANITIZER_RUNTIME = ("__asan_", "__ubsan_", "__tsan_", "__sanitizer_",
+                     "__lsan_")
 
 
 def _symbols(path, *flags):
@@ -27,7 +31,8 @@ def _symbols(path, *flags):
         # an address column (blank when undefined), the kind, the name;
         # demangled names may hold blanks
         _, kind, name = line[:16], line[17:18], line[19:]
-        syms[name] = kind
+        if not name.startswith(SANITIZER_RUNTIME):
+            syms[name] = kind
     return syms
 
 
