@@ -97,19 +97,21 @@ if [ "$mode" = modules ] && [ -f "$tree/conf_flags" ]; then
 fi
 
 # -O1 keeps the reports' stacks close to the source; frame pointers make
-# the sanitizers' fast unwinder see every frame.
+# the sanitizers' fast unwinder see every frame.  nodelete keeps a module's
+# code mapped after nginx unloads it with an old cycle, so the leak check
+# at exit can still name the module's frames.
 ld_extra=""
 case "$sanitizer" in
     "") ;;
     address)
         san="-fsanitize=address,undefined -fno-omit-frame-pointer -O1"
         cc_extra="${cc_extra:+$cc_extra }$san -DNGX_DEBUG_PALLOC=1"
-        ld_extra="$san"
+        ld_extra="$san -Wl,-z,nodelete"
         ;;
     thread)
         san="-fsanitize=thread -fno-omit-frame-pointer -O1"
         cc_extra="${cc_extra:+$cc_extra }$san"
-        ld_extra="$san"
+        ld_extra="$san -Wl,-z,nodelete"
         ;;
     *)
         echo "build: sanitizer $sanitizer: address or thread" >&2

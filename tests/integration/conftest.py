@@ -43,7 +43,8 @@ import pytest
 
 from harness import (MODULE_FILES, FakeAuthServer, FakeCollector, Nginx,
                      make_self_signed)
-from harness.nginx import modules_dir, nginx_binary, sanitizer_reports
+from harness.nginx import (modules_dir, nginx_binary, sanitizer_reports,
+                           ub_reports)
 
 LOG_TAIL = 200
 # An idle nginx quits in milliseconds.  Past this, teardown falls back to a
@@ -151,6 +152,8 @@ def check_config(request, nginx_bin, kv_modules, make_prefix):
 
     yield run
     problems = [p for inst in instances for p in inst.sanitizer_problems()]
+    problems += [f"undefined behaviour (nginx -t {r.conf_path}):\n{ub}"
+                 for r in record.results for ub in ub_reports(r.output)]
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
 
