@@ -63,7 +63,7 @@ if [ "$mode" = address ]; then
     # matrix running side by side.
     export ASAN_OPTIONS="$common:detect_leaks=1:quarantine_size_mb=64:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=0"
     export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
-    export UBSAN_OPTIONS="$common:print_stacktrace=1:halt_on_error=0:suppressions=$supp/ubsan.supp"
+    export UBSAN_OPTIONS="$common:print_stacktrace=1:halt_on_error=0"
     [ "$named" = 1 ] || tests=("$top"/tests/integration)
 else
     export TSAN_OPTIONS="$common:halt_on_error=0:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
