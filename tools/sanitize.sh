@@ -65,6 +65,12 @@ if [ "$mode" = address ]; then
     export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="$common:print_stacktrace=1:halt_on_error=0"
     [ "$named" = 1 ] || tests=("$top"/tests/integration)
+    # The instrumented suite spends most of its time waiting on slowed-down
+    # workers: two test processes halve it on two cores (the fault
+    # matrix's cases stay together, see conftest.py).
+    if "$python" -c "import xdist" 2>/dev/null; then
+        tests+=(-n "${SANITIZE_JOBS:-2}" --dist loadgroup)
+    fi
 else
     export TSAN_OPTIONS="$common:halt_on_error=0:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
     if [ "$named" = 0 ]; then

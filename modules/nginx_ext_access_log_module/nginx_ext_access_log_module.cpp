@@ -1014,6 +1014,8 @@ ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
     if (mcf != NULL && mcf->event.timer_set) {
         ngx_del_timer(&mcf->event);
     }
+
+    ngx_ext_access_log_queue_exit();
 }
 
 static void

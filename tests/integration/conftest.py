@@ -281,6 +281,18 @@ def pytest_sessionfinish(session, exitstatus):
     session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
+def pytest_collection_modifyitems(config, items):
+    # Under pytest-xdist (--dist loadgroup), the fault matrix's cases stay
+    # on one worker: its session fixture runs every selected case at once,
+    # and would do so again on each worker that got one of them.
+    if not config.pluginmanager.hasplugin("xdist"):
+        return
+    group = pytest.mark.xdist_group("fault_matrix")
+    for item in items:
+        if "fault_matrix" in getattr(item, "fixturenames", ()):
+            item.add_marker(group)
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "needs_nginx(release, reason): skipped on older nginx")
