@@ -47,11 +47,7 @@ struct batch_cursor {
 
 enum class wait_result { room, failed, stopping };
 
-bool
-worker_stopping() noexcept
-{
-    return ngx_exiting || ngx_terminate;
-}
+using kestrelvanes::worker_stopping;
 
 /* Empty messages are sent by writing nothing. */
 void

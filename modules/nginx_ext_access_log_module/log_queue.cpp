@@ -452,7 +452,7 @@ batch_handler(void *data, ngx_log_t *log) noexcept
     auto *batch = static_cast<log_batch *>(data);
 
     /* on a fast stop too: nginx runs the queue out before the worker ends */
-    if (ngx_exiting || ngx_terminate) {
+    if (kestrelvanes::worker_stopping()) {
         ngx_log_error(
             NGX_LOG_INFO, log, 0,
             "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");

@@ -146,7 +146,7 @@ void
 ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
 {
     /* on a fast stop too: nginx runs the queue out before the worker ends */
-    if (ngx_exiting || ngx_terminate) {
+    if (kestrelvanes::worker_stopping()) {
         ngx_log_error(
             NGX_LOG_INFO, log, 0,
             "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
@@ -236,7 +236,7 @@ ngx_access_log_trigger_msg(log_msg_type_t msg_type,
 void
 ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
 {
-    if (ngx_terminate || ngx_exiting) {
+    if (kestrelvanes::worker_stopping()) {
         return;
     }
 
