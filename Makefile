@@ -4,6 +4,9 @@
 #   make run              the whole stack on loopback until Ctrl-C (examples/nginx.conf)
 #   make demo             the same stack once, with sample traffic and what it captured
 #   make test             install what is missing, build, unit and integration tests
+#   make test SANITIZE=address   the integration suite against nginx and the
+#                         modules built with ASan+UBSan, into build/asan
+#   make test SANITIZE=thread    the threaded paths under TSan, build/tsan
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
 #   make bench-profile    perf profile of the sensor's costs
@@ -93,7 +96,16 @@ distro: deps
 deb: deps
 	@tools/deb.sh
 
+# SANITIZE=address|thread: the sanitized build's integration tests instead
+# (tools/sanitize.sh; SANITIZE_ARGS go to pytest)
+SANITIZE ?=
+ifeq ($(SANITIZE),)
 test: unit collector-unit integration distro
+else
+test: collector
+	@PYTHON=$(PYTHON) BUILD=$(BUILD) NGINX_SRC="$(NGINX_SRC)" \
+	    tools/sanitize.sh $(SANITIZE) $(SANITIZE_ARGS)
+endif
 
 matrix: deps
 	@tools/matrix.sh $(NGINX_TARBALLS)
@@ -129,4 +141,4 @@ fuzz: sensor
 clean:
 	rm -rf $(BUILD)/obj $(BUILD)/sbin $(BUILD)/modules $(BUILD)/unit $(BUILD)/ext \
 	    $(BUILD)/matrix $(BUILD)/distro $(BUILD)/deb $(BUILD)/collector $(BUILD)/bin \
-	    $(BUILD)/fuzz
+	    $(BUILD)/fuzz $(BUILD)/asan $(BUILD)/tsan

@@ -8,6 +8,8 @@ packages=(
     libpcre3-dev libssl-dev zlib1g-dev
     googletest libgtest-dev
     python3-pytest python3-h2 openssl curl
+    # make test SANITIZE=address runs the slowed-down suite on two workers
+    python3-pytest-xdist
     dpkg-dev
     # the reference collector, and its console's browser test
     libboost-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev

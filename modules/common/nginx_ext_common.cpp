@@ -328,7 +328,7 @@ drain_until_closed(ngx_transport_peer_t *peer, ngx_msec_t deadline) noexcept
 {
     u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
 
-    while (!ngx_terminate) {
+    while (!kestrelvanes::worker_terminating()) {
         ssize_t n = recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT);
 
         if (n > 0) {

@@ -357,6 +357,26 @@ take(ngx_atomic_t &counter) noexcept
     return __atomic_exchange_n(&counter, 0, __ATOMIC_RELAXED);
 }
 
+/*
+ * Whether the worker stops fast (terminating) or at all (stopping), as a
+ * pool thread must ask: nginx's
+ * ngx_exiting and ngx_terminate are plain globals its event loop sets;
+ * atomic loads make every call read them again instead of a value the
+ * compiler kept from an earlier one.
+ */
+inline bool
+worker_terminating() noexcept
+{
+    return __atomic_load_n(&ngx_terminate, __ATOMIC_RELAXED);
+}
+
+inline bool
+worker_stopping() noexcept
+{
+    return __atomic_load_n(&ngx_exiting, __ATOMIC_RELAXED)
+           || __atomic_load_n(&ngx_terminate, __ATOMIC_RELAXED);
+}
+
 } /* namespace kestrelvanes */
 
 #endif /* NGINX_EXT_COMMON_H */

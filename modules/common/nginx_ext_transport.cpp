@@ -527,7 +527,7 @@ wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
          * last statistics of an exit): give up the wait instead of being
          * killed.
          */
-        if (now >= deadline || ngx_terminate) {
+        if (now >= deadline || kestrelvanes::worker_terminating()) {
             return false;
         }
 

@@ -50,9 +50,9 @@ enum class wait_result { room, failed, stopping };
 
 /* A graceful exit still sends: the worker flushes what it holds. */
 bool
-worker_stopping() noexcept
+senders_must_stop() noexcept
 {
-    return ngx_terminate
+    return kestrelvanes::worker_terminating()
            || ngx_transport_senders_stop.load(std::memory_order_relaxed);
 }
 
@@ -160,7 +160,7 @@ wait_for_room(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
     int timeout = 0;
 
     for (;;) {
-        if (worker_stopping()) {
+        if (senders_must_stop()) {
             return wait_result::stopping;
         }
 
@@ -365,7 +365,7 @@ ngx_transport_send_batch(ngx_transport_peer_t *peer,
     check_connection(peer, log);
 
     while (c.item != NULL) {
-        if (worker_stopping()) {
+        if (senders_must_stop()) {
             return NGX_DONE;
         }
 

@@ -402,7 +402,7 @@ count_abandoned(ngx_transport_item_t *item) noexcept
 bool
 senders_stopped() noexcept
 {
-    return ngx_terminate
+    return kestrelvanes::worker_terminating()
            || ngx_transport_senders_stop.load(std::memory_order_relaxed);
 }
 
@@ -548,7 +548,7 @@ batch_handler(void *data, ngx_log_t *log) noexcept
      * A collector that is down is not asked again at once; an exiting
      * worker does not rest, its flush has a bound to keep.
      */
-    if (rc == NGX_ERROR && !ngx_exiting) {
+    if (rc == NGX_ERROR && !kestrelvanes::worker_stopping()) {
         usleep(init_failure_pause_us);
     }
 }
@@ -904,6 +904,29 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
         NGX_LOG_DEBUG, log, 0,
         "ngx_ext_access_log_thread_handler after setting priority: %d",
         getpriority(PRIO_PROCESS, 0));
+}
+
+/*
+ * At worker exit, once nginx has ended the pool threads: a batch still in
+ * flight was dropped by its thread (an exiting worker sends nothing more)
+ * and its completion never runs, so its messages are freed here; the
+ * queued ones stay in their lanes for the process to end with.  Without
+ * this the batch's pools went with the cycle pool that held its task, and
+ * the leak check of the sanitized build reported them after every reload.
+ */
+void
+ngx_ext_access_log_queue_exit() noexcept
+{
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        log_lane *lane = &lanes[i];
+
+        if (!lane->in_flight || lane->task == NULL) {
+            continue;
+        }
+
+        free_batch(static_cast<log_batch *>(lane->task->ctx));
+        lane->in_flight = false;
+    }
 }
 
 } /* extern "C" */

@@ -149,7 +149,7 @@ ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept
      * On a fast stop too: nginx runs the queue out before the worker ends.
      * An exiting worker's last statistics go at its end, with every count.
      */
-    if (ngx_exiting || ngx_terminate) {
+    if (kestrelvanes::worker_stopping()) {
         ngx_log_error(
             NGX_LOG_INFO, log, 0,
             "Kestrelvanes: ngx_ext_access_log_thread_handler exiting");
@@ -274,7 +274,7 @@ ngx_ext_access_log_send_last_stats(
 void
 ngx_access_log_timer_handler(ngx_event_t *ev) noexcept
 {
-    if (ngx_terminate || ngx_exiting) {
+    if (kestrelvanes::worker_stopping()) {
         return;
     }
 

@@ -1027,6 +1027,7 @@ ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
     }
 
     ngx_ext_access_log_exit_worker();
+    ngx_ext_access_log_queue_exit();
     ngx_ext_access_log_send_last_stats(cycle->log, mcf);
 
     /*

@@ -150,6 +150,7 @@ ngx_int_t ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
                                      ngx_thread_pool_t *thread_pool) noexcept;
 bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
 u_char *ngx_ext_access_log_scratch(size_t size) noexcept;
+void ngx_ext_access_log_queue_exit() noexcept;
 ngx_pool_t *ngx_ext_access_log_message_pool(size_t len,
                                             const ngx_str_t *endpoint) noexcept;
 void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;

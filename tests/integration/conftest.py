@@ -25,6 +25,11 @@ fails the test (``nginx.check_log = False`` or ``nginx.allowed_log_problems``
 for tests that provoke them).
 When a test fails, the tail of each instance's error log and a summary of
 what the fakes saw are added to the failure report.
+
+Against a sanitized build (``KV_SANITIZER_LOGS`` set, see harness/nginx.py)
+a report from any process of an instance fails the test that started it,
+and at the end of the session any report file at all, whoever wrote it,
+fails the run and is printed.
 """
 
 import os
@@ -38,7 +43,8 @@ import pytest
 
 from harness import (MODULE_FILES, FakeAuthServer, FakeCollector, Nginx,
                      make_self_signed)
-from harness.nginx import modules_dir, nginx_binary
+from harness.nginx import (modules_dir, nginx_binary, sanitizer_reports,
+                           ub_reports)
 
 LOG_TAIL = 200
 # An idle nginx quits in milliseconds.  Past this, teardown falls back to a
@@ -113,6 +119,7 @@ def nginx_factory(request, nginx_bin, kv_modules, make_prefix):
         if inst.check_log:
             problems += [f"nginx error.log: {line}"
                          for line in inst.log_problems()]
+        problems += inst.sanitizer_problems()
         inst.keep_final_log()
     if problems:
         pytest.fail("\n".join(problems), pytrace=False)
@@ -134,14 +141,21 @@ def check_config(request, nginx_bin, kv_modules, make_prefix):
     main_lines=, pools=, workers=)."""
     record = _CheckRecord()
     _track(request, record)
+    instances = []
 
     def run(http_body, values=None, **options):
         inst = Nginx(make_prefix(), nginx_bin, kv_modules)
+        instances.append(inst)
         result = inst.check(http_body, values, **options)
         record.results.append(result)
         return result
 
-    return run
+    yield run
+    problems = [p for inst in instances for p in inst.sanitizer_problems()]
+    problems += [f"undefined behaviour (nginx -t {r.conf_path}):\n{ub}"
+                 for r in record.results for ub in ub_reports(r.output)]
+    if problems:
+        pytest.fail("\n".join(problems), pytrace=False)
 
 
 @pytest.fixture(scope="session")
@@ -244,6 +258,39 @@ def pytest_runtest_makereport(item, call):
     for obj in tracked:
         for title, text in _sections(obj):
             rep.sections.append((title, text))
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # Reports of processes no fixture looked at (a case of the fault
+    # matrix, a worker that wrote its report after its test had ended)
+    # fail the run here.  Under xdist only the controller looks.
+    where = os.environ.get("KV_SANITIZER_LOGS")
+    if not where or hasattr(session.config, "workerinput"):
+        return
+    reports = sanitizer_reports(os.path.join(where, ""), "*")
+    if not reports:
+        return
+    tr = session.config.pluginmanager.get_plugin("terminalreporter")
+    for path, text in reports:
+        if tr is not None:
+            tr.write_sep("=", f"sanitizer report {path}", red=True)
+            tr.write_line(text[-20000:])
+    if tr is not None:
+        tr.write_sep("=", f"{len(reports)} sanitizer report(s) in {where}",
+                     red=True)
+    session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def pytest_collection_modifyitems(config, items):
+    # Under pytest-xdist (--dist loadgroup), the fault matrix's cases stay
+    # on one worker: its session fixture runs every selected case at once,
+    # and would do so again on each worker that got one of them.
+    if not config.pluginmanager.hasplugin("xdist"):
+        return
+    group = pytest.mark.xdist_group("fault_matrix")
+    for item in items:
+        if "fault_matrix" in getattr(item, "fixturenames", ()):
+            item.add_marker(group)
 
 
 def pytest_configure(config):

@@ -7,6 +7,7 @@ could capture another module's references, or theirs ours.
 """
 
 import os
+import re
 import subprocess
 
 import pytest
@@ -16,6 +17,10 @@ from harness import MODULE_FILES
 # what nginx looks up in every dynamic module
 MODULE_TABLES = {"ngx_modules", "ngx_module_names", "ngx_module_order"}
 CORE = "kestrelvanes::core::"
+# what a sanitized build's instrumentation adds: entry points of the
+# sanitizer runtimes, which nginx links in
+SANITIZER_RUNTIME = ("__asan_", "__ubsan_", "__tsan_", "__sanitizer_",
+                     "__lsan_")
 
 
 def _symbols(path, *flags):
@@ -27,7 +32,8 @@ def _symbols(path, *flags):
         # an address column (blank when undefined), the kind, the name;
         # demangled names may hold blanks
         _, kind, name = line[:16], line[17:18], line[19:]
-        syms[name] = kind
+        if not name.startswith(SANITIZER_RUNTIME):
+            syms[name] = kind
     return syms
 
 
@@ -60,14 +66,26 @@ def test_each_object_exports_only_its_module_and_the_shared_core(objects):
             CORE + "t_peer_stats"} <= auth
 
 
+def _sanitizer_runtimes(path):
+    """The sanitizer runtimes a sanitized build links ``path`` against:
+    they define the C library's functions they intercept, unversioned."""
+    out = subprocess.run(["ldd", path], check=True, capture_output=True,
+                         text=True).stdout
+    return re.findall(r"=> (\S*lib(?:a|t|ub)san\.so\S*)", out)
+
+
 def test_access_object_needs_only_nginx_libraries_and_the_auth_core(
         objects, nginx_bin):
-    provided = _defined(nginx_bin) | _defined(objects["auth"])
+    runtime = set()
+    for lib in _sanitizer_runtimes(objects["access"]):
+        runtime |= _defined(lib)
+    provided = _defined(nginx_bin) | _defined(objects["auth"]) | runtime
     # symbols of the C and C++ runtimes come versioned from their libraries
     needs = {n for n in _undefined(objects["access"]) if "@" not in n}
     assert sorted(needs - provided) == []
     # the core, and the authorization module whose request context it reads
-    from_auth = needs - _defined(nginx_bin) - {"ngx_kestrelvanes_http_auth"}
+    from_auth = (needs - _defined(nginx_bin) - runtime
+                 - {"ngx_kestrelvanes_http_auth"})
     assert from_auth and all(n.startswith(CORE) for n in from_auth)
 
 

@@ -13,6 +13,7 @@ from harness import RequestParser, pid_alive, wait_until
 from harness.accounting import describe, wait_accounted
 from harness.exchange import ClientConnection, request_bytes
 from harness.monitoring import STATS_PATH, stats_docs
+from harness.procstat import INSTRUMENTED
 from harness.sensorlogs import Merged, counters, log_stream, merged_logs
 
 STATS = """
@@ -192,7 +193,8 @@ def test_memory_budget_drops_and_counts(nginx, collector):
         queued_or_dropped = (c["tasks_enqueued"] + c["log_dropped_queue_full"]
                              - (len(docs) - 1))
         assert queued_or_dropped in (total + 1, total + 2), (c, len(docs))
-        assert grown < 12 * 1024, f"worker grew by {grown} kB"
+        # (a sanitized build's quarantine keeps freed messages resident)
+        assert INSTRUMENTED or grown < 12 * 1024, f"worker grew by {grown} kB"
     finally:
         sink.close()
 

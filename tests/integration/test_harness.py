@@ -184,3 +184,61 @@ def test_tls_collector(tls_collector, tls_cert, style):
         with _post(tls_collector.port, wrap=wrap) as s:
             _read_all(s, 1.0)
     assert tls_collector.connections[-1].tls_error
+
+
+# Sanitizer reports as the runtimes write them (abridged): only a report
+# whose every leak is the init cycle's pool made in main may be set aside;
+# anything else must reach the test.
+INIT_POOL_LEAK = """
+=================================================================
+==16521==ERROR: LeakSanitizer: detected memory leaks
+
+Direct leak of 1024 byte(s) in 1 object(s) allocated from:
+    #0 0x7f0270cb7ffd in __interceptor_posix_memalign asan_malloc_linux.cpp:145
+    #1 0x55a6a383cb8e in ngx_memalign src/os/unix/ngx_alloc.c:57
+    #2 0x55a6a373dfab in ngx_create_pool src/core/ngx_palloc.c:23
+    #3 0x55a6a3733a27 in main src/core/nginx.c:253
+    #4 0x7f026fc45249 in __libc_start_call_main libc_start_call_main.h:58
+
+SUMMARY: AddressSanitizer: 1024 byte(s) leaked in 1 allocation(s).
+"""
+POOL_OF_OURS = """
+    #2 0x55a6a373dfab in ngx_create_pool src/core/ngx_palloc.c:23
+    #3 0x7fe13eb39a1c in ngx_ext_access_log_message_pool log_queue.cpp:564
+    #4 0x55a6a3733a27 in main src/core/nginx.c:253
+"""
+
+
+def test_only_the_init_pool_leak_is_set_aside(tmp_path):
+    from harness.nginx import sanitizer_reports
+    cases = {
+        "init": INIT_POOL_LEAK,
+        # a second leak, from a pool the sensor made
+        "ours": INIT_POOL_LEAK.replace(
+            "\nSUMMARY", "\nIndirect leak of 896 byte(s) in 1 object(s) "
+            "allocated from:" + POOL_OF_OURS + "\nSUMMARY"),
+        # a memory error in the same process
+        "error": "==1==ERROR: AddressSanitizer: heap-buffer-overflow\n"
+                 + INIT_POOL_LEAK,
+    }
+    for name, text in cases.items():
+        (tmp_path / f"kv-nginx-{name}.123").write_text(text)
+    kept = [p for p, _ in sanitizer_reports(f"{tmp_path}/", "*")]
+    assert sorted(kept) == [str(tmp_path / "kv-nginx-error.123"),
+                            str(tmp_path / "kv-nginx-ours.123")]
+    assert [p.name for p in (tmp_path / "ignored").iterdir()] == [
+        "kv-nginx-init.123"]
+
+
+def test_ub_reports_are_read_from_a_log_with_their_stacks():
+    from harness.nginx import ub_reports
+    log = ("2026/12/09 22:40:18 [debug] 1#1: *2 http uri: \"/\"\n"
+           "modules/x.cpp:12:5: runtime error: signed integer overflow\n"
+           "    #0 0x55d4f8be6432 in f modules/x.cpp:12\n"
+           "    #1 0x55d4f8c34a0b in g modules/x.cpp:40\n"
+           "2026/12/09 22:40:18 [debug] 1#1: *2 http args: \"\"\n")
+    assert ub_reports(log) == [
+        "modules/x.cpp:12:5: runtime error: signed integer overflow\n"
+        "    #0 0x55d4f8be6432 in f modules/x.cpp:12\n"
+        "    #1 0x55d4f8c34a0b in g modules/x.cpp:40"]
+    assert ub_reports("2026/12/09 [error] 1#1: nothing here\n") == []

@@ -240,6 +240,7 @@ class CaseContext:
             if inst.quit_timed_out or inst.forced_stop:
                 problems.append(f"nginx in {inst.prefix} did not quit "
                                 f"within 5 s")
+            problems += inst.sanitizer_problems()
         for s in self._servers:
             s.stop()
         if not os.environ.get("KV_KEEP_PREFIX"):
