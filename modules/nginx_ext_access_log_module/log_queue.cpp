@@ -266,6 +266,26 @@ free_batch(log_batch *batch) noexcept
     batch->count = 0;
 }
 
+/* Empties the lane's queue, its delay with it; the list is the caller's. */
+ngx_transport_item_t *
+take_queued(log_lane *lane) noexcept
+{
+    ngx_transport_item_t *head = lane->head;
+
+    *lane->last = NULL;
+    lane->head = NULL;
+    lane->last = &lane->head;
+    lane->queued = 0;
+    lane->queued_bytes = 0;
+    lane->due = false;
+
+    if (lane->delay.timer_set) {
+        ngx_del_timer(&lane->delay);
+    }
+
+    return head;
+}
+
 /* Whether what the lane holds should go as soon as nothing is in flight. */
 bool
 lane_is_due(const log_lane *lane) noexcept
@@ -285,19 +305,8 @@ post_batch(log_lane *lane) noexcept
 
     auto *batch = static_cast<log_batch *>(lane->task->ctx);
 
-    *lane->last = NULL;
-    batch->first = lane->head;
     batch->count = lane->queued;
-
-    lane->head = NULL;
-    lane->last = &lane->head;
-    lane->queued = 0;
-    lane->queued_bytes = 0;
-    lane->due = false;
-
-    if (lane->delay.timer_set) {
-        ngx_del_timer(&lane->delay);
-    }
+    batch->first = take_queued(lane);
 
     if (ngx_thread_task_post(lane->thread_pool, lane->task) != NGX_OK) {
         kestrelvanes::count(log_stats.task_post_failed, batch->count);
@@ -580,19 +589,8 @@ batch_completion(ngx_event_t *ev) noexcept
 ngx_uint_t
 drop_queued(log_lane *lane) noexcept
 {
-    ngx_transport_item_t *item = lane->head;
+    ngx_transport_item_t *item = take_queued(lane);
     ngx_uint_t dropped = 0;
-
-    *lane->last = NULL;
-    lane->head = NULL;
-    lane->last = &lane->head;
-    lane->queued = 0;
-    lane->queued_bytes = 0;
-    lane->due = false;
-
-    if (lane->delay.timer_set) {
-        ngx_del_timer(&lane->delay);
-    }
 
     while (item != NULL) {
         ngx_transport_item_t *next = item->next;
