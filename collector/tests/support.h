@@ -1,6 +1,6 @@
 /*
  * Shared by the collector's unit tests: the recorded sensor streams and a
- * splitter driven the way a connection drives it.
+ * framer driven the way a connection drives it.
  */
 
 #ifndef KV_COLLECTOR_TEST_SUPPORT_H
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "wire.h"
+#include "protocol/http.h"
 
 namespace kvtest {
 
@@ -37,7 +37,7 @@ struct Split {
 /* A connection's buffer: bytes are appended as they arrive and dropped
  * once a request is complete. */
 struct Feeder {
-    kv::Splitter splitter;
+    kv::Framer framer;
     std::string buffer;
     std::vector<Split> out;
     bool failed = false;
@@ -47,7 +47,7 @@ struct Feeder {
         buffer.append(bytes);
         kv::Request req;
         while (!failed) {
-            kv::Parse p = splitter.next(buffer, req);
+            kv::Parse p = framer.next(buffer, req);
             if (p == kv::Parse::incomplete) {
                 return;
             }
@@ -67,7 +67,7 @@ inline std::vector<kv::Request>
 split_all(const std::string &stream)
 {
     std::vector<kv::Request> out;
-    kv::Splitter s;
+    kv::Framer s;
     std::string_view rest = stream;
     kv::Request req;
     while (s.next(rest, req) == kv::Parse::complete) {
