@@ -102,6 +102,11 @@ split_address(std::string_view addr)
 /* The members of one exchange object; names it does not know are left
  * alone, so a sensor that adds members does not break the collector. */
 struct MergedFields {
+    MergedFields()
+    {
+        req_headers.reserve(8);
+        resp_headers.reserve(8);
+    }
     HeaderList req_headers, resp_headers;
     std::optional<std::string> req_body64, resp_body64;
     std::string method, uri, client_ip;
@@ -111,7 +116,8 @@ struct MergedFields {
 /*
  * Reads a merged log as Boost.JSON's parser walks it, without building a
  * document: a header object may name the same header twice (Set-Cookie),
- * and each one is kept, in order.
+ * and each one is kept, in order.  Members are told apart once, at their
+ * name; only header names are kept as text.
  */
 class MergedHandler {
   public:
@@ -123,12 +129,10 @@ class MergedHandler {
     void begin(MergedFields *f)
     {
         f_ = f;
-        stack_.clear();
-        keys_.assign(1, std::string());
+        levels_.clear();
         items_ = 0;
         shape_error_ = false;
-        key_.clear();
-        text_.clear();
+        part_.clear();
     }
     bool shape_error() const { return shape_error_; }
     bool one_exchange() const { return items_ == 1; }
@@ -138,8 +142,8 @@ class MergedHandler {
 
     bool on_array_begin(json::error_code &ec)
     {
-        if (stack_.empty()) {
-            stack_.push_back(Role::top);
+        if (levels_.empty()) {
+            levels_.push_back({Role::top, Member::other});
             return true;
         }
         return open(Kind::array, ec);
@@ -147,7 +151,7 @@ class MergedHandler {
     bool on_array_end(size_t, json::error_code &) { return close(); }
     bool on_object_begin(json::error_code &ec)
     {
-        if (stack_.empty()) {
+        if (levels_.empty()) {
             return bad(ec);
         }
         return open(Kind::object, ec);
@@ -156,48 +160,63 @@ class MergedHandler {
 
     bool on_key_part(json::string_view s, size_t, json::error_code &)
     {
-        key_.append(s.data(), s.size());
+        part_.append(s.data(), s.size());
         return true;
     }
     bool on_key(json::string_view s, size_t, json::error_code &)
     {
-        key_.append(s.data(), s.size());
-        keys_.back() = std::move(key_);
-        key_.clear();
+        std::string_view key(s.data(), s.size());
+        if (!part_.empty()) {
+            part_.append(key);
+            key = part_;
+        }
+        Level &l = levels_.back();
+        l.member = member(l.role, key);
+        if (l.role == Role::req_headers || l.role == Role::resp_headers) {
+            name_.assign(key);
+        }
+        part_.clear();
         return true;
     }
     bool on_string_part(json::string_view s, size_t, json::error_code &)
     {
-        text_.append(s.data(), s.size());
+        part_.append(s.data(), s.size());
         return true;
     }
     bool on_string(json::string_view s, size_t, json::error_code &ec)
     {
-        text_.append(s.data(), s.size());
-        bool ok = scalar(Kind::string, 0, ec);
-        text_.clear();
+        std::string_view text(s.data(), s.size());
+        if (!part_.empty()) {
+            part_.append(text);
+            text = part_;
+        }
+        bool ok = scalar(Kind::string, 0, text, ec);
+        part_.clear();
         return ok;
     }
     bool on_number_part(json::string_view, json::error_code &) { return true; }
     bool on_int64(int64_t i, json::string_view, json::error_code &ec)
     {
-        return scalar(Kind::integer, i, ec);
+        return scalar(Kind::integer, i, {}, ec);
     }
     bool on_uint64(uint64_t u, json::string_view, json::error_code &ec)
     {
         return u > static_cast<uint64_t>(INT64_MAX)
-                   ? scalar(Kind::other, 0, ec)
-                   : scalar(Kind::integer, static_cast<int64_t>(u), ec);
+                   ? scalar(Kind::other, 0, {}, ec)
+                   : scalar(Kind::integer, static_cast<int64_t>(u), {}, ec);
     }
     bool on_double(double, json::string_view, json::error_code &ec)
     {
-        return scalar(Kind::other, 0, ec);
+        return scalar(Kind::other, 0, {}, ec);
     }
     bool on_bool(bool, json::error_code &ec)
     {
-        return scalar(Kind::other, 0, ec);
+        return scalar(Kind::other, 0, {}, ec);
     }
-    bool on_null(json::error_code &ec) { return scalar(Kind::other, 0, ec); }
+    bool on_null(json::error_code &ec)
+    {
+        return scalar(Kind::other, 0, {}, ec);
+    }
     bool on_comment_part(json::string_view, json::error_code &) { return true; }
     bool on_comment(json::string_view, json::error_code &) { return true; }
 
@@ -212,7 +231,88 @@ class MergedHandler {
         resp_headers,
         skip
     };
+    enum class Member {
+        other,
+        request,
+        response,
+        latencies,
+        client_ip,
+        client_port,
+        started_at,
+        headers,
+        body64,
+        method,
+        uri,
+        status,
+        latency,
+        header
+    };
     enum class Kind { object, array, string, integer, other };
+
+    struct Level {
+        Role role;
+        Member member; /* the one being read; other in arrays */
+    };
+
+    static Member member(Role role, std::string_view k)
+    {
+        switch (role) {
+        case Role::exchange:
+            return k == "request"       ? Member::request
+                   : k == "response"    ? Member::response
+                   : k == "latencies"   ? Member::latencies
+                   : k == "client_ip"   ? Member::client_ip
+                   : k == "client_port" ? Member::client_port
+                   : k == "started_at"  ? Member::started_at
+                                        : Member::other;
+        case Role::request:
+            return k == "headers"  ? Member::headers
+                   : k == "body64" ? Member::body64
+                   : k == "method" ? Member::method
+                   : k == "uri"    ? Member::uri
+                                   : Member::other;
+        case Role::response:
+            return k == "headers"  ? Member::headers
+                   : k == "body64" ? Member::body64
+                   : k == "status" ? Member::status
+                                   : Member::other;
+        case Role::latencies:
+            return k == "request" ? Member::latency : Member::other;
+        case Role::req_headers:
+        case Role::resp_headers:
+            return Member::header;
+        default:
+            return Member::other;
+        }
+    }
+
+    /* What a member must be, or other for anything. */
+    static Kind expected(Role role, Member m)
+    {
+        if (role == Role::top) {
+            return Kind::object;
+        }
+        switch (m) {
+        case Member::request:
+        case Member::response:
+        case Member::latencies:
+        case Member::headers:
+            return Kind::object;
+        case Member::client_ip:
+        case Member::body64:
+        case Member::method:
+        case Member::uri:
+        case Member::header:
+            return Kind::string;
+        case Member::client_port:
+        case Member::started_at:
+        case Member::status:
+        case Member::latency:
+            return Kind::integer;
+        default:
+            return Kind::other;
+        }
+    }
 
     bool bad(json::error_code &ec)
     {
@@ -221,137 +321,94 @@ class MergedHandler {
         return false;
     }
 
-    /* What the member being read must be, or other for "anything". */
-    Kind expected(bool &lenient) const
-    {
-        lenient = false;
-        const std::string &k = keys_.back();
-        switch (stack_.back()) {
-        case Role::top:
-            return Kind::object;
-        case Role::exchange:
-            if (k == "request" || k == "response" || k == "latencies") {
-                return Kind::object;
-            }
-            if (k == "client_ip") {
-                return Kind::string;
-            }
-            if (k == "client_port" || k == "started_at") {
-                return Kind::integer;
-            }
-            return Kind::other;
-        case Role::request:
-        case Role::response:
-            if (k == "headers") {
-                return Kind::object;
-            }
-            if (k == "body64" || (stack_.back() == Role::request
-                                  && (k == "method" || k == "uri"))) {
-                return Kind::string;
-            }
-            if (stack_.back() == Role::response && k == "status") {
-                return Kind::integer;
-            }
-            return Kind::other;
-        case Role::latencies:
-            lenient = true; /* a latency that is not a number is left out */
-            return k == "request" ? Kind::integer : Kind::other;
-        case Role::req_headers:
-        case Role::resp_headers:
-            return Kind::string;
-        case Role::skip:
-            return Kind::other;
-        }
-        return Kind::other;
-    }
-
     bool open(Kind kind, json::error_code &ec)
     {
-        bool lenient;
-        Kind want = expected(lenient);
-        Role parent = stack_.back();
-        const std::string &k = keys_.back();
-        if (parent == Role::top && ++items_ > 1) {
+        const Level &l = levels_.back();
+        if (l.role == Role::top && ++items_ > 1) {
             return bad(ec);
         }
+        Kind want = expected(l.role, l.member);
+        /* a latency that is not a number is left out */
+        bool lenient = l.role == Role::latencies;
         if (want != Kind::other && want != kind && !lenient) {
             return bad(ec);
         }
         Role role = Role::skip;
         if (kind == Kind::object && want == Kind::object) {
-            if (parent == Role::top) {
-                role = Role::exchange;
-            } else if (parent == Role::exchange) {
-                role = k == "request"    ? Role::request
-                       : k == "response" ? Role::response
-                                         : Role::latencies;
-            } else if (parent == Role::request || parent == Role::response) {
-                role = parent == Role::request ? Role::req_headers
+            switch (l.member) {
+            case Member::request:
+                role = Role::request;
+                break;
+            case Member::response:
+                role = Role::response;
+                break;
+            case Member::latencies:
+                role = Role::latencies;
+                break;
+            case Member::headers:
+                role = l.role == Role::request ? Role::req_headers
                                                : Role::resp_headers;
+                break;
+            default:
+                role = l.role == Role::top ? Role::exchange : Role::skip;
             }
         }
-        stack_.push_back(role);
-        keys_.emplace_back();
+        levels_.push_back({role, Member::other});
         return true;
     }
 
     bool close()
     {
-        stack_.pop_back();
-        if (!keys_.empty()) {
-            keys_.pop_back();
-        }
+        levels_.pop_back();
         return true;
     }
 
-    bool scalar(Kind kind, int64_t n, json::error_code &ec)
+    bool scalar(Kind kind, int64_t n, std::string_view text,
+                json::error_code &ec)
     {
-        if (stack_.empty()) {
+        if (levels_.empty()) {
             return bad(ec);
         }
-        bool lenient;
-        Kind want = expected(lenient);
-        Role role = stack_.back();
-        if (role == Role::top) {
+        const Level &l = levels_.back();
+        Kind want = expected(l.role, l.member);
+        if (l.role == Role::top) {
             return bad(ec);
         }
         if (want == Kind::other) {
             return true;
         }
         if (want != kind) {
-            return lenient || bad(ec);
+            return l.role == Role::latencies || bad(ec);
         }
-        const std::string &k = keys_.back();
-        switch (role) {
-        case Role::exchange:
-            if (k == "client_ip") {
-                f_->client_ip = std::move(text_);
-            } else if (k == "client_port") {
-                f_->client_port = n;
-            } else {
-                f_->started_at = n;
-            }
+        bool request = l.role == Role::request;
+        switch (l.member) {
+        case Member::client_ip:
+            f_->client_ip.assign(text);
             break;
-        case Role::request:
-        case Role::response:
-            if (k == "body64") {
-                (role == Role::request ? f_->req_body64 : f_->resp_body64) =
-                    std::move(text_);
-            } else if (k == "method") {
-                f_->method = std::move(text_);
-            } else if (k == "uri") {
-                f_->uri = std::move(text_);
-            } else {
-                f_->status = n;
-            }
+        case Member::client_port:
+            f_->client_port = n;
             break;
-        case Role::latencies:
+        case Member::started_at:
+            f_->started_at = n;
+            break;
+        case Member::body64:
+            (request ? f_->req_body64 : f_->resp_body64) = std::string(text);
+            break;
+        case Member::method:
+            f_->method.assign(text);
+            break;
+        case Member::uri:
+            f_->uri.assign(text);
+            break;
+        case Member::status:
+            f_->status = n;
+            break;
+        case Member::latency:
             f_->latency = n;
             break;
-        case Role::req_headers:
-        case Role::resp_headers:
-            (role == Role::req_headers ? f_->req_headers : f_->resp_headers)
-                .emplace_back(k, std::move(text_));
+        case Member::header:
+            (l.role == Role::req_headers ? f_->req_headers : f_->resp_headers)
+                .emplace_back(name_, text);
             break;
         default:
             break;
@@ -360,10 +417,9 @@ class MergedHandler {
     }
 
     MergedFields *f_ = nullptr;
-    std::vector<Role> stack_;
-    /* the member name being read at each level (empty in arrays) */
-    std::vector<std::string> keys_{std::string()};
-    std::string key_, text_;
+    std::vector<Level> levels_;
+    std::string name_; /* of the header whose value comes next */
+    std::string part_; /* a key or string the parser gave in pieces */
     int items_ = 0;
     bool shape_error_ = false;
 };

@@ -1,11 +1,14 @@
 #include "store/queued_store.h"
 
+#include <pthread.h>
+
 namespace kv {
 
 namespace {
 
-/* a batch vector larger than this after a burst is given back, not kept
- * for the next burst */
+/* The batch vector keeps its size from one batch to the next, which are
+ * alike under a steady load; once a burst is over and batches are a
+ * fraction of it, what it took is given back. */
 constexpr size_t kept_batch_capacity = 4096;
 
 } // namespace
@@ -39,7 +42,10 @@ QueuedStore::~QueuedStore()
 void
 QueuedStore::start()
 {
-    writer_ = std::thread([this] { run(); });
+    writer_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "kv-store");
+        run();
+    });
 }
 
 void
@@ -114,7 +120,8 @@ QueuedStore::run()
         write_batch(batch);
         size_t n = batch.size();
         batch.clear();
-        if (batch.capacity() > kept_batch_capacity) {
+        if (batch.capacity() > kept_batch_capacity
+            && batch.capacity() > 4 * n) {
             std::vector<Record>().swap(batch);
         }
         {
