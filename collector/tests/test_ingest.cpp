@@ -6,10 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +19,9 @@
 #include "support.h"
 
 using kvtest::data;
+using kvtest::eventually;
+using kvtest::read_until;
+using kvtest::send_all;
 
 namespace {
 
@@ -63,60 +63,9 @@ class IngestTest : public ::testing::Test {
         store->stop();
     }
 
-    /* A connection from the loopback address from (127.0.0.1 by default:
-     * every 127.x.y.z is this machine). */
     int connect_(const char *from = nullptr)
     {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (from) {
-            sockaddr_in src{};
-            src.sin_family = AF_INET;
-            inet_pton(AF_INET, from, &src.sin_addr);
-            EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&src), sizeof(src)),
-                      0);
-        }
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
-        return fd;
-    }
-
-    /* Reads until want bytes came or the peer closed (or 10 s passed). */
-    std::string read_until(int fd, size_t want, bool *closed = nullptr)
-    {
-        std::string got;
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (got.size() < want && Clock::now() < deadline) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0) {
-                continue;
-            }
-            char buf[65536];
-            ssize_t n = read(fd, buf, sizeof(buf));
-            if (n <= 0) {
-                if (closed) {
-                    *closed = true;
-                }
-                break;
-            }
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
-
-    template <class Pred>
-    bool eventually(Pred pred)
-    {
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!pred()) {
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return kvtest::connect_to(port, from);
     }
 
     size_t stored()
@@ -276,20 +225,6 @@ response_log(size_t n)
            "X-Status:200\r\nX-Method:GET\r\nX-Req-Uri:/big\r\n"
            "Content-Length: "
            + std::to_string(n) + "\r\n\r\n" + std::string(n, 'b');
-}
-
-bool
-send_all(int fd, const std::string &bytes)
-{
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + off, bytes.size() - off);
-        if (n <= 0) {
-            return false;
-        }
-        off += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 } // namespace
