@@ -20,6 +20,9 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr size_t read_size = 16 * 1024;
+/* what a closing connection still reads and drops, at most */
+constexpr size_t linger_bytes = 1 << 20;
+constexpr std::chrono::seconds linger_time{2};
 
 std::string
 json_error(const std::string &message)
@@ -205,10 +208,35 @@ class Session : public std::enable_shared_from_this<Session> {
         if (!keep) {
             beast::error_code ignored;
             stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-            close();
+            linger();
             return;
         }
         next_request();
+    }
+
+    /* Closing with unread bytes would reset the connection, and a client
+     * still sending a refused body would lose the answer: what it sends
+     * is read and dropped for a little while first. */
+    void linger()
+    {
+        if (lingered_ >= linger_bytes) {
+            close();
+            return;
+        }
+        if (lingered_ == 0) {
+            stream_.expires_after(linger_time);
+        }
+        buffer_.consume(buffer_.size());
+        auto self = shared_from_this();
+        stream_.async_read_some(buffer_.prepare(read_size),
+                                [self](beast::error_code ec, size_t n) {
+                                    if (ec) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->lingered_ += n;
+                                    self->linger();
+                                });
     }
 
     void close()
@@ -223,6 +251,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpResponse res_;
     bool started_ = false;
+    size_t lingered_ = 0;
 };
 
 } // namespace
