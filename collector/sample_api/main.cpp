@@ -37,8 +37,7 @@ struct Items {
 kv::HttpResponse
 send(unsigned status, const json::value &body)
 {
-    return kv::make_response(status, json::serialize(body),
-                             "application/json");
+    return kv::make_response(status, json::serialize(body), "application/json");
 }
 
 kv::HttpResponse
@@ -64,8 +63,9 @@ route(Items &items, const kv::HttpRequest &req)
         auto id = kv::parse_digits(path.substr(item_prefix.size()));
         std::lock_guard<std::mutex> g(items.lock);
         for (const auto &item : items.list) {
-            if (id && item.as_object().at("id").to_number<int64_t>()
-                          == static_cast<int64_t>(*id)) {
+            if (id
+                && item.as_object().at("id").to_number<int64_t>()
+                       == static_cast<int64_t>(*id)) {
                 return send(200, item);
             }
         }

@@ -86,8 +86,8 @@ fit_descriptors(kv::Options &opt)
     if (opt.max_connections > room) {
         log_line("--max-connections " + std::to_string(opt.max_connections)
                      + " lowered to " + std::to_string(room)
-                     + ": the process may open "
-                     + std::to_string(lim.rlim_cur) + " descriptors",
+                     + ": the process may open " + std::to_string(lim.rlim_cur)
+                     + " descriptors",
                  true);
         opt.max_connections = room;
     }

@@ -47,7 +47,8 @@ parse_duration_ms(const std::string &text, int64_t &out)
         if (text.size() <= n || text.compare(text.size() - n, n, u.suffix)) {
             continue;
         }
-        auto v = parse_digits(std::string_view(text).substr(0, text.size() - n));
+        auto v =
+            parse_digits(std::string_view(text).substr(0, text.size() - n));
         if (!v || *v > static_cast<uint64_t>(INT64_MAX / u.ms)) {
             return false;
         }
@@ -211,8 +212,8 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             }
             if (!parse_size(value, n) || n < lo) {
                 error = std::string(name) + ": \"" + value
-                        + "\" is not a size of at least "
-                        + std::to_string(lo) + " bytes (4096, 64k, 256m)";
+                        + "\" is not a size of at least " + std::to_string(lo)
+                        + " bytes (4096, 64k, 256m)";
                 return false;
             }
             return true;

@@ -100,8 +100,8 @@ keys(const json::object &o)
 TEST(ConsoleApi, AListIsMetadataAndSizesAndPagesBackwards)
 {
     Rig rig;
-    auto ids = rig.keep({std::string(300000, 'x'), std::nullopt, "small", "",
-                         "a", "b", "c"});
+    auto ids = rig.keep(
+        {std::string(300000, 'x'), std::nullopt, "small", "", "a", "b", "c"});
 
     json::array page = rig.get("/api/exchanges?limit=3").as_array();
     ASSERT_EQ(page.size(), 3u);
@@ -113,11 +113,11 @@ TEST(ConsoleApi, AListIsMetadataAndSizesAndPagesBackwards)
     }
     auto names = keys(newest);
     ASSERT_GE(names.size(), 11u);
-    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 11),
-              (std::vector<std::string>{"id", "time_ms", "sensor_host",
-                                        "instance", "format", "method", "uri",
-                                        "status", "client_ip", "client_port",
-                                        "latency_ms"}));
+    EXPECT_EQ(
+        std::vector<std::string>(names.begin(), names.begin() + 11),
+        (std::vector<std::string>{"id", "time_ms", "sensor_host", "instance",
+                                  "format", "method", "uri", "status",
+                                  "client_ip", "client_port", "latency_ms"}));
 
     /* each page starts below the last id of the one before */
     std::vector<int64_t> seen;
@@ -130,8 +130,7 @@ TEST(ConsoleApi, AListIsMetadataAndSizesAndPagesBackwards)
         for (const auto &x : p) {
             seen.push_back(x.at("id").as_int64());
         }
-        target = "/api/exchanges?limit=3&before="
-                 + std::to_string(seen.back());
+        target = "/api/exchanges?limit=3&before=" + std::to_string(seen.back());
     }
     EXPECT_EQ(seen, std::vector<int64_t>(ids.rbegin(), ids.rend()));
 
@@ -160,18 +159,30 @@ TEST(ConsoleApi, OneExchangeShowsItsBodiesUpToALimitAndLinksToAllOfThem)
     EXPECT_EQ(x.at("response_body"), "a\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9");
     EXPECT_EQ(x.at("response_body_partial"), true);
     EXPECT_EQ(x.at("response_body_size"), 80001);
-    std::string url = "/api/exchanges/" + std::to_string(ids[0])
-                      + "/response_body";
+    std::string url =
+        "/api/exchanges/" + std::to_string(ids[0]) + "/response_body";
     EXPECT_EQ(x.at("response_body_url"), json::value(url));
     EXPECT_EQ(x.at("request_body"), nullptr);
     EXPECT_EQ(x.at("request_body_url"), nullptr);
     EXPECT_EQ(x.at("request_headers").at(0).at(1), "h");
     /* the documented order, then what was added behind it */
-    std::vector<std::string> want = {
-        "id", "time_ms", "sensor_host", "instance", "format", "method", "uri",
-        "status", "client_ip", "client_port", "latency_ms", "request_headers",
-        "response_headers", "request_body", "response_body",
-        "request_body_truncated", "response_body_truncated"};
+    std::vector<std::string> want = {"id",
+                                     "time_ms",
+                                     "sensor_host",
+                                     "instance",
+                                     "format",
+                                     "method",
+                                     "uri",
+                                     "status",
+                                     "client_ip",
+                                     "client_port",
+                                     "latency_ms",
+                                     "request_headers",
+                                     "response_headers",
+                                     "request_body",
+                                     "response_body",
+                                     "request_body_truncated",
+                                     "response_body_truncated"};
     auto got = keys(x);
     ASSERT_GE(got.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + 17), want);
@@ -191,21 +202,19 @@ TEST(ConsoleApi, OneExchangeShowsItsBodiesUpToALimitAndLinksToAllOfThem)
 
     /* bytes that are not text also come exactly, in base64 */
     x = rig.get("/api/exchanges/" + std::to_string(ids[1])).as_object();
-    EXPECT_EQ(x.at("response_body_base64"), json::value(kv::base64_encode(binary)));
+    EXPECT_EQ(x.at("response_body_base64"),
+              json::value(kv::base64_encode(binary)));
     EXPECT_EQ(x.at("response_body_partial"), false);
-    EXPECT_EQ(rig.call("/api/exchanges/" + std::to_string(ids[1])
-                       + "/response_body")
-                  .body(),
-              binary);
+    EXPECT_EQ(
+        rig.call("/api/exchanges/" + std::to_string(ids[1]) + "/response_body")
+            .body(),
+        binary);
 
     /* no body, no download; a limit out of range is refused */
-    rig.get("/api/exchanges/" + std::to_string(ids[2]) + "/response_body",
-            404);
+    rig.get("/api/exchanges/" + std::to_string(ids[2]) + "/response_body", 404);
     rig.get("/api/exchanges/" + std::to_string(ids[2]) + "/request_body", 404);
-    rig.get("/api/exchanges/" + std::to_string(ids[0]) + "?body_limit=-1",
-            400);
-    rig.get("/api/exchanges/" + std::to_string(ids[0])
-                + "?body_limit=99999999",
+    rig.get("/api/exchanges/" + std::to_string(ids[0]) + "?body_limit=-1", 400);
+    rig.get("/api/exchanges/" + std::to_string(ids[0]) + "?body_limit=99999999",
             400);
     rig.get("/api/exchanges/999999", 404);
     rig.get("/api/exchanges/999999/response_body", 404);
@@ -214,10 +223,10 @@ TEST(ConsoleApi, OneExchangeShowsItsBodiesUpToALimitAndLinksToAllOfThem)
 TEST(ConsoleApi, RefusalsSayWhyInJson)
 {
     Rig rig;
-    for (const char *bad : {"/api/exchanges?limit=0", "/api/exchanges?limit=x",
-                            "/api/exchanges?status=6xx",
-                            "/api/exchanges?format=csv",
-                            "/api/stats?since_ms=-5"}) {
+    for (const char *bad :
+         {"/api/exchanges?limit=0", "/api/exchanges?limit=x",
+          "/api/exchanges?status=6xx", "/api/exchanges?format=csv",
+          "/api/stats?since_ms=-5"}) {
         EXPECT_FALSE(rig.get(bad, 400).at("error").as_string().empty()) << bad;
     }
     rig.get("/api/nothing", 404);
@@ -225,8 +234,8 @@ TEST(ConsoleApi, RefusalsSayWhyInJson)
     EXPECT_EQ(rig.call("/api/exchanges", http::verb::post).result_int(), 405u);
 
     json::value before = rig.get("/api/control");
-    for (const char *change : {"not json", "{\"logging_level\": \"loud\"}",
-                               "[1]"}) {
+    for (const char *change :
+         {"not json", "{\"logging_level\": \"loud\"}", "[1]"}) {
         kv::HttpResponse res =
             rig.call("/api/control", http::verb::put, change);
         EXPECT_EQ(res.result_int(), 400u) << change;
@@ -245,7 +254,7 @@ TEST(ConsoleApi, RefusalsSayWhyInJson)
               "text/javascript; charset=utf-8");
     EXPECT_EQ(rig.call("/nothing.js").result_int(), 404u);
     rig.keep({std::nullopt});
-    EXPECT_EQ(rig.get("/api/exchanges?path=%2Fn%2F0&method=get").as_array()
-                  .size(),
-              1u);
+    EXPECT_EQ(
+        rig.get("/api/exchanges?path=%2Fn%2F0&method=get").as_array().size(),
+        1u);
 }

@@ -159,9 +159,9 @@ TEST(ControlSettings, RefusedChangesSayWhy)
         patterns.emplace_back("^/static/asset-" + std::to_string(i));
     }
     json::object big{{"version", "1"}, {"patterns", patterns}};
-    EXPECT_NE(
-        refusal(json::serialize(json::object{{"url_bypass", big}})).find("8000"),
-        std::string::npos);
+    EXPECT_NE(refusal(json::serialize(json::object{{"url_bypass", big}}))
+                  .find("8000"),
+              std::string::npos);
 }
 
 TEST(ControlSettings, PoliciesChangeOnlyWithTheirVersion)

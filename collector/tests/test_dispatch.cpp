@@ -131,7 +131,6 @@ TEST(Authorizer, DecidesOnTheSensorsOwnPath)
     EXPECT_EQ(rig.counters.authorizations_denied.load(), 1u);
 }
 
-
 TEST(Dispatcher, WhatABrowserSendsIsRefusedAndNotStored)
 {
     /* a page can make a browser send a log or a heartbeat here; the
@@ -140,9 +139,9 @@ TEST(Dispatcher, WhatABrowserSendsIsRefusedAndNotStored)
     std::string one = merged.substr(0, merged.find("POST", 1));
     std::string control = data("control_stream.bin");
     std::string heartbeat = control.substr(control.find("POST", 1));
-    for (const char *header : {"Origin: http://page.example\r\n",
-                               "Sec-Fetch-Site: cross-site\r\n",
-                               "sec-fetch-mode: no-cors\r\n"}) {
+    for (const char *header :
+         {"Origin: http://page.example\r\n", "Sec-Fetch-Site: cross-site\r\n",
+          "sec-fetch-mode: no-cors\r\n"}) {
         for (const std::string &msg : {one, heartbeat}) {
             std::string forged = msg;
             forged.insert(forged.find("\r\n") + 2, header);

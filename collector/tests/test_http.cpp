@@ -70,8 +70,7 @@ TEST(Framing, AReadEndingAnywhereGivesTheSameMessages)
         Feeder f;
         f.feed(std::string_view(stream).substr(0, cut));
         f.feed(std::string_view(stream).substr(cut));
-        ASSERT_FALSE(f.failed)
-            << "cut at " << cut << ": " << f.framer.error();
+        ASSERT_FALSE(f.failed) << "cut at " << cut << ": " << f.framer.error();
         ASSERT_EQ(f.out, want) << "cut at " << cut;
         /* what is left is at most the last bodiless log's extra line */
         ASSERT_LE(f.buffer.size(), 2u);

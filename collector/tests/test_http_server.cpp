@@ -132,7 +132,8 @@ TEST_F(HttpServerTest, BodiesOverTheLimitAreRefused)
     ASSERT_TRUE(send_all(fd, "PUT /c HTTP/1.1\r\nContent-Length: 1024\r\n\r\n"
                                  + std::string(1024, 'x')));
     EXPECT_NE(answer(fd).find("/c 1024"), std::string::npos);
-    ASSERT_TRUE(send_all(fd, "PUT /c HTTP/1.1\r\nContent-Length: 1025\r\n\r\n"));
+    ASSERT_TRUE(
+        send_all(fd, "PUT /c HTTP/1.1\r\nContent-Length: 1025\r\n\r\n"));
     bool closed = false;
     std::string refused = read_until(fd, 1 << 16, &closed);
     EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 413");
@@ -142,7 +143,8 @@ TEST_F(HttpServerTest, BodiesOverTheLimitAreRefused)
 
     /* a chunked body is counted as it comes */
     fd = connect_to(port);
-    std::string chunked = "PUT /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    std::string chunked =
+        "PUT /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 3; i++) {
         chunked += "200\r\n" + std::string(512, 'y') + "\r\n";
     }

@@ -178,8 +178,8 @@ TEST_F(IngestTest, GarbageAndDroppedConnectionsCostOnlyThemselves)
     EXPECT_TRUE(eventually([&] {
         return counters.connections_cut_mid_message.load() == 2
                && counters.connections_open.load() == 0;
-    })) << counters.connections_cut_mid_message.load() << " cut, "
-      << counters.connections_open.load() << " open";
+    })) << counters.connections_cut_mid_message.load()
+        << " cut, " << counters.connections_open.load() << " open";
     EXPECT_EQ(counters.framing_errors.load(), 2u);
     EXPECT_EQ(stored(), 4u);
 

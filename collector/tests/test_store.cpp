@@ -75,7 +75,8 @@ TEST(Store, ExchangesAreKeptQueriedAndPruned)
     auto store = open_store(temp_dir() + "/collector.db", 6);
     ASSERT_TRUE(store);
     store->start();
-    auto recs = records(data("merged_stream.bin") + data("response_stream.bin"));
+    auto recs =
+        records(data("merged_stream.bin") + data("response_stream.bin"));
     store->push(recs);
     store->flush();
 
@@ -188,9 +189,8 @@ TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
      * exchanges, one statistics document, one worker */
     std::string dir = temp_dir();
     std::string path = dir + "/collector.db";
-    std::filesystem::copy_file(std::string(KV_TEST_DATA)
-                                   + "/unversioned_collector.db",
-                               path);
+    std::filesystem::copy_file(
+        std::string(KV_TEST_DATA) + "/unversioned_collector.db", path);
     ASSERT_EQ(schema_version(path), 0);
 
     auto newest = kv::sqlite_migrations().back().version;
@@ -207,9 +207,9 @@ TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
         EXPECT_EQ(post->exchange.method, "POST");
         EXPECT_EQ(post->exchange.request_body.value(),
                   "{\"name\":\"bolt\",\"tags\":[\"a\\\"b\"]}");
-        EXPECT_EQ(post->exchange.response_headers.front(),
-                  (std::pair<std::string, std::string>{"Location",
-                                                       "/api/items/4"}));
+        EXPECT_EQ(
+            post->exchange.response_headers.front(),
+            (std::pair<std::string, std::string>{"Location", "/api/items/4"}));
         ASSERT_EQ(store->sensors().size(), 1u);
         EXPECT_GT(store->sensors()[0].pid.value_or(0), 0);
         ASSERT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
@@ -239,9 +239,10 @@ TEST(Schema, StepsApplyWholeOrNotAtAll)
     std::vector<kv::Migration> steps = kv::sqlite_migrations();
     int base = steps.back().version;
     ASSERT_TRUE(kv::migrate_sqlite(db, steps, error)) << error;
-    ASSERT_EQ(sqlite3_exec(db, "INSERT INTO stats (time_ms, sensor_host, "
-                               "instance, pid, access, auth, peer) VALUES "
-                               "(1, 'h', 'i', 7, '{}', '{}', 'p')",
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO stats (time_ms, sensor_host, "
+                           "instance, pid, access, auth, peer) VALUES "
+                           "(1, 'h', 'i', 7, '{}', '{}', 'p')",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
 

@@ -382,6 +382,12 @@ def test_bad_flags_and_busy_ports_exit_with_status_2(real_collector):
     assert res.returncode == 2 and "--tls-cert" in res.stderr
     res = run("--retain-rows", "0")
     assert res.returncode == 2
+    for flag, value in (("--ingest-head-timeout", "5x"),
+                        ("--ingest-idle-timeout", "10ms"),
+                        ("--ingest-memory", "1k"),
+                        ("--max-connections", "0")):
+        res = run(flag, value)
+        assert res.returncode == 2 and flag in res.stderr, (flag, res.stderr)
 
     busy = real_collector()
     res = run("--ingest", f"127.0.0.1:{busy.ingest_port}", "--console",

@@ -79,8 +79,7 @@ int_param(const ConsoleApi::Call &c, const char *name, int64_t lo, int64_t hi,
     auto n = parse_signed(*v);
     if (!n || *n < lo || *n > hi) {
         throw BadParameter{std::string(name) + " must be an integer from "
-                           + std::to_string(lo) + " to "
-                           + std::to_string(hi)};
+                           + std::to_string(lo) + " to " + std::to_string(hi)};
     }
     return *n;
 }
@@ -198,7 +197,8 @@ HttpResponse
 ConsoleApi::list_exchanges(const Call &c)
 {
     ExchangeQuery q;
-    q.limit = static_cast<int>(int_param(c, "limit", 1, max_exchanges, q.limit));
+    q.limit =
+        static_cast<int>(int_param(c, "limit", 1, max_exchanges, q.limit));
     q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
     q.method = c.text("method");
     for (auto &ch : q.method) {

@@ -11,7 +11,6 @@ namespace {
 
 namespace json = boost::json;
 
-
 constexpr const char *levels[] = {"default", "metadata", "minimum",
                                   "nologging"};
 constexpr size_t max_version = 100;
@@ -76,8 +75,7 @@ check_pattern(const std::string &re, const std::string &what,
 
 bool
 check_version(const json::value &v, const std::string &what,
-              std::string &version,
-              std::string &error)
+              std::string &version, std::string &error)
 {
     if (!v.is_string()) {
         error = what + ".version must be a string";
@@ -260,8 +258,8 @@ control_to_json(const Control &c)
         for (const auto &r : c.header_bypass->rules) {
             rules.emplace_back(json::object{{r.name, r.pattern}});
         }
-        j["header_bypass"] = json::object{
-            {"version", c.header_bypass->version}, {"patterns", std::move(rules)}};
+        j["header_bypass"] = json::object{{"version", c.header_bypass->version},
+                                          {"patterns", std::move(rules)}};
     } else {
         j["header_bypass"] = nullptr;
     }

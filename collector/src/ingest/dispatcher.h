@@ -27,8 +27,7 @@ struct ConnectionInfo {
 
 class Dispatcher {
   public:
-    Dispatcher(ControlState &control, IngestCounters &counters,
-               AuthRules rules)
+    Dispatcher(ControlState &control, IngestCounters &counters, AuthRules rules)
         : control_(control), counters_(counters),
           authorizer_(std::move(rules), counters)
     {

@@ -50,8 +50,7 @@ make_response(unsigned status, std::string body,
 }
 
 struct HttpServer::Shared {
-    Shared(HttpHandler h, HttpLimits l, HttpCounters &c,
-           asio::thread_pool &w)
+    Shared(HttpHandler h, HttpLimits l, HttpCounters &c, asio::thread_pool &w)
         : handler(std::move(h)), limits(l), counters(c), workers(w)
     {
     }
@@ -123,10 +122,9 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         auto self = shared_from_this();
-        stream_.async_read_some(buffer_.prepare(read_size),
-                                [self](beast::error_code ec, size_t n) {
-                                    self->on_read(ec, n);
-                                });
+        stream_.async_read_some(
+            buffer_.prepare(read_size),
+            [self](beast::error_code ec, size_t n) { self->on_read(ec, n); });
     }
 
     void on_read(beast::error_code ec, size_t n)
@@ -151,8 +149,7 @@ class Session : public std::enable_shared_from_this<Session> {
                                                             : 400;
         std::string why = ec == http::error::body_limit
                               ? "the request body is over "
-                                    + std::to_string(
-                                        shared_->limits.body_limit)
+                                    + std::to_string(shared_->limits.body_limit)
                                     + " bytes"
                               : ec.message();
         HttpResponse res =
@@ -188,10 +185,9 @@ class Session : public std::enable_shared_from_this<Session> {
         res_.prepare_payload();
         stream_.expires_after(shared_->limits.write_timeout);
         auto self = shared_from_this();
-        http::async_write(stream_, res_,
-                          [self](beast::error_code ec, size_t) {
-                              self->on_write(ec);
-                          });
+        http::async_write(stream_, res_, [self](beast::error_code ec, size_t) {
+            self->on_write(ec);
+        });
     }
 
     void on_write(beast::error_code ec)
@@ -257,7 +253,8 @@ class Session : public std::enable_shared_from_this<Session> {
 } // namespace
 
 HttpServer::HttpServer(HttpHandler handler, HttpLimits limits)
-    : acceptor_(ioc_), retry_(ioc_), workers_(static_cast<size_t>(std::max(1, limits.workers))),
+    : acceptor_(ioc_), retry_(ioc_),
+      workers_(static_cast<size_t>(std::max(1, limits.workers))),
       shared_(std::make_shared<Shared>(std::move(handler), limits, counters_,
                                        workers_))
 {
@@ -332,37 +329,35 @@ HttpServer::stop()
 void
 HttpServer::accept()
 {
-    acceptor_.async_accept(
-        asio::make_strand(ioc_),
-        [this](beast::error_code ec, tcp::socket socket) {
-            if (!acceptor_.is_open()) {
-                return;
-            }
-            if (ec) {
-                /* out of descriptors, say: try again shortly rather than
+    acceptor_.async_accept(asio::make_strand(ioc_), [this](beast::error_code ec,
+                                                           tcp::socket socket) {
+        if (!acceptor_.is_open()) {
+            return;
+        }
+        if (ec) {
+            /* out of descriptors, say: try again shortly rather than
                  * spin on the error */
-                retry_.expires_after(std::chrono::milliseconds(100));
-                retry_.async_wait([this](beast::error_code e) {
-                    if (!e) {
-                        accept();
-                    }
-                });
-                return;
-            }
-            {
-                if (shared_->open.load() >= shared_->limits.max_connections) {
-                    counters_.connections_refused++;
-                    beast::error_code ignored;
-                    socket.close(ignored);
-                } else {
-                    beast::error_code ignored;
-                    socket.set_option(tcp::no_delay(true), ignored);
-                    std::make_shared<Session>(std::move(socket), shared_)
-                        ->start();
+            retry_.expires_after(std::chrono::milliseconds(100));
+            retry_.async_wait([this](beast::error_code e) {
+                if (!e) {
+                    accept();
                 }
+            });
+            return;
+        }
+        {
+            if (shared_->open.load() >= shared_->limits.max_connections) {
+                counters_.connections_refused++;
+                beast::error_code ignored;
+                socket.close(ignored);
+            } else {
+                beast::error_code ignored;
+                socket.set_option(tcp::no_delay(true), ignored);
+                std::make_shared<Session>(std::move(socket), shared_)->start();
             }
-            accept();
-        });
+        }
+        accept();
+    });
 }
 
 } // namespace kv

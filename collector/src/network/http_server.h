@@ -28,7 +28,8 @@
 
 namespace kv {
 
-using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
+using HttpRequest =
+    boost::beast::http::request<boost::beast::http::string_body>;
 using HttpResponse =
     boost::beast::http::response<boost::beast::http::string_body>;
 

@@ -570,8 +570,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
 IngestServer::IngestServer(asio::io_context &ioc, Dispatcher &dispatcher,
                            Pipeline &pipeline, IngestCounters &counters,
                            IngestLimits limits)
-    : ioc_(ioc), shared_(std::make_shared<Shared>(dispatcher, pipeline,
-                                                  counters, limits))
+    : ioc_(ioc),
+      shared_(std::make_shared<Shared>(dispatcher, pipeline, counters, limits))
 {
 }
 
@@ -634,57 +634,56 @@ IngestServer::close()
 void
 IngestServer::accept(Listener &l)
 {
-    l.acceptor.async_accept(
-        asio::make_strand(ioc_),
-        [this, &l](const error_code &ec, tcp::socket socket) {
-            if (ec == asio::error::operation_aborted || !l.acceptor.is_open()) {
-                return;
-            }
-            if (ec) {
-                /* out of descriptors, say: try again shortly rather than
+    l.acceptor.async_accept(asio::make_strand(ioc_), [this,
+                                                      &l](const error_code &ec,
+                                                          tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !l.acceptor.is_open()) {
+            return;
+        }
+        if (ec) {
+            /* out of descriptors, say: try again shortly rather than
                  * spin on the error */
-                l.retry.expires_after(std::chrono::milliseconds(100));
-                l.retry.async_wait([this, &l](const error_code &e) {
-                    if (!e) {
-                        accept(l);
-                    }
-                });
-                return;
-            }
-            error_code peer_ec;
-            auto peer = socket.remote_endpoint(peer_ec);
-            std::string address =
-                peer_ec ? std::string() : peer.address().to_string();
-            /* over a cap the connection is closed at once: the peer
+            l.retry.expires_after(std::chrono::milliseconds(100));
+            l.retry.async_wait([this, &l](const error_code &e) {
+                if (!e) {
+                    accept(l);
+                }
+            });
+            return;
+        }
+        error_code peer_ec;
+        auto peer = socket.remote_endpoint(peer_ec);
+        std::string address =
+            peer_ec ? std::string() : peer.address().to_string();
+        /* over a cap the connection is closed at once: the peer
              * learns it now, and the backlog keeps moving for others */
-            if (shared_->admit(address) != nullptr) {
-                bump(shared_->counters.connections_refused);
-                error_code ignored;
-                socket.close(ignored);
-                accept(l);
-                return;
-            }
+        if (shared_->admit(address) != nullptr) {
+            bump(shared_->counters.connections_refused);
             error_code ignored;
-            socket.set_option(tcp::no_delay(true), ignored);
-            ConnectionInfo info;
-            info.id = next_connection_id.fetch_add(1);
-            if (!peer_ec) {
-                info.peer = address + ":" + std::to_string(peer.port());
-            }
-            if (l.tls) {
-                using Tls = ssl::stream<tcp::socket>;
-                std::make_shared<Connection<Tls>>(shared_, std::move(info),
-                                                  std::move(address),
-                                                  std::move(socket), *l.tls)
-                    ->start();
-            } else {
-                std::make_shared<Connection<tcp::socket>>(
-                    shared_, std::move(info), std::move(address),
-                    std::move(socket))
-                    ->start();
-            }
+            socket.close(ignored);
             accept(l);
-        });
+            return;
+        }
+        error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        ConnectionInfo info;
+        info.id = next_connection_id.fetch_add(1);
+        if (!peer_ec) {
+            info.peer = address + ":" + std::to_string(peer.port());
+        }
+        if (l.tls) {
+            using Tls = ssl::stream<tcp::socket>;
+            std::make_shared<Connection<Tls>>(shared_, std::move(info),
+                                              std::move(address),
+                                              std::move(socket), *l.tls)
+                ->start();
+        } else {
+            std::make_shared<Connection<tcp::socket>>(
+                shared_, std::move(info), std::move(address), std::move(socket))
+                ->start();
+        }
+        accept(l);
+    });
 }
 
 } // namespace kv

@@ -431,7 +431,8 @@ parse_merged(std::string_view body, MergedFields &f, bool &shape,
              std::string &why)
 {
     /* one parser per ingest thread: it keeps its buffers between messages */
-    thread_local json::basic_parser<MergedHandler> parser{json::parse_options{}};
+    thread_local json::basic_parser<MergedHandler> parser{
+        json::parse_options{}};
     parser.reset();
     parser.handler().begin(&f);
     json::error_code ec;
@@ -522,9 +523,8 @@ decode_merged(const Request &req, Exchange &out, std::string &error)
         auto declared = parse_digits(out.response_headers[cl].second);
         if (declared && *declared > out.response_body->size()) {
             out.response_body_truncated = true;
-            out.meta =
-                "{\"response_declared_length\":" + std::to_string(*declared)
-                + "}";
+            out.meta = "{\"response_declared_length\":"
+                       + std::to_string(*declared) + "}";
         }
     }
     return true;
@@ -635,7 +635,8 @@ decode_response_log(const Request &req, Exchange &out, std::string &error)
         } else if (iequals(n, "X-Resp-Content-Len")) {
             resp_len = parse_signed(v);
         } else if (!iequals(n, "Content-Length")) {
-            extra.push_back(json::array{json::string(to_utf8(n)), json::string(to_utf8(v))});
+            extra.push_back(json::array{json::string(to_utf8(n)),
+                                        json::string(to_utf8(v))});
         }
     }
     if (!have_status) {
@@ -686,8 +687,8 @@ bool
 decode_stats(const Request &req, StatsDoc &out, std::string &error)
 {
     json::error_code ec;
-    json::value doc = json::parse(
-        json::string_view(req.body.data(), req.body.size()), ec);
+    json::value doc =
+        json::parse(json::string_view(req.body.data(), req.body.size()), ec);
     const json::object *top = ec ? nullptr : doc.if_object();
     if (top == nullptr) {
         error = "statistics document is not a JSON object";

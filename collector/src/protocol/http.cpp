@@ -249,9 +249,8 @@ Framer::start_line_is_sane(std::string_view data)
     std::string line(rest.substr(0, eol));
     line += "\r\n\r\n";
     struct Probe : http::basic_parser<true> {
-        void on_request_impl(http::verb, beast::string_view,
-                             beast::string_view, int,
-                             beast::error_code &) override
+        void on_request_impl(http::verb, beast::string_view, beast::string_view,
+                             int, beast::error_code &) override
         {
         }
         void on_response_impl(int, beast::string_view, int,
@@ -327,10 +326,9 @@ Framer::next(std::string_view data, Request &req)
         }
         /* Beast takes the request line and whole fields as it reads them,
          * even when it needs more for the rest */
-        consumed_ += parser_->put(
-            boost::asio::buffer(data.data() + consumed_,
-                                data.size() - consumed_),
-            ec);
+        consumed_ += parser_->put(boost::asio::buffer(data.data() + consumed_,
+                                                      data.size() - consumed_),
+                                  ec);
         if (ec == http::error::need_more) {
             return Parse::incomplete;
         }
@@ -377,8 +375,9 @@ Framer::finish(std::string_view data, Request &req)
     req.headers.clear();
     for (const Field &f : fields_) {
         std::string_view value =
-            f.owned >= 0 ? std::string_view(owned_[static_cast<size_t>(f.owned)])
-                         : data.substr(f.value_at, f.value_len);
+            f.owned >= 0
+                ? std::string_view(owned_[static_cast<size_t>(f.owned)])
+                : data.substr(f.value_at, f.value_len);
         req.headers.push_back({data.substr(f.name_at, f.name_len), value});
     }
     req.head = data.substr(start_, head_end_ - start_);
@@ -391,7 +390,8 @@ Framer::finish(std::string_view data, Request &req)
     return Parse::complete;
 }
 
-const std::string_view ok_reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+const std::string_view ok_reply =
+    "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 
 std::string
 text_reply(int status, std::string_view reason, std::string_view text,

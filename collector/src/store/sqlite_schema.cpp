@@ -85,9 +85,11 @@ has_columns(sqlite3 *db, const char *table,
 {
     for (const char *name : names) {
         sqlite3_stmt *st = nullptr;
-        std::string sql = std::string("SELECT count(*) FROM pragma_table_info('")
-                          + table + "') WHERE name = ?1";
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        std::string sql =
+            std::string("SELECT count(*) FROM pragma_table_info('") + table
+            + "') WHERE name = ?1";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr)
+            != SQLITE_OK) {
             return false;
         }
         sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
@@ -136,8 +138,8 @@ migrate_sqlite(sqlite3 *db, const std::vector<Migration> &all,
     int newest = all.empty() ? 0 : all.back().version;
     if (at > newest) {
         error = "the database has schema version " + std::to_string(at)
-                + ", newer than this collector knows ("
-                + std::to_string(newest) + ")";
+                + ", newer than this collector knows (" + std::to_string(newest)
+                + ")";
         return false;
     }
     for (const Migration &m : all) {
@@ -164,8 +166,8 @@ migrate_sqlite(sqlite3 *db, const std::vector<Migration> &all,
         if (!ok || !exec(db, "COMMIT", why)) {
             std::string ignored;
             exec(db, "ROLLBACK", ignored);
-            error = "schema step " + std::to_string(m.version) + " ("
-                    + m.what + "): " + why;
+            error = "schema step " + std::to_string(m.version) + " (" + m.what
+                    + "): " + why;
             return false;
         }
         at = m.version;

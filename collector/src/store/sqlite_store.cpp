@@ -256,8 +256,7 @@ scalar(sqlite3 *db, const char *sql)
 int64_t
 window_length(size_t n)
 {
-    return n > static_cast<size_t>(INT_MAX) ? INT_MAX
-                                            : static_cast<int64_t>(n);
+    return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int64_t>(n);
 }
 
 } // namespace
@@ -602,8 +601,8 @@ SqliteStore::prune()
 std::vector<ExchangeRow>
 SqliteStore::exchanges(const ExchangeQuery &q)
 {
-    std::string sql = std::string("SELECT ") + summary_columns
-                      + " FROM exchanges WHERE 1";
+    std::string sql =
+        std::string("SELECT ") + summary_columns + " FROM exchanges WHERE 1";
     std::vector<std::string> texts;
     if (q.before_id > 0) {
         sql += " AND id < " + std::to_string(q.before_id);

@@ -36,8 +36,7 @@ class SqliteStore : public QueuedStore {
     ~SqliteStore() override;
 
     std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) override;
-    std::optional<ExchangeRow> exchange(int64_t id,
-                                        BodyWindow window) override;
+    std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
     std::vector<SensorRow> sensors() override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
 
@@ -63,7 +62,7 @@ class SqliteStore : public QueuedStore {
 
     std::mutex readers_lock_;
     std::condition_variable reader_free_;
-    std::vector<sqlite3 *> readers_;     /* all of them */
+    std::vector<sqlite3 *> readers_; /* all of them */
     std::vector<sqlite3 *> free_readers_;
 
     sqlite3_stmt *insert_exchange_ = nullptr;
