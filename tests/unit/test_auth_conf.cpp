@@ -37,7 +37,7 @@ protected:
     }
 };
 
-TEST_F(AuthConf, NothingConfiguredMeansOffAndFailOpen)
+TEST_F(AuthConf, NothingConfiguredMeansOffFailOpenAndSteered)
 {
     ngx_http_auth_request_conf_t *c = merged(conf(), conf());
 
@@ -46,6 +46,7 @@ TEST_F(AuthConf, NothingConfiguredMeansOffAndFailOpen)
     EXPECT_EQ(c->vars, nullptr);
     EXPECT_EQ(c->ext_auth_fail_allow, 1);
     EXPECT_EQ(c->kestrelvanes_http_auth_enable, 0);
+    EXPECT_EQ(c->follow_collector, 1);
 }
 
 TEST_F(AuthConf, RequestDirectiveOncePerBlockUnderEitherName)
@@ -113,6 +114,23 @@ TEST_F(AuthConf, FailAllowIsAFlagInAnyCase)
     ngx_http_auth_request_conf_t *child = conf();
     EXPECT_EQ(outcome(A, "ext_auth_fail_allow", {"On"}, child), "ok");
     EXPECT_EQ(merged(parent, child)->ext_auth_fail_allow, 1);
+}
+
+TEST_F(AuthConf, FollowCollectorOffUnderEitherNameCarriesDown)
+{
+    ngx_http_auth_request_conf_t *server = conf();
+
+    EXPECT_EQ(outcome(A, "ext_auth_follow_collector", {"off"}, server), "ok");
+    EXPECT_EQ(outcome(A, "kestrelvanes_http_auth_follow_collector", {"on"},
+                      server),
+              "is duplicate");
+    EXPECT_EQ(merged(server, conf())->follow_collector, 0);
+
+    ngx_http_auth_request_conf_t *location = conf();
+    EXPECT_EQ(outcome(A, "kestrelvanes_http_auth_follow_collector", {"On"},
+                      location),
+              "ok");
+    EXPECT_EQ(merged(server, location)->follow_collector, 1);
 }
 
 TEST_F(AuthConf, SetDirectiveNeedsADollarName)
