@@ -385,7 +385,12 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
  * where every internal redirect starts too) and has it back before the
  * location's handlers run.  The parent's length is the one the subrequest
  * copied: its body had been read whole by then.
+ *
+ * Both run for every request, so only a configuration that names an
+ * authorization URI somewhere gets them.
  */
+static bool ngx_http_auth_configured;
+
 static bool
 ngx_http_auth_is_subrequest(ngx_http_request_t *r) noexcept
 {
@@ -856,6 +861,9 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
         ngx_uint_t *index;
     };
 
+    /* set again by the configuration being read, when it authorizes */
+    ngx_http_auth_configured = false;
+
     const lookup lookups[] = {
         {&ngx_http_request_id, &ngx_http_request_id_var_index},
         {&ngx_http_x_request_uri, &ngx_http_x_request_uri_var_index},
@@ -891,12 +899,15 @@ ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
     };
 
     const phase_handler handlers[] = {
+        {NGX_HTTP_ACCESS_PHASE, ngx_http_auth_request_handler},
         {NGX_HTTP_SERVER_REWRITE_PHASE, ngx_http_auth_hide_body_length},
         {NGX_HTTP_PREACCESS_PHASE, ngx_http_auth_restore_body_length},
-        {NGX_HTTP_ACCESS_PHASE, ngx_http_auth_request_handler},
     };
 
-    for (const phase_handler &ph : handlers) {
+    size_t n = ngx_http_auth_configured ? 3 : 1;
+
+    for (size_t i = 0; i < n; i++) {
+        const phase_handler &ph = handlers[i];
         auto *h = static_cast<ngx_http_handler_pt *>(
             ngx_array_push(&cmcf->phases[ph.phase].handlers));
         if (h == NULL) {
@@ -933,6 +944,7 @@ ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
     }
 
     arcf->uri = value[1];
+    ngx_http_auth_configured = true;
 
     return NGX_CONF_OK;
 }
