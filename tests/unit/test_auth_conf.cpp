@@ -116,23 +116,6 @@ TEST_F(AuthConf, FailAllowIsAFlagInAnyCase)
     EXPECT_EQ(merged(parent, child)->ext_auth_fail_allow, 1);
 }
 
-TEST_F(AuthConf, FollowCollectorOffUnderEitherNameCarriesDown)
-{
-    ngx_http_auth_request_conf_t *server = conf();
-
-    EXPECT_EQ(outcome(A, "ext_auth_follow_collector", {"off"}, server), "ok");
-    EXPECT_EQ(outcome(A, "kestrelvanes_http_auth_follow_collector", {"on"},
-                      server),
-              "is duplicate");
-    EXPECT_EQ(merged(server, conf())->follow_collector, 0);
-
-    ngx_http_auth_request_conf_t *location = conf();
-    EXPECT_EQ(outcome(A, "kestrelvanes_http_auth_follow_collector", {"On"},
-                      location),
-              "ok");
-    EXPECT_EQ(merged(server, location)->follow_collector, 1);
-}
-
 TEST_F(AuthConf, SetDirectiveNeedsADollarName)
 {
     for (const char *name : {"foo", "$"}) {
