@@ -168,7 +168,7 @@ TEST(Store, WorkersAreNamedOnceTheirPidIsKnown)
     store->push(recs);
     store->flush();
 
-    auto sensors = store->sensors();
+    auto sensors = store->sensors(kv::SensorQuery{});
     ASSERT_EQ(sensors.size(), 1u);
     EXPECT_EQ(sensors[0].pid, pid);
     EXPECT_EQ(sensors[0].heartbeats, 3);
@@ -210,22 +210,27 @@ TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
         EXPECT_EQ(
             post->exchange.response_headers.front(),
             (std::pair<std::string, std::string>{"Location", "/api/items/4"}));
-        ASSERT_EQ(store->sensors().size(), 1u);
-        EXPECT_GT(store->sensors()[0].pid.value_or(0), 0);
+        ASSERT_EQ(store->sensors(kv::SensorQuery{}).size(), 1u);
+        EXPECT_GT(store->sensors(kv::SensorQuery{})[0].pid.value_or(0), 0);
         ASSERT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
 
-        /* and it goes on from where it was */
+        /* and it goes on from where it was: what it holds already is
+         * not kept again */
         store->start();
         auto more = records(data("merged_stream.bin"));
+        kv::Exchange fresh = std::get<kv::Exchange>(more.front());
+        fresh.request_id = "1-fresh";
+        more.emplace_back(std::move(fresh));
         store->push(more);
         store->flush();
-        EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).at(0).id, 13);
+        EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).at(0).id, 10);
+        EXPECT_EQ(store->counters().duplicates_ignored.load(), 4u);
         store->stop();
     }
     /* opening again changes nothing */
     auto again = open_store(path);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->exchanges(kv::ExchangeQuery{}).size(), 13u);
+    EXPECT_EQ(again->exchanges(kv::ExchangeQuery{}).size(), 10u);
     EXPECT_EQ(schema_version(path), newest);
 }
 

@@ -7,6 +7,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
+#include "api/metrics.h"
 #include "api/rows_json.h"
 #include "api/web_assets.h"
 #include "base/text.h"
@@ -46,6 +47,7 @@ using Handler = HttpResponse (ConsoleApi::*)(const ConsoleApi::Call &);
 
 constexpr int max_exchanges = 1000;
 constexpr int max_stats = 10000;
+constexpr int max_sensors = 1000;
 
 HttpResponse
 send_json(const json::value &j, unsigned status = 200)
@@ -82,6 +84,19 @@ int_param(const ConsoleApi::Call &c, const char *name, int64_t lo, int64_t hi,
                            + std::to_string(lo) + " to " + std::to_string(hi)};
     }
     return *n;
+}
+
+/* A text parameter a filter compares: UTF-8 without NUL, as every stored
+ * text is, or nothing could match it. */
+std::string
+text_param(const ConsoleApi::Call &c, const char *name)
+{
+    std::string v = c.text(name);
+    if (!valid_utf8(v) || v.find('\0') != std::string::npos) {
+        throw BadParameter{std::string(name)
+                           + " must be UTF-8 text without NUL"};
+    }
+    return v;
 }
 
 /* Matches path against a pattern of segments where {id} stands for a
@@ -139,6 +154,7 @@ ConsoleApi::handle(const HttpRequest &req)
         {http::verb::get, "/api/control", &ConsoleApi::get_control},
         {http::verb::put, "/api/control", &ConsoleApi::put_control},
         {http::verb::get, "/api/collector", &ConsoleApi::collector},
+        {http::verb::get, "/metrics", &ConsoleApi::metrics},
     };
 
     std::string_view target(req.target().data(), req.target().size());
@@ -151,7 +167,7 @@ ConsoleApi::handle(const HttpRequest &req)
         c.params.emplace_back(p.key, p.value);
     }
 
-    if (c.path.rfind("/api/", 0) != 0) {
+    if (c.path.rfind("/api/", 0) != 0 && c.path != "/metrics") {
         if (req.method() != http::verb::get) {
             return send_error(405, "the console's pages are only read");
         }
@@ -200,13 +216,15 @@ ConsoleApi::list_exchanges(const Call &c)
     q.limit =
         static_cast<int>(int_param(c, "limit", 1, max_exchanges, q.limit));
     q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
-    q.method = c.text("method");
+    q.since_ms = int_param(c, "since_ms", 0, INT64_MAX, 0);
+    q.until_ms = int_param(c, "until_ms", 0, INT64_MAX, 0);
+    q.method = text_param(c, "method");
     for (auto &ch : q.method) {
         ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     }
-    q.path = c.text("path");
+    q.path = text_param(c, "path");
     q.format = c.text("format");
-    q.sensor_host = c.text("host");
+    q.sensor_host = text_param(c, "host");
     std::string status = c.text("status");
     if (!status.empty()) {
         /* a status, or a class written as 4xx */
@@ -272,11 +290,15 @@ ConsoleApi::exchange_body(const Call &c)
 }
 
 HttpResponse
-ConsoleApi::sensors(const Call &)
+ConsoleApi::sensors(const Call &c)
 {
+    SensorQuery q;
+    q.limit = static_cast<int>(int_param(c, "limit", 1, max_sensors, q.limit));
+    q.after = text_param(c, "after");
     json::array out;
-    for (const SensorRow &s : store_.sensors()) {
-        out.emplace_back(sensor_json(s));
+    int64_t now = now_ms();
+    for (const SensorRow &s : store_.sensors(q)) {
+        out.emplace_back(sensor_json(s, now, info_.offline_after_ms));
     }
     return send_json(out);
 }
@@ -287,9 +309,10 @@ ConsoleApi::stats(const Call &c)
     StatsQuery q;
     q.limit = static_cast<int>(int_param(c, "limit", 1, max_stats, q.limit));
     q.since_ms = int_param(c, "since_ms", 0, INT64_MAX, 0);
+    q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
     q.pid = int_param(c, "pid", 1, INT32_MAX, 0);
-    q.sensor_host = c.text("host");
-    q.instance = c.text("instance");
+    q.sensor_host = text_param(c, "host");
+    q.instance = text_param(c, "instance");
 
     json::object collector = counters_json(counters_, store_);
     collector["uptime_ms"] = now_ms() - info_.started_ms;
@@ -329,12 +352,25 @@ ConsoleApi::collector(const Call &)
     j["ingest"] = info_.ingest;
     j["ingest_tls"] = info_.ingest_tls.empty() ? json::value(nullptr)
                                                : json::value(info_.ingest_tls);
-    j["db"] = info_.db;
+    j["db"] = store_.describe();
     j["control_file"] = info_.control_file.empty()
                             ? json::value(nullptr)
                             : json::value(info_.control_file);
     j["started_ms"] = info_.started_ms;
+    j["started"] = iso8601(info_.started_ms);
     return send_json(j);
+}
+
+HttpResponse
+ConsoleApi::metrics(const Call &)
+{
+    HttpResponse res = make_response(
+        200,
+        metrics_text(counters_, store_, now_ms() - info_.started_ms,
+                     info_.offline_after_ms),
+        "text/plain; version=0.0.4; charset=utf-8");
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 } // namespace kv

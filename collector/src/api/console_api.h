@@ -22,6 +22,8 @@ struct ConsoleInfo {
     std::string db;
     std::string control_file;
     int64_t started_ms = 0;
+    /* a worker not heard from for this long is shown offline */
+    int64_t offline_after_ms = 90000;
 };
 
 class ConsoleApi {
@@ -52,6 +54,7 @@ class ConsoleApi {
     HttpResponse get_control(const Call &c);
     HttpResponse put_control(const Call &c);
     HttpResponse collector(const Call &c);
+    HttpResponse metrics(const Call &c);
 
     Store &store_;
     ControlState &control_;

@@ -11,6 +11,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "base/text.h"
 #include "control/settings.h"
 #include "protocol/heartbeat.h"
 
@@ -37,8 +38,9 @@ control_file_text(const Control &c)
 } // namespace
 
 ControlState::ControlState(std::string file, IngestCounters &counters,
-                           Logger log)
-    : file_(std::move(file)), counters_(counters), log_(std::move(log))
+                           Logger log, Store *store)
+    : file_(std::move(file)), counters_(counters), log_(std::move(log)),
+      store_(store)
 {
     install(Control{});
 }
@@ -106,6 +108,17 @@ ControlState::write_file(const Control &c, std::string &error)
 }
 
 void
+ControlState::mirror_to_file(const Control &c)
+{
+    std::string error;
+    if (!file_.empty() && !write_file(c, error)) {
+        bump(counters_.control_errors);
+        log_("control: " + error + "; the file no longer shows the settings "
+             "in force");
+    }
+}
+
+void
 ControlState::install(const Control &c)
 {
     auto s = std::make_shared<Snapshot>();
@@ -123,24 +136,149 @@ ControlState::current() const
     return snapshot_;
 }
 
+/* Settings another collector (or a newer one) stored: taken only when
+ * this collector can check them, never half. */
+bool
+ControlState::parse_stored(const StoredControl &s, Control &out)
+{
+    boost::json::error_code ec;
+    boost::json::value j = boost::json::parse(s.settings, ec);
+    std::string why = "not JSON";
+    if (!ec && apply_control(j, Control{}, out, why)) {
+        return true;
+    }
+    bump(counters_.control_errors);
+    log_("control: the database's settings (version "
+         + std::to_string(s.version) + ") are not valid here: " + why
+         + "; settings unchanged");
+    return false;
+}
+
+/*
+ * A change on top of what is stored.  Two consoles may change settings at
+ * the same moment on two collectors: each change is made on the settings
+ * it read, and stored only if nobody stored others since; otherwise it is
+ * made again on theirs.
+ */
+bool
+ControlState::store_change(const boost::json::value &change, bool whole,
+                           Control &next, std::string &error)
+{
+    for (int attempt = 0; attempt < 8; attempt++) {
+        std::optional<StoredControl> stored = store_->control_settings();
+        Control base = current()->control;
+        if (stored && !parse_stored(*stored, base)) {
+            base = current()->control;
+        }
+        if (whole) {
+            /* the file states every setting */
+            if (!apply_control(change, Control{}, next, error)
+                || !policies_advance(base, next, error)) {
+                return false;
+            }
+        } else if (!apply_control(change, base, next, error)) {
+            return false;
+        }
+        int64_t version = stored ? stored->version : 0;
+        if (stored && next == base) {
+            stored_version_ = version;
+            return true;
+        }
+        if (store_->replace_control_settings(
+                version, boost::json::serialize(control_to_json(next)),
+                now_ms())) {
+            stored_version_ = version + 1;
+            return true;
+        }
+    }
+    error = "the settings kept changing while this change was made; try "
+            "again";
+    return false;
+}
+
 bool
 ControlState::load(std::string &error)
 {
-    if (file_.empty()) {
-        return true;
-    }
     std::lock_guard<std::mutex> g(file_lock_);
-    Stamp s = stamp();
-    if (s.mtime_ns < 0) {
+    Control from_file;
+    bool have_file = false;
+    Stamp s;
+    if (!file_.empty()) {
+        s = stamp();
+        if (s.mtime_ns >= 0) {
+            if (!read_file(from_file, error)) {
+                return false;
+            }
+            have_file = true;
+        }
         seen_ = s;
+    }
+    if (store_ == nullptr) {
+        if (have_file) {
+            install(from_file);
+        }
         return true;
     }
-    Control c;
-    if (!read_file(c, error)) {
+
+    std::optional<StoredControl> stored;
+    try {
+        stored = store_->control_settings();
+    } catch (const StoreError &e) {
+        error = std::string("cannot read the control settings: ") + e.what();
         return false;
     }
-    seen_ = s;
-    install(c);
+    Control in_db;
+    bool db_ok = stored && parse_stored(*stored, in_db);
+    bool refused = false; /* an edit of the file kept for its author */
+    if (stored) {
+        stored_version_ = stored->version;
+    }
+    try {
+        /* an edit of the file while no collector ran is newer than what
+         * the database holds; otherwise the database is */
+        bool file_newer = have_file
+                          && (!db_ok
+                              || (from_file != in_db
+                                  && s.mtime_ns / 1000000
+                                         > stored->changed_ms));
+        if (file_newer || (!stored && have_file)) {
+            Control next;
+            std::string why;
+            if (store_change(control_to_json(from_file), true, next, why)) {
+                install(next);
+                if (stored) {
+                    log_("control: settings from " + file_
+                         + ", changed since the database's");
+                }
+                return true;
+            }
+            log_("control: " + file_ + ": " + why
+                 + "; the database's settings stay");
+            refused = true;
+        }
+        if (!stored) {
+            Control next;
+            std::string why;
+            if (!store_change(control_to_json(Control{}), true, next, why)) {
+                error = why;
+                return false;
+            }
+            install(next);
+            mirror_to_file(next);
+            return true;
+        }
+    } catch (const StoreError &e) {
+        error = std::string("cannot store the control settings: ") + e.what();
+        return false;
+    }
+    if (db_ok) {
+        install(in_db);
+        if (!refused && (!have_file || from_file != in_db)) {
+            mirror_to_file(in_db);
+        }
+    } else if (have_file) {
+        install(from_file);
+    }
     return true;
 }
 
@@ -149,15 +287,20 @@ ControlState::update(const boost::json::value &change, std::string &error)
 {
     std::lock_guard<std::mutex> g(file_lock_);
     Control next;
-    if (!apply_control(change, current()->control, next, error)) {
+    bool ok = store_ ? store_change(change, false, next, error)
+                     : apply_control(change, current()->control, next, error);
+    if (!ok) {
         bump(counters_.control_errors);
         return false;
     }
-    if (!file_.empty() && !write_file(next, error)) {
+    if (store_ == nullptr && !file_.empty() && !write_file(next, error)) {
         bump(counters_.control_errors);
         return false;
     }
     install(next);
+    if (store_ != nullptr) {
+        mirror_to_file(next);
+    }
     bump(counters_.control_updates);
     log_("control: settings changed from the console");
     return true;
@@ -166,33 +309,74 @@ ControlState::update(const boost::json::value &change, std::string &error)
 void
 ControlState::poll()
 {
-    if (file_.empty()) {
-        return;
-    }
     std::lock_guard<std::mutex> g(file_lock_);
-    Stamp s = stamp();
-    if (s == seen_) {
+    if (!file_.empty()) {
+        Stamp s = stamp();
+        if (!(s == seen_)) {
+            seen_ = s;
+            if (s.mtime_ns < 0) {
+                log_("control: " + file_ + " is gone; settings unchanged");
+            } else {
+                Control next;
+                std::string error;
+                bool ok = read_file(next, error);
+                if (ok && next != current()->control) {
+                    try {
+                        ok = store_ ? store_change(control_to_json(next), true,
+                                                   next, error)
+                                    : policies_advance(current()->control,
+                                                       next, error);
+                    } catch (const StoreError &e) {
+                        error = std::string("cannot store the settings: ")
+                                + e.what();
+                        ok = false;
+                    }
+                    if (ok) {
+                        install(next);
+                        bump(counters_.control_updates);
+                        log_("control: settings reread from " + file_);
+                    }
+                }
+                if (!ok) {
+                    bump(counters_.control_errors);
+                    log_("control: " + error + "; settings unchanged");
+                }
+            }
+        }
+    }
+    if (store_ == nullptr) {
         return;
     }
-    seen_ = s;
-    if (s.mtime_ns < 0) {
-        log_("control: " + file_ + " is gone; settings unchanged");
+
+    /* what another collector of the database stored */
+    std::optional<StoredControl> stored;
+    try {
+        stored = store_->control_settings();
+        if (stored_unreadable_) {
+            stored_unreadable_ = false;
+            log_("control: the database's settings are readable again");
+        }
+    } catch (const StoreError &e) {
+        if (!stored_unreadable_) {
+            stored_unreadable_ = true;
+            log_(std::string("control: cannot read the database's settings: ")
+                 + e.what() + "; settings unchanged");
+        }
         return;
     }
-    Control next;
-    std::string error;
-    if (!read_file(next, error)
-        || !policies_advance(current()->control, next, error)) {
-        bump(counters_.control_errors);
-        log_("control: " + error + "; settings unchanged");
+    if (!stored || stored->version == stored_version_) {
         return;
     }
-    if (next == current()->control) {
+    stored_version_ = stored->version;
+    Control c;
+    if (!parse_stored(*stored, c) || c == current()->control) {
         return;
     }
-    install(next);
+    install(c);
+    mirror_to_file(c);
     bump(counters_.control_updates);
-    log_("control: settings reread from " + file_);
+    log_("control: settings changed by another collector (version "
+         + std::to_string(stored->version) + ")");
 }
 
 } // namespace kv

@@ -62,6 +62,13 @@ QueuedStore::stop()
     done_.notify_all();
 }
 
+bool
+QueuedStore::stopping() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return stopping_;
+}
+
 void
 QueuedStore::push(std::vector<Record> &records)
 {
@@ -107,12 +114,22 @@ void
 QueuedStore::run()
 {
     std::vector<Record> batch;
+    auto next_maintenance = std::chrono::steady_clock::now();
     for (;;) {
+        if (std::chrono::steady_clock::now() >= next_maintenance) {
+            maintain();
+            next_maintenance =
+                std::chrono::steady_clock::now() + maintain_interval;
+        }
         {
             std::unique_lock<std::mutex> g(lock_);
-            wake_.wait(g, [&] { return !queue_.empty() || stopping_; });
+            wake_.wait_until(g, next_maintenance,
+                             [&] { return !queue_.empty() || stopping_; });
             if (queue_.empty() && stopping_) {
                 return;
+            }
+            if (queue_.empty()) {
+                continue;
             }
             batch.swap(queue_);
             queue_bytes_ = 0;

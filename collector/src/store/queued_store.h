@@ -3,11 +3,14 @@
  * threads push records into without waiting, and one writer thread that
  * takes everything queued at once and hands it to the backend's
  * write_batch().  Memory a burst needed is given back once it is written.
+ * The writer also calls the backend's maintain() every few seconds, busy
+ * or not, for what must happen as time passes (retention by age).
  */
 
 #ifndef KV_STORE_QUEUED_STORE_H
 #define KV_STORE_QUEUED_STORE_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -40,6 +43,15 @@ class QueuedStore : public Store {
     /* On the writer thread: keeps what it can of batch and counts the
      * rest in counters_.write_errors. */
     virtual void write_batch(std::vector<Record> &batch) = 0;
+
+    /* On the writer thread, every maintain_interval, and once before the
+     * first batch. */
+    virtual void maintain() {}
+    std::chrono::milliseconds maintain_interval{5000};
+
+    /* Whether stop() was called: a backend waiting for its database
+     * gives up. */
+    bool stopping() const;
 
     StoreCounters counters_;
 

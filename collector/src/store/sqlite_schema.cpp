@@ -11,6 +11,14 @@ namespace {
  * with IF NOT EXISTS, it finds their tables in place and only stamps the
  * version.  Later steps change what is there; a step once released is
  * never edited, a new one is added.
+ *
+ * Step 2: an index for each filter of the exchange list (an index on a
+ * column is in id order within each value, which is the list's order);
+ * one row per exchange, the request id with the sensor and the format
+ * naming it, so that a message sent again is not kept twice (what the
+ * collectors before kept twice is kept once); what the metrics need of
+ * each worker's latest statistics; the control settings, which the
+ * database holds so that every collector of it hands out the same.
  */
 const std::vector<Migration> steps = {
     {1, "exchanges, statistics documents and workers", R"sql(
@@ -61,6 +69,32 @@ CREATE TABLE IF NOT EXISTS sensors (
     last_stats_ms INTEGER,
     peer TEXT NOT NULL,
     first_seen_ms INTEGER NOT NULL
+);
+)sql"},
+    {2, "filters by index, each exchange once, the control settings",
+     R"sql(
+DELETE FROM exchanges WHERE request_id <> '' AND id NOT IN (
+    SELECT min(id) FROM exchanges WHERE request_id <> ''
+    GROUP BY request_id, sensor_host, instance, format);
+CREATE UNIQUE INDEX exchanges_once
+    ON exchanges (request_id, sensor_host, instance, format)
+    WHERE request_id <> '';
+CREATE INDEX exchanges_time ON exchanges (time_ms);
+CREATE INDEX exchanges_status ON exchanges (status);
+CREATE INDEX exchanges_class ON exchanges (status / 100);
+CREATE INDEX exchanges_method ON exchanges (method);
+CREATE INDEX exchanges_host ON exchanges (sensor_host);
+CREATE INDEX exchanges_format ON exchanges (format);
+CREATE INDEX exchanges_uri ON exchanges (uri);
+CREATE INDEX stats_time ON stats (time_ms);
+ALTER TABLE sensors ADD COLUMN previous_stats_ms INTEGER;
+ALTER TABLE sensors ADD COLUMN last_access TEXT;
+ALTER TABLE sensors ADD COLUMN last_auth TEXT;
+CREATE TABLE control_settings (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    version INTEGER NOT NULL,
+    settings TEXT NOT NULL,
+    changed_ms INTEGER NOT NULL
 );
 )sql"},
 };

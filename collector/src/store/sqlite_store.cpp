@@ -4,9 +4,8 @@
 
 #include <sqlite3.h>
 
-#include <boost/json/parse.hpp>
-#include <boost/json/value.hpp>
-
+#include "store/exchange_filter.h"
+#include "store/row_text.h"
 #include "store/sqlite_schema.h"
 
 namespace kv {
@@ -23,64 +22,9 @@ constexpr const char *summary_columns =
     "id, time_ms, received_ms, sensor_host, instance, worker_pid, format, "
     "method, uri, status, client_ip, client_port, latency_ms, request_id, "
     "logging_level, request_body_truncated, response_body_truncated, peer, "
-    "length(request_body), length(response_body)";
+    "length(request_body) AS request_body_size, "
+    "length(response_body) AS response_body_size";
 constexpr int summary_count = 20;
-
-/* Workers are told apart by pid once a statistics document named it;
- * until then by the connection their heartbeats came on. */
-std::string
-worker_key(const std::string &host, const std::string &instance, int64_t pid,
-           uint64_t connection, const std::string &peer)
-{
-    std::string k = host + '\n' + instance + '\n';
-    /* connection numbers start again with each run of the collector: the
-     * peer's address tells this run's connections from an earlier one's */
-    k += pid > 0 ? "pid " + std::to_string(pid)
-                 : "connection " + std::to_string(connection) + " " + peer;
-    return k;
-}
-
-/* [[name, value], ...]: the headers in order, duplicates kept.  Written
- * by hand because it runs once per stored exchange; the strings are UTF-8
- * already, so escaping is all there is to it. */
-void
-append_json_string(std::string &out, const std::string &s)
-{
-    static const char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    for (char c : s) {
-        auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20) {
-            out += "\\u00";
-            out.push_back(hex[u >> 4]);
-            out.push_back(hex[u & 15]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-}
-
-std::string
-headers_json(const HeaderList &h)
-{
-    std::string out = "[";
-    for (const auto &[n, v] : h) {
-        if (out.size() > 1) {
-            out.push_back(',');
-        }
-        out.push_back('[');
-        append_json_string(out, n);
-        out.push_back(',');
-        append_json_string(out, v);
-        out.push_back(']');
-    }
-    out.push_back(']');
-    return out;
-}
 
 void
 bind_text(sqlite3_stmt *st, int i, const std::string &s)
@@ -127,30 +71,6 @@ column_blob(sqlite3_stmt *st, int i)
     const void *p = sqlite3_column_blob(st, i);
     size_t n = static_cast<size_t>(sqlite3_column_bytes(st, i));
     return p ? std::string(static_cast<const char *>(p), n) : std::string();
-}
-
-/* The stored [[name, value], ...] back as a list; what is not that shape
- * (a row someone edited) reads as no headers. */
-HeaderList
-parse_headers(const std::string &text)
-{
-    HeaderList out;
-    boost::json::error_code ec;
-    boost::json::value v = boost::json::parse(text, ec);
-    const boost::json::array *a = ec ? nullptr : v.if_array();
-    if (a == nullptr) {
-        return out;
-    }
-    for (const auto &item : *a) {
-        const boost::json::array *pair = item.if_array();
-        if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string()
-            || !(*pair)[1].is_string()) {
-            continue;
-        }
-        out.emplace_back(std::string((*pair)[0].get_string()),
-                         std::string((*pair)[1].get_string()));
-    }
-    return out;
 }
 
 ExchangeRow
@@ -349,7 +269,7 @@ SqliteStore::init(std::string &error)
                 "request_body, response_body, request_body_truncated, "
                 "response_body_truncated, meta, peer) VALUES (?1, ?2, ?3, "
                 "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, "
-                "?17, ?18, ?19, ?20, ?21, ?22)")
+                "?17, ?18, ?19, ?20, ?21, ?22) ON CONFLICT DO NOTHING")
         && prepare(&insert_stats_,
                    "INSERT INTO stats (time_ms, sensor_host, instance, pid, "
                    "access, auth, peer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
@@ -362,10 +282,11 @@ SqliteStore::init(std::string &error)
                    "peer = ?7")
         && prepare(&upsert_stats_sensor_,
                    "INSERT INTO sensors (key, host, instance, pid, "
-                   "last_stats_ms, peer, first_seen_ms) "
-                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?5) "
-                   "ON CONFLICT (key) DO UPDATE SET last_stats_ms = ?5, "
-                   "peer = ?6")
+                   "last_stats_ms, peer, first_seen_ms, last_access, "
+                   "last_auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?5, ?7, ?8) "
+                   "ON CONFLICT (key) DO UPDATE SET "
+                   "previous_stats_ms = last_stats_ms, last_stats_ms = ?5, "
+                   "peer = ?6, last_access = ?7, last_auth = ?8")
         /* heartbeats seen before the pid was known move to its row */
         && prepare(&fold_sensor_,
                    "UPDATE sensors SET "
@@ -408,6 +329,7 @@ SqliteStore::~SqliteStore()
     for (sqlite3 *r : readers_) {
         sqlite3_close(r);
     }
+    sqlite3_close(control_db_);
     sqlite3_close(db_);
 }
 
@@ -481,7 +403,10 @@ SqliteStore::write(Exchange &e)
     static const std::string no_meta = "{}";
     bind_text(st, 21, e.meta.empty() ? no_meta : e.meta);
     bind_text(st, 22, e.peer);
-    if (sqlite3_step(st) == SQLITE_DONE) {
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_DONE && sqlite3_changes(db_) == 0) {
+        counters_.duplicates_ignored++;
+    } else if (rc == SQLITE_DONE) {
         exchange_max_id_ = sqlite3_last_insert_rowid(db_);
         if (exchange_min_id_ == 0) {
             exchange_min_id_ = exchange_max_id_;
@@ -526,6 +451,8 @@ SqliteStore::write(StatsDoc &s)
     sqlite3_bind_int64(st, 4, s.pid);
     sqlite3_bind_int64(st, 5, s.time_ms);
     bind_text(st, 6, s.peer);
+    bind_text(st, 7, s.access);
+    bind_text(st, 8, s.auth);
     sqlite3_step(st);
     sqlite3_reset(st);
 
@@ -599,39 +526,9 @@ SqliteStore::prune()
 }
 
 std::vector<ExchangeRow>
-SqliteStore::exchanges(const ExchangeQuery &q)
+SqliteStore::run_list(const std::string &sql,
+                      const std::vector<std::string> &texts)
 {
-    std::string sql =
-        std::string("SELECT ") + summary_columns + " FROM exchanges WHERE 1";
-    std::vector<std::string> texts;
-    if (q.before_id > 0) {
-        sql += " AND id < " + std::to_string(q.before_id);
-    }
-    if (q.status > 0) {
-        sql += " AND status = " + std::to_string(q.status);
-    } else if (q.status_class > 0) {
-        sql += " AND status >= " + std::to_string(q.status_class * 100)
-               + " AND status < " + std::to_string(q.status_class * 100 + 100);
-    }
-    if (!q.method.empty()) {
-        texts.push_back(q.method);
-        sql += " AND method = ?" + std::to_string(texts.size());
-    }
-    if (!q.path.empty()) {
-        texts.push_back(q.path);
-        std::string n = std::to_string(texts.size());
-        sql += " AND substr(uri, 1, length(?" + n + ")) = ?" + n;
-    }
-    if (!q.format.empty()) {
-        texts.push_back(q.format);
-        sql += " AND format = ?" + std::to_string(texts.size());
-    }
-    if (!q.sensor_host.empty()) {
-        texts.push_back(q.sensor_host);
-        sql += " AND sensor_host = ?" + std::to_string(texts.size());
-    }
-    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
-
     std::vector<ExchangeRow> out;
     auto r = reader();
     Query st(r->get(), sql);
@@ -642,6 +539,25 @@ SqliteStore::exchanges(const ExchangeQuery &q)
         out.push_back(summary_row(st.get()));
     }
     return out;
+}
+
+std::vector<ExchangeRow>
+SqliteStore::exchanges(const ExchangeQuery &q)
+{
+    SqlDialect dialect{
+        [](size_t n) { return "?" + std::to_string(n); },
+        [](const std::string &column, size_t n) {
+            std::string p = "?" + std::to_string(n);
+            return "substr(" + column + ", 1, length(" + p + ")) = " + p;
+        }};
+    ExchangeFilter f = exchange_filter(q, dialect);
+    if (f.probe_first) {
+        auto rows = run_list(probe_query(q, f, summary_columns), f.texts);
+        if (rows.size() >= static_cast<size_t>(q.limit)) {
+            return rows;
+        }
+    }
+    return run_list(direct_query(q, f, summary_columns), f.texts);
 }
 
 std::optional<ExchangeRow>
@@ -672,29 +588,40 @@ SqliteStore::exchange(int64_t id, BodyWindow window)
 }
 
 std::vector<SensorRow>
-SqliteStore::sensors()
+SqliteStore::sensors(const SensorQuery &q)
 {
     std::vector<SensorRow> out;
     auto r = reader();
     Query st(r->get(),
-             "SELECT host, instance, pid, mode, last_heartbeat_ms, "
-             "heartbeats, last_stats_ms, peer, first_seen_ms FROM sensors "
-             "ORDER BY host, instance, "
-             "max(coalesce(last_heartbeat_ms, 0), "
-             "coalesce(last_stats_ms, 0)) DESC");
+             std::string("SELECT key, host, instance, pid, mode, "
+                         "last_heartbeat_ms, heartbeats, last_stats_ms, "
+                         "peer, first_seen_ms")
+                 + (q.with_counters ? ", last_access, last_auth, "
+                                      "previous_stats_ms"
+                                    : "")
+                 + " FROM sensors WHERE key > ?1 ORDER BY key LIMIT "
+                 + std::to_string(q.limit));
+    bind_text(st.get(), 1, q.after);
     while (st.step()) {
         SensorRow s;
-        s.host = column_text(st.get(), 0);
-        s.instance = column_text(st.get(), 1);
-        s.pid = column_optional(st.get(), 2);
-        if (sqlite3_column_type(st.get(), 3) != SQLITE_NULL) {
-            s.mode = column_text(st.get(), 3);
+        sqlite3_stmt *row = st.get();
+        s.key = column_text(row, 0);
+        s.host = column_text(row, 1);
+        s.instance = column_text(row, 2);
+        s.pid = column_optional(row, 3);
+        if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
+            s.mode = column_text(row, 4);
         }
-        s.last_heartbeat_ms = column_optional(st.get(), 4);
-        s.heartbeats = sqlite3_column_int64(st.get(), 5);
-        s.last_stats_ms = column_optional(st.get(), 6);
-        s.peer = column_text(st.get(), 7);
-        s.first_seen_ms = sqlite3_column_int64(st.get(), 8);
+        s.last_heartbeat_ms = column_optional(row, 5);
+        s.heartbeats = sqlite3_column_int64(row, 6);
+        s.last_stats_ms = column_optional(row, 7);
+        s.peer = column_text(row, 8);
+        s.first_seen_ms = sqlite3_column_int64(row, 9);
+        if (q.with_counters) {
+            s.last_access = column_text(row, 10);
+            s.last_auth = column_text(row, 11);
+            s.previous_stats_ms = column_optional(row, 12);
+        }
         out.push_back(std::move(s));
     }
     return out;
@@ -718,6 +645,9 @@ SqliteStore::stats(const StatsQuery &q)
     if (q.pid > 0) {
         sql += " AND pid = " + std::to_string(q.pid);
     }
+    if (q.before_id > 0) {
+        sql += " AND id < " + std::to_string(q.before_id);
+    }
     sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
 
     std::vector<StatsRow> out;
@@ -738,6 +668,71 @@ SqliteStore::stats(const StatsQuery &q)
         out.push_back(std::move(s));
     }
     return out;
+}
+
+std::optional<StoredControl>
+SqliteStore::control_settings()
+{
+    auto r = reader();
+    Query st(r->get(), "SELECT version, settings, changed_ms FROM "
+                       "control_settings WHERE id = 1");
+    if (!st.step()) {
+        return std::nullopt;
+    }
+    StoredControl c;
+    c.version = sqlite3_column_int64(st.get(), 0);
+    c.settings = column_text(st.get(), 1);
+    c.changed_ms = sqlite3_column_int64(st.get(), 2);
+    return c;
+}
+
+bool
+SqliteStore::replace_control_settings(int64_t expected,
+                                      const std::string &settings,
+                                      int64_t now)
+{
+    /* the writer's connection belongs to its thread: a change from the
+     * console comes on a connection of its own */
+    std::lock_guard<std::mutex> g(control_lock_);
+    if (control_db_ == nullptr) {
+        if (sqlite3_open_v2(options_.path.c_str(), &control_db_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr)
+            != SQLITE_OK) {
+            std::string why = sqlite3_errmsg(control_db_);
+            sqlite3_close(control_db_);
+            control_db_ = nullptr;
+            throw StoreError("cannot open the database: " + why);
+        }
+        sqlite3_busy_timeout(control_db_, 5000);
+    }
+    const char *sql =
+        expected == 0
+            ? "INSERT INTO control_settings (id, version, settings, "
+              "changed_ms) VALUES (1, 1, ?2, ?3) ON CONFLICT DO NOTHING"
+            : "UPDATE control_settings SET version = version + 1, "
+              "settings = ?2, changed_ms = ?3 WHERE id = 1 AND version = ?1";
+    Statement st(control_db_, sql);
+    if (st.get() == nullptr) {
+        throw StoreError(std::string("cannot write the control settings: ")
+                         + sqlite3_errmsg(control_db_));
+    }
+    if (expected != 0) {
+        sqlite3_bind_int64(st.get(), 1, expected);
+    }
+    bind_text(st.get(), 2, settings);
+    sqlite3_bind_int64(st.get(), 3, now);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) {
+        throw StoreError(std::string("cannot write the control settings: ")
+                         + sqlite3_errmsg(control_db_));
+    }
+    return sqlite3_changes(control_db_) == 1;
+}
+
+std::string
+SqliteStore::describe() const
+{
+    return "SQLite " + options_.path;
 }
 
 } // namespace kv

@@ -8,6 +8,7 @@
 #ifndef KV_STORE_SQLITE_STORE_H
 #define KV_STORE_SQLITE_STORE_H
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,8 +38,13 @@ class SqliteStore : public QueuedStore {
 
     std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) override;
     std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
-    std::vector<SensorRow> sensors() override;
+    std::vector<SensorRow> sensors(const SensorQuery &q) override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
+    std::optional<StoredControl> control_settings() override;
+    bool replace_control_settings(int64_t expected_version,
+                                  const std::string &settings,
+                                  int64_t now_ms) override;
+    std::string describe() const override;
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
@@ -53,12 +59,17 @@ class SqliteStore : public QueuedStore {
     void write(Heartbeat &h);
     void prune();
 
+    std::vector<ExchangeRow> run_list(const std::string &sql,
+                                      const std::vector<std::string> &texts);
+
     /* A free read-only connection, for the length of one read. */
     std::unique_ptr<Reader> reader();
     void give_back(sqlite3 *db);
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
+    std::mutex control_lock_;
+    sqlite3 *control_db_ = nullptr; /* changes of the control settings */
 
     std::mutex readers_lock_;
     std::condition_variable reader_free_;

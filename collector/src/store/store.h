@@ -2,7 +2,10 @@
  * Where records are kept: one interface for every backend, what it hands
  * back as typed rows, and the queries the console asks.  A backend takes
  * records from ingest without making it wait (push) and answers reads from
- * any thread; each read either answers or throws StoreError.
+ * any thread; each read either answers or throws StoreError.  Several
+ * collectors may share one database (PostgreSQL): everything a console
+ * shows, the control settings among it, comes from the database, never
+ * from one collector's memory.
  */
 
 #ifndef KV_STORE_STORE_H
@@ -22,6 +25,8 @@ namespace kv {
 struct ExchangeQuery {
     int limit = 50;
     int64_t before_id = 0; /* 0: from the newest */
+    int64_t since_ms = 0;  /* time_ms at or after it; 0: any */
+    int64_t until_ms = 0;  /* time_ms before it; 0: any */
     std::string method;
     std::string path;     /* prefix of the URI */
     int status = 0;       /* exact status, or with status_class a class */
@@ -32,6 +37,7 @@ struct ExchangeQuery {
 
 struct StatsQuery {
     int limit = 500;
+    int64_t before_id = 0; /* 0: from the newest */
     int64_t since_ms = 0;
     std::string sensor_host;
     std::string instance;
@@ -53,7 +59,15 @@ struct ExchangeRow {
     std::optional<int64_t> response_body_size;
 };
 
+/* Workers in the order of their keys, a page at a time. */
+struct SensorQuery {
+    int limit = 100;
+    std::string after; /* the key of the last row of the page before */
+    bool with_counters = false; /* the latest statistics document too */
+};
+
 struct SensorRow {
+    std::string key; /* stable while the worker lives; pages go by it */
     std::string host;
     std::string instance;
     std::optional<int64_t> pid; /* known once the worker sent statistics */
@@ -63,6 +77,11 @@ struct SensorRow {
     std::optional<int64_t> last_stats_ms;
     std::string peer;
     int64_t first_seen_ms = 0;
+    /* with_counters: the latest statistics document's counters (JSON
+     * objects, empty before the first) and when the one before it came */
+    std::string last_access;
+    std::string last_auth;
+    std::optional<int64_t> previous_stats_ms;
 };
 
 struct StatsRow {
@@ -75,14 +94,26 @@ struct StatsRow {
     std::string auth;
 };
 
+/* The control settings every collector of one database hands out. */
+struct StoredControl {
+    int64_t version = 0; /* grows by one with each change */
+    std::string settings; /* JSON object */
+    int64_t changed_ms = 0;
+};
+
 struct StoreCounters {
     std::atomic<uint64_t> exchanges_stored{0};
+    /* exchanges already stored under the same request id, from the same
+     * sensor, in the same format: a message sent again */
+    std::atomic<uint64_t> duplicates_ignored{0};
     std::atomic<uint64_t> stats_stored{0};
     std::atomic<uint64_t> heartbeats_stored{0};
     std::atomic<uint64_t> rows_pruned{0};
     std::atomic<uint64_t> queue_dropped{0};
     std::atomic<uint64_t> write_errors{0};
     std::atomic<uint64_t> transactions{0};
+    std::atomic<uint64_t> partitions_created{0};
+    std::atomic<uint64_t> partitions_dropped{0};
 };
 
 class StoreError : public std::runtime_error {
@@ -115,9 +146,24 @@ class Store {
     virtual std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) = 0;
     virtual std::optional<ExchangeRow> exchange(int64_t id,
                                                 BodyWindow window) = 0;
-    virtual std::vector<SensorRow> sensors() = 0;
+    virtual std::vector<SensorRow> sensors(const SensorQuery &q) = 0;
     /* Newest first. */
     virtual std::vector<StatsRow> stats(const StatsQuery &q) = 0;
+
+    /* The settings stored last; nullopt before the first are stored. */
+    virtual std::optional<StoredControl> control_settings() = 0;
+    /*
+     * Stores settings as the next version, when the stored version is
+     * still expected_version (0: none stored yet).  False, with nothing
+     * written, when another collector changed them first: the caller reads
+     * them again and decides anew.
+     */
+    virtual bool replace_control_settings(int64_t expected_version,
+                                          const std::string &settings,
+                                          int64_t now_ms) = 0;
+
+    /* Which backend and database, without secrets, for people to read. */
+    virtual std::string describe() const = 0;
 };
 
 } // namespace kv
