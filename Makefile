@@ -67,10 +67,17 @@ $(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.jso
 	@cd $(WEB_DEPS) && npm ci --no-audit --no-fund --loglevel=error
 	@touch $@
 
+# The store's cases run on SQLite and on a PostgreSQL server of their own
+# (tools/pg_cluster.py, under build/pg/unit), stopped after.
+PG_UNIT    := $(BUILD)/pg/unit
+
 collector-unit: collector
 	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests \
 	    -- --no-print-directory
-	@cd $(COLLECTOR_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@uri=$$($(PYTHON) tools/pg_cluster.py start $(PG_UNIT) --fast) || exit 1; \
+	cd $(COLLECTOR_BUILD) && KV_TEST_PG=$$uri ctest --output-on-failure \
+	    -j $(JOBS); rc=$$?; \
+	$(PYTHON) $(CURDIR)/tools/pg_cluster.py stop $(PG_UNIT); exit $$rc
 
 run: all
 	@$(PYTHON) collector/stack.py run --build $(BUILD) $(RUN_FLAGS)
