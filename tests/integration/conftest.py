@@ -10,6 +10,7 @@
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
+    pg_cluster            a PostgreSQL server made once per session
     fault_matrix          outcomes of the selected fault cases of every
                           module that defines fault_case(), run side by
                           side once per session (harness/faults.py)
@@ -161,6 +162,17 @@ def check_config(request, nginx_bin, kv_modules, make_prefix):
 @pytest.fixture(scope="session")
 def tls_cert(tmp_path_factory):
     return make_self_signed(tmp_path_factory.mktemp("tls"))
+
+
+@pytest.fixture(scope="session")
+def pg_cluster():
+    """A PostgreSQL server of this session's own (tools/pg_cluster.py),
+    under build/pg; each test makes its databases on it."""
+    from harness.stores import cluster_dir, pg_cluster as pg
+    cluster = pg.Cluster(cluster_dir())
+    cluster.start(fast=True)
+    yield cluster
+    cluster.stop()
 
 
 @pytest.fixture(scope="session")
