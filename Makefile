@@ -10,8 +10,8 @@
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
 #   make bench-profile    perf profile of the sensor's costs
-#   make deb              Debian package of both modules for Debian's nginx,
-#                         into build/deb/
+#   make deb              Debian packages of both modules for Debian's nginx
+#                         and of the collector, into build/deb/
 #   make matrix           modules against every release tarball in
 #                         NGINX_TARBALLS (default ../shared/nginx), the
 #                         integration suite on 1.20.1 and on the newest
@@ -102,6 +102,7 @@ distro: deps
 
 deb: deps
 	@tools/deb.sh
+	@tools/deb_collector.sh
 
 # SANITIZE=address|thread: the sanitized build's integration tests instead
 # (tools/sanitize.sh; SANITIZE_ARGS go to pytest)
