@@ -148,8 +148,10 @@ def test_api_contract(store_db, collectors, nginx, app):
     assert collector.get("/api/sensors?limit=1&after=" +
                          urllib.parse.quote(sensor["key"])) == []
 
-    # metrics: the collector's counters, the worker's latest ones
-    wait_until(lambda: collector.get("/api/stats?limit=1")["documents"], 20)
+    # metrics: the collector's counters, the worker's latest ones and
+    # its rates over its last period (known from its second document)
+    wait_until(lambda: len(collector.get("/api/stats?limit=2")["documents"])
+               == 2, 20)
     status, text = collector.text("/metrics")
     assert status == 200
     stored = re.search(r"^kestrelvanes_collector_exchanges_stored_total "
@@ -157,8 +159,14 @@ def test_api_contract(store_db, collectors, nginx, app):
     assert stored and float(stored.group(1)) >= 4
     assert re.search(r'^kestrelvanes_sensor_up\{[^}]*sensor_instance="fleet"'
                      r'[^}]*\} 1$', text, re.M), text
-    assert re.search(r'^kestrelvanes_sensor_period_events\{[^}]*counter='
-                     r'"tasks_enqueued"[^}]*group="access"', text, re.M), text
+    assert re.search(r'^kestrelvanes_sensor_period_events\{counter="\w+",'
+                     r'group="access",pid="\d+",sensor_host="[^"]*",'
+                     r'sensor_instance="fleet"\} [1-9]', text, re.M), text
+    # the example dashboard reads only what is there
+    served = set(re.findall(r"^# TYPE (\w+) ", text, re.M))
+    dashboard = (Path(__file__).resolve().parents[2] /
+                 "examples/grafana-dashboard.json").read_text()
+    assert set(re.findall(r"kestrelvanes_\w+", dashboard)) <= served
 
 
 def test_control_goes_through_the_database_to_every_collector(
