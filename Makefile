@@ -3,6 +3,9 @@
 #   make                  nginx, both modules and the collector into build/
 #   make run              the whole stack on loopback until Ctrl-C (examples/nginx.conf)
 #   make demo             the same stack once, with sample traffic and what it captured
+#   make demo-fleet       PostgreSQL, two collectors behind nginx's stream
+#                         module, two nginx with the sensor; one collector
+#                         killed under traffic; what was stored and lost
 #   make test             install what is missing, build, unit and integration tests
 #   make test SANITIZE=address   the integration suite against nginx and the
 #                         modules built with ASan+UBSan, into build/asan
@@ -15,7 +18,8 @@
 #   make matrix           modules against every release tarball in
 #                         NGINX_TARBALLS (default ../shared/nginx), the
 #                         integration suite on 1.20.1 and on the newest
-#   make bench-collector  the collector's ingest rate
+#   make bench-collector  the collector's ingest rate on SQLite, on PostgreSQL
+#                         with one collector and with two
 #   make soak             a million requests with faults; SOAK_REQUESTS=N
 #   make fuzz             each libFuzzer target FUZZ_SECONDS (60) seconds
 
@@ -31,7 +35,7 @@ NGINX_TARBALLS ?=
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
         distro deb test matrix bench bench-deps bench-profile bench-collector \
-        run demo soak fuzz clean
+        run demo demo-fleet soak fuzz clean
 
 all: sensor collector
 
@@ -84,6 +88,9 @@ run: all
 
 demo: all
 	@$(PYTHON) collector/stack.py demo --build $(BUILD) $(RUN_FLAGS)
+
+demo-fleet: all
+	@$(PYTHON) collector/fleet.py --build $(BUILD) $(FLEET_FLAGS)
 
 unit: all
 	@cmake -S tests/unit -B $(BUILD)/unit -DNGINX_BUILD=$(BUILD) >/dev/null

@@ -79,6 +79,13 @@ FILTERS = [
 ]
 
 
+# what the collector keeps of each minute as it writes (the ids its
+# exchanges span), made here for what the fill wrote behind its back
+MINUTES = ("DELETE FROM exchange_minutes; INSERT INTO exchange_minutes "
+           "SELECT time_ms / 60000, min(id), max(id) FROM exchanges "
+           "GROUP BY time_ms / 60000")
+
+
 def resources_sql(col):
     arms = " ".join(f"WHEN {col} = {i} THEN '{name}'"
                     for i, name in enumerate(RESOURCES))
@@ -119,6 +126,7 @@ FROM (SELECT g, {start} + (g::bigint * {SPAN_MS}) / {rows} AS t,
         cluster.psql(sql, db)
         print(f"  rows {lo}..{hi} in {time.monotonic() - t:.0f} s",
               flush=True)
+    cluster.psql(MINUTES, db)
     cluster.psql("VACUUM ANALYZE exchanges", db)
 
 
@@ -161,6 +169,7 @@ FROM s""")
         db.commit()
         print(f"  rows {lo}..{hi} in {time.monotonic() - t:.0f} s",
               flush=True)
+    db.executescript(MINUTES + ";")
     db.execute("ANALYZE")
     db.commit()
     db.close()

@@ -1,52 +1,140 @@
 #!/usr/bin/env bash
-# The collector's ingest rate: a fresh collector on free loopback ports,
-# the load tool writing pre-built sensor messages (merged logs, then
-# response logs) pipelined on two connections for a few seconds, and the
-# rates it reports: messages answered per second, rows stored per second,
-# and the CPU time each of the collector's two busy threads spent per
-# message.
+# The collector's ingest rate on each store: the load tool writes
+# pre-built sensor messages (merged logs, then response logs; each with a
+# request id of its own) pipelined on two connections for a few seconds,
+# and reports messages answered per second and rows stored per second,
+# end to end.  In turn:
+#
+#   - SQLite, one collector: both formats, and the CPU time each of the
+#     collector's two busy threads spent per message;
+#   - PostgreSQL, one collector;
+#   - PostgreSQL, two collectors on one database, each loaded at once;
+#
+# and the disk bytes each stored exchange takes on either store.
+# PostgreSQL is a server of its own under build/pg/bench-ingest
+# (tools/pg_cluster.py), durable, stopped after.
 #
 #   collector/bench_ingest.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-3}
+top=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d /tmp/kv-ingest-bench-XXXXXX)
-trap 'kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+cluster=$build/pg/bench-ingest
+pids=()
 
-"$build/bin/kestrelvanes-collector" --ingest 127.0.0.1:0 --console 127.0.0.1:0 \
-    --db "$work/collector.db" >"$work/collector.log" 2>&1 &
-pid=$!
-for _ in $(seq 100); do
-    grep -q 'console on' "$work/collector.log" && break
-    sleep 0.1
-done
-ingest=$(grep -o 'sensors on 127.0.0.1:[0-9]*' "$work/collector.log" | cut -d: -f2)
-console=$(grep -o 'console on http://127.0.0.1:[0-9]*' "$work/collector.log" | sed 's/.*://')
-[ -n "$ingest" ] && [ -n "$console" ] || { cat "$work/collector.log"; exit 1; }
+cleanup() {
+    for p in "${pids[@]}"; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
+    /usr/bin/python3 "$top/tools/pg_cluster.py" stop "$cluster" >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# start_collector NAME DB: the collector's pid, ingest and console ports
+# in ${NAME}_pid, ${NAME}_ingest, ${NAME}_console
+start_collector() {
+    local name=$1 db=$2 log=$work/$1.log pid
+    "$build/bin/kestrelvanes-collector" --ingest 127.0.0.1:0 --console 127.0.0.1:0 \
+        --db "$db" --retain-rows 100000000 --retain-days 0 >"$log" 2>&1 &
+    pid=$!
+    pids+=("$pid")
+    for _ in $(seq 200); do
+        grep -q 'console on' "$log" && break
+        sleep 0.1
+    done
+    grep -q 'console on' "$log" || {
+        cat "$log"
+        exit 1
+    }
+    printf -v "${name}_pid" %s "$pid"
+    printf -v "${name}_ingest" %s "$(grep -o 'sensors on 127.0.0.1:[0-9]*' "$log" | cut -d: -f2)"
+    printf -v "${name}_console" %s "$(grep -o 'console on http://127.0.0.1:[0-9]*' "$log" | sed 's/.*://')"
+}
+
+stop_collector() {
+    kill "$1"
+    wait "$1" 2>/dev/null || true
+}
+
+# load NAME FORMAT: the load tool against collector NAME
+load() {
+    local ingest console
+    ingest=${1}_ingest
+    console=${1}_console
+    "$build/bin/kestrelvanes-loadgen" --target "127.0.0.1:${!ingest}" \
+        --console "127.0.0.1:${!console}" --seconds "$seconds" --connections 2 \
+        --format "$2"
+}
 
 # clock ticks of the event-loop thread (the process's first) and the
 # writer thread (named kv-store)
-writer=$(grep -l '^kv-store$' /proc/$pid/task/*/comm 2>/dev/null | head -1 | cut -d/ -f5 || true)
-[ -n "$writer" ] || writer=$(ls /proc/$pid/task | sort -n | sed -n 2p)
 ticks() {
-    local t=()
-    for task in $pid $writer; do
-        t+=($(awk '{print $14 + $15}' /proc/$pid/task/$task/stat))
-    done
-    echo "${t[@]}"
+    local pid=$1 writer
+    writer=$(grep -l '^kv-store$' /proc/$pid/task/*/comm 2>/dev/null | head -1 | cut -d/ -f5 || true)
+    [ -n "$writer" ] || writer=$(ls /proc/$pid/task | sort -n | sed -n 2p)
+    echo "$(awk '{print $14 + $15}' /proc/$pid/task/$pid/stat)" \
+        "$(awk '{print $14 + $15}' /proc/$pid/task/$writer/stat)"
 }
 hz=$(getconf CLK_TCK)
 
+stored_rows() {
+    sed -n 's/^stored: \([0-9]*\) of .*/\1/p' <<<"$1"
+}
+
+echo "== SQLite, one collector"
+start_collector lite "$work/collector.db"
 for format in merged response; do
-    read -r i0 w0 <<<"$(ticks)"
-    out=$("$build/bin/kestrelvanes-loadgen" --target 127.0.0.1:$ingest \
-        --console 127.0.0.1:$console --seconds "$seconds" --connections 2 \
-        --format "$format")
-    read -r i1 w1 <<<"$(ticks)"
+    read -r i0 w0 <<<"$(ticks "$lite_pid")"
+    out=$(load lite "$format")
+    read -r i1 w1 <<<"$(ticks "$lite_pid")"
     echo "$out"
     n=$(sed -n 's/^messages: [0-9]* sent, \([0-9]*\) answered.*/\1/p' <<<"$out")
     awk -v n="$n" -v i=$((i1 - i0)) -v w=$((w1 - w0)) -v hz="$hz" 'BEGIN {
         printf "cpu per message: %.1f us on the event loop, %.1f us in the writer\n\n",
             i * 1e6 / hz / n, w * 1e6 / hz / n }'
 done
+stop_collector "$lite_pid"
+rows=$(sqlite3 "$work/collector.db" "SELECT count(*) FROM exchanges" 2>/dev/null ||
+    /usr/bin/python3 -c "import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('SELECT count(*) FROM exchanges').fetchone()[0])" "$work/collector.db")
+bytes=$(du -b -c "$work"/collector.db* | tail -1 | cut -f1)
+echo "disk: $((bytes / rows)) bytes per exchange ($rows exchanges, SQLite file and WAL)"
+
+echo
+echo "== PostgreSQL, one collector"
+/usr/bin/python3 "$top/tools/pg_cluster.py" start "$cluster" >/dev/null
+one=$(/usr/bin/python3 "$top/tools/pg_cluster.py" createdb "$cluster" ingest_one)
+start_collector pg1 "$one"
+load pg1 merged
+stop_collector "$pg1_pid"
+size=$(/usr/bin/python3 -c "
+import sys; sys.path.insert(0, '$top/tools'); import pg_cluster
+c = pg_cluster.Cluster('$cluster')
+print(c.psql(\"SELECT (SELECT sum(pg_total_relation_size(inhrelid)) FROM pg_inherits WHERE inhparent = 'exchanges'::regclass), (SELECT count(*) FROM exchanges)\", 'ingest_one')[0])
+" | tr -d "[]',")
+read -r bytes rows <<<"$size"
+echo "disk: $((bytes / rows)) bytes per exchange ($rows exchanges, partitions and their indexes)"
+
+echo
+echo "== PostgreSQL, two collectors on one database"
+two=$(/usr/bin/python3 "$top/tools/pg_cluster.py" createdb "$cluster" ingest_two)
+start_collector pga "$two"
+start_collector pgb "$two"
+load pga merged >"$work/a.out" &
+la=$!
+load pgb merged >"$work/b.out" &
+lb=$!
+wait "$la" "$lb"
+cat "$work/a.out" "$work/b.out"
+a=$(stored_rows "$(cat "$work/a.out")")
+b=$(stored_rows "$(cat "$work/b.out")")
+ta=$(sed -n 's/^stored: .* in \([0-9.]*\) s from.*/\1/p' "$work/a.out")
+tb=$(sed -n 's/^stored: .* in \([0-9.]*\) s from.*/\1/p' "$work/b.out")
+awk -v a="$a" -v b="$b" -v ta="$ta" -v tb="$tb" 'BEGIN {
+    t = ta > tb ? ta : tb
+    printf "both: %d rows in %.2f s (%.0f rows/s end to end)\n", a + b, t, (a + b) / t }'
+stop_collector "$pga_pid"
+stop_collector "$pgb_pid"

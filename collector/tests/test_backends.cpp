@@ -297,6 +297,23 @@ TEST_P(Backend, ManyRecentExchangesAndARareOneAreFoundByPrefix)
     q = {};
     q.until_ms = kv::now_ms() - day_ms;
     EXPECT_TRUE(store->exchanges(q).empty());
+
+    /* an exchange that arrives late, its time long before the others',
+     * its id after theirs: a time range finds it first all the same */
+    int64_t two_hours_ago = kv::now_ms() - 7200000;
+    std::vector<kv::Record> late;
+    late.emplace_back(exchange("late", "GET", "/late", 200, two_hours_ago));
+    late.emplace_back(exchange("later", "GET", "/later", 200));
+    keep(*store, late);
+    q = {};
+    q.until_ms = two_hours_ago + 1;
+    EXPECT_EQ(uris(store->exchanges(q)), std::vector<std::string>{"/late"});
+    q.since_ms = two_hours_ago;
+    EXPECT_EQ(uris(store->exchanges(q)), std::vector<std::string>{"/late"});
+    q = {};
+    q.since_ms = two_hours_ago + 1;
+    q.limit = 1;
+    EXPECT_EQ(uris(store->exchanges(q)), std::vector<std::string>{"/later"});
     store->stop();
 }
 

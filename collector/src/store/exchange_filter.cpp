@@ -5,7 +5,7 @@
 namespace kv {
 
 ExchangeFilter
-exchange_filter(const ExchangeQuery &q, const SqlDialect &d)
+exchange_filter(const ExchangeQuery &q, const SqlDialect &d, IdSpan span)
 {
     ExchangeFilter f;
     std::vector<std::string> terms;
@@ -53,8 +53,20 @@ exchange_filter(const ExchangeQuery &q, const SqlDialect &d)
         terms.push_back("time_ms < " + std::to_string(q.until_ms));
         range = true;
     }
-    if (q.before_id > 0) {
-        terms.push_back("id < " + std::to_string(q.before_id));
+    std::vector<std::string> bounds;
+    int64_t before = q.before_id;
+    if (span.high > 0 && (before == 0 || span.high < before)) {
+        before = span.high + 1;
+    }
+    if (before > 0) {
+        bounds.push_back("id < " + std::to_string(before));
+    }
+    if (span.low > 0) {
+        bounds.push_back("id >= " + std::to_string(span.low));
+    }
+    for (const auto &t : bounds) {
+        terms.push_back(t);
+        f.newest += f.newest.empty() ? t : " AND " + t;
     }
     for (const auto &t : terms) {
         f.where += f.where.empty() ? t : " AND " + t;
@@ -79,12 +91,26 @@ probe_query(const ExchangeQuery &q, const ExchangeFilter &f,
             const std::string &columns)
 {
     std::string newest = "SELECT " + columns + " FROM exchanges";
-    if (q.before_id > 0) {
-        newest += " WHERE id < " + std::to_string(q.before_id);
+    if (!f.newest.empty()) {
+        newest += " WHERE " + f.newest;
     }
     newest += " ORDER BY id DESC LIMIT " + std::to_string(probe_rows);
     return "SELECT * FROM (" + newest + ") AS newest WHERE " + f.where
            + " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+}
+
+std::string
+span_query(const ExchangeQuery &q)
+{
+    std::string sql =
+        "SELECT min(min_id), max(max_id) FROM exchange_minutes WHERE TRUE";
+    if (q.since_ms > 0) {
+        sql += " AND minute >= " + std::to_string(minute_of(q.since_ms));
+    }
+    if (q.until_ms > 0) {
+        sql += " AND minute <= " + std::to_string(minute_of(q.until_ms - 1));
+    }
+    return sql;
 }
 
 } // namespace kv

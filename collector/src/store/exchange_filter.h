@@ -7,7 +7,14 @@
  * exchanges is found soonest by walking the newest exchanges, one that
  * matches few by its index.  The list first looks among the newest
  * (probe_rows of them) and goes to the index only when they do not fill
- * the page.  Pure functions.
+ * the page.
+ *
+ * A time range has no index in id order either, and the rows of an old
+ * range lie far down the id order, below everything newer.  The store
+ * keeps, for each minute of time_ms, the least and greatest id of its
+ * exchanges (exchange_minutes); the minutes of a range bound the ids of
+ * its rows, and the list then walks that stretch of the id order only.
+ * Pure functions.
  */
 
 #ifndef KV_STORE_EXCHANGE_FILTER_H
@@ -31,6 +38,7 @@ struct SqlDialect {
 
 struct ExchangeFilter {
     std::string where; /* conditions joined by AND, or "TRUE" */
+    std::string newest; /* the id bounds alone, for the probe */
     std::vector<std::string> texts; /* the parameters, in order */
     /* no equality filter, and a prefix or time range: look among the
      * newest first */
@@ -40,7 +48,25 @@ struct ExchangeFilter {
 /* How many of the newest exchanges a look among them reads. */
 constexpr int probe_rows = 4000;
 
-ExchangeFilter exchange_filter(const ExchangeQuery &q, const SqlDialect &d);
+/* The ids a time range's rows lie between, from exchange_minutes. */
+struct IdSpan {
+    int64_t low = 0;  /* 0: no bound */
+    int64_t high = 0; /* 0: no bound */
+};
+
+ExchangeFilter exchange_filter(const ExchangeQuery &q, const SqlDialect &d,
+                               IdSpan span = {});
+
+/* The query for a time range's span of ids: one row, the least and the
+ * greatest id (NULL when no minute of the range has exchanges). */
+std::string span_query(const ExchangeQuery &q);
+
+/* The minute exchange_minutes files a time under. */
+inline int64_t
+minute_of(int64_t time_ms)
+{
+    return time_ms / 60000; /* as SQL divides */
+}
 
 /*
  * The two queries for one page.  columns lists what a row shows, with

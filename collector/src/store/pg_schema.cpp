@@ -16,7 +16,8 @@ namespace {
  * Step 2, as SQLite's: an index for each filter of the list, one row per
  * exchange (request id, sensor, format; the partition key too, as
  * PostgreSQL requires of a unique index), what the metrics need of each
- * worker's latest statistics, the control settings.  Request ids are
+ * worker's latest statistics, the control settings, the span of ids of
+ * each minute's exchanges (store/exchange_filter.h).  Request ids are
  * random: an index led by them takes each insert to a random page, which
  * costs several times what one led by the time (which only grows) does.
  * Time ranges use a BRIN index, nearly free to keep, since rows arrive
@@ -102,6 +103,14 @@ CREATE TABLE control_settings (
     settings TEXT NOT NULL,
     changed_ms BIGINT NOT NULL
 );
+CREATE TABLE exchange_minutes (
+    minute BIGINT PRIMARY KEY,
+    min_id BIGINT NOT NULL,
+    max_id BIGINT NOT NULL
+);
+INSERT INTO exchange_minutes
+    SELECT time_ms / 60000, min(id), max(id) FROM exchanges
+    GROUP BY time_ms / 60000;
 )sql"},
 };
 

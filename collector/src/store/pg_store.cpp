@@ -405,12 +405,24 @@ PgStore::write_chunk(std::vector<Record> &batch, size_t begin, size_t end)
                            + exchange_columns
                            + ") FROM STDIN (FORMAT binary)",
                        exchanges.finish());
-            inserted = db.exec(std::string("INSERT INTO exchanges (")
-                               + exchange_columns + ") SELECT "
-                               + exchange_columns
-                               + " FROM incoming_exchanges ORDER BY ord "
-                                 "ON CONFLICT DO NOTHING")
-                           .affected();
+            /* the minutes' spans of ids grow with what went in; they
+             * are locked in minute order, so that two collectors writing
+             * the same minutes wait for each other rather than
+             * deadlock */
+            inserted =
+                db.query(std::string("WITH kept AS (INSERT INTO exchanges (")
+                        + exchange_columns + ") SELECT " + exchange_columns
+                        + " FROM incoming_exchanges ORDER BY ord "
+                          "ON CONFLICT DO NOTHING RETURNING id, time_ms), "
+                          "spans AS (INSERT INTO exchange_minutes "
+                          "SELECT time_ms / 60000, min(id), max(id) FROM "
+                          "kept GROUP BY 1 ORDER BY 1 ON CONFLICT (minute) "
+                          "DO UPDATE SET min_id = least("
+                          "exchange_minutes.min_id, excluded.min_id), "
+                          "max_id = greatest(exchange_minutes.max_id, "
+                          "excluded.max_id)) SELECT count(*) FROM kept",
+                         {})
+                    .integer(0, 0);
         }
         if (stats_rows > 0) {
             db.copy_in("COPY stats (time_ms, sensor_host, instance, pid, "
@@ -579,6 +591,9 @@ PgStore::apply_retention()
     db.exec("DELETE FROM sensors WHERE greatest(last_heartbeat_ms, "
             "last_stats_ms, first_seen_ms) < "
             + c);
+    /* the spans of minutes whose rows are all gone */
+    db.exec("DELETE FROM exchange_minutes WHERE max_id < (SELECT "
+            "coalesce(min(id), 0) FROM exchanges)");
     counters_.rows_pruned += static_cast<uint64_t>(gone);
 }
 
@@ -590,7 +605,16 @@ PgStore::exchanges(const ExchangeQuery &q)
         [](const std::string &column, size_t n) {
             return "starts_with(" + column + ", $" + std::to_string(n) + ")";
         }};
-    ExchangeFilter f = exchange_filter(q, dialect);
+    IdSpan span;
+    if (q.since_ms > 0 || q.until_ms > 0) {
+        auto r = reader();
+        PgResult res = r->get().query(span_query(q), {});
+        if (res.null(0, 1)) {
+            return {};
+        }
+        span = {res.integer(0, 0), res.integer(0, 1)};
+    }
+    ExchangeFilter f = exchange_filter(q, dialect, span);
     std::vector<std::optional<std::string>> params;
     for (const auto &t : f.texts) {
         params.emplace_back(without_nul(t));

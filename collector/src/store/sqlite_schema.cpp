@@ -18,7 +18,9 @@ namespace {
  * naming it, so that a message sent again is not kept twice (what the
  * collectors before kept twice is kept once); what the metrics need of
  * each worker's latest statistics; the control settings, which the
- * database holds so that every collector of it hands out the same.
+ * database holds so that every collector of it hands out the same; the
+ * span of ids of each minute's exchanges, which takes a time range to
+ * its stretch of the id order (store/exchange_filter.h).
  */
 const std::vector<Migration> steps = {
     {1, "exchanges, statistics documents and workers", R"sql(
@@ -96,6 +98,14 @@ CREATE TABLE control_settings (
     settings TEXT NOT NULL,
     changed_ms INTEGER NOT NULL
 );
+CREATE TABLE exchange_minutes (
+    minute INTEGER PRIMARY KEY,
+    min_id INTEGER NOT NULL,
+    max_id INTEGER NOT NULL
+);
+INSERT INTO exchange_minutes
+    SELECT time_ms / 60000, min(id), max(id) FROM exchanges
+    GROUP BY time_ms / 60000;
 )sql"},
 };
 

@@ -323,7 +323,8 @@ SqliteStore::~SqliteStore()
     stop();
     for (sqlite3_stmt *st :
          {insert_exchange_, insert_stats_, upsert_heartbeat_,
-          upsert_stats_sensor_, fold_sensor_, delete_sensor_}) {
+          upsert_stats_sensor_, fold_sensor_, delete_sensor_,
+          upsert_minute_}) {
         sqlite3_finalize(st);
     }
     for (sqlite3 *r : readers_) {
@@ -365,6 +366,7 @@ SqliteStore::write_batch(std::vector<Record> &batch)
         for (size_t i = start; i < end; i++) {
             std::visit([this](auto &r) { write(r); }, batch[i]);
         }
+        write_minutes();
         prune();
         if (!exec(db_, "COMMIT")) {
             exec(db_, "ROLLBACK");
@@ -408,6 +410,11 @@ SqliteStore::write(Exchange &e)
         counters_.duplicates_ignored++;
     } else if (rc == SQLITE_DONE) {
         exchange_max_id_ = sqlite3_last_insert_rowid(db_);
+        auto [at, fresh] = minutes_.try_emplace(
+            minute_of(e.time_ms), exchange_max_id_, exchange_max_id_);
+        if (!fresh) {
+            at->second.second = exchange_max_id_;
+        }
         if (exchange_min_id_ == 0) {
             exchange_min_id_ = exchange_max_id_;
         }
@@ -492,6 +499,35 @@ SqliteStore::write(Heartbeat &h)
     sqlite3_reset(st);
 }
 
+/* The span of ids each minute's exchanges of this transaction took, added
+ * to what exchange_minutes holds. */
+void
+SqliteStore::write_minutes()
+{
+    if (minutes_.empty()) {
+        return;
+    }
+    if (upsert_minute_ == nullptr
+        && sqlite3_prepare_v2(
+               db_,
+               "INSERT INTO exchange_minutes (minute, min_id, max_id) "
+               "VALUES (?1, ?2, ?3) ON CONFLICT (minute) DO UPDATE SET "
+               "min_id = min(min_id, ?2), max_id = max(max_id, ?3)",
+               -1, &upsert_minute_, nullptr)
+               != SQLITE_OK) {
+        minutes_.clear();
+        return;
+    }
+    for (const auto &[minute, ids] : minutes_) {
+        sqlite3_bind_int64(upsert_minute_, 1, minute);
+        sqlite3_bind_int64(upsert_minute_, 2, ids.first);
+        sqlite3_bind_int64(upsert_minute_, 3, ids.second);
+        sqlite3_step(upsert_minute_);
+        sqlite3_reset(upsert_minute_);
+    }
+    minutes_.clear();
+}
+
 /* Keeps each table to the newest retain_rows rows.  Ids only grow, so the
  * oldest rows are those below a cut-off id. */
 void
@@ -520,7 +556,17 @@ SqliteStore::prune()
         if (sqlite3_step(st.get()) == SQLITE_DONE) {
             counters_.rows_pruned +=
                 static_cast<uint64_t>(sqlite3_changes(db_));
+            bool exchanges = &t.min_id == &exchange_min_id_;
             t.min_id = cut;
+            if (exchanges) {
+                /* the spans of minutes whose rows are all gone */
+                Statement gone(db_, "DELETE FROM exchange_minutes WHERE "
+                                    "max_id < ?1");
+                if (gone.get()) {
+                    sqlite3_bind_int64(gone.get(), 1, cut);
+                    sqlite3_step(gone.get());
+                }
+            }
         }
     }
 }
@@ -550,7 +596,17 @@ SqliteStore::exchanges(const ExchangeQuery &q)
             std::string p = "?" + std::to_string(n);
             return "substr(" + column + ", 1, length(" + p + ")) = " + p;
         }};
-    ExchangeFilter f = exchange_filter(q, dialect);
+    IdSpan span;
+    if (q.since_ms > 0 || q.until_ms > 0) {
+        auto r = reader();
+        Query st(r->get(), span_query(q));
+        if (!st.step() || sqlite3_column_type(st.get(), 1) == SQLITE_NULL) {
+            return {};
+        }
+        span = {sqlite3_column_int64(st.get(), 0),
+                sqlite3_column_int64(st.get(), 1)};
+    }
+    ExchangeFilter f = exchange_filter(q, dialect, span);
     if (f.probe_first) {
         auto rows = run_list(probe_query(q, f, summary_columns), f.texts);
         if (rows.size() >= static_cast<size_t>(q.limit)) {

@@ -9,6 +9,7 @@
 #define KV_STORE_SQLITE_STORE_H
 
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,6 +58,7 @@ class SqliteStore : public QueuedStore {
     void write(Exchange &e);
     void write(StatsDoc &s);
     void write(Heartbeat &h);
+    void write_minutes();
     void prune();
 
     std::vector<ExchangeRow> run_list(const std::string &sql,
@@ -82,6 +84,9 @@ class SqliteStore : public QueuedStore {
     sqlite3_stmt *upsert_stats_sensor_ = nullptr;
     sqlite3_stmt *fold_sensor_ = nullptr;
     sqlite3_stmt *delete_sensor_ = nullptr;
+    sqlite3_stmt *upsert_minute_ = nullptr;
+    /* this transaction's minutes: the least and greatest id each took */
+    std::map<int64_t, std::pair<int64_t, int64_t>> minutes_;
 
     int64_t exchange_min_id_ = 0;
     int64_t exchange_max_id_ = 0;
