@@ -119,10 +119,10 @@ request_id()
 std::string
 start_ms()
 {
-    static const std::string ms = std::to_string(
-        std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::system_clock::now().time_since_epoch())
-            .count());
+    static const std::string ms =
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count());
     return ms;
 }
 
@@ -134,11 +134,9 @@ merged_log(size_t body_size, int n)
     std::string doc =
         "[{\"request\":{\"headers\":{\"Host\":\"api.example\",\"User-Agent\":"
         "\"curl/7.88.1\",\"Accept\":\"*/*\",\"X-Request-Id\":\""
-        + request_id()
-        + "\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
+        + request_id() + "\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
         + std::to_string(n % 100)
-        + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\""
-        + request_id()
+        + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\"" + request_id()
         + "\",\"Content-Type\":\"application/json\","
           "\"Content-Length\":\""
         + std::to_string(body_size)
@@ -147,7 +145,8 @@ merged_log(size_t body_size, int n)
         + base64(body)
         + "\",\"status\":200},\"client_ip\":\"127.0.0.1\",\"client_port\":"
           "40000,\"started_at\":"
-        + start_ms() + ",\"tries\":[],\"latencies\":{"
+        + start_ms()
+        + ",\"tries\":[],\"latencies\":{"
           "\"request\":1}}]";
     char len[16];
     std::snprintf(len, sizeof(len), "%010zu", doc.size());
@@ -165,8 +164,8 @@ response_log(size_t body_size, int n)
     return "POST /nginxlog HTTP/1.1\r\nHost: kestrelvanes-collector\r\n"
            "Content-Type:application/json\r\nConnection:keep-alive\r\n"
            "X-Status: 200\r\nX-Request-Id: "
-           + request_id()
-           + "\r\nX-Req-Time: " + start_ms() + "\r\nX-Resp-Time: 1\r\n"
+           + request_id() + "\r\nX-Req-Time: " + start_ms()
+           + "\r\nX-Resp-Time: 1\r\n"
              "X-Client-Addr:127.0.0.1:40000\r\nX-Req-Uri:/api/items\r\n"
              "X-Req-Host:api.example\r\nX-Req-Content-Len: 0\r\nX-Args:page="
            + std::to_string(n % 100)

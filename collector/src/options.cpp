@@ -256,8 +256,8 @@ parse_words(const std::vector<std::string> &args,
             if (has_value) {
                 return true;
             }
-            if (i + 1 >= argc || (origins[i + 1] != origins[i]
-                                  && !origins[i].empty())) {
+            if (i + 1 >= argc
+                || (origins[i + 1] != origins[i] && !origins[i].empty())) {
                 error = std::string(name) + " needs a value";
                 return false;
             }

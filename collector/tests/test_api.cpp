@@ -275,7 +275,8 @@ TEST(ConsoleApi, MetricsCarryTheFleetsWorkersAndTheirRates)
                           : "{\"log_dropped_queue_full\":30,"
                             "\"log_dropped_thread\":10,\"logs_send_fail\":5,"
                             "\"msg_sent\":100}";
-        s.auth = n == 0 ? "{}" : "{\"sr_send_fail\":2,\"failure_overridden\":3}";
+        s.auth =
+            n == 0 ? "{}" : "{\"sr_send_fail\":2,\"failure_overridden\":3}";
         records.emplace_back(s);
     }
     /* and one long gone, which has no rates */
@@ -308,7 +309,8 @@ TEST(ConsoleApi, MetricsCarryTheFleetsWorkersAndTheirRates)
     has("kestrelvanes_sensor_authorization_failures_per_second{" + worker
         + "} 0.5");
     has("kestrelvanes_sensor_period_events{counter=\"msg_sent\","
-        "group=\"access\"," + worker + "} 100");
+        "group=\"access\","
+        + worker + "} 100");
     has("kestrelvanes_sensor_up{pid=\"5\",sensor_host=\"web-2\","
         "sensor_instance=\"edge\"} 0");
     EXPECT_EQ(text.find("kestrelvanes_sensor_drops_per_second{pid=\"5\""),
@@ -342,11 +344,12 @@ TEST(ConsoleApi, WorkersPageWithTheirStateAndDates)
     std::string after = std::string(first[1].at("key").as_string());
     std::string encoded;
     for (char c : after) {
-        encoded += c == '\n' ? std::string("%0A")
-                             : c == ' ' ? std::string("%20") : std::string(1, c);
+        encoded += c == '\n'  ? std::string("%0A")
+                   : c == ' ' ? std::string("%20")
+                              : std::string(1, c);
     }
-    json::array rest = rig.get("/api/sensors?limit=2&after=" + encoded)
-                           .as_array();
+    json::array rest =
+        rig.get("/api/sensors?limit=2&after=" + encoded).as_array();
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(first[0].at("online"), true);
     EXPECT_EQ(rest[0].at("pid"), 3);

@@ -56,8 +56,8 @@ class Database {
             return;
         }
         static std::atomic<int> made{0};
-        name_ = "kvt_" + std::to_string(getpid()) + "_"
-                + std::to_string(made++);
+        name_ =
+            "kvt_" + std::to_string(getpid()) + "_" + std::to_string(made++);
         server_ = server;
         kv::PgConnection admin(server_);
         admin.exec("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
@@ -175,8 +175,8 @@ TEST_P(Backend, AnExchangeSentAgainIsKeptOnceAndEveryFilterFindsItsOwn)
     recs.emplace_back(exchange("a-1", "GET", "/api/items?page=1", 200, t0));
     recs.emplace_back(exchange("a-2", "POST", "/api/orders", 201, t0 + 1000));
     recs.emplace_back(exchange("a-3", "GET", "/api/ordersX", 404, t0 + 2000));
-    recs.emplace_back(exchange("a-4", "DELETE", "/caf\xc3\xa9/x", 503,
-                               t0 + 3000));
+    recs.emplace_back(
+        exchange("a-4", "DELETE", "/caf\xc3\xa9/x", 503, t0 + 3000));
     recs.emplace_back(exchange("a-5", "GET", "/caf\xc3\xa9s", 500, t0 + 4000));
     auto other = exchange("a-6", "GET", "/other", 200, t0 + 5000);
     other.sensor_host = "web-2";
@@ -415,8 +415,7 @@ TEST_P(Backend, TwoCollectorsOfOneDatabaseHandOutTheSameSettings)
     EXPECT_EQ(b.current()->control.logging_level, "metadata");
 
     /* a change on b reaches a at its next poll, and a's file with it */
-    ASSERT_TRUE(b.update(boost::json::parse("{\"sampling_rate\": 50}"),
-                         error))
+    ASSERT_TRUE(b.update(boost::json::parse("{\"sampling_rate\": 50}"), error))
         << error;
     a.poll();
     EXPECT_EQ(a.current()->control.sampling_rate, 50);
@@ -434,9 +433,8 @@ TEST_P(Backend, TwoCollectorsOfOneDatabaseHandOutTheSameSettings)
     });
     std::thread t2([&] {
         std::string e;
-        EXPECT_TRUE(
-            b.update(boost::json::parse("{\"logging_level\": \"minimum\"}"),
-                     e));
+        EXPECT_TRUE(b.update(
+            boost::json::parse("{\"logging_level\": \"minimum\"}"), e));
     });
     t1.join();
     t2.join();
@@ -498,8 +496,8 @@ TEST_F(Postgres, DaysHavePartitionsMadeLateOnesTakeTheirRowsOldOnesGo)
                  "request_body_truncated, response_body_truncated, meta, "
                  "peer) VALUES ("
                  + std::to_string(time_ms) + ", " + std::to_string(time_ms)
-                 + ", 'h', 'i', 1, 'merged', 'GET', '/', 200, '', 0, 0, '"
-                 + id + "', 'default', '[]', '[]', false, false, '{}', '')");
+                 + ", 'h', 'i', 1, 'merged', 'GET', '/', 200, '', 0, 0, '" + id
+                 + "', 'default', '[]', '[]', false, false, '{}', '')");
     };
     int64_t yesterday = (today - 1) * day_ms + 1000;
     row("early", yesterday);
@@ -578,8 +576,7 @@ TEST_F(Postgres, ADatabaseAtTheStepBeforeIsUpgradedWithItsData)
     auto sql = db->connect();
     EXPECT_EQ(kv::pg_schema_version(sql), kv::pg_migrations().back().version);
     /* what was kept twice is kept once, the rest as it was */
-    EXPECT_EQ(sql.query("SELECT count(*) FROM exchanges", {}).integer(0, 0),
-              2);
+    EXPECT_EQ(sql.query("SELECT count(*) FROM exchanges", {}).integer(0, 0), 2);
 
     /* a database from a newer collector, or another program's table, is
      * refused */
@@ -605,7 +602,8 @@ TEST_F(Postgres, TextThePostgresqlCannotHoldIsKeptAsNearAsItCan)
     EXPECT_EQ(store->counters().write_errors.load(), 0u);
     auto rows = store->exchanges(kv::ExchangeQuery{});
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].exchange.uri, "/a\xef\xbf\xbd" "b");
+    EXPECT_EQ(rows[0].exchange.uri, "/a\xef\xbf\xbd"
+                                    "b");
     store->stop();
 }
 

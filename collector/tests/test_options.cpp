@@ -51,16 +51,15 @@ TEST(Options, AConfigurationFileStandsForItsOptions)
                               "quiet\n");
     kv::Options o;
     std::string error;
-    ASSERT_TRUE(parse({"--console", "127.0.0.1:1", "--config", file,
-                       "--ingest", "127.0.0.1:2", "--auth-protect", "/c/"},
+    ASSERT_TRUE(parse({"--console", "127.0.0.1:1", "--config", file, "--ingest",
+                       "127.0.0.1:2", "--auth-protect", "/c/"},
                       o, error))
         << error;
     /* after it overrides it; before it, it overrides */
     EXPECT_EQ(o.ingest.text(), "127.0.0.1:2");
     EXPECT_EQ(o.console.text(), "127.0.0.1:9001");
     EXPECT_EQ(o.db, "postgresql://kv@db/kv?sslmode=require");
-    EXPECT_EQ(o.auth_protect,
-              (std::vector<std::string>{"/a/", "/b/", "/c/"}));
+    EXPECT_EQ(o.auth_protect, (std::vector<std::string>{"/a/", "/b/", "/c/"}));
     EXPECT_EQ(o.retain_days, 3);
     EXPECT_EQ(o.offline_after_ms, 120000);
     EXPECT_TRUE(o.quiet);

@@ -89,16 +89,14 @@ class Families {
     prometheus::Gauge &gauge(const std::string &name, const std::string &help,
                              const Labels &labels = {})
     {
-        auto &f =
-            prometheus::BuildGauge().Name(name).Help(help).Register(r_);
+        auto &f = prometheus::BuildGauge().Name(name).Help(help).Register(r_);
         return f.Add(labels);
     }
     prometheus::Counter &counter(const std::string &name,
                                  const std::string &help,
                                  const Labels &labels = {})
     {
-        auto &f =
-            prometheus::BuildCounter().Name(name).Help(help).Register(r_);
+        auto &f = prometheus::BuildCounter().Name(name).Help(help).Register(r_);
         return f.Add(labels);
     }
 
@@ -107,8 +105,8 @@ class Families {
 };
 
 void
-collector_metrics(Families &f, const IngestCounters &ingest,
-                  const Store &store, int64_t uptime_ms)
+collector_metrics(Families &f, const IngestCounters &ingest, const Store &store,
+                  int64_t uptime_ms)
 {
     const std::string prefix = "kestrelvanes_collector_";
 #define KV_METRIC(name)                                                        \
@@ -136,8 +134,7 @@ collector_metrics(Families &f, const IngestCounters &ingest,
     };
     for (const auto &[name, value] : stored) {
         f.counter(prefix + name + "_total",
-                  std::string("this collector's ") + name
-                      + " since it started")
+                  std::string("this collector's ") + name + " since it started")
             .Increment(static_cast<double>(value->load()));
     }
     f.gauge(prefix + "queued", "records waiting for the store's writer")
@@ -153,12 +150,11 @@ worker_metrics(Families &f, const SensorRow &s, int64_t now,
     Labels who{{"sensor_host", s.host},
                {"sensor_instance", s.instance},
                {"pid", s.pid ? std::to_string(*s.pid) : ""}};
-    int64_t seen = std::max(s.last_heartbeat_ms.value_or(0),
-                            s.last_stats_ms.value_or(0));
+    int64_t seen =
+        std::max(s.last_heartbeat_ms.value_or(0), s.last_stats_ms.value_or(0));
     bool online = seen > 0 && now - seen <= offline_after_ms;
     f.gauge("kestrelvanes_sensor_up",
-            "1 while the worker is heard from (heartbeat or statistics)",
-            who)
+            "1 while the worker is heard from (heartbeat or statistics)", who)
         .Set(online ? 1 : 0);
     if (s.last_heartbeat_ms) {
         f.gauge("kestrelvanes_sensor_last_heartbeat_timestamp_seconds",
@@ -199,9 +195,9 @@ worker_metrics(Families &f, const SensorRow &s, int64_t now,
             "the worker's last statistics period", who)
         .Set(period);
     for (const Rate &r : rates) {
-        const json::object &counts =
-            std::string_view(r.group) == "access" ? groups[0].second
-                                                  : groups[1].second;
+        const json::object &counts = std::string_view(r.group) == "access"
+                                         ? groups[0].second
+                                         : groups[1].second;
         double sum = 0;
         for (const char *c : r.counters) {
             sum += count_of(counts, c);

@@ -184,8 +184,8 @@ exchange_json(const ExchangeRow &row)
 json::object
 sensor_json(const SensorRow &s, int64_t now, int64_t offline_after_ms)
 {
-    int64_t seen = std::max(s.last_heartbeat_ms.value_or(0),
-                            s.last_stats_ms.value_or(0));
+    int64_t seen =
+        std::max(s.last_heartbeat_ms.value_or(0), s.last_stats_ms.value_or(0));
     json::object j;
     j["key"] = s.key;
     j["host"] = s.host;

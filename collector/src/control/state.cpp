@@ -113,8 +113,9 @@ ControlState::mirror_to_file(const Control &c)
     std::string error;
     if (!file_.empty() && !write_file(c, error)) {
         bump(counters_.control_errors);
-        log_("control: " + error + "; the file no longer shows the settings "
-             "in force");
+        log_("control: " + error
+             + "; the file no longer shows the settings "
+               "in force");
     }
 }
 
@@ -236,11 +237,11 @@ ControlState::load(std::string &error)
     try {
         /* an edit of the file while no collector ran is newer than what
          * the database holds; otherwise the database is */
-        bool file_newer = have_file
-                          && (!db_ok
-                              || (from_file != in_db
-                                  && s.mtime_ns / 1000000
-                                         > stored->changed_ms));
+        bool file_newer =
+            have_file
+            && (!db_ok
+                || (from_file != in_db
+                    && s.mtime_ns / 1000000 > stored->changed_ms));
         if (file_newer || (!stored && have_file)) {
             Control next;
             std::string why;
@@ -324,8 +325,8 @@ ControlState::poll()
                     try {
                         ok = store_ ? store_change(control_to_json(next), true,
                                                    next, error)
-                                    : policies_advance(current()->control,
-                                                       next, error);
+                                    : policies_advance(current()->control, next,
+                                                       error);
                     } catch (const StoreError &e) {
                         error = std::string("cannot store the settings: ")
                                 + e.what();

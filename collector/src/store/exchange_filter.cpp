@@ -100,6 +100,30 @@ probe_query(const ExchangeQuery &q, const ExchangeFilter &f,
 }
 
 std::string
+stats_query(const StatsQuery &q, const SqlDialect &d,
+            std::vector<std::string> &texts)
+{
+    std::string sql = "SELECT id, time_ms, sensor_host, instance, pid, "
+                      "access, auth FROM stats WHERE time_ms >= "
+                      + std::to_string(q.since_ms);
+    if (!q.sensor_host.empty()) {
+        texts.push_back(q.sensor_host);
+        sql += " AND sensor_host = " + d.param(texts.size());
+    }
+    if (!q.instance.empty()) {
+        texts.push_back(q.instance);
+        sql += " AND instance = " + d.param(texts.size());
+    }
+    if (q.pid > 0) {
+        sql += " AND pid = " + std::to_string(q.pid);
+    }
+    if (q.before_id > 0) {
+        sql += " AND id < " + std::to_string(q.before_id);
+    }
+    return sql + " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+}
+
+std::string
 span_query(const ExchangeQuery &q)
 {
     std::string sql =

@@ -32,13 +32,12 @@ struct SqlDialect {
     /* the text of parameter n (from 1) */
     std::function<std::string(size_t n)> param;
     /* a condition true when column starts with parameter n */
-    std::function<std::string(const std::string &column, size_t n)>
-        starts_with;
+    std::function<std::string(const std::string &column, size_t n)> starts_with;
 };
 
 struct ExchangeFilter {
-    std::string where; /* conditions joined by AND, or "TRUE" */
-    std::string newest; /* the id bounds alone, for the probe */
+    std::string where;              /* conditions joined by AND, or "TRUE" */
+    std::string newest;             /* the id bounds alone, for the probe */
     std::vector<std::string> texts; /* the parameters, in order */
     /* no equality filter, and a prefix or time range: look among the
      * newest first */
@@ -56,6 +55,11 @@ struct IdSpan {
 
 ExchangeFilter exchange_filter(const ExchangeQuery &q, const SqlDialect &d,
                                IdSpan span = {});
+
+/* The statistics documents' list, newest first, as SQL and its text
+ * parameters. */
+std::string stats_query(const StatsQuery &q, const SqlDialect &d,
+                        std::vector<std::string> &texts);
 
 /* The query for a time range's span of ids: one row, the least and the
  * greatest id (NULL when no minute of the range has exchanges). */

@@ -174,8 +174,7 @@ PgConnection::query(const std::string &sql,
     }
     return checked(c_, PQexecParams(c_, sql.c_str(),
                                     static_cast<int>(params.size()), nullptr,
-                                    values.data(), lengths.data(), nullptr,
-                                    1));
+                                    values.data(), lengths.data(), nullptr, 1));
 }
 
 int64_t
@@ -315,8 +314,7 @@ masked_uri(const std::string &uri)
          p = out.find("password=", p + 1)) {
         size_t from = p + 9;
         size_t end = out.find('&', from);
-        out.replace(from,
-                    (end == std::string::npos ? out.size() : end) - from,
+        out.replace(from, (end == std::string::npos ? out.size() : end) - from,
                     "***");
     }
     return out;

@@ -118,6 +118,17 @@ number(int64_t n)
     return std::to_string(n);
 }
 
+const SqlDialect &
+dialect()
+{
+    static const SqlDialect d{[](size_t n) { return "$" + std::to_string(n); },
+                              [](const std::string &column, size_t n) {
+                                  return "starts_with(" + column + ", $"
+                                         + std::to_string(n) + ")";
+                              }};
+    return d;
+}
+
 } // namespace
 
 std::string
@@ -157,8 +168,7 @@ PgStore::open(const Options &options, std::string &error)
     std::unique_ptr<PgStore> s(new PgStore(options));
     try {
         PgConnection &db = s->writer();
-        std::string encoding =
-            db.query("SHOW server_encoding", {}).text(0, 0);
+        std::string encoding = db.query("SHOW server_encoding", {}).text(0, 0);
         if (encoding != "UTF8") {
             error = "PostgreSQL " + masked_uri(options.uri)
                     + ": the database's encoding is " + encoding
@@ -270,8 +280,7 @@ PgStore::write_batch(std::vector<Record> &batch)
                 bool reachable = writer_ && writer_->ok();
                 if (!reachable && !unreachable_) {
                     unreachable_ = true;
-                    log(std::string("store: ") + e.what()
-                        + "; trying again");
+                    log(std::string("store: ") + e.what() + "; trying again");
                 } else if (reachable) {
                     log(std::string("store: ") + e.what());
                 }
@@ -291,8 +300,7 @@ PgStore::write_batch(std::vector<Record> &batch)
 }
 
 void
-PgStore::make_partitions(std::vector<Record> &batch, size_t begin,
-                         size_t end)
+PgStore::make_partitions(std::vector<Record> &batch, size_t begin, size_t end)
 {
     int64_t today = day_of(now_ms());
     std::set<int64_t> wanted;
@@ -325,9 +333,9 @@ PgStore::make_partition(int64_t day)
         db.exec("SET LOCAL lock_timeout = '10s'");
         db.exec("SELECT pg_advisory_xact_lock(" + number(pg_partition_lock)
                 + ")");
-        bool there = db.query("SELECT to_regclass($1) IS NOT NULL", {name})
-                         .integer(0, 0)
-                     != 0;
+        bool there =
+            db.query("SELECT to_regclass($1) IS NOT NULL", {name}).integer(0, 0)
+            != 0;
         if (!there) {
             std::string range =
                 " WHERE time_ms >= " + lo + " AND time_ms < " + hi;
@@ -335,8 +343,10 @@ PgStore::make_partition(int64_t day)
                     "FROM exchanges_other"
                     + range);
             db.exec("DELETE FROM exchanges_other" + range);
-            db.exec("CREATE TABLE " + name + " PARTITION OF exchanges FOR "
-                    "VALUES FROM (" + lo + ") TO (" + hi + ")");
+            db.exec("CREATE TABLE " + name
+                    + " PARTITION OF exchanges FOR "
+                      "VALUES FROM ("
+                    + lo + ") TO (" + hi + ")");
             db.exec("INSERT INTO exchanges SELECT * FROM moving");
         }
         db.exec("COMMIT");
@@ -402,26 +412,26 @@ PgStore::write_chunk(std::vector<Record> &batch, size_t begin, size_t end)
         int64_t inserted = 0;
         if (exchange_rows > 0) {
             db.copy_in(std::string("COPY incoming_exchanges (ord, ")
-                           + exchange_columns
-                           + ") FROM STDIN (FORMAT binary)",
+                           + exchange_columns + ") FROM STDIN (FORMAT binary)",
                        exchanges.finish());
             /* the minutes' spans of ids grow with what went in; they
              * are locked in minute order, so that two collectors writing
              * the same minutes wait for each other rather than
              * deadlock */
             inserted =
-                db.query(std::string("WITH kept AS (INSERT INTO exchanges (")
-                        + exchange_columns + ") SELECT " + exchange_columns
-                        + " FROM incoming_exchanges ORDER BY ord "
-                          "ON CONFLICT DO NOTHING RETURNING id, time_ms), "
-                          "spans AS (INSERT INTO exchange_minutes "
-                          "SELECT time_ms / 60000, min(id), max(id) FROM "
-                          "kept GROUP BY 1 ORDER BY 1 ON CONFLICT (minute) "
-                          "DO UPDATE SET min_id = least("
-                          "exchange_minutes.min_id, excluded.min_id), "
-                          "max_id = greatest(exchange_minutes.max_id, "
-                          "excluded.max_id)) SELECT count(*) FROM kept",
-                         {})
+                db.query(
+                      std::string("WITH kept AS (INSERT INTO exchanges (")
+                          + exchange_columns + ") SELECT " + exchange_columns
+                          + " FROM incoming_exchanges ORDER BY ord "
+                            "ON CONFLICT DO NOTHING RETURNING id, time_ms), "
+                            "spans AS (INSERT INTO exchange_minutes "
+                            "SELECT time_ms / 60000, min(id), max(id) FROM "
+                            "kept GROUP BY 1 ORDER BY 1 ON CONFLICT (minute) "
+                            "DO UPDATE SET min_id = least("
+                            "exchange_minutes.min_id, excluded.min_id), "
+                            "max_id = greatest(exchange_minutes.max_id, "
+                            "excluded.max_id)) SELECT count(*) FROM kept",
+                      {})
                     .integer(0, 0);
         }
         if (stats_rows > 0) {
@@ -472,8 +482,7 @@ PgStore::write_sensor(PgConnection &db, const StatsDoc &s)
              "last_auth = excluded.last_auth",
              {without_nul(key), without_nul(s.sensor_host),
               without_nul(s.instance), number(s.pid), number(s.time_ms),
-              without_nul(s.peer), without_nul(s.access),
-              without_nul(s.auth)});
+              without_nul(s.peer), without_nul(s.access), without_nul(s.auth)});
     /* heartbeats seen before the pid was known move to its row */
     db.query("UPDATE sensors s SET mode = coalesce(s.mode, o.mode), "
              "last_heartbeat_ms = greatest(s.last_heartbeat_ms, "
@@ -481,7 +490,8 @@ PgStore::write_sensor(PgConnection &db, const StatsDoc &s)
              "first_seen_ms = least(s.first_seen_ms, o.first_seen_ms) "
              "FROM sensors o WHERE s.key = $1 AND o.key = $2",
              {without_nul(key), without_nul(by_connection)});
-    db.query("DELETE FROM sensors WHERE key = $1", {without_nul(by_connection)});
+    db.query("DELETE FROM sensors WHERE key = $1",
+             {without_nul(by_connection)});
 }
 
 void
@@ -499,8 +509,7 @@ PgStore::write_sensor(PgConnection &db, const Heartbeat &h)
         "peer = excluded.peer",
         {without_nul(key), without_nul(h.sensor_host), without_nul(h.instance),
          h.pid > 0 ? std::optional<std::string>(number(h.pid)) : std::nullopt,
-         without_nul(h.logging_level), number(h.time_ms),
-         without_nul(h.peer)});
+         without_nul(h.logging_level), number(h.time_ms), without_nul(h.peer)});
 }
 
 void
@@ -567,8 +576,8 @@ PgStore::apply_retention()
         db.exec("BEGIN");
         try {
             db.exec("SET LOCAL lock_timeout = '5s'");
-            db.exec("SELECT pg_advisory_xact_lock("
-                    + number(pg_partition_lock) + ")");
+            db.exec("SELECT pg_advisory_xact_lock(" + number(pg_partition_lock)
+                    + ")");
             db.exec("DROP TABLE IF EXISTS " + partition_name(d));
             db.exec("COMMIT");
             counters_.partitions_dropped++;
@@ -600,11 +609,6 @@ PgStore::apply_retention()
 std::vector<ExchangeRow>
 PgStore::exchanges(const ExchangeQuery &q)
 {
-    SqlDialect dialect{
-        [](size_t n) { return "$" + std::to_string(n); },
-        [](const std::string &column, size_t n) {
-            return "starts_with(" + column + ", $" + std::to_string(n) + ")";
-        }};
     IdSpan span;
     if (q.since_ms > 0 || q.until_ms > 0) {
         auto r = reader();
@@ -614,7 +618,7 @@ PgStore::exchanges(const ExchangeQuery &q)
         }
         span = {res.integer(0, 0), res.integer(0, 1)};
     }
-    ExchangeFilter f = exchange_filter(q, dialect, span);
+    ExchangeFilter f = exchange_filter(q, dialect(), span);
     std::vector<std::optional<std::string>> params;
     for (const auto &t : f.texts) {
         params.emplace_back(without_nul(t));
@@ -711,25 +715,12 @@ PgStore::sensors(const SensorQuery &q)
 std::vector<StatsRow>
 PgStore::stats(const StatsQuery &q)
 {
-    std::string sql = "SELECT id, time_ms, sensor_host, instance, pid, "
-                      "access, auth FROM stats WHERE time_ms >= "
-                      + number(q.since_ms);
+    std::vector<std::string> texts;
+    std::string sql = stats_query(q, dialect(), texts);
     std::vector<std::optional<std::string>> params;
-    if (!q.sensor_host.empty()) {
-        params.emplace_back(without_nul(q.sensor_host));
-        sql += " AND sensor_host = $" + number(params.size());
+    for (const auto &t : texts) {
+        params.emplace_back(without_nul(t));
     }
-    if (!q.instance.empty()) {
-        params.emplace_back(without_nul(q.instance));
-        sql += " AND instance = $" + number(params.size());
-    }
-    if (q.pid > 0) {
-        sql += " AND pid = " + number(q.pid);
-    }
-    if (q.before_id > 0) {
-        sql += " AND id < " + number(q.before_id);
-    }
-    sql += " ORDER BY id DESC LIMIT " + number(q.limit);
     auto r = reader();
     PgResult res = r->get().query(sql, params);
     std::vector<StatsRow> out;
@@ -765,8 +756,8 @@ PgStore::control_settings()
 }
 
 bool
-PgStore::replace_control_settings(int64_t expected,
-                                  const std::string &settings, int64_t now)
+PgStore::replace_control_settings(int64_t expected, const std::string &settings,
+                                  int64_t now)
 {
     auto r = reader();
     PgResult res =
@@ -775,12 +766,12 @@ PgStore::replace_control_settings(int64_t expected,
                              "settings, changed_ms) VALUES (1, 1, $1, "
                              "$2::bigint) ON CONFLICT DO NOTHING",
                              {without_nul(settings), number(now)})
-            : r->get().query("UPDATE control_settings SET version = "
-                             "version + 1, settings = $1, changed_ms = "
-                             "$2::bigint WHERE id = 1 AND version = "
-                             "$3::bigint",
-                             {without_nul(settings), number(now),
-                              number(expected)});
+            : r->get().query(
+                "UPDATE control_settings SET version = "
+                "version + 1, settings = $1, changed_ms = "
+                "$2::bigint WHERE id = 1 AND version = "
+                "$3::bigint",
+                {without_nul(settings), number(now), number(expected)});
     return res.affected() == 1;
 }
 

@@ -68,8 +68,7 @@ class PgStore : public QueuedStore {
     void write_chunk(std::vector<Record> &batch, size_t begin, size_t end);
     void write_sensor(PgConnection &db, const StatsDoc &s);
     void write_sensor(PgConnection &db, const Heartbeat &h);
-    void make_partitions(std::vector<Record> &batch, size_t begin,
-                         size_t end);
+    void make_partitions(std::vector<Record> &batch, size_t begin, size_t end);
     void make_partition(int64_t day);
     void apply_retention();
     void log(const std::string &text) const;

@@ -172,6 +172,18 @@ scalar(sqlite3 *db, const char *sql)
     return 0;
 }
 
+const SqlDialect &
+dialect()
+{
+    static const SqlDialect d{[](size_t n) { return "?" + std::to_string(n); },
+                              [](const std::string &column, size_t n) {
+                                  std::string p = "?" + std::to_string(n);
+                                  return "substr(" + column + ", 1, length(" + p
+                                         + ")) = " + p;
+                              }};
+    return d;
+}
+
 /* substr() takes its length as a 32-bit number */
 int64_t
 window_length(size_t n)
@@ -323,8 +335,7 @@ SqliteStore::~SqliteStore()
     stop();
     for (sqlite3_stmt *st :
          {insert_exchange_, insert_stats_, upsert_heartbeat_,
-          upsert_stats_sensor_, fold_sensor_, delete_sensor_,
-          upsert_minute_}) {
+          upsert_stats_sensor_, fold_sensor_, delete_sensor_, upsert_minute_}) {
         sqlite3_finalize(st);
     }
     for (sqlite3 *r : readers_) {
@@ -590,12 +601,6 @@ SqliteStore::run_list(const std::string &sql,
 std::vector<ExchangeRow>
 SqliteStore::exchanges(const ExchangeQuery &q)
 {
-    SqlDialect dialect{
-        [](size_t n) { return "?" + std::to_string(n); },
-        [](const std::string &column, size_t n) {
-            std::string p = "?" + std::to_string(n);
-            return "substr(" + column + ", 1, length(" + p + ")) = " + p;
-        }};
     IdSpan span;
     if (q.since_ms > 0 || q.until_ms > 0) {
         auto r = reader();
@@ -606,7 +611,7 @@ SqliteStore::exchanges(const ExchangeQuery &q)
         span = {sqlite3_column_int64(st.get(), 0),
                 sqlite3_column_int64(st.get(), 1)};
     }
-    ExchangeFilter f = exchange_filter(q, dialect, span);
+    ExchangeFilter f = exchange_filter(q, dialect(), span);
     if (f.probe_first) {
         auto rows = run_list(probe_query(q, f, summary_columns), f.texts);
         if (rows.size() >= static_cast<size_t>(q.limit)) {
@@ -686,26 +691,8 @@ SqliteStore::sensors(const SensorQuery &q)
 std::vector<StatsRow>
 SqliteStore::stats(const StatsQuery &q)
 {
-    std::string sql = "SELECT id, time_ms, sensor_host, instance, pid, "
-                      "access, auth FROM stats WHERE time_ms >= "
-                      + std::to_string(q.since_ms);
     std::vector<std::string> texts;
-    if (!q.sensor_host.empty()) {
-        texts.push_back(q.sensor_host);
-        sql += " AND sensor_host = ?" + std::to_string(texts.size());
-    }
-    if (!q.instance.empty()) {
-        texts.push_back(q.instance);
-        sql += " AND instance = ?" + std::to_string(texts.size());
-    }
-    if (q.pid > 0) {
-        sql += " AND pid = " + std::to_string(q.pid);
-    }
-    if (q.before_id > 0) {
-        sql += " AND id < " + std::to_string(q.before_id);
-    }
-    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
-
+    std::string sql = stats_query(q, dialect(), texts);
     std::vector<StatsRow> out;
     auto r = reader();
     Query st(r->get(), sql);
@@ -744,8 +731,7 @@ SqliteStore::control_settings()
 
 bool
 SqliteStore::replace_control_settings(int64_t expected,
-                                      const std::string &settings,
-                                      int64_t now)
+                                      const std::string &settings, int64_t now)
 {
     /* the writer's connection belongs to its thread: a change from the
      * console comes on a connection of its own */

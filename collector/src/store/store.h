@@ -62,7 +62,7 @@ struct ExchangeRow {
 /* Workers in the order of their keys, a page at a time. */
 struct SensorQuery {
     int limit = 100;
-    std::string after; /* the key of the last row of the page before */
+    std::string after;          /* the key of the last row of the page before */
     bool with_counters = false; /* the latest statistics document too */
 };
 
@@ -96,7 +96,7 @@ struct StatsRow {
 
 /* The control settings every collector of one database hands out. */
 struct StoredControl {
-    int64_t version = 0; /* grows by one with each change */
+    int64_t version = 0;  /* grows by one with each change */
     std::string settings; /* JSON object */
     int64_t changed_ms = 0;
 };
