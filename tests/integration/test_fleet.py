@@ -356,3 +356,41 @@ def test_retention(store_db, collectors, nginx, app):
                10)
     assert [x["uri"] for x in c.exchanges()][:3] == ["/r/4", "/r/3", "/r/2"]
     assert xs
+
+
+def test_a_database_that_goes_away_and_comes_back_loses_nothing(
+        make_prefix, collectors, nginx, app):
+    # a server of its own: this one is stopped in the middle
+    from harness.stores import cluster_dir, pg_cluster
+    cluster = pg_cluster.Cluster(cluster_dir().with_name(
+        cluster_dir().name + "-outage"))
+    cluster.start(fast=True)
+    try:
+        db = StoreDb("postgresql", make_prefix(), cluster)
+        c = collectors(db)
+        nginx.start(APP, values={"COLLECTOR": c.ingest_port, "UP": app.port})
+        get(nginx.port, "/before")
+        c.wait_exchanges(1)
+
+        cluster.stop()
+        for i in range(20):
+            get(nginx.port, f"/during/{i}")
+        # the collector's metrics still say what it took, and that its
+        # database is gone
+        def metric(name):
+            found = re.search(rf"^{name} (\S+)$", c.text("/metrics")[1],
+                              re.M)
+            return float(found.group(1)) if found else None
+        wait_until(lambda: metric("kestrelvanes_collector_merged_logs_total")
+                   == 21, 10)
+        assert metric("kestrelvanes_collector_database_up") == 0
+        cluster.start(port=cluster.known_port(), fast=True)
+        xs = c.wait_exchanges(21, timeout=30)
+        assert sorted(x["uri"] for x in xs) == sorted(
+            ["/before"] + [f"/during/{i}" for i in range(20)])
+        counters = c.counters()
+        assert counters["write_errors"] == 0 and counters["queue_dropped"] == 0
+        assert "PostgreSQL reachable again" in c.log()
+        assert metric("kestrelvanes_collector_database_up") == 1
+    finally:
+        cluster.stop()

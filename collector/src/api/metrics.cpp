@@ -216,21 +216,31 @@ metrics_text(const IngestCounters &ingest, Store &store, int64_t uptime_ms,
     Families f(registry);
     collector_metrics(f, ingest, store, uptime_ms);
 
-    /* every worker of the database, whichever collector heard it */
+    /* every worker of the database, whichever collector heard it; while
+     * the database cannot be read, this collector's own counters still
+     * tell what it holds */
     SensorQuery q;
     q.limit = 1000;
     q.with_counters = true;
     int64_t now = now_ms();
-    for (;;) {
-        auto page = store.sensors(q);
-        for (const SensorRow &s : page) {
-            worker_metrics(f, s, now, offline_after_ms);
+    bool readable = true;
+    try {
+        for (;;) {
+            auto page = store.sensors(q);
+            for (const SensorRow &s : page) {
+                worker_metrics(f, s, now, offline_after_ms);
+            }
+            if (page.size() < static_cast<size_t>(q.limit)) {
+                break;
+            }
+            q.after = page.back().key;
         }
-        if (page.size() < static_cast<size_t>(q.limit)) {
-            break;
-        }
-        q.after = page.back().key;
+    } catch (const StoreError &) {
+        readable = false;
     }
+    f.gauge("kestrelvanes_collector_database_up",
+            "1 while this collector can read its database")
+        .Set(readable ? 1 : 0);
     return prometheus::TextSerializer().Serialize(registry.Collect());
 }
 

@@ -15,14 +15,25 @@ constexpr Oid int8_oid = 20;
 constexpr Oid int2_oid = 21;
 constexpr Oid int4_oid = 23;
 
+/* libpq's messages, on one line: they go to logs and JSON. */
 std::string
-reason(pg_conn *c)
+one_line(std::string why)
 {
-    std::string why = c ? PQerrorMessage(c) : "out of memory";
     while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) {
         why.pop_back();
     }
+    for (char &c : why) {
+        if (c == '\n' || c == '\t' || c == '\r') {
+            c = ' ';
+        }
+    }
     return why;
+}
+
+std::string
+reason(pg_conn *c)
+{
+    return one_line(c ? PQerrorMessage(c) : "out of memory");
 }
 
 PgResult
@@ -33,10 +44,7 @@ checked(pg_conn *c, PGresult *r)
         || st == PGRES_COPY_IN) {
         return PgResult(r);
     }
-    std::string why = r ? PQresultErrorMessage(r) : reason(c);
-    while (!why.empty() && why.back() == '\n') {
-        why.pop_back();
-    }
+    std::string why = one_line(r ? PQresultErrorMessage(r) : reason(c));
     PQclear(r);
     throw StoreError("PostgreSQL: " + (why.empty() ? reason(c) : why));
 }
@@ -208,10 +216,7 @@ PgConnection::copy_in(const std::string &sql, const std::string &data)
         PQclear(r);
     }
     if (!error.empty()) {
-        while (!error.empty() && error.back() == '\n') {
-            error.pop_back();
-        }
-        throw StoreError("PostgreSQL: COPY: " + error);
+        throw StoreError("PostgreSQL: COPY: " + one_line(error));
     }
     return rows;
 }
