@@ -193,6 +193,7 @@ main(int argc, char **argv)
         kv::SqliteStore::Options so;
         so.path = opt.db;
         so.retain_rows = opt.retain_rows;
+        so.retain_days = std::max<int64_t>(opt.retain_days, 0);
         store = kv::SqliteStore::open(so, error);
     }
     if (!store) {

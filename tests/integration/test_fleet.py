@@ -346,8 +346,24 @@ def test_retention(store_db, collectors, nginx, app):
         assert store_db.rows(f"SELECT to_regclass('{name}')") == [[None]]
         assert store_db.count("SELECT count(*) FROM stats") == 0
     else:
-        # the newest rows
-        c = collectors(store_db, args=["--retain-rows", "3"])
+        # rows older than --retain-days go; then the newest rows are kept
+        c = collectors(store_db)
+        c.stop()
+        old = (now_day - 5) * 86400000
+        store_db.script(
+            "INSERT INTO exchanges (time_ms, received_ms, sensor_host, "
+            "instance, worker_pid, format, method, uri, status, client_ip, "
+            "client_port, latency_ms, request_id, logging_level, "
+            "request_headers, response_headers, request_body_truncated, "
+            "response_body_truncated, meta, peer) VALUES "
+            f"({old}, {old}, 'h', 'i', 1, 'merged', 'GET', '/old', 200, '', "
+            "0, 0, 'old', 'default', '[]', '[]', 0, 0, '{}', '');"
+            "INSERT INTO stats (time_ms, sensor_host, instance, pid, access, "
+            f"auth, peer) VALUES ({old}, 'h', 'i', 1, '{{}}', '{{}}', '')")
+        c = collectors(store_db, args=["--retain-rows", "3",
+                                       "--retain-days", "2"])
+        wait_until(lambda: c.counters()["rows_pruned"] == 2, 20)
+        assert store_db.count("SELECT count(*) FROM exchanges") == 0
     nginx.start(APP, values={"COLLECTOR": c.ingest_port, "UP": app.port})
     for i in range(5):
         get(nginx.port, f"/r/{i}")

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include "base/text.h"
 #include "store/exchange_filter.h"
 #include "store/row_text.h"
 #include "store/sqlite_schema.h"
@@ -537,6 +538,52 @@ SqliteStore::write_minutes()
         sqlite3_reset(upsert_minute_);
     }
     minutes_.clear();
+}
+
+void
+SqliteStore::maintain()
+{
+    if (options_.retain_days > 0 && now_ms() >= next_age_prune_ms_) {
+        next_age_prune_ms_ = now_ms() + 60000;
+        prune_by_age();
+    }
+}
+
+/* Exchanges and statistics documents older than retain_days go, and
+ * workers not heard from since, in one transaction. */
+void
+SqliteStore::prune_by_age()
+{
+    int64_t cutoff = now_ms() - options_.retain_days * 86400000;
+    if (!exec(db_, "BEGIN")) {
+        return;
+    }
+    uint64_t gone = 0;
+    for (const char *sql :
+         {"DELETE FROM exchanges WHERE time_ms < ?1",
+          "DELETE FROM stats WHERE time_ms < ?1",
+          "DELETE FROM sensors WHERE max(coalesce(last_heartbeat_ms, 0), "
+          "coalesce(last_stats_ms, 0), first_seen_ms) < ?1"}) {
+        Statement st(db_, sql);
+        if (st.get() == nullptr) {
+            continue;
+        }
+        sqlite3_bind_int64(st.get(), 1, cutoff);
+        if (sqlite3_step(st.get()) == SQLITE_DONE
+            && std::string_view(sql).find("sensors") == std::string::npos) {
+            gone += static_cast<uint64_t>(sqlite3_changes(db_));
+        }
+    }
+    exec(db_, "DELETE FROM exchange_minutes WHERE max_id < (SELECT "
+              "coalesce(min(id), 0) FROM exchanges)");
+    if (!exec(db_, "COMMIT")) {
+        exec(db_, "ROLLBACK");
+        return;
+    }
+    counters_.rows_pruned += gone;
+    exchange_min_id_ =
+        scalar(db_, "SELECT coalesce(min(id), 0) FROM exchanges");
+    stats_min_id_ = scalar(db_, "SELECT coalesce(min(id), 0) FROM stats");
 }
 
 /* Keeps each table to the newest retain_rows rows.  Ids only grow, so the

@@ -27,6 +27,7 @@ class SqliteStore : public QueuedStore {
     struct Options {
         std::string path = "collector.db";
         int64_t retain_rows = 1000000;
+        int64_t retain_days = 0; /* 0: no limit by age */
         QueueLimits queue;
         int readers = 2;
     };
@@ -49,6 +50,7 @@ class SqliteStore : public QueuedStore {
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
+    void maintain() override;
 
   private:
     class Reader;
@@ -59,6 +61,7 @@ class SqliteStore : public QueuedStore {
     void write(StatsDoc &s);
     void write(Heartbeat &h);
     void write_minutes();
+    void prune_by_age();
     void prune();
 
     std::vector<ExchangeRow> run_list(const std::string &sql,
@@ -92,6 +95,7 @@ class SqliteStore : public QueuedStore {
     int64_t exchange_max_id_ = 0;
     int64_t stats_min_id_ = 0;
     int64_t stats_max_id_ = 0;
+    int64_t next_age_prune_ms_ = 0;
 };
 
 } // namespace kv
