@@ -78,6 +78,12 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          offsetof(ngx_http_response_body_loc_conf_t,
                                   total_buffer_size)),
 
+    NGX_EXT_TWIN_COMMAND("ext_access_log_redact_header",
+                         "kestrelvanes_http_access_redact_header",
+                         NGX_EXT_HSL | NGX_CONF_1MORE,
+                         ngx_ext_set_redact_header,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
     NGX_EXT_TWIN_COMMAND("ext_auth_log_api",
                          "kestrelvanes_http_access_auth_log_api",
                          NGX_EXT_HSL | NGX_CONF_TAKE1,
@@ -787,6 +793,7 @@ ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
     conf->capture_body = NGX_CONF_UNSET;
     conf->remote_port = NGX_CONF_UNSET_SIZE;
     conf->kestrelvanes_http_access_enable = NGX_CONF_UNSET;
+    conf->redact_headers = static_cast<ngx_array_t *>(NGX_CONF_UNSET_PTR);
 
     conf->conditions = ngx_array_create(
         cf->pool, 10, sizeof(ngx_http_response_body_condition_t));
@@ -885,6 +892,7 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
     ngx_conf_merge_value(conf->capture_body, prev->capture_body, 0);
     ngx_conf_merge_value(conf->kestrelvanes_http_access_enable,
                          prev->kestrelvanes_http_access_enable, 0);
+    ngx_conf_merge_ptr_value(conf->redact_headers, prev->redact_headers, NULL);
 
     if (conf->remote_api.data == NULL) {
         conf->remote_api = prev->remote_api;
@@ -911,6 +919,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     }
 
     ngx_ext_install_capture_filters();
+
+    if (ngx_ext_install_exchange_handlers(cf) != NGX_OK) {
+        return NGX_ERROR;
+    }
 
     access_log_thread_pool =
         ngx_thread_pool_add(cf, &access_log_thread_pool_name);
