@@ -354,7 +354,10 @@ ngx_int_t
 ngx_access_log_response_body_filter(ngx_http_request_t *r,
                                     ngx_chain_t *in) noexcept
 {
-    if (in == NULL || r != r->main) {
+    auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+
+    if (in == NULL || r != r->main || !lcf->kestrelvanes_http_access_enable) {
         return ngx_http_next_body_filter(r, in);
     }
 

@@ -40,44 +40,33 @@ struct builtin_header {
     ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
     ngx_uint_t bit;
     ngx_table_elt_t *ngx_http_headers_out_t::*element;
-    const char *key;
+    ngx_str_t key;
 };
-
-constexpr size_t
-key_len(const char *key) noexcept
-{
-    size_t n = 0;
-
-    while (key[n] != '\0') {
-        n++;
-    }
-    return n;
-}
 
 /* Table order is the hash-matching order; bits mark headers already seen. */
 const builtin_header builtin_headers[] = {
     {&ngx_http_builtin_headers_hash_t::content_type_hash, 0x1, nullptr,
-     "Content-Type"},
+     ngx_string("Content-Type")},
     {&ngx_http_builtin_headers_hash_t::content_length_hash, 0x2, nullptr,
-     "Content-Length"},
+     ngx_string("Content-Length")},
     {&ngx_http_builtin_headers_hash_t::date_hash, 0x4,
-     &ngx_http_headers_out_t::date, "Date"},
+     &ngx_http_headers_out_t::date, ngx_string("Date")},
     {&ngx_http_builtin_headers_hash_t::server_hash, 0x8,
-     &ngx_http_headers_out_t::server, "Server"},
+     &ngx_http_headers_out_t::server, ngx_string("Server")},
     {&ngx_http_builtin_headers_hash_t::content_encoding_hash, 0x10,
-     &ngx_http_headers_out_t::content_encoding, "Content-Encoding"},
+     &ngx_http_headers_out_t::content_encoding, ngx_string("Content-Encoding")},
     {&ngx_http_builtin_headers_hash_t::location_hash, 0x20,
-     &ngx_http_headers_out_t::location, "Location"},
+     &ngx_http_headers_out_t::location, ngx_string("Location")},
     {&ngx_http_builtin_headers_hash_t::refresh_hash, 0x40,
-     &ngx_http_headers_out_t::refresh, "Refresh"},
+     &ngx_http_headers_out_t::refresh, ngx_string("Refresh")},
     {&ngx_http_builtin_headers_hash_t::last_modified_hash, 0x80,
-     &ngx_http_headers_out_t::last_modified, "Last-Modified"},
+     &ngx_http_headers_out_t::last_modified, ngx_string("Last-Modified")},
     {&ngx_http_builtin_headers_hash_t::www_authenticate_hash, 0x100,
-     &ngx_http_headers_out_t::www_authenticate, "WWW-Authenticate"},
+     &ngx_http_headers_out_t::www_authenticate, ngx_string("WWW-Authenticate")},
     {&ngx_http_builtin_headers_hash_t::expires_hash, 0x200,
-     &ngx_http_headers_out_t::expires, "Expires"},
+     &ngx_http_headers_out_t::expires, ngx_string("Expires")},
     {&ngx_http_builtin_headers_hash_t::etag_hash, 0x400,
-     &ngx_http_headers_out_t::etag, "Etag"},
+     &ngx_http_headers_out_t::etag, ngx_string("Etag")},
 };
 
 /* Order in which the built-in headers not in the list are written. */
@@ -91,13 +80,12 @@ write_escaped_header(writer &w, const ngx_str_t *value) noexcept
 
 /* A member of the built-in set, its value masked when it is redacted. */
 void
-write_builtin_member(writer &w, const ngx_array_t *redact, const char *key,
+write_builtin_member(writer &w, const ngx_array_t *redact, const ngx_str_t *key,
                      const ngx_str_t *value) noexcept
 {
-    ngx_str_t name = {key_len(key), (u_char *) key};
-    const ngx_str_t *v = kestrelvanes::logged_value(redact, &name, value);
+    const ngx_str_t *v = kestrelvanes::logged_value(redact, key, value);
 
-    write_string_member(w, key, name.len, v->data, v->len);
+    write_string_member(w, (const char *) key->data, key->len, v->data, v->len);
     append_char(w, ',');
 }
 
@@ -195,14 +183,14 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
             ngx_table_elt_t *h = out->*b.element;
 
             if (h != NULL && h->value.len != 0) {
-                write_builtin_member(w, redact, b.key, &h->value);
+                write_builtin_member(w, redact, &b.key, &h->value);
             }
             continue;
         }
 
         if (b.bit == 0x1) {
             if (out->content_type.len && out->content_type.data) {
-                write_builtin_member(w, redact, b.key, &out->content_type);
+                write_builtin_member(w, redact, &b.key, &out->content_type);
             }
             continue;
         }
@@ -211,10 +199,8 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
             continue;
         }
 
-        ngx_str_t name = {key_len(b.key), (u_char *) b.key};
-
-        if (kestrelvanes::redacted(redact, &name)) {
-            write_builtin_member(w, redact, b.key, &name);
+        if (kestrelvanes::redacted(redact, &b.key)) {
+            write_builtin_member(w, redact, &b.key, &b.key);
             continue;
         }
 

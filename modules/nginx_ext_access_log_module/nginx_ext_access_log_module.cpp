@@ -53,6 +53,8 @@ static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
                                              void *conf) noexcept;
 static char *ngx_access_log_set_batch_delay(ngx_conf_t *cf, ngx_command_t *cmd,
                                             void *conf) noexcept;
+static char *ngx_access_log_set_enable(ngx_conf_t *cf, ngx_command_t *cmd,
+                                       void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -203,7 +205,7 @@ static ngx_command_t ngx_http_response_body_commands[] = {
 
     { ngx_string("kestrelvanes_http_access_enable"),
       NGX_EXT_HSL | NGX_CONF_FLAG,
-      ngx_conf_set_flag_slot,
+      ngx_access_log_set_enable,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_response_body_loc_conf_t,
                kestrelvanes_http_access_enable),
@@ -704,12 +706,35 @@ ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
+/*
+ * Some level of the configuration being read switches capture on: only
+ * then do requests pass through the sensor's phase handlers, so a
+ * configuration that loads the module without using it pays nothing per
+ * request.
+ */
+static bool capture_configured;
+
+static char *
+ngx_access_log_set_enable(ngx_conf_t *cf, ngx_command_t *cmd,
+                          void *conf) noexcept
+{
+    char *rv = ngx_conf_set_flag_slot(cf, cmd, conf);
+    auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(conf);
+
+    if (rv == NGX_CONF_OK && lcf->kestrelvanes_http_access_enable == 1) {
+        capture_configured = true;
+    }
+
+    return rv;
+}
+
 /* configuration: records */
 
 static ngx_int_t
 ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept
 {
     process_settings::defaults().apply();
+    capture_configured = false;
 
     ngx_int_t index = ngx_http_get_variable_index(cf, &ngx_http_request_id);
     if (index == NGX_ERROR) {
@@ -920,7 +945,7 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
 
     ngx_ext_install_capture_filters();
 
-    if (ngx_ext_install_exchange_handlers(cf) != NGX_OK) {
+    if (capture_configured && ngx_ext_install_exchange_handlers(cf) != NGX_OK) {
         return NGX_ERROR;
     }
 
