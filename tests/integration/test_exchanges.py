@@ -10,6 +10,9 @@ import socket
 import subprocess
 import time
 
+import h2.config
+import h2.connection
+import h2.events
 import pytest
 
 from harness import Reply
@@ -190,12 +193,38 @@ def read_at_least(sock, n):
     return got
 
 
+def h2_reset_after(port, path, n):
+    """An HTTP/2 stream that reads ``n`` bytes of its answer and resets;
+    the window is never opened, so nginx can send no more than 64 KB.
+    Returns the open socket."""
+    conn = h2.connection.H2Connection(config=h2.config.H2Configuration(
+        client_side=True, header_encoding=None))
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    conn.initiate_connection()
+    sid = conn.get_next_available_stream_id()
+    conn.send_headers(sid, [(":method", "GET"), (":path", path),
+                            (":scheme", "http"), (":authority", "h")],
+                      end_stream=True)
+    sock.sendall(conn.data_to_send())
+    got = 0
+    while got < n:
+        chunk = sock.recv(65536)
+        assert chunk, f"closed after {got} bytes"
+        for ev in conn.receive_data(chunk):
+            if isinstance(ev, h2.events.DataReceived):
+                got += len(ev.data)
+        sock.sendall(conn.data_to_send())
+    conn.reset_stream(sid)
+    sock.sendall(conn.data_to_send())
+    return sock
+
+
 def test_exchanges_that_never_end_normally_are_logged_once_and_marked(
         nginx, collector, upstream, auth):
-    # A client that goes away mid-download, an upstream that breaks off
-    # mid-body and a client that stops reading until send_timeout: each is
-    # one message with what was captured, its body marked as cut, in both
-    # formats.  A download that ends normally, over HTTP/1.1 and HTTP/2, is
+    # A client that goes away mid-download (HTTP/1.1: the connection;
+    # HTTP/2: the stream), an upstream that breaks off mid-body and a
+    # client that stops reading until send_timeout: each is one message
+    # with what was captured, its body marked as cut, in both formats.  A download that ends normally, over HTTP/1.1 and HTTP/2, is
     # not marked.
     big = bytes((i * 7) % 251 for i in range(8 << 20))
     www(nginx, {"big.bin": big})
@@ -238,6 +267,12 @@ server {
                      b"\x01\x00\x00\x00\x00\x00\x00\x00")
         s.close()
 
+    # the HTTP/2 stream reset by its client, the connection kept
+    h2_sock = h2_reset_after(nginx.port_n(2), "/gone/big.bin?h2", 16384)
+    # (the HTTP/1.1 client's message and this one)
+    collector.wait_messages("/mergedlog", 2, timeout=10)
+    h2_sock.close()
+
     # the upstream that resets after 20000 of its 100000 bytes
     s = small_buffers_socket(nginx.port)
     s.sendall(get("/broken/x"))
@@ -268,8 +303,8 @@ server {
     assert out.stdout == f"200 2 {len(big)}", out.stderr
     done = time.monotonic()
 
-    logs = merged_by_uri(merged_logs(collector, count=5))
-    for uri in ("/gone/big.bin", "/stall/big.bin"):
+    logs = merged_by_uri(merged_logs(collector, count=6))
+    for uri in ("/gone/big.bin", "/gone/big.bin?h2", "/stall/big.bin"):
         log = logs[uri]
         assert log.response["status"] == 200
         assert log.resp_headers["X-Kv-Resp-Truncated-Body"] == "true", uri
@@ -288,8 +323,8 @@ server {
     assert rlog.body == b""
 
     c, _ = counters(collector, done, pid=pid)
-    assert c["hdr_filter_hit"] == c["logs_sent"] == 6, c
-    assert c.get("logs_cut") == 4, c
+    assert c["hdr_filter_hit"] == c["logs_sent"] == 7, c
+    assert c.get("logs_cut") == 5, c
     assert "logs_unsent" not in c, c
 
 
