@@ -88,12 +88,6 @@ ngx_ext_client_uri(ngx_http_request_t *r, ngx_str_t *path,
         return;
     }
 
-    u_char *path_end = r->uri_end;
-
-    if (r->args_start != NULL) {
-        path_end = r->args_start - 1;
-    }
-
     if (decoded_apart(r)) {
         const ngx_str_t *kept = kept_client_path(r);
 
@@ -105,8 +99,11 @@ ngx_ext_client_uri(ngx_http_request_t *r, ngx_str_t *path,
         *path = *kept;
 
     } else {
+        /* the request line's path, up to the "?" when there is one */
+        u_char *end = r->args_start != NULL ? r->args_start - 1 : r->uri_end;
+
         path->data = r->uri_start;
-        path->len = path_end - r->uri_start;
+        path->len = end - r->uri_start;
     }
 
     /* the arguments as the client sent them, as nginx takes them */
