@@ -275,8 +275,11 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 {
     ngx_str_t opc_endpoint = ngx_null_string;
 
-    /* a subrequest's output is part of its main request's exchange */
-    if (r != r->main) {
+    /*
+     * A subrequest's output is part of its main request's exchange; a
+     * post_action comes after the exchange and is nginx's own business.
+     */
+    if (r != r->main || r->post_action) {
         return ngx_http_next_header_filter(r);
     }
 
@@ -333,6 +336,15 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
     /* the address lives as long as the request: the log phase sends there */
     ctx->opc_endpoint = opc_endpoint;
 
+    /*
+     * post_action redirects the request once the response is out, which
+     * clears the capture and rewrites the response's head before the log
+     * phase: such an exchange is logged as its response ends.
+     */
+    auto *clcf = static_cast<ngx_http_core_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_http_core_module));
+    ctx->post_action = clcf->post_action.data != NULL;
+
     keep_request_body_file(r);
 
     ngx_int_t rc = ngx_http_next_header_filter(r);
@@ -345,6 +357,10 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
     if (r->header_only && rc != NGX_ERROR) {
         kestrelvanes::count(log_stats.hdr_only);
         ctx->ended = 1;
+
+        if (ctx->post_action) {
+            ngx_ext_finish_exchange(r, ctx, false);
+        }
     }
 
     return rc;
@@ -414,6 +430,10 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
 
     if (capture_chain(ctx, in, capturing)) {
         ctx->ended = 1;
+    }
+
+    if (ctx->ended && ctx->post_action) {
+        ngx_ext_finish_exchange(r, ctx, false);
     }
 
     ngx_int_t rc = ngx_http_next_body_filter(r, in);

@@ -5,9 +5,12 @@
  * nginx runs the log phase once for every request, however it ends: a
  * response that went out whole, a client that went away mid-download, an
  * upstream that broke off mid-body, a request finalized with an error or
- * at a timeout.  Building the message there, and only there, gives every
- * exchange the header filter took up exactly one message.  One that did
- * not end normally carries what was captured, its body marked as cut.
+ * at a timeout.  Building the message there gives every exchange the
+ * header filter took up exactly one message.  One that did not end
+ * normally carries what was captured, its body marked as cut.  Only a
+ * location with post_action, which rewrites the request after its
+ * response, has its exchanges finished by the filters as the response
+ * ends, through the same function.
  *
  * Also keeps the path the client asked for: rewrites and internal
  * redirects (try_files, error_page, X-Accel-Redirect) change the request's
@@ -89,14 +92,14 @@ ngx_ext_client_uri(ngx_http_request_t *r, ngx_str_t *path,
     }
 
     if (decoded_apart(r)) {
-        const ngx_str_t *kept = kept_client_path(r);
+        const ngx_str_t *copy = kept_client_path(r);
 
         /* not kept (a request refused before its phases ran): unchanged */
-        if (kept == NULL) {
+        if (copy == NULL) {
             return;
         }
 
-        *path = *kept;
+        *path = *copy;
 
     } else {
         /* the request line's path, up to the "?" when there is one */
@@ -116,44 +119,30 @@ ngx_ext_client_uri(ngx_http_request_t *r, ngx_str_t *path,
     }
 }
 
-ngx_int_t
-ngx_access_log_log_phase(ngx_http_request_t *r) noexcept
+void
+ngx_ext_finish_exchange(ngx_http_request_t *r,
+                        ngx_http_response_body_ctx_t *ctx, bool cut) noexcept
 {
-    if (r != r->main) {
-        return NGX_OK;
-    }
-
-    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
-        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
-
-    if (ctx == NULL || ctx->logged) {
-        return NGX_OK;
+    if (ctx->logged) {
+        return;
     }
 
     ctx->logged = 1;
-
-    /*
-     * Normally the response's end went through the filters and nginx
-     * finalized the request with everything handed to the client.  An
-     * upstream that broke off mid-body ends the response without its end;
-     * a client that went away, an error or a timeout end the request
-     * before the response left.
-     */
-    ctx->cut = !ctx->ended || !r->request_complete;
+    ctx->cut = cut;
 
     ngx_http_response_body_loc_conf_t *conf = ctx->blcf;
     bool merged = conf->remote_auth_log_server.len != 0;
 
     kestrelvanes::count(log_stats.logs_sent);
 
-    if (ctx->cut) {
+    if (cut) {
         kestrelvanes::count(log_stats.logs_cut);
     }
 
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                  "[KESTRELVANES] log phase: calling %s, cut=%d, "
+                  "[KESTRELVANES] exchange end: calling %s, cut=%d, "
                   "total_buf_size=%uz",
-                  merged ? "merged_log" : "response_log", (int) ctx->cut,
+                  merged ? "merged_log" : "response_log", (int) cut,
                   conf->total_buffer_size);
 
     ngx_int_t rc;
@@ -170,6 +159,30 @@ ngx_access_log_log_phase(ngx_http_request_t *r) noexcept
     if (rc != NGX_OK) {
         kestrelvanes::count(log_stats.logs_unsent);
     }
+}
+
+ngx_int_t
+ngx_access_log_log_phase(ngx_http_request_t *r) noexcept
+{
+    if (r != r->main) {
+        return NGX_OK;
+    }
+
+    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
+
+    if (ctx == NULL) {
+        return NGX_OK;
+    }
+
+    /*
+     * Normally the response's end went through the filters and nginx
+     * finalized the request with everything handed to the client.  An
+     * upstream that broke off mid-body ends the response without its end;
+     * a client that went away, an error or a timeout end the request
+     * before the response left.
+     */
+    ngx_ext_finish_exchange(r, ctx, !ctx->ended || !r->request_complete);
 
     return NGX_OK;
 }

@@ -50,11 +50,12 @@ typedef struct {
     ngx_buf_t buffer;
     LogMode log_mode;
     int resp_body_truncated;
-    off_t resp_body_seen;   /* body bytes that went by, captured or not */
-    ngx_str_t opc_endpoint; /* where the message goes, found at the head */
-    unsigned ended : 1;     /* the response's end went through the filters */
-    unsigned cut : 1;       /* the exchange did not end normally */
-    unsigned logged : 1;    /* the message has been built */
+    off_t resp_body_seen;     /* body bytes that went by, captured or not */
+    ngx_str_t opc_endpoint;   /* where the message goes, found at the head */
+    unsigned ended : 1;       /* the response's end went through the filters */
+    unsigned post_action : 1; /* the location runs one once it is done */
+    unsigned cut : 1;         /* the exchange did not end normally */
+    unsigned logged : 1;      /* the message has been built */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {
@@ -134,6 +135,14 @@ ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
  */
 ngx_int_t ngx_ext_install_exchange_handlers(ngx_conf_t *cf) noexcept;
 ngx_int_t ngx_access_log_log_phase(ngx_http_request_t *r) noexcept;
+/*
+ * Builds the exchange's one message and hands it to the queue; the log
+ * phase calls it, and the filters where a post_action would clear the
+ * capture before the log phase.
+ */
+void ngx_ext_finish_exchange(ngx_http_request_t *r,
+                             ngx_http_response_body_ctx_t *ctx,
+                             bool cut) noexcept;
 
 /* The decoded path and the arguments the client sent, whatever redirects
  * followed. */

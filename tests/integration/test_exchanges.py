@@ -72,6 +72,7 @@ def test_redirects_and_subrequests(nginx, collector, auth, upstream):
     # arguments as sent) whatever rewrite, try_files, X-Accel-Redirect or
     # error_page did.  An SSI include is part of its page's exchange; the
     # page's capture is the template its content passed through the filter.
+    # A post_action runs after the exchange, which is logged all the same.
     template = b'A<!--# include virtual="/part" -->B'
     upstream.set_response(200, [("X-Accel-Redirect", "/in/data.json")], b"")
     pid = serve(nginx, collector, auth, upstream, """
@@ -87,8 +88,11 @@ def test_redirects_and_subrequests(nginx, collector, auth, upstream):
     location /rb/ { %(A)s alias @PREFIX@/www/; }
     location /s/ { %(M)s ssi on; }
     location = /part { %(M)s return 200 "PART"; }
+    location /pa/ { %(M)s post_action /after; }
+    location = /after { %(M)s return 204; }
     """, files={"index.json": b"index", "nf.json": b"nf",
-                "in/data.json": b"data", "s/page.html": template})
+                "in/data.json": b"data", "s/page.html": template,
+                "pa/index.json": b"index"})
     asked = {  # what the client sends: (logged uri, status, body)
         "/tf/nothing.json": ("/tf/nothing.json", 200, b"index"),
         "/tf/./no%74hing.json?q=%41&r": ("/tf/nothing.json?q=%41&r", 200,
@@ -99,6 +103,7 @@ def test_redirects_and_subrequests(nginx, collector, auth, upstream):
         "/rw/x%2Fy?k=1": ("/rw/x/y?k=1", 200, b"/rwt/x/y via=rw&k=1"),
         "/s/page.html": ("/s/page.html", 200, b"APARTB"),
         "/ra/ind%65x.json?k=v": (None, 200, b"index"),
+        "/pa/index.json": ("/pa/index.json", 200, b"index"),
     }
     with ClientConnection(nginx.port) as c:
         for target, (_, status, body) in asked.items():
