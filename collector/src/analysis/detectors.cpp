@@ -432,7 +432,7 @@ find_card_number(std::string_view text, size_t from, size_t &begin,
             i++;
             continue;
         }
-        size_t next;
+        size_t next = i;
         if (!glued_before(text, i) && card_at(text, i, end, next)) {
             begin = i;
             return true;

@@ -456,7 +456,7 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
             bool complete;
             sensitive |= scan_json_sensitive(b, secrets_, complete);
             if (complete && !truncated && schema != nullptr) {
-                schema->add_json(b, true);
+                schema->add_json(b, true, &secrets_);
             }
         } else if (iequals(media, "application/x-www-form-urlencoded")) {
             sensitive |= scan_params(b, secrets_, nullptr);

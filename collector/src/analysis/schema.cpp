@@ -94,6 +94,7 @@ struct SchemaSax {
     };
 
     SchemaBuilder *b = nullptr;
+    const SecretNames *secrets = nullptr;
     std::vector<Frame> stack;
     std::string key;
     std::string text; /* a string value arriving in parts */
@@ -125,14 +126,14 @@ struct SchemaSax {
     void open(bool object)
     {
         SchemaNode *n = target();
-        if (n != nullptr && stack.size() >= b->limits_.max_depth) {
-            n->depth_capped = true;
-            n = nullptr;
-        }
         if (n != nullptr) {
             n->types |= object ? kTypeObject : kTypeArray;
             n->values++;
             (object ? n->objects : n->arrays)++;
+            if (stack.size() >= b->limits_.max_depth) {
+                n->depth_capped = true; /* its contents go undescribed */
+                n = nullptr;
+            }
         }
         stack.push_back({n, object, nullptr});
     }
@@ -193,7 +194,7 @@ struct SchemaSax {
         }
         Frame &f = stack.back();
         if (f.node != nullptr) {
-            SchemaNode::Property *p = b->property(*f.node, name);
+            SchemaNode::Property *p = b->property(*f.node, name, secrets);
             f.pending = p ? p->schema.get() : nullptr;
         }
         key.clear();
@@ -276,7 +277,8 @@ SchemaBuilder::new_node()
 }
 
 SchemaNode::Property *
-SchemaBuilder::property(SchemaNode &obj, std::string_view name)
+SchemaBuilder::property(SchemaNode &obj, std::string_view name,
+                        const SecretNames *secrets)
 {
     SchemaNode::Property *p = nullptr;
     for (auto &q : obj.properties) {
@@ -298,6 +300,8 @@ SchemaBuilder::property(SchemaNode &obj, std::string_view name)
         obj.properties.push_back({std::string(name), 0, 0, nullptr});
         p = &obj.properties.back();
         p->schema.reset(n);
+        static const SecretNames builtin;
+        n->secret = (secrets ? secrets : &builtin)->matches(name);
     }
     /* a member named twice in one object counts once */
     if (p->last_object != obj.objects) {
@@ -319,7 +323,16 @@ SchemaBuilder::add_string(SchemaNode &n, std::string_view s)
     if (n.enum_open) {
         return;
     }
-    if (s.size() > limits_.max_enum_value || s.empty()) {
+    /* Only codes ("open", "EUR", "in_progress") make an enum: a value
+     * with spaces or an '@', or one a detector names, or one under a
+     * secret's name, may be personal or secret, and the schema is shown
+     * and exported. */
+    bool code = !n.secret && !s.empty() && s.size() <= limits_.max_enum_value;
+    for (size_t i = 0; code && i < s.size(); i++) {
+        char c = s[i];
+        code = is_alnum(c) || c == '_' || c == '-' || c == '.' || c == ':';
+    }
+    if (!code || scan_text(s) != 0) {
         n.enum_open = true;
         n.enum_values.clear();
         return;
@@ -338,7 +351,8 @@ SchemaBuilder::add_string(SchemaNode &n, std::string_view s)
 }
 
 bool
-SchemaBuilder::add_json(std::string_view text, bool validated)
+SchemaBuilder::add_json(std::string_view text, bool validated,
+                        const SecretNames *secrets)
 {
     /* validate first, so a broken body changes nothing */
     NoOpScan check;
@@ -350,6 +364,7 @@ SchemaBuilder::add_json(std::string_view text, bool validated)
     json::basic_parser<SchemaSax> p(opt);
     SchemaSax &h = p.handler();
     h.b = this;
+    h.secrets = secrets;
     json::error_code ec;
     p.write_some(false, text.data(), text.size(), ec);
     return !ec;
@@ -422,6 +437,11 @@ SchemaBuilder::merge_node(SchemaNode &into, const SchemaNode &from,
 {
     into.types |= from.types;
     into.values += from.values;
+    if (from.secret && !into.secret) {
+        into.secret = true;
+        into.enum_open = true;
+        into.enum_values.clear();
+    }
     if (from.strings > 0) {
         into.formats = into.strings == 0 ? from.formats
                                          : into.formats & from.formats;
@@ -469,6 +489,7 @@ SchemaBuilder::merge_node(SchemaNode &into, const SchemaNode &from,
             into.properties.push_back({fp.name, 0, 0, nullptr});
             p = &into.properties.back();
             p->schema.reset(n);
+            n->secret = fp.schema && fp.schema->secret;
         }
         p->present += fp.present;
         p->last_object = into.objects;
@@ -540,11 +561,12 @@ schema_of(const SchemaNode *n)
         }
         if (format != nullptr) {
             out["format"] = format;
-        } else if (!n->enum_open && !n->enum_values.empty()
+        } else if (!n->enum_open && n->enum_values.size() >= 2
                    && (t & ~(kTypeString | kTypeNull)) == 0
                    && n->strings >= 5
-                   && n->strings >= 3 * n->enum_values.size()) {
-            /* a small closed set: few values, each seen several times */
+                   && n->strings >= 2 * n->enum_values.size()) {
+            /* a small closed set: few values, each seen more than once on
+             * average */
             json::array e;
             for (const auto &v : n->enum_values) {
                 e.emplace_back(v);
@@ -623,6 +645,9 @@ node_to_json(const SchemaNode &n)
     }
     if (n.depth_capped) {
         o["dc"] = true;
+    }
+    if (n.secret) {
+        o["sec"] = true;
     }
     return o;
 }
@@ -735,6 +760,11 @@ SchemaBuilder::from_json(const json::value &v)
                 }
             }
             n.depth_capped = flag(*o, "dc");
+            n.secret = flag(*o, "sec");
+            if (n.secret) {
+                n.enum_open = true;
+                n.enum_values.clear();
+            }
             return true;
         }
     };

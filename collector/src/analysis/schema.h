@@ -1,7 +1,8 @@
 /*
  * JSON Schema inference: JSON values are folded one by one into a compact
  * description (types, members and how often each was present, string
- * formats, small closed sets of strings, array items), which gives a JSON
+ * formats, small closed sets of code-like strings, array items), which
+ * gives a JSON
  * Schema (2020-12, as OpenAPI 3.1 uses it) on demand.  Two descriptions
  * merge, so collectors can combine what they learnt.  Depth, members per
  * object and nodes per schema are bounded: what does not fit is counted,
@@ -20,6 +21,8 @@
 #include <vector>
 
 #include <boost/json/value.hpp>
+
+#include "detectors.h"
 
 
 namespace kv::analysis {
@@ -69,7 +72,8 @@ struct SchemaNode {
     uint64_t strings = 0;
     uint8_t formats = 0; /* formats every string so far had */
     std::vector<std::string> enum_values; /* sorted */
-    bool enum_open = false; /* too many or too long for an enum */
+    bool enum_open = false; /* not an enum: too many, or not code-like */
+    bool secret = false;    /* under a secret's name: no value is kept */
     uint64_t objects = 0;
     std::vector<Property> properties; /* in order of first sight */
     bool properties_capped = false;
@@ -87,8 +91,11 @@ class SchemaBuilder {
 
     /* Folds one JSON text in.  Returns false, changing nothing, when the
      * text is not JSON; validated says the caller has just checked that
-     * (scan_json_sensitive() does, in its pass). */
-    bool add_json(std::string_view text, bool validated = false);
+     * (scan_json_sensitive() does, in its pass).  Members named as
+     * secrets (the built-in names when secrets is null) never have their
+     * values kept for an enum. */
+    bool add_json(std::string_view text, bool validated = false,
+                  const SecretNames *secrets = nullptr);
     void add(const boost::json::value &v);
     void merge(const SchemaBuilder &other);
 
@@ -109,7 +116,8 @@ class SchemaBuilder {
     friend struct SchemaSax;
     SchemaNode *new_node();
     void merge_node(SchemaNode &into, const SchemaNode &from, size_t depth);
-    SchemaNode::Property *property(SchemaNode &obj, std::string_view name);
+    SchemaNode::Property *property(SchemaNode &obj, std::string_view name,
+                                   const SecretNames *secrets = nullptr);
     void add_string(SchemaNode &n, std::string_view s);
     void add_value(SchemaNode &n, const boost::json::value &v, size_t depth);
 
