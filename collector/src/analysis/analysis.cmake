@@ -63,4 +63,11 @@ if(GTest_FOUND)
             $<TARGET_FILE:kv_analysis_samples> ${CMAKE_BINARY_DIR})
     set_tests_properties(analysis_validators PROPERTIES
         SKIP_RETURN_CODE 77 TIMEOUT 300)
+
+    # `make collector-unit` builds collector_tests and then runs every
+    # ctest test: build what these tests need along with it.
+    if(TARGET collector_tests)
+        add_dependencies(collector_tests kv_analysis_tests
+            kv_analysis_samples)
+    endif()
 endif()

@@ -23,9 +23,8 @@ const char *const builtin_secret_names[] = {
     "password",      "passwd",        "secret",        "token",
     "access_token",  "refresh_token", "client_secret", "api_key"};
 
-const char *const phone_names[] = {"phone",     "phonenumber", "mobile",
-                                   "telephone", "tel",         "msisdn",
-                                   "cell",      "fax"};
+constexpr std::string_view phone_names[] = {"mobile", "telephone", "tel",
+                                            "msisdn", "cell",      "fax"};
 
 constexpr size_t max_folded_name = 64;
 
@@ -493,23 +492,50 @@ is_phone_value(std::string_view value)
     return digits >= 7 && digits <= 15;
 }
 
+static bool
+iends_with(std::string_view s, std::string_view suffix)
+{
+    if (s.size() < suffix.size()) {
+        return false;
+    }
+    s = s.substr(s.size() - suffix.size());
+    for (size_t i = 0; i < s.size(); i++) {
+        if (ascii_lower(s[i]) != suffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool
 is_phone_key(std::string_view name)
 {
-    char buf[max_folded_name];
-    size_t len;
-    if (!fold_name(name, buf, len)) {
+    /* every JSON member name comes here: no folding unless the end of the
+     * name says it may be one */
+    if (iends_with(name, "phone")) {
+        return true; /* "phone", "mobilePhone", "home_phone" */
+    }
+    switch (name.size()) {
+    case 3:
+    case 4:
+    case 6:
+    case 9:
+        for (std::string_view p : phone_names) {
+            if (iequals(name, p)) {
+                return true;
+            }
+        }
+        return false;
+    default:
+        break;
+    }
+    if (!iends_with(name, "number")) {
         return false;
     }
-    std::string_view folded(buf, len);
-    for (const char *p : phone_names) {
-        if (folded == p) {
-            return true;
-        }
-    }
-    /* "mobilePhone", "home_phone", "contactPhoneNumber" */
-    return (len > 5 && folded.substr(len - 5) == "phone")
-           || (len > 11 && folded.substr(len - 11) == "phonenumber");
+    char buf[max_folded_name];
+    size_t len;
+    return fold_name(name, buf, len) && len >= 11
+           && std::string_view(buf + len - 11, 11) == "phonenumber";
 }
 
 static bool
@@ -631,6 +657,32 @@ is_uri(std::string_view s)
     return true;
 }
 
+namespace {
+
+/* Bytes where a kind can start; the scan skips everything else in a
+ * tight loop, since most text is plain letters and spaces. */
+enum : uint8_t { kTrigDigit = 1, kTrigAt, kTrigPlus, kTrigJ, kTrigDash, kTrigUpper };
+
+struct Triggers {
+    uint8_t t[256] = {};
+    constexpr Triggers()
+    {
+        for (int c = '0'; c <= '9'; c++) {
+            t[c] = kTrigDigit;
+        }
+        for (int c = 'A'; c <= 'Z'; c++) {
+            t[c] = kTrigUpper;
+        }
+        t[static_cast<unsigned char>('@')] = kTrigAt;
+        t[static_cast<unsigned char>('+')] = kTrigPlus;
+        t[static_cast<unsigned char>('J')] = kTrigJ; /* "eyJ" opens a JWT */
+        t[static_cast<unsigned char>('-')] = kTrigDash;
+    }
+};
+constexpr Triggers triggers;
+
+} // namespace
+
 SensitiveSet
 scan_text(std::string_view t)
 {
@@ -638,11 +690,18 @@ scan_text(std::string_view t)
                                  | kSensitiveJwt | kSensitivePrivateKey
                                  | kSensitiveIban | kSensitivePhone;
     SensitiveSet found = 0;
+    const size_t n = t.size();
     size_t i = 0;
-    while (i < t.size() && found != all) {
-        char c = t[i];
+    while (found != all) {
+        while (i < n && triggers.t[static_cast<unsigned char>(t[i])] == 0) {
+            i++;
+        }
+        if (i >= n) {
+            break;
+        }
         size_t b, e;
-        if (is_digit(c)) {
+        switch (triggers.t[static_cast<unsigned char>(t[i])]) {
+        case kTrigDigit:
             if (!(found & kSensitiveCard) && !glued_before(t, i)) {
                 size_t next;
                 if (card_at(t, i, e, next)) {
@@ -651,41 +710,40 @@ scan_text(std::string_view t)
                     continue;
                 }
             }
-            while (i < t.size() && is_digit(t[i])) {
+            while (i < n && is_digit(t[i])) {
                 i++;
             }
             continue;
-        }
-        switch (c) {
-        case '@':
+        case kTrigAt:
             if (!(found & kSensitiveEmail) && email_at(t, i, b, e)) {
                 found |= kSensitiveEmail;
             }
             break;
-        case '+':
+        case kTrigPlus:
             if (!(found & kSensitivePhone) && phone_at(t, i, e)) {
                 found |= kSensitivePhone;
                 i = e;
                 continue;
             }
             break;
-        case 'e':
-            if (!(found & kSensitiveJwt) && i + 3 < t.size()
-                && t[i + 1] == 'y' && t[i + 2] == 'J' && jwt_at(t, i, e)) {
+        case kTrigJ:
+            if (!(found & kSensitiveJwt) && i >= 2 && t[i - 1] == 'y'
+                && t[i - 2] == 'e' && jwt_at(t, i - 2, e)) {
                 found |= kSensitiveJwt;
                 i = e;
                 continue;
             }
             break;
-        case '-':
-            if (!(found & kSensitivePrivateKey) && private_key_at(t, i)) {
+        case kTrigDash:
+            if (!(found & kSensitivePrivateKey) && i + 10 < n && t[i + 1] == '-'
+                && private_key_at(t, i)) {
                 found |= kSensitivePrivateKey;
             }
             break;
         default:
-            if (is_upper(c) && !(found & kSensitiveIban) && i + 3 < t.size()
-                && is_upper(t[i + 1]) && is_digit(t[i + 2])
-                && is_digit(t[i + 3]) && iban_at(t, i, e)) {
+            if (!(found & kSensitiveIban) && i + 3 < n && is_upper(t[i + 1])
+                && is_digit(t[i + 2]) && is_digit(t[i + 3])
+                && iban_at(t, i, e)) {
                 found |= kSensitiveIban;
                 i = e;
                 continue;
@@ -722,6 +780,12 @@ SecretNames::SecretNames(const std::vector<std::string> &extra)
     min_ = max_folded_name;
     max_ = 0;
     for (const auto &n : names_) {
+        uint16_t pair = static_cast<uint16_t>(
+            static_cast<unsigned char>(n[0]) << 8
+            | static_cast<unsigned char>(n.size() > 1 ? n[1] : 0));
+        if (std::find(leads_.begin(), leads_.end(), pair) == leads_.end()) {
+            leads_.push_back(pair);
+        }
         min_ = std::min(min_, n.size());
         max_ = std::max(max_, n.size());
     }
@@ -731,6 +795,26 @@ bool
 SecretNames::matches(std::string_view name) const
 {
     if (name.size() < min_ || name.empty()) {
+        return false;
+    }
+    /* most names fail on their first two letters, before any folding */
+    char lead[2];
+    size_t got = 0;
+    for (size_t i = 0; i < name.size() && got < 2; i++) {
+        if (name[i] != '-' && name[i] != '_') {
+            lead[got++] = ascii_lower(name[i]);
+        }
+    }
+    if (got == 0) {
+        return false;
+    }
+    if (got == 1) {
+        lead[1] = 0; /* a one-letter name */
+    }
+    uint16_t pair = static_cast<uint16_t>(
+        static_cast<unsigned char>(lead[0]) << 8
+        | static_cast<unsigned char>(lead[1]));
+    if (std::find(leads_.begin(), leads_.end(), pair) == leads_.end()) {
         return false;
     }
     char buf[max_folded_name];

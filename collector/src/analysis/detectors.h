@@ -95,6 +95,7 @@ class SecretNames {
   private:
     std::vector<std::string> names_; /* folded */
     size_t min_ = 0, max_ = 0;
+    std::vector<uint16_t> leads_; /* their first two characters */
 };
 
 } // namespace kv::analysis

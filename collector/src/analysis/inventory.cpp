@@ -19,8 +19,8 @@ const char *const auth_names[] = {"none",    "basic",  "bearer", "jwt",
                                   "api_key", "cookie", "other"};
 constexpr size_t auth_count = sizeof auth_names / sizeof auth_names[0];
 
-const char *const builtin_api_key_headers[] = {"x-api-key", "api-key",
-                                               "apikey", "x-auth-token"};
+constexpr std::string_view builtin_api_key_headers[] = {
+    "x-api-key", "api-key", "apikey", "x-auth-token"};
 
 /* The media type of a Content-Type value, without parameters: a view. */
 std::string_view
@@ -416,7 +416,7 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
             }
         } else {
             bool key = false;
-            for (const char *k : builtin_api_key_headers) {
+            for (std::string_view k : builtin_api_key_headers) {
                 key = key || iequals(name, k);
             }
             for (const auto &k : options_.api_key_headers) {
@@ -455,7 +455,8 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
         if (json_media(media) || (media.empty() && looks_like_json(b))) {
             bool complete;
             sensitive |= scan_json_sensitive(b, secrets_, complete);
-            if (complete && !truncated && schema != nullptr) {
+            if (complete && !truncated && schema != nullptr
+                && schema->wants_sample()) {
                 schema->add_json(b, true, &secrets_);
             }
         } else if (iequals(media, "application/x-www-form-urlencoded")) {

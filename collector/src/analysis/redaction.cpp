@@ -24,26 +24,27 @@ namespace kv::analysis {
 
 namespace {
 
-const char *const builtin_headers[] = {"authorization", "proxy-authorization",
-                                       "cookie", "set-cookie", "x-api-key"};
+constexpr std::string_view builtin_headers[] = {
+    "authorization", "proxy-authorization", "cookie", "set-cookie",
+    "x-api-key"};
 
 /* Media types whose bodies are not text: digits in them are not card
  * numbers, and rewriting them would only corrupt the stored copy. */
 bool
 binary_media(std::string_view media)
 {
-    static const char *const prefixes[] = {"image/", "audio/", "video/",
-                                           "font/"};
-    static const char *const exact[] = {
+    static constexpr std::string_view prefixes[] = {"image/", "audio/",
+                                                    "video/", "font/"};
+    static constexpr std::string_view exact[] = {
         "application/octet-stream", "application/zip", "application/gzip",
         "application/x-protobuf", "application/protobuf", "application/grpc"};
-    for (const char *p : prefixes) {
-        if (media.compare(0, std::char_traits<char>::length(p), p) == 0) {
+    for (std::string_view p : prefixes) {
+        if (istarts_with(media, p)) {
             return true;
         }
     }
-    for (const char *e : exact) {
-        if (media == e) {
+    for (std::string_view e : exact) {
+        if (iequals(media, e)) {
             return true;
         }
     }
@@ -251,7 +252,7 @@ Redactor::is_mask(std::string_view v)
 bool
 Redactor::secret_header(std::string_view name) const
 {
-    for (const char *h : builtin_headers) {
+    for (std::string_view h : builtin_headers) {
         if (iequals(name, h)) {
             return true;
         }
@@ -338,6 +339,9 @@ void
 Redactor::card_pass(std::string_view s, size_t begin, size_t end,
                     std::vector<Edit> &edits, bool quote, uint32_t &cards)
 {
+    if (end - begin < 13) {
+        return; /* too short to hold a card number */
+    }
     std::string_view part = s.substr(0, end);
     size_t b, e;
     size_t from = begin;
@@ -373,11 +377,10 @@ Redactor::apply(std::string &s, std::vector<Edit> &edits)
 }
 
 void
-Redactor::redact_params(std::string &s, bool form, uint32_t &members,
+Redactor::redact_params(std::string &s, size_t from, uint32_t &members,
                         uint32_t &cards)
 {
-    (void) form;
-    size_t i = 0;
+    size_t i = from;
     while (i < s.size()) {
         size_t amp = s.find('&', i);
         size_t end = amp == std::string::npos ? s.size() : amp;
@@ -407,23 +410,16 @@ Redactor::redact_params(std::string &s, bool form, uint32_t &members,
 void
 Redactor::redact_query(std::string &query, RedactionReport &report)
 {
-    redact_params(query, false, report.query_params, report.card_numbers);
+    redact_params(query, 0, report.query_params, report.card_numbers);
 }
 
 void
 Redactor::redact_target(std::string &target, RedactionReport &report)
 {
     size_t q = target.find('?');
-    if (q == std::string::npos) {
-        return;
-    }
-    std::string query = target.substr(q + 1);
-    RedactionReport before = report;
-    redact_query(query, report);
-    if (report.query_params != before.query_params
-        || report.card_numbers != before.card_numbers) {
-        target.resize(q + 1);
-        target += query;
+    if (q != std::string::npos) {
+        redact_params(target, q + 1, report.query_params,
+                      report.card_numbers);
     }
 }
 
@@ -440,9 +436,9 @@ Redactor::redact_body(std::string &body, std::string_view content_type,
         report.unscanned_bodies++;
         return;
     }
-    std::string media = media_type(content_type);
-    if (media == "application/x-www-form-urlencoded") {
-        redact_params(body, true, report.body_members, report.card_numbers);
+    std::string_view media = trim(content_type.substr(0, content_type.find(';')));
+    if (iequals(media, "application/x-www-form-urlencoded")) {
+        redact_params(body, 0, report.body_members, report.card_numbers);
         return;
     }
     if (binary_media(media)) {

@@ -82,7 +82,7 @@ class Redactor {
     bool secret_header(std::string_view name) const;
     void mask_into(std::string_view value, char *out);
     std::string quoted_mask(std::string_view value);
-    void redact_params(std::string &s, bool form, uint32_t &members,
+    void redact_params(std::string &s, size_t from, uint32_t &members,
                        uint32_t &cards);
     void card_pass(std::string_view s, size_t begin, size_t end,
                    std::vector<Edit> &edits, bool quote, uint32_t &cards);

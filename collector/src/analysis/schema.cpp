@@ -91,6 +91,7 @@ struct SchemaSax {
         SchemaNode *node; /* nullptr: not described (too deep or wide) */
         bool object;
         SchemaNode *pending; /* an object's next member value */
+        size_t next = 0;     /* where the next member likely is */
     };
 
     SchemaBuilder *b = nullptr;
@@ -99,6 +100,14 @@ struct SchemaSax {
     std::string key;
     std::string text; /* a string value arriving in parts */
     size_t text_size = 0;
+
+    void set_type(SchemaNode *n, uint8_t type)
+    {
+        if (!(n->types & type)) {
+            n->types |= type;
+            b->changes_++;
+        }
+    }
 
     SchemaNode *target()
     {
@@ -127,7 +136,7 @@ struct SchemaSax {
     {
         SchemaNode *n = target();
         if (n != nullptr) {
-            n->types |= object ? kTypeObject : kTypeArray;
+            set_type(n, object ? kTypeObject : kTypeArray);
             n->values++;
             (object ? n->objects : n->arrays)++;
             if (stack.size() >= b->limits_.max_depth) {
@@ -135,14 +144,14 @@ struct SchemaSax {
                 n = nullptr;
             }
         }
-        stack.push_back({n, object, nullptr});
+        stack.push_back({n, object, nullptr, 0});
     }
 
     void scalar(uint8_t type)
     {
         SchemaNode *n = target();
         if (n != nullptr) {
-            n->types |= type;
+            set_type(n, type);
             n->values++;
         }
     }
@@ -153,7 +162,7 @@ struct SchemaSax {
         if (n == nullptr) {
             return;
         }
-        n->types |= kTypeString;
+        set_type(n, kTypeString);
         n->values++;
         b->add_string(*n, complete ? s : std::string_view());
     }
@@ -194,8 +203,23 @@ struct SchemaSax {
         }
         Frame &f = stack.back();
         if (f.node != nullptr) {
-            SchemaNode::Property *p = b->property(*f.node, name, secrets);
+            /* objects of one kind list their members in one order: try
+             * the one after the last before searching */
+            auto &props = f.node->properties;
+            SchemaNode::Property *p = nullptr;
+            if (f.next < props.size() && props[f.next].name == name) {
+                p = &props[f.next];
+                if (p->last_object != f.node->objects) {
+                    p->last_object = f.node->objects;
+                    p->present++;
+                }
+            } else {
+                p = b->property(*f.node, name, secrets);
+            }
             f.pending = p ? p->schema.get() : nullptr;
+            if (p != nullptr) {
+                f.next = static_cast<size_t>(p - props.data()) + 1;
+            }
         }
         key.clear();
         return true;
@@ -273,6 +297,7 @@ SchemaBuilder::new_node()
         return nullptr;
     }
     nodes_++;
+    changes_++;
     return new SchemaNode();
 }
 
@@ -316,9 +341,13 @@ SchemaBuilder::add_string(SchemaNode &n, std::string_view s)
 {
     /* s is empty for a string too long to keep: it has no format and
      * ends any enum */
-    n.formats = n.strings == 0 ? string_formats(s)
-                               : (n.formats ? n.formats & string_formats(s)
-                                            : 0);
+    uint8_t formats = n.strings == 0 ? string_formats(s)
+                                     : (n.formats ? n.formats & string_formats(s)
+                                                  : 0);
+    if (formats != n.formats || n.strings == 0) {
+        n.formats = formats;
+        changes_++;
+    }
     n.strings++;
     if (n.enum_open) {
         return;
@@ -335,12 +364,14 @@ SchemaBuilder::add_string(SchemaNode &n, std::string_view s)
     if (!code || scan_text(s) != 0) {
         n.enum_open = true;
         n.enum_values.clear();
+        changes_++;
         return;
     }
     auto it = std::lower_bound(n.enum_values.begin(), n.enum_values.end(), s);
     if (it != n.enum_values.end() && *it == s) {
         return;
     }
+    changes_++;
     if (n.enum_values.size() >= limits_.max_enum) {
         n.enum_open = true;
         n.enum_values.clear();
@@ -366,8 +397,17 @@ SchemaBuilder::add_json(std::string_view text, bool validated,
     h.b = this;
     h.secrets = secrets;
     json::error_code ec;
+    uint64_t before = changes_;
     p.write_some(false, text.data(), text.size(), ec);
+    unchanged_ = changes_ == before ? unchanged_ + 1 : 0;
     return !ec;
+}
+
+bool
+SchemaBuilder::wants_sample()
+{
+    offered_++;
+    return unchanged_ < settle_after || offered_ % sample_every == 0;
 }
 
 void

@@ -97,6 +97,17 @@ class SchemaBuilder {
     bool add_json(std::string_view text, bool validated = false,
                   const SecretNames *secrets = nullptr);
     void add(const boost::json::value &v);
+
+    /*
+     * Whether to fold the next body in: every one until the schema has
+     * gone settle_after bodies without learning anything, then one in
+     * sample_every, which still catches what appears later.  Keeps the
+     * per-exchange cost of a busy endpoint down; counts of members stay
+     * consistent because they are all taken over the same bodies.
+     */
+    bool wants_sample();
+    static constexpr uint64_t settle_after = 64;
+    static constexpr uint64_t sample_every = 16;
     void merge(const SchemaBuilder &other);
 
     bool empty() const { return !root_ || root_->values == 0; }
@@ -124,6 +135,9 @@ class SchemaBuilder {
     SchemaLimits limits_;
     std::unique_ptr<SchemaNode> root_;
     size_t nodes_ = 0;
+    uint64_t changes_ = 0; /* what was learnt, as a counter */
+    uint64_t unchanged_ = 0; /* bodies in a row that taught nothing */
+    uint64_t offered_ = 0;
 };
 
 } // namespace kv::analysis

@@ -19,20 +19,6 @@ split_target(std::string_view target, std::string &path, std::string &query)
 }
 
 bool
-iequals(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); i++) {
-        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool
 istarts_with(std::string_view s, std::string_view prefix)
 {
     return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()),
@@ -82,11 +68,11 @@ media_type(std::string_view content_type)
 bool
 is_json_media_type(std::string_view media)
 {
-    if (media == "application/json") {
+    if (iequals(media, "application/json")) {
         return true;
     }
     /* application/problem+json, application/vnd.x+json */
-    return media.size() > 5 && media.substr(media.size() - 5) == "+json";
+    return media.size() > 5 && iequals(media.substr(media.size() - 5), "+json");
 }
 
 static int

@@ -45,7 +45,20 @@ is_hex(char c)
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-bool iequals(std::string_view a, std::string_view b);
+inline bool
+iequals(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); i++) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool istarts_with(std::string_view s, std::string_view prefix);
 std::string to_lower(std::string_view s);
 std::string_view trim(std::string_view s);
