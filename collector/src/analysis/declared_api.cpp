@@ -129,7 +129,8 @@ pointer_unescape(std::string_view s)
 {
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '~' && i + 1 < s.size() && (s[i + 1] == '0' || s[i + 1] == '1')) {
+        if (s[i] == '~' && i + 1 < s.size()
+            && (s[i + 1] == '0' || s[i + 1] == '1')) {
             out.push_back(s[i + 1] == '0' ? '~' : '/');
             i++;
         } else {
@@ -157,8 +158,8 @@ json_content_schema(const json::value &doc, const json::value &holder,
     }
     const json::value *fallback = nullptr;
     for (const auto &m : content->get_object()) {
-        std::string media = to_lower(
-            trim(std::string_view(m.key().data(), m.key().size())));
+        std::string media =
+            to_lower(trim(std::string_view(m.key().data(), m.key().size())));
         media = media.substr(0, media.find(';'));
         const json::object *mo = m.value().if_object();
         const json::value *schema = mo ? mo->if_contains("schema") : nullptr;
@@ -207,8 +208,7 @@ resolve_ref(const json::value &document, const json::value &v)
             } else if (const json::array *ta = target->if_array()) {
                 char *end = nullptr;
                 unsigned long k = std::strtoul(token.c_str(), &end, 10);
-                target = (*end == '\0' && k < ta->size()) ? &(*ta)[k]
-                                                           : nullptr;
+                target = (*end == '\0' && k < ta->size()) ? &(*ta)[k] : nullptr;
             } else {
                 target = nullptr;
             }
@@ -272,8 +272,8 @@ parse_declared_api(std::string_view text, std::string &error)
         if (ec) {
             /* the line of the error: parse again up to where it stopped */
             json::stream_parser p({}, opt);
-            size_t used = p.write_some(text.data() + first,
-                                       text.size() - first, ec);
+            size_t used =
+                p.write_some(text.data() + first, text.size() - first, ec);
             size_t line = 1;
             for (size_t i = first; i < first + used && i < text.size(); i++) {
                 line += text[i] == '\n';
@@ -391,8 +391,8 @@ parse_declared_api(std::string_view text, std::string &error)
                 d.segments = parse_template(d.path);
                 std::string where = d.method + " " + d.path;
                 if (const auto *rb = op.if_contains("requestBody")) {
-                    d.request_schema = json_content_schema(
-                        api.document, *rb, api.warnings, where);
+                    d.request_schema = json_content_schema(api.document, *rb,
+                                                           api.warnings, where);
                 }
                 if (const auto *rs = op.if_contains("responses")) {
                     if (!rs->is_object()) {

@@ -20,8 +20,8 @@ const char *const type_names[kSensitiveTypeCount] = {
     "email", "card", "jwt", "private_key", "iban", "phone", "secret"};
 
 const char *const builtin_secret_names[] = {
-    "password",      "passwd",        "secret",        "token",
-    "access_token",  "refresh_token", "client_secret", "api_key"};
+    "password",     "passwd",        "secret",        "token",
+    "access_token", "refresh_token", "client_secret", "api_key"};
 
 constexpr std::string_view phone_names[] = {"mobile", "telephone", "tel",
                                             "msisdn", "cell",      "fax"};
@@ -259,8 +259,7 @@ jwt_at(std::string_view t, size_t i, size_t &end)
     }
     seg_len[2] = j - seg_start;
     size_t payload = i + seg_len[0] + 1;
-    if (seg_len[0] < 10 || seg_len[1] < 4
-        || t.compare(payload, 2, "ey") != 0) {
+    if (seg_len[0] < 10 || seg_len[1] < 4 || t.compare(payload, 2, "ey") != 0) {
         return false;
     }
     end = j;
@@ -422,8 +421,7 @@ luhn_valid(std::string_view s)
 }
 
 bool
-find_card_number(std::string_view text, size_t from, size_t &begin,
-                 size_t &end)
+find_card_number(std::string_view text, size_t from, size_t &begin, size_t &end)
 {
     size_t i = from;
     while (i < text.size()) {
@@ -464,8 +462,8 @@ is_email(std::string_view value)
 {
     size_t at = value.find('@');
     size_t b, e;
-    return at != std::string_view::npos && email_at(value, at, b, e)
-           && b == 0 && e == value.size();
+    return at != std::string_view::npos && email_at(value, at, b, e) && b == 0
+           && e == value.size();
 }
 
 bool
@@ -661,7 +659,14 @@ namespace {
 
 /* Bytes where a kind can start; the scan skips everything else in a
  * tight loop, since most text is plain letters and spaces. */
-enum : uint8_t { kTrigDigit = 1, kTrigAt, kTrigPlus, kTrigJ, kTrigDash, kTrigUpper };
+enum : uint8_t {
+    kTrigDigit = 1,
+    kTrigAt,
+    kTrigPlus,
+    kTrigJ,
+    kTrigDash,
+    kTrigUpper
+};
 
 struct Triggers {
     uint8_t t[256] = {};
@@ -811,9 +816,9 @@ SecretNames::matches(std::string_view name) const
     if (got == 1) {
         lead[1] = 0; /* a one-letter name */
     }
-    uint16_t pair = static_cast<uint16_t>(
-        static_cast<unsigned char>(lead[0]) << 8
-        | static_cast<unsigned char>(lead[1]));
+    uint16_t pair =
+        static_cast<uint16_t>(static_cast<unsigned char>(lead[0]) << 8
+                              | static_cast<unsigned char>(lead[1]));
     if (std::find(leads_.begin(), leads_.end(), pair) == leads_.end()) {
         return false;
     }
@@ -865,7 +870,10 @@ scan_json_sensitive(std::string_view json, const SecretNames &secrets,
             }
             found |= scan_text(v);
         }
-        void string(size_t b, size_t e) { found |= scan_text(t.substr(b, e - b)); }
+        void string(size_t b, size_t e)
+        {
+            found |= scan_text(t.substr(b, e - b));
+        }
         void number(size_t b, size_t e)
         {
             if (e - b >= 13 && is_card_number(t.substr(b, e - b))) {

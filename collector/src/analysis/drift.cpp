@@ -50,8 +50,8 @@ status_declared(const std::vector<std::string> &declared, int status)
         if (d == code || d == "default") {
             return true;
         }
-        if (d.size() == 3 && d[0] == code[0]
-            && (d[1] == 'X' || d[1] == 'x') && (d[2] == 'X' || d[2] == 'x')) {
+        if (d.size() == 3 && d[0] == code[0] && (d[1] == 'X' || d[1] == 'x')
+            && (d[2] == 'X' || d[2] == 'x')) {
             return true;
         }
     }
@@ -93,8 +93,7 @@ struct Members {
 };
 
 void
-gather(const json::value &doc, const json::value &schema, Members &m,
-       int depth)
+gather(const json::value &doc, const json::value &schema, Members &m, int depth)
 {
     const json::value *s = resolve_ref(doc, schema);
     if (s == nullptr || depth > 16) {
@@ -110,8 +109,8 @@ gather(const json::value &doc, const json::value &schema, Members &m,
     if (const auto *p = o->if_contains("properties"); p && p->is_object()) {
         m.listed = true;
         for (const auto &kv : p->get_object()) {
-            m.props.emplace_back(
-                std::string(kv.key().data(), kv.key().size()), &kv.value());
+            m.props.emplace_back(std::string(kv.key().data(), kv.key().size()),
+                                 &kv.value());
         }
     }
     if (const auto *a = o->if_contains("additionalProperties")) {
@@ -217,8 +216,8 @@ compute_drift(const DeclaredApi &api, const Inventory &inventory,
         const Endpoint &e = *v.endpoint;
         long i = match_declared(api, v.method, v.segments);
         if (i < 0) {
-            r.shadows.push_back({v.method, v.path_template, e.count,
-                                 e.last_seen_ms});
+            r.shadows.push_back(
+                {v.method, v.path_template, e.count, e.last_seen_ms});
             continue;
         }
         const DeclaredOperation &op = api.operations[static_cast<size_t>(i)];
@@ -234,8 +233,8 @@ compute_drift(const DeclaredApi &api, const Inventory &inventory,
         }
         std::vector<std::string> members;
         if (!op.request_schema.is_null() && e.request_schema.root()) {
-            compare(api.document, *e.request_schema.root(),
-                    op.request_schema, "", members, 0);
+            compare(api.document, *e.request_schema.root(), op.request_schema,
+                    "", members, 0);
             for (auto &m : members) {
                 r.undeclared_members.push_back({v.method, v.path_template,
                                                 op.path, "request",

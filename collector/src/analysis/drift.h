@@ -40,7 +40,7 @@ struct DriftReport {
         int64_t last_seen_ms = 0;
     };
     struct Zombie {
-        std::string method, path; /* as declared */
+        std::string method, path;  /* as declared */
         int64_t last_seen_ms = -1; /* -1: never seen */
     };
     struct UndeclaredStatus {

@@ -17,21 +17,21 @@ namespace kv::analysis {
 using HeaderPairs = std::vector<std::pair<std::string, std::string>>;
 
 struct ExchangeRecord {
-    std::string method;            /* as sent, e.g. "GET" */
-    std::string scheme = "http";   /* "http" or "https" */
-    std::string host;              /* Host header or authority, port kept */
-    std::string path;              /* undecoded, without the query */
-    std::string query;             /* undecoded, without the '?' */
+    std::string method;          /* as sent, e.g. "GET" */
+    std::string scheme = "http"; /* "http" or "https" */
+    std::string host;            /* Host header or authority, port kept */
+    std::string path;            /* undecoded, without the query */
+    std::string query;           /* undecoded, without the '?' */
     std::string http_version = "HTTP/1.1";
     int status = 0;
-    HeaderPairs request_headers;   /* in the order sent */
+    HeaderPairs request_headers; /* in the order sent */
     HeaderPairs response_headers;
-    std::string request_body;      /* raw bytes as captured */
+    std::string request_body; /* raw bytes as captured */
     std::string response_body;
     bool request_body_truncated = false;
     bool response_body_truncated = false;
-    int64_t start_ms = 0;          /* request start, Unix ms */
-    int64_t latency_ms = -1;       /* -1: the sensor did not report it */
+    int64_t start_ms = 0;    /* request start, Unix ms */
+    int64_t latency_ms = -1; /* -1: the sensor did not report it */
     std::string client_address;
 };
 

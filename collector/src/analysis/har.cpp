@@ -82,9 +82,9 @@ response_cookies(const HeaderPairs &headers)
             std::string_view attr = trim(rest.substr(0, semi));
             size_t aeq = attr.find('=');
             std::string name = to_lower(trim(attr.substr(0, aeq)));
-            std::string_view value =
-                aeq == std::string_view::npos ? std::string_view()
-                                              : trim(attr.substr(aeq + 1));
+            std::string_view value = aeq == std::string_view::npos
+                                         ? std::string_view()
+                                         : trim(attr.substr(aeq + 1));
             if (name == "path") {
                 c["path"] = to_valid_utf8(value);
             } else if (name == "domain") {
@@ -161,12 +161,11 @@ har_document(const std::vector<ExchangeRecord> &records,
 {
     json::array entries;
     for (const ExchangeRecord &x : records) {
-        std::string url = (x.scheme.empty() ? "http" : x.scheme) + "://"
-                          + (x.host.empty()
-                                 ? header_or(x.request_headers, "host",
-                                             "unknown")
-                                 : x.host)
-                          + (x.path.empty() ? "/" : x.path);
+        std::string url =
+            (x.scheme.empty() ? "http" : x.scheme) + "://"
+            + (x.host.empty() ? header_or(x.request_headers, "host", "unknown")
+                              : x.host)
+            + (x.path.empty() ? "/" : x.path);
         if (!x.query.empty()) {
             url += "?" + x.query;
         }
@@ -192,8 +191,7 @@ har_document(const std::vector<ExchangeRecord> &records,
         content["mimeType"] =
             header_or(x.response_headers, "content-type", "x-unknown");
         if (!x.response_body.empty()) {
-            put_text(content, x.response_body, x.response_body_truncated,
-                     true);
+            put_text(content, x.response_body, x.response_body_truncated, true);
         }
         json::object response;
         response["status"] = x.status;

@@ -169,9 +169,9 @@ Endpoint::merge(const Endpoint &o)
         status_classes[i] += o.status_classes[i];
     }
     for (const auto &[code, n] : o.statuses) {
-        auto it = std::lower_bound(
-            statuses.begin(), statuses.end(), code,
-            [](const auto &p, int c) { return p.first < c; });
+        auto it =
+            std::lower_bound(statuses.begin(), statuses.end(), code,
+                             [](const auto &p, int c) { return p.first < c; });
         if (it != statuses.end() && it->first == code) {
             it->second += n;
         } else if (statuses.size() < endpoint_max_status_codes) {
@@ -180,8 +180,7 @@ Endpoint::merge(const Endpoint &o)
     }
     latency.merge(o.latency);
     merge_names(request_types, o.request_types, endpoint_max_content_types);
-    merge_names(response_types, o.response_types,
-                endpoint_max_content_types);
+    merge_names(response_types, o.response_types, endpoint_max_content_types);
     merge_names(query_names, o.query_names, endpoint_max_query_names);
     auth |= o.auth;
     merge_names(api_key_headers, o.api_key_headers,
@@ -277,9 +276,8 @@ Inventory::recount(Host &h)
 }
 
 Endpoint *
-Inventory::endpoint_for(Host &h, std::string_view path,
-                        std::string_view method, Outcome &outcome,
-                        Tree::Node *&node)
+Inventory::endpoint_for(Host &h, std::string_view path, std::string_view method,
+                        Outcome &outcome, Tree::Node *&node)
 {
     auto in = [&](Tree::Node *node) -> Endpoint * {
         for (auto &e : node->slot.list) {
@@ -371,9 +369,9 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
     int cls = x.status >= 100 && x.status <= 599 ? x.status / 100 : 0;
     e.status_classes[static_cast<size_t>(cls)]++;
     if (cls != 0) {
-        auto it = std::lower_bound(
-            e.statuses.begin(), e.statuses.end(), x.status,
-            [](const auto &p, int c) { return p.first < c; });
+        auto it =
+            std::lower_bound(e.statuses.begin(), e.statuses.end(), x.status,
+                             [](const auto &p, int c) { return p.first < c; });
         if (it != e.statuses.end() && it->first == x.status) {
             it->second++;
         } else if (e.statuses.size() < endpoint_max_status_codes) {
@@ -391,9 +389,9 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
             std::string_view v = trim(value);
             size_t sp = v.find(' ');
             std::string_view scheme = v.substr(0, sp);
-            std::string_view cred =
-                sp == std::string_view::npos ? std::string_view()
-                                             : trim(v.substr(sp + 1));
+            std::string_view cred = sp == std::string_view::npos
+                                        ? std::string_view()
+                                        : trim(v.substr(sp + 1));
             if (iequals(scheme, "basic")) {
                 auth |= kAuthBasic;
             } else if (iequals(scheme, "bearer")) {
@@ -424,8 +422,8 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
             }
             if (key) {
                 auth |= kAuthApiKey;
-                add_name(e.api_key_headers, name,
-                         endpoint_max_credential_names, true);
+                add_name(e.api_key_headers, name, endpoint_max_credential_names,
+                         true);
             }
         }
     }
@@ -515,8 +513,9 @@ Inventory::merge(Inventory &&other)
                 bool exists = std::any_of(
                     mine->slot.list.begin(), mine->slot.list.end(),
                     [&](const auto &m) { return m->method == e->method; });
-                if (exists || (h->endpoints < options_.max_endpoints_per_host
-                               && endpoints_ < options_.max_endpoints)) {
+                if (exists
+                    || (h->endpoints < options_.max_endpoints_per_host
+                        && endpoints_ < options_.max_endpoints)) {
                     if (!exists) {
                         h->endpoints++;
                         endpoints_++;

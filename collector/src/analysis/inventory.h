@@ -89,7 +89,7 @@ struct Endpoint {
     uint32_t auth = 0;
     std::vector<std::string> api_key_headers; /* lower case, sorted */
     std::vector<std::string> cookie_names;    /* sorted */
-    SensitiveSet request_sensitive = 0;  /* path, query and body */
+    SensitiveSet request_sensitive = 0;       /* path, query and body */
     SensitiveSet response_sensitive = 0;
     /* request bodies of exchanges that did not fail (status < 400) */
     SchemaBuilder request_schema;
@@ -111,11 +111,11 @@ struct EndpointView {
 class Inventory {
   public:
     enum class Outcome {
-        counted,       /* an existing endpoint */
-        new_endpoint,  /* a new one (or a path position became a param) */
-        host_cap,      /* dropped: too many hosts */
-        endpoint_cap,  /* dropped: too many endpoints */
-        too_deep,      /* dropped: more path segments than templates hold */
+        counted,      /* an existing endpoint */
+        new_endpoint, /* a new one (or a path position became a param) */
+        host_cap,     /* dropped: too many hosts */
+        endpoint_cap, /* dropped: too many endpoints */
+        too_deep,     /* dropped: more path segments than templates hold */
     };
     struct Counters {
         uint64_t exchanges = 0;

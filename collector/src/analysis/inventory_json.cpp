@@ -111,8 +111,7 @@ endpoint_from_json(Endpoint &e, const json::value &v, std::string &error)
     e.count = read_number<uint64_t>(*o, "count");
     e.first_seen_ms = read_number<int64_t>(*o, "first_seen_ms");
     e.last_seen_ms = read_number<int64_t>(*o, "last_seen_ms");
-    if (const auto *c = o->if_contains("status_classes");
-        c && c->is_array()) {
+    if (const auto *c = o->if_contains("status_classes"); c && c->is_array()) {
         const auto &a = c->get_array();
         for (size_t i = 0; i < a.size() && i < e.status_classes.size(); i++) {
             json::error_code ec;
@@ -183,10 +182,9 @@ endpoint_from_json(Endpoint &e, const json::value &v, std::string &error)
             }
             e.response_schemas.emplace_back(code, std::move(b));
         }
-        std::sort(e.response_schemas.begin(), e.response_schemas.end(),
-                  [](const auto &x, const auto &y) {
-                      return x.first < y.first;
-                  });
+        std::sort(
+            e.response_schemas.begin(), e.response_schemas.end(),
+            [](const auto &x, const auto &y) { return x.first < y.first; });
     }
     return true;
 }
@@ -318,11 +316,12 @@ Inventory::read_host(Host &h, const json::value &v, std::string &error)
         if (collapsed) {
             recount(h);
         }
-        bool exists = std::any_of(
-            n->slot.list.begin(), n->slot.list.end(),
-            [&](const auto &m) { return m->method == e->method; });
-        if (!exists && (h.endpoints >= options_.max_endpoints_per_host
-                        || endpoints_ >= options_.max_endpoints)) {
+        bool exists =
+            std::any_of(n->slot.list.begin(), n->slot.list.end(),
+                        [&](const auto &m) { return m->method == e->method; });
+        if (!exists
+            && (h.endpoints >= options_.max_endpoints_per_host
+                || endpoints_ >= options_.max_endpoints)) {
             counters_.dropped_endpoint_cap += e->count;
             continue;
         }
@@ -360,8 +359,9 @@ Inventory::from_json(const json::value &v, std::string &error)
     endpoints_ = 0;
     counters_ = {};
     const json::object *o = v.if_object();
-    if (o == nullptr || read_number<int64_t>(*o, "inventory_version", -1)
-                            != format_version) {
+    if (o == nullptr
+        || read_number<int64_t>(*o, "inventory_version", -1)
+               != format_version) {
         error = "not an inventory (inventory_version 1)";
         return false;
     }

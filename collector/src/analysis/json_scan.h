@@ -59,8 +59,9 @@ scan_json(std::string_view t, Handler &h)
     JsonKind capture_kind = JsonKind::literal;
 
     auto ws = [&] {
-        while (i < n && (t[i] == ' ' || t[i] == '\n' || t[i] == '\r'
-                         || t[i] == '\t')) {
+        while (
+            i < n
+            && (t[i] == ' ' || t[i] == '\n' || t[i] == '\r' || t[i] == '\t')) {
             i++;
         }
     };
@@ -171,8 +172,8 @@ scan_json(std::string_view t, Handler &h)
             if (st == after_value && depth == 0) {
                 return JsonScanResult::complete;
             }
-            if (i == 0 || (st == value && depth == 0 && !capturing
-                           && !want_capture)) {
+            if (i == 0
+                || (st == value && depth == 0 && !capturing && !want_capture)) {
                 return JsonScanResult::invalid; /* empty or blank */
             }
             return finish_truncated();

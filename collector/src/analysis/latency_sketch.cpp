@@ -70,7 +70,8 @@ LatencySketch::quantile(double q) const
         return -1;
     }
     /* the rank-th smallest value, 1-based (nearest-rank) */
-    auto rank = static_cast<uint64_t>(q * static_cast<double>(total_) + 0.999999);
+    auto rank =
+        static_cast<uint64_t>(q * static_cast<double>(total_) + 0.999999);
     if (rank < 1) {
         rank = 1;
     }

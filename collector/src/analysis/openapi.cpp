@@ -17,9 +17,8 @@ namespace json = boost::json;
 
 namespace {
 
-const char *const openapi_methods[] = {"get",     "put",  "post",
-                                       "delete",  "options", "head",
-                                       "patch",   "trace"};
+const char *const openapi_methods[] = {"get",     "put",  "post",  "delete",
+                                       "options", "head", "patch", "trace"};
 
 /* Component names allow [A-Za-z0-9._-]. */
 std::string
@@ -75,43 +74,80 @@ const char *
 reason_phrase(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 101: return "Switching Protocols";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 203: return "Non-Authoritative Information";
-    case 204: return "No Content";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 406: return "Not Acceptable";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Content Too Large";
-    case 414: return "URI Too Long";
-    case 415: return "Unsupported Media Type";
-    case 422: return "Unprocessable Content";
-    case 429: return "Too Many Requests";
-    case 499: return "Client Closed Request";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 100:
+        return "Continue";
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 203:
+        return "Non-Authoritative Information";
+    case 204:
+        return "No Content";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 406:
+        return "Not Acceptable";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 411:
+        return "Length Required";
+    case 412:
+        return "Precondition Failed";
+    case 413:
+        return "Content Too Large";
+    case 414:
+        return "URI Too Long";
+    case 415:
+        return "Unsupported Media Type";
+    case 422:
+        return "Unprocessable Content";
+    case 429:
+        return "Too Many Requests";
+    case 499:
+        return "Client Closed Request";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    default:
+        return "";
     }
 }
 
@@ -138,7 +174,8 @@ openapi_document(const Inventory &inventory, std::string_view host,
         json::object op;
         std::string id = operation_id(method, v.path_template);
         for (int n = 2; operation_ids.count(id) != 0; n++) {
-            id = operation_id(method, v.path_template) + "_" + std::to_string(n);
+            id =
+                operation_id(method, v.path_template) + "_" + std::to_string(n);
         }
         operation_ids.insert(id);
         op["operationId"] = id;
@@ -200,8 +237,8 @@ openapi_document(const Inventory &inventory, std::string_view host,
                 if (scode == code && !schema.empty()) {
                     json::object content;
                     for (const auto &t : json_types) {
-                        content[t] = json::object{
-                            {"schema", schema.to_json_schema()}};
+                        content[t] =
+                            json::object{{"schema", schema.to_json_schema()}};
                     }
                     r["content"] = std::move(content);
                 }
@@ -237,14 +274,14 @@ openapi_document(const Inventory &inventory, std::string_view host,
         }
         for (const auto &h : e.api_key_headers) {
             require(component_name("apiKey_", h),
-                    json::object{{"type", "apiKey"}, {"in", "header"},
-                                 {"name", h}});
+                    json::object{
+                        {"type", "apiKey"}, {"in", "header"}, {"name", h}});
         }
         if (e.auth & kAuthCookie) {
             for (const auto &c : e.cookie_names) {
                 require(component_name("cookie_", c),
-                        json::object{{"type", "apiKey"}, {"in", "cookie"},
-                                     {"name", c}});
+                        json::object{
+                            {"type", "apiKey"}, {"in", "cookie"}, {"name", c}});
             }
         }
         if (!security.empty()) {
@@ -256,8 +293,8 @@ openapi_document(const Inventory &inventory, std::string_view host,
         op["x-kv-count"] = e.count;
         op["x-kv-first-seen-ms"] = e.first_seen_ms;
         op["x-kv-last-seen-ms"] = e.last_seen_ms;
-        std::vector<std::string> sensitive = sensitive_type_names(
-            e.request_sensitive | e.response_sensitive);
+        std::vector<std::string> sensitive =
+            sensitive_type_names(e.request_sensitive | e.response_sensitive);
         if (!sensitive.empty()) {
             json::array s;
             for (const auto &n : sensitive) {
@@ -274,10 +311,10 @@ openapi_document(const Inventory &inventory, std::string_view host,
     }
 
     json::object info;
-    info["title"] = options.title.empty()
-                        ? std::string(host.empty() ? "API" : host)
-                              + " (observed)"
-                        : options.title;
+    info["title"] =
+        options.title.empty()
+            ? std::string(host.empty() ? "API" : host) + " (observed)"
+            : options.title;
     info["version"] = options.version;
     json::object doc;
     doc["openapi"] = "3.1.0";
@@ -287,7 +324,8 @@ openapi_document(const Inventory &inventory, std::string_view host,
     }
     doc["paths"] = std::move(paths);
     if (!schemes.empty()) {
-        doc["components"] = json::object{{"securitySchemes", std::move(schemes)}};
+        doc["components"] =
+            json::object{{"securitySchemes", std::move(schemes)}};
     }
     if (unlisted != 0) {
         doc["x-kv-unlisted-operations"] = unlisted;

@@ -18,9 +18,9 @@
 namespace kv::analysis {
 
 struct OpenApiOptions {
-    std::string title;               /* default: "<host> (observed)" */
+    std::string title; /* default: "<host> (observed)" */
     std::string version = "observed";
-    std::string server_url;          /* e.g. "https://api.example.com" */
+    std::string server_url; /* e.g. "https://api.example.com" */
 };
 
 /* Methods OpenAPI has no place for (e.g. PROPFIND) are left out and

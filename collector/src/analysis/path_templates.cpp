@@ -93,10 +93,9 @@ singular_camel(std::string_view word)
             if (w.empty() && is_digit(c)) {
                 continue;
             }
-            w.push_back(upper_next && !w.empty()
-                            ? static_cast<char>(c >= 'a' && c <= 'z' ? c - 32
-                                                                     : c)
-                            : ascii_lower(c));
+            w.push_back(upper_next && !w.empty() ? static_cast<char>(
+                            c >= 'a' && c <= 'z' ? c - 32 : c)
+                                                 : ascii_lower(c));
             upper_next = false;
         } else {
             upper_next = true;

@@ -79,8 +79,8 @@ struct TemplateSegment {
  * A name depends only on the positions to its left, so a template and its
  * extensions agree: "/users/{id}" and "/users/{id}/orders/{orderId}".
  */
-std::vector<std::string> template_names(
-    const std::vector<TemplateSegment> &segments);
+std::vector<std::string>
+template_names(const std::vector<TemplateSegment> &segments);
 /* "/users/{id}/orders/{orderId}", "/" for the root. */
 std::string render_template(const std::vector<TemplateSegment> &segments);
 /* The inverse for a rendered template: "{...}" segments are parameters
@@ -170,8 +170,8 @@ class PathTree {
                 }
             }
             n = param_child(n);
-            n->kinds |= kind_bit(k == SegmentKind::literal ? SegmentKind::other
-                                                           : k);
+            n->kinds |=
+                kind_bit(k == SegmentKind::literal ? SegmentKind::other : k);
         }
         return n;
     }

@@ -24,9 +24,9 @@ namespace kv::analysis {
 
 namespace {
 
-constexpr std::string_view builtin_headers[] = {
-    "authorization", "proxy-authorization", "cookie", "set-cookie",
-    "x-api-key"};
+constexpr std::string_view builtin_headers[] = {"authorization",
+                                                "proxy-authorization", "cookie",
+                                                "set-cookie", "x-api-key"};
 
 /* Media types whose bodies are not text: digits in them are not card
  * numbers, and rewriting them would only corrupt the stored copy. */
@@ -36,8 +36,8 @@ binary_media(std::string_view media)
     static constexpr std::string_view prefixes[] = {"image/", "audio/",
                                                     "video/", "font/"};
     static constexpr std::string_view exact[] = {
-        "application/octet-stream", "application/zip", "application/gzip",
-        "application/x-protobuf", "application/protobuf", "application/grpc"};
+        "application/octet-stream", "application/zip",      "application/gzip",
+        "application/x-protobuf",   "application/protobuf", "application/grpc"};
     for (std::string_view p : prefixes) {
         if (istarts_with(media, p)) {
             return true;
@@ -99,11 +99,21 @@ json_unescape(std::string_view raw)
         }
         char e = raw[++i];
         switch (e) {
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'n': out.push_back('\n'); break;
-        case 'r': out.push_back('\r'); break;
-        case 't': out.push_back('\t'); break;
+        case 'b':
+            out.push_back('\b');
+            break;
+        case 'f':
+            out.push_back('\f');
+            break;
+        case 'n':
+            out.push_back('\n');
+            break;
+        case 'r':
+            out.push_back('\r');
+            break;
+        case 't':
+            out.push_back('\t');
+            break;
         case 'u': {
             if (i + 4 >= raw.size()) {
                 return out;
@@ -121,7 +131,9 @@ json_unescape(std::string_view raw)
             append_utf8(out, cp);
             break;
         }
-        default: out.push_back(e); break;
+        default:
+            out.push_back(e);
+            break;
         }
     }
     return out;
@@ -180,10 +192,10 @@ Redactor::Redactor(const RedactionOptions &options)
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
         OSSL_PARAM_construct_end()};
     if (mac_->ctx == nullptr
-        || EVP_MAC_init(mac_->ctx,
-                        reinterpret_cast<const unsigned char *>(
-                            options.key.data()),
-                        options.key.size(), params)
+        || EVP_MAC_init(
+               mac_->ctx,
+               reinterpret_cast<const unsigned char *>(options.key.data()),
+               options.key.size(), params)
                != 1) {
         throw std::runtime_error("OpenSSL has no HMAC-SHA256");
     }
@@ -197,14 +209,13 @@ Redactor::mask_into(std::string_view value, char *out)
     unsigned char md[EVP_MAX_MD_SIZE];
     size_t len = 0;
     /* a null key keeps the one given at construction */
-    bool ok = EVP_MAC_init(mac_->ctx, nullptr, 0, nullptr) == 1
-              && EVP_MAC_update(mac_->ctx,
-                                reinterpret_cast<const unsigned char *>(
-                                    value.data()),
-                                value.size())
-                     == 1
-              && EVP_MAC_final(mac_->ctx, md, &len, sizeof md) == 1
-              && len >= 6;
+    bool ok =
+        EVP_MAC_init(mac_->ctx, nullptr, 0, nullptr) == 1
+        && EVP_MAC_update(mac_->ctx,
+                          reinterpret_cast<const unsigned char *>(value.data()),
+                          value.size())
+               == 1
+        && EVP_MAC_final(mac_->ctx, md, &len, sizeof md) == 1 && len >= 6;
     static const char hex[] = "0123456789abcdef";
     std::copy(redaction_mask_prefix.begin(), redaction_mask_prefix.end(), out);
     out += redaction_mask_prefix.size();
@@ -305,9 +316,9 @@ Redactor::redact_headers(HeaderPairs &headers, RedactionReport &report)
                 size_t semi = rest.find(';');
                 std::string_view part = rest.substr(0, semi);
                 size_t eq = part.find('=');
-                std::string_view val =
-                    eq == std::string_view::npos ? trim(part)
-                                                 : trim(part.substr(eq + 1));
+                std::string_view val = eq == std::string_view::npos
+                                           ? trim(part)
+                                           : trim(part.substr(eq + 1));
                 if ((first || !set) && !val.empty() && !is_mask(val)) {
                     size_t vb = static_cast<size_t>(val.data() - part.data());
                     out.append(part.substr(0, vb));
@@ -418,8 +429,7 @@ Redactor::redact_target(std::string &target, RedactionReport &report)
 {
     size_t q = target.find('?');
     if (q != std::string::npos) {
-        redact_params(target, q + 1, report.query_params,
-                      report.card_numbers);
+        redact_params(target, q + 1, report.query_params, report.card_numbers);
     }
 }
 
@@ -436,7 +446,8 @@ Redactor::redact_body(std::string &body, std::string_view content_type,
         report.unscanned_bodies++;
         return;
     }
-    std::string_view media = trim(content_type.substr(0, content_type.find(';')));
+    std::string_view media =
+        trim(content_type.substr(0, content_type.find(';')));
     if (iequals(media, "application/x-www-form-urlencoded")) {
         redact_params(body, 0, report.body_members, report.card_numbers);
         return;
@@ -476,11 +487,10 @@ Redactor::redact_body(std::string &body, std::string_view content_type,
                     if (in.empty() || is_mask(in)) {
                         return;
                     }
-                    r.edits_.push_back(
-                        {b + 1, b + 1 + in.size(),
-                         in.find('\\') == std::string_view::npos
-                             ? r.mask(in)
-                             : r.mask(json_unescape(in))});
+                    r.edits_.push_back({b + 1, b + 1 + in.size(),
+                                        in.find('\\') == std::string_view::npos
+                                            ? r.mask(in)
+                                            : r.mask(json_unescape(in))});
                 } else {
                     r.edits_.push_back({b, e, r.quoted_mask(v)});
                 }

@@ -32,10 +32,10 @@ struct RedactionOptions {
 
 /* What one exchange had replaced, by kind, for the collector's counters. */
 struct RedactionReport {
-    uint32_t headers = 0;        /* header values */
-    uint32_t body_members = 0;   /* JSON members and form fields */
+    uint32_t headers = 0;      /* header values */
+    uint32_t body_members = 0; /* JSON members and form fields */
     uint32_t query_params = 0;
-    uint32_t card_numbers = 0;   /* in bodies and query strings */
+    uint32_t card_numbers = 0;     /* in bodies and query strings */
     uint32_t unscanned_bodies = 0; /* compressed: stored as they came */
 
     uint32_t total() const

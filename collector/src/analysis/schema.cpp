@@ -24,9 +24,8 @@ namespace {
 const char *const format_names[] = {"date-time", "date", "email",
                                     "uuid",      "uri",  "ipv4"};
 /* When strings fit several formats, the most specific is named. */
-const uint8_t format_priority[] = {kFormatUuid,  kFormatDateTime,
-                                   kFormatDate,  kFormatEmail,
-                                   kFormatIpv4,  kFormatUri};
+const uint8_t format_priority[] = {kFormatUuid,  kFormatDateTime, kFormatDate,
+                                   kFormatEmail, kFormatIpv4,     kFormatUri};
 
 const char *
 format_name(uint8_t bit)
@@ -249,10 +248,7 @@ struct SchemaSax {
         }
         return true;
     }
-    bool on_number_part(json::string_view, json::error_code &)
-    {
-        return true;
-    }
+    bool on_number_part(json::string_view, json::error_code &) { return true; }
     bool on_int64(int64_t, json::string_view, json::error_code &)
     {
         scalar(kTypeInteger);
@@ -278,10 +274,7 @@ struct SchemaSax {
         scalar(kTypeNull);
         return true;
     }
-    bool on_comment_part(json::string_view, json::error_code &)
-    {
-        return true;
-    }
+    bool on_comment_part(json::string_view, json::error_code &) { return true; }
     bool on_comment(json::string_view, json::error_code &) { return true; }
 };
 
@@ -341,9 +334,9 @@ SchemaBuilder::add_string(SchemaNode &n, std::string_view s)
 {
     /* s is empty for a string too long to keep: it has no format and
      * ends any enum */
-    uint8_t formats = n.strings == 0 ? string_formats(s)
-                                     : (n.formats ? n.formats & string_formats(s)
-                                                  : 0);
+    uint8_t formats = n.strings == 0
+                          ? string_formats(s)
+                          : (n.formats ? n.formats & string_formats(s) : 0);
     if (formats != n.formats || n.strings == 0) {
         n.formats = formats;
         changes_++;
@@ -415,11 +408,19 @@ SchemaBuilder::add_value(SchemaNode &n, const json::value &v, size_t depth)
 {
     n.values++;
     switch (v.kind()) {
-    case json::kind::null: n.types |= kTypeNull; break;
-    case json::kind::bool_: n.types |= kTypeBoolean; break;
+    case json::kind::null:
+        n.types |= kTypeNull;
+        break;
+    case json::kind::bool_:
+        n.types |= kTypeBoolean;
+        break;
     case json::kind::int64:
-    case json::kind::uint64: n.types |= kTypeInteger; break;
-    case json::kind::double_: n.types |= kTypeNumber; break;
+    case json::kind::uint64:
+        n.types |= kTypeInteger;
+        break;
+    case json::kind::double_:
+        n.types |= kTypeNumber;
+        break;
     case json::kind::string: {
         n.types |= kTypeString;
         const json::string &s = v.get_string();
@@ -434,8 +435,8 @@ SchemaBuilder::add_value(SchemaNode &n, const json::value &v, size_t depth)
             break;
         }
         for (const auto &m : v.get_object()) {
-            auto *p = property(n, std::string_view(m.key().data(),
-                                                   m.key().size()));
+            auto *p =
+                property(n, std::string_view(m.key().data(), m.key().size()));
             if (p != nullptr && p->schema) {
                 add_value(*p->schema, m.value(), depth + 1);
             }
@@ -483,8 +484,8 @@ SchemaBuilder::merge_node(SchemaNode &into, const SchemaNode &from,
         into.enum_values.clear();
     }
     if (from.strings > 0) {
-        into.formats = into.strings == 0 ? from.formats
-                                         : into.formats & from.formats;
+        into.formats =
+            into.strings == 0 ? from.formats : into.formats & from.formats;
     }
     into.strings += from.strings;
     if (!into.enum_open) {
@@ -507,8 +508,7 @@ SchemaBuilder::merge_node(SchemaNode &into, const SchemaNode &from,
         }
     }
     into.depth_capped = into.depth_capped || from.depth_capped;
-    into.properties_capped =
-        into.properties_capped || from.properties_capped;
+    into.properties_capped = into.properties_capped || from.properties_capped;
     into.objects += from.objects;
     for (const auto &fp : from.properties) {
         SchemaNode::Property *p = nullptr;
@@ -602,8 +602,7 @@ schema_of(const SchemaNode *n)
         if (format != nullptr) {
             out["format"] = format;
         } else if (!n->enum_open && n->enum_values.size() >= 2
-                   && (t & ~(kTypeString | kTypeNull)) == 0
-                   && n->strings >= 5
+                   && (t & ~(kTypeString | kTypeNull)) == 0 && n->strings >= 5
                    && n->strings >= 2 * n->enum_values.size()) {
             /* a small closed set: few values, each seen more than once on
              * average */
@@ -668,9 +667,9 @@ node_to_json(const SchemaNode &n)
         o["o"] = n.objects;
         json::array props;
         for (const auto &p : n.properties) {
-            props.push_back(json::array{
-                json::string(p.name), p.present,
-                p.schema ? node_to_json(*p.schema) : json::value()});
+            props.push_back(json::array{json::string(p.name), p.present,
+                                        p.schema ? node_to_json(*p.schema)
+                                                 : json::value()});
         }
         o["p"] = std::move(props);
         if (n.properties_capped) {
@@ -779,9 +778,9 @@ SchemaBuilder::from_json(const json::value &v)
                         continue;
                     }
                     json::error_code ec;
-                    uint64_t present =
-                        (*a)[1].is_number() ? (*a)[1].to_number<uint64_t>(ec)
-                                            : 0;
+                    uint64_t present = (*a)[1].is_number()
+                                           ? (*a)[1].to_number<uint64_t>(ec)
+                                           : 0;
                     const auto &name = (*a)[0].get_string();
                     n.properties.push_back(
                         {std::string(name.data(), name.size()),

@@ -24,7 +24,6 @@
 
 #include "detectors.h"
 
-
 namespace kv::analysis {
 
 struct SchemaLimits {
@@ -70,7 +69,7 @@ struct SchemaNode {
     uint8_t types = 0;
     uint64_t values = 0;
     uint64_t strings = 0;
-    uint8_t formats = 0; /* formats every string so far had */
+    uint8_t formats = 0;                  /* formats every string so far had */
     std::vector<std::string> enum_values; /* sorted */
     bool enum_open = false; /* not an enum: too many, or not code-like */
     bool secret = false;    /* under a secret's name: no value is kept */
@@ -135,7 +134,7 @@ class SchemaBuilder {
     SchemaLimits limits_;
     std::unique_ptr<SchemaNode> root_;
     size_t nodes_ = 0;
-    uint64_t changes_ = 0; /* what was learnt, as a counter */
+    uint64_t changes_ = 0;   /* what was learnt, as a counter */
     uint64_t unchanged_ = 0; /* bodies in a row that taught nothing */
     uint64_t offered_ = 0;
 };

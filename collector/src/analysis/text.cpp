@@ -21,8 +21,8 @@ split_target(std::string_view target, std::string &path, std::string &query)
 bool
 istarts_with(std::string_view s, std::string_view prefix)
 {
-    return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()),
-                                                prefix);
+    return s.size() >= prefix.size()
+           && iequals(s.substr(0, prefix.size()), prefix);
 }
 
 std::string

@@ -89,7 +89,8 @@ typical(bool secrets)
         R"("notes":"leave at the door","tracking":"1Z999AA10123456784",)"
         R"("created_by":"web","flags":["gift","express"],"version":7})";
     if (secrets) {
-        x.response_body.insert(1, R"("token":"tok-123","refresh_token":"r-9",)");
+        x.response_body.insert(1,
+                               R"("token":"tok-123","refresh_token":"r-9",)");
         x.response_headers.push_back({"Set-Cookie", "sid=8f2a9c; Path=/"});
     }
     return x;

@@ -82,8 +82,8 @@ TEST(Detectors, SecretNamesAndJsonBodies)
     EXPECT_TRUE(complete);
     EXPECT_EQ(s, kSensitiveEmail | kSensitivePhone | kSensitiveCard
                      | kSensitiveSecret);
-    s = scan_json_sensitive(R"({"items":[{"iban":"GB82WEST1234569876)",
-                            names, complete);
+    s = scan_json_sensitive(R"({"items":[{"iban":"GB82WEST1234569876)", names,
+                            complete);
     EXPECT_FALSE(complete);
     EXPECT_EQ(s, 0u); /* cut before the IBAN was whole */
 }

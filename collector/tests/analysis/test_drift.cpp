@@ -102,8 +102,8 @@ TEST(DeclaredApi, JsonAndYamlReadAlike)
     EXPECT_EQ(j->document, y->document);
 
     /* plain YAML scalars take their types, quoted ones stay strings */
-    auto v = yaml_to_json("a: 1\nb: '1'\nc: true\nd: ~\ne: 2.5\nf: 0x\n",
-                          error);
+    auto v =
+        yaml_to_json("a: 1\nb: '1'\nc: true\nd: ~\ne: 2.5\nf: 0x\n", error);
     ASSERT_TRUE(v);
     EXPECT_EQ(*v, json::parse(
                       R"({"a":1,"b":"1","c":true,"d":null,"e":2.5,"f":"0x"})"));
@@ -114,11 +114,11 @@ TEST(DeclaredApi, BadDocumentsSayWhy)
     auto fails = [](std::string_view text, std::string_view needle) {
         std::string error;
         EXPECT_FALSE(parse_declared_api(text, error)) << text;
-        EXPECT_NE(error.find(needle), std::string::npos)
-            << "error: " << error;
+        EXPECT_NE(error.find(needle), std::string::npos) << "error: " << error;
     };
     fails("", "empty");
-    fails("{\"openapi\": \"3.1.0\",\n \"paths\": {,}}", "not valid JSON: line 2");
+    fails("{\"openapi\": \"3.1.0\",\n \"paths\": {,}}",
+          "not valid JSON: line 2");
     fails("openapi: 3.1.0\npaths:\n  /a: [unclosed\n", "not valid YAML: line");
     fails(R"({"swagger":"2.0"})", "Swagger 2.0");
     fails(R"({"info":{}})", "no \"openapi\"");
@@ -155,15 +155,16 @@ TEST(Drift, ShadowZombieStatusesAndMembers)
     auto api = parse_declared_api(declared_yaml, error);
     ASSERT_TRUE(api) << error;
     Inventory inv;
-    inv.observe(exchange("GET", "/api/users/7", 200,
-                         "", R"({"id":7,"name":"a","email":"x@y.io",
+    inv.observe(exchange("GET", "/api/users/7", 200, "",
+                         R"({"id":7,"name":"a","email":"x@y.io",
                                  "meta":{"anything":1}})"));
     inv.observe(exchange("GET", "/api/users/8", 404));
     inv.observe(exchange("GET", "/api/users/8", 500));
     inv.observe(exchange("HEAD", "/api/users/8", 200));
     inv.observe(exchange("GET", "/api/users/me", 418));
-    inv.observe(exchange("POST", "/api/orders", 201,
-                         R"({"sku":"a","lines":[{"n":1,"note":"x"}],"coupon":"c"})"));
+    inv.observe(
+        exchange("POST", "/api/orders", 201,
+                 R"({"sku":"a","lines":[{"n":1,"note":"x"}],"coupon":"c"})"));
     inv.observe(exchange("DELETE", "/api/orders", 204));
     inv.observe(exchange("GET", "/internal/debug", 200));
 
@@ -206,5 +207,6 @@ TEST(Drift, ShadowZombieStatusesAndMembers)
     /* an operation never seen is given its time from the declaration */
     o.declared_at_ms = 100000;
     o.now_ms = 100500;
-    EXPECT_TRUE(compute_drift(*api, inv, "shop.example.com", o).zombies.empty());
+    EXPECT_TRUE(
+        compute_drift(*api, inv, "shop.example.com", o).zombies.empty());
 }

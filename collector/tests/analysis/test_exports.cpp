@@ -41,20 +41,28 @@ TEST(OpenApi, PathsParametersBodiesAndSecurity)
         {"name":"id","in":"path","required":true,"schema":{"type":"integer"}},
         {"name":"dry_run","in":"query","required":false,
          "schema":{"type":"string"}}])"));
-    EXPECT_EQ(op.at("requestBody").at("content").at("application/json")
-                  .at("schema").at("required"),
+    EXPECT_EQ(op.at("requestBody")
+                  .at("content")
+                  .at("application/json")
+                  .at("schema")
+                  .at("required"),
               json::parse(R"(["sku"])"));
-    EXPECT_EQ(op.at("responses").at("201").at("content")
-                  .at("application/json").at("schema").at("properties")
-                  .at("id").at("format"),
+    EXPECT_EQ(op.at("responses")
+                  .at("201")
+                  .at("content")
+                  .at("application/json")
+                  .at("schema")
+                  .at("properties")
+                  .at("id")
+                  .at("format"),
               "uuid");
     EXPECT_EQ(op.at("security"),
               json::parse(R"([{"bearerAuth":[]},{"apiKey_x-api-key":[]}])"));
-    EXPECT_EQ(doc.at("components").at("securitySchemes")
-                  .at("apiKey_x-api-key"),
-              json::parse(R"({"type":"apiKey","in":"header","name":"x-api-key"})"));
-    EXPECT_TRUE(openapi_document(inv, "other.example").at("paths")
-                    .as_object().empty());
+    EXPECT_EQ(
+        doc.at("components").at("securitySchemes").at("apiKey_x-api-key"),
+        json::parse(R"({"type":"apiKey","in":"header","name":"x-api-key"})"));
+    EXPECT_TRUE(
+        openapi_document(inv, "other.example").at("paths").as_object().empty());
 }
 
 TEST(Har, EntriesAsConsumersReadThem)

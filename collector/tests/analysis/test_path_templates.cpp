@@ -54,9 +54,9 @@ TEST(PathTemplates, SegmentClasses)
     EXPECT_EQ(classify_segment("2024-02-29T10:00:00Z"), SegmentKind::date);
     EXPECT_EQ(classify_segment("ann%40example.com"), SegmentKind::email);
     EXPECT_EQ(classify_segment("{id}"), SegmentKind::other);
-    for (const char *literal : {"users", "v1", "oauth2-callback-v1",
-                                "deadbeef", "2024-13-01", "api-docs",
-                                "getAllUsersForAdmin"}) {
+    for (const char *literal :
+         {"users", "v1", "oauth2-callback-v1", "deadbeef", "2024-13-01",
+          "api-docs", "getAllUsersForAdmin"}) {
         EXPECT_EQ(classify_segment(literal), SegmentKind::literal) << literal;
     }
 }

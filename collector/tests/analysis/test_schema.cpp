@@ -69,8 +69,7 @@ TEST(Schema, FormatsAndEnums)
             + std::to_string(i) + R"(","ip":"10.0.0.)" + std::to_string(i)
             + R"(","state":")" + states[i] + R"(","name":"n)"
             + std::to_string(i) + R"(","mixed":")"
-            + (i % 2 ? "2024-01-0" : "x@y.org") + std::to_string(i)
-            + R"("})");
+            + (i % 2 ? "2024-01-0" : "x@y.org") + std::to_string(i) + R"("})");
     }
     json::object p = schema_of(samples).at("properties").as_object();
     EXPECT_EQ(p.at("at").at("format"), "date-time");
@@ -78,7 +77,8 @@ TEST(Schema, FormatsAndEnums)
     EXPECT_EQ(p.at("id").at("format"), "uuid");
     EXPECT_EQ(p.at("home").at("format"), "uri");
     EXPECT_EQ(p.at("ip").at("format"), "ipv4");
-    EXPECT_EQ(p.at("state").at("enum"), json::parse(R"(["closed","held","open"])"));
+    EXPECT_EQ(p.at("state").at("enum"),
+              json::parse(R"(["closed","held","open"])"));
     EXPECT_FALSE(p.at("name").as_object().contains("enum"));
     EXPECT_EQ(p.at("mixed"), json::parse(R"({"type":"string"})"));
 
@@ -126,8 +126,12 @@ TEST(Schema, BoundedWidthDepthAndNodes)
     json::value s = b.to_json_schema();
     EXPECT_EQ(s.at("type"), json::parse(R"(["object","array"])"));
     /* the deepest level described is open ({}), not wrong */
-    EXPECT_EQ(s.at("properties").at("0").at("properties").at("a")
-                  .at("properties").at("b"),
+    EXPECT_EQ(s.at("properties")
+                  .at("0")
+                  .at("properties")
+                  .at("a")
+                  .at("properties")
+                  .at("b"),
               json::parse(R"({"type":"object"})"));
 }
 
