@@ -31,6 +31,11 @@ fi
 if [ "${WITH_SOAK:-0}" = 1 ]; then
     packages+=(wrk)
 fi
+# make matrix: an HTTP/3 client for the releases built with HTTP/3 (the
+# ngtcp2 example client; Debian 12 has no python3-aioquic)
+if [ "${WITH_HTTP3:-0}" = 1 ]; then
+    packages+=(ngtcp2-client)
+fi
 # make fuzz: libFuzzer and the sanitizers' runtimes come with Debian's clang
 if [ "${WITH_FUZZ:-0}" = 1 ]; then
     packages+=(clang-14 libclang-rt-14-dev)
