@@ -41,7 +41,8 @@ constexpr size_t json_scan_max_depth = 512;
  *       the value's bytes [begin, end), quotes included for a string
  *   void string(size_t begin, size_t end)    contents, quotes excluded
  *   void number(size_t begin, size_t end)
- * string() and number() are not called inside a captured value.
+ * string() and number() are not called inside a captured value; key() is
+ * (its answer is then ignored).
  */
 template <typename Handler>
 JsonScanResult

@@ -210,3 +210,26 @@ TEST(Drift, ShadowZombieStatusesAndMembers)
     EXPECT_TRUE(
         compute_drift(*api, inv, "shop.example.com", o).zombies.empty());
 }
+
+TEST(Drift, MostLiteralDeclaredPathWins)
+{
+    std::string error;
+    auto api = parse_declared_api(R"({"openapi":"3.1.0","paths":{
+        "/users/{a}/{b}":{"get":{"responses":{"200":{"description":""}}}},
+        "/users/me/{x}":{"get":{"responses":{"204":{"description":""}}}},
+        "/users/{id}/avatar":{"get":{},"put":{}}}})",
+                                  error);
+    ASSERT_TRUE(api) << error;
+    auto match = [&](std::string_view method, std::string_view tmpl) {
+        long i = match_declared(*api, method, parse_template(tmpl));
+        return i < 0 ? std::string("-")
+                     : api->operations[static_cast<size_t>(i)].path;
+    };
+    EXPECT_EQ(match("GET", "/users/me/avatar"), "/users/me/{x}");
+    EXPECT_EQ(match("GET", "/users/{id}/avatar"), "/users/{id}/avatar");
+    EXPECT_EQ(match("GET", "/users/{id}/{id2}"), "/users/{a}/{b}");
+    EXPECT_EQ(match("HEAD", "/users/7x/avatar"), "/users/{id}/avatar");
+    EXPECT_EQ(match("DELETE", "/users/{id}/avatar"), "-");
+    /* an inferred parameter is not covered by a declared literal */
+    EXPECT_EQ(match("PUT", "/users/{id}/{id2}"), "-");
+}
