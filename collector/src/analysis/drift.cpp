@@ -172,6 +172,15 @@ compare(const json::value &doc, const SchemaNode &seen,
             }
         }
     }
+    if (seen.additional && (seen.types & kTypeObject)) {
+        /* members named by data (ids, addresses): one entry for all */
+        std::string path = prefix.empty() ? "*" : prefix + ".*";
+        if (m.additional != nullptr) {
+            compare(doc, *seen.additional, *m.additional, path, out, depth + 1);
+        } else if (m.listed) {
+            out.push_back(path);
+        }
+    }
     if ((seen.types & kTypeArray) && seen.items && m.items != nullptr) {
         compare(doc, *seen.items, *m.items, prefix + "[]", out, depth + 1);
     }

@@ -13,6 +13,7 @@
 
 #include "detectors.h"
 #include "json_scan.h"
+#include "path_templates.h"
 #include "text.h"
 
 namespace kv::analysis {
@@ -205,19 +206,21 @@ struct SchemaSax {
             /* objects of one kind list their members in one order: try
              * the one after the last before searching */
             auto &props = f.node->properties;
-            SchemaNode::Property *p = nullptr;
             if (f.next < props.size() && props[f.next].name == name) {
-                p = &props[f.next];
-                if (p->last_object != f.node->objects) {
-                    p->last_object = f.node->objects;
-                    p->present++;
+                SchemaNode::Property &p = props[f.next++];
+                if (p.last_object != f.node->objects) {
+                    p.last_object = f.node->objects;
+                    p.present++;
                 }
+                f.pending = p.schema.get();
             } else {
-                p = b->property(*f.node, name, secrets);
-            }
-            f.pending = p ? p->schema.get() : nullptr;
-            if (p != nullptr) {
-                f.next = static_cast<size_t>(p - props.data()) + 1;
+                f.pending = b->member(*f.node, name, secrets);
+                for (size_t i = 0; i < props.size(); i++) {
+                    if (props[i].schema.get() == f.pending) {
+                        f.next = i + 1;
+                        break;
+                    }
+                }
             }
         }
         key.clear();
@@ -292,6 +295,20 @@ SchemaBuilder::new_node()
     nodes_++;
     changes_++;
     return new SchemaNode();
+}
+
+SchemaNode *
+SchemaBuilder::member(SchemaNode &obj, std::string_view name,
+                      const SecretNames *secrets)
+{
+    if (classify_segment(name) != SegmentKind::literal) {
+        if (!obj.additional) {
+            obj.additional.reset(new_node());
+        }
+        return obj.additional.get();
+    }
+    SchemaNode::Property *p = property(obj, name, secrets);
+    return p ? p->schema.get() : nullptr;
 }
 
 SchemaNode::Property *
@@ -435,10 +452,10 @@ SchemaBuilder::add_value(SchemaNode &n, const json::value &v, size_t depth)
             break;
         }
         for (const auto &m : v.get_object()) {
-            auto *p =
-                property(n, std::string_view(m.key().data(), m.key().size()));
-            if (p != nullptr && p->schema) {
-                add_value(*p->schema, m.value(), depth + 1);
+            SchemaNode *c = member(
+                n, std::string_view(m.key().data(), m.key().size()), nullptr);
+            if (c != nullptr) {
+                add_value(*c, m.value(), depth + 1);
             }
         }
         break;
@@ -535,6 +552,14 @@ SchemaBuilder::merge_node(SchemaNode &into, const SchemaNode &from,
         p->last_object = into.objects;
         if (fp.schema && depth < limits_.max_depth) {
             merge_node(*p->schema, *fp.schema, depth + 1);
+        }
+    }
+    if (from.additional) {
+        if (!into.additional) {
+            into.additional.reset(new_node());
+        }
+        if (into.additional && depth < limits_.max_depth) {
+            merge_node(*into.additional, *from.additional, depth + 1);
         }
     }
     into.arrays += from.arrays;
@@ -637,6 +662,9 @@ schema_of(const SchemaNode *n)
         if (!required.empty()) {
             out["required"] = std::move(required);
         }
+        if (n->additional) {
+            out["additionalProperties"] = schema_of(n->additional.get());
+        }
     }
     if ((t & kTypeArray) && !n->depth_capped) {
         out["items"] = schema_of(n->items.get());
@@ -674,6 +702,9 @@ node_to_json(const SchemaNode &n)
         o["p"] = std::move(props);
         if (n.properties_capped) {
             o["pc"] = true;
+        }
+        if (n.additional) {
+            o["ad"] = node_to_json(*n.additional);
         }
     }
     if (n.arrays) {
@@ -789,6 +820,12 @@ SchemaBuilder::from_json(const json::value &v)
                     if (!(*a)[2].is_null() && !read(*c, (*a)[2], depth + 1)) {
                         return false;
                     }
+                }
+            }
+            if (const auto *ad = o->if_contains("ad"); ad) {
+                n.additional.reset(b.new_node());
+                if (n.additional && !read(*n.additional, *ad, depth + 1)) {
+                    return false;
                 }
             }
             n.arrays = u64(*o, "a");

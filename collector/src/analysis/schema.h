@@ -76,6 +76,10 @@ struct SchemaNode {
     uint64_t objects = 0;
     std::vector<Property> properties; /* in order of first sight */
     bool properties_capped = false;
+    /* values of members whose names are identifiers (numbers, UUIDs,
+     * e-mail addresses, ...): a map, not a record; its keys are data and
+     * are not kept */
+    std::unique_ptr<SchemaNode> additional;
     uint64_t arrays = 0;
     std::unique_ptr<SchemaNode> items;
     bool depth_capped = false; /* values below were not described */
@@ -128,6 +132,9 @@ class SchemaBuilder {
     void merge_node(SchemaNode &into, const SchemaNode &from, size_t depth);
     SchemaNode::Property *property(SchemaNode &obj, std::string_view name,
                                    const SecretNames *secrets = nullptr);
+    /* Where a member's value goes: its property, or the map's values. */
+    SchemaNode *member(SchemaNode &obj, std::string_view name,
+                       const SecretNames *secrets);
     void add_string(SchemaNode &n, std::string_view s);
     void add_value(SchemaNode &n, const boost::json::value &v, size_t depth);
 

@@ -61,8 +61,10 @@ json::value
 random_value(std::mt19937 &rng, int depth)
 {
     switch (depth > 3 ? rng() % 4 : rng() % 6) {
-    case 0: return nullptr;
-    case 1: return rng() % 2 == 0;
+    case 0:
+        return nullptr;
+    case 1:
+        return rng() % 2 == 0;
     case 2:
         return rng() % 2 ? json::value(static_cast<int64_t>(rng()) - (1 << 30))
                          : json::value(static_cast<double>(rng()) / 7.0);
@@ -95,11 +97,20 @@ random_value(std::mt19937 &rng, int depth)
 
 TEST(JsonScan, AgreesWithBoostJson)
 {
-    for (const char *t :
-         {"{}", "[]", "0", "-0.5e+10", "\"\\u00e9\"", " {\"a\" : [1, {}]} ",
-          "true", "null", "[1,]", "{\"a\"}", "{\"a\":1,}", "01", "1.",
-          "-", "[1 2]", "\"\\x\"", "\"a\x01\"", "{} {}", "{'a':1}", "",
-          " ", "nul", "[tru]", "{\"a\":1}x", "\"\\u12G4\"", "[-]", "1e"}) {
+    for (const char *t : {"{}",          "[]",
+                          "0",           "-0.5e+10",
+                          "\"\\u00e9\"", " {\"a\" : [1, {}]} ",
+                          "true",        "null",
+                          "[1,]",        "{\"a\"}",
+                          "{\"a\":1,}",  "01",
+                          "1.",          "-",
+                          "[1 2]",       "\"\\x\"",
+                          "\"a\x01\"",   "{} {}",
+                          "{'a':1}",     "",
+                          " ",           "nul",
+                          "[tru]",       "{\"a\":1}x",
+                          "\"\\u12G4\"", "[-]",
+                          "1e"}) {
         std::string_view v(t);
         JsonScanResult r = scan(v);
         EXPECT_EQ(r == JsonScanResult::complete, boost_valid(v)) << t;

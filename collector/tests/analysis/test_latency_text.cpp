@@ -44,12 +44,15 @@ TEST(LatencySketch, PercentilesWithinABucketAndMergeable)
 TEST(Text, Utf8PercentAndBase64)
 {
     EXPECT_TRUE(is_valid_utf8("caf\xc3\xa9 \xf0\x9f\x98\x80"));
-    for (const char *bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                            "\xe2\x82", "\x80"}) {
+    for (const char *bad :
+         {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80"}) {
         EXPECT_FALSE(is_valid_utf8(bad)) << bad;
         EXPECT_TRUE(is_valid_utf8(to_valid_utf8(bad)));
     }
-    EXPECT_EQ(to_valid_utf8("a\xff" "b"), "a\xef\xbf\xbd" "b");
+    EXPECT_EQ(to_valid_utf8("a\xff"
+                            "b"),
+              "a\xef\xbf\xbd"
+              "b");
     EXPECT_EQ(percent_decode("a%20b+c%2", true), "a b c%2");
     EXPECT_EQ(percent_decode("a+b%zz%", false), "a+b%zz%");
     EXPECT_EQ(base64_encode(""), "");

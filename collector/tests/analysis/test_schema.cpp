@@ -45,6 +45,14 @@ TEST(Schema, TypesRequiredAndNesting)
             "tags":{"type":"array","items":{"type":"string"}}},
         "required":["id","name","owner","price"]})"));
 
+    /* members named by ids are a map: one schema for the values, and
+     * the ids (data, maybe personal) are not kept */
+    json::value m = schema_of({R"({"byUser":{"42":{"n":1},"ann@example.com":)"
+                               R"({"n":2}},"total":2})"});
+    EXPECT_EQ(m.at("properties").at("byUser"), json::parse(R"({
+        "type":"object","additionalProperties":{"type":"object",
+        "properties":{"n":{"type":"integer"}},"required":["n"]}})"));
+
     /* a member twice in one object is still one presence */
     json::value d = schema_of({R"({"a":1,"a":2})", R"({"b":1})"});
     EXPECT_FALSE(d.as_object().contains("required"));
@@ -114,11 +122,11 @@ TEST(Schema, BoundedWidthDepthAndNodes)
     SchemaBuilder b(limits);
     std::string wide = "{";
     for (int i = 0; i < 100; i++) {
-        wide += (i ? ",\"" : "\"") + std::to_string(i) + "\":1";
+        wide += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":1";
     }
     wide += "}";
     ASSERT_TRUE(b.add_json(wide));
-    ASSERT_TRUE(b.add_json(R"({"0":{"a":{"b":{"c":{"d":1}}}}})"));
+    ASSERT_TRUE(b.add_json(R"({"k0":{"a":{"b":{"c":{"d":1}}}}})"));
     ASSERT_TRUE(b.add_json(R"([[[[[[[[[[1]]]]]]]]]])"));
     EXPECT_LE(b.nodes(), 12u);
     EXPECT_EQ(b.root()->properties.size(), 4u);
@@ -127,7 +135,7 @@ TEST(Schema, BoundedWidthDepthAndNodes)
     EXPECT_EQ(s.at("type"), json::parse(R"(["object","array"])"));
     /* the deepest level described is open ({}), not wrong */
     EXPECT_EQ(s.at("properties")
-                  .at("0")
+                  .at("k0")
                   .at("properties")
                   .at("a")
                   .at("properties")
