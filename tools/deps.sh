@@ -12,11 +12,12 @@ packages=(
     python3-pytest-xdist
     dpkg-dev
     # the reference collector, and its console's browser test.  Boost 1.81
-    # (Asio, Beast, JSON) replaces Debian's default 1.74, which has no JSON
-    # library; the two cannot be installed together.
-    libboost1.81-dev libboost-json1.81-dev
-    libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
-    libsimdjson-dev chromium chromium-driver python3-selenium
+    # (Asio, Beast, JSON, URL) replaces Debian's default 1.74, which has no
+    # JSON library; the two cannot be installed together.  nlohmann-json is
+    # for the modules' fuzz targets.
+    libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
+    nlohmann-json3-dev libsqlite3-dev
+    chromium chromium-driver python3-selenium
     # the collector's shared store for fleets, its metrics, declared APIs
     libpq-dev postgresql prometheus-cpp-dev libyaml-cpp-dev
 )
