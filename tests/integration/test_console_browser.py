@@ -22,6 +22,7 @@ from harness.realcollector import REPO, RealCollector
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException  # noqa: E402,E501
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
@@ -99,6 +100,13 @@ def shot(driver, name):
     return path
 
 
+def settle(browser):
+    # the list view redraws its rows every two seconds, so an element found
+    # a moment ago may be gone by the time it is read: look again
+    return WebDriverWait(browser, 20,
+                         ignored_exceptions=(StaleElementReferenceException,))
+
+
 def test_console_shows_an_exchange_and_its_body(browser, collector):
     stream = (merged_log(200, "/api/menu", {"ok": True})
               + merged_log(418, "/api/teapot?brew=1", BODY))
@@ -112,12 +120,11 @@ def test_console_shows_an_exchange_and_its_body(browser, collector):
         assert b"200 OK" in collector.send_raw(stats_doc(1234, n))
         wait_until(lambda: time.time() > sent + 0.05, 1, interval=0.01)
 
-    wait = WebDriverWait(browser, 20)
+    wait = settle(browser)
     browser.get(collector.url("/"))
-    row = wait.until(EC.presence_of_element_located(
-        (By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
-                   "and text()='418']]")))
-    cells = [td.text for td in row.find_elements(By.TAG_NAME, "td")]
+    cells = wait.until(lambda d: [td.text for td in d.find_element(
+        By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
+                  "and text()='418']]").find_elements(By.TAG_NAME, "td")])
     assert "/api/teapot?brew=1" in cells and "GET" in cells
     assert "merged" in cells
     shot(browser, "console-exchanges.png")
@@ -129,7 +136,8 @@ def test_console_shows_an_exchange_and_its_body(browser, collector):
     wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR,
                                              "tr.exchange")) == 1)
 
-    browser.find_element(By.CSS_SELECTOR, "tr.exchange").click()
+    wait.until(lambda d: d.find_element(By.CSS_SELECTOR, "tr.exchange")
+               .click() or True)
     wait.until(EC.text_to_be_present_in_element((By.ID, "exchange-status"),
                                                 "418"))
     body = browser.find_element(By.ID, "response-body").text
@@ -175,7 +183,7 @@ def test_console_shows_sensor_text_as_text(browser, collector):
     collector.send_raw(msg)
     [x] = collector.wait_exchanges(1)
     browser.get(collector.url(f"/#/exchange/{x['id']}"))
-    WebDriverWait(browser, 20).until(EC.text_to_be_present_in_element(
+    settle(browser).until(EC.text_to_be_present_in_element(
         (By.ID, "response-body"), "onerror"))
     assert browser.title != "owned"
     assert browser.find_elements(By.CSS_SELECTOR, "main img") == []
@@ -190,14 +198,16 @@ def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
     assert collector.send_raw(stream).count(b"HTTP/1.1 200 OK") == 31
     [big] = collector.wait_exchanges(31)[:1]
 
-    wait = WebDriverWait(browser, 20)
+    wait = settle(browser)
     browser.get(collector.url("/"))
     Select(browser.find_element(By.NAME, "rows")).select_by_visible_text("25")
     browser.find_element(By.CSS_SELECTOR, "#filters button").click()
 
     def ids(d):
-        return [int(tr.get_attribute("data-id"))
-                for tr in d.find_elements(By.CSS_SELECTOR, "tr.exchange")]
+        # read in one script, so a redraw cannot fall between the rows
+        return d.execute_script(
+            "return Array.from(document.querySelectorAll('tr.exchange'),"
+            " tr => Number(tr.dataset.id));")
 
     wait.until(lambda d: len(ids(d)) == 25)
     first = ids(browser)
@@ -212,9 +222,12 @@ def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
 
     # the list shows a body's size, one exchange its first bytes and a
     # link to all of them
-    row = browser.find_element(By.CSS_SELECTOR, f'tr[data-id="{big["id"]}"]')
-    assert f"{big['response_body_size']} B" in row.text
-    row.click()
+    def open_big(d):
+        row = d.find_element(By.CSS_SELECTOR, f'tr[data-id="{big["id"]}"]')
+        assert f"{big['response_body_size']} B" in row.text
+        row.click()
+        return True
+    wait.until(open_big)
     note = wait.until(EC.presence_of_element_located(
         (By.CSS_SELECTOR, '.body-note[data-for="response-body"] a')))
     size = len(json.dumps(large).encode())
