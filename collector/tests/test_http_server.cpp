@@ -25,7 +25,7 @@ class HttpServerTest : public ::testing::Test {
     void serve(kv::HttpLimits limits)
     {
         server = std::make_unique<kv::HttpServer>(
-            [this](const kv::HttpRequest &req) {
+            [this](const kv::HttpRequest &req, const kv::HttpPeer &) {
                 std::string target(req.target());
                 if (target == "/wait") {
                     std::unique_lock<std::mutex> g(lock);
