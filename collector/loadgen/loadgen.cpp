@@ -152,7 +152,7 @@ console_counter(const Target &t, const char *name)
     if (fd < 0) {
         return -1;
     }
-    std::string req = "GET /api/stats?limit=1 HTTP/1.1\r\nHost: x\r\n"
+    std::string req = "GET /api/stats?limit=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                       "Connection: close\r\n\r\n";
     if (write(fd, req.data(), req.size()) < 0) {
         close(fd);
