@@ -424,21 +424,6 @@ TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
     EXPECT_EQ(with("Cookie", "kv_console=" + token + "0"), 401u);
     EXPECT_EQ(with("Cookie", "kv_console_x=" + token), 401u);
 
-    /* the sign-in page's form: back to the console, or to the page */
-    std::string form_token;
-    for (char c : token) {
-        form_token += c == '+' ? "%2B" : c == '=' ? "%3D" : std::string(1, c);
-    }
-    kv::HttpResponse form = rig.call(
-        "/api/session", http::verb::post, "token=" + form_token,
-        {{"Content-Type", "application/x-www-form-urlencoded"}});
-    EXPECT_EQ(form.result_int(), 303u);
-    EXPECT_EQ(form[http::field::location], "/");
-    EXPECT_NE(form[http::field::set_cookie].find("HttpOnly"), std::string::npos);
-    form = rig.call("/api/session", http::verb::post, "token=nope",
-                    {{"Content-Type", "application/x-www-form-urlencoded"}});
-    EXPECT_EQ(form[http::field::location], "/signin.html#wrong");
-
     kv::HttpResponse out = rig.call("/api/session", http::verb::delete_);
     EXPECT_NE(out[http::field::set_cookie].find("Max-Age=0"),
               std::string::npos);

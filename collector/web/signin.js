@@ -1,11 +1,27 @@
-// The sign-in page.  The form posts itself (it works without script);
-// this only says when the last try was wrong, and goes on to the console
-// when it needs no token.
+// The sign-in page: the token goes to /api/session, which answers with
+// the HttpOnly cookie the console then sends; a console that needs no
+// token goes straight on.
 "use strict";
 
-if (location.hash === "#wrong") {
-  document.getElementById("signin-error").hidden = false;
-}
+const form = document.getElementById("signin");
+const error = document.getElementById("signin-error");
+
+form.addEventListener("submit", async (ev) => {
+  ev.preventDefault();
+  error.hidden = true;
+  const res = await fetch("/api/session", {
+    method: "POST", headers: { "Content-Type": "application/json" },
+    body: JSON.stringify({ token: form.token.value.trim() }),
+  }).catch(() => null);
+  if (res && res.ok) {
+    location.replace("/");
+    return;
+  }
+  const body = res ? await res.json().catch(() => ({})) : {};
+  error.textContent = res && res.status === 401
+    ? "That is not the token." : (body.error || "The collector did not answer.");
+  error.hidden = false;
+});
 
 fetch("/api/session")
   .then((res) => res.json())

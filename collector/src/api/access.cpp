@@ -10,7 +10,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
-#include <boost/url/parse_query.hpp>
 
 #include "base/text.h"
 
@@ -355,38 +354,21 @@ AccessGate::session(const HttpRequest &req) const
 HttpResponse
 AccessGate::sign_in(const HttpRequest &req) const
 {
-    std::string_view type = req[http::field::content_type];
-    bool form = istarts_with(type, "application/x-www-form-urlencoded");
-    std::string given;
-    if (form) {
-        auto q = boost::urls::parse_query(req.body());
-        if (q) {
-            /* a form spells a space '+' */
-            for (auto p : *q) {
-                if (p.key.decode(boost::urls::encoding_opts(true))
-                    == "token") {
-                    given = p.value.decode(boost::urls::encoding_opts(true));
-                }
-            }
-        }
-    } else {
-        json::error_code ec;
-        json::value j = json::parse(req.body(), ec);
-        const json::object *o = ec ? nullptr : j.if_object();
-        const json::value *t = o ? o->if_contains("token") : nullptr;
-        if (t == nullptr || !t->is_string()) {
-            return json_response(
-                400, json::object{{"error", "send {\"token\": \"...\"}"}});
-        }
-        given = std::string(t->get_string());
+    json::error_code ec;
+    json::value j = json::parse(req.body(), ec);
+    const json::object *o = ec ? nullptr : j.if_object();
+    const json::value *t = o ? o->if_contains("token") : nullptr;
+    if (t == nullptr || !t->is_string()) {
+        return json_response(400,
+                             json::object{{"error", "send {\"token\": \"...\"}"}});
     }
+    std::string given(t->get_string());
     given = std::string(trim_blanks(given));
     bool ok = !token_required()
               || (bearer_token(given) && token_matches(given));
-    HttpResponse res = form ? see_other(ok ? "/" : "/signin.html#wrong")
-                       : ok ? json_response(200, json::object{{"signed_in", true}})
-                            : json_response(401, json::object{{"error",
-                                                               "wrong token"}});
+    HttpResponse res =
+        ok ? json_response(200, json::object{{"signed_in", true}})
+           : json_response(401, json::object{{"error", "wrong token"}});
     if (ok && token_required()) {
         res.set(http::field::set_cookie, cookie(given, false));
     }

@@ -58,8 +58,9 @@ class AccessGate {
     bool authenticated(const HttpRequest &req) const;
 
     /* GET, POST and DELETE of /api/session: whether a token is needed
-     * and given; signing in (a JSON {"token": ...} or the sign-in page's
-     * form) and out. */
+     * and given; signing in (a JSON {"token": ...}) and out.  (The sign-in
+     * page posts with fetch(): a form's post would carry "Origin: null"
+     * under the no-referrer policy, which the gate refuses.) */
     HttpResponse session(const HttpRequest &req) const;
     HttpResponse sign_in(const HttpRequest &req) const;
     HttpResponse sign_out() const;
