@@ -130,6 +130,8 @@ TEST(ControlSettings, RefusedChangesSayWhy)
         {R"({"url_bypass": {"version": "a\"b", "patterns": []}})", "version"},
         {R"J({"url_bypass": {"version": "(none)", "patterns": []}})J",
          "reserved"},
+        {R"({"header_bypass": {"version": "Type2", "patterns": []}})",
+         "Type"},
         {R"({"url_bypass": {"version": "1", "patterns": ["("]}})",
          "patterns[0]"},
         {R"({"url_bypass": {"version": "1", "patterns": ["ok", 5]}})",

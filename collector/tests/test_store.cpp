@@ -434,3 +434,22 @@ TEST(Store, OnlyItsOwnerMayReadTheDatabase)
     }
     umask(was);
 }
+
+TEST(Store, ABodyOfNoBytesIsStillABody)
+{
+    auto store = open_store(temp_dir() + "/collector.db");
+    store->start();
+    std::vector<kv::Record> batch;
+    kv::Exchange x;
+    x.format = "response";
+    x.request_body = std::string();
+    batch.emplace_back(x);
+    store->push(batch);
+    store->flush();
+    auto row = store->exchange(1, kv::BodyWindow{SIZE_MAX, SIZE_MAX});
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->exchange.request_body, std::optional<std::string>(""));
+    EXPECT_EQ(row->exchange.response_body, std::nullopt);
+    EXPECT_EQ(row->request_body_size, 0);
+    store->stop();
+}

@@ -171,6 +171,11 @@ check_version(const json::value &v, const std::string &what,
         error = what + ".version \"(none)\" is reserved";
         return false;
     }
+    /* the sensor's scanner starts a block wherever the word stands */
+    if (version.find("Type") != std::string::npos) {
+        error = what + ".version: the word Type cannot be sent to the sensor";
+        return false;
+    }
     return true;
 }
 

@@ -872,6 +872,14 @@ SqliteStore::exchange(int64_t id, BodyWindow window)
     x.response_headers = parse_headers(column_text(st.get(), c + 1));
     x.request_body = column_blob(st.get(), c + 2);
     x.response_body = column_blob(st.get(), c + 3);
+    /* substr() of an empty body is NULL: a body of no bytes is still one
+     * that was sent */
+    if (!x.request_body && row.request_body_size) {
+        x.request_body.emplace();
+    }
+    if (!x.response_body && row.response_body_size) {
+        x.response_body.emplace();
+    }
     x.meta = column_text(st.get(), c + 4);
     return row;
 }
