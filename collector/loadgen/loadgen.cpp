@@ -123,8 +123,8 @@ merged_log(size_t body_size, int n, bool secrets)
                                : "";
     std::string doc =
         "[{\"request\":{\"headers\":{\"Host\":\"api.example\",\"User-Agent\":"
-        "\"curl/7.88.1\",\"Accept\":\"*/*\"," + auth + "\"X-Request-Id\":\"1a2b-"
-        + std::to_string(100000 + n)
+        "\"curl/7.88.1\",\"Accept\":\"*/*\","
+        + auth + "\"X-Request-Id\":\"1a2b-" + std::to_string(100000 + n)
         + "f00dfeedbeef0000000\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
         + std::to_string(n % 100)
         + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\"1a2b-"

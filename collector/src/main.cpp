@@ -184,7 +184,8 @@ main(int argc, char **argv)
                                    error)) {
         return fail(error);
     }
-    if (access.token.empty() && !kv::AccessGate::loopback_address(opt.console.host)) {
+    if (access.token.empty()
+        && !kv::AccessGate::loopback_address(opt.console.host)) {
         return fail("--console " + opt.console.text()
                     + " is not a loopback address, and without "
                       "--console-token-file anyone who reaches it could read "
@@ -332,13 +333,13 @@ main(int argc, char **argv)
     if (opt.ingest_tls_on) {
         listening += " and " + opt.ingest_tls.text() + " (TLS)";
     }
-    log_line(listening + ", console on "
-                 + (access.tls ? "https://" : "http://") + opt.console.text()
-                 + "/" + (access.token.empty() ? "" : " (token required)")
-                 + ", database " + opt.db
-                 + (opt.control_file.empty() ? ""
-                                             : ", control " + opt.control_file),
-             true);
+    log_line(
+        listening + ", console on " + (access.tls ? "https://" : "http://")
+            + opt.console.text() + "/"
+            + (access.token.empty() ? "" : " (token required)") + ", database "
+            + opt.db
+            + (opt.control_file.empty() ? "" : ", control " + opt.control_file),
+        true);
     if (!opt.redact) {
         log_line("redaction is off (--no-redact): secrets are stored as "
                  "captured",

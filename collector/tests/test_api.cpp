@@ -321,10 +321,10 @@ TEST(ConsoleAccess, AHostNotOursGetsNothingButA421)
     for (const char *host :
          {"localhost", "LOCALHOST:8481", "127.0.0.5", "[::1]:8481",
           "[::ffff:127.0.0.1]", "console.example:443", "192.0.2.10:8481"}) {
-        EXPECT_EQ(rig.call("/api/exchanges", http::verb::get, "",
-                           {{"Host", host}})
-                      .result_int(),
-                  200u)
+        EXPECT_EQ(
+            rig.call("/api/exchanges", http::verb::get, "", {{"Host", host}})
+                .result_int(),
+            200u)
             << host;
     }
 }
@@ -338,8 +338,7 @@ TEST(ConsoleAccess, ChangesFromAnotherOriginAreRefused)
             h.emplace_back("Origin", origin);
         }
         return rig
-            .call("/api/control", http::verb::put, R"({"sampling_rate": 7})",
-                  h)
+            .call("/api/control", http::verb::put, R"({"sampling_rate": 7})", h)
             .result_int();
     };
     for (const char *foreign :
@@ -358,8 +357,7 @@ TEST(ConsoleAccess, ChangesFromAnotherOriginAreRefused)
                   .result_int(),
               200u);
     /* a page cannot sign anyone in either */
-    EXPECT_EQ(rig.call("/api/session", http::verb::post,
-                       R"({"token": "x"})",
+    EXPECT_EQ(rig.call("/api/session", http::verb::post, R"({"token": "x"})",
                        {{"Origin", "http://attacker.example"}})
                   .result_int(),
               403u);
@@ -370,18 +368,18 @@ TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
     Rig rig(with_token());
     /* every route, and any route added later, is closed */
     for (const char *path : {"/api/exchanges", "/api/control", "/api/stats",
-                             "/api/control/changes", "/api/not-yet",
-                             "/metrics", "/app.js", "/uPlot.iife.min.js"}) {
+                             "/api/control/changes", "/api/not-yet", "/metrics",
+                             "/app.js", "/uPlot.iife.min.js"}) {
         kv::HttpResponse res = rig.call(path);
         EXPECT_EQ(res.result_int(), 401u) << path;
         EXPECT_EQ(res[http::field::www_authenticate],
                   "Bearer realm=\"kestrelvanes\"");
         expect_strict_headers(res, path);
     }
-    EXPECT_EQ(rig.call("/api/control", http::verb::put,
-                       R"({"sampling_rate": 7})")
-                  .result_int(),
-              401u);
+    EXPECT_EQ(
+        rig.call("/api/control", http::verb::put, R"({"sampling_rate": 7})")
+            .result_int(),
+        401u);
     kv::HttpResponse home = rig.call("/");
     EXPECT_EQ(home.result_int(), 303u);
     EXPECT_EQ(home[http::field::location], "/signin.html");
@@ -393,15 +391,15 @@ TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
 
     /* the token as a bearer, and nothing like it */
     auto with = [&](const std::string &name, const std::string &value) {
-        return rig.call("/api/exchanges", http::verb::get, "",
-                        {{name, value}})
+        return rig.call("/api/exchanges", http::verb::get, "", {{name, value}})
             .result_int();
     };
     EXPECT_EQ(with("Authorization", "Bearer " + token), 200u);
     EXPECT_EQ(with("Authorization", "bearer  " + token + " "), 200u);
     for (const std::string &bad :
-         {"Bearer " + token.substr(0, token.size() - 1), "Bearer " + token + "x",
-          std::string("Bearer"), "Basic " + token, token}) {
+         {"Bearer " + token.substr(0, token.size() - 1),
+          "Bearer " + token + "x", std::string("Bearer"), "Basic " + token,
+          token}) {
         EXPECT_EQ(with("Authorization", bad), 401u) << bad;
     }
 
@@ -411,10 +409,9 @@ TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
                                       {{"Content-Type", "application/json"}});
     EXPECT_EQ(wrong.result_int(), 401u);
     EXPECT_EQ(wrong.count(http::field::set_cookie), 0u);
-    kv::HttpResponse in =
-        rig.call("/api/session", http::verb::post,
-                 R"({"token": ")" + token + R"("})",
-                 {{"Content-Type", "application/json"}});
+    kv::HttpResponse in = rig.call("/api/session", http::verb::post,
+                                   R"({"token": ")" + token + R"("})",
+                                   {{"Content-Type", "application/json"}});
     EXPECT_EQ(in.result_int(), 200u);
     EXPECT_EQ(in[http::field::set_cookie],
               "kv_console=" + token + "; Path=/; HttpOnly; SameSite=Strict");
@@ -430,9 +427,8 @@ TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
 
     /* over HTTPS the cookie is never sent in the clear */
     Rig tls(with_token(true));
-    kv::HttpResponse secure =
-        tls.call("/api/session", http::verb::post,
-                 R"({"token": ")" + token + R"("})");
+    kv::HttpResponse secure = tls.call("/api/session", http::verb::post,
+                                       R"({"token": ")" + token + R"("})");
     EXPECT_NE(secure[http::field::set_cookie].find("; Secure"),
               std::string::npos);
 }
@@ -506,9 +502,9 @@ TEST(ConsoleApi, ChangesThatOpenAuthorizationWaitForConfirmationAndAreListed)
               (std::vector<std::string>{"id", "time_ms", "caller", "changed",
                                         "before", "after"}));
     int64_t last = page[2].at("id").as_int64();
-    json::array older = rig.get("/api/control/changes?before="
-                                + std::to_string(last))
-                            .as_array();
+    json::array older =
+        rig.get("/api/control/changes?before=" + std::to_string(last))
+            .as_array();
     ASSERT_EQ(older.size(), 1u);
     EXPECT_EQ(older[0].at("changed"), json::parse(R"(["logging_level"])"));
     EXPECT_EQ(older[0].at("after").at("logging_level"), "nologging");

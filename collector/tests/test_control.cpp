@@ -130,8 +130,7 @@ TEST(ControlSettings, RefusedChangesSayWhy)
         {R"({"url_bypass": {"version": "a\"b", "patterns": []}})", "version"},
         {R"J({"url_bypass": {"version": "(none)", "patterns": []}})J",
          "reserved"},
-        {R"({"header_bypass": {"version": "Type2", "patterns": []}})",
-         "Type"},
+        {R"({"header_bypass": {"version": "Type2", "patterns": []}})", "Type"},
         {R"({"url_bypass": {"version": "1", "patterns": ["("]}})",
          "patterns[0]"},
         {R"({"url_bypass": {"version": "1", "patterns": ["ok", 5]}})",
@@ -266,20 +265,20 @@ TEST(ControlSettings, PatternsThatExemptEverythingAreRefused)
 {
     auto url = [](const std::string &re) {
         return json::serialize(json::object{
-            {"url_bypass", json::object{{"version", "1"},
-                                        {"patterns", json::array{re}}}}});
+            {"url_bypass",
+             json::object{{"version", "1"}, {"patterns", json::array{re}}}}});
     };
     auto header = [](const std::string &re) {
         return json::serialize(json::object{
             {"header_bypass",
-             json::object{{"version", "1"},
-                          {"patterns", json::array{json::object{
-                                           {"X-Probe", re}}}}}}});
+             json::object{
+                 {"version", "1"},
+                 {"patterns", json::array{json::object{{"X-Probe", re}}}}}}});
     };
     /* the empty path, and so every path; or every path tried */
-    for (const char *re : {"", ".", ".*", "^", "$", "(?:)", "x*", "^/?",
-                           "/", "^/", "[^\\s]", "(?s).", "\\S+$",
-                           "^(/.*)?$", "Type|"}) {
+    for (const char *re :
+         {"", ".", ".*", "^", "$", "(?:)", "x*", "^/?", "/", "^/", "[^\\s]",
+          "(?s).", "\\S+$", "^(/.*)?$", "Type|"}) {
         std::string why = refusal(url(re));
         EXPECT_NE(why.find("skip authorization"), std::string::npos)
             << re << " gave: " << why;
@@ -290,8 +289,8 @@ TEST(ControlSettings, PatternsThatExemptEverythingAreRefused)
             << re << " gave: " << why;
     }
     /* a narrow pattern passes, even one a probe path matches */
-    for (const char *re : {"^/health$", "^/static/", "^/api/private/",
-                           "\\.css$", "^/[a-z]"}) {
+    for (const char *re :
+         {"^/health$", "^/static/", "^/api/private/", "\\.css$", "^/[a-z]"}) {
         settings(url(re));
     }
     settings(header("^yes$"));
@@ -392,10 +391,10 @@ TEST(ControlState, ChangesNeedConfirmationToOpenAuthorizationAndAreRecorded)
      * back needs no confirmation */
     ASSERT_TRUE(state.update(nolog, "192.0.2.7", false).ok);
     EXPECT_EQ(journal.size(), 1u);
-    ASSERT_TRUE(
-        state.update(json::parse(R"({"logging_level": "default"})"), "::1",
-                     false)
-            .ok);
+    ASSERT_TRUE(state
+                    .update(json::parse(R"({"logging_level": "default"})"),
+                            "::1", false)
+                    .ok);
     EXPECT_EQ(journal.size(), 2u);
 
     /* a change that cannot be recorded is not made, and the file stays */

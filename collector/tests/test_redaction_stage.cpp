@@ -98,7 +98,8 @@ TEST(RedactionStage, SecretsAreMaskedAndTheRestIsKept)
     json::value req = json::parse(*x.request_body);
     EXPECT_EQ(req.at("user"), "ann");
     EXPECT_TRUE(masked(std::string(req.at("password").as_string())));
-    EXPECT_TRUE(masked(std::string(req.at("profile").at("pin_code").as_string())));
+    EXPECT_TRUE(
+        masked(std::string(req.at("profile").at("pin_code").as_string())));
     std::string note(req.at("profile").at("note").as_string());
     EXPECT_EQ(note.find("5500"), std::string::npos) << note;
     json::value resp = json::parse(*x.response_body);
@@ -123,9 +124,9 @@ TEST(RedactionStage, SecretsAreMaskedAndTheRestIsKept)
     std::vector<kv::Record> one;
     one.emplace_back(login("eyJhbGciOi.abc.def"));
     elsewhere.process(one);
-    EXPECT_NE(header(std::get<kv::Exchange>(one[0]).request_headers,
-                     "Authorization"),
-              auth);
+    EXPECT_NE(
+        header(std::get<kv::Exchange>(one[0]).request_headers, "Authorization"),
+        auth);
 }
 
 TEST(RedactionStage, CompressedBodiesAreCountedAndThreadsShareNothing)
@@ -152,9 +153,9 @@ TEST(RedactionStage, CompressedBodiesAreCountedAndThreadsShareNothing)
                 std::vector<kv::Record> batch;
                 batch.emplace_back(login("shared-token"));
                 stage.process(batch);
-                std::string a = header(
-                    std::get<kv::Exchange>(batch[0]).request_headers,
-                    "Authorization");
+                std::string a =
+                    header(std::get<kv::Exchange>(batch[0]).request_headers,
+                           "Authorization");
                 if (i == 0) {
                     first[t] = a;
                 } else if (a != first[t]) {

@@ -328,8 +328,8 @@ TEST(Store, OldRowsAndWorkersNotHeardOfAgeOut)
     }
     exchange(now, "/new");
     exchange(now, "/new");
-    stats(old, 11);  /* a worker gone for days */
-    stats(now, 12);  /* one still reporting */
+    stats(old, 11); /* a worker gone for days */
+    stats(now, 12); /* one still reporting */
     kv::Heartbeat hb;
     hb.time_ms = old;
     hb.sensor_host = "gone";

@@ -320,7 +320,8 @@ AccessGate::admit(const HttpRequest &req, const HttpPeer &,
     if (authenticated(req)) {
         return std::nullopt;
     }
-    if (req.method() == http::verb::get && (path == "/" || path == "/index.html")) {
+    if (req.method() == http::verb::get
+        && (path == "/" || path == "/index.html")) {
         return see_other("/signin.html");
     }
     HttpResponse res = json_response(
@@ -359,13 +360,13 @@ AccessGate::sign_in(const HttpRequest &req) const
     const json::object *o = ec ? nullptr : j.if_object();
     const json::value *t = o ? o->if_contains("token") : nullptr;
     if (t == nullptr || !t->is_string()) {
-        return json_response(400,
-                             json::object{{"error", "send {\"token\": \"...\"}"}});
+        return json_response(
+            400, json::object{{"error", "send {\"token\": \"...\"}"}});
     }
     std::string given(t->get_string());
     given = std::string(trim_blanks(given));
-    bool ok = !token_required()
-              || (bearer_token(given) && token_matches(given));
+    bool ok =
+        !token_required() || (bearer_token(given) && token_matches(given));
     HttpResponse res =
         ok ? json_response(200, json::object{{"signed_in", true}})
            : json_response(401, json::object{{"error", "wrong token"}});
@@ -378,8 +379,7 @@ AccessGate::sign_in(const HttpRequest &req) const
 HttpResponse
 AccessGate::sign_out() const
 {
-    HttpResponse res =
-        json_response(200, json::object{{"signed_in", false}});
+    HttpResponse res = json_response(200, json::object{{"signed_in", false}});
     res.set(http::field::set_cookie, cookie("", true));
     return res;
 }

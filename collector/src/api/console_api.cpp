@@ -151,8 +151,7 @@ ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
         {http::verb::get, "/api/stats", &ConsoleApi::stats},
         {http::verb::get, "/api/control", &ConsoleApi::get_control},
         {http::verb::put, "/api/control", &ConsoleApi::put_control},
-        {http::verb::get, "/api/control/changes",
-         &ConsoleApi::control_changes},
+        {http::verb::get, "/api/control/changes", &ConsoleApi::control_changes},
         {http::verb::get, "/api/collector", &ConsoleApi::collector},
     };
 
@@ -338,8 +337,8 @@ ConsoleApi::put_control(const Call &c)
     /* the caller's word that it means to let requests skip
      * authorization; not a setting */
     bool confirmed = false;
-    if (const json::value *confirm = change.get_object().if_contains(
-            "confirm")) {
+    if (const json::value *confirm =
+            change.get_object().if_contains("confirm")) {
         if (!confirm->is_string()
             || confirm->get_string() != "skip-authorization") {
             return send_error(400, "confirm must be \"skip-authorization\"");
@@ -369,8 +368,7 @@ HttpResponse
 ConsoleApi::control_changes(const Call &c)
 {
     ControlChangeQuery q;
-    q.limit =
-        static_cast<int>(int_param(c, "limit", 1, max_changes, q.limit));
+    q.limit = static_cast<int>(int_param(c, "limit", 1, max_changes, q.limit));
     q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
     json::array out;
     for (const ControlChangeRow &row : store_.control_changes(q)) {

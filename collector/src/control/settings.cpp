@@ -41,8 +41,8 @@ http_token(const std::string &s)
  * request skip authorization: that is never a bypass anyone means, and
  * most often a typo (".", ".*", "^", "/"). */
 constexpr const char *probe_paths[] = {
-    "/",        "/index.html", "/api/private/report", "/kv-probe/7f3a9c/x.json",
-    "/Z",       "/-",          "/~/\xC3\xA9",        "/a/b/c/d/e/f/g/h",
+    "/",  "/index.html", "/api/private/report", "/kv-probe/7f3a9c/x.json",
+    "/Z", "/-",          "/~/\xC3\xA9",         "/a/b/c/d/e/f/g/h",
 };
 constexpr const char *probe_values[] = {
     "yes", "1", "true", "Mozilla/5.0 (X11; Linux x86_64)", "kv-probe-7f3a9c",
@@ -136,8 +136,8 @@ check_pattern(const std::string &re, const std::string &what, Probes probes,
             return false;
         }
         /* judged as the sensor will run it */
-        bool narrow = candidate != &sent
-                      || narrow_enough(compiled, probes, what, error);
+        bool narrow =
+            candidate != &sent || narrow_enough(compiled, probes, what, error);
         pcre_free(compiled);
         if (!narrow) {
             return false;
@@ -420,8 +420,8 @@ authorization_openings(const Control &current, const Control &next)
     }
     if (next.url_bypass) {
         for (const auto &p : next.url_bypass->patterns) {
-            const auto *old = current.url_bypass ? &current.url_bypass->patterns
-                                                 : nullptr;
+            const auto *old =
+                current.url_bypass ? &current.url_bypass->patterns : nullptr;
             if (old == nullptr
                 || std::find(old->begin(), old->end(), p) == old->end()) {
                 out.push_back("url_bypass pattern " + p
@@ -435,8 +435,7 @@ authorization_openings(const Control &current, const Control &next)
                 current.header_bypass ? &current.header_bypass->rules : nullptr;
             if (old == nullptr
                 || std::find(old->begin(), old->end(), r) == old->end()) {
-                out.push_back("header_bypass rule " + r.name + ": "
-                              + r.pattern
+                out.push_back("header_bypass rule " + r.name + ": " + r.pattern
                               + ": any client that sends it skips "
                                 "authorization");
             }

@@ -197,8 +197,8 @@ ControlState::update(const boost::json::value &change,
             if (!file_.empty() && !write_file(before, ignored)) {
                 log_("control: " + ignored);
             }
-            out.error = std::string("the change could not be recorded: ")
-                        + e.what();
+            out.error =
+                std::string("the change could not be recorded: ") + e.what();
             out.server_error = true;
             bump(counters_.control_errors);
             return out;

@@ -29,8 +29,7 @@ class RedactionStage : public RecordStage {
     void process(std::vector<Record> &records) override;
 
     /* One exchange, with a redactor the caller holds. */
-    static analysis::RedactionReport redact(Exchange &x,
-                                            analysis::Redactor &r);
+    static analysis::RedactionReport redact(Exchange &x, analysis::Redactor &r);
 
   private:
     std::unique_ptr<analysis::Redactor> borrow();

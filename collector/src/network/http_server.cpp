@@ -96,16 +96,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             /* the handshake is held to the time a request has */
             lowest().expires_after(shared_->limits.request_timeout);
             auto self = this->shared_from_this();
-            stream_.async_handshake(asio::ssl::stream_base::server,
-                                    [self](beast::error_code ec) {
-                                        if (ec) {
-                                            self->shared_->counters
-                                                .tls_handshake_failed++;
-                                            self->close();
-                                            return;
-                                        }
-                                        self->next_request();
-                                    });
+            stream_.async_handshake(
+                asio::ssl::stream_base::server, [self](beast::error_code ec) {
+                    if (ec) {
+                        self->shared_->counters.tls_handshake_failed++;
+                        self->close();
+                        return;
+                    }
+                    self->next_request();
+                });
         } else {
             next_request();
         }

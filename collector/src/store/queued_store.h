@@ -42,8 +42,7 @@ class QueuedStore : public Store {
     const StoreCounters &counters() const override { return counters_; }
 
   protected:
-    QueuedStore(QueueLimits limits, AgeLimit age)
-        : limits_(limits), age_(age)
+    QueuedStore(QueueLimits limits, AgeLimit age) : limits_(limits), age_(age)
     {
     }
 

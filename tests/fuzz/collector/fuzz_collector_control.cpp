@@ -68,8 +68,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     kv::Control again;
-    KV_REQUIRE(kv::apply_control(kv::control_to_json(out), kv::Control{},
-                                 again, error),
+    KV_REQUIRE(kv::apply_control(kv::control_to_json(out), kv::Control{}, again,
+                                 error),
                error);
     KV_REQUIRE(again == out, json::serialize(kv::control_to_json(out))
                                  + " came back as "
@@ -88,8 +88,7 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool opens = out.logging_level == "nologging" || out.backoff_ms > 0
                  || (out.url_bypass && !out.url_bypass->patterns.empty())
                  || (out.header_bypass && !out.header_bypass->rules.empty());
-    KV_REQUIRE(kv::authorization_openings(kv::Control{}, out).empty()
-                   == !opens,
+    KV_REQUIRE(kv::authorization_openings(kv::Control{}, out).empty() == !opens,
                json::serialize(kv::control_to_json(out)));
     KV_REQUIRE(kv::authorization_openings(out, out).empty(),
                "the settings in force open something against themselves");

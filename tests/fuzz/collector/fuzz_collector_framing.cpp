@@ -27,10 +27,9 @@ struct Split {
     bool keep_alive;
     bool operator==(const Split &o) const
     {
-        return method == o.method && target == o.target
-               && version == o.version && head == o.head && body == o.body
-               && headers == o.headers && size == o.size
-               && keep_alive == o.keep_alive;
+        return method == o.method && target == o.target && version == o.version
+               && head == o.head && body == o.body && headers == o.headers
+               && size == o.size && keep_alive == o.keep_alive;
     }
 };
 
@@ -62,9 +61,14 @@ frame(const std::string &stream, size_t piece)
                            && req.head.data() + req.head.size()
                                   <= buffer.data() + req.size,
                        "head outside the request");
-            Split s{std::string(req.method), std::string(req.target),
-                    std::string(req.version), std::string(req.head),
-                    std::string(req.body), {}, req.size, req.keep_alive};
+            Split s{std::string(req.method),
+                    std::string(req.target),
+                    std::string(req.version),
+                    std::string(req.head),
+                    std::string(req.body),
+                    {},
+                    req.size,
+                    req.keep_alive};
             for (const auto &h : req.headers) {
                 s.headers.emplace_back(h.name, h.value);
             }

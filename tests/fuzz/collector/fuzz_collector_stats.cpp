@@ -85,8 +85,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     json::value sent = json::parse(body);
     for (const char *part : {"access", "auth"}) {
         json::error_code ec;
-        json::value kept = json::parse(part[1] == 'c' ? doc.access : doc.auth,
-                                       ec);
+        json::value kept =
+            json::parse(part[1] == 'c' ? doc.access : doc.auth, ec);
         KV_REQUIRE(!ec && kept.is_object(), part);
         KV_REQUIRE(same_json(kept, sent.at(part)),
                    json::serialize(sent.at(part)) + " became "

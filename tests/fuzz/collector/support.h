@@ -155,9 +155,9 @@ require_kept_as_sent(const kv::Exchange &x)
     };
     KV_REQUIRE(x.request_body == y.request_body,
                body(x.request_body) + " came back as " + body(y.request_body));
-    KV_REQUIRE(x.response_body == y.response_body,
-               body(x.response_body) + " came back as "
-                   + body(y.response_body));
+    KV_REQUIRE(x.response_body == y.response_body, body(x.response_body)
+                                                       + " came back as "
+                                                       + body(y.response_body));
     KV_SAME(request_body_truncated);
     KV_SAME(response_body_truncated);
     KV_SAME(peer);
@@ -202,7 +202,8 @@ redact_and_check(kv::Exchange &x)
     };
     kv::analysis::Redactor &r = redactor();
     if (x.request_body) {
-        r.redact_body(*x.request_body, header(x.request_headers, "Content-Type"),
+        r.redact_body(*x.request_body,
+                      header(x.request_headers, "Content-Type"),
                       header(x.request_headers, "Content-Encoding"), report);
     }
     if (x.response_body) {
