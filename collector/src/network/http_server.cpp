@@ -134,19 +134,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     {
         if (!started_) {
             started_ = true;
-            deadline_ = std::chrono::steady_clock::now()
-                        + shared_->limits.request_timeout;
             lowest().expires_after(shared_->limits.request_timeout);
         }
-    }
-
-    /* The stream reports its timer as a timeout only when a read was
-     * pending as it fired; a read started just after fails otherwise.
-     * Past the request's time it is a timeout either way. */
-    bool timed_out(const beast::error_code &ec) const
-    {
-        return ec == beast::error::timeout
-               || (started_ && std::chrono::steady_clock::now() >= deadline_);
     }
 
     void parse()
@@ -179,7 +168,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     void on_read(beast::error_code ec, size_t n)
     {
         if (ec) {
-            if (timed_out(ec)) {
+            if (ec == beast::error::timeout) {
                 shared_->counters.timeouts++;
             }
             close();
@@ -312,7 +301,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpResponse res_;
     bool started_ = false;
-    std::chrono::steady_clock::time_point deadline_;
     size_t lingered_ = 0;
 };
 
