@@ -5,7 +5,7 @@
  * any thread.
  */
 
-#include "declared_api.h"
+#include "analysis/declared_api.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -13,7 +13,7 @@
 #include <boost/json.hpp>
 #include <yaml-cpp/yaml.h>
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

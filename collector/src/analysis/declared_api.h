@@ -18,7 +18,7 @@
 
 #include <boost/json/value.hpp>
 
-#include "path_templates.h"
+#include "analysis/path_templates.h"
 
 namespace kv::analysis {
 

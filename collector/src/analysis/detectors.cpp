@@ -4,13 +4,13 @@
  * them over every stored body.  Pure functions; any thread.
  */
 
-#include "detectors.h"
+#include "analysis/detectors.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "json_scan.h"
-#include "text.h"
+#include "analysis/json_scan.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

@@ -3,14 +3,14 @@
  * the thread that owns the inventory.
  */
 
-#include "drift.h"
+#include "analysis/drift.h"
 
 #include <algorithm>
 #include <set>
 
 #include <boost/json.hpp>
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

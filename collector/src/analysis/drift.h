@@ -19,8 +19,8 @@
 
 #include <boost/json/value.hpp>
 
-#include "declared_api.h"
-#include "inventory.h"
+#include "analysis/declared_api.h"
+#include "analysis/inventory.h"
 
 namespace kv::analysis {
 

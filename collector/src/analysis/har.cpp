@@ -2,14 +2,14 @@
  * HAR 1.2 documents.  A pure function; any thread.
  */
 
-#include "har.h"
+#include "analysis/har.h"
 
 #include <ctime>
 
 #include <boost/json.hpp>
 
-#include "openapi.h"
-#include "text.h"
+#include "analysis/openapi.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

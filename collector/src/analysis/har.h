@@ -12,7 +12,7 @@
 
 #include <boost/json/value.hpp>
 
-#include "exchange_record.h"
+#include "analysis/exchange_record.h"
 
 namespace kv::analysis {
 

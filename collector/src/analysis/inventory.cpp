@@ -5,11 +5,11 @@
  * thread that owns the inventory.
  */
 
-#include "inventory.h"
+#include "analysis/inventory.h"
 
 #include <algorithm>
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

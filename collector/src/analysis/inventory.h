@@ -30,11 +30,11 @@
 
 #include <boost/json/value.hpp>
 
-#include "detectors.h"
-#include "exchange_record.h"
-#include "latency_sketch.h"
-#include "path_templates.h"
-#include "schema.h"
+#include "analysis/detectors.h"
+#include "analysis/exchange_record.h"
+#include "analysis/latency_sketch.h"
+#include "analysis/path_templates.h"
+#include "analysis/schema.h"
 
 namespace kv::analysis {
 

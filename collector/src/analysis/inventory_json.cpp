@@ -5,11 +5,11 @@
  * the inventory.
  */
 
-#include "inventory.h"
+#include "analysis/inventory.h"
 
 #include <boost/json.hpp>
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

@@ -3,7 +3,7 @@
  * its endpoint, on the inventory's thread.
  */
 
-#include "latency_sketch.h"
+#include "analysis/latency_sketch.h"
 
 #include <boost/json.hpp>
 

@@ -3,13 +3,13 @@
  * thread that owns it.
  */
 
-#include "openapi.h"
+#include "analysis/openapi.h"
 
 #include <set>
 
 #include <boost/json.hpp>
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

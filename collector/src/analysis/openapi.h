@@ -13,7 +13,7 @@
 
 #include <boost/json/value.hpp>
 
-#include "inventory.h"
+#include "analysis/inventory.h"
 
 namespace kv::analysis {
 

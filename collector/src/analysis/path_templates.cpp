@@ -3,10 +3,10 @@
  * any thread.
  */
 
-#include "path_templates.h"
+#include "analysis/path_templates.h"
 
-#include "detectors.h"
-#include "text.h"
+#include "analysis/detectors.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

@@ -9,7 +9,7 @@
  * ingest or writer thread.
  */
 
-#include "redaction.h"
+#include "analysis/redaction.h"
 
 #include <stdexcept>
 
@@ -17,8 +17,8 @@
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
-#include "json_scan.h"
-#include "text.h"
+#include "analysis/json_scan.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "detectors.h"
-#include "exchange_record.h"
+#include "analysis/detectors.h"
+#include "analysis/exchange_record.h"
 
 namespace kv::analysis {
 

@@ -4,17 +4,17 @@
  * this for every JSON exchange.  On the inventory's thread.
  */
 
-#include "schema.h"
+#include "analysis/schema.h"
 
 #include <algorithm>
 
 #include <boost/json.hpp>
 #include <boost/json/basic_parser_impl.hpp>
 
-#include "detectors.h"
-#include "json_scan.h"
-#include "path_templates.h"
-#include "text.h"
+#include "analysis/detectors.h"
+#include "analysis/json_scan.h"
+#include "analysis/path_templates.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

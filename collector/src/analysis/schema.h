@@ -22,7 +22,7 @@
 
 #include <boost/json/value.hpp>
 
-#include "detectors.h"
+#include "analysis/detectors.h"
 
 namespace kv::analysis {
 

@@ -2,7 +2,7 @@
  * Small text helpers the analysis units share.  Pure functions; any thread.
  */
 
-#include "text.h"
+#include "analysis/text.h"
 
 namespace kv::analysis {
 

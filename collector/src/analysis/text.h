@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "exchange_record.h"
+#include "analysis/exchange_record.h"
 
 namespace kv::analysis {
 
