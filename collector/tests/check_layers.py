@@ -5,8 +5,7 @@
 
 Each folder of SRC_DIR is a layer; a file may include its own layer's
 headers and those of the layers named before it, by their path from
-SRC_DIR ("store/store.h"), or a header of its own folder by its bare
-name ("text.h" next to the file).  Files directly in SRC_DIR (main.cpp and the
+SRC_DIR ("store/store.h").  Files directly in SRC_DIR (main.cpp and the
 command line) sit above every layer.  A folder that is not in the list is
 an error too, so that a new one gets its place in the order.
 """
@@ -32,8 +31,6 @@ def problems(src, layers):
         if layer not in rank:
             continue
         for name in INCLUDE.findall(path.read_text(errors="replace")):
-            if "/" not in name and (path.parent / name).is_file():
-                continue  # a sibling: the compiler looks next to the file first
             target = name.split("/")[0] if "/" in name else None
             where = f"{path.relative_to(src)} includes \"{name}\""
             if target is None:
@@ -53,8 +50,7 @@ def self_test():
     with tempfile.TemporaryDirectory() as d:
         src = Path(d)
         for rel, text in {
-            "low/a.h": '#include "low/b.h"\n#include "e.h"\n',
-            "low/e.h": "",
+            "low/a.h": '#include "low/b.h"\n',
             "low/b.cpp": '#include "high/c.h"\n',
             "high/c.cpp": '#include "low/a.h"\n#include "options.h"\n',
             "stray/d.h": "",
