@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The collector's ingest rate on each store: the load tool writes
-# pre-built sensor messages (merged logs, then response logs; each with a
-# request id of its own) pipelined on two connections for a few seconds,
-# and reports messages answered per second and rows stored per second,
-# end to end.  In turn:
+# pre-built sensor messages (merged logs, then response logs, then merged
+# logs whose requests carry an Authorization header and whose bodies a
+# password; each with a request id of its own) pipelined on two
+# connections for a few seconds, and reports messages answered per second
+# and rows stored per second, end to end.  In turn:
 #
-#   - SQLite, one collector: both formats, and the CPU time each of the
-#     collector's two busy threads spent per message;
+#   - SQLite, one collector: every format, with redaction at ingest on
+#     (the default) and off (--no-redact), or only as REDACT says, and the
+#     CPU time each of the collector's two busy threads spent per message;
 #   - PostgreSQL, one collector;
 #   - PostgreSQL, two collectors on one database, each loaded at once;
 #
@@ -15,11 +17,20 @@
 # (tools/pg_cluster.py), durable, stopped after.
 #
 #   collector/bench_ingest.sh [BUILD_DIR] [SECONDS]
+#   REDACT=on|off|both (default both)
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 seconds=${2:-3}
+redact=${REDACT:-both}
+case $redact in
+    on) modes=(on) ;;
+    off) modes=(off) ;;
+    both) modes=(on off) ;;
+    *) echo "REDACT must be on, off or both" >&2; exit 2 ;;
+esac
 top=$(cd "$(dirname "$0")/.." && pwd)
+hz=$(getconf CLK_TCK)
 work=$(mktemp -d /tmp/kv-ingest-bench-XXXXXX)
 cluster=$build/pg/bench-ingest
 pids=()
@@ -34,12 +45,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# start_collector NAME DB: the collector's pid, ingest and console ports
-# in ${NAME}_pid, ${NAME}_ingest, ${NAME}_console
+# start_collector NAME DB [FLAG...]: the collector's pid, ingest and
+# console ports in ${NAME}_pid, ${NAME}_ingest, ${NAME}_console
 start_collector() {
     local name=$1 db=$2 log=$work/$1.log pid
+    shift 2
     "$build/bin/kestrelvanes-collector" --ingest 127.0.0.1:0 --console 127.0.0.1:0 \
-        --db "$db" --retain-rows 100000000 --retain-days 0 >"$log" 2>&1 &
+        --db "$db" --retain-rows 100000000 --retain-days 0 "$@" >"$log" 2>&1 &
     pid=$!
     pids+=("$pid")
     for _ in $(seq 200); do
@@ -60,14 +72,15 @@ stop_collector() {
     wait "$1" 2>/dev/null || true
 }
 
-# load NAME FORMAT: the load tool against collector NAME
+# load NAME FORMAT [FLAG...]: the load tool against collector NAME
 load() {
     local ingest console
     ingest=${1}_ingest
     console=${1}_console
+    shift
     "$build/bin/kestrelvanes-loadgen" --target "127.0.0.1:${!ingest}" \
         --console "127.0.0.1:${!console}" --seconds "$seconds" --connections 2 \
-        --format "$2"
+        --format "$@"
 }
 
 # clock ticks of the event-loop thread (the process's first) and the
@@ -79,25 +92,31 @@ ticks() {
     echo "$(awk '{print $14 + $15}' /proc/$pid/task/$pid/stat)" \
         "$(awk '{print $14 + $15}' /proc/$pid/task/$writer/stat)"
 }
-hz=$(getconf CLK_TCK)
 
 stored_rows() {
     sed -n 's/^stored: \([0-9]*\) of .*/\1/p' <<<"$1"
 }
 
-echo "== SQLite, one collector"
-start_collector lite "$work/collector.db"
-for format in merged response; do
-    read -r i0 w0 <<<"$(ticks "$lite_pid")"
-    out=$(load lite "$format")
-    read -r i1 w1 <<<"$(ticks "$lite_pid")"
-    echo "$out"
-    n=$(sed -n 's/^messages: [0-9]* sent, \([0-9]*\) answered.*/\1/p' <<<"$out")
-    awk -v n="$n" -v i=$((i1 - i0)) -v w=$((w1 - w0)) -v hz="$hz" 'BEGIN {
-        printf "cpu per message: %.1f us on the event loop, %.1f us in the writer\n\n",
-            i * 1e6 / hz / n, w * 1e6 / hz / n }'
+for mode in "${modes[@]}"; do
+    flags=()
+    [ "$mode" = off ] && flags=(--no-redact)
+    rm -f "$work"/collector.db*
+    echo "== SQLite, one collector, redaction $mode"
+    start_collector lite "$work/collector.db" "${flags[@]}"
+    for run in merged response "merged --secrets"; do
+        read -r i0 w0 <<<"$(ticks "$lite_pid")"
+        # shellcheck disable=SC2086
+        out=$(load lite $run)
+        read -r i1 w1 <<<"$(ticks "$lite_pid")"
+        echo "-- ${run/ --secrets/ logs with secrets}"
+        echo "$out"
+        n=$(sed -n 's/^messages: [0-9]* sent, \([0-9]*\) answered.*/\1/p' <<<"$out")
+        awk -v n="$n" -v i=$((i1 - i0)) -v w=$((w1 - w0)) -v hz="$hz" 'BEGIN {
+            printf "cpu per message: %.1f us on the event loop, %.1f us in the writer\n\n",
+                i * 1e6 / hz / n, w * 1e6 / hz / n }'
+    done
+    stop_collector "$lite_pid"
 done
-stop_collector "$lite_pid"
 rows=$(sqlite3 "$work/collector.db" "SELECT count(*) FROM exchanges" 2>/dev/null ||
     /usr/bin/python3 -c "import sqlite3,sys; print(sqlite3.connect(sys.argv[1]).execute('SELECT count(*) FROM exchanges').fetchone()[0])" "$work/collector.db")
 bytes=$(du -b -c "$work"/collector.db* | tail -1 | cut -f1)

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -415,8 +416,9 @@ TEST_P(Backend, TwoCollectorsOfOneDatabaseHandOutTheSameSettings)
     EXPECT_EQ(b.current()->control.logging_level, "metadata");
 
     /* a change on b reaches a at its next poll, and a's file with it */
-    ASSERT_TRUE(b.update(boost::json::parse("{\"sampling_rate\": 50}"), error))
-        << error;
+    auto out = b.update(boost::json::parse("{\"sampling_rate\": 50}"),
+                        "192.0.2.8", false);
+    ASSERT_TRUE(out.ok) << out.error;
     a.poll();
     EXPECT_EQ(a.current()->control.sampling_rate, 50);
     EXPECT_EQ(a.current()->control.logging_level, "metadata");
@@ -428,13 +430,15 @@ TEST_P(Backend, TwoCollectorsOfOneDatabaseHandOutTheSameSettings)
 
     /* two changes made at once on both: neither is lost */
     std::thread t1([&] {
-        std::string e;
-        EXPECT_TRUE(a.update(boost::json::parse("{\"backoff_ms\": 100}"), e));
+        EXPECT_TRUE(a.update(boost::json::parse("{\"backoff_ms\": 100}"),
+                             "192.0.2.7", true)
+                        .ok);
     });
     std::thread t2([&] {
-        std::string e;
-        EXPECT_TRUE(b.update(
-            boost::json::parse("{\"logging_level\": \"minimum\"}"), e));
+        EXPECT_TRUE(
+            b.update(boost::json::parse("{\"logging_level\": \"minimum\"}"),
+                     "192.0.2.8", false)
+                .ok);
     });
     t1.join();
     t2.join();
@@ -452,6 +456,48 @@ TEST_P(Backend, TwoCollectorsOfOneDatabaseHandOutTheSameSettings)
     b.poll();
     EXPECT_EQ(b.current()->control.logging_level, "nologging");
     EXPECT_EQ(b.current()->control.backoff_ms, 0);
+
+    /* every change, from either collector or the file, is in the one log
+     * with the settings it was made on */
+    auto changes = b_store->control_changes(kv::ControlChangeQuery{});
+    std::vector<std::string> callers;
+    for (const auto &c : changes) {
+        callers.push_back(c.caller);
+    }
+    ASSERT_EQ(changes.size(), 5u);
+    EXPECT_EQ(callers.front(), "file");
+    EXPECT_EQ(callers.back(), "file");
+    EXPECT_EQ(std::count(callers.begin(), callers.end(), "192.0.2.8"), 2);
+    EXPECT_EQ(boost::json::parse(changes[0].after).at("logging_level"),
+              "nologging");
+    EXPECT_EQ(boost::json::parse(changes[0].before).at("backoff_ms"), 100);
+
+    /* what would open authorization is judged on the stored settings and
+     * refused unconfirmed on any collector; nothing is stored or logged */
+    out = a.update(boost::json::parse("{\"backoff_ms\": 500}"), "192.0.2.7",
+                   false);
+    EXPECT_FALSE(out.ok);
+    EXPECT_FALSE(out.server_error);
+    EXPECT_EQ(out.openings.size(), 1u);
+    EXPECT_EQ(a_store->control_settings()->version,
+              b_store->control_settings()->version);
+    EXPECT_EQ(b_store->control_changes(kv::ControlChangeQuery{}).size(), 5u);
+    b.poll();
+    EXPECT_EQ(b.current()->control.backoff_ms, 0);
+}
+
+TEST_P(Backend, CollectorsOfOneDatabaseMaskWithOneKey)
+{
+    auto a_store = db->open();
+    auto b_store = db->open();
+    ASSERT_TRUE(a_store && b_store);
+    std::string first(32, '\0'), second(32, '\xff');
+    first[5] = '\x7f';
+    std::string kept = a_store->redaction_key(first);
+    EXPECT_EQ(kept, first) << "the bytes as made, NUL and high bytes too";
+    EXPECT_EQ(b_store->redaction_key(second), first);
+    b_store.reset();
+    EXPECT_EQ(db->open()->redaction_key(second), first);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Backend,

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 
 #include <unistd.h>
 
@@ -90,4 +91,33 @@ TEST(Options, ABadLineIsNamedByFileAndNumber)
     EXPECT_FALSE(parse({"--config", "/nonexistent/collector.conf"}, o, error));
     EXPECT_NE(error.find("cannot read /nonexistent"), std::string::npos);
     EXPECT_FALSE(parse({"--config"}, o, error));
+}
+
+/* The packaged configuration file is where an operator looks for what can
+ * be set: an option missing from it is one nobody finds. */
+TEST(Options, ThePackagedFileNamesEveryOption)
+{
+    std::ifstream in(std::string(KV_TEST_DATA)
+                     + "/../../../packaging/collector/collector.conf");
+    ASSERT_TRUE(in);
+    std::string conf((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
+    std::string usage = kv::usage();
+    for (size_t at = usage.find("--"); at != std::string::npos;
+         at = usage.find("--", at + 2)) {
+        size_t end = usage.find_first_of(" ,\n", at);
+        std::string name = usage.substr(at + 2, end - at - 2);
+        if (name == "config" || name == "help") {
+            continue;
+        }
+        bool named = false;
+        for (const char *before : {"\n", "\n#"}) {
+            for (const char *after : {" ", "\n"}) {
+                named =
+                    named
+                    || conf.find(before + name + after) != std::string::npos;
+            }
+        }
+        EXPECT_TRUE(named) << name;
+    }
 }

@@ -35,6 +35,10 @@ control_file_text(const Control &c)
     return out + "}\n";
 }
 
+const char *const skip_authorization_refusal =
+    "this change lets requests skip authorization; send it again with "
+    "\"confirm\": \"skip-authorization\" to make it";
+
 } // namespace
 
 ControlState::ControlState(std::string file, IngestCounters &counters,
@@ -159,11 +163,13 @@ ControlState::parse_stored(const StoredControl &s, Control &out)
  * A change on top of what is stored.  Two consoles may change settings at
  * the same moment on two collectors: each change is made on the settings
  * it read, and stored only if nobody stored others since; otherwise it is
- * made again on theirs.
+ * made again on theirs.  The confirmation is judged on the settings the
+ * change is made on, and its record is written with it or not at all.
  */
 bool
 ControlState::store_change(const boost::json::value &change, bool whole,
-                           Control &next, std::string &error)
+                           const std::string &caller, bool confirmed,
+                           Control &next, Outcome &out)
 {
     for (int attempt = 0; attempt < 8; attempt++) {
         std::optional<StoredControl> stored = store_->control_settings();
@@ -173,27 +179,35 @@ ControlState::store_change(const boost::json::value &change, bool whole,
         }
         if (whole) {
             /* the file states every setting */
-            if (!apply_control(change, Control{}, next, error)
-                || !policies_advance(base, next, error)) {
+            if (!apply_control(change, Control{}, next, out.error)
+                || !policies_advance(base, next, out.error)) {
                 return false;
             }
-        } else if (!apply_control(change, base, next, error)) {
+        } else if (!apply_control(change, base, next, out.error)) {
             return false;
+        }
+        if (!confirmed) {
+            out.openings = authorization_openings(base, next);
+            if (!out.openings.empty()) {
+                out.error = skip_authorization_refusal;
+                return false;
+            }
         }
         int64_t version = stored ? stored->version : 0;
         if (stored && next == base) {
             stored_version_ = version;
             return true;
         }
+        ControlChangeRow row = change_row(caller, base, next);
         if (store_->replace_control_settings(
                 version, boost::json::serialize(control_to_json(next)),
-                now_ms())) {
+                row.time_ms, next == base ? nullptr : &row)) {
             stored_version_ = version + 1;
             return true;
         }
     }
-    error = "the settings kept changing while this change was made; try "
-            "again";
+    out.error = "the settings kept changing while this change was made; try "
+                "again";
     return false;
 }
 
@@ -244,8 +258,9 @@ ControlState::load(std::string &error)
                     && s.mtime_ns / 1000000 > stored->changed_ms));
         if (file_newer || (!stored && have_file)) {
             Control next;
-            std::string why;
-            if (store_change(control_to_json(from_file), true, next, why)) {
+            Outcome why;
+            if (store_change(control_to_json(from_file), true, "file", true,
+                             next, why)) {
                 install(next);
                 if (stored) {
                     log_("control: settings from " + file_
@@ -253,15 +268,16 @@ ControlState::load(std::string &error)
                 }
                 return true;
             }
-            log_("control: " + file_ + ": " + why
+            log_("control: " + file_ + ": " + why.error
                  + "; the database's settings stay");
             refused = true;
         }
         if (!stored) {
             Control next;
-            std::string why;
-            if (!store_change(control_to_json(Control{}), true, next, why)) {
-                error = why;
+            Outcome why;
+            if (!store_change(control_to_json(Control{}), true, "file", true,
+                              next, why)) {
+                error = why.error;
                 return false;
             }
             install(next);
@@ -283,27 +299,132 @@ ControlState::load(std::string &error)
     return true;
 }
 
-bool
-ControlState::update(const boost::json::value &change, std::string &error)
+ControlChangeRow
+ControlState::change_row(const std::string &caller, const Control &before,
+                         const Control &after) const
+{
+    ControlChangeRow row;
+    row.time_ms = now_ms();
+    row.caller = caller;
+    row.before = boost::json::serialize(control_to_json(before));
+    row.after = boost::json::serialize(control_to_json(after));
+    return row;
+}
+
+ControlState::Outcome
+ControlState::update(const boost::json::value &change,
+                     const std::string &caller, bool confirmed)
 {
     std::lock_guard<std::mutex> g(file_lock_);
+    Outcome out;
+    Control before = current()->control;
     Control next;
-    bool ok = store_ ? store_change(change, false, next, error)
-                     : apply_control(change, current()->control, next, error);
-    if (!ok) {
-        bump(counters_.control_errors);
-        return false;
+    if (store_ != nullptr) {
+        bool ok = false;
+        try {
+            ok = store_change(change, false, caller, confirmed, next, out);
+        } catch (const StoreError &e) {
+            out.error = std::string("cannot store the settings: ") + e.what();
+            out.server_error = true;
+        }
+        if (!ok) {
+            bump(counters_.control_errors);
+            return out;
+        }
+        if (!(next == before)) {
+            install(next);
+            mirror_to_file(next);
+            bump(counters_.control_updates);
+            log_("control: settings changed from the console by " + caller);
+        }
+        out.ok = true;
+        return out;
     }
-    if (store_ == nullptr && !file_.empty() && !write_file(next, error)) {
+
+    if (!apply_control(change, before, next, out.error)) {
         bump(counters_.control_errors);
-        return false;
+        return out;
+    }
+    if (!confirmed) {
+        out.openings = authorization_openings(before, next);
+        if (!out.openings.empty()) {
+            out.error = skip_authorization_refusal;
+            bump(counters_.control_errors);
+            return out;
+        }
+    }
+    if (next == before) {
+        out.ok = true;
+        return out;
+    }
+    if (!file_.empty() && !write_file(next, out.error)) {
+        out.server_error = true;
+        bump(counters_.control_errors);
+        return out;
+    }
+    if (journal_) {
+        try {
+            journal_(change_row(caller, before, next));
+        } catch (const std::exception &e) {
+            /* not recorded, not made: the file goes back as it was */
+            std::string ignored;
+            if (!file_.empty() && !write_file(before, ignored)) {
+                log_("control: " + ignored);
+            }
+            out.error =
+                std::string("the change could not be recorded: ") + e.what();
+            out.server_error = true;
+            bump(counters_.control_errors);
+            return out;
+        }
     }
     install(next);
-    if (store_ != nullptr) {
-        mirror_to_file(next);
-    }
     bump(counters_.control_updates);
-    log_("control: settings changed from the console");
+    log_("control: settings changed from the console by " + caller);
+    out.ok = true;
+    return out;
+}
+
+/* An edit of the file: made like a change from the console, recorded as
+ * the file's; false with the reason when it is not taken. */
+bool
+ControlState::take_file_edit(const Control &edited, std::string &error)
+{
+    Control before = current()->control;
+    if (edited == before) {
+        return true;
+    }
+    Control next = edited;
+    if (store_ != nullptr) {
+        Outcome out;
+        try {
+            if (!store_change(control_to_json(edited), true, "file", true, next,
+                              out)) {
+                error = out.error;
+                return false;
+            }
+        } catch (const StoreError &e) {
+            error = std::string("cannot store the settings: ") + e.what();
+            return false;
+        }
+    } else {
+        if (!policies_advance(before, next, error)) {
+            return false;
+        }
+        if (journal_) {
+            /* the edit is in force already: a record that fails is said */
+            try {
+                journal_(change_row("file", before, next));
+            } catch (const std::exception &e) {
+                log_(std::string("control: the change from the file could not "
+                                 "be recorded: ")
+                     + e.what());
+            }
+        }
+    }
+    install(next);
+    bump(counters_.control_updates);
+    log_("control: settings reread from " + file_);
     return true;
 }
 
@@ -320,25 +441,7 @@ ControlState::poll()
             } else {
                 Control next;
                 std::string error;
-                bool ok = read_file(next, error);
-                if (ok && next != current()->control) {
-                    try {
-                        ok = store_ ? store_change(control_to_json(next), true,
-                                                   next, error)
-                                    : policies_advance(current()->control, next,
-                                                       error);
-                    } catch (const StoreError &e) {
-                        error = std::string("cannot store the settings: ")
-                                + e.what();
-                        ok = false;
-                    }
-                    if (ok) {
-                        install(next);
-                        bump(counters_.control_updates);
-                        log_("control: settings reread from " + file_);
-                    }
-                }
-                if (!ok) {
+                if (!read_file(next, error) || !take_file_edit(next, error)) {
                     bump(counters_.control_errors);
                     log_("control: " + error + "; settings unchanged");
                 }

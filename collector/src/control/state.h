@@ -2,12 +2,14 @@
  * The settings in force, shared by ingest (heartbeat replies), the console
  * and the control file.  With a store they live in the database, so that
  * every collector of one database hands every sensor the same: a change
- * from any console is stored there and reaches the other collectors at
- * their next poll.  The control file, when there is one, mirrors them: an
- * edit of it is a change like one from the console, and a change from
- * elsewhere rewrites it.  Any thread reads the current snapshot; changes
- * and polls are serialised by a lock of their own, and poll() runs on the
- * collector's housekeeping thread.
+ * from any console is stored there, with its record in the change log in
+ * the same transaction, and reaches the other collectors at their next
+ * poll.  The control file, when there is one, mirrors them: an edit of it
+ * is a change like one from the console, and a change from elsewhere
+ * rewrites it.  Without a store (tests) the settings are the file's and
+ * every change is handed to a journal.  Any thread reads the current
+ * snapshot; changes and polls are serialised by a lock of their own, and
+ * poll() runs on the collector's housekeeping thread.
  */
 
 #ifndef KV_CONTROL_STATE_H
@@ -35,6 +37,18 @@ class ControlState {
     };
 
     using Logger = std::function<void(const std::string &)>;
+    /* Keeps a change; throws (StoreError) when it cannot. */
+    using Journal = std::function<void(const ControlChangeRow &)>;
+
+    /* What became of a change from the console. */
+    struct Outcome {
+        bool ok = false;
+        std::string error;
+        /* the settings were fine; the file or the record failed */
+        bool server_error = false;
+        /* when refused for want of a confirmation: what it would open */
+        std::vector<std::string> openings;
+    };
 
     /* Without a store the settings are the file's and this process's. */
     ControlState(std::string file, IngestCounters &counters, Logger log,
@@ -49,9 +63,20 @@ class ControlState {
 
     std::shared_ptr<const Snapshot> current() const;
 
-    /* A change from the console: members of change replace the values
-     * stored last.  Throws StoreError when the database cannot take it. */
-    bool update(const boost::json::value &change, std::string &error);
+    /* Without a store (tests): where changes are recorded. */
+    void set_journal(Journal journal) { journal_ = std::move(journal); }
+
+    /*
+     * A change from the console by caller (its address): members of
+     * change replace the values in force (stored last, with a store); the
+     * change is stored and recorded together, and the file, when there is
+     * one, rewritten.  A change that would let requests skip authorization
+     * that could not before (see authorization_openings) is made only when
+     * confirmed; otherwise it is refused with what it would open.  A
+     * change that cannot be recorded is not made.
+     */
+    Outcome update(const boost::json::value &change, const std::string &caller,
+                   bool confirmed);
 
     /* Rereads the file if it changed since it was last read or written,
      * and takes what another collector stored. */
@@ -75,16 +100,24 @@ class ControlState {
     bool write_file(const Control &c, std::string &error);
     void install(const Control &c);
     /* Stores next on top of what is stored (as a change from the file or
-     * the console); false with a reason when it cannot be. */
+     * the console, recorded as caller's), refusing what opens
+     * authorization unless confirmed; false with out's reason when it
+     * cannot be. */
     bool store_change(const boost::json::value &change, bool whole,
-                      Control &next, std::string &error);
+                      const std::string &caller, bool confirmed, Control &next,
+                      Outcome &out);
+    bool take_file_edit(const Control &edited, std::string &error);
     bool parse_stored(const StoredControl &s, Control &out);
     void mirror_to_file(const Control &c);
+    ControlChangeRow change_row(const std::string &caller,
+                                const Control &before,
+                                const Control &after) const;
 
     std::string file_;
     IngestCounters &counters_;
     Logger log_;
     Store *store_;
+    Journal journal_;
     mutable std::mutex lock_;
     std::mutex file_lock_; /* one change or poll at a time */
     std::shared_ptr<const Snapshot> snapshot_;

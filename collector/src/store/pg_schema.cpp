@@ -112,6 +112,20 @@ INSERT INTO exchange_minutes
     SELECT time_ms / 60000, min(id), max(id) FROM exchanges
     GROUP BY time_ms / 60000;
 )sql"},
+    {3, "control changes and the collector's keys", R"sql(
+CREATE TABLE control_changes (
+    id BIGSERIAL PRIMARY KEY,
+    time_ms BIGINT NOT NULL,
+    caller TEXT NOT NULL,
+    before TEXT NOT NULL,
+    after TEXT NOT NULL
+);
+CREATE TABLE collector_keys (
+    name TEXT PRIMARY KEY,
+    value BYTEA NOT NULL,
+    created_ms BIGINT NOT NULL
+);
+)sql"},
 };
 
 /* Step 1 names a sequence its table's default uses: made first, so the

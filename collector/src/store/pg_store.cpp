@@ -755,24 +755,120 @@ PgStore::control_settings()
     return c;
 }
 
+namespace {
+
+/* After a failure inside a transaction: a connection that cannot even
+ * roll back is broken, and its borrower does not give it back. */
+void
+roll_back(PgConnection &db)
+{
+    try {
+        db.exec("ROLLBACK");
+    } catch (const StoreError &) {
+    }
+}
+
+int64_t
+insert_change(PgConnection &db, const ControlChangeRow &c)
+{
+    PgResult res =
+        db.query("INSERT INTO control_changes (time_ms, caller, before, after) "
+                 "VALUES ($1::bigint, $2, $3, $4) RETURNING id",
+                 {number(c.time_ms), without_nul(c.caller),
+                  without_nul(c.before), without_nul(c.after)});
+    return res.integer(0, 0);
+}
+
+} // namespace
+
+/* The settings and their change's record in one transaction: a change
+ * that cannot be recorded is not made. */
 bool
 PgStore::replace_control_settings(int64_t expected, const std::string &settings,
-                                  int64_t now)
+                                  int64_t now, const ControlChangeRow *change)
 {
     auto r = reader();
-    PgResult res =
-        expected == 0
-            ? r->get().query("INSERT INTO control_settings (id, version, "
-                             "settings, changed_ms) VALUES (1, 1, $1, "
-                             "$2::bigint) ON CONFLICT DO NOTHING",
-                             {without_nul(settings), number(now)})
-            : r->get().query(
-                "UPDATE control_settings SET version = "
-                "version + 1, settings = $1, changed_ms = "
-                "$2::bigint WHERE id = 1 AND version = "
-                "$3::bigint",
-                {without_nul(settings), number(now), number(expected)});
-    return res.affected() == 1;
+    PgConnection &db = r->get();
+    db.exec("BEGIN");
+    try {
+        PgResult res =
+            expected == 0
+                ? db.query("INSERT INTO control_settings (id, version, "
+                           "settings, changed_ms) VALUES (1, 1, $1, "
+                           "$2::bigint) ON CONFLICT DO NOTHING",
+                           {without_nul(settings), number(now)})
+                : db.query(
+                    "UPDATE control_settings SET version = "
+                    "version + 1, settings = $1, changed_ms = "
+                    "$2::bigint WHERE id = 1 AND version = "
+                    "$3::bigint",
+                    {without_nul(settings), number(now), number(expected)});
+        bool done = res.affected() == 1;
+        if (done && change != nullptr) {
+            insert_change(db, *change);
+        }
+        db.exec(done ? "COMMIT" : "ROLLBACK");
+        return done;
+    } catch (const StoreError &) {
+        roll_back(db);
+        throw;
+    }
+}
+
+int64_t
+PgStore::add_control_change(const ControlChangeRow &c)
+{
+    auto r = reader();
+    return insert_change(r->get(), c);
+}
+
+std::vector<ControlChangeRow>
+PgStore::control_changes(const ControlChangeQuery &q)
+{
+    std::string sql = "SELECT id, time_ms, caller, before, after FROM "
+                      "control_changes";
+    if (q.before_id > 0) {
+        sql += " WHERE id < " + std::to_string(q.before_id);
+    }
+    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+    auto r = reader();
+    PgResult res = r->get().query(sql, {});
+    std::vector<ControlChangeRow> out;
+    for (int i = 0; i < res.rows(); i++) {
+        ControlChangeRow c;
+        c.id = res.integer(i, 0);
+        c.time_ms = res.integer(i, 1);
+        c.caller = res.text(i, 2);
+        c.before = res.text(i, 3);
+        c.after = res.text(i, 4);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+/* The first collector of a database to ask keeps its fresh key; every
+ * other, at once or later, reads that one: the conflict makes the race
+ * harmless. */
+std::string
+PgStore::redaction_key(const std::string &fresh)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex = "\\x";
+    for (unsigned char ch : fresh) {
+        hex += digits[ch >> 4];
+        hex += digits[ch & 15];
+    }
+    auto r = reader();
+    r->get().query("INSERT INTO collector_keys (name, value, created_ms) "
+                   "VALUES ('redaction', $1::bytea, $2::bigint) "
+                   "ON CONFLICT (name) DO NOTHING",
+                   {hex, number(now_ms())});
+    PgResult res = r->get().query(
+        "SELECT value FROM collector_keys WHERE name = 'redaction'", {});
+    if (res.rows() != 1) {
+        throw StoreError("the redaction key is not in the database");
+    }
+    return res.text(0, 0);
 }
 
 std::string

@@ -48,8 +48,12 @@ class PgStore : public QueuedStore {
     std::vector<StatsRow> stats(const StatsQuery &q) override;
     std::optional<StoredControl> control_settings() override;
     bool replace_control_settings(int64_t expected_version,
-                                  const std::string &settings,
-                                  int64_t now_ms) override;
+                                  const std::string &settings, int64_t now_ms,
+                                  const ControlChangeRow *change) override;
+    int64_t add_control_change(const ControlChangeRow &change) override;
+    std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) override;
+    std::string redaction_key(const std::string &fresh) override;
     std::string describe() const override;
 
     /* The day partitions there are (days since the epoch), from the

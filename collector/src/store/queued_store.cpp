@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "base/text.h"
+
 namespace kv {
 
 namespace {

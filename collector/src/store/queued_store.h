@@ -26,6 +26,13 @@ class QueuedStore : public Store {
         size_t max_bytes = 256u << 20;
     };
 
+    /* Rows older than max_age_ms are dropped every interval_ms, by a
+     * backend's maintain(); 0: kept whatever their age. */
+    struct AgeLimit {
+        int64_t max_age_ms = 0;
+        int64_t interval_ms = 60000;
+    };
+
     ~QueuedStore() override;
 
     void start() override;

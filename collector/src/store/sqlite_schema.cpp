@@ -12,7 +12,10 @@ namespace {
  * version.  Later steps change what is there; a step once released is
  * never edited, a new one is added.
  *
- * Step 2: an index for each filter of the exchange list (an index on a
+ * Step 2: the change log of the sensors' settings, and the collector's
+ * keys (the one redaction hashes with).
+ *
+ * Step 3: an index for each filter of the exchange list (an index on a
  * column is in id order within each value, which is the list's order);
  * one row per exchange, the request id with the sensor and the format
  * naming it, so that a message sent again is not kept twice (what the
@@ -73,7 +76,21 @@ CREATE TABLE IF NOT EXISTS sensors (
     first_seen_ms INTEGER NOT NULL
 );
 )sql"},
-    {2, "filters by index, each exchange once, the control settings",
+    {2, "control changes and the collector's keys", R"sql(
+CREATE TABLE control_changes (
+    id INTEGER PRIMARY KEY,
+    time_ms INTEGER NOT NULL,
+    caller TEXT NOT NULL,
+    before TEXT NOT NULL,
+    after TEXT NOT NULL
+);
+CREATE TABLE collector_keys (
+    name TEXT PRIMARY KEY,
+    value BLOB NOT NULL,
+    created_ms INTEGER NOT NULL
+);
+)sql"},
+    {3, "filters by index, each exchange once, the control settings",
      R"sql(
 DELETE FROM exchanges WHERE request_id <> '' AND id NOT IN (
     SELECT min(id) FROM exchanges WHERE request_id <> ''
@@ -147,6 +164,24 @@ has_columns(sqlite3 *db, const char *table,
     return true;
 }
 
+bool
+has_table(sqlite3 *db, const char *name)
+{
+    sqlite3_stmt *st = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT count(*) FROM sqlite_master WHERE type = "
+                           "'table' AND name = ?1",
+                           -1, &st, nullptr)
+        != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_bind_text(st, 1, name, -1, SQLITE_STATIC);
+    bool found =
+        sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) > 0;
+    sqlite3_finalize(st);
+    return found;
+}
+
 } // namespace
 
 const std::vector<Migration> &
@@ -186,6 +221,14 @@ migrate_sqlite(sqlite3 *db, const std::vector<Migration> &all,
                 + ")";
         return false;
     }
+    /* Collectors built while steps 2 and 3 were numbered the other way
+     * round stamped 2 on databases that hold step 3 and lack step 2: such
+     * a database takes step 2 and is then at 3. */
+    bool misnumbered = at == 2 && has_table(db, "control_settings")
+                       && !has_table(db, "control_changes");
+    if (misnumbered) {
+        at = 1;
+    }
     for (const Migration &m : all) {
         if (m.version <= at) {
             continue;
@@ -196,10 +239,18 @@ migrate_sqlite(sqlite3 *db, const std::vector<Migration> &all,
                     + ": " + why;
             return false;
         }
+        /* another collector opening the same file may have taken the step
+         * while this one waited for the lock */
+        int stamp = misnumbered && m.version == 2 ? 3 : m.version;
+        int now_at = sqlite_schema_version(db);
+        if (now_at >= stamp) {
+            exec(db, "COMMIT", why);
+            at = now_at;
+            continue;
+        }
         bool ok =
             exec(db, m.sql, why)
-            && exec(db, "PRAGMA user_version = " + std::to_string(m.version),
-                    why);
+            && exec(db, "PRAGMA user_version = " + std::to_string(stamp), why);
         if (ok && m.version == 1
             && !has_columns(db, "exchanges",
                             {"id", "time_ms", "uri", "request_body",
@@ -214,7 +265,7 @@ migrate_sqlite(sqlite3 *db, const std::vector<Migration> &all,
                     + "): " + why;
             return false;
         }
-        at = m.version;
+        at = stamp;
     }
     return true;
 }

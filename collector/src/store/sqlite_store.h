@@ -27,7 +27,7 @@ class SqliteStore : public QueuedStore {
     struct Options {
         std::string path = "collector.db";
         int64_t retain_rows = 1000000;
-        int64_t retain_days = 0; /* 0: no limit by age */
+        AgeLimit age; /* retention by age, next to retain_rows */
         QueueLimits queue;
         int readers = 2;
     };
@@ -44,8 +44,12 @@ class SqliteStore : public QueuedStore {
     std::vector<StatsRow> stats(const StatsQuery &q) override;
     std::optional<StoredControl> control_settings() override;
     bool replace_control_settings(int64_t expected_version,
-                                  const std::string &settings,
-                                  int64_t now_ms) override;
+                                  const std::string &settings, int64_t now_ms,
+                                  const ControlChangeRow *change) override;
+    int64_t add_control_change(const ControlChangeRow &change) override;
+    std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) override;
+    std::string redaction_key(const std::string &fresh) override;
     std::string describe() const override;
 
   protected:
@@ -61,8 +65,11 @@ class SqliteStore : public QueuedStore {
     void write(StatsDoc &s);
     void write(Heartbeat &h);
     void write_minutes();
-    void prune_by_age();
+    /* drops the exchanges and statistics documents that arrived before
+     * cutoff_ms, and the workers last heard of before it */
+    void prune_older_than(int64_t cutoff_ms);
     void prune();
+    int64_t insert_change(const ControlChangeRow &c);
 
     std::vector<ExchangeRow> run_list(const std::string &sql,
                                       const std::vector<std::string> &texts);
@@ -73,8 +80,10 @@ class SqliteStore : public QueuedStore {
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
-    std::mutex control_lock_;
-    sqlite3 *control_db_ = nullptr; /* changes of the control settings */
+    /* writes that cannot wait for the queue (control settings and their
+     * changes, the key), from any thread, one at a time */
+    std::mutex direct_lock_;
+    sqlite3 *direct_ = nullptr;
 
     std::mutex readers_lock_;
     std::condition_variable reader_free_;

@@ -101,6 +101,24 @@ struct StoredControl {
     int64_t changed_ms = 0;
 };
 
+/*
+ * One change of the sensors' settings: when, who (the console client's
+ * address, or "file" for an edit of the control file) and the settings
+ * before and after, each as the JSON object the control file holds.
+ */
+struct ControlChangeRow {
+    int64_t id = 0;
+    int64_t time_ms = 0;
+    std::string caller;
+    std::string before;
+    std::string after;
+};
+
+struct ControlChangeQuery {
+    int limit = 50;
+    int64_t before_id = 0; /* 0: from the newest */
+};
+
 struct StoreCounters {
     std::atomic<uint64_t> exchanges_stored{0};
     /* exchanges already stored under the same request id, from the same
@@ -154,13 +172,34 @@ class Store {
     virtual std::optional<StoredControl> control_settings() = 0;
     /*
      * Stores settings as the next version, when the stored version is
-     * still expected_version (0: none stored yet).  False, with nothing
-     * written, when another collector changed them first: the caller reads
-     * them again and decides anew.
+     * still expected_version (0: none stored yet), and with them, in the
+     * same transaction, the change's record when there is one: a change
+     * that cannot be recorded is not made.  False, with nothing written,
+     * when another collector changed them first: the caller reads them
+     * again and decides anew.  Throws StoreError.
      */
-    virtual bool replace_control_settings(int64_t expected_version,
-                                          const std::string &settings,
-                                          int64_t now_ms) = 0;
+    virtual bool
+    replace_control_settings(int64_t expected_version,
+                             const std::string &settings, int64_t now_ms,
+                             const ControlChangeRow *change = nullptr) = 0;
+
+    /*
+     * Keeps a control change at once, not through the queue.  Returns its
+     * id; throws StoreError.
+     */
+    virtual int64_t add_control_change(const ControlChangeRow &change) = 0;
+    /* Newest first. */
+    virtual std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) = 0;
+
+    /*
+     * The key that redaction hashes secrets with: one per database, made
+     * once and kept in it, so that masks of equal secrets stay equal
+     * across restarts and across collectors sharing a database.  The
+     * first call on a database keeps fresh and returns it; every later
+     * call, from any collector, returns what was kept.  Throws StoreError.
+     */
+    virtual std::string redaction_key(const std::string &fresh) = 0;
 
     /* Which backend and database, without secrets, for people to read. */
     virtual std::string describe() const = 0;
