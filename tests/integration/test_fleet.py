@@ -191,12 +191,24 @@ def test_control_goes_through_the_database_to_every_collector(
         f"{took:.3f} s from the change on one collector to the other's "
         f"heartbeat reply\n")
 
-    # a change on the second collector comes back to the first and its file
-    status, _ = b.request("PUT", "/api/control", {"backoff_ms": 200})
+    # a change on the second collector comes back to the first and its
+    # file; what opens authorization wants its confirmation there too
+    status, doc = b.request("PUT", "/api/control", {"backoff_ms": 200})
+    assert status == 409 and len(doc["openings"]) == 1, doc
+    status, _ = b.request("PUT", "/api/control", {
+        "backoff_ms": 200, "confirm": "skip-authorization"})
     assert status == 200
     wait_until(lambda: json.loads(a.control_file.read_text())
                .get("backoff_ms") == 200, 10)
     assert a.get("/api/control")["logging_level"] == "minimum"
+
+    # one change log, whichever collector made the change
+    changes = a.get("/api/control/changes")
+    assert changes == b.get("/api/control/changes")
+    assert [c["caller"] for c in changes] == ["127.0.0.1", "127.0.0.1",
+                                              "file"]
+    assert changes[0]["after"]["backoff_ms"] == 200
+    assert changes[1]["before"]["logging_level"] == "metadata"
 
     # a collector started later hands out the same
     c = collectors(store_db, control_file=False)
