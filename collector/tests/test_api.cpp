@@ -333,9 +333,10 @@ TEST(ConsoleApi, MetricsCarryTheFleetsWorkersAndTheirRates)
 TEST(ConsoleApi, WorkersPageWithTheirStateAndDates)
 {
     Rig rig;
-    rig.api = std::make_unique<kv::ConsoleApi>(
-        *rig.store, rig.control, rig.counters,
-        kv::ConsoleInfo{"", "", "", "", 0, 60000});
+    kv::ConsoleInfo info;
+    info.offline_after_ms = 60000;
+    rig.api = std::make_unique<kv::ConsoleApi>(*rig.store, rig.control,
+                                               rig.counters, info);
     int64_t now = kv::now_ms();
     std::vector<kv::Record> records;
     for (int pid : {1, 2, 3}) {

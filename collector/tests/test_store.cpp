@@ -385,12 +385,12 @@ TEST(Store, OldRowsAndWorkersNotHeardOfAgeOut)
     ASSERT_TRUE(kvtest::eventually([&] {
         return store->exchanges(kv::ExchangeQuery{}).size() == 2
                && store->stats(kv::StatsQuery{}).size() == 1
-               && store->sensors().size() == 1;
+               && store->sensors(kv::SensorQuery{}).size() == 1;
     }));
     for (const auto &row : store->exchanges(kv::ExchangeQuery{})) {
         EXPECT_EQ(row.exchange.uri, "/new");
     }
-    EXPECT_EQ(store->sensors()[0].pid.value_or(0), 12);
+    EXPECT_EQ(store->sensors(kv::SensorQuery{})[0].pid.value_or(0), 12);
     EXPECT_EQ(store->counters().rows_pruned.load(), 5u + 1u + 2u);
 
     /* and the rows after them go on being kept and numbered */
