@@ -667,7 +667,13 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
     if (!exec(db_, "BEGIN")) {
         return;
     }
+    /* counted and taken as the new lowest ids once committed: a reader
+     * that sees the count sees the rows gone */
+    uint64_t gone = 0;
+    int64_t new_min[2] = {exchange_min_id_, stats_min_id_};
+    int at_table = -1;
     for (auto &t : tables) {
+        at_table++;
         if (t.max_id == 0) {
             continue;
         }
@@ -705,9 +711,8 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
         sqlite3_bind_int64(erase.get(), 1, lo);
         sqlite3_bind_int64(erase.get(), 2, cutoff_ms);
         if (sqlite3_step(erase.get()) == SQLITE_DONE) {
-            counters_.rows_pruned +=
-                static_cast<uint64_t>(sqlite3_changes(db_));
-            t.min_id = lo;
+            gone += static_cast<uint64_t>(sqlite3_changes(db_));
+            new_min[at_table] = lo;
         }
     }
     Statement workers(db_, "DELETE FROM sensors WHERE max(first_seen_ms, "
@@ -716,19 +721,22 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
     if (workers.get()) {
         sqlite3_bind_int64(workers.get(), 1, cutoff_ms);
         if (sqlite3_step(workers.get()) == SQLITE_DONE) {
-            counters_.rows_pruned +=
-                static_cast<uint64_t>(sqlite3_changes(db_));
+            gone += static_cast<uint64_t>(sqlite3_changes(db_));
         }
     }
     /* the minutes that now point at no row */
     Statement minutes(db_, "DELETE FROM exchange_minutes WHERE max_id < ?1");
     if (minutes.get()) {
-        sqlite3_bind_int64(minutes.get(), 1, exchange_min_id_);
+        sqlite3_bind_int64(minutes.get(), 1, new_min[0]);
         sqlite3_step(minutes.get());
     }
     if (!exec(db_, "COMMIT")) {
         exec(db_, "ROLLBACK");
+        return;
     }
+    exchange_min_id_ = new_min[0];
+    stats_min_id_ = new_min[1];
+    counters_.rows_pruned += gone;
 }
 
 /* With direct_lock_ held: the new row's id, 0 when it failed. */
