@@ -37,6 +37,8 @@ ARTIFACTS = Path(os.environ.get("KV_ARTIFACTS") or REPO / "build/artifacts")
 
 BODY = {"tea": "earl grey", "cups": [1, 2, 3]}
 
+pytestmark = pytest.mark.collector_only
+
 
 def merged_log(status, uri, body, pid=0x4d2):
     doc = json.dumps([{
