@@ -169,6 +169,7 @@ def test_api_contract(store_db, collectors, nginx, app):
     assert set(re.findall(r"kestrelvanes_\w+", dashboard)) <= served
 
 
+@pytest.mark.collector_only
 def test_control_goes_through_the_database_to_every_collector(
         store_db, collectors):
     a = collectors(store_db, control={"logging_level": "metadata"})
@@ -306,6 +307,7 @@ def step_sql(source, step):
     return re.findall(r'R"sql\((.*?)\)sql"', text, re.S)[step - 1]
 
 
+@pytest.mark.collector_only
 def test_a_database_of_the_schema_before_is_upgraded_with_its_data(
         store_db, collectors):
     if store_db.postgres:
