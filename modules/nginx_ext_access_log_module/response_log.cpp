@@ -595,8 +595,7 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,
-        mem_pool, access_log_thread_pool,
-        conf->remote_auth_log_server.len != 0 ? 1 : 0);
+        mem_pool, access_log_thread_pool, conf->collector);
 }
 
 } /* extern "C" */
