@@ -77,6 +77,16 @@ ngx_load_tls_components() noexcept
         OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, NULL);
 }
 
+/* Set when the collector asked for a certificate the sensor has not. */
+thread_local bool certificate_requested;
+
+int
+note_certificate_request(SSL *ssl, X509 **x509, EVP_PKEY **pkey) noexcept
+{
+    certificate_requested = true;
+    return 0; /* go on without one: the collector decides */
+}
+
 /*
  * The client context of a configuration.  A read that meets only a
  * non-application record (a session ticket) must come back instead of
@@ -93,6 +103,7 @@ new_context() noexcept
     SSL_CTX *ctx = SSL_CTX_new(method);
     if (ctx != NULL) {
         SSL_CTX_clear_mode(ctx, SSL_MODE_AUTO_RETRY);
+        SSL_CTX_set_client_cert_cb(ctx, note_certificate_request);
     }
 
     return ctx;
@@ -249,6 +260,62 @@ name_to_check(const char *host, char *out, size_t size) noexcept
     return true;
 }
 
+/*
+ * In TLS 1.3 the client's handshake is over before the collector has
+ * looked at the client's certificate: a collector that refuses it says so
+ * with an alert after the handshake, and whatever was written meanwhile
+ * is lost, though it went out whole.  So when a certificate was asked
+ * for, the connection is taken only once the collector has sent its
+ * first record (a session ticket, which OpenSSL and most servers send
+ * right away), or the deadline has passed without one; false, with
+ * OpenSSL's reason, when the collector refused instead.
+ */
+bool
+admitted(ngx_transport_peer_t *peer, ngx_msec_t deadline, char *reason,
+         size_t size) noexcept
+{
+    nonblocking_scope nonblocking(peer->conn.fd);
+
+    for (;;) {
+        if (SSL_SESSION_is_resumable(SSL_get0_session(peer->ssl))) {
+            return true;
+        }
+
+        u_char byte;
+        int n = SSL_peek(peer->ssl, &byte, 1);
+
+        if (n > 0) {
+            return true;
+        }
+
+        int err = SSL_get_error(peer->ssl, n);
+
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+
+            if (SSL_SESSION_is_resumable(SSL_get0_session(peer->ssl))) {
+                return true;
+            }
+
+            if (!kestrelvanes::wait_ready(peer->conn.fd, POLLIN, deadline)) {
+                /* no ticket came: a collector that sends none */
+                return !kestrelvanes::worker_terminating();
+            }
+            continue;
+        }
+
+        unsigned long e = ERR_peek_last_error();
+
+        ngx_cpystrn(reinterpret_cast<u_char *>(reason),
+                    (u_char *) "the collector closed the connection", size);
+        if (e != 0) {
+            ERR_error_string_n(e, reason, size);
+        }
+        ERR_clear_error();
+        return false;
+    }
+}
+
 /* Drives SSL_connect on a non-blocking socket until done or the deadline. */
 int
 connect_until(SSL *ssl, ngx_socket_t fd, ngx_msec_t deadline,
@@ -377,9 +444,26 @@ handshake(ngx_transport_peer_t *peer, ngx_log_t *log, const char *host,
 
     bool timed_out = false;
 
+    certificate_requested = false;
     rc = connect_until(peer->ssl, peer->conn.fd, deadline, &timed_out);
     if (rc != 1) {
         log_handshake_failure(peer, log, rc, timed_out, name);
+        return NGX_ERROR;
+    }
+
+    char reason[256];
+
+    if ((collector_tls.certificate.len != 0 || certificate_requested)
+        && SSL_version(peer->ssl) == TLS1_3_VERSION
+        && !admitted(peer, deadline, reason, sizeof(reason))) {
+        ring("refused after the handshake");
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "collector refused the connection after the TLS "
+                      "handshake (%s): %s",
+                      collector_tls.certificate.len
+                          ? "its check of the sensor's certificate"
+                          : "it asked for a certificate and none is set",
+                      reason);
         return NGX_ERROR;
     }
 
