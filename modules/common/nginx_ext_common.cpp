@@ -418,6 +418,20 @@ ngx_ext_peers_create(ngx_uint_t n, ngx_log_t *log) noexcept
 void
 ngx_ext_peer_close(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
+    /*
+     * Answers left unread would make the close a reset, which can cost the
+     * collector what it received but had not read yet.  Never waits.
+     */
+    if (peer->conn.fd != -1) {
+        u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+        for (int i = 0; i < 16; i++) {
+            if (recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT) <= 0) {
+                break;
+            }
+        }
+    }
+
     if (peer->ssl != NULL) {
         SSL_free(peer->ssl);
         peer->ssl = NULL;

@@ -6,7 +6,8 @@
     check_config(body, values=None, **options) -> ConfigCheck (nginx -t)
     collector             a started plain-TCP FakeCollector
     tls_collector         a started TLS FakeCollector (self-signed cert)
-    collector_factory(tls=False, start=True, port=None, cert=None)
+    collector_factory(tls=False, start=True, port=None, cert=None,
+                      client_ca=None, host=None)
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
