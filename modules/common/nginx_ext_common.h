@@ -164,9 +164,11 @@ struct ngx_transport_item_s {
  * the certificate must carry and what is sent as SNI, empty meaning the
  * host of the collector URL), and the certificate the sensor proves
  * itself with, if any.  Everything is loaded when the configuration is
- * read, by the master (which can read keys the workers cannot), into ctx,
- * the client context every connection of that configuration is made
- * from; it lives in that configuration's pool.
+ * read, by the master (which can read keys the workers cannot); the
+ * certificate into ctx, the client context every connection of that
+ * configuration is made from, which lives in that configuration's pool.
+ * Without a certificate ctx is NULL, and connections share a context the
+ * process makes when it first needs one.
  */
 typedef struct {
     ngx_flag_t verify;
@@ -320,9 +322,9 @@ char *ngx_ext_set_collector_ssl_certificate_key(ngx_conf_t *cf,
                                                 void *conf) noexcept;
 
 /*
- * Once the configuration is read: checks the settings fit together and
- * makes the client context every collector connection is made from,
- * with the sensor's certificate when one is given.
+ * Once the configuration is read: checks the settings fit together and,
+ * when the sensor has a certificate, makes the client context every
+ * collector connection is made from, with it.
  */
 ngx_int_t ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept;
 

@@ -110,6 +110,34 @@ new_context() noexcept
 }
 
 /*
+ * The context TLS connections are made from: the configuration's, which
+ * carries the sensor's certificate, or else one the process makes at its
+ * first TLS connection and keeps.  Made at load, it would cost every
+ * configuration without TLS collectors its allocations, which leave the
+ * worker's heap fragmented (a few hundred instructions more in malloc for
+ * every request).  Any thread.
+ */
+SSL_CTX *
+client_context() noexcept
+{
+    static std::mutex lock;
+    static SSL_CTX *made;
+
+    if (collector_tls.ctx != NULL) {
+        return collector_tls.ctx;
+    }
+
+    std::lock_guard<std::mutex> guard(lock);
+
+    if (made == NULL) {
+        made = new_context();
+        ERR_clear_error();
+    }
+
+    return made;
+}
+
+/*
  * Keys are read when the configuration is: a key that wants a pass phrase
  * fails to load instead of asking for one on a terminal.
  */
@@ -403,8 +431,8 @@ handshake(ngx_transport_peer_t *peer, ngx_log_t *log, const char *host,
     ngx_load_tls_components();
     ring("ssl create connection");
 
-    /* the configuration's context: the same for every peer, never owned */
-    peer->ctx = collector_tls.ctx;
+    /* the same context for every peer, never owned by one */
+    peer->ctx = client_context();
     if (peer->ctx == NULL) {
         ring("new context failed");
         return NGX_ERROR;
@@ -707,6 +735,12 @@ ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept
         return NGX_ERROR;
     }
 
+    /* without a certificate to load, the context waits for a first use */
+    t.ctx = NULL;
+    if (t.certificate.len == 0) {
+        return NGX_OK;
+    }
+
     ngx_pool_cleanup_t *cln = ngx_pool_cleanup_add(cf->pool, 0);
     SSL_CTX *ctx = cln ? new_context() : NULL;
 
@@ -721,7 +755,7 @@ ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept
     cln->handler = free_context;
     cln->data = ctx;
 
-    if (t.certificate.len && !load_client_certificate(cf, ctx)) {
+    if (!load_client_certificate(cf, ctx)) {
         return NGX_ERROR;
     }
 

@@ -8,11 +8,12 @@
  * (ext_num_socket_conns of them, chosen by the client connection), and by
  * no other: each collector gets its locations' exchanges and nothing
  * else.  A response log leaves by the lane of the authorization server's
- * URL, whose connection the URL-keyed list keeps.  A lane with no batch in flight posts one thread task
- * carrying everything queued on it, the way nginx's threaded file
- * writes carry a chain; the pool thread writes the whole batch over the
- * lane's peer, and the completion handler frees the batch's pools and
- * posts the next batch if messages arrived meanwhile.  One post, one
+ * URL, whose connection the URL-keyed list keeps.  A lane with no batch
+ * in flight posts one thread task carrying everything queued on it, the
+ * way nginx's threaded file writes carry a chain; the pool thread writes
+ * the whole batch over the lane's peer, and the completion handler frees
+ * the batch's pools and posts the next batch if messages arrived
+ * meanwhile.  One post, one
  * wake-up, one check of the connection and one completion serve many
  * messages, and the messages of a lane leave in the order they were
  * built.  Lanes send in parallel, each on a pool thread of its own.

@@ -532,7 +532,8 @@ extern "C" ngx_int_t
 __wrap_ngx_ext_access_log_post_task(ngx_atomic_uint_t, ngx_str_t *,
                                     log_msg_type_t msg_type, u_char *request,
                                     size_t len, ngx_pool_t *mem_pool,
-                                    ngx_thread_pool_t *, ngx_uint_t) noexcept
+                                    ngx_thread_pool_t *,
+                                    ngx_ext_collector_t *) noexcept
 {
     kvfuzz::posted_message &m = kvfuzz::last_posted();
 

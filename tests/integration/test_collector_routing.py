@@ -10,7 +10,8 @@ collector, once, and nowhere else.
 
 import pytest
 
-from harness.exchange import ClientConnection, request_bytes
+from harness import wait_until
+from harness.exchange import ClientConnection, one_exchange, request_bytes
 from harness.sensorlogs import merged_logs, response_logs
 
 CLIENTS = 8
@@ -151,3 +152,39 @@ def test_reload_that_moves_one_location_sends_each_exchange_to_the_collector_of_
     assert_each_gets_its_own([(a, first["/a/"] + second["/a/"]),
                               (b, first["/b/"]),
                               (c, second["/b/"])])
+
+
+def test_many_collectors_keep_a_worker_to_64_connections(nginx,
+                                                         collector_factory):
+    # a collector whose lanes hold nothing, used least recently, is
+    # closed for the 65th; it gets a new connection when needed again
+    collectors = [collector_factory() for _ in range(66)]
+    nginx.start(server([merged_location(f"/c{i}/", c.url)
+                        for i, c in enumerate(collectors)]), workers=1)
+
+    for i, c in enumerate(collectors):
+        r, _ = one_exchange(nginx.port, request_bytes(
+            "GET", f"/c{i}/first", [("Host", "h")]))
+        assert r.status == 200
+        merged_logs(c, count=1, timeout=10)
+
+    def closed():
+        return [c for c in collectors
+                if c.connections and all(x.closed for x in c.connections)]
+
+    wait_until(lambda: len(closed()) >= 2, timeout=10)
+    open_now = [c for c in collectors
+                if any(not x.closed for x in c.connections)]
+    assert len(open_now) <= 64
+    # closed by the sensor, cleanly: nothing it had sent was cut off
+    assert all(x.closed_by == "peer" for c in closed() for x in c.connections)
+
+    again = closed()[0]
+    index = collectors.index(again)
+    one_exchange(nginx.port, request_bytes("GET", f"/c{index}/again",
+                                           [("Host", "h")]))
+    stop_and_flush(nginx)
+
+    for i, c in enumerate(collectors):
+        want = [f"/c{i}/first"] + ([f"/c{i}/again"] if c is again else [])
+        assert received_uris(c) == sorted(want)
