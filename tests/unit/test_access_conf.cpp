@@ -294,24 +294,6 @@ TEST_F(AccessConf, GlobalStringsTakeTheLastOccurrence)
     EXPECT_EQ(remote_auth_log_api.len, 2u);
 }
 
-TEST_F(AccessConf, CollectorPathsAndUrlsAreCheckedAtLoad)
-{
-    /* an empty path makes a request line no collector can read */
-    EXPECT_EQ(set("ext_stats_api", ""), "error");
-    EXPECT_TRUE(log.contains("\"ext_stats_api\" must not be empty"));
-    EXPECT_EQ(set("ext_access_log_api", ""), "error");
-    EXPECT_TRUE(log.contains("\"ext_access_log_api\" must not be empty"));
-
-    ngx_http_response_body_loc_conf_t *conf = loc();
-    EXPECT_EQ(set("ext_auth_log_server", "http://127.0.0.1:9/x", conf),
-              "error");
-    EXPECT_EQ(conf->collector, nullptr);
-    EXPECT_EQ(set("ext_stats_server", "ftp://127.0.0.1:9"), "error");
-    EXPECT_TRUE(log.contains("\"ext_stats_server\" URL \"ftp://127.0.0.1:9\": "
-                             "the scheme must be"))
-        << log.text();
-}
-
 TEST_F(AccessConf, LocationInheritsDefaultsAndParentSettings)
 {
     ngx_http_response_body_loc_conf_t *parent = loc();
