@@ -25,7 +25,6 @@ constexpr size_t peer_pool_size = 16384;
 constexpr int send_attempts = 3;
 constexpr int max_zero_byte_writes = 4;
 constexpr useconds_t init_failure_pause_us = 1000000;
-constexpr size_t ip_str_size = 45;
 constexpr size_t host_text_size = 256;
 /* how often a wait on the collector looks whether the worker stops */
 constexpr ngx_msec_t wait_slice_ms = 100;
