@@ -239,10 +239,10 @@ lookup_done(ngx_resolver_ctx_t *ctx) noexcept
 {
     auto *c = static_cast<ngx_ext_collector_t *>(ctx->data);
 
-    c->resolving = 0;
+    c->resolving = false;
 
     if (ctx->state == NGX_OK && ctx->naddrs > 0) {
-        c->lookup_failed = 0;
+        c->lookup_failed = false;
         take_answer(c, ctx);
 
     } else {
@@ -255,7 +255,7 @@ lookup_done(ngx_resolver_ctx_t *ctx) noexcept
                       &c->host, ctx->state, ngx_resolver_strerror(ctx->state),
                       c->socklen ? "its last address is kept"
                                  : "it has no address yet");
-        c->lookup_failed = 1;
+        c->lookup_failed = true;
     }
 
     ngx_resolve_name_done(ctx);
@@ -284,10 +284,10 @@ start_lookup(ngx_ext_collector_t *c) noexcept
     ctx->cancelable = 1;
 
     /* the handler may run before ngx_resolve_name returns (a cached name) */
-    c->resolving = 1;
+    c->resolving = true;
 
     if (ngx_resolve_name(ctx) != NGX_OK) {
-        c->resolving = 0;
+        c->resolving = false;
     }
 }
 

@@ -29,9 +29,13 @@ struct ngx_ext_collector_s {
     unsigned tls : 1;   /* https:// */
     unsigned named : 1; /* the host is a name, not an address */
 
-    /* worker state of the background lookups: the event loop's alone */
-    unsigned resolving : 1;
-    unsigned lookup_failed : 1;
+    /*
+     * Worker state of the background lookups, the event loop's alone:
+     * plain members, not bits beside those sender threads read, which
+     * would share their memory location.
+     */
+    bool resolving;
+    bool lookup_failed;
 
     ngx_uint_t index; /* its place in its configuration's list */
 
