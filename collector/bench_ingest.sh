@@ -26,10 +26,12 @@ console=$(grep -o 'console on http://127.0.0.1:[0-9]*' "$work/collector.log" | s
 [ -n "$ingest" ] && [ -n "$console" ] || { cat "$work/collector.log"; exit 1; }
 
 # clock ticks of the event-loop thread (the process's first) and the
-# writer thread (its second)
+# writer thread (named kv-store)
+writer=$(grep -l '^kv-store$' /proc/$pid/task/*/comm 2>/dev/null | head -1 | cut -d/ -f5 || true)
+[ -n "$writer" ] || writer=$(ls /proc/$pid/task | sort -n | sed -n 2p)
 ticks() {
     local t=()
-    for task in $(ls /proc/$pid/task | sort -n | head -2); do
+    for task in $pid $writer; do
         t+=($(awk '{print $14 + $15}' /proc/$pid/task/$task/stat))
     done
     echo "${t[@]}"

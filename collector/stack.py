@@ -313,7 +313,9 @@ def run_demo(stack):
                    lambda: len(stored()) >= len(captured), 20, stack.procs)
     except StackError as e:
         print(f"\n{e}")
-    rows = sorted(stored(), key=lambda x: x["id"])
+    # the list holds metadata and sizes; each exchange has its bodies
+    rows = [api(p["console"], f"/api/exchanges/{x['id']}")
+            for x in sorted(stored(), key=lambda x: x["id"])]
 
     print(f"\nWhat the collector stored (SQLite {stack.work / 'collector.db'}, "
           f"API http://127.0.0.1:{p['console']}/api/exchanges):\n")

@@ -41,6 +41,13 @@ if ! grep -q -- '--without-pcre2' "$src/auto/options" 2>/dev/null; then
     flags=("${kept[@]}")
 fi
 
+# Releases that have HTTP/3 (1.25 on) build it in, so that the suite can
+# reach them over QUIC too; it costs a server nothing until a listen asks
+# for it.
+if grep -q -- '--with-http_v3_module' "$src/auto/options" 2>/dev/null; then
+    flags+=(--with-http_v3_module)
+fi
+
 # Warnings a release's own code raises with this machine's libraries.
 # Older releases (1.20.1 among them) do not hide OpenSSL 3's deprecations
 # from their own OpenSSL code, which then fails under -Werror.  Newer ones

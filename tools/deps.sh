@@ -12,11 +12,12 @@ packages=(
     python3-pytest-xdist
     dpkg-dev
     # the reference collector, and its console's browser test.  Boost 1.81
-    # (Asio, Beast, JSON) replaces Debian's default 1.74, which has no JSON
-    # library; the two cannot be installed together.
-    libboost1.81-dev libboost-json1.81-dev
-    libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev
-    libsimdjson-dev chromium chromium-driver python3-selenium
+    # (Asio, Beast, JSON, URL) replaces Debian's default 1.74, which has no
+    # JSON library; the two cannot be installed together.  nlohmann-json is
+    # for the modules' fuzz targets.
+    libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
+    nlohmann-json3-dev libsqlite3-dev
+    chromium chromium-driver python3-selenium
     # the collector's shared store for fleets, its metrics, declared APIs
     libpq-dev postgresql prometheus-cpp-dev libyaml-cpp-dev
 )
@@ -30,6 +31,11 @@ fi
 # make soak: load generator
 if [ "${WITH_SOAK:-0}" = 1 ]; then
     packages+=(wrk)
+fi
+# make matrix: an HTTP/3 client for the releases built with HTTP/3 (the
+# ngtcp2 example client; Debian 12 has no python3-aioquic)
+if [ "${WITH_HTTP3:-0}" = 1 ]; then
+    packages+=(ngtcp2-client)
 fi
 # make fuzz: libFuzzer and the sanitizers' runtimes come with Debian's clang
 if [ "${WITH_FUZZ:-0}" = 1 ]; then

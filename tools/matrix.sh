@@ -11,6 +11,10 @@
 # releases the suite runs on, nginx itself too.  Prints a table of release
 # by (modules build, suite result) and exits non-zero when any build or
 # suite fails.  MATRIX_SUITE="1.20.1 1.28.3" picks other suite releases.
+#
+# Releases that have HTTP/3 (1.25 on) are built with it, and their suite
+# must speak it: its HTTP/3 tests fail rather than skip when nginx or the
+# client (ngtcp2-client, installed here) cannot.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +67,8 @@ in_suite() {
     done
     return 1
 }
+
+WITH_HTTP3=1 "$top/tools/deps.sh" || exit 2
 
 mkdir -p "$out/src"
 echo "matrix: nginx releases from $dir: ${versions[*]}"
@@ -132,10 +138,15 @@ for v in $suite_on; do
         continue
     fi
     log=$out/$v.suite.log
-    echo "matrix: $v: integration suite, log in $log"
+    http3=""
+    if grep -q -- '--with-http_v3_module' "$out/src/nginx-$v/auto/options"; then
+        http3=1
+    fi
+    echo "matrix: $v: integration suite${http3:+ (HTTP/3 required)}, log in $log"
     # -rfEs: the short summary names failures and errors as well as skips
     # (a bare -rs would leave only the skips in it)
     NGINX_BIN=$out/$v/sbin/nginx KV_MODULES=$out/$v/modules \
+        KV_REQUIRE_HTTP3=$http3 \
         "$python" -m pytest -q -p no:cacheprovider -rfEs "$top/tests/integration" \
         >"$log" 2>&1 &
     suite_pid[$v]=$!

@@ -1,111 +1,108 @@
 /*
  * kestrelvanes-sample-api: a small JSON API for nginx to proxy to, so that
- * `make run` and `make demo` have traffic worth capturing.
+ * `make run` and `make demo` have traffic worth capturing.  Served by the
+ * collector's own HTTP server; the item list is shared by its worker
+ * threads under a lock.
  */
 
 #include <csignal>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <string>
-#include <thread>
 
-#include <httplib.h>
-#include <nlohmann/json.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <boost/url/parse.hpp>
+
+#include "base/text.h"
+#include "network/http_server.h"
 
 namespace {
 
-using nlohmann::json;
+namespace http = boost::beast::http;
+namespace json = boost::json;
 
 struct Items {
     std::mutex lock;
-    json list = json::array({
-        {{"id", 1}, {"name", "widget"}, {"price", 9.5}},
-        {{"id", 2}, {"name", "gadget"}, {"price", 24.0}},
-        {{"id", 3}, {"name", "sprocket"}, {"price", 3.25}},
-    });
+    json::array list = {
+        json::object{{"id", 1}, {"name", "widget"}, {"price", 9.5}},
+        json::object{{"id", 2}, {"name", "gadget"}, {"price", 24.0}},
+        json::object{{"id", 3}, {"name", "sprocket"}, {"price", 3.25}},
+    };
     int next_id = 4;
 };
 
-void
-send(httplib::Response &res, int status, const json &body)
+kv::HttpResponse
+send(unsigned status, const json::value &body)
 {
-    res.status = status;
-    res.set_content(body.dump(), "application/json");
+    return kv::make_response(status, json::serialize(body), "application/json");
 }
 
-void
-routes(httplib::Server &s, Items &items)
+kv::HttpResponse
+route(Items &items, const kv::HttpRequest &req)
 {
-    s.Get("/health", [](const httplib::Request &, httplib::Response &res) {
-        send(res, 200, {{"status", "ok"}});
-    });
+    std::string_view target(req.target().data(), req.target().size());
+    auto url = boost::urls::parse_origin_form(target);
+    if (!url) {
+        return send(400, {{"error", "bad request target"}});
+    }
+    std::string path(url->encoded_path());
+    bool get = req.method() == http::verb::get;
 
-    s.Get("/api/items",
-          [&items](const httplib::Request &, httplib::Response &res) {
-              std::lock_guard<std::mutex> g(items.lock);
-              send(res, 200, items.list);
-          });
-
-    s.Get(R"(/api/items/(\d+))",
-          [&items](const httplib::Request &req, httplib::Response &res) {
-              int id = std::atoi(req.matches[1].str().c_str());
-              std::lock_guard<std::mutex> g(items.lock);
-              for (const auto &item : items.list) {
-                  if (item["id"] == id) {
-                      send(res, 200, item);
-                      return;
-                  }
-              }
-              send(res, 404, {{"error", "no such item"}});
-          });
-
-    s.Post("/api/items", [&items](const httplib::Request &req,
-                                  httplib::Response &res) {
-        json item = json::parse(req.body, nullptr, false);
-        if (item.is_discarded() || !item.is_object()
-            || !item.contains("name")) {
-            send(res, 400, {{"error", "expected a JSON object with a name"}});
-            return;
+    if (get && path == "/health") {
+        return send(200, {{"status", "ok"}});
+    }
+    if (get && path == "/api/items") {
+        std::lock_guard<std::mutex> g(items.lock);
+        return send(200, items.list);
+    }
+    const std::string item_prefix = "/api/items/";
+    if (get && path.rfind(item_prefix, 0) == 0) {
+        auto id = kv::parse_digits(path.substr(item_prefix.size()));
+        std::lock_guard<std::mutex> g(items.lock);
+        for (const auto &item : items.list) {
+            if (id
+                && item.as_object().at("id").to_number<int64_t>()
+                       == static_cast<int64_t>(*id)) {
+                return send(200, item);
+            }
+        }
+        return send(404, {{"error", "no such item"}});
+    }
+    if (req.method() == http::verb::post && path == "/api/items") {
+        json::error_code ec;
+        json::value item = json::parse(req.body(), ec);
+        if (ec || !item.is_object() || !item.as_object().contains("name")) {
+            return send(400, {{"error", "expected a JSON object with a name"}});
         }
         std::lock_guard<std::mutex> g(items.lock);
-        item["id"] = items.next_id++;
+        int id = items.next_id++;
+        item.as_object()["id"] = id;
         items.list.push_back(item);
-        res.set_header("Location",
-                       "/api/items/" + std::to_string(item["id"].get<int>()));
-        send(res, 201, item);
-    });
-
-    s.Get("/api/private/report",
-          [](const httplib::Request &req, httplib::Response &res) {
-              send(res, 200,
-                   {{"report", "quarterly numbers"},
-                    {"user", req.get_header_value("X-User")}});
-          });
-
+        kv::HttpResponse res = send(201, item);
+        res.set(http::field::location, "/api/items/" + std::to_string(id));
+        return res;
+    }
+    if (get && path == "/api/private/report") {
+        std::string user(req["X-User"]);
+        return send(200, {{"report", "quarterly numbers"}, {"user", user}});
+    }
     /* a body as large as asked, to try the capture limit */
-    s.Get("/api/large",
-          [](const httplib::Request &req, httplib::Response &res) {
-              long size = 65536;
-              if (req.has_param("size")) {
-                  size = std::strtol(req.get_param_value("size").c_str(),
-                                     nullptr, 10);
-              }
-              size = std::max(16L, std::min(size, 16L << 20));
-              std::string body = "{\"data\":\"";
-              body.append(static_cast<size_t>(size) - 11, 'x');
-              body += "\"}";
-              res.set_content(body, "application/json");
-          });
-
-    s.set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.body.empty()) {
-            send(res, res.status, {{"error", "not found"}});
+    if (get && path == "/api/large") {
+        long size = 65536;
+        auto it = url->params().find("size");
+        if (it != url->params().end()) {
+            size = std::strtol(std::string((*it).value).c_str(), nullptr, 10);
         }
-    });
+        size = std::max(16L, std::min(size, 16L << 20));
+        std::string body = "{\"data\":\"";
+        body.append(static_cast<size_t>(size) - 11, 'x');
+        body += "\"}";
+        return kv::make_response(200, std::move(body), "application/json");
+    }
+    return send(404, {{"error", "not found"}});
 }
 
 } // namespace
@@ -135,7 +132,7 @@ main(int argc, char **argv)
         }
     }
 
-    /* signals are taken by one thread, which stops the server */
+    /* signals are taken by this thread alone, which then stops the server */
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -143,39 +140,25 @@ main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
-    server.new_task_queue = [] { return new httplib::ThreadPool(4); };
-    /* no SO_REUSEPORT (the library's default): a busy port is an error;
-     * no Nagle delay between a reply's head and body, which nginx would
-     * wait out on a kept-alive upstream connection */
-    server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof(yes));
-    });
     Items items;
-    routes(server, items);
-    if (port == 0) {
-        port = server.bind_to_any_port(host.c_str());
-    } else if (!server.bind_to_port(host.c_str(), port)) {
-        port = -1;
-    }
-    if (port <= 0) {
+    kv::HttpLimits limits;
+    limits.workers = 4;
+    limits.body_limit = 1 << 20;
+    kv::HttpServer server(
+        [&items](const kv::HttpRequest &req) { return route(items, req); },
+        limits);
+    std::string error;
+    if (port < 0 || port > 65535
+        || !server.listen(host, static_cast<unsigned short>(port), error)) {
         std::cerr << "kestrelvanes-sample-api: cannot listen on " << wanted
-                  << "\n";
+                  << (error.empty() ? "" : ": " + error) << "\n";
         return 2;
     }
     std::cerr << "kestrelvanes-sample-api: listening on http://" << host << ":"
-              << port << "/" << std::endl;
-
-    std::thread waiter([&] {
-        int sig = 0;
-        sigwait(&set, &sig);
-        server.stop();
-    });
-    server.listen_after_bind();
-    /* the server may also stop on its own; wake the waiter then */
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
+              << server.port() << "/" << std::endl;
+    server.start();
+    int sig = 0;
+    sigwait(&set, &sig);
+    server.stop();
     return 0;
 }

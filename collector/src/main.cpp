@@ -1,7 +1,11 @@
 /*
  * kestrelvanes-collector: receives what the nginx sensor sends, keeps it
  * in SQLite, steers the sensor through heartbeat replies and serves a
- * console.
+ * console.  Everything is made and wired here, in one place; the main
+ * thread runs the ingest event loop.
+ *
+ * Layers, lowest first (a layer includes only those below it): base,
+ * model, protocol, store, control, authz, analysis, ingest, network, api.
  */
 
 #include <csignal>
@@ -12,19 +16,29 @@
 #include <mutex>
 #include <thread>
 
-#include "console.h"
-#include "control_state.h"
-#include "counters.h"
-#include "dispatch.h"
-#include "ingest.h"
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <boost/asio/signal_set.hpp>
+
+#include "api/console_api.h"
+#include "base/text.h"
+#include "control/state.h"
+#include "ingest/dispatcher.h"
+#include "ingest/pipeline.h"
+#include "model/counters.h"
+#include "network/http_server.h"
+#include "network/ingest_server.h"
+#include "network/tls.h"
 #include "options.h"
-#include "store.h"
-#include "text.h"
+#include "store/sqlite_store.h"
 
 namespace {
 
 constexpr const char *program = "kestrelvanes-collector";
 constexpr int exit_usage = 2;
+/* descriptors kept for the console, the database and the rest */
+constexpr rlim_t spare_descriptors = 384;
 
 std::mutex log_lock;
 bool quiet = false;
@@ -50,11 +64,48 @@ fail(const std::string &text)
     return exit_usage;
 }
 
-/* Watches the control file on its own thread until stopped. */
-class Poller {
+/* As many descriptors as the system lets us have; the connection cap is
+ * lowered to fit them, so that at the cap a sensor is refused cleanly
+ * instead of the listener failing to accept at all. */
+void
+fit_descriptors(kv::Options &opt)
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return;
+    }
+    if (lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+        getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    if (lim.rlim_cur == RLIM_INFINITY || lim.rlim_cur <= spare_descriptors) {
+        return;
+    }
+    auto room = static_cast<int64_t>(lim.rlim_cur - spare_descriptors);
+    if (opt.max_connections > room) {
+        log_line("--max-connections " + std::to_string(opt.max_connections)
+                     + " lowered to " + std::to_string(room)
+                     + ": the process may open " + std::to_string(lim.rlim_cur)
+                     + " descriptors",
+                 true);
+        opt.max_connections = room;
+    }
+}
+
+/*
+ * Watches the control file on its own thread, and gives memory a burst
+ * left behind back to the system once the burst is over: freed buffers
+ * of many connections sit between live ones, where the allocator alone
+ * does not return them.
+ */
+class Housekeeper {
   public:
-    explicit Poller(kv::ControlState &control) : control_(control) {}
-    ~Poller() { stop(); }
+    Housekeeper(kv::ControlState &control, const kv::IngestCounters &counters)
+        : control_(control), counters_(counters)
+    {
+    }
+    ~Housekeeper() { stop(); }
 
     void start()
     {
@@ -63,6 +114,7 @@ class Poller {
             while (!stopping_) {
                 g.unlock();
                 control_.poll();
+                trim();
                 g.lock();
                 wake_.wait_for(g, std::chrono::milliseconds(500),
                                [this] { return stopping_; });
@@ -83,7 +135,21 @@ class Poller {
     }
 
   private:
+    void trim()
+    {
+        /* what connections hold, in pages of their first buffer */
+        uint64_t held = counters_.connections_open.load()
+                        + counters_.buffered_bytes.load() / 4096;
+        peak_ = std::max(peak_, held);
+        if (peak_ >= 1024 && held < peak_ / 2) {
+            malloc_trim(0);
+            peak_ = held;
+        }
+    }
+
     kv::ControlState &control_;
+    const kv::IngestCounters &counters_;
+    uint64_t peak_ = 0;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -106,6 +172,10 @@ main(int argc, char **argv)
     }
     quiet = opt.quiet;
     std::signal(SIGPIPE, SIG_IGN);
+    /* large buffers come from and go back to the system directly, rather
+     * than staying in the heap after a burst of large messages */
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    fit_descriptors(opt);
 
     kv::IngestCounters counters;
     kv::ControlState control(
@@ -116,22 +186,33 @@ main(int argc, char **argv)
         return fail("control file: " + error);
     }
 
-    kv::Store::Options so;
+    kv::SqliteStore::Options so;
     so.path = opt.db;
     so.retain_rows = opt.retain_rows;
-    auto store = kv::Store::open(so, error);
+    auto store = kv::SqliteStore::open(so, error);
     if (!store) {
         return fail(error);
     }
 
-    boost::asio::io_context ioc;
+    /* decoding, then the steps records pass through, then the store */
+    kv::Pipeline pipeline(*store);
+
     kv::AuthRules rules;
     rules.path = opt.auth_path;
     rules.protected_prefixes = opt.auth_protect;
     rules.token = opt.auth_token;
     kv::Dispatcher dispatcher(control, counters, rules);
-    kv::Ingest ingest(ioc, dispatcher, *store, counters);
 
+    kv::IngestLimits limits;
+    limits.head_timeout = std::chrono::milliseconds(opt.ingest_head_timeout_ms);
+    limits.idle_timeout = std::chrono::milliseconds(opt.ingest_idle_timeout_ms);
+    limits.max_connections = static_cast<size_t>(opt.max_connections);
+    limits.max_per_address =
+        static_cast<size_t>(opt.max_connections_per_address);
+    limits.memory = static_cast<size_t>(opt.ingest_memory);
+
+    boost::asio::io_context ioc;
+    kv::IngestServer ingest(ioc, dispatcher, pipeline, counters, limits);
     if (!ingest.listen(opt.ingest.host, opt.ingest.port, nullptr, error)) {
         return fail("cannot listen for sensors on " + opt.ingest.text() + ": "
                     + error);
@@ -140,19 +221,8 @@ main(int argc, char **argv)
 
     boost::asio::ssl::context tls(boost::asio::ssl::context::tls_server);
     if (opt.ingest_tls_on) {
-        boost::system::error_code ec;
-        tls.set_options(boost::asio::ssl::context::default_workarounds
-                            | boost::asio::ssl::context::no_sslv2
-                            | boost::asio::ssl::context::no_sslv3,
-                        ec);
-        tls.use_certificate_chain_file(opt.tls_cert, ec);
-        if (ec) {
-            return fail("--tls-cert " + opt.tls_cert + ": " + ec.message());
-        }
-        tls.use_private_key_file(opt.tls_key, boost::asio::ssl::context::pem,
-                                 ec);
-        if (ec) {
-            return fail("--tls-key " + opt.tls_key + ": " + ec.message());
+        if (!kv::load_server_tls(tls, opt.tls_cert, opt.tls_key, error)) {
+            return fail(error);
         }
         if (!ingest.listen(opt.ingest_tls.host, opt.ingest_tls.port, &tls,
                            error)) {
@@ -168,17 +238,20 @@ main(int argc, char **argv)
     info.db = opt.db;
     info.control_file = opt.control_file;
     info.started_ms = kv::now_ms();
-    kv::Console console(*store, control, counters, info);
-    if (!console.bind(opt.console.host, opt.console.port, error)) {
+    kv::ConsoleApi api(*store, control, counters, info);
+    kv::HttpServer console(
+        [&api](const kv::HttpRequest &req) { return api.handle(req); },
+        kv::HttpLimits{});
+    if (!console.listen(opt.console.host, opt.console.port, error)) {
         return fail("cannot listen for the console on " + opt.console.text()
                     + ": " + error);
     }
-    opt.console.port = static_cast<unsigned short>(console.port());
+    opt.console.port = console.port();
 
     store->start();
     console.start();
-    Poller poller(control);
-    poller.start();
+    Housekeeper housekeeper(control, counters);
+    housekeeper.start();
 
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
     signals.async_wait([&](const boost::system::error_code &ec, int sig) {
@@ -210,7 +283,7 @@ main(int argc, char **argv)
     }
 
     console.stop();
-    poller.stop();
+    housekeeper.stop();
     store->stop();
     log_line("stopped");
     return 0;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "text.h"
+#include "base/text.h"
 
 namespace kv {
 
@@ -32,6 +32,61 @@ parse_address(const std::string &text, Address &out)
     }
     out.host = host;
     out.port = static_cast<unsigned short>(*port);
+    return true;
+}
+
+bool
+parse_duration_ms(const std::string &text, int64_t &out)
+{
+    static const struct {
+        const char *suffix;
+        int64_t ms;
+    } units[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"", 1000}};
+    for (const auto &u : units) {
+        size_t n = std::strlen(u.suffix);
+        if (text.size() <= n || text.compare(text.size() - n, n, u.suffix)) {
+            continue;
+        }
+        auto v =
+            parse_digits(std::string_view(text).substr(0, text.size() - n));
+        if (!v || *v > static_cast<uint64_t>(INT64_MAX / u.ms)) {
+            return false;
+        }
+        out = static_cast<int64_t>(*v) * u.ms;
+        return true;
+    }
+    return false;
+}
+
+bool
+parse_size(const std::string &text, int64_t &out)
+{
+    int64_t unit = 1;
+    std::string_view digits = text;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+        case 'k':
+        case 'K':
+            unit = 1 << 10;
+            break;
+        case 'm':
+        case 'M':
+            unit = 1 << 20;
+            break;
+        case 'g':
+        case 'G':
+            unit = 1 << 30;
+            break;
+        }
+        if (unit > 1) {
+            digits.remove_suffix(1);
+        }
+    }
+    auto v = parse_digits(digits);
+    if (!v || *v > static_cast<uint64_t>(INT64_MAX / unit)) {
+        return false;
+    }
+    out = static_cast<int64_t>(*v) * unit;
     return true;
 }
 
@@ -69,6 +124,20 @@ usage()
            "demo-token)\n"
            "  --ingest-threads N      event-loop threads for ingest "
            "(default 1)\n"
+           "  --ingest-head-timeout T a request head must arrive within T "
+           "(default 10s)\n"
+           "  --ingest-idle-timeout T a quiet sensor connection is closed "
+           "after T\n"
+           "                          (default 120s)\n"
+           "  --max-connections N     sensor connections at once "
+           "(default 4096)\n"
+           "  --max-connections-per-address N\n"
+           "                          of them from one address (default "
+           "1024; 0: no cap\n"
+           "                          of its own)\n"
+           "  --ingest-memory SIZE    what all sensor connections may "
+           "buffer beyond their\n"
+           "                          first 4 KiB each (default 256m)\n"
            "  --quiet                 log only problems\n"
            "  --help                  this text\n";
 }
@@ -124,6 +193,31 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             n = static_cast<int64_t>(*v);
             return true;
         };
+        auto duration = [&](const char *name, int64_t &ms) {
+            if (!take(name)) {
+                return false;
+            }
+            if (!parse_duration_ms(value, ms) || ms < 100
+                || ms > 24 * 3600 * 1000LL) {
+                error = std::string(name) + ": \"" + value
+                        + "\" is not a time from 100ms to 24 hours (10, "
+                          "10s, 500ms, 2m)";
+                return false;
+            }
+            return true;
+        };
+        auto size = [&](const char *name, int64_t lo, int64_t &n) {
+            if (!take(name)) {
+                return false;
+            }
+            if (!parse_size(value, n) || n < lo) {
+                error = std::string(name) + ": \"" + value
+                        + "\" is not a size of at least " + std::to_string(lo)
+                        + " bytes (4096, 64k, 256m)";
+                return false;
+            }
+            return true;
+        };
         auto text = [&](const char *name, std::string &s) {
             if (!take(name)) {
                 return false;
@@ -176,6 +270,17 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             int64_t n = 0;
             ok = number("--ingest-threads", 1, 64, n);
             out.ingest_threads = static_cast<int>(n);
+        } else if (arg == "--ingest-head-timeout") {
+            ok = duration("--ingest-head-timeout", out.ingest_head_timeout_ms);
+        } else if (arg == "--ingest-idle-timeout") {
+            ok = duration("--ingest-idle-timeout", out.ingest_idle_timeout_ms);
+        } else if (arg == "--max-connections") {
+            ok = number("--max-connections", 1, 1000000, out.max_connections);
+        } else if (arg == "--max-connections-per-address") {
+            ok = number("--max-connections-per-address", 0, 1000000,
+                        out.max_connections_per_address);
+        } else if (arg == "--ingest-memory") {
+            ok = size("--ingest-memory", 64 * 1024, out.ingest_memory);
         } else {
             error = "unknown option " + arg;
             ok = false;

@@ -1,9 +1,10 @@
 /*
- * The command line.
+ * The command line: every option with its default, checked before
+ * anything starts.
  */
 
-#ifndef KV_COLLECTOR_OPTIONS_H
-#define KV_COLLECTOR_OPTIONS_H
+#ifndef KV_OPTIONS_H
+#define KV_OPTIONS_H
 
 #include <cstdint>
 #include <string>
@@ -31,12 +32,23 @@ struct Options {
     std::vector<std::string> auth_protect;
     std::string auth_token = "demo-token";
     int ingest_threads = 1;
+    int64_t ingest_head_timeout_ms = 10000;
+    int64_t ingest_idle_timeout_ms = 120000;
+    int64_t max_connections = 4096;
+    int64_t max_connections_per_address = 1024;
+    int64_t ingest_memory = 256 << 20;
     bool quiet = false;
     bool help = false;
 };
 
 /* HOST:PORT, with [..] around an IPv6 host; port 0 asks for any. */
 bool parse_address(const std::string &text, Address &out);
+
+/* A duration: a number of seconds, or one with ms, s or m after it. */
+bool parse_duration_ms(const std::string &text, int64_t &out);
+
+/* A size in bytes, or with k, m or g (powers of 1024) after it. */
+bool parse_size(const std::string &text, int64_t &out);
 
 /* False with a message for a bad flag or value. */
 bool parse_options(int argc, char **argv, Options &out, std::string &error);

@@ -12,10 +12,14 @@
 
 #include <unistd.h>
 
-#include "control.h"
-#include "control_state.h"
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 
-using nlohmann::json;
+#include "control/settings.h"
+#include "control/state.h"
+#include "protocol/heartbeat.h"
+
+namespace json = boost::json;
 
 namespace {
 
@@ -99,9 +103,9 @@ TEST(HeartbeatReply, PoliciesInTheFormTheSensorScans)
               std::string::npos);
 
     /* what the console shows is what was asked for */
-    EXPECT_EQ(kv::control_to_json(c)["url_bypass"]["patterns"][1],
-              "Content-Type");
-    EXPECT_EQ(kv::control_to_json(c)["header_bypass"]["patterns"][0].dump(),
+    json::value shown = kv::control_to_json(c);
+    EXPECT_EQ(shown.at("url_bypass").at("patterns").at(1), "Content-Type");
+    EXPECT_EQ(json::serialize(shown.at("header_bypass").at("patterns").at(0)),
               R"({"Content-Type":"^text/"})");
 }
 
@@ -150,11 +154,13 @@ TEST(ControlSettings, RefusedChangesSayWhy)
     }
 
     /* a heartbeat reply must fit the sensor's read */
-    json big = {{"version", "1"}, {"patterns", json::array()}};
+    json::array patterns;
     for (int i = 0; i < 400; i++) {
-        big["patterns"].push_back("^/static/asset-" + std::to_string(i));
+        patterns.emplace_back("^/static/asset-" + std::to_string(i));
     }
-    EXPECT_NE(refusal(json{{"url_bypass", big}}.dump()).find("8000"),
+    json::object big{{"version", "1"}, {"patterns", patterns}};
+    EXPECT_NE(refusal(json::serialize(json::object{{"url_bypass", big}}))
+                  .find("8000"),
               std::string::npos);
 }
 
@@ -209,7 +215,7 @@ TEST(ControlFile, ReadWrittenAndRereadWhenItChanges)
         std::ifstream in(file);
         std::stringstream text;
         text << in.rdbuf();
-        EXPECT_EQ(json::parse(text.str())["backoff_ms"], 250);
+        EXPECT_EQ(json::parse(text.str()).at("backoff_ms"), 250);
         state.poll(); /* its own write is not a change */
         EXPECT_EQ(counters.control_updates.load(), 1u);
     }

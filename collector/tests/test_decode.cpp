@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "decode.h"
+#include "protocol/decode.h"
 #include "support.h"
 
 using kv::Exchange;

@@ -5,10 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include "dispatch.h"
-#include "text.h"
+#include "ingest/dispatcher.h"
 #include "support.h"
 
 using kvtest::data;
@@ -40,14 +37,6 @@ auth_request(const std::string &extra)
 {
     return "POST /kestrelvanes/authorize HTTP/1.1\r\nHost: a\r\n" + extra
            + "\r\n";
-}
-
-std::string
-temp_db()
-{
-    char dir[] = "/tmp/kv-store-XXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    return std::string(dir) + "/collector.db";
 }
 
 } // namespace
@@ -142,119 +131,34 @@ TEST(Authorizer, DecidesOnTheSensorsOwnPath)
     EXPECT_EQ(rig.counters.authorizations_denied.load(), 1u);
 }
 
-TEST(Store, ExchangesAreKeptQueriedAndPruned)
+TEST(Dispatcher, WhatABrowserSendsIsRefusedAndNotStored)
 {
-    kv::Store::Options opt;
-    opt.path = temp_db();
-    opt.retain_rows = 6;
-    std::string error;
-    auto store = kv::Store::open(opt, error);
-    ASSERT_TRUE(store) << error;
-    store->start();
-
-    Rig rig;
-    rig.run(data("merged_stream.bin") + data("response_stream.bin"));
-    store->push(rig.records);
-    store->flush();
-
-    /* retention: the newest six of nine */
-    auto all = store->exchanges(kv::ExchangeQuery{});
-    ASSERT_EQ(all.size(), 6u);
-    EXPECT_EQ(store->counters().rows_pruned.load(), 3u);
-    EXPECT_GT(all[0]["id"].get<int64_t>(), all[5]["id"].get<int64_t>());
-
-    /* the documented API shape, in its order */
-    std::vector<std::string> keys;
-    for (auto &item : all[5].items()) {
-        keys.push_back(item.key());
-    }
-    std::vector<std::string> want = {"id",
-                                     "time_ms",
-                                     "sensor_host",
-                                     "instance",
-                                     "format",
-                                     "method",
-                                     "uri",
-                                     "status",
-                                     "client_ip",
-                                     "client_port",
-                                     "latency_ms",
-                                     "request_headers",
-                                     "response_headers",
-                                     "request_body",
-                                     "response_body",
-                                     "request_body_truncated",
-                                     "response_body_truncated"};
-    ASSERT_GE(keys.size(), want.size());
-    EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 17), want);
-
-    kv::ExchangeQuery q;
-    q.method = "DELETE";
-    auto del = store->exchanges(q);
-    ASSERT_EQ(del.size(), 1u);
-    EXPECT_EQ(del[0]["status"], 204);
-    EXPECT_TRUE(del[0]["response_body"].is_null());
-    q = {};
-    q.status_class = 2;
-    q.path = "/api/items";
-    EXPECT_EQ(store->exchanges(q).size(), 3u);
-    q = {};
-    q.format = "merged";
-    q.limit = 10;
-    EXPECT_EQ(store->exchanges(q).size(), 1u);
-
-    auto one = store->exchange(all[0]["id"].get<int64_t>());
-    ASSERT_TRUE(one);
-    EXPECT_EQ((*one)["response_headers"][0][0], "X-Trace");
-    EXPECT_FALSE(store->exchange(999999));
-
-    /* bodies that are not UTF-8 come with their exact bytes */
-    kv::Exchange bin;
-    bin.format = "merged";
-    bin.method = "GET";
-    bin.response_body = std::string("\x89PNG\r\n\x1a\n\xff", 9);
-    std::vector<kv::Record> one_more;
-    one_more.emplace_back(std::move(bin));
-    store->push(one_more);
-    store->flush();
-    auto newest = store->exchanges(kv::ExchangeQuery{})[0];
-    EXPECT_EQ(newest["response_body_base64"], "iVBORw0KGgr/");
-    EXPECT_EQ(newest["response_body_size"], 9);
-    store->stop();
-}
-
-TEST(Store, WorkersAreNamedOnceTheirPidIsKnown)
-{
-    kv::Store::Options opt;
-    opt.path = temp_db();
-    std::string error;
-    auto store = kv::Store::open(opt, error);
-    ASSERT_TRUE(store) << error;
-    store->start();
-
-    Rig rig;
-    /* heartbeats before the first statistics document, then after it */
+    /* a page can make a browser send a log or a heartbeat here; the
+     * headers the browser adds, which no sensor sends, give it away */
+    std::string merged = data("merged_stream.bin");
+    std::string one = merged.substr(0, merged.find("POST", 1));
     std::string control = data("control_stream.bin");
-    auto reqs = split_all(control);
-    for (const auto *r : {&reqs[1], &reqs[1], &reqs[0], &reqs[1]}) {
-        rig.dispatcher.handle(*r, rig.conn, kv::now_ms(), rig.replies,
-                              rig.records);
+    std::string heartbeat = control.substr(control.find("POST", 1));
+    for (const char *header :
+         {"Origin: http://page.example\r\n", "Sec-Fetch-Site: cross-site\r\n",
+          "sec-fetch-mode: no-cors\r\n"}) {
+        for (const std::string &msg : {one, heartbeat}) {
+            std::string forged = msg;
+            forged.insert(forged.find("\r\n") + 2, header);
+            Rig rig;
+            EXPECT_EQ(rig.run(forged), 0u) << header;
+            EXPECT_EQ(rig.replies.substr(0, 22), "HTTP/1.1 403 Forbidden");
+            EXPECT_NE(rig.replies.find("Connection: close"), std::string::npos);
+            EXPECT_TRUE(rig.records.empty()) << header;
+            EXPECT_EQ(rig.counters.browser_requests_refused.load(), 1u);
+        }
     }
-    store->push(rig.records);
-    store->flush();
 
-    auto sensors = store->sensors();
-    ASSERT_EQ(sensors.size(), 1u) << sensors.dump();
-    EXPECT_EQ(sensors[0]["pid"], rig.conn.pid);
-    EXPECT_EQ(sensors[0]["heartbeats"], 3);
-    EXPECT_EQ(sensors[0]["mode"], "default");
-    EXPECT_EQ(sensors[0]["instance"], "capture");
-    EXPECT_FALSE(sensors[0]["last_heartbeat_ms"].is_null());
-
-    kv::StatsQuery q;
-    auto stats = store->stats(q);
-    ASSERT_EQ(stats.size(), 1u);
-    EXPECT_EQ(stats[0]["pid"], rig.conn.pid);
-    EXPECT_TRUE(stats[0]["access"].is_object());
-    store->stop();
+    /* an authorization subrequest carries the client's own headers, a
+     * browser's among them: it is decided all the same */
+    Rig rig;
+    rig.run(auth_request("X-Req-Uri: /api/items\r\nOrigin: https://app\r\n"
+                         "Sec-Fetch-Mode: cors\r\n"));
+    EXPECT_EQ(rig.replies.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_EQ(rig.counters.browser_requests_refused.load(), 0u);
 }

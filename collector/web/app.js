@@ -45,8 +45,8 @@ function age(ms) {
   return s < 60 ? `${s} s ago` : `${Math.round(s / 60)} min ago`;
 }
 
-function bodyCell(body, size, truncated) {
-  if (body === null || body === undefined) {
+function bodyCell(size, truncated) {
+  if (size === null || size === undefined) {
     return truncated ? "left out" : "none";
   }
   return `${size} B${truncated ? " (truncated)" : ""}`;
@@ -58,13 +58,19 @@ function statusClass(s) {
 
 // Exchanges
 
+// The list pages backwards from the newest: each page asks for what is
+// before the last id of the one shown, and "Newer" goes back the way it
+// came.  Only the newest page follows new exchanges live.
+const paging = { before: null, trail: [] };
+
 function filterQuery() {
   const f = new FormData($("#filters"));
-  const q = new URLSearchParams({ limit: "100" });
+  const q = new URLSearchParams({ limit: f.get("rows") || "100" });
   for (const k of ["method", "status", "path", "format"]) {
     const v = (f.get(k) || "").trim();
     if (v) q.set(k, v);
   }
+  if (paging.before !== null) q.set("before", String(paging.before));
   return q;
 }
 
@@ -77,6 +83,11 @@ async function showExchanges() {
     $("#filters-error").textContent = e.message;
     return;
   }
+  const rows = Number(new FormData($("#filters")).get("rows") || 100);
+  $("#page-newer").disabled = paging.before === null;
+  $("#page-newest").disabled = paging.before === null;
+  $("#page-older").disabled = list.length < rows;
+  $("#page-older").dataset.before = list.length ? list[list.length - 1].id : "";
   // the same rows again are left as they are: no flicker, and whatever
   // the reader points at stays put
   const shown = filterQuery() + list.map((x) => x.id).join(",");
@@ -90,16 +101,33 @@ async function showExchanges() {
       x.format, x.method, el("td", x.uri, "uri"),
       el("td", x.status, "status " + statusClass(x.status)),
       x.latency_ms === null ? "" : `${x.latency_ms} ms`,
-      bodyCell(x.request_body, x.request_body_size, x.request_body_truncated),
-      bodyCell(x.response_body, x.response_body_size, x.response_body_truncated),
+      bodyCell(x.request_body_size, x.request_body_truncated),
+      bodyCell(x.response_body_size, x.response_body_truncated),
     ]);
     tr.className = "exchange";
     tr.dataset.id = x.id;
     tr.addEventListener("click", () => { location.hash = `#/exchange/${x.id}`; });
     tbody.appendChild(tr);
   }
-  $("#exchanges-empty").hidden = list.length > 0;
+  $("#exchanges-empty").hidden = list.length > 0 || paging.before !== null;
 }
+
+function page(before, trail) {
+  paging.before = before;
+  paging.trail = trail;
+  lastShown.exchanges = null;
+  showExchanges();
+}
+
+$("#page-older").addEventListener("click", (ev) => {
+  const before = Number(ev.target.dataset.before);
+  if (before) page(before, paging.trail.concat([paging.before]));
+});
+$("#page-newer").addEventListener("click", () => {
+  const trail = paging.trail.slice();
+  page(trail.length ? trail.pop() : null, trail);
+});
+$("#page-newest").addEventListener("click", () => page(null, []));
 
 function fillHeaders(table, headers) {
   const tbody = $("tbody", table);
@@ -118,6 +146,24 @@ function prettyJson(text) {
   } catch (e) {
     return null;
   }
+}
+
+// How much of a body is shown, and the link to all of it.
+function fillBodyNote(id, x, part) {
+  const note = $(`.body-note[data-for="${id}"]`);
+  note.replaceChildren();
+  const size = x[`${part}_size`];
+  const url = x[`${part}_url`];
+  if (!url) return;
+  if (x[`${part}_partial`]) {
+    const shown = new TextEncoder().encode(x[part] || "").length;
+    note.append(`The first ${shown} of ${size} bytes are shown. `);
+  }
+  const a = el("a", `Download all ${size} bytes`);
+  a.href = url;
+  a.setAttribute("download", "");
+  a.className = "download";
+  note.append(a);
 }
 
 function fillBody(id, body, mode) {
@@ -174,6 +220,8 @@ async function showExchange(id) {
   $("#response-truncated").hidden = !x.response_body_truncated;
   fillBody("request-body", x.request_body, "json");
   fillBody("response-body", x.response_body, "json");
+  fillBodyNote("request-body", x, "request_body");
+  fillBodyNote("response-body", x, "response_body");
 }
 
 $("#counter-worker").addEventListener("change", () => showCounters());
@@ -369,7 +417,10 @@ $("#control-form").addEventListener("submit", async (ev) => {
 
 // Routing
 
-$("#filters").addEventListener("submit", (ev) => { ev.preventDefault(); showExchanges(); });
+$("#filters").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  page(null, []);
+});
 
 const views = {
   exchanges: { show: showExchanges, live: true },
@@ -395,7 +446,8 @@ function route() {
   run();
   if (views[view].live) {
     timer = setInterval(() => {
-      if (view !== "exchanges" || $("#filters").live.checked) run();
+      if (view !== "exchanges" ||
+          ($("#filters").live.checked && paging.before === null)) run();
     }, REFRESH_MS);
   }
 }

@@ -31,30 +31,23 @@ constexpr char heartbeat_path[] = "/kestrelvanes/heartbeat/v1?sensor=nginx";
 constexpr size_t max_instance_in_heartbeat = 1024;
 
 /*
- * Finds a header's value in the reply: the text after `name` up to the
- * next CR LF, at most `width` bytes, NUL-terminated in `out`.  False when
- * the header or its line end is missing.
+ * The value of a header of the reply's head, at most `width` bytes of it,
+ * NUL-terminated in `out`.  Only the head steers the worker: the body
+ * carries policies, and a line in it that looks like a header is theirs.
  */
 bool
-find_reply_value(const u_char *buf, ssize_t len, const char *name, size_t width,
-                 char *out) noexcept
+find_reply_value(const u_char *buf, ssize_t len, std::string_view name,
+                 size_t width, char *out) noexcept
 {
-    u_char *start =
-        ngx_strnstr(const_cast<u_char *>(buf), const_cast<char *>(name), len);
-    if (start == NULL) {
+    ngx_str_t value;
+
+    if (!kestrelvanes::reply_header(buf, static_cast<size_t>(len), name,
+                                    &value)) {
         return false;
     }
 
-    u_char *value = start + ngx_strlen(name);
-    const u_char *last = buf + len;
-
-    u_char *end = ngx_strnstr(value, const_cast<char *>("\r\n"), last - value);
-    if (end == NULL) {
-        return false;
-    }
-
-    size_t n = ngx_min(static_cast<size_t>(end - value), width);
-    ngx_memcpy(out, value, n);
+    size_t n = ngx_min(value.len, width);
+    ngx_memcpy(out, value.data, n);
     out[n] = '\0';
 
     return true;
@@ -130,9 +123,10 @@ reply_number(const char *text) noexcept
  */
 template <typename Setting>
 void
-update_number(const u_char *buf, ssize_t len, ngx_log_t *log, const char *name,
-              size_t width, long max, Setting &setting, ngx_atomic_t &invalid,
-              ngx_atomic_t &changed, const char *message) noexcept
+update_number(const u_char *buf, ssize_t len, ngx_log_t *log,
+              std::string_view name, size_t width, long max, Setting &setting,
+              ngx_atomic_t &invalid, ngx_atomic_t &changed,
+              const char *message) noexcept
 {
     char value[16] = {};
 
@@ -319,7 +313,7 @@ update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
         return;
     }
 
-    if (!find_reply_value(buf, len, "X-Kv-Logging-Level: ", sizeof(word) - 1,
+    if (!find_reply_value(buf, len, "X-Kv-Logging-Level", sizeof(word) - 1,
                           word)) {
         return;
     }
@@ -339,7 +333,7 @@ update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, "X-Kv-Backoff-Duration: ", 5, 15000,
+    update_number(buf, len, log, "X-Kv-Backoff-Duration", 5, 15000,
                   ngx_backoff_duration, log_stats.backoff_duration_msg_invalid,
                   log_stats.backoff_duration_changed,
                   "Backoff duration changed to %d");
@@ -348,7 +342,7 @@ update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, "X-Kv-Sampling-Rate: ", 3, 100,
+    update_number(buf, len, log, "X-Kv-Sampling-Rate", 3, 100,
                   ngx_ext_sampling_rate, log_stats.sampling_rate_msg_invalid,
                   log_stats.sampling_rate_changed,
                   "Sampling rate changed to %d");

@@ -7,6 +7,21 @@
 
 #include "nginx_ext_common.h"
 
+#include <string_view>
+
+namespace kestrelvanes {
+
+/*
+ * The value of header `name` in a reply's head (buf holds the reply, head
+ * and body): matched in any case, at the start of one of the head's
+ * lines, with the blanks around the value left out.  False when the head
+ * is not whole or has no such header.  The value points into buf.
+ */
+bool reply_header(const u_char *buf, size_t len, std::string_view name,
+                  ngx_str_t *value) noexcept;
+
+} /* namespace kestrelvanes */
+
 namespace kestrelvanes::core {
 
 LogMode get_log_mode(const char *str) noexcept;

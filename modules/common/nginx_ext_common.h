@@ -91,7 +91,8 @@ enum LogMode : int32_t {
     X(req_forwarded_for_fail)                                                  \
     X(req_forwarded_proto_fail)                                                \
     X(logging_disabled)                                                        \
-    X(log_skipped_in_backoff)
+    X(log_skipped_in_backoff)                                                  \
+    X(fail_open_passed)
 
 typedef struct {
     NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)

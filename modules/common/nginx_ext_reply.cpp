@@ -1,14 +1,14 @@
 /*
  * The collector's reply to a synchronous exchange: whether what has been
- * read is a whole reply yet, and whether it is one the sensor accepts (a
- * 200 whose body is all there).
+ * read is a whole reply yet, whether it is one the sensor accepts (a 200
+ * whose body is all there), and the values of its header lines.
  */
+#include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_transport.h"
 
 namespace {
 
-constexpr char content_length[] = "Content-Length:";
-constexpr size_t content_length_len = sizeof(content_length) - 1;
+constexpr std::string_view content_length = "Content-Length";
 
 /* the length of "HTTP/1.1 200": the status line up to its code */
 constexpr size_t status_code_end = 12;
@@ -64,12 +64,15 @@ check_status_line(const u_char *buf, size_t head_len) noexcept
 }
 
 /*
- * The value of the head's Content-Length header (its name in any case,
- * at the start of a line, so X-Content-Length is another header): the
- * number, -1 when it is not a number, no_length when there is none.
+ * The value of the head's header `name`: the first line after the status
+ * line that starts with the name, in any case, and a colon; the value
+ * without the blanks around it.  Only whole lines of the head are looked
+ * at, so neither a longer name that ends in this one nor a line of the
+ * body is taken for it.
  */
-off_t
-declared_length(const u_char *buf, size_t head_len) noexcept
+bool
+find_header(const u_char *buf, size_t head_len, std::string_view name,
+            ngx_str_t *value) noexcept
 {
     const u_char *last = buf + head_len - 2; /* the empty line's CR LF */
     auto *p = reinterpret_cast<const u_char *>(ngx_strnstr(
@@ -84,32 +87,60 @@ declared_length(const u_char *buf, size_t head_len) noexcept
             break;
         }
 
-        if (static_cast<size_t>(p - line) < content_length_len
+        if (static_cast<size_t>(p - line) <= name.size()
+            || line[name.size()] != ':'
             || ngx_strncasecmp(const_cast<u_char *>(line),
-                               (u_char *) content_length, content_length_len)
+                               (u_char *) name.data(), name.size())
                    != 0) {
             continue;
         }
 
-        const u_char *value = line + content_length_len;
+        const u_char *start = line + name.size() + 1;
         const u_char *end = p;
 
-        while (value < end && is_blank(*value)) {
-            value++;
+        while (start < end && is_blank(*start)) {
+            start++;
         }
-        while (end > value && is_blank(end[-1])) {
+        while (end > start && is_blank(end[-1])) {
             end--;
         }
 
-        return ngx_atoof(const_cast<u_char *>(value), end - value);
+        value->data = const_cast<u_char *>(start);
+        value->len = end - start;
+        return true;
     }
 
-    return no_length;
+    return false;
+}
+
+/*
+ * The value of the head's Content-Length header: the number, -1 when it
+ * is not a number, no_length when there is none.
+ */
+off_t
+declared_length(const u_char *buf, size_t head_len) noexcept
+{
+    ngx_str_t value;
+
+    if (!find_header(buf, head_len, content_length, &value)) {
+        return no_length;
+    }
+
+    return ngx_atoof(value.data, value.len);
 }
 
 } /* namespace */
 
 namespace kestrelvanes {
+
+bool
+reply_header(const u_char *buf, size_t len, std::string_view name,
+             ngx_str_t *value) noexcept
+{
+    size_t head_len = head_length(buf, len);
+
+    return head_len != 0 && find_header(buf, head_len, name, value);
+}
 
 bool
 reply_needs_more(const u_char *buf, size_t len, size_t len_limit) noexcept

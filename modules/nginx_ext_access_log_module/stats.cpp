@@ -132,6 +132,7 @@ constexpr stats_key<auth_counter> auth_keys[] = {
     AUTH_KEY(sr_callback),
     AUTH_KEY(logging_disabled),
     AUTH_KEY(log_skipped_in_backoff),
+    AUTH_KEY(fail_open_passed),
 };
 
 constexpr auth_counter auth_unreported[] = {

@@ -10,6 +10,9 @@
 #include "nginx_ext_policy.h"
 
 static ngx_int_t ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept;
+static ngx_int_t ngx_http_auth_hide_body_length(ngx_http_request_t *r) noexcept;
+static ngx_int_t
+ngx_http_auth_restore_body_length(ngx_http_request_t *r) noexcept;
 static ngx_int_t
 ngx_http_auth_read_body(ngx_http_request_t *r,
                         ngx_http_auth_request_ctx_t *ctx) noexcept;
@@ -88,6 +91,20 @@ static ngx_command_t ngx_http_auth_request_commands[] = {
       ngx_conf_set_flag_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_auth_request_conf_t, ext_auth_fail_allow),
+      NULL },
+
+    { ngx_string("ext_auth_follow_collector"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_auth_request_conf_t, follow_collector),
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_follow_collector"),
+      NGX_EXT_AUTH_CONF | NGX_CONF_FLAG,
+      ngx_conf_set_flag_slot,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      offsetof(ngx_http_auth_request_conf_t, follow_collector),
       NULL },
 
     { ngx_string("kestrelvanes_http_auth_enable"),
@@ -175,14 +192,66 @@ static ngx_http_variable_t ngx_http_upstream_vars[] = {
  */
 static constexpr ngx_int_t ngx_http_auth_let_pass = NGX_DECLINED;
 
+/* what fail-open reports for a request whose subrequest never went out */
+static constexpr ngx_int_t ngx_http_auth_not_asked = -1;
+
+/*
+ * A request let through by fail-open was authorized by nobody, so it is
+ * never let through quietly: each is counted, and the log says so with
+ * the status that failed.  A failing authorizer fails every request, so
+ * the log takes one line a second per worker and says how many went
+ * unlogged in between; the counter has them all.
+ */
+static ngx_int_t
+ngx_http_auth_fail_open(ngx_http_request_t *r, ngx_int_t status) noexcept
+{
+    static bool logged;
+    static ngx_msec_t logged_at;
+    static ngx_uint_t unlogged;
+
+    kestrelvanes::count(auth_stats.fail_open_passed);
+
+    if (logged && ngx_current_msec - logged_at < 1000) {
+        unlogged++;
+        return ngx_http_auth_let_pass;
+    }
+
+    logged = true;
+    logged_at = ngx_current_msec;
+
+    u_char more[64];
+    u_char *end = more;
+
+    if (unlogged != 0) {
+        end = ngx_snprintf(more, sizeof(more),
+                           " (%ui more since the last such message)", unlogged);
+        unlogged = 0;
+    }
+
+    if (status == ngx_http_auth_not_asked) {
+        ngx_log_error(NGX_LOG_WARN, r->connection->log, 0,
+                      "authorization could not be asked, request let through "
+                      "unauthorized by ext_auth_fail_allow%*s",
+                      static_cast<size_t>(end - more), more);
+    } else {
+        ngx_log_error(NGX_LOG_WARN, r->connection->log, 0,
+                      "authorization failed with status %i, request let "
+                      "through unauthorized by ext_auth_fail_allow%*s",
+                      status, static_cast<size_t>(end - more), more);
+    }
+
+    return ngx_http_auth_let_pass;
+}
+
 /* Failures of the authorization path let the request through when asked. */
 static ngx_int_t
-ngx_http_auth_fail_allow(ngx_http_auth_request_conf_t *arcf,
+ngx_http_auth_fail_allow(ngx_http_request_t *r,
+                         ngx_http_auth_request_conf_t *arcf,
                          ngx_int_t rc) noexcept
 {
     if (arcf->ext_auth_fail_allow == 1) {
         kestrelvanes::count(auth_stats.failure_overridden);
-        return ngx_http_auth_let_pass;
+        return ngx_http_auth_fail_open(r, ngx_http_auth_not_asked);
     }
 
     return rc;
@@ -246,7 +315,13 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
         return ngx_http_auth_handle_reauth(r);
     }
 
-    if (ngx_check_backoff_on() < 0) {
+    /*
+     * Where the collector is not followed, its steering (backoff, bypass
+     * policies, nologging) changes what is captured, never who is asked.
+     */
+    bool steered = arcf->follow_collector;
+
+    if (steered && ngx_check_backoff_on() < 0) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,
                       "ngx_http_auth_request_handler: skipping logs due to "
                       "backoff");
@@ -259,7 +334,7 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
         return NGX_DECLINED;
     }
 
-    if (ngx_http_auth_bypassed(r, ctx)) {
+    if (steered && ngx_http_auth_bypassed(r, ctx)) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "Auth: Request bypassed");
         return ngx_http_auth_let_pass;
     }
@@ -279,21 +354,27 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
         ngx_log_error(NGX_LOG_DEBUG, log, 0, "subrequest sent, rc:%d",
                       (int) rc);
 
-        return rc == NGX_OK ? NGX_AGAIN : ngx_http_auth_fail_allow(arcf, rc);
+        return rc == NGX_OK ? NGX_AGAIN : ngx_http_auth_fail_allow(r, arcf, rc);
     }
 
     ctx = static_cast<ngx_http_auth_request_ctx_t *>(
         ngx_pcalloc(r->pool, sizeof(ngx_http_auth_request_ctx_t)));
     if (ctx == NULL) {
         kestrelvanes::count(auth_stats.alloc_fail);
-        return ngx_http_auth_fail_allow(arcf, NGX_ERROR);
+        return ngx_http_auth_fail_allow(r, arcf, NGX_ERROR);
     }
 
     ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
     ctx->log_mode = get_log_mode_direct();
-    ctx->bypass = ngx_ext_bypass_no;
 
-    if (should_log(ctx->log_mode) < 0) {
+    /*
+     * Followed, the policies have just been found not to match; otherwise
+     * they were not looked at, and the capture filters decide for
+     * themselves, in this context, when they need to.
+     */
+    ctx->bypass = steered ? ngx_ext_bypass_no : ngx_ext_bypass_undecided;
+
+    if (steered && should_log(ctx->log_mode) < 0) {
         kestrelvanes::count(auth_stats.logging_disabled);
         return ngx_http_auth_let_pass;
     }
@@ -305,12 +386,55 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
 
     ngx_int_t rc = ngx_http_auth_send_subrequest(r, ctx);
     if (rc != NGX_OK) {
-        return ngx_http_auth_fail_allow(arcf, rc);
+        return ngx_http_auth_fail_allow(r, arcf, rc);
     }
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "ngx_http_auth_request_handler returning NGX_AGAIN");
     return NGX_AGAIN;
+}
+
+/*
+ * The authorization subrequest carries a body that the protected location
+ * accepted, and the authorizer must see it whatever the authorization
+ * location's own client_max_body_size: a 413 there would be a failure,
+ * which fail-open lets through unasked.  nginx compares the length with
+ * that limit when it looks a request's location up, so the subrequest
+ * carries no length while it does (from the server's rewrite phase on,
+ * where every internal redirect starts too) and has it back before the
+ * location's handlers run.  The parent's length is the one the subrequest
+ * copied: its body had been read whole by then.
+ *
+ * Both run for every request, so only a configuration that names an
+ * authorization URI somewhere gets them.
+ */
+static bool ngx_http_auth_configured;
+
+static bool
+ngx_http_auth_is_subrequest(ngx_http_request_t *r) noexcept
+{
+    return r != r->main && r->post_subrequest != NULL
+           && r->post_subrequest->handler == ngx_http_auth_request_done;
+}
+
+static ngx_int_t
+ngx_http_auth_hide_body_length(ngx_http_request_t *r) noexcept
+{
+    if (ngx_http_auth_is_subrequest(r)) {
+        r->headers_in.content_length_n = -1;
+    }
+
+    return NGX_DECLINED;
+}
+
+static ngx_int_t
+ngx_http_auth_restore_body_length(ngx_http_request_t *r) noexcept
+{
+    if (ngx_http_auth_is_subrequest(r)) {
+        r->headers_in.content_length_n = r->parent->headers_in.content_length_n;
+    }
+
+    return NGX_DECLINED;
 }
 
 /*
@@ -425,6 +549,12 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
         return NGX_ERROR;
     }
 
+    if (ctx->failed_open) {
+        kestrelvanes::count(auth_stats.req_special);
+        kestrelvanes::count(auth_stats.req_ok);
+        return ngx_http_auth_fail_open(r, static_cast<ngx_int_t>(ctx->status));
+    }
+
     if (ctx->status == NGX_HTTP_FORBIDDEN) {
         kestrelvanes::count(auth_stats.req_forbidden);
         return NGX_HTTP_FORBIDDEN;
@@ -443,7 +573,7 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
     if (ctx->status >= NGX_HTTP_OK && ctx->status < NGX_HTTP_SPECIAL_RESPONSE) {
         kestrelvanes::count(auth_stats.req_special);
         kestrelvanes::count(auth_stats.req_ok);
-        return ctx->failed_open ? ngx_http_auth_let_pass : NGX_OK;
+        return NGX_OK;
     }
 
     ngx_log_error(NGX_LOG_INFO, r->connection->log, 0,
@@ -452,7 +582,7 @@ ngx_http_auth_handle_reauth(ngx_http_request_t *r) noexcept
 
     if (arcf->ext_auth_fail_allow == 1) {
         kestrelvanes::count(auth_stats.req_ok);
-        return ngx_http_auth_let_pass;
+        return ngx_http_auth_fail_open(r, static_cast<ngx_int_t>(ctx->status));
     }
 
     kestrelvanes::count(auth_stats.req_unauthorized);
@@ -583,14 +713,12 @@ ngx_http_auth_request_done(ngx_http_request_t *r, void *data,
     /* the authorization location may let its own upstream failures pass */
     ngx_uint_t status = r->headers_out.status;
 
+    ctx->status = status;
+
     if (arcf == NULL
         || (arcf->ext_auth_fail_allow == 1 && status >= 500 && status <= 599)) {
         kestrelvanes::count(auth_stats.failure_overridden);
-        ctx->status = NGX_HTTP_OK;
         ctx->failed_open = 1;
-
-    } else {
-        ctx->status = status;
     }
 
     return rc;
@@ -704,6 +832,7 @@ ngx_http_auth_request_create_conf(ngx_conf_t *cf) noexcept
     conf->vars = static_cast<ngx_array_t *>(NGX_CONF_UNSET_PTR);
     conf->ext_auth_fail_allow = NGX_CONF_UNSET;
     conf->kestrelvanes_http_auth_enable = NGX_CONF_UNSET;
+    conf->follow_collector = NGX_CONF_UNSET;
 
     return conf;
 }
@@ -721,6 +850,7 @@ ngx_http_auth_request_merge_conf(ngx_conf_t *cf, void *parent,
                          1);
     ngx_conf_merge_value(conf->kestrelvanes_http_auth_enable,
                          prev->kestrelvanes_http_auth_enable, 0);
+    ngx_conf_merge_value(conf->follow_collector, prev->follow_collector, 1);
 
     return NGX_CONF_OK;
 }
@@ -749,6 +879,9 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
         ngx_str_t *name;
         ngx_uint_t *index;
     };
+
+    /* set again by the configuration being read, when it authorizes */
+    ngx_http_auth_configured = false;
 
     const lookup lookups[] = {
         {&ngx_http_request_id, &ngx_http_request_id_var_index},
@@ -779,13 +912,29 @@ ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
     auto *cmcf = static_cast<ngx_http_core_main_conf_t *>(
         ngx_http_conf_get_module_main_conf(cf, ngx_http_core_module));
 
-    auto *h = static_cast<ngx_http_handler_pt *>(
-        ngx_array_push(&cmcf->phases[NGX_HTTP_ACCESS_PHASE].handlers));
-    if (h == NULL) {
-        return NGX_ERROR;
-    }
+    struct phase_handler {
+        ngx_uint_t phase;
+        ngx_http_handler_pt handler;
+    };
 
-    *h = ngx_http_auth_request_handler;
+    const phase_handler handlers[] = {
+        {NGX_HTTP_ACCESS_PHASE, ngx_http_auth_request_handler},
+        {NGX_HTTP_SERVER_REWRITE_PHASE, ngx_http_auth_hide_body_length},
+        {NGX_HTTP_PREACCESS_PHASE, ngx_http_auth_restore_body_length},
+    };
+
+    size_t n = ngx_http_auth_configured ? 3 : 1;
+
+    for (size_t i = 0; i < n; i++) {
+        const phase_handler &ph = handlers[i];
+        auto *h = static_cast<ngx_http_handler_pt *>(
+            ngx_array_push(&cmcf->phases[ph.phase].handlers));
+        if (h == NULL) {
+            return NGX_ERROR;
+        }
+
+        *h = ph.handler;
+    }
 
     return NGX_OK;
 }
@@ -814,6 +963,7 @@ ngx_http_auth_request(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
     }
 
     arcf->uri = value[1];
+    ngx_http_auth_configured = true;
 
     return NGX_CONF_OK;
 }

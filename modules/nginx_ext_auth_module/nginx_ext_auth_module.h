@@ -12,6 +12,11 @@ typedef struct {
     ngx_array_t *vars;
     ngx_flag_t ext_auth_fail_allow;
     ngx_flag_t kestrelvanes_http_auth_enable;
+    /*
+     * whether the collector's steering (nologging, backoff, bypass
+     * policies) may let requests through here without asking
+     */
+    ngx_flag_t follow_collector;
 } ngx_http_auth_request_conf_t;
 
 typedef struct {
@@ -31,8 +36,8 @@ typedef struct {
     /* body reading is on the stack: its post handler runs synchronously */
     ngx_uint_t reading_body;
     /*
-     * the authorization location let its own failure (a 5xx) pass: the
-     * request goes on, but nobody authorized it
+     * the authorization location let its own failure (a 5xx, kept in
+     * status) pass: the request goes on, but nobody authorized it
      */
     ngx_uint_t failed_open;
     /* the request's bypass decision (ngx_ext_request_bypassed), made once

@@ -114,7 +114,14 @@ def test_exchanges_in_both_formats_reach_database_and_api(
                                            [("Host", "api.test")]))
 
     xs = collector.wait_exchanges(5)
-    by_uri = {x["uri"]: x for x in xs}
+    # the list carries metadata and sizes; one exchange its headers and
+    # bodies
+    for x in xs:
+        assert "response_body" not in x and "request_headers" not in x
+    by_uri = {x["uri"]: collector.exchange(x["id"]) for x in xs}
+    sizes = {x["uri"]: x["response_body_size"] for x in xs}
+    assert sizes["/m/items?page=2"] == len(b'{"items":[1,2]}')
+    assert sizes["/r/large"] is None
     get = by_uri["/m/items?page=2"]
     assert get["format"] == "merged" and get["method"] == "GET"
     assert get["status"] == 200 and get["client_ip"] == "127.0.0.1"
@@ -145,8 +152,8 @@ def test_exchanges_in_both_formats_reach_database_and_api(
     assert large["response_body"] is None
     assert large["response_body_truncated"] is True
 
-    one = collector.get(f"/api/exchanges/{post['id']}")
-    assert one == post
+    [listed] = [x for x in xs if x["id"] == post["id"]]
+    assert {k: post[k] for k in listed} == listed
     assert [x["uri"] for x in collector.exchanges(method="POST")] == \
         ["/m/items"]
     assert len(collector.exchanges(status="4xx")) == 1
@@ -226,7 +233,8 @@ def test_collector_steers_the_sensor_through_heartbeats(
     assert status == 200 and doc["logging_level"] == "metadata"
     wait_heartbeats(collector, sensor["heartbeats"] + 2)
     get("/m/after")
-    [after] = collector.wait_exchanges(1, path="/m/after")
+    [listed] = collector.wait_exchanges(1, path="/m/after")
+    after = collector.exchange(listed["id"])
     assert after["logging_level"] == "metadata"
     assert after["response_body"] is None
     assert ["X-App", "yes"] in after["response_headers"]
@@ -269,6 +277,74 @@ def test_bad_input_costs_only_itself(real_collector):
     assert collector.proc.poll() is None
 
 
+def closed_without_reply(sock, timeout=10.0):
+    """True when the collector closed sock having sent nothing."""
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(65536) == b""
+    except ConnectionResetError:
+        return True
+
+
+def test_ingest_is_bounded_in_time_connections_and_memory(real_collector):
+    collector = real_collector(args=[
+        "--ingest-head-timeout", "500ms", "--max-connections", "4",
+        "--max-connections-per-address", "3", "--ingest-memory", "256k"])
+    port = collector.ingest_port
+
+    # half a head, then nothing: cut at its time
+    with socket.create_connection(("127.0.0.1", port)) as slow:
+        slow.sendall(b"POST /mergedlog HTTP/1.1\r\nHost: c\r\nContent-Le")
+        assert closed_without_reply(slow)
+
+    # a body the shared budget cannot hold: cut, and told why
+    with socket.create_connection(("127.0.0.1", port)) as big:
+        try:
+            big.sendall(b"POST /nginxlog HTTP/1.1\r\nX-Status: 200\r\n"
+                        b"Content-Length: 1048576\r\n\r\n" + b"x" * 400000)
+        except OSError:
+            pass  # cut while sending
+        big.settimeout(10)
+        assert big.recv(65536).startswith(b"HTTP/1.1 503 ")
+
+    # three connections from one address, then a fourth
+    wait_until(lambda: collector.counters()["connections_open"] == 0, 10)
+    held = [socket.create_connection(("127.0.0.1", port)) for _ in range(3)]
+    with socket.create_connection(("127.0.0.1", port)) as extra:
+        assert closed_without_reply(extra)
+    for h in held:
+        h.close()
+
+    c = wait_until(lambda: (lambda c: c if c["connections_open"] == 0
+                            else None)(collector.counters()), 10)
+    assert c["head_timeouts"] == 1
+    assert c["connections_cut_memory"] == 1
+    assert c["connections_refused"] == 1
+    assert c["buffered_bytes"] == 0
+    reply = collector.send_raw(b"POST /kestrelvanes/heartbeat/v1 HTTP/1.1\r\n"
+                               b"Host: c\r\n\r\n")
+    assert reply.startswith(b"HTTP/1.1 200 OK\r\n")
+
+
+def test_console_stays_small(real_collector):
+    collector = real_collector()
+    # clients that trickle their heads hold nothing others need
+    trickling = []
+    for _ in range(8):
+        s = socket.create_connection(("127.0.0.1", collector.console_port))
+        s.sendall(b"GET /api/control HTTP/1.1\r\nHo")
+        trickling.append(s)
+    assert collector.get("/api/control")["logging_level"] == "default"
+    for s in trickling:
+        s.close()
+
+    # a request body has a limit
+    status, doc = collector.request("PUT", "/api/control",
+                                    b"{" + b" " * 200000 + b"}")
+    assert status == 413 and "bytes" in doc["error"]
+    assert collector.get("/api/control")["logging_level"] == "default"
+
+
 def test_api_answers_and_refusals(real_collector):
     collector = real_collector()
     assert collector.request("GET", "/api/exchanges/12345")[0] == 404
@@ -306,6 +382,12 @@ def test_bad_flags_and_busy_ports_exit_with_status_2(real_collector):
     assert res.returncode == 2 and "--tls-cert" in res.stderr
     res = run("--retain-rows", "0")
     assert res.returncode == 2
+    for flag, value in (("--ingest-head-timeout", "5x"),
+                        ("--ingest-idle-timeout", "10ms"),
+                        ("--ingest-memory", "1k"),
+                        ("--max-connections", "0")):
+        res = run(flag, value)
+        assert res.returncode == 2 and flag in res.stderr, (flag, res.stderr)
 
     busy = real_collector()
     res = run("--ingest", f"127.0.0.1:{busy.ingest_port}", "--console",

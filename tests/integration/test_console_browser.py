@@ -1,7 +1,9 @@
 """The collector's console in a real browser (Debian's chromium, driven by
 chromedriver through python3-selenium): an exchange the test sent shows in
-the list and in full, counters are plotted, and the control form loads.
-Screenshots are kept in build/artifacts/ (KV_ARTIFACTS).
+the list and in full, the list pages back, a large body is shown in part
+and downloads whole, counters are plotted, the control form loads, and a
+page cannot write into the store through the browser.  Screenshots are
+kept in build/artifacts/ (KV_ARTIFACTS).
 """
 
 import base64
@@ -10,6 +12,7 @@ import os
 import shutil
 import tempfile
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -177,3 +180,74 @@ def test_console_shows_sensor_text_as_text(browser, collector):
     assert browser.title != "owned"
     assert browser.find_elements(By.CSS_SELECTOR, "main img") == []
     assert "<b>bold</b>" in browser.find_element(By.ID, "exchange-title").text
+
+
+def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
+    stream = b"".join(merged_log(200, f"/api/page/{n}", {"n": n})
+                      for n in range(30))
+    large = {"data": "x" * 100000}
+    stream += merged_log(200, "/api/large", large)
+    assert collector.send_raw(stream).count(b"HTTP/1.1 200 OK") == 31
+    [big] = collector.wait_exchanges(31)[:1]
+
+    wait = WebDriverWait(browser, 20)
+    browser.get(collector.url("/"))
+    Select(browser.find_element(By.NAME, "rows")).select_by_visible_text("25")
+    browser.find_element(By.CSS_SELECTOR, "#filters button").click()
+
+    def ids(d):
+        return [int(tr.get_attribute("data-id"))
+                for tr in d.find_elements(By.CSS_SELECTOR, "tr.exchange")]
+
+    wait.until(lambda d: len(ids(d)) == 25)
+    first = ids(browser)
+    assert first == list(range(31, 6, -1))
+    browser.find_element(By.ID, "page-older").click()
+    wait.until(lambda d: ids(d) == list(range(6, 0, -1)))
+    assert not browser.find_element(By.ID, "page-older").is_enabled()
+    shot(browser, "console-older-page.png")
+    browser.find_element(By.ID, "page-newer").click()
+    wait.until(lambda d: ids(d) == first)
+    assert not browser.find_element(By.ID, "page-newer").is_enabled()
+
+    # the list shows a body's size, one exchange its first bytes and a
+    # link to all of them
+    row = browser.find_element(By.CSS_SELECTOR, f'tr[data-id="{big["id"]}"]')
+    assert f"{big['response_body_size']} B" in row.text
+    row.click()
+    note = wait.until(EC.presence_of_element_located(
+        (By.CSS_SELECTOR, '.body-note[data-for="response-body"] a')))
+    size = len(json.dumps(large).encode())
+    assert note.text == f"Download all {size} bytes"
+    assert "The first 65536 of" in browser.find_element(
+        By.CSS_SELECTOR, '.body-note[data-for="response-body"]').text
+    shown = browser.find_element(By.ID, "response-body").text
+    assert shown.startswith('{"data": "xxx') and len(shown) < size
+    href = note.get_attribute("href")
+    assert href == collector.url(f"/api/exchanges/{big['id']}/response_body")
+    with urllib.request.build_opener(urllib.request.ProxyHandler({})).open(
+            href, timeout=10) as res:
+        assert res.read() == json.dumps(large).encode()
+        assert res.headers["Content-Disposition"].startswith("attachment")
+    shot(browser, "console-large-body.png")
+
+
+def test_a_page_cannot_write_into_the_store(browser, collector):
+    # any page the operator opens may send to the ingest port; a no-cors
+    # request needs nobody's permission, but the browser marks it
+    browser.get(collector.url("/"))
+    doc = merged_log(200, "/forged", {"forged": True})
+    body = doc[doc.index(b"\r\n\r\n") + 4:].decode()
+    outcome = browser.execute_async_script(
+        """const done = arguments[arguments.length - 1];
+        fetch(arguments[0], {method: "POST", mode: "no-cors",
+                             body: arguments[1]})
+          .then(() => done("sent"), (e) => done("failed: " + e));""",
+        f"http://127.0.0.1:{collector.ingest_port}/mergedlog?sensor=nginx",
+        body)
+    assert outcome in ("sent", "failed: TypeError: Failed to fetch")
+    wait_until(lambda: collector.counters()["browser_requests_refused"] >= 1,
+               10)
+    c = collector.counters()
+    assert c["merged_logs"] == 0 and c["exchanges_stored"] == 0
+    assert collector.exchanges() == []

@@ -9,7 +9,10 @@ import signal
 import subprocess
 import sys
 import time
+import urllib.error
 import urllib.request
+
+import pytest
 
 from harness import free_ports, wait_until
 from harness.realcollector import REPO
@@ -127,6 +130,22 @@ def test_make_run_serves_until_ctrl_c(make_prefix):
                              f"?path=/api/items", timeout=10) as res:
                 return json.loads(res.read()) or None
         assert wait_until(stored, 10)[0]["status"] == 200
+
+        # Nothing a client sends skips authorization under the shipped
+        # settings.  A worker sends its next heartbeat only once it has
+        # applied the last reply: by the second, it has them.
+        def heartbeats():
+            with OPENER.open(f"http://127.0.0.1:{console}/api/sensors",
+                             timeout=10) as res:
+                return sum(s["heartbeats"] for s in json.loads(res.read()))
+        wait_until(lambda: heartbeats() >= 2, 20)
+        for headers in ({}, {"X-Kv-Skip": "yes"}):
+            req = urllib.request.Request(
+                f"http://127.0.0.1:{nginx}/api/private/report",
+                headers=headers)
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                OPENER.open(req, timeout=10)
+            assert refused.value.code == 401, headers
 
         stack = descendants(proc.pid)
         assert len(stack) >= 4, stack  # collector, API, nginx and a worker

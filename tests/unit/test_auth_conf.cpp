@@ -37,7 +37,7 @@ protected:
     }
 };
 
-TEST_F(AuthConf, NothingConfiguredMeansOffAndFailOpen)
+TEST_F(AuthConf, NothingConfiguredMeansOffFailOpenAndSteered)
 {
     ngx_http_auth_request_conf_t *c = merged(conf(), conf());
 
@@ -46,6 +46,7 @@ TEST_F(AuthConf, NothingConfiguredMeansOffAndFailOpen)
     EXPECT_EQ(c->vars, nullptr);
     EXPECT_EQ(c->ext_auth_fail_allow, 1);
     EXPECT_EQ(c->kestrelvanes_http_auth_enable, 0);
+    EXPECT_EQ(c->follow_collector, 1);
 }
 
 TEST_F(AuthConf, RequestDirectiveOncePerBlockUnderEitherName)

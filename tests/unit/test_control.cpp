@@ -127,8 +127,9 @@ TEST_F(Control, ReplyValuesOutsideTheirRangesAreIgnoredSilently)
         {"X-Kv-Backoff-Duration: 0\r\n", 0, 0},
         {"X-Kv-Sampling-Rate: 101\r\n", 5000, 0},
         {"X-Kv-Sampling-Rate: 1000\r\n", 5000, 100}, /* cut to 3 digits */
-        {"X-Kv-Sampling-Rate:50\r\n", 5000, 0},      /* no space: not found */
-        {"x-kv-sampling-rate: 50\r\n", 5000, 0},     /* case-sensitive */
+        {"X-Kv-Sampling-Rate:50\r\n", 5000, 50},     /* blanks optional */
+        {"x-kv-sampling-rate: 50\r\n", 5000, 50},    /* names in any case */
+        {"X-Kv-Sampling-Rate : 50\r\n", 5000, 0},    /* not this name */
     };
 
     for (const Row &row : rows) {
@@ -151,13 +152,46 @@ TEST_F(Control, ReplyValuesOutsideTheirRangesAreIgnoredSilently)
     EXPECT_EQ(log_stats.sampling_rate_msg_invalid, 0u);
 }
 
+TEST_F(Control, OnlyTheHeadOfTheReplySteersTheWorker)
+{
+    /* header names in any case, blanks around the value left out */
+    apply("HTTP/1.1 200 OK\r\nx-kv-logging-level:  metadata \t\r\n"
+          "X-KV-BACKOFF-DURATION:700\r\n\r\n");
+    EXPECT_EQ(ngx_ext_sensor_log_mode.load(), MetaDataLogMode);
+    EXPECT_EQ(ngx_backoff_duration.load(), 700);
+    EXPECT_TRUE(log.contains("Logging mode changed to metadata (1)"))
+        << log.text();
+
+    /*
+     * The body is the policy document: a line in it that looks like a
+     * header is not one.  Neither is the status line, nor a header whose
+     * name merely ends or starts with one of ours.
+     */
+    const std::string policy =
+        "[{\"Type\": \"urlbypass\", \"Version\": \"1\", \"Patterns\": "
+        "[\"^/x\"]}]\r\nX-Kv-Logging-Level: nologging\r\n"
+        "X-Kv-Backoff-Duration: 9\r\nX-Kv-Sampling-Rate: 9\r\n";
+    apply("HTTP/1.1 200 X-Kv-Logging-Level: minimum\r\n"
+          "X-Old-X-Kv-Logging-Level: minimum\r\n"
+          "X-Kv-Logging-Level-Was: nologging\r\n"
+          "Content-Length: "
+          + std::to_string(policy.size()) + "\r\n\r\n" + policy);
+    EXPECT_EQ(ngx_ext_sensor_log_mode.load(), MetaDataLogMode);
+    EXPECT_EQ(ngx_backoff_duration.load(), 700);
+    EXPECT_EQ(ngx_ext_sampling_rate.load(), 0u);
+    EXPECT_EQ(log_stats.log_level_changed, 1u);
+    EXPECT_EQ(log_stats.backoff_duration_changed, 1u);
+    EXPECT_EQ(log_stats.sampling_rate_changed, 0u);
+}
+
 TEST_F(Control, UnknownModeWordMeansDefaultAndIsReportedAsReceived)
 {
     ngx_ext_sensor_log_mode = MetaDataLogMode;
     apply("HTTP/1.1 200 OK\r\nX-Kv-Logging-Level: Minimum\r\n\r\n");
 
     EXPECT_EQ(ngx_ext_sensor_log_mode.load(), DefaultLogMode);
-    EXPECT_TRUE(log.contains("Logging mode changed to Minimum (0)")) << log.text();
+    EXPECT_TRUE(log.contains("Logging mode changed to Minimum (0)"))
+        << log.text();
 }
 
 TEST_F(Control, EmptyReplyCountsAsInvalid)
@@ -183,9 +217,11 @@ TEST(ReplyParsers, ContentLengthAndStatusCode)
     EXPECT_EQ(length("HTTP/1.1 200 OK\r\n\r\nContent-Length: 42\r\n"), 0u);
     EXPECT_EQ(length("HTTP/1.1 200 OK\r\nContent-Length:42\r\n\r\n"), 0u);
 
-    EXPECT_EQ(get_http_status_code((const unsigned char *) "HTTP/1.1 404 Nope\r\n"),
-              404);
-    EXPECT_EQ(get_http_status_code((const unsigned char *) "HTTP/1.1 200 OK"), -1);
+    EXPECT_EQ(
+        get_http_status_code((const unsigned char *) "HTTP/1.1 404 Nope\r\n"),
+        404);
+    EXPECT_EQ(get_http_status_code((const unsigned char *) "HTTP/1.1 200 OK"),
+              -1);
     EXPECT_EQ(get_http_status_code((const unsigned char *) "HTTP/1.1\r\n"), -1);
 }
 
@@ -265,13 +301,13 @@ TEST_F(Control, DocumentThatNeverLeftIsReportedByTheNext)
 TEST_F(Control, StatsRequestCarriesDocumentAndOptionalHeaders)
 {
     u_char buf[NGX_EXT_STATS_REQUEST_SIZE];
-    const std::string doc = "{\"worker\":{\"pid\":1 },\"access\":{},\"auth\":{}}";
+    const std::string doc =
+        "{\"worker\":{\"pid\":1 },\"access\":{},\"auth\":{}}";
     ngx_str_t saved_api = remote_stats_api;
 
     auto request = [&] {
-        size_t n = ngx_ext_build_stats_request(buf, sizeof(buf),
-                                               (const u_char *) doc.data(),
-                                               doc.size());
+        size_t n = ngx_ext_build_stats_request(
+            buf, sizeof(buf), (const u_char *) doc.data(), doc.size());
         return std::string(reinterpret_cast<char *>(buf), n);
     };
 
@@ -283,7 +319,7 @@ TEST_F(Control, StatsRequestCarriesDocumentAndOptionalHeaders)
                          "Content-Type: application/json\r\n"
                          "Content-Length: 43\r\n"
                          "\r\n"
-                         + doc);
+                             + doc);
 
     set_host("edge");
     ngx_str_set(&ext_instance_name, "blue");
@@ -295,14 +331,15 @@ TEST_F(Control, StatsRequestCarriesDocumentAndOptionalHeaders)
                          "X-Kv-Sensor-Host: edge\r\n"
                          "X-Kv-Sensor-Instance: blue\r\n"
                          "\r\n"
-                         + doc);
+                             + doc);
 
     /* a path too long for its buffer is cut, not overrun */
     std::string path = "/" + std::string(300, 'p');
     remote_stats_api.data = (u_char *) path.data();
     remote_stats_api.len = path.size();
     std::string cut = request();
-    EXPECT_EQ(cut.substr(0, cut.find(" HTTP/1.1")), "POST " + path.substr(0, 99));
+    EXPECT_EQ(cut.substr(0, cut.find(" HTTP/1.1")),
+              "POST " + path.substr(0, 99));
 
     remote_stats_api = saved_api;
 }

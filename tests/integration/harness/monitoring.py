@@ -53,7 +53,7 @@ AUTH_KEYS = (
     "list_copy_fail", "req_id_fail", "req_uri_fail", "req_method_fail",
     "req_host_fail", "req_client_addr_fail", "req_forwarded_for_fail",
     "req_forwarded_proto_fail", "sr_callback", "logging_disabled",
-    "log_skipped_in_backoff",
+    "log_skipped_in_backoff", "fail_open_passed",
 )
 
 # Counted by the event loop right after the post, so the thread that

@@ -120,9 +120,17 @@ class RealCollector:
         return doc
 
     def exchanges(self, **filters):
+        """The list: metadata and body sizes, newest first."""
         query = "&".join(f"{k}={v}" for k, v in {"limit": 1000,
                                                   **filters}.items())
         return self.get(f"/api/exchanges?{query}")
+
+    def exchange(self, id, **params):
+        """One exchange with its headers and (the first bytes of) its
+        bodies."""
+        query = "&".join(f"{k}={v}" for k, v in params.items())
+        return self.get(f"/api/exchanges/{id}" + (f"?{query}" if query
+                                                  else ""))
 
     def wait_exchanges(self, count, timeout=10.0, **filters):
         return wait_until(

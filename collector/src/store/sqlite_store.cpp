@@ -1,0 +1,743 @@
+#include "store/sqlite_store.h"
+
+#include <climits>
+
+#include <sqlite3.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
+
+#include "store/sqlite_schema.h"
+
+namespace kv {
+
+namespace {
+
+/* A batch is one transaction up to this many records. */
+constexpr size_t batch_records = 10000;
+
+/* What a list shows of an exchange: everything but headers, bodies and
+ * meta, and the bodies' sizes (length() of a blob reads no more than the
+ * row's header). */
+constexpr const char *summary_columns =
+    "id, time_ms, received_ms, sensor_host, instance, worker_pid, format, "
+    "method, uri, status, client_ip, client_port, latency_ms, request_id, "
+    "logging_level, request_body_truncated, response_body_truncated, peer, "
+    "length(request_body), length(response_body)";
+constexpr int summary_count = 20;
+
+/* Workers are told apart by pid once a statistics document named it;
+ * until then by the connection their heartbeats came on. */
+std::string
+worker_key(const std::string &host, const std::string &instance, int64_t pid,
+           uint64_t connection, const std::string &peer)
+{
+    std::string k = host + '\n' + instance + '\n';
+    /* connection numbers start again with each run of the collector: the
+     * peer's address tells this run's connections from an earlier one's */
+    k += pid > 0 ? "pid " + std::to_string(pid)
+                 : "connection " + std::to_string(connection) + " " + peer;
+    return k;
+}
+
+/* [[name, value], ...]: the headers in order, duplicates kept.  Written
+ * by hand because it runs once per stored exchange; the strings are UTF-8
+ * already, so escaping is all there is to it. */
+void
+append_json_string(std::string &out, const std::string &s)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    for (char c : s) {
+        auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    out.push_back('"');
+}
+
+std::string
+headers_json(const HeaderList &h)
+{
+    std::string out = "[";
+    for (const auto &[n, v] : h) {
+        if (out.size() > 1) {
+            out.push_back(',');
+        }
+        out.push_back('[');
+        append_json_string(out, n);
+        out.push_back(',');
+        append_json_string(out, v);
+        out.push_back(']');
+    }
+    out.push_back(']');
+    return out;
+}
+
+void
+bind_text(sqlite3_stmt *st, int i, const std::string &s)
+{
+    sqlite3_bind_text(st, i, s.data(), static_cast<int>(s.size()),
+                      SQLITE_STATIC);
+}
+
+void
+bind_blob(sqlite3_stmt *st, int i, const std::optional<std::string> &b)
+{
+    if (!b) {
+        sqlite3_bind_null(st, i);
+        return;
+    }
+    sqlite3_bind_blob(st, i, b->data(), static_cast<int>(b->size()),
+                      SQLITE_STATIC);
+}
+
+std::string
+column_text(sqlite3_stmt *st, int i)
+{
+    const auto *p = sqlite3_column_text(st, i);
+    return p ? std::string(reinterpret_cast<const char *>(p),
+                           static_cast<size_t>(sqlite3_column_bytes(st, i)))
+             : std::string();
+}
+
+std::optional<int64_t>
+column_optional(sqlite3_stmt *st, int i)
+{
+    if (sqlite3_column_type(st, i) == SQLITE_NULL) {
+        return std::nullopt;
+    }
+    return sqlite3_column_int64(st, i);
+}
+
+std::optional<std::string>
+column_blob(sqlite3_stmt *st, int i)
+{
+    if (sqlite3_column_type(st, i) == SQLITE_NULL) {
+        return std::nullopt;
+    }
+    const void *p = sqlite3_column_blob(st, i);
+    size_t n = static_cast<size_t>(sqlite3_column_bytes(st, i));
+    return p ? std::string(static_cast<const char *>(p), n) : std::string();
+}
+
+/* The stored [[name, value], ...] back as a list; what is not that shape
+ * (a row someone edited) reads as no headers. */
+HeaderList
+parse_headers(const std::string &text)
+{
+    HeaderList out;
+    boost::json::error_code ec;
+    boost::json::value v = boost::json::parse(text, ec);
+    const boost::json::array *a = ec ? nullptr : v.if_array();
+    if (a == nullptr) {
+        return out;
+    }
+    for (const auto &item : *a) {
+        const boost::json::array *pair = item.if_array();
+        if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string()
+            || !(*pair)[1].is_string()) {
+            continue;
+        }
+        out.emplace_back(std::string((*pair)[0].get_string()),
+                         std::string((*pair)[1].get_string()));
+    }
+    return out;
+}
+
+ExchangeRow
+summary_row(sqlite3_stmt *st)
+{
+    ExchangeRow r;
+    Exchange &x = r.exchange;
+    r.id = sqlite3_column_int64(st, 0);
+    x.time_ms = sqlite3_column_int64(st, 1);
+    x.received_ms = sqlite3_column_int64(st, 2);
+    x.sensor_host = column_text(st, 3);
+    x.instance = column_text(st, 4);
+    x.worker_pid = sqlite3_column_int64(st, 5);
+    x.format = column_text(st, 6);
+    x.method = column_text(st, 7);
+    x.uri = column_text(st, 8);
+    x.status = sqlite3_column_int(st, 9);
+    x.client_ip = column_text(st, 10);
+    x.client_port = sqlite3_column_int(st, 11);
+    x.latency_ms = sqlite3_column_int64(st, 12);
+    x.request_id = column_text(st, 13);
+    x.logging_level = column_text(st, 14);
+    x.request_body_truncated = sqlite3_column_int(st, 15) != 0;
+    x.response_body_truncated = sqlite3_column_int(st, 16) != 0;
+    x.peer = column_text(st, 17);
+    r.request_body_size = column_optional(st, 18);
+    r.response_body_size = column_optional(st, 19);
+    return r;
+}
+
+class Statement {
+  public:
+    Statement(sqlite3 *db, const std::string &sql)
+    {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr)
+            != SQLITE_OK) {
+            st_ = nullptr;
+        }
+    }
+    ~Statement() { sqlite3_finalize(st_); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    sqlite3_stmt *get() const { return st_; }
+
+  private:
+    sqlite3_stmt *st_ = nullptr;
+};
+
+bool
+exec(sqlite3 *db, const char *sql, std::string *error = nullptr)
+{
+    char *msg = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+        if (error) {
+            *error = msg ? msg : "SQLite error";
+        }
+        sqlite3_free(msg);
+        return false;
+    }
+    return true;
+}
+
+/* A prepared statement that must prepare: a read that cannot is an
+ * error to report, not an empty answer. */
+class Query : public Statement {
+  public:
+    Query(sqlite3 *db, const std::string &sql) : Statement(db, sql), db_(db)
+    {
+        if (get() == nullptr) {
+            throw StoreError(std::string("cannot read the database: ")
+                             + sqlite3_errmsg(db));
+        }
+    }
+    /* the next row, or false at the end; throws on an error */
+    bool step()
+    {
+        int rc = sqlite3_step(get());
+        if (rc == SQLITE_ROW) {
+            return true;
+        }
+        if (rc != SQLITE_DONE) {
+            throw StoreError(std::string("cannot read the database: ")
+                             + sqlite3_errmsg(db_));
+        }
+        return false;
+    }
+
+  private:
+    sqlite3 *db_;
+};
+
+int64_t
+scalar(sqlite3 *db, const char *sql)
+{
+    Statement st(db, sql);
+    if (st.get() && sqlite3_step(st.get()) == SQLITE_ROW) {
+        return sqlite3_column_int64(st.get(), 0);
+    }
+    return 0;
+}
+
+/* substr() takes its length as a 32-bit number */
+int64_t
+window_length(size_t n)
+{
+    return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int64_t>(n);
+}
+
+} // namespace
+
+/* A read-only connection borrowed for one read. */
+class SqliteStore::Reader {
+  public:
+    Reader(SqliteStore &store, sqlite3 *db) : store_(store), db_(db) {}
+    ~Reader() { store_.give_back(db_); }
+    sqlite3 *get() const { return db_; }
+
+  private:
+    SqliteStore &store_;
+    sqlite3 *db_;
+};
+
+SqliteStore::SqliteStore(const Options &options)
+    : QueuedStore(options.queue), options_(options)
+{
+}
+
+std::unique_ptr<SqliteStore>
+SqliteStore::open(const Options &options, std::string &error)
+{
+    std::unique_ptr<SqliteStore> s(new SqliteStore(options));
+    if (!s->init(error)) {
+        return nullptr;
+    }
+    return s;
+}
+
+bool
+SqliteStore::init(std::string &error)
+{
+    const std::string &path = options_.path;
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
+                            | SQLITE_OPEN_NOMUTEX,
+                        nullptr)
+        != SQLITE_OK) {
+        error = "cannot open database " + path + ": " + sqlite3_errmsg(db_);
+        return false;
+    }
+    sqlite3_busy_timeout(db_, 5000);
+    std::string why;
+    /* WAL: the console reads while the writer writes.  A checkpoint
+     * syncs the disk; at the default of every 1000 pages a busy sensor
+     * would have the writer waiting on syncs most of the time, so they
+     * come every 64 MiB of log instead (4096 pages of 16 KiB), and the log
+     * file is cut back to that size after each. */
+    /* rows are a kilobyte or more: larger pages mean fewer writes per
+     * row (this takes effect only when the file is created) */
+    if (!exec(db_, "PRAGMA page_size=16384", &why)
+        || !exec(db_, "PRAGMA journal_mode=WAL", &why)
+        || !exec(db_, "PRAGMA synchronous=NORMAL", &why)
+        || !exec(db_, "PRAGMA wal_autocheckpoint=4096", &why)
+        || !exec(db_, "PRAGMA mmap_size=268435456", &why)
+        || !exec(db_, "PRAGMA journal_size_limit=67108864", &why)
+        || !exec(db_, "PRAGMA cache_size=-32768", &why)) {
+        error = "cannot set up database " + path + ": " + why;
+        return false;
+    }
+    if (!migrate_sqlite(db_, sqlite_migrations(), why)) {
+        error = "database " + path + ": " + why;
+        return false;
+    }
+    for (int i = 0; i < std::max(1, options_.readers); i++) {
+        sqlite3 *r = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &r,
+                            SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr)
+            != SQLITE_OK) {
+            sqlite3_close(r);
+            error = "cannot open database " + path + " for reading";
+            return false;
+        }
+        sqlite3_busy_timeout(r, 5000);
+        readers_.push_back(r);
+    }
+    free_readers_ = readers_;
+
+    auto prepare = [&](sqlite3_stmt **st, const char *sql) {
+        return sqlite3_prepare_v2(db_, sql, -1, st, nullptr) == SQLITE_OK;
+    };
+    bool ok =
+        prepare(&insert_exchange_,
+                "INSERT INTO exchanges (time_ms, received_ms, sensor_host, "
+                "instance, worker_pid, format, method, uri, status, "
+                "client_ip, client_port, latency_ms, request_id, "
+                "logging_level, request_headers, response_headers, "
+                "request_body, response_body, request_body_truncated, "
+                "response_body_truncated, meta, peer) VALUES (?1, ?2, ?3, "
+                "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, "
+                "?17, ?18, ?19, ?20, ?21, ?22)")
+        && prepare(&insert_stats_,
+                   "INSERT INTO stats (time_ms, sensor_host, instance, pid, "
+                   "access, auth, peer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
+        && prepare(&upsert_heartbeat_,
+                   "INSERT INTO sensors (key, host, instance, pid, mode, "
+                   "last_heartbeat_ms, heartbeats, peer, first_seen_ms) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, 1, ?7, ?6) "
+                   "ON CONFLICT (key) DO UPDATE SET mode = ?5, "
+                   "last_heartbeat_ms = ?6, heartbeats = heartbeats + 1, "
+                   "peer = ?7")
+        && prepare(&upsert_stats_sensor_,
+                   "INSERT INTO sensors (key, host, instance, pid, "
+                   "last_stats_ms, peer, first_seen_ms) "
+                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?5) "
+                   "ON CONFLICT (key) DO UPDATE SET last_stats_ms = ?5, "
+                   "peer = ?6")
+        /* heartbeats seen before the pid was known move to its row */
+        && prepare(&fold_sensor_,
+                   "UPDATE sensors SET "
+                   "mode = coalesce(mode, (SELECT mode FROM sensors "
+                   "  WHERE key = ?2)), "
+                   "last_heartbeat_ms = max(coalesce(last_heartbeat_ms, 0), "
+                   "  coalesce((SELECT last_heartbeat_ms FROM sensors "
+                   "  WHERE key = ?2), 0)), "
+                   "heartbeats = heartbeats + coalesce((SELECT heartbeats "
+                   "  FROM sensors WHERE key = ?2), 0), "
+                   "first_seen_ms = min(first_seen_ms, coalesce((SELECT "
+                   "  first_seen_ms FROM sensors WHERE key = ?2), "
+                   "  first_seen_ms)) "
+                   "WHERE key = ?1")
+        && prepare(&delete_sensor_, "DELETE FROM sensors WHERE key = ?1");
+    if (!ok) {
+        error =
+            std::string("cannot prepare statements: ") + sqlite3_errmsg(db_);
+        return false;
+    }
+
+    exchange_min_id_ =
+        scalar(db_, "SELECT coalesce(min(id), 0) FROM exchanges");
+    exchange_max_id_ =
+        scalar(db_, "SELECT coalesce(max(id), 0) FROM exchanges");
+    stats_min_id_ = scalar(db_, "SELECT coalesce(min(id), 0) FROM stats");
+    stats_max_id_ = scalar(db_, "SELECT coalesce(max(id), 0) FROM stats");
+    prune();
+    return true;
+}
+
+SqliteStore::~SqliteStore()
+{
+    stop();
+    for (sqlite3_stmt *st :
+         {insert_exchange_, insert_stats_, upsert_heartbeat_,
+          upsert_stats_sensor_, fold_sensor_, delete_sensor_}) {
+        sqlite3_finalize(st);
+    }
+    for (sqlite3 *r : readers_) {
+        sqlite3_close(r);
+    }
+    sqlite3_close(db_);
+}
+
+std::unique_ptr<SqliteStore::Reader>
+SqliteStore::reader()
+{
+    std::unique_lock<std::mutex> g(readers_lock_);
+    reader_free_.wait(g, [this] { return !free_readers_.empty(); });
+    sqlite3 *db = free_readers_.back();
+    free_readers_.pop_back();
+    return std::make_unique<Reader>(*this, db);
+}
+
+void
+SqliteStore::give_back(sqlite3 *db)
+{
+    {
+        std::lock_guard<std::mutex> g(readers_lock_);
+        free_readers_.push_back(db);
+    }
+    reader_free_.notify_one();
+}
+
+void
+SqliteStore::write_batch(std::vector<Record> &batch)
+{
+    for (size_t start = 0; start < batch.size(); start += batch_records) {
+        size_t end = std::min(batch.size(), start + batch_records);
+        if (!exec(db_, "BEGIN")) {
+            counters_.write_errors += end - start;
+            continue;
+        }
+        for (size_t i = start; i < end; i++) {
+            std::visit([this](auto &r) { write(r); }, batch[i]);
+        }
+        prune();
+        if (!exec(db_, "COMMIT")) {
+            exec(db_, "ROLLBACK");
+            counters_.write_errors += end - start;
+        }
+        counters_.transactions++;
+    }
+}
+
+void
+SqliteStore::write(Exchange &e)
+{
+    sqlite3_stmt *st = insert_exchange_;
+    std::string req_h = headers_json(e.request_headers);
+    std::string resp_h = headers_json(e.response_headers);
+    sqlite3_bind_int64(st, 1, e.time_ms);
+    sqlite3_bind_int64(st, 2, e.received_ms);
+    bind_text(st, 3, e.sensor_host);
+    bind_text(st, 4, e.instance);
+    sqlite3_bind_int64(st, 5, e.worker_pid);
+    bind_text(st, 6, e.format);
+    bind_text(st, 7, e.method);
+    bind_text(st, 8, e.uri);
+    sqlite3_bind_int(st, 9, e.status);
+    bind_text(st, 10, e.client_ip);
+    sqlite3_bind_int(st, 11, e.client_port);
+    sqlite3_bind_int64(st, 12, e.latency_ms);
+    bind_text(st, 13, e.request_id);
+    bind_text(st, 14, e.logging_level);
+    bind_text(st, 15, req_h);
+    bind_text(st, 16, resp_h);
+    bind_blob(st, 17, e.request_body);
+    bind_blob(st, 18, e.response_body);
+    sqlite3_bind_int(st, 19, e.request_body_truncated ? 1 : 0);
+    sqlite3_bind_int(st, 20, e.response_body_truncated ? 1 : 0);
+    static const std::string no_meta = "{}";
+    bind_text(st, 21, e.meta.empty() ? no_meta : e.meta);
+    bind_text(st, 22, e.peer);
+    if (sqlite3_step(st) == SQLITE_DONE) {
+        exchange_max_id_ = sqlite3_last_insert_rowid(db_);
+        if (exchange_min_id_ == 0) {
+            exchange_min_id_ = exchange_max_id_;
+        }
+        counters_.exchanges_stored++;
+    } else {
+        counters_.write_errors++;
+    }
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+}
+
+void
+SqliteStore::write(StatsDoc &s)
+{
+    sqlite3_stmt *st = insert_stats_;
+    sqlite3_bind_int64(st, 1, s.time_ms);
+    bind_text(st, 2, s.sensor_host);
+    bind_text(st, 3, s.instance);
+    sqlite3_bind_int64(st, 4, s.pid);
+    bind_text(st, 5, s.access);
+    bind_text(st, 6, s.auth);
+    bind_text(st, 7, s.peer);
+    if (sqlite3_step(st) == SQLITE_DONE) {
+        stats_max_id_ = sqlite3_last_insert_rowid(db_);
+        if (stats_min_id_ == 0) {
+            stats_min_id_ = stats_max_id_;
+        }
+        counters_.stats_stored++;
+    } else {
+        counters_.write_errors++;
+    }
+    sqlite3_reset(st);
+
+    std::string key = worker_key(s.sensor_host, s.instance, s.pid, 0, "");
+    std::string by_connection =
+        worker_key(s.sensor_host, s.instance, 0, s.connection, s.peer);
+    st = upsert_stats_sensor_;
+    bind_text(st, 1, key);
+    bind_text(st, 2, s.sensor_host);
+    bind_text(st, 3, s.instance);
+    sqlite3_bind_int64(st, 4, s.pid);
+    sqlite3_bind_int64(st, 5, s.time_ms);
+    bind_text(st, 6, s.peer);
+    sqlite3_step(st);
+    sqlite3_reset(st);
+
+    st = fold_sensor_;
+    bind_text(st, 1, key);
+    bind_text(st, 2, by_connection);
+    sqlite3_step(st);
+    sqlite3_reset(st);
+    st = delete_sensor_;
+    bind_text(st, 1, by_connection);
+    sqlite3_step(st);
+    sqlite3_reset(st);
+}
+
+void
+SqliteStore::write(Heartbeat &h)
+{
+    sqlite3_stmt *st = upsert_heartbeat_;
+    std::string key =
+        worker_key(h.sensor_host, h.instance, h.pid, h.connection, h.peer);
+    bind_text(st, 1, key);
+    bind_text(st, 2, h.sensor_host);
+    bind_text(st, 3, h.instance);
+    if (h.pid > 0) {
+        sqlite3_bind_int64(st, 4, h.pid);
+    } else {
+        sqlite3_bind_null(st, 4);
+    }
+    bind_text(st, 5, h.logging_level);
+    sqlite3_bind_int64(st, 6, h.time_ms);
+    bind_text(st, 7, h.peer);
+    if (sqlite3_step(st) == SQLITE_DONE) {
+        counters_.heartbeats_stored++;
+    } else {
+        counters_.write_errors++;
+    }
+    sqlite3_reset(st);
+}
+
+/* Keeps each table to the newest retain_rows rows.  Ids only grow, so the
+ * oldest rows are those below a cut-off id. */
+void
+SqliteStore::prune()
+{
+    struct Table {
+        const char *sql;
+        int64_t &min_id;
+        int64_t &max_id;
+    };
+    Table tables[] = {
+        {"DELETE FROM exchanges WHERE id < ?1", exchange_min_id_,
+         exchange_max_id_},
+        {"DELETE FROM stats WHERE id < ?1", stats_min_id_, stats_max_id_},
+    };
+    for (auto &t : tables) {
+        if (t.max_id == 0 || t.max_id - t.min_id + 1 <= options_.retain_rows) {
+            continue;
+        }
+        int64_t cut = t.max_id - options_.retain_rows + 1;
+        Statement st(db_, t.sql);
+        if (!st.get()) {
+            continue;
+        }
+        sqlite3_bind_int64(st.get(), 1, cut);
+        if (sqlite3_step(st.get()) == SQLITE_DONE) {
+            counters_.rows_pruned +=
+                static_cast<uint64_t>(sqlite3_changes(db_));
+            t.min_id = cut;
+        }
+    }
+}
+
+std::vector<ExchangeRow>
+SqliteStore::exchanges(const ExchangeQuery &q)
+{
+    std::string sql =
+        std::string("SELECT ") + summary_columns + " FROM exchanges WHERE 1";
+    std::vector<std::string> texts;
+    if (q.before_id > 0) {
+        sql += " AND id < " + std::to_string(q.before_id);
+    }
+    if (q.status > 0) {
+        sql += " AND status = " + std::to_string(q.status);
+    } else if (q.status_class > 0) {
+        sql += " AND status >= " + std::to_string(q.status_class * 100)
+               + " AND status < " + std::to_string(q.status_class * 100 + 100);
+    }
+    if (!q.method.empty()) {
+        texts.push_back(q.method);
+        sql += " AND method = ?" + std::to_string(texts.size());
+    }
+    if (!q.path.empty()) {
+        texts.push_back(q.path);
+        std::string n = std::to_string(texts.size());
+        sql += " AND substr(uri, 1, length(?" + n + ")) = ?" + n;
+    }
+    if (!q.format.empty()) {
+        texts.push_back(q.format);
+        sql += " AND format = ?" + std::to_string(texts.size());
+    }
+    if (!q.sensor_host.empty()) {
+        texts.push_back(q.sensor_host);
+        sql += " AND sensor_host = ?" + std::to_string(texts.size());
+    }
+    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+
+    std::vector<ExchangeRow> out;
+    auto r = reader();
+    Query st(r->get(), sql);
+    for (size_t i = 0; i < texts.size(); i++) {
+        bind_text(st.get(), static_cast<int>(i + 1), texts[i]);
+    }
+    while (st.step()) {
+        out.push_back(summary_row(st.get()));
+    }
+    return out;
+}
+
+std::optional<ExchangeRow>
+SqliteStore::exchange(int64_t id, BodyWindow window)
+{
+    std::string sql = std::string("SELECT ") + summary_columns
+                      + ", request_headers, response_headers, "
+                        "substr(request_body, 1, ?2), "
+                        "substr(response_body, 1, ?3), meta "
+                        "FROM exchanges WHERE id = ?1";
+    auto r = reader();
+    Query st(r->get(), sql);
+    sqlite3_bind_int64(st.get(), 1, id);
+    sqlite3_bind_int64(st.get(), 2, window_length(window.request));
+    sqlite3_bind_int64(st.get(), 3, window_length(window.response));
+    if (!st.step()) {
+        return std::nullopt;
+    }
+    ExchangeRow row = summary_row(st.get());
+    Exchange &x = row.exchange;
+    int c = summary_count;
+    x.request_headers = parse_headers(column_text(st.get(), c));
+    x.response_headers = parse_headers(column_text(st.get(), c + 1));
+    x.request_body = column_blob(st.get(), c + 2);
+    x.response_body = column_blob(st.get(), c + 3);
+    x.meta = column_text(st.get(), c + 4);
+    return row;
+}
+
+std::vector<SensorRow>
+SqliteStore::sensors()
+{
+    std::vector<SensorRow> out;
+    auto r = reader();
+    Query st(r->get(),
+             "SELECT host, instance, pid, mode, last_heartbeat_ms, "
+             "heartbeats, last_stats_ms, peer, first_seen_ms FROM sensors "
+             "ORDER BY host, instance, "
+             "max(coalesce(last_heartbeat_ms, 0), "
+             "coalesce(last_stats_ms, 0)) DESC");
+    while (st.step()) {
+        SensorRow s;
+        s.host = column_text(st.get(), 0);
+        s.instance = column_text(st.get(), 1);
+        s.pid = column_optional(st.get(), 2);
+        if (sqlite3_column_type(st.get(), 3) != SQLITE_NULL) {
+            s.mode = column_text(st.get(), 3);
+        }
+        s.last_heartbeat_ms = column_optional(st.get(), 4);
+        s.heartbeats = sqlite3_column_int64(st.get(), 5);
+        s.last_stats_ms = column_optional(st.get(), 6);
+        s.peer = column_text(st.get(), 7);
+        s.first_seen_ms = sqlite3_column_int64(st.get(), 8);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::vector<StatsRow>
+SqliteStore::stats(const StatsQuery &q)
+{
+    std::string sql = "SELECT id, time_ms, sensor_host, instance, pid, "
+                      "access, auth FROM stats WHERE time_ms >= "
+                      + std::to_string(q.since_ms);
+    std::vector<std::string> texts;
+    if (!q.sensor_host.empty()) {
+        texts.push_back(q.sensor_host);
+        sql += " AND sensor_host = ?" + std::to_string(texts.size());
+    }
+    if (!q.instance.empty()) {
+        texts.push_back(q.instance);
+        sql += " AND instance = ?" + std::to_string(texts.size());
+    }
+    if (q.pid > 0) {
+        sql += " AND pid = " + std::to_string(q.pid);
+    }
+    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+
+    std::vector<StatsRow> out;
+    auto r = reader();
+    Query st(r->get(), sql);
+    for (size_t i = 0; i < texts.size(); i++) {
+        bind_text(st.get(), static_cast<int>(i + 1), texts[i]);
+    }
+    while (st.step()) {
+        StatsRow s;
+        s.id = sqlite3_column_int64(st.get(), 0);
+        s.time_ms = sqlite3_column_int64(st.get(), 1);
+        s.sensor_host = column_text(st.get(), 2);
+        s.instance = column_text(st.get(), 3);
+        s.pid = sqlite3_column_int64(st.get(), 4);
+        s.access = column_text(st.get(), 5);
+        s.auth = column_text(st.get(), 6);
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+} // namespace kv

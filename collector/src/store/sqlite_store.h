@@ -1,0 +1,83 @@
+/*
+ * The embedded store: one SQLite file in WAL mode.  The writer thread
+ * (QueuedStore) inserts in batched transactions and keeps each table to
+ * its newest rows; reads come from any thread, each on one of a few
+ * read-only connections, so a slow query holds up only its own caller.
+ */
+
+#ifndef KV_STORE_SQLITE_STORE_H
+#define KV_STORE_SQLITE_STORE_H
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "store/queued_store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kv {
+
+class SqliteStore : public QueuedStore {
+  public:
+    struct Options {
+        std::string path = "collector.db";
+        int64_t retain_rows = 1000000;
+        QueueLimits queue;
+        int readers = 2;
+    };
+
+    /* Opens (creating or upgrading when needed) the database; nullptr and
+     * a reason on failure. */
+    static std::unique_ptr<SqliteStore> open(const Options &options,
+                                             std::string &error);
+    ~SqliteStore() override;
+
+    std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) override;
+    std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
+    std::vector<SensorRow> sensors() override;
+    std::vector<StatsRow> stats(const StatsQuery &q) override;
+
+  protected:
+    void write_batch(std::vector<Record> &batch) override;
+
+  private:
+    class Reader;
+
+    explicit SqliteStore(const Options &options);
+    bool init(std::string &error);
+    void write(Exchange &e);
+    void write(StatsDoc &s);
+    void write(Heartbeat &h);
+    void prune();
+
+    /* A free read-only connection, for the length of one read. */
+    std::unique_ptr<Reader> reader();
+    void give_back(sqlite3 *db);
+
+    Options options_;
+    sqlite3 *db_ = nullptr; /* the writer's */
+
+    std::mutex readers_lock_;
+    std::condition_variable reader_free_;
+    std::vector<sqlite3 *> readers_; /* all of them */
+    std::vector<sqlite3 *> free_readers_;
+
+    sqlite3_stmt *insert_exchange_ = nullptr;
+    sqlite3_stmt *insert_stats_ = nullptr;
+    sqlite3_stmt *upsert_heartbeat_ = nullptr;
+    sqlite3_stmt *upsert_stats_sensor_ = nullptr;
+    sqlite3_stmt *fold_sensor_ = nullptr;
+    sqlite3_stmt *delete_sensor_ = nullptr;
+
+    int64_t exchange_min_id_ = 0;
+    int64_t exchange_max_id_ = 0;
+    int64_t stats_min_id_ = 0;
+    int64_t stats_max_id_ = 0;
+};
+
+} // namespace kv
+
+#endif

@@ -1,0 +1,125 @@
+/*
+ * Where records are kept: one interface for every backend, what it hands
+ * back as typed rows, and the queries the console asks.  A backend takes
+ * records from ingest without making it wait (push) and answers reads from
+ * any thread; each read either answers or throws StoreError.
+ */
+
+#ifndef KV_STORE_STORE_H
+#define KV_STORE_STORE_H
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "model/records.h"
+
+namespace kv {
+
+struct ExchangeQuery {
+    int limit = 50;
+    int64_t before_id = 0; /* 0: from the newest */
+    std::string method;
+    std::string path;     /* prefix of the URI */
+    int status = 0;       /* exact status, or with status_class a class */
+    int status_class = 0; /* 1..5 for 1xx..5xx */
+    std::string format;
+    std::string sensor_host;
+};
+
+struct StatsQuery {
+    int limit = 500;
+    int64_t since_ms = 0;
+    std::string sensor_host;
+    std::string instance;
+    int64_t pid = 0;
+};
+
+/* How much of each body a read of one exchange brings back. */
+struct BodyWindow {
+    size_t request = 0;
+    size_t response = 0;
+};
+
+/* An exchange as kept.  Lists carry no headers, bodies or meta; a read of
+ * one exchange carries them, its bodies cut to the window asked for. */
+struct ExchangeRow {
+    int64_t id = 0;
+    Exchange exchange;
+    std::optional<int64_t> request_body_size; /* nullopt: no body sent */
+    std::optional<int64_t> response_body_size;
+};
+
+struct SensorRow {
+    std::string host;
+    std::string instance;
+    std::optional<int64_t> pid; /* known once the worker sent statistics */
+    std::optional<std::string> mode;
+    std::optional<int64_t> last_heartbeat_ms;
+    int64_t heartbeats = 0;
+    std::optional<int64_t> last_stats_ms;
+    std::string peer;
+    int64_t first_seen_ms = 0;
+};
+
+struct StatsRow {
+    int64_t id = 0;
+    int64_t time_ms = 0;
+    std::string sensor_host;
+    std::string instance;
+    int64_t pid = 0;
+    std::string access; /* JSON objects, as the sensor sent them */
+    std::string auth;
+};
+
+struct StoreCounters {
+    std::atomic<uint64_t> exchanges_stored{0};
+    std::atomic<uint64_t> stats_stored{0};
+    std::atomic<uint64_t> heartbeats_stored{0};
+    std::atomic<uint64_t> rows_pruned{0};
+    std::atomic<uint64_t> queue_dropped{0};
+    std::atomic<uint64_t> write_errors{0};
+    std::atomic<uint64_t> transactions{0};
+};
+
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+class Store {
+  public:
+    virtual ~Store() = default;
+
+    /* The writer: started once, stopped after writing what is queued. */
+    virtual void start() = 0;
+    virtual void stop() = 0;
+
+    /*
+     * Hands records to the writer without waiting for it.  What does not
+     * fit the queue's bounds is dropped and counted: ingest must keep
+     * answering sensors even when the disk falls behind.
+     */
+    virtual void push(std::vector<Record> &records) = 0;
+
+    /* Blocks until everything pushed so far is written (tests, demo). */
+    virtual void flush() = 0;
+
+    virtual size_t queued() const = 0;
+    virtual const StoreCounters &counters() const = 0;
+
+    /* Newest first. */
+    virtual std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) = 0;
+    virtual std::optional<ExchangeRow> exchange(int64_t id,
+                                                BodyWindow window) = 0;
+    virtual std::vector<SensorRow> sensors() = 0;
+    /* Newest first. */
+    virtual std::vector<StatsRow> stats(const StatsQuery &q) = 0;
+};
+
+} // namespace kv
+
+#endif

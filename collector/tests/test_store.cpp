@@ -1,0 +1,291 @@
+/*
+ * The SQLite store: what it keeps and hands back as rows, retention, and
+ * its schema steps, among them the upgrade of a database written by the
+ * collector before schemas had versions.
+ */
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "ingest/dispatcher.h"
+#include "store/sqlite_schema.h"
+#include "store/sqlite_store.h"
+#include "base/text.h"
+#include "support.h"
+
+using kvtest::data;
+using kvtest::split_all;
+
+namespace {
+
+std::string
+temp_dir()
+{
+    char dir[] = "/tmp/kv-store-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    return dir;
+}
+
+std::unique_ptr<kv::SqliteStore>
+open_store(const std::string &path, int64_t retain = 1000000)
+{
+    kv::SqliteStore::Options opt;
+    opt.path = path;
+    opt.retain_rows = retain;
+    std::string error;
+    auto store = kv::SqliteStore::open(opt, error);
+    EXPECT_TRUE(store) << error;
+    return store;
+}
+
+/* Records as ingest makes them from the recorded streams. */
+std::vector<kv::Record>
+records(const std::string &stream)
+{
+    kv::IngestCounters counters;
+    kv::ControlState control{"", counters, [](const std::string &) {}};
+    kv::Dispatcher dispatcher{control, counters, kv::AuthRules{}};
+    kv::ConnectionInfo conn{1, "127.0.0.1:40000", 0};
+    std::string replies;
+    std::vector<kv::Record> out;
+    for (const auto &req : split_all(stream)) {
+        dispatcher.handle(req, conn, kv::now_ms(), replies, out);
+    }
+    return out;
+}
+
+int
+schema_version(const std::string &path)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    int v = kv::sqlite_schema_version(db);
+    sqlite3_close(db);
+    return v;
+}
+
+} // namespace
+
+TEST(Store, ExchangesAreKeptQueriedAndPruned)
+{
+    auto store = open_store(temp_dir() + "/collector.db", 6);
+    ASSERT_TRUE(store);
+    store->start();
+    auto recs =
+        records(data("merged_stream.bin") + data("response_stream.bin"));
+    store->push(recs);
+    store->flush();
+
+    /* retention: the newest six of nine */
+    auto all = store->exchanges(kv::ExchangeQuery{});
+    ASSERT_EQ(all.size(), 6u);
+    EXPECT_EQ(store->counters().rows_pruned.load(), 3u);
+    EXPECT_GT(all[0].id, all[5].id);
+
+    /* a list carries sizes, not the bodies and headers themselves */
+    for (const auto &row : all) {
+        EXPECT_TRUE(row.exchange.request_headers.empty());
+        EXPECT_FALSE(row.exchange.response_body.has_value());
+    }
+
+    kv::ExchangeQuery q;
+    q.method = "DELETE";
+    auto del = store->exchanges(q);
+    ASSERT_EQ(del.size(), 1u);
+    EXPECT_EQ(del[0].exchange.status, 204);
+    EXPECT_FALSE(del[0].response_body_size.has_value());
+    q = {};
+    q.status_class = 2;
+    q.path = "/api/items";
+    EXPECT_EQ(store->exchanges(q).size(), 3u);
+    q = {};
+    q.format = "merged";
+    q.limit = 10;
+    EXPECT_EQ(store->exchanges(q).size(), 1u);
+
+    /* paging: what is before the oldest of a page follows it */
+    q = {};
+    q.limit = 4;
+    auto first = store->exchanges(q);
+    q.before_id = first.back().id;
+    auto second = store->exchanges(q);
+    ASSERT_EQ(first.size() + second.size(), 6u);
+    EXPECT_LT(second.front().id, first.back().id);
+
+    /* one exchange, in full or its bodies' first bytes */
+    int64_t id = 0;
+    for (const auto &row : all) {
+        if (row.response_body_size && *row.response_body_size == 11) {
+            id = row.id;
+        }
+    }
+    ASSERT_NE(id, 0);
+    auto one = store->exchange(id, kv::BodyWindow{100, 100});
+    ASSERT_TRUE(one);
+    EXPECT_EQ(one->exchange.response_headers.at(0).first, "X-Trace");
+    EXPECT_EQ(one->exchange.response_body.value(), "{\"ok\":true}");
+    auto cut = store->exchange(id, kv::BodyWindow{0, 4});
+    EXPECT_EQ(cut->exchange.response_body.value(), "{\"ok");
+    EXPECT_EQ(cut->response_body_size.value(), 11);
+    EXPECT_FALSE(store->exchange(999999, kv::BodyWindow{}));
+
+    /* bodies come back as the exact bytes */
+    kv::Exchange bin;
+    bin.format = "merged";
+    bin.method = "GET";
+    bin.response_body = std::string("\x89PNG\r\n\x1a\n\xff\0z", 11);
+    std::vector<kv::Record> one_more;
+    one_more.emplace_back(std::move(bin));
+    store->push(one_more);
+    store->flush();
+    auto newest = store->exchanges(kv::ExchangeQuery{}).at(0);
+    EXPECT_EQ(newest.response_body_size.value(), 11);
+    auto full = store->exchange(newest.id, kv::BodyWindow{SIZE_MAX, SIZE_MAX});
+    EXPECT_EQ(full->exchange.response_body.value(),
+              std::string("\x89PNG\r\n\x1a\n\xff\0z", 11));
+    store->stop();
+}
+
+TEST(Store, WorkersAreNamedOnceTheirPidIsKnown)
+{
+    auto store = open_store(temp_dir() + "/collector.db");
+    ASSERT_TRUE(store);
+    store->start();
+
+    /* heartbeats before the first statistics document, then after it */
+    std::string control = data("control_stream.bin");
+    auto reqs = split_all(control);
+    std::string heartbeats_first;
+    for (const auto *r : {&reqs[1], &reqs[1], &reqs[0], &reqs[1]}) {
+        heartbeats_first += std::string(r->head) + std::string(r->body);
+    }
+    auto recs = records(heartbeats_first);
+    int64_t pid = std::get<kv::StatsDoc>(recs[2]).pid;
+    store->push(recs);
+    store->flush();
+
+    auto sensors = store->sensors();
+    ASSERT_EQ(sensors.size(), 1u);
+    EXPECT_EQ(sensors[0].pid, pid);
+    EXPECT_EQ(sensors[0].heartbeats, 3);
+    EXPECT_EQ(sensors[0].mode, "default");
+    EXPECT_EQ(sensors[0].instance, "capture");
+    EXPECT_TRUE(sensors[0].last_heartbeat_ms.has_value());
+
+    auto stats = store->stats(kv::StatsQuery{});
+    ASSERT_EQ(stats.size(), 1u);
+    EXPECT_EQ(stats[0].pid, pid);
+    EXPECT_EQ(stats[0].access.front(), '{');
+    store->stop();
+}
+
+TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
+{
+    /* written by the collector that kept no schema version: nine
+     * exchanges, one statistics document, one worker */
+    std::string dir = temp_dir();
+    std::string path = dir + "/collector.db";
+    std::filesystem::copy_file(
+        std::string(KV_TEST_DATA) + "/unversioned_collector.db", path);
+    ASSERT_EQ(schema_version(path), 0);
+
+    auto newest = kv::sqlite_migrations().back().version;
+    {
+        auto store = open_store(path);
+        ASSERT_TRUE(store);
+        EXPECT_EQ(schema_version(path), newest);
+
+        auto rows = store->exchanges(kv::ExchangeQuery{});
+        ASSERT_EQ(rows.size(), 9u);
+        EXPECT_EQ(rows.back().id, 1);
+        auto post = store->exchange(2, kv::BodyWindow{SIZE_MAX, SIZE_MAX});
+        ASSERT_TRUE(post);
+        EXPECT_EQ(post->exchange.method, "POST");
+        EXPECT_EQ(post->exchange.request_body.value(),
+                  "{\"name\":\"bolt\",\"tags\":[\"a\\\"b\"]}");
+        EXPECT_EQ(
+            post->exchange.response_headers.front(),
+            (std::pair<std::string, std::string>{"Location", "/api/items/4"}));
+        ASSERT_EQ(store->sensors().size(), 1u);
+        EXPECT_GT(store->sensors()[0].pid.value_or(0), 0);
+        ASSERT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
+
+        /* and it goes on from where it was */
+        store->start();
+        auto more = records(data("merged_stream.bin"));
+        store->push(more);
+        store->flush();
+        EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).at(0).id, 13);
+        store->stop();
+    }
+    /* opening again changes nothing */
+    auto again = open_store(path);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->exchanges(kv::ExchangeQuery{}).size(), 13u);
+    EXPECT_EQ(schema_version(path), newest);
+}
+
+TEST(Schema, StepsApplyWholeOrNotAtAll)
+{
+    std::string dir = temp_dir();
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir + "/steps.db").c_str(), &db), SQLITE_OK);
+    std::string error;
+
+    std::vector<kv::Migration> steps = kv::sqlite_migrations();
+    int base = steps.back().version;
+    ASSERT_TRUE(kv::migrate_sqlite(db, steps, error)) << error;
+    ASSERT_EQ(sqlite3_exec(db,
+                           "INSERT INTO stats (time_ms, sensor_host, "
+                           "instance, pid, access, auth, peer) VALUES "
+                           "(1, 'h', 'i', 7, '{}', '{}', 'p')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    /* a step that fails half-way leaves nothing of itself */
+    steps.push_back({base + 1, "a broken step",
+                     "CREATE TABLE half (x INTEGER); SELECT nothing FROM "
+                     "nowhere;"});
+    EXPECT_FALSE(kv::migrate_sqlite(db, steps, error));
+    EXPECT_NE(error.find("a broken step"), std::string::npos) << error;
+    EXPECT_EQ(kv::sqlite_schema_version(db), base);
+    EXPECT_NE(sqlite3_exec(db, "SELECT * FROM half", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    /* a good one applies, and the data stays */
+    steps.back() = {base + 1, "a column",
+                    "ALTER TABLE stats ADD COLUMN note TEXT"};
+    ASSERT_TRUE(kv::migrate_sqlite(db, steps, error)) << error;
+    EXPECT_EQ(kv::sqlite_schema_version(db), base + 1);
+    sqlite3_stmt *st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT pid, note FROM stats", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 7);
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+
+    /* a collector never writes into a schema newer than it knows */
+    std::string newer = dir + "/newer.db";
+    ASSERT_EQ(sqlite3_open(newer.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "PRAGMA user_version = 999", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    kv::SqliteStore::Options opt;
+    opt.path = newer;
+    EXPECT_FALSE(kv::SqliteStore::open(opt, error));
+    EXPECT_NE(error.find("newer than this collector knows"), std::string::npos)
+        << error;
+
+    /* nor takes another program's table of the same name for its own */
+    std::string foreign = dir + "/foreign.db";
+    ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE exchanges (id INTEGER, rate REAL)", nullptr,
+                 nullptr, nullptr);
+    sqlite3_close(db);
+    opt.path = foreign;
+    EXPECT_FALSE(kv::SqliteStore::open(opt, error));
+    EXPECT_EQ(schema_version(foreign), 0);
+}
