@@ -1,7 +1,11 @@
 /*
  * Access-log module: the header and body filters that decide whether an
- * exchange is logged, capture its response body and hand it to a builder
- * at the response's end.
+ * exchange is logged and capture its response body.  The message itself
+ * is built at the exchange's end, in the log phase (exchange_end.cpp).
+ *
+ * Only main requests are exchanges: a subrequest's output (an SSI
+ * include, a slice, an addition) is part of its main request's response,
+ * and the main request's capture holds what passes this filter for it.
  *
  * Whatever happens here, the response goes on to the next filter
  * unchanged: a failure of the sensor costs the log, never the client.
@@ -146,9 +150,61 @@ buffer_in_memory(ngx_buf_t *b) noexcept
 }
 
 /*
+ * A buffer that only names a range of a file (a static file under
+ * sendfile, an upstream response kept in a temporary file): the capture
+ * reads what it has room for from the range.  nginx has just read or
+ * written those pages, so the read comes from the page cache, as nginx's
+ * own output does without sendfile.  The file's offset is nginx's, and is
+ * left as it was.  A file opened for direct I/O takes only aligned reads:
+ * its range is not captured.
+ */
+void
+capture_file_range(ngx_http_response_body_ctx_t *ctx, ngx_buf_t *b) noexcept
+{
+    ngx_buf_t *capture = &ctx->buffer;
+    off_t size = b->file_last - b->file_pos;
+    size_t room = capture->end - capture->last;
+    ngx_file_t *file = b->file;
+
+    if (size <= 0) {
+        return;
+    }
+
+    if ((off_t) room < size) {
+        ctx->resp_body_truncated = 1;
+    } else {
+        room = (size_t) size;
+    }
+
+    if (room == 0) {
+        return;
+    }
+
+    if (file == NULL || file->fd == NGX_INVALID_FILE || file->directio) {
+        ctx->resp_body_truncated = 1;
+        return;
+    }
+
+    off_t offset = file->offset;
+    ssize_t n = ngx_read_file(file, capture->last, room, b->file_pos);
+    file->offset = offset;
+
+    if (n < 0) {
+        ctx->resp_body_truncated = 1;
+        return;
+    }
+
+    capture->last += n;
+
+    if ((size_t) n < room) {
+        ctx->resp_body_truncated = 1;
+    }
+}
+
+/*
  * Copies what fits of the chain into the capture buffer and tells whether
  * the chain ends the response.  A full capture buffer still lets the walk
- * see the end flags, so a long response is logged all the same.
+ * see the end flags, so the end of a long response is known all the same.
  */
 bool
 capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
@@ -174,6 +230,9 @@ capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
         }
 
         if (!buffer_in_memory(b)) {
+            if (capturing && b->in_file) {
+                capture_file_range(ctx, b);
+            }
             continue;
         }
 
@@ -191,29 +250,6 @@ capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
     }
 
     return last;
-}
-
-void
-call_builder(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
-             ngx_str_t *opc_endpoint) noexcept
-{
-    ngx_http_response_body_loc_conf_t *conf = ctx->blcf;
-    bool merged = conf->remote_auth_log_server.len != 0;
-
-    ctx->logged = 1;
-    kestrelvanes::count(log_stats.logs_sent);
-
-    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                  "[KESTRELVANES] body_filter: last buffer, calling %s, "
-                  "total_buf_size=%uz",
-                  merged ? "merged_log" : "response_log",
-                  conf->total_buffer_size);
-
-    if (merged) {
-        ngx_ext_send_http_merged_log(r, opc_endpoint, ctx->log_mode, conf);
-    } else {
-        ngx_ext_send_http_response_log(r, opc_endpoint, ctx->log_mode, conf);
-    }
 }
 
 } /* namespace */
@@ -238,6 +274,14 @@ ngx_int_t
 ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 {
     ngx_str_t opc_endpoint = ngx_null_string;
+
+    /*
+     * A subrequest's output is part of its main request's exchange; a
+     * post_action comes after the exchange and is nginx's own business.
+     */
+    if (r != r->main || r->post_action) {
+        return ngx_http_next_header_filter(r);
+    }
 
     if (ngx_is_module_enabled(r, &opc_endpoint) != 1) {
         debug(r, "ngx_access_log_filter_header: moving to next header filter");
@@ -289,6 +333,18 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
         return ngx_http_next_header_filter(r);
     }
 
+    /* the address lives as long as the request: the log phase sends there */
+    ctx->opc_endpoint = opc_endpoint;
+
+    /*
+     * post_action redirects the request once the response is out, which
+     * clears the capture and rewrites the response's head before the log
+     * phase: such an exchange is logged as its response ends.
+     */
+    auto *clcf = static_cast<ngx_http_core_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_http_core_module));
+    ctx->post_action = clcf->post_action.data != NULL;
+
     keep_request_body_file(r);
 
     ngx_int_t rc = ngx_http_next_header_filter(r);
@@ -296,12 +352,15 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
     /*
      * nginx's own header filter, which runs after this one, decides that a
      * response has no body (HEAD, 204, 304) and writes the head without
-     * any body-filter call: the exchange is complete here.  Subrequests
-     * without a body (authorization, mirrors) are nginx's own business.
+     * any body-filter call: the response ends here.
      */
-    if (r->header_only && r == r->main && rc != NGX_ERROR && !ctx->logged) {
+    if (r->header_only && rc != NGX_ERROR) {
         kestrelvanes::count(log_stats.hdr_only);
-        call_builder(r, ctx, &opc_endpoint);
+        ctx->ended = 1;
+
+        if (ctx->post_action) {
+            ngx_ext_finish_exchange(r, ctx, false);
+        }
     }
 
     return rc;
@@ -311,25 +370,35 @@ ngx_int_t
 ngx_access_log_response_body_filter(ngx_http_request_t *r,
                                     ngx_chain_t *in) noexcept
 {
-    ngx_str_t opc_endpoint = ngx_null_string;
+    auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
 
-    if (in == NULL || ngx_is_module_enabled(r, &opc_endpoint) != 1) {
-        debug(r, "ngx_access_log_response_body_filter: moving to next body "
-                 "filter");
+    if (in == NULL || r != r->main || !lcf->kestrelvanes_http_access_enable) {
+        return ngx_http_next_body_filter(r, in);
+    }
+
+    /* a context means the header filter found the module on and logging */
+    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
+
+    if (ctx == NULL) {
+        ngx_str_t opc_endpoint = ngx_null_string;
+
+        if (ngx_is_module_enabled(r, &opc_endpoint) != 1) {
+            debug(r, "ngx_access_log_response_body_filter: moving to next "
+                     "body filter");
+            return ngx_http_next_body_filter(r, in);
+        }
+
+        kestrelvanes::count(log_stats.body_filter_hit);
+        kestrelvanes::count(log_stats.ctx_lookup_fail);
         return ngx_http_next_body_filter(r, in);
     }
 
     kestrelvanes::count(log_stats.body_filter_hit);
 
-    auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
-        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
-    if (ctx == NULL) {
-        kestrelvanes::count(log_stats.ctx_lookup_fail);
-        return ngx_http_next_body_filter(r, in);
-    }
-
-    /* logged already, by the header filter for a response without body */
-    if (ctx->logged) {
+    /* the response has ended: what still passes is not its body */
+    if (ctx->ended) {
         return ngx_http_next_body_filter(r, in);
     }
 
@@ -354,23 +423,17 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
         ctx->buffer.end = start + size;
     }
 
-    bool last = false;
-
     if (r->header_only) {
         kestrelvanes::count(log_stats.hdr_only);
-        last = true;
-    }
-
-    if (in->buf->last_buf || in->buf->last_in_chain) {
-        last = true;
+        ctx->ended = 1;
     }
 
     if (capture_chain(ctx, in, capturing)) {
-        last = true;
+        ctx->ended = 1;
     }
 
-    if (last) {
-        call_builder(r, ctx, &opc_endpoint);
+    if (ctx->ended && ctx->post_action) {
+        ngx_ext_finish_exchange(r, ctx, false);
     }
 
     ngx_int_t rc = ngx_http_next_body_filter(r, in);

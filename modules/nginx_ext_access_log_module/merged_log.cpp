@@ -40,44 +40,33 @@ struct builtin_header {
     ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
     ngx_uint_t bit;
     ngx_table_elt_t *ngx_http_headers_out_t::*element;
-    const char *key;
+    ngx_str_t key;
 };
-
-constexpr size_t
-key_len(const char *key) noexcept
-{
-    size_t n = 0;
-
-    while (key[n] != '\0') {
-        n++;
-    }
-    return n;
-}
 
 /* Table order is the hash-matching order; bits mark headers already seen. */
 const builtin_header builtin_headers[] = {
     {&ngx_http_builtin_headers_hash_t::content_type_hash, 0x1, nullptr,
-     "Content-Type"},
+     ngx_string("Content-Type")},
     {&ngx_http_builtin_headers_hash_t::content_length_hash, 0x2, nullptr,
-     "Content-Length"},
+     ngx_string("Content-Length")},
     {&ngx_http_builtin_headers_hash_t::date_hash, 0x4,
-     &ngx_http_headers_out_t::date, "Date"},
+     &ngx_http_headers_out_t::date, ngx_string("Date")},
     {&ngx_http_builtin_headers_hash_t::server_hash, 0x8,
-     &ngx_http_headers_out_t::server, "Server"},
+     &ngx_http_headers_out_t::server, ngx_string("Server")},
     {&ngx_http_builtin_headers_hash_t::content_encoding_hash, 0x10,
-     &ngx_http_headers_out_t::content_encoding, "Content-Encoding"},
+     &ngx_http_headers_out_t::content_encoding, ngx_string("Content-Encoding")},
     {&ngx_http_builtin_headers_hash_t::location_hash, 0x20,
-     &ngx_http_headers_out_t::location, "Location"},
+     &ngx_http_headers_out_t::location, ngx_string("Location")},
     {&ngx_http_builtin_headers_hash_t::refresh_hash, 0x40,
-     &ngx_http_headers_out_t::refresh, "Refresh"},
+     &ngx_http_headers_out_t::refresh, ngx_string("Refresh")},
     {&ngx_http_builtin_headers_hash_t::last_modified_hash, 0x80,
-     &ngx_http_headers_out_t::last_modified, "Last-Modified"},
+     &ngx_http_headers_out_t::last_modified, ngx_string("Last-Modified")},
     {&ngx_http_builtin_headers_hash_t::www_authenticate_hash, 0x100,
-     &ngx_http_headers_out_t::www_authenticate, "WWW-Authenticate"},
+     &ngx_http_headers_out_t::www_authenticate, ngx_string("WWW-Authenticate")},
     {&ngx_http_builtin_headers_hash_t::expires_hash, 0x200,
-     &ngx_http_headers_out_t::expires, "Expires"},
+     &ngx_http_headers_out_t::expires, ngx_string("Expires")},
     {&ngx_http_builtin_headers_hash_t::etag_hash, 0x400,
-     &ngx_http_headers_out_t::etag, "Etag"},
+     &ngx_http_headers_out_t::etag, ngx_string("Etag")},
 };
 
 /* Order in which the built-in headers not in the list are written. */
@@ -87,6 +76,17 @@ void
 write_escaped_header(writer &w, const ngx_str_t *value) noexcept
 {
     write_escaped(w, value->data, value->len);
+}
+
+/* A member of the built-in set, its value masked when it is redacted. */
+void
+write_builtin_member(writer &w, const ngx_array_t *redact, const ngx_str_t *key,
+                     const ngx_str_t *value) noexcept
+{
+    const ngx_str_t *v = kestrelvanes::logged_value(redact, key, value);
+
+    write_string_member(w, (const char *) key->data, key->len, v->data, v->len);
+    append_char(w, ',');
 }
 
 void
@@ -105,7 +105,7 @@ mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
 void
 write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
               bool truncate, bool is_request, bool log_headers,
-              ngx_uint_t *processed_headers) noexcept
+              const ngx_array_t *redact, ngx_uint_t *processed_headers) noexcept
 {
     bool written = false;
 
@@ -138,7 +138,8 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
                 append_char(w, '"');
                 write_escaped(w, h[i].key.data, h[i].key.len);
                 append_literal(w, "\":\"");
-                write_escaped_header(w, &h[i].value);
+                write_escaped_header(w, kestrelvanes::logged_value(
+                                            redact, &h[i].key, &h[i].value));
                 append_char(w, '"');
                 written = true;
             }
@@ -166,6 +167,7 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
 
 void
 add_specific_response_headers(writer &w, ngx_http_request_t *r,
+                              const ngx_array_t *redact,
                               ngx_uint_t processed_headers) noexcept
 {
     ngx_http_headers_out_t *out = &r->headers_out;
@@ -181,32 +183,29 @@ add_specific_response_headers(writer &w, ngx_http_request_t *r,
             ngx_table_elt_t *h = out->*b.element;
 
             if (h != NULL && h->value.len != 0) {
-                write_string_member(w, b.key, key_len(b.key), h->value.data,
-                                    h->value.len);
-                append_char(w, ',');
+                write_builtin_member(w, redact, &b.key, &h->value);
             }
             continue;
         }
 
         if (b.bit == 0x1) {
             if (out->content_type.len && out->content_type.data) {
-                write_string_member(w, b.key, key_len(b.key),
-                                    out->content_type.data,
-                                    out->content_type.len);
-                append_char(w, ',');
+                write_builtin_member(w, redact, &b.key, &out->content_type);
             }
             continue;
         }
 
-        if (out->content_length_n > 0) {
-            ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                          "[KESTRELVANES] add_specific_resp_headers: "
-                          "content_length_n=%O, int_len=%uz, avail=%uz",
-                          out->content_length_n, (size_t) (NGX_OFF_T_LEN + 3),
-                          w.room());
-            append_literal(w, "\"Content-Length\":");
-            append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
+        if (out->content_length_n <= 0) {
+            continue;
         }
+
+        if (kestrelvanes::redacted(redact, &b.key)) {
+            write_builtin_member(w, redact, &b.key, &b.key);
+            continue;
+        }
+
+        append_literal(w, "\"Content-Length\":");
+        append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
     }
 }
 
@@ -288,8 +287,22 @@ struct bodies {
     bool file_failed;
 };
 
+/*
+ * A request body past the capture size keeps its first bytes and is
+ * marked as cut, as a response body keeps its first bytes: an upload
+ * larger than the message would otherwise leave nothing of itself.
+ */
 void
-size_request_body(ngx_http_request_t *r, bodies &b) noexcept
+cap_request_body(bodies &b, size_t limit) noexcept
+{
+    if (b.request_len > limit) {
+        b.request_len = limit;
+        b.truncate_request = true;
+    }
+}
+
+void
+size_request_body(ngx_http_request_t *r, size_t limit, bodies &b) noexcept
 {
     ngx_http_request_body_t *rb = r->request_body;
 
@@ -300,14 +313,16 @@ size_request_body(ngx_http_request_t *r, bodies &b) noexcept
     if (rb->temp_file == NULL) {
         if (r->headers_in.content_length_n > 0) {
             b.request_len = r->headers_in.content_length_n;
-            return;
-        }
 
-        for (ngx_chain_t *cl = rb->bufs; cl; cl = cl->next) {
-            if (!cl->buf->in_file) {
-                b.request_len += cl->buf->last - cl->buf->pos;
+        } else {
+            for (ngx_chain_t *cl = rb->bufs; cl; cl = cl->next) {
+                if (!cl->buf->in_file) {
+                    b.request_len += cl->buf->last - cl->buf->pos;
+                }
             }
         }
+
+        cap_request_body(b, limit);
         return;
     }
 
@@ -342,6 +357,8 @@ size_request_body(ngx_http_request_t *r, bodies &b) noexcept
     b.read_payload_file = true;
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                   "kv: Temp file size: %uz", b.request_len);
+
+    cap_request_body(b, limit);
 }
 
 /* Leaves out what the buffer cannot hold, the larger body first. */
@@ -394,9 +411,14 @@ check_space(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *conf,
     kestrelvanes::count(log_stats.packet_too_big);
 }
 
+/*
+ * Reads the body from its temporary file: its first request_body_len
+ * bytes when it was cut, else all of it, which must not have grown past
+ * its measured size.
+ */
 ngx_int_t
 ngx_get_request_payload_from_file(ngx_http_request_t *r, u_char *request_body,
-                                  size_t request_body_len,
+                                  size_t request_body_len, bool cut,
                                   size_t *read) noexcept
 {
     ngx_file_t *file = &r->request_body->temp_file->file;
@@ -408,7 +430,16 @@ ngx_get_request_payload_from_file(ngx_http_request_t *r, u_char *request_body,
                   "kv: Reading body from file: %V", &file->name);
 
     for (;;) {
-        ssize_t n = ngx_read_file(file, chunk, sizeof(chunk), total);
+        size_t want = sizeof(chunk);
+
+        if (cut) {
+            want = ngx_min(want, request_body_len - total);
+            if (want == 0) {
+                break;
+            }
+        }
+
+        ssize_t n = ngx_read_file(file, chunk, want, total);
         if (n <= 0) {
             break;
         }
@@ -541,7 +572,8 @@ write_request_body_from_file(writer &w, ngx_http_request_t *r, bodies &b,
 
         b.file_failed = b.file_body == NULL
                         || ngx_get_request_payload_from_file(
-                               r, b.file_body, b.request_len, &b.file_have)
+                               r, b.file_body, b.request_len,
+                               b.truncate_request, &b.file_have)
                                != NGX_OK;
     }
 
@@ -596,7 +628,7 @@ write_message(writer &w, ngx_http_request_t *r,
     append_literal(w, "[{\"request\":{");
     append_literal(w, "\"headers\":{");
     write_headers(w, &r->headers_in.headers, requestid, b.truncate_request,
-                  true, log_headers, nullptr);
+                  true, log_headers, conf->redact_headers, nullptr);
     append_literal(w, "},");
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
@@ -619,11 +651,14 @@ write_message(writer &w, ngx_http_request_t *r,
     write_string_member(w, "method", r->method_name.data, r->method_name.len);
     append_char(w, ',');
 
+    ngx_str_t path, args;
+    ngx_ext_client_uri(r, &path, &args);
+
     append_literal(w, "\"uri\":\"");
-    write_escaped(w, r->uri.data, r->uri.len);
-    if (r->args.len) {
+    write_escaped(w, path.data, path.len);
+    if (args.len) {
         append_char(w, '?');
-        write_escaped(w, r->args.data, r->args.len);
+        write_escaped(w, args.data, args.len);
     }
     append_literal(w, "\"},");
 
@@ -637,9 +672,10 @@ write_message(writer &w, ngx_http_request_t *r,
     append_literal(w, "\"response\":{");
     append_literal(w, "\"headers\":{");
     write_headers(w, &r->headers_out.headers, requestid, b.truncate_response,
-                  false, log_headers, &processed_headers);
+                  false, log_headers, conf->redact_headers, &processed_headers);
     append_char(w, ',');
-    add_specific_response_headers(w, r, processed_headers);
+    add_specific_response_headers(w, r, conf->redact_headers,
+                                  processed_headers);
 
     write_string_member(w, "X-Kv-Sensor-Instance", ext_instance_name.data,
                         ext_instance_name.len);
@@ -784,7 +820,12 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         if (ctx != NULL && ctx->buffer.start != NULL) {
             b.response_len = ctx->buffer.last - ctx->buffer.start;
         }
-        size_request_body(r, b);
+        size_request_body(r, conf->body_buffer_size, b);
+    }
+
+    /* an exchange that did not end normally: what was captured, marked */
+    if (ctx != NULL && ctx->cut) {
+        b.truncate_response = true;
     }
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,

@@ -56,6 +56,8 @@ static char *ngx_access_log_set_queue_memory(ngx_conf_t *cf, ngx_command_t *cmd,
                                              void *conf) noexcept;
 static char *ngx_access_log_set_batch_delay(ngx_conf_t *cf, ngx_command_t *cmd,
                                             void *conf) noexcept;
+static char *ngx_access_log_set_enable(ngx_conf_t *cf, ngx_command_t *cmd,
+                                       void *conf) noexcept;
 
 /* clang-format off */
 #define NGX_EXT_HSL (NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF)
@@ -80,6 +82,12 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          NGX_HTTP_LOC_CONF_OFFSET,
                          offsetof(ngx_http_response_body_loc_conf_t,
                                   total_buffer_size)),
+
+    NGX_EXT_TWIN_COMMAND("ext_access_log_redact_header",
+                         "kestrelvanes_http_access_redact_header",
+                         NGX_EXT_HSL | NGX_CONF_1MORE,
+                         ngx_ext_set_redact_header,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
 
     NGX_EXT_TWIN_COMMAND("ext_auth_log_api",
                          "kestrelvanes_http_access_auth_log_api",
@@ -213,7 +221,7 @@ static ngx_command_t ngx_http_response_body_commands[] = {
 
     { ngx_string("kestrelvanes_http_access_enable"),
       NGX_EXT_HSL | NGX_CONF_FLAG,
-      ngx_conf_set_flag_slot,
+      ngx_access_log_set_enable,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_response_body_loc_conf_t,
                kestrelvanes_http_access_enable),
@@ -764,12 +772,35 @@ ngx_access_log_set_sampling_rate(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
+/*
+ * Some level of the configuration being read switches capture on: only
+ * then do requests pass through the sensor's phase handlers, so a
+ * configuration that loads the module without using it pays nothing per
+ * request.
+ */
+static bool capture_configured;
+
+static char *
+ngx_access_log_set_enable(ngx_conf_t *cf, ngx_command_t *cmd,
+                          void *conf) noexcept
+{
+    char *rv = ngx_conf_set_flag_slot(cf, cmd, conf);
+    auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(conf);
+
+    if (rv == NGX_CONF_OK && lcf->kestrelvanes_http_access_enable == 1) {
+        capture_configured = true;
+    }
+
+    return rv;
+}
+
 /* configuration: records */
 
 static ngx_int_t
 ngx_http_response_body_add_variables(ngx_conf_t *cf) noexcept
 {
     process_settings::defaults().apply();
+    capture_configured = false;
 
     ngx_int_t index = ngx_http_get_variable_index(cf, &ngx_http_request_id);
     if (index == NGX_ERROR) {
@@ -853,6 +884,7 @@ ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
     conf->capture_body = NGX_CONF_UNSET;
     conf->remote_port = NGX_CONF_UNSET_SIZE;
     conf->kestrelvanes_http_access_enable = NGX_CONF_UNSET;
+    conf->redact_headers = static_cast<ngx_array_t *>(NGX_CONF_UNSET_PTR);
 
     conf->conditions = ngx_array_create(
         cf->pool, 10, sizeof(ngx_http_response_body_condition_t));
@@ -951,6 +983,7 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
     ngx_conf_merge_value(conf->capture_body, prev->capture_body, 0);
     ngx_conf_merge_value(conf->kestrelvanes_http_access_enable,
                          prev->kestrelvanes_http_access_enable, 0);
+    ngx_conf_merge_ptr_value(conf->redact_headers, prev->redact_headers, NULL);
 
     if (conf->remote_api.data == NULL) {
         conf->remote_api = prev->remote_api;
@@ -981,6 +1014,10 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     }
 
     ngx_ext_install_capture_filters();
+
+    if (capture_configured && ngx_ext_install_exchange_handlers(cf) != NGX_OK) {
+        return NGX_ERROR;
+    }
 
     access_log_thread_pool =
         ngx_thread_pool_add(cf, &access_log_thread_pool_name);

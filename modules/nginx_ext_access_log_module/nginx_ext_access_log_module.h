@@ -30,6 +30,7 @@ typedef struct {
     ngx_str_t remote_auth_log_server;
     ngx_ext_collector_t *collector; /* of remote_auth_log_server */
     ngx_flag_t kestrelvanes_http_access_enable;
+    ngx_array_t *redact_headers; /* of ngx_str_t; NULL: nothing is masked */
 } ngx_http_response_body_loc_conf_t;
 
 /* A condition record: 32 bytes, the expression first. */
@@ -53,8 +54,12 @@ typedef struct {
     ngx_buf_t buffer;
     LogMode log_mode;
     int resp_body_truncated;
-    off_t resp_body_seen; /* body bytes that went by, captured or not */
-    unsigned logged : 1;  /* the builder has run for this response */
+    off_t resp_body_seen;     /* body bytes that went by, captured or not */
+    ngx_str_t opc_endpoint;   /* where the message goes, found at the head */
+    unsigned ended : 1;       /* the response's end went through the filters */
+    unsigned post_action : 1; /* the location runs one once it is done */
+    unsigned cut : 1;         /* the exchange did not end normally */
+    unsigned logged : 1;      /* the message has been built */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {
@@ -132,6 +137,32 @@ ngx_int_t ngx_access_log_filter_header(ngx_http_request_t *r) noexcept;
 ngx_int_t ngx_access_log_response_body_filter(ngx_http_request_t *r,
                                               ngx_chain_t *in) noexcept;
 
+/*
+ * The end of an exchange: the log phase, where every captured exchange's
+ * message is built and handed to the queue, and the phase handler that
+ * keeps the path the client asked for before any rewrite.
+ */
+ngx_int_t ngx_ext_install_exchange_handlers(ngx_conf_t *cf) noexcept;
+ngx_int_t ngx_access_log_log_phase(ngx_http_request_t *r) noexcept;
+/*
+ * Builds the exchange's one message and hands it to the queue; the log
+ * phase calls it, and the filters where a post_action would clear the
+ * capture before the log phase.
+ */
+void ngx_ext_finish_exchange(ngx_http_request_t *r,
+                             ngx_http_response_body_ctx_t *ctx,
+                             bool cut) noexcept;
+
+/* The decoded path and the arguments the client sent, whatever redirects
+ * followed. */
+void ngx_ext_client_uri(ngx_http_request_t *r, ngx_str_t *path,
+                        ngx_str_t *args) noexcept;
+
+/* header redaction (redact_headers.cpp) */
+char *ngx_ext_set_redact_header(ngx_conf_t *cf, ngx_command_t *cmd,
+                                void *conf) noexcept;
+extern const ngx_str_t ngx_ext_redact_mask;
+
 /* log message builders */
 ngx_int_t
 ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
@@ -195,6 +226,48 @@ namespace kestrelvanes {
 
 /* The per-second sampler of the header filter, at a given second. */
 bool should_sample_at(time_t now) noexcept;
+
+/*
+ * Whether the location names this header in ext_access_log_redact_header
+ * (in any case).  Without the directive it is one pointer test.
+ */
+inline bool
+redacted(const ngx_array_t *redact, const ngx_str_t *name) noexcept
+{
+    if (redact == NULL) {
+        return false;
+    }
+
+    auto *names = static_cast<const ngx_str_t *>(redact->elts);
+
+    for (ngx_uint_t i = 0; i < redact->nelts; i++) {
+        if (names[i].len == name->len
+            && ngx_strncasecmp(names[i].data, name->data, name->len) == 0) {
+            return true;
+        }
+    }
+
+    return false;
+}
+
+/* The value a log carries for a header: its own, or the mask. */
+inline const ngx_str_t *
+logged_value(const ngx_array_t *redact, const ngx_str_t *name,
+             const ngx_str_t *value) noexcept
+{
+    return redacted(redact, name) ? &ngx_ext_redact_mask : value;
+}
+
+/* The same for a header whose name is a fixed text. */
+template <size_t N>
+inline const ngx_str_t *
+logged_value(const ngx_array_t *redact, const char (&name)[N],
+             const ngx_str_t *value) noexcept
+{
+    ngx_str_t key = {N - 1, (u_char *) name};
+
+    return logged_value(redact, &key, value);
+}
 
 } /* namespace kestrelvanes */
 

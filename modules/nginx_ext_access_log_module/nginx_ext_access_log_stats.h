@@ -89,7 +89,9 @@ extern "C" {
     X(sampling_rate_msg_invalid)                                               \
     X(sampling_rate_changed)                                                   \
     X(log_dropped_queue_full)                                                  \
-    X(policy_match_limit_hit)
+    X(policy_match_limit_hit)                                                  \
+    X(logs_cut)                                                                \
+    X(logs_unsent)
 
 #define NGX_EXT_COUNTER_FIELD(name) ngx_atomic_t name;
 

@@ -181,6 +181,9 @@ struct line_writer {
 struct message_facts {
     ngx_http_request_t *r;
     ngx_str_t api;
+    ngx_str_t path; /* what the client asked for, whatever redirects */
+    ngx_str_t args;
+    const ngx_array_t *redact;
     bool log_headers;
     bool have_id;
     u_char id[request_id_size];
@@ -244,8 +247,10 @@ excluded(const ngx_str_t *name) noexcept
 }
 
 void
-copy_response_headers(line_writer &w, ngx_http_request_t *r) noexcept
+copy_response_headers(line_writer &w, const message_facts &f) noexcept
 {
+    ngx_http_request_t *r = f.r;
+
     for (ngx_list_part_t *part = &r->headers_out.headers.part; part;
          part = part->next) {
         auto *h = static_cast<ngx_table_elt_t *>(part->elts);
@@ -264,7 +269,8 @@ copy_response_headers(line_writer &w, ngx_http_request_t *r) noexcept
 
             w.name(&h[i].key);
             w.text(":");
-            w.encoded(&h[i].value);
+            w.encoded(
+                kestrelvanes::logged_value(f.redact, &h[i].key, &h[i].value));
             w.text("\r\n");
         }
     }
@@ -303,11 +309,13 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
         }
     }
 
-    add_optional(w, "X-Req-Uri:", &r->uri);
+    add_optional(w, "X-Req-Uri:", &f.path);
 
     if (f.log_headers) {
         if (r->headers_in.host) {
-            add_optional(w, "X-Req-Host:", &r->headers_in.host->value);
+            add_optional(w, "X-Req-Host:",
+                         kestrelvanes::logged_value(
+                             f.redact, "Host", &r->headers_in.host->value));
         }
 
         off_t content_len = r->headers_in.content_length_n;
@@ -316,11 +324,13 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
 
         if (r->headers_in.content_type) {
             add_optional(
-                w, "X-Req-Content-Type:", &r->headers_in.content_type->value);
+                w, "X-Req-Content-Type:",
+                kestrelvanes::logged_value(f.redact, "Content-Type",
+                                           &r->headers_in.content_type->value));
         }
     }
 
-    add_optional(w, "X-Args:", &r->args);
+    add_optional(w, "X-Args:", &f.args);
     add_optional(w, "X-Method:", &r->method_name);
     add_optional(w, "X-Kv-Sensor-Hostname:", kestrelvanes::cycle_hostname());
     add_optional(w, "X-Kv-Sensor-Instance:", &ext_instance_name);
@@ -337,12 +347,14 @@ write_head(line_writer &w, const message_facts &f) noexcept
     w.text(" HTTP/1.1\r\nHost: " NGX_EXT_COLLECTOR_HOST "\r\n");
 
     if (f.log_headers) {
-        copy_response_headers(w, r);
+        copy_response_headers(w, f);
 
         if (r->headers_out.content_type.len
             && r->headers_out.content_type.data) {
-            ngx_ext_add_header(w,
-                               "Content-Type:", &r->headers_out.content_type);
+            ngx_ext_add_header(
+                w, "Content-Type:",
+                kestrelvanes::logged_value(f.redact, "Content-Type",
+                                           &r->headers_out.content_type));
         }
     }
 
@@ -365,6 +377,7 @@ struct body_part {
     body_form form;
     size_t body_len;
     off_t seen; /* X-Resp-Content-Len, when not 0 */
+    bool cut;   /* the exchange did not end normally */
 };
 
 /* The lines of the body part, and the body when it goes. */
@@ -378,6 +391,9 @@ write_body_part(line_writer &w, const message_facts &f, const body_part &b,
     case body_form::none:
         if (f.log_headers && b.seen != 0) {
             w.line("X-Resp-Content-Len: ", (int64_t) b.seen, "\r\n");
+        }
+        if (f.log_headers && b.cut) {
+            w.text("X-Kv-Resp-Truncated-Body: true\r\n");
         }
         w.text("\r\n\r\n");
         return;
@@ -434,6 +450,8 @@ take_facts(message_facts &f, ngx_http_request_t *r, LogMode _log_mode,
     }
 
     f.log_headers = should_log_header(_log_mode) > 0;
+    f.redact = conf->redact_headers;
+    ngx_ext_client_uri(r, &f.path, &f.args);
 
     ngx_time_t *tp = ngx_timeofday();
     f.latency = ((int64_t) tp->sec - r->start_sec) * 1000
@@ -463,10 +481,11 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     auto *mod_ctx = static_cast<ngx_http_response_body_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
 
-    body_part b = {body_form::none, 0, 0};
+    body_part b = {body_form::none, 0, 0, false};
     if (mod_ctx != NULL && mod_ctx->buffer.start != NULL) {
         b.body_len = mod_ctx->buffer.last - mod_ctx->buffer.start;
     }
+    b.cut = mod_ctx != NULL && mod_ctx->cut;
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: enter, uri=%V, status=%ui, "
@@ -499,7 +518,13 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "[KESTRELVANES] response_log: headers packed, avail=%d",
                   (int) (room - ngx_min(room, head_len)));
 
-    if (should_log_payload(_log_mode) <= 0 || b.body_len == 0) {
+    bool payload = should_log_payload(_log_mode) > 0;
+
+    /* an exchange that did not end normally: its body is said to be cut */
+    if (payload && b.cut) {
+        b.form = body_form::truncated;
+
+    } else if (!payload || b.body_len == 0) {
         kestrelvanes::count(log_stats.payload_logging_disabled);
 
         /* without a capture, the length of the body that went by */

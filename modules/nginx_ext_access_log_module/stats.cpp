@@ -93,6 +93,8 @@ constexpr stats_key<access_counter> access_keys[] = {
     ACCESS_KEY(policy_json_extract_failed),
     ACCESS_KEY(log_dropped_queue_full),
     ACCESS_KEY(policy_match_limit_hit),
+    ACCESS_KEY(logs_cut),
+    ACCESS_KEY(logs_unsent),
 };
 
 /* Counted but not reported; reset with the others. */

@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -139,9 +140,11 @@ check_message(kvfuzz::fake_request &req, const kvfuzz::posted_message &m)
         KV_REQUIRE(response.at("body64") == base64(req.response_body), body);
     }
     if (request.contains("body64")) {
-        /* the buffers' bytes up to the declared length, or all of them */
+        /* the buffers' bytes up to the declared length, or all of them,
+         * and no more than the capture size */
         off_t declared = req.r.headers_in.content_length_n;
         size_t len = declared > 0 ? (size_t) declared : req.request_body.size();
+        len = std::min(len, req.conf.body_buffer_size);
         std::string held = req.request_body.substr(0, len);
         KV_REQUIRE(request.at("body64") == base64(held), body);
     }

@@ -459,6 +459,12 @@ inline fake_request::fake_request(FuzzedDataProvider &in, bool merged)
     ext_instance_name = keep(instance);
     hostname = in.ConsumeRandomLengthString(256);
     const_cast<ngx_cycle_t *>(ngx_cycle)->hostname = keep(hostname);
+
+    /* the capture size, and an exchange that did not end normally */
+    conf.body_buffer_size = in.ConsumeIntegralInRange<size_t>(1, 1 << 16);
+    if (have_ctx) {
+        ctx.cut = in.ConsumeBool();
+    }
 }
 
 /*

@@ -325,3 +325,48 @@ TEST_F(AccessConf, LocationInheritsDefaultsAndParentSettings)
 }
 
 } /* namespace */
+
+namespace {
+
+std::string
+names(const ngx_array_t *list)
+{
+    std::string out = list ? "" : "none";
+
+    for (ngx_uint_t i = 0; list && i < list->nelts; i++) {
+        auto *name = static_cast<const ngx_str_t *>(list->elts) + i;
+        out += (i ? " " : "") + std::string((char *) name->data, name->len);
+    }
+    return out;
+}
+
+TEST_F(AccessConf, RedactedHeadersAddUpAtALevelAndReplaceTheParents)
+{
+    ngx_http_response_body_loc_conf_t *top = loc(), *server = loc(),
+                                      *own = loc(), *inherits = loc();
+
+    EXPECT_EQ(outcome(M, "ext_access_log_redact_header", {"A", "B"}, server),
+              "ok");
+    EXPECT_EQ(
+        outcome(M, "kestrelvanes_http_access_redact_header", {"C"}, server),
+        "ok");
+    EXPECT_EQ(outcome(M, "ext_access_log_redact_header", {"D"}, own), "ok");
+    for (const char *bad : {"X-A:b", "X A", ""}) {
+        EXPECT_EQ(outcome(M, "ext_access_log_redact_header", {"E", bad}, loc()),
+                  "error")
+            << bad;
+    }
+    EXPECT_TRUE(log.contains("invalid header name")) << log.text();
+
+    ASSERT_EQ(ctx()->merge_loc_conf(&cf, loc(), top), nullptr);
+    ASSERT_EQ(ctx()->merge_loc_conf(&cf, top, server), nullptr);
+    ASSERT_EQ(ctx()->merge_loc_conf(&cf, server, own), nullptr);
+    ASSERT_EQ(ctx()->merge_loc_conf(&cf, server, inherits), nullptr);
+
+    EXPECT_EQ(names(inherits->redact_headers), "A B C");
+    EXPECT_EQ(names(own->redact_headers), "D");
+    /* nothing named: a location looks at nothing per header */
+    EXPECT_EQ(names(top->redact_headers), "none");
+}
+
+} /* namespace */

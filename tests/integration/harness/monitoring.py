@@ -44,7 +44,7 @@ ACCESS_KEYS = (
     "header_policy_parse_errors", "policy_version_extract_errors",
     "policy_pool_create_failed", "policy_json_extract_failed",
     "log_dropped_queue_full",
-    "policy_match_limit_hit",
+    "policy_match_limit_hit", "logs_cut", "logs_unsent",
 )
 AUTH_KEYS = (
     "reqs", "sr_sent", "sr_send_fail", "sr_success", "sr_fail",
