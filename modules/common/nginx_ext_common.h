@@ -385,6 +385,30 @@ cycle_hostname() noexcept
     return &const_cast<ngx_cycle_t *>(ngx_cycle)->hostname;
 }
 
+/*
+ * The host the client named: its Host header, or for a request without
+ * one the authority of its target.  An HTTP/3 client names the host in
+ * ":authority", which nginx keeps outside the header list (HTTP/2's
+ * becomes a Host header); an HTTP/1.0 client may name it in an absolute
+ * request URI alone.  False when the request names none.
+ */
+inline bool
+client_host(const ngx_http_request_t *r, ngx_str_t *host) noexcept
+{
+    if (r->headers_in.host != NULL) {
+        *host = r->headers_in.host->value;
+        return true;
+    }
+
+    if (r->host_start == NULL || r->host_end <= r->host_start) {
+        return false;
+    }
+
+    host->data = r->host_start;
+    host->len = r->host_end - r->host_start;
+    return true;
+}
+
 /* Reads a counter and resets it in one step, so no increment is lost. */
 inline ngx_atomic_uint_t
 take(ngx_atomic_t &counter) noexcept

@@ -312,10 +312,11 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
     add_optional(w, "X-Req-Uri:", &f.path);
 
     if (f.log_headers) {
-        if (r->headers_in.host) {
+        ngx_str_t host;
+
+        if (kestrelvanes::client_host(r, &host)) {
             add_optional(w, "X-Req-Host:",
-                         kestrelvanes::logged_value(
-                             f.redact, "Host", &r->headers_in.host->value));
+                         kestrelvanes::logged_value(f.redact, "Host", &host));
         }
 
         off_t content_len = r->headers_in.content_length_n;
