@@ -63,6 +63,20 @@ CREATE TABLE IF NOT EXISTS sensors (
     first_seen_ms INTEGER NOT NULL
 );
 )sql"},
+    {2, "control changes and the collector's keys", R"sql(
+CREATE TABLE control_changes (
+    id INTEGER PRIMARY KEY,
+    time_ms INTEGER NOT NULL,
+    caller TEXT NOT NULL,
+    before TEXT NOT NULL,
+    after TEXT NOT NULL
+);
+CREATE TABLE collector_keys (
+    name TEXT PRIMARY KEY,
+    value BLOB NOT NULL,
+    created_ms INTEGER NOT NULL
+);
+)sql"},
 };
 
 bool

@@ -25,6 +25,7 @@ class SqliteStore : public QueuedStore {
     struct Options {
         std::string path = "collector.db";
         int64_t retain_rows = 1000000;
+        AgeLimit age; /* retention by age, next to retain_rows */
         QueueLimits queue;
         int readers = 2;
     };
@@ -39,9 +40,14 @@ class SqliteStore : public QueuedStore {
     std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
     std::vector<SensorRow> sensors() override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
+    int64_t add_control_change(const ControlChangeRow &change) override;
+    std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) override;
+    std::string redaction_key(const std::string &fresh) override;
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
+    void prune_older_than(int64_t cutoff_ms) override;
 
   private:
     class Reader;
@@ -59,6 +65,10 @@ class SqliteStore : public QueuedStore {
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
+    /* writes that cannot wait for the queue (control changes, the key),
+     * from any thread, one at a time */
+    std::mutex direct_lock_;
+    sqlite3 *direct_ = nullptr;
 
     std::mutex readers_lock_;
     std::condition_variable reader_free_;
