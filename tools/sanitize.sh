@@ -79,10 +79,12 @@ else
     if [ "$named" = 0 ]; then
         # access-log pools of 2 and 4 threads on several collector
         # connections, statistics and heartbeats on a monitoring pool of
-        # 2 and 4, policy updates while traffic is matched
+        # 2 and 4, policy updates while traffic is matched, several
+        # collectors' lanes sending at once and a collector that moves
         for t in test_threaded_paths.py test_sender_threads.py \
             test_stats.py test_heartbeat.py test_bypass_bounds.py \
-            test_delivery.py; do
+            test_delivery.py test_collector_routing.py \
+            test_collector_names.py; do
             tests+=("$top/tests/integration/$t")
         done
     fi

@@ -26,11 +26,8 @@ ngx_str_t ext_instance_name = ngx_null_string;
 u_char cfg_sync_buffer[NGX_EXT_CFG_SYNC_BUFFER_SIZE];
 ngx_str_t remote_logging_stat_server = ngx_null_string;
 ngx_transport_peer_t t_peer_stats;
-std::atomic<uint64_t> enable_ssl{0};
 unsigned long force_read_payload_file;
 
-ngx_peer_node_t *request_peer_node;
-ngx_peer_node_t *response_peer_node;
 ngx_list_t *peer_node_head;
 ngx_uint_t num_socket_conns = 1;
 
@@ -59,41 +56,18 @@ ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
 namespace {
 
-ngx_uint_t request_peer_count;
-ngx_uint_t response_peer_count;
-
 /*
- * Shared by both peer arrays; the two differ only in the object they fill
- * and the word in their messages.  An array outlives the configuration
- * that made it; a reload that changes the number of connections gets a new
- * one, since slots are chosen modulo that number.
+ * The peers of collector records, a block per collector the worker sends
+ * to (at most a few dozen: log_queue.cpp caps them and hands the least
+ * recently used to the next).  Only the exit walks the list.
  */
-ngx_int_t
-init_peer_array(ngx_peer_node_t **nodes, ngx_uint_t *count, const char *what,
-                ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
-{
-    if (*nodes != NULL && *count == num_socket_conns) {
-        ngx_conf_log_error(NGX_LOG_DEBUG, cf, 0,
-                           "%s_peer_node_head is not NULL", what);
-        return NGX_OK;
-    }
+struct peer_block {
+    peer_block *next;
+    ngx_uint_t count;
+    ngx_transport_peer_t *peers;
+};
 
-    auto *array = static_cast<ngx_peer_node_t *>(
-        ngx_pcalloc(mem_pool, num_socket_conns * sizeof(ngx_peer_node_t)));
-    if (array == NULL) {
-        ngx_conf_log_error(NGX_LOG_ALERT, cf, 0,
-                           "%s_peer_node array could not be allocated", what);
-        return NGX_ERROR;
-    }
-
-    for (ngx_uint_t i = 0; i < num_socket_conns; i++) {
-        ngx_ext_peer_construct(&array[i].t_peer);
-    }
-
-    *nodes = array;
-    *count = num_socket_conns;
-    return NGX_OK;
-}
+peer_block *peer_blocks;
 
 std::mutex debugbuf_lock;
 
@@ -194,24 +168,6 @@ better_to_reuse(const ngx_transport_peer_t *a,
     return a->last_used < b->last_used;
 }
 
-/* Called with the peer's lock held. */
-void
-close_for_reuse(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
-{
-    if (peer->ssl != NULL) {
-        SSL_free(peer->ssl);
-        peer->ssl = NULL;
-    }
-
-    if (peer->conn.fd != -1 && close(peer->conn.fd) == -1) {
-        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno,
-                      "close() socket failed");
-        kestrelvanes::count(log_stats.socket_close_failed);
-    }
-
-    peer->conn.fd = -1;
-}
-
 /*
  * Hands the best idle peer to the URL; a peer in use (locked) is passed
  * over.  NULL when every peer is in use.
@@ -248,7 +204,7 @@ reuse_keyed_peer(ngx_pool_t *pool, ngx_str_t *url) noexcept
         return NULL;
     }
 
-    close_for_reuse(best, ngx_cycle->log);
+    ngx_ext_peer_close(best, ngx_cycle->log);
     bool named = set_keyed_name(best, pool, url);
     best->lock.unlock();
 
@@ -276,19 +232,17 @@ pid_prefix() noexcept
 }
 
 /*
- * Calls fn for every peer of the process: the request and response
- * arrays, the URL-keyed list and the statistics peer.
+ * Calls fn for every peer of the process: those of collector records, the
+ * URL-keyed list and the statistics peer.
  */
 template <typename Fn>
 void
 for_each_peer(Fn fn) noexcept
 {
-    for (ngx_uint_t i = 0; request_peer_node && i < request_peer_count; i++) {
-        fn(&request_peer_node[i].t_peer);
-    }
-
-    for (ngx_uint_t i = 0; response_peer_node && i < response_peer_count; i++) {
-        fn(&response_peer_node[i].t_peer);
+    for (peer_block *b = peer_blocks; b != NULL; b = b->next) {
+        for (ngx_uint_t i = 0; i < b->count; i++) {
+            fn(&b->peers[i]);
+        }
     }
 
     for (ngx_list_part_t *part = peer_node_head ? &peer_node_head->part : NULL;
@@ -301,49 +255,6 @@ for_each_peer(Fn fn) noexcept
     }
 
     fn(&t_peer_stats);
-}
-
-/*
- * Our side of the connection is done: TLS says so first, then TCP.  The
- * collector reads everything that went before, answers, and closes.
- */
-void
-finish_writing(ngx_transport_peer_t *peer) noexcept
-{
-    if (peer->use_ssl && peer->ssl != NULL) {
-        (void) SSL_shutdown(peer->ssl);
-        ERR_clear_error();
-    }
-
-    (void) shutdown(peer->conn.fd, SHUT_WR);
-}
-
-/*
- * Reads away the collector's answers until it closes, the deadline passes
- * or a fast stop comes; the bytes are not looked at (through TLS they are
- * records, which are no longer read).
- */
-void
-drain_until_closed(ngx_transport_peer_t *peer, ngx_msec_t deadline) noexcept
-{
-    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
-
-    while (!kestrelvanes::worker_terminating()) {
-        ssize_t n = recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT);
-
-        if (n > 0) {
-            continue;
-        }
-
-        if (n == 0
-            || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return;
-        }
-
-        if (!kestrelvanes::wait_ready(peer->conn.fd, POLLIN, deadline)) {
-            return;
-        }
-    }
 }
 
 #if (NGX_OPENSSL && nginx_version < 1031000)
@@ -476,28 +387,63 @@ ngx_http_hash_key(const u_char *data, size_t len) noexcept
     return key;
 }
 
-ngx_int_t
-ngx_ext_init_request_peers(ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
-{
-    return init_peer_array(&request_peer_node, &request_peer_count, "request",
-                           mem_pool, cf);
-}
-
-ngx_int_t
-ngx_ext_init_response_peers(ngx_pool_t *mem_pool, ngx_conf_t *cf) noexcept
-{
-    return init_peer_array(&response_peer_node, &response_peer_count,
-                           "response", mem_pool, cf);
-}
-
 ngx_transport_peer_t *
-ngx_ext_access_log_request_get_peer(unsigned long request_id) noexcept
+ngx_ext_peers_create(ngx_uint_t n, ngx_log_t *log) noexcept
 {
-    if (request_peer_node == NULL || request_peer_count == 0) {
+    ngx_pool_t *pool = ngx_ext_peer_pool(log);
+    if (pool == NULL) {
         return NULL;
     }
 
-    return &request_peer_node[request_id % request_peer_count].t_peer;
+    auto *block =
+        static_cast<peer_block *>(ngx_pcalloc(pool, sizeof(peer_block)));
+    auto *peers = static_cast<ngx_transport_peer_t *>(
+        ngx_pcalloc(pool, n * sizeof(ngx_transport_peer_t)));
+    if (block == NULL || peers == NULL) {
+        return NULL;
+    }
+
+    for (ngx_uint_t i = 0; i < n; i++) {
+        ngx_ext_peer_construct(&peers[i]);
+    }
+
+    block->count = n;
+    block->peers = peers;
+    block->next = peer_blocks;
+    peer_blocks = block;
+
+    return peers;
+}
+
+void
+ngx_ext_peer_close(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    /*
+     * Answers left unread would make the close a reset, which can cost the
+     * collector what it received but had not read yet.  Never waits.
+     */
+    if (peer->conn.fd != -1) {
+        u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+        for (int i = 0; i < 16; i++) {
+            if (recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT) <= 0) {
+                break;
+            }
+        }
+    }
+
+    if (peer->ssl != NULL) {
+        SSL_free(peer->ssl);
+        peer->ssl = NULL;
+    }
+
+    if (peer->conn.fd != -1 && close(peer->conn.fd) == -1) {
+        ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno,
+                      "close() socket failed");
+        kestrelvanes::count(log_stats.socket_close_failed);
+    }
+
+    peer->conn.fd = -1;
 }
 
 ngx_transport_peer_t *
@@ -548,7 +494,7 @@ ngx_ext_close_peers(ngx_log_t *log) noexcept
 
     for_each_peer([&](ngx_transport_peer_t *peer) {
         if (usable(peer)) {
-            finish_writing(peer);
+            kestrelvanes::finish_writing(peer);
             open++;
         }
     });
@@ -560,7 +506,7 @@ ngx_ext_close_peers(ngx_log_t *log) noexcept
     /* the collectors read in parallel: one deadline serves them all */
     for_each_peer([&](ngx_transport_peer_t *peer) {
         if (usable(peer)) {
-            drain_until_closed(peer, deadline);
+            kestrelvanes::drain_until_closed(peer, deadline);
             close(peer->conn.fd);
             peer->conn.fd = -1;
         }

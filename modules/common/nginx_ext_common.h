@@ -98,11 +98,20 @@ typedef struct {
     NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)
 } ngx_ext_auth_stats_t;
 
+/* A collector a configuration names (nginx_ext_collector.h). */
+typedef struct ngx_ext_collector_s ngx_ext_collector_t;
+
 /*
  * One client connection to the collector.  Sender threads share peers, so
- * each carries a lock held for a whole send or exchange; use_ssl is the
- * scheme of the URL this peer last connected with, so peers of "http://"
- * and "https://" collectors can live side by side in one worker.
+ * each carries a lock held for a whole send or exchange.
+ *
+ * A peer connects either to a collector record (collector set: the
+ * collector a location or ext_stats_server names, whose address and
+ * scheme it takes) or to the URL it is given at each send (the URL-keyed
+ * list of authorization upstreams).  use_ssl is the scheme of its current
+ * connection: the TLS choice is the connection's, never the process's.
+ * address_version is the collector's address version it connected to; a
+ * newer one makes the next send reconnect.
  *
  * A peer of the URL-keyed list ("keyed") may be handed to another URL
  * when the list is full; its name changes only under its lock, and
@@ -121,6 +130,8 @@ typedef struct {
     std::mutex lock;
     size_t name_size;
     uint64_t last_used;
+    ngx_ext_collector_t *collector;
+    uint64_t address_version;
 } ngx_transport_peer_t;
 
 typedef struct {
@@ -149,16 +160,24 @@ struct ngx_transport_item_s {
 };
 
 /*
- * Opt-in checks of the collector's certificate, for every TLS connection
- * of the process; off by default.  The name is what the certificate must
- * carry and what is sent as SNI; empty means the host of the collector
- * URL.  The trust store is loaded when the configuration is read and lives
- * in that configuration's pool.
+ * TLS to collectors, for every TLS connection of the process: the opt-in
+ * checks of the collector's certificate (off by default; the name is what
+ * the certificate must carry and what is sent as SNI, empty meaning the
+ * host of the collector URL), and the certificate the sensor proves
+ * itself with, if any.  Everything is loaded when the configuration is
+ * read, by the master (which can read keys the workers cannot); the
+ * certificate into ctx, the client context every connection of that
+ * configuration is made from, which lives in that configuration's pool.
+ * Without a certificate ctx is NULL, and connections share a context the
+ * process makes when it first needs one.
  */
 typedef struct {
     ngx_flag_t verify;
     ngx_str_t name;
     X509_STORE *trusted;
+    ngx_str_t certificate;
+    ngx_str_t certificate_key;
+    SSL_CTX *ctx;
 } ngx_ext_collector_tls_t;
 
 #define NGX_EXT_RECV_BUFFER_SIZE 8192
@@ -184,13 +203,10 @@ extern ngx_str_t ext_instance_name;
 extern u_char cfg_sync_buffer[NGX_EXT_CFG_SYNC_BUFFER_SIZE];
 extern ngx_str_t remote_logging_stat_server;
 extern ngx_transport_peer_t t_peer_stats;
-extern std::atomic<uint64_t> enable_ssl;
 extern unsigned long force_read_payload_file;
 extern ngx_ext_collector_tls_t collector_tls;
 
 /* peer pools */
-extern ngx_peer_node_t *request_peer_node;
-extern ngx_peer_node_t *response_peer_node;
 extern ngx_list_t *peer_node_head;
 extern ngx_uint_t num_socket_conns;
 
@@ -222,17 +238,24 @@ void update_log_buf(char *data) noexcept;
 /* nginx's lower-casing header-name hash: h = h * 31 + lc(byte) */
 ngx_uint_t ngx_http_hash_key(const u_char *data, size_t len) noexcept;
 
-/* peer pools */
-ngx_int_t ngx_ext_init_request_peers(ngx_pool_t *mem_pool,
-                                     ngx_conf_t *cf) noexcept;
-ngx_int_t ngx_ext_init_response_peers(ngx_pool_t *mem_pool,
-                                      ngx_conf_t *cf) noexcept;
-
 /* Makes a peer record in zero-filled memory usable; no connection yet. */
 void ngx_ext_peer_construct(ngx_transport_peer_t *peer) noexcept;
 
-ngx_transport_peer_t *
-ngx_ext_access_log_request_get_peer(unsigned long request_id) noexcept;
+/*
+ * n peers for the connections of one collector, from the process's peer
+ * pool; the graceful exit closes them with the others.  NULL when memory
+ * ran out.  The event loop.
+ */
+ngx_transport_peer_t *ngx_ext_peers_create(ngx_uint_t n,
+                                           ngx_log_t *log) noexcept;
+
+/*
+ * Closes the peer's connection, if any, as a peer handed to another
+ * collector is closed: no send failed, so nothing is counted.  Only while
+ * no sender uses the peer.
+ */
+void ngx_ext_peer_close(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept;
+
 ngx_transport_peer_t *
 ngx_ext_access_log_get_peer(ngx_pool_t *mem_pool,
                             ngx_str_t *remote_server) noexcept;
@@ -286,13 +309,24 @@ ssize_t ngx_transport_read_nowait(ngx_transport_peer_t *peer, u_char *buf,
 ngx_int_t ngx_check_backoff_on(void) noexcept;
 void ngx_handle_enqueue_failure(void) noexcept;
 
-/* directives of the collector's certificate checks, and their check */
+/* directives of TLS to collectors, and their check */
 char *ngx_ext_set_collector_ssl_verify(ngx_conf_t *cf, ngx_command_t *cmd,
                                        void *conf) noexcept;
 char *ngx_ext_set_collector_ssl_trusted(ngx_conf_t *cf, ngx_command_t *cmd,
                                         void *conf) noexcept;
 char *ngx_ext_set_collector_ssl_name(ngx_conf_t *cf, ngx_command_t *cmd,
                                      void *conf) noexcept;
+char *ngx_ext_set_collector_ssl_certificate(ngx_conf_t *cf, ngx_command_t *cmd,
+                                            void *conf) noexcept;
+char *ngx_ext_set_collector_ssl_certificate_key(ngx_conf_t *cf,
+                                                ngx_command_t *cmd,
+                                                void *conf) noexcept;
+
+/*
+ * Once the configuration is read: checks the settings fit together and,
+ * when the sensor has a certificate, makes the client context every
+ * collector connection is made from, with it.
+ */
 ngx_int_t ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept;
 
 /*
@@ -349,6 +383,30 @@ inline ngx_str_t *
 cycle_hostname() noexcept
 {
     return &const_cast<ngx_cycle_t *>(ngx_cycle)->hostname;
+}
+
+/*
+ * The host the client named: its Host header, or for a request without
+ * one the authority of its target.  An HTTP/3 client names the host in
+ * ":authority", which nginx keeps outside the header list (HTTP/2's
+ * becomes a Host header); an HTTP/1.0 client may name it in an absolute
+ * request URI alone.  False when the request names none.
+ */
+inline bool
+client_host(const ngx_http_request_t *r, ngx_str_t *host) noexcept
+{
+    if (r->headers_in.host != NULL) {
+        *host = r->headers_in.host->value;
+        return true;
+    }
+
+    if (r->host_start == NULL || r->host_end <= r->host_start) {
+        return false;
+    }
+
+    host->data = r->host_start;
+    host->len = r->host_end - r->host_start;
+    return true;
 }
 
 /* Reads a counter and resets it in one step, so no increment is lost. */

@@ -1,7 +1,8 @@
 /*
  * TLS to the collector: the handshake (bounded by a deadline, with the
- * opt-in certificate checks), reads that never wait, and the directives of
- * those checks.
+ * opt-in certificate checks), reads that never wait, the directives of
+ * those checks and of the sensor's own certificate, and the client
+ * context they make.
  *
  * The peer's socket stays blocking for the send path; TLS calls that may
  * read are made with the socket switched to non-blocking for their
@@ -76,27 +77,154 @@ ngx_load_tls_components() noexcept
         OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, NULL);
 }
 
-ngx_int_t
-create_context(ngx_transport_peer_t *peer) noexcept
+/* Set when the collector asked for a certificate the sensor has not. */
+thread_local bool certificate_requested;
+
+int
+note_certificate_request(SSL *ssl, X509 **x509, EVP_PKEY **pkey) noexcept
+{
+    certificate_requested = true;
+    return 0; /* go on without one: the collector decides */
+}
+
+/*
+ * The client context of a configuration.  A read that meets only a
+ * non-application record (a session ticket) must come back instead of
+ * waiting for more.
+ */
+SSL_CTX *
+new_context() noexcept
 {
     const SSL_METHOD *method = TLS_client_method();
     if (method == NULL) {
-        ring("unsupported method");
-        return NGX_ERROR;
+        return NULL;
     }
 
-    peer->ctx = SSL_CTX_new(method);
-    if (peer->ctx == NULL) {
-        ring("new context failed");
-        return NGX_ERROR;
+    SSL_CTX *ctx = SSL_CTX_new(method);
+    if (ctx != NULL) {
+        SSL_CTX_clear_mode(ctx, SSL_MODE_AUTO_RETRY);
+        SSL_CTX_set_client_cert_cb(ctx, note_certificate_request);
     }
 
-    /*
-     * A read that meets only a non-application record (a session ticket)
-     * must come back instead of waiting for more.
-     */
-    SSL_CTX_clear_mode(peer->ctx, SSL_MODE_AUTO_RETRY);
-    return NGX_OK;
+    return ctx;
+}
+
+/*
+ * The context TLS connections are made from: the configuration's, which
+ * carries the sensor's certificate, or else one the process makes at its
+ * first TLS connection and keeps.  Made at load, it would cost every
+ * configuration without TLS collectors its allocations, which leave the
+ * worker's heap fragmented (a few hundred instructions more in malloc for
+ * every request).  Any thread.
+ */
+SSL_CTX *
+client_context() noexcept
+{
+    static std::mutex lock;
+    static SSL_CTX *made;
+
+    if (collector_tls.ctx != NULL) {
+        return collector_tls.ctx;
+    }
+
+    std::lock_guard<std::mutex> guard(lock);
+
+    if (made == NULL) {
+        made = new_context();
+        ERR_clear_error();
+    }
+
+    return made;
+}
+
+/*
+ * Keys are read when the configuration is: a key that wants a pass phrase
+ * fails to load instead of asking for one on a terminal.
+ */
+int
+no_pass_phrase(char *buf, int size, int rwflag, void *userdata) noexcept
+{
+    return 0;
+}
+
+void
+free_context(void *data) noexcept
+{
+    SSL_CTX_free(static_cast<SSL_CTX *>(data));
+}
+
+/* A conf-time error with OpenSSL's reason, if it gave one. */
+void
+log_tls_error(ngx_conf_t *cf, const char *what, ngx_str_t *file,
+              const char *fallback) noexcept
+{
+    char text[256];
+    unsigned long e = ERR_peek_last_error();
+
+    ngx_cpystrn(reinterpret_cast<u_char *>(text), (u_char *) fallback,
+                sizeof(text));
+    if (e != 0) {
+        ERR_error_string_n(e, text, sizeof(text));
+    }
+
+    ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "cannot load %s \"%V\": %s", what,
+                       file, text);
+    ERR_clear_error();
+}
+
+/* The sensor's certificate (with its chain) and key, checked to match. */
+bool
+load_client_certificate(ngx_conf_t *cf, SSL_CTX *ctx) noexcept
+{
+    ngx_ext_collector_tls_t &t = collector_tls;
+
+    SSL_CTX_set_default_passwd_cb(ctx, no_pass_phrase);
+
+    if (SSL_CTX_use_certificate_chain_file(
+            ctx, reinterpret_cast<char *>(t.certificate.data))
+        != 1) {
+        log_tls_error(cf, "collector client certificate", &t.certificate,
+                      "no certificate found");
+        return false;
+    }
+
+    if (SSL_CTX_use_PrivateKey_file(
+            ctx, reinterpret_cast<char *>(t.certificate_key.data),
+            SSL_FILETYPE_PEM)
+        != 1) {
+        log_tls_error(cf, "collector client certificate key",
+                      &t.certificate_key, "no key found");
+        return false;
+    }
+
+    if (SSL_CTX_check_private_key(ctx) != 1) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "collector client certificate \"%V\" and key "
+                           "\"%V\" do not match",
+                           &t.certificate, &t.certificate_key);
+        ERR_clear_error();
+        return false;
+    }
+
+    return true;
+}
+
+/* A file directive's argument with nginx's prefix, NUL-ended. */
+char *
+set_file(ngx_conf_t *cf, ngx_str_t *field) noexcept
+{
+    ngx_str_t file = static_cast<ngx_str_t *>(cf->args->elts)[1];
+
+    if (file.len == 0) {
+        return const_cast<char *>("has an empty file name");
+    }
+
+    if (ngx_conf_full_name(cf->cycle, &file, 1) != NGX_OK) {
+        return NGX_CONF_ERROR;
+    }
+
+    *field = file;
+    return NGX_CONF_OK;
 }
 
 bool
@@ -158,6 +286,62 @@ name_to_check(const char *host, char *out, size_t size) noexcept
     ngx_memcpy(out, name, len);
     out[len] = '\0';
     return true;
+}
+
+/*
+ * In TLS 1.3 the client's handshake is over before the collector has
+ * looked at the client's certificate: a collector that refuses it says so
+ * with an alert after the handshake, and whatever was written meanwhile
+ * is lost, though it went out whole.  So when a certificate was asked
+ * for, the connection is taken only once the collector has sent its
+ * first record (a session ticket, which OpenSSL and most servers send
+ * right away), or the deadline has passed without one; false, with
+ * OpenSSL's reason, when the collector refused instead.
+ */
+bool
+admitted(ngx_transport_peer_t *peer, ngx_msec_t deadline, char *reason,
+         size_t size) noexcept
+{
+    nonblocking_scope nonblocking(peer->conn.fd);
+
+    for (;;) {
+        if (SSL_SESSION_is_resumable(SSL_get0_session(peer->ssl))) {
+            return true;
+        }
+
+        u_char byte;
+        int n = SSL_peek(peer->ssl, &byte, 1);
+
+        if (n > 0) {
+            return true;
+        }
+
+        int err = SSL_get_error(peer->ssl, n);
+
+        if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+            ERR_clear_error();
+
+            if (SSL_SESSION_is_resumable(SSL_get0_session(peer->ssl))) {
+                return true;
+            }
+
+            if (!kestrelvanes::wait_ready(peer->conn.fd, POLLIN, deadline)) {
+                /* no ticket came: a collector that sends none */
+                return !kestrelvanes::worker_terminating();
+            }
+            continue;
+        }
+
+        unsigned long e = ERR_peek_last_error();
+
+        ngx_cpystrn(reinterpret_cast<u_char *>(reason),
+                    (u_char *) "the collector closed the connection", size);
+        if (e != 0) {
+            ERR_error_string_n(e, reason, size);
+        }
+        ERR_clear_error();
+        return false;
+    }
 }
 
 /* Drives SSL_connect on a non-blocking socket until done or the deadline. */
@@ -247,7 +431,10 @@ handshake(ngx_transport_peer_t *peer, ngx_log_t *log, const char *host,
     ngx_load_tls_components();
     ring("ssl create connection");
 
-    if (peer->ctx == NULL && create_context(peer) != NGX_OK) {
+    /* the same context for every peer, never owned by one */
+    peer->ctx = client_context();
+    if (peer->ctx == NULL) {
+        ring("new context failed");
         return NGX_ERROR;
     }
 
@@ -285,9 +472,26 @@ handshake(ngx_transport_peer_t *peer, ngx_log_t *log, const char *host,
 
     bool timed_out = false;
 
+    certificate_requested = false;
     rc = connect_until(peer->ssl, peer->conn.fd, deadline, &timed_out);
     if (rc != 1) {
         log_handshake_failure(peer, log, rc, timed_out, name);
+        return NGX_ERROR;
+    }
+
+    char reason[256];
+
+    if ((collector_tls.certificate.len != 0 || certificate_requested)
+        && SSL_version(peer->ssl) == TLS1_3_VERSION
+        && !admitted(peer, deadline, reason, sizeof(reason))) {
+        ring("refused after the handshake");
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "collector refused the connection after the TLS "
+                      "handshake (%s): %s",
+                      collector_tls.certificate.len
+                          ? "its check of the sensor's certificate"
+                          : "it asked for a certificate and none is set",
+                      reason);
         return NGX_ERROR;
     }
 
@@ -495,10 +699,26 @@ ngx_ext_set_collector_ssl_name(ngx_conf_t *cf, ngx_command_t *cmd,
     return NGX_CONF_OK;
 }
 
+char *
+ngx_ext_set_collector_ssl_certificate(ngx_conf_t *cf, ngx_command_t *cmd,
+                                      void *conf) noexcept
+{
+    return set_file(cf, &collector_tls.certificate);
+}
+
+char *
+ngx_ext_set_collector_ssl_certificate_key(ngx_conf_t *cf, ngx_command_t *cmd,
+                                          void *conf) noexcept
+{
+    return set_file(cf, &collector_tls.certificate_key);
+}
+
 ngx_int_t
 ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept
 {
-    if (collector_tls.verify && collector_tls.trusted == NULL) {
+    ngx_ext_collector_tls_t &t = collector_tls;
+
+    if (t.verify && t.trusted == NULL) {
         ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
                            "\"ext_collector_ssl_verify\" is on but no "
                            "\"ext_collector_ssl_trusted_certificate\" is "
@@ -506,6 +726,40 @@ ngx_ext_check_collector_tls(ngx_conf_t *cf) noexcept
         return NGX_ERROR;
     }
 
+    if ((t.certificate.len == 0) != (t.certificate_key.len == 0)) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"ext_collector_ssl_certificate\" and "
+                           "\"ext_collector_ssl_certificate_key\" go "
+                           "together: %s is given without the other",
+                           t.certificate.len ? "the certificate" : "the key");
+        return NGX_ERROR;
+    }
+
+    /* without a certificate to load, the context waits for a first use */
+    t.ctx = NULL;
+    if (t.certificate.len == 0) {
+        return NGX_OK;
+    }
+
+    ngx_pool_cleanup_t *cln = ngx_pool_cleanup_add(cf->pool, 0);
+    SSL_CTX *ctx = cln ? new_context() : NULL;
+
+    if (ctx == NULL) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "cannot make the TLS context of collector "
+                           "connections");
+        ERR_clear_error();
+        return NGX_ERROR;
+    }
+
+    cln->handler = free_context;
+    cln->data = ctx;
+
+    if (!load_client_certificate(cf, ctx)) {
+        return NGX_ERROR;
+    }
+
+    t.ctx = ctx;
     return NGX_OK;
 }
 

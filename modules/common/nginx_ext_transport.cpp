@@ -25,7 +25,6 @@ constexpr size_t peer_pool_size = 16384;
 constexpr int send_attempts = 3;
 constexpr int max_zero_byte_writes = 4;
 constexpr useconds_t init_failure_pause_us = 1000000;
-constexpr size_t ip_str_size = 45;
 constexpr size_t host_text_size = 256;
 /* how often a wait on the collector looks whether the worker stops */
 constexpr ngx_msec_t wait_slice_ms = 100;
@@ -75,43 +74,25 @@ strip_scheme(ngx_str_t *url, bool *tls) noexcept
     return rest;
 }
 
-ngx_int_t
-ngx_get_ip_str(struct sockaddr *sa, char *s, size_t maxlen) noexcept
-{
-    const void *addr;
-
-    switch (sa->sa_family) {
-    case AF_INET:
-        addr = &reinterpret_cast<struct sockaddr_in *>(sa)->sin_addr;
-        break;
-    case AF_INET6:
-        addr = &reinterpret_cast<struct sockaddr_in6 *>(sa)->sin6_addr;
-        break;
-    default:
-        ngx_cpystrn(reinterpret_cast<u_char *>(s), (u_char *) "Unknown AF",
-                    maxlen);
-        return NGX_ERROR;
-    }
-
-    return inet_ntop(sa->sa_family, addr, s, maxlen) ? NGX_OK : NGX_ERROR;
-}
-
 /*
- * Resolves the URL (scheme already dropped) into an IPv4 socket address,
- * and copies its host text (host_text_size bytes with the NUL) to host.
- * Only host and port are accepted: a path is a parse error.
+ * The address of a URL (scheme already dropped), and its host text
+ * (host_text_size bytes with the NUL) in host.  Only host and port are
+ * accepted, and only an address: a sender thread never waits on a name
+ * server.  The URLs given here are the addresses nginx's upstreams
+ * connected to ($opc_endpoint); collectors a configuration names by host
+ * name connect through their records, resolved elsewhere.
  */
 ngx_int_t
-ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
-                                    struct sockaddr_in *sin, char *host,
-                                    ngx_pool_t *pool, ngx_log_t *log) noexcept
+parse_url_address(ngx_str_t *host_port, ngx_sockaddr_t *sa, socklen_t *socklen,
+                  char *host, ngx_pool_t *pool, ngx_log_t *log) noexcept
 {
     ngx_url_t u;
 
     ngx_memzero(&u, sizeof(ngx_url_t));
     u.url = *host_port;
+    u.no_resolve = 1;
 
-    if (ngx_parse_url(pool, &u) != NGX_OK || u.naddrs == 0) {
+    if (ngx_parse_url(pool, &u) != NGX_OK) {
         if (u.err) {
             ngx_log_error(NGX_LOG_ERR, log, 0, "%s in ext access \"%V\"", u.err,
                           host_port);
@@ -119,25 +100,50 @@ ngx_get_resolved_remote_server_addr(ngx_str_t *host_port,
         return NGX_ERROR;
     }
 
-    char ip[ip_str_size];
-
-    if (ngx_get_ip_str(u.addrs[0].sockaddr, ip, sizeof(ip)) != NGX_OK) {
-        ngx_log_error(NGX_LOG_ERR, log, 0, "ip to string conversion failed");
+    if (u.naddrs == 0 || u.addrs[0].socklen > sizeof(ngx_sockaddr_t)) {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "\"%V\" is not an address: sender threads do not "
+                      "look names up",
+                      host_port);
         return NGX_ERROR;
     }
-
-    ngx_log_error(NGX_LOG_DEBUG, log, 0,
-                  "host resolution success port: %d ip:%s", (int) u.port, ip);
 
     /* the name a verified certificate must carry, unless one is configured */
     size_t n = ngx_min(u.host.len, host_text_size - 1);
     ngx_memcpy(host, u.host.data, n);
     host[n] = '\0';
 
-    ngx_memzero(sin, sizeof(struct sockaddr_in));
-    sin->sin_family = AF_INET;
-    sin->sin_port = htons(u.port);
-    sin->sin_addr.s_addr = inet_addr(ip);
+    ngx_memcpy(sa, u.addrs[0].sockaddr, u.addrs[0].socklen);
+    *socklen = u.addrs[0].socklen;
+
+    return NGX_OK;
+}
+
+/*
+ * Where the peer connects, and how: its collector record's address and
+ * scheme, or its URL's.
+ */
+ngx_int_t
+peer_address(ngx_transport_peer_t *peer, ngx_log_t *log,
+             ngx_str_t *remote_server, ngx_pool_t *mem_pool, ngx_sockaddr_t *sa,
+             socklen_t *socklen, bool *tls, char *host) noexcept
+{
+    ngx_ext_collector_t *c = peer->collector;
+
+    if (c == NULL) {
+        ngx_str_t host_port = strip_scheme(remote_server, tls);
+        return parse_url_address(&host_port, sa, socklen, host, mem_pool, log);
+    }
+
+    *tls = c->tls;
+    ngx_cpystrn(reinterpret_cast<u_char *>(host), c->host.data,
+                ngx_min(c->host.len + 1, host_text_size));
+
+    if (!ngx_ext_collector_address(c, sa, socklen, &peer->address_version)) {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "collector host \"%V\" has no address yet", &c->host);
+        return NGX_ERROR;
+    }
 
     return NGX_OK;
 }
@@ -212,7 +218,7 @@ close_path(ngx_transport_peer_t *peer, ngx_socket_t s, ngx_log_t *log) noexcept
  * kernel retries.  Returns 0, or the errno of the failure.
  */
 int
-connect_until(ngx_socket_t s, struct sockaddr_in *sin,
+connect_until(ngx_socket_t s, struct sockaddr *sa, socklen_t socklen,
               ngx_msec_t deadline) noexcept
 {
     if (ngx_nonblocking(s) == -1) {
@@ -221,8 +227,7 @@ connect_until(ngx_socket_t s, struct sockaddr_in *sin,
 
     int err = 0;
 
-    if (connect(s, reinterpret_cast<struct sockaddr *>(sin), sizeof(*sin))
-        == -1) {
+    if (connect(s, sa, socklen) == -1) {
         err = ngx_socket_errno;
     }
 
@@ -331,6 +336,10 @@ prepare_attempt_until(ngx_transport_peer_t *peer, ngx_log_t *log,
                       "peer for \"%V\" was given to another collector",
                       remote_server);
         return NGX_ERROR;
+    }
+
+    if (kestrelvanes::address_moved(peer)) {
+        kestrelvanes::leave_old_address(peer, log);
     }
 
     if (peer->conn.fd != -1
@@ -545,6 +554,53 @@ wait_ready(ngx_socket_t fd, short events, ngx_msec_t deadline) noexcept
     }
 }
 
+void
+finish_writing(ngx_transport_peer_t *peer) noexcept
+{
+    if (peer->use_ssl && peer->ssl != NULL) {
+        (void) SSL_shutdown(peer->ssl);
+        ERR_clear_error();
+    }
+
+    (void) shutdown(peer->conn.fd, SHUT_WR);
+}
+
+void
+drain_until_closed(ngx_transport_peer_t *peer, ngx_msec_t deadline) noexcept
+{
+    u_char buf[NGX_EXT_RECV_BUFFER_SIZE];
+
+    while (!worker_terminating()) {
+        ssize_t n = recv(peer->conn.fd, buf, sizeof(buf), MSG_DONTWAIT);
+
+        if (n > 0) {
+            continue;
+        }
+
+        if (n == 0
+            || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return;
+        }
+
+        if (!wait_ready(peer->conn.fd, POLLIN, deadline)) {
+            return;
+        }
+    }
+}
+
+void
+leave_old_address(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
+{
+    ngx_log_error(NGX_LOG_INFO, log, 0,
+                  "collector \"%V\" has a new address: its connection to the "
+                  "old one is closed",
+                  &peer->collector->url);
+
+    finish_writing(peer);
+    drain_until_closed(peer, deadline_in(collector_wait_ms));
+    ngx_ext_peer_close(peer, log);
+}
+
 ngx_int_t
 connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
              ngx_str_t *remote_server, ngx_pool_t *mem_pool,
@@ -555,41 +611,40 @@ connect_peer(ngx_transport_peer_t *peer, ngx_log_t *log,
     peer->conn.write = &ngx_dummy_event;
     ngx_dummy_event.log = &ngx_dummy_log;
 
-    ngx_socket_t s = socket(AF_INET, SOCK_STREAM, 0);
+    if (peer->collector == NULL
+        && (remote_server == NULL || remote_server->data == NULL)) {
+        kestrelvanes::count(log_stats.task_srv_nil);
+        return NGX_ERROR;
+    }
+
+    bool tls;
+    ngx_sockaddr_t sa;
+    socklen_t socklen;
+    char host[host_text_size];
+
+    if (peer_address(peer, log, remote_server, mem_pool, &sa, &socklen, &tls,
+                     host)
+        != NGX_OK) {
+        ngx_log_error(NGX_LOG_ERR, log, 0,
+                      "Couldnt resolve access log endpoint: ret %d", -1);
+        kestrelvanes::count(log_stats.host_res_fail);
+        return NGX_ERROR;
+    }
+
+    peer->use_ssl = tls;
+
+    ngx_socket_t s = socket(sa.sockaddr.sa_family, SOCK_STREAM, 0);
     if (s == (ngx_socket_t) -1) {
         ngx_log_error(NGX_LOG_ALERT, log, ngx_socket_errno, "socket() failed");
         kestrelvanes::count(log_stats.socket_create_fail);
         return NGX_ERROR;
     }
 
-    if (remote_server == NULL || remote_server->data == NULL) {
-        kestrelvanes::count(log_stats.task_srv_nil);
-        return close_path(peer, s, log);
-    }
-
-    bool tls;
-    ngx_str_t host_port = strip_scheme(remote_server, &tls);
-
-    peer->use_ssl = tls;
-    enable_ssl.store(tls ? 1 : 0, std::memory_order_relaxed);
-
-    struct sockaddr_in sin;
-    char host[host_text_size];
-
-    if (ngx_get_resolved_remote_server_addr(&host_port, &sin, host, mem_pool,
-                                            log)
-        != NGX_OK) {
-        ngx_log_error(NGX_LOG_ERR, log, 0,
-                      "Couldnt resolve access log endpoint: ret %d", -1);
-        kestrelvanes::count(log_stats.host_res_fail);
-        return close_path(peer, s, log);
-    }
-
     if (set_socket_options(s, log) != NGX_OK) {
         return close_path(peer, s, log);
     }
 
-    int err = connect_until(s, &sin, deadline);
+    int err = connect_until(s, &sa.sockaddr, socklen, deadline);
     if (err != 0) {
         ngx_log_error(NGX_LOG_ERR, log, 0,
                       "access logging socket connect failed errno %s",

@@ -6,7 +6,7 @@
 #ifndef NGINX_EXT_TRANSPORT_H
 #define NGINX_EXT_TRANSPORT_H
 
-#include "nginx_ext_common.h"
+#include "nginx_ext_collector.h"
 
 namespace kestrelvanes {
 
@@ -61,6 +61,36 @@ bool tls_peer_closed(ngx_transport_peer_t *peer) noexcept;
  * and that would still fit in len_limit bytes.
  */
 bool reply_needs_more(const u_char *buf, size_t len, size_t len_limit) noexcept;
+
+/*
+ * Our side of the connection is done: TLS says so first, then TCP.  The
+ * collector reads everything that went before, answers, and closes.
+ */
+void finish_writing(ngx_transport_peer_t *peer) noexcept;
+
+/*
+ * Reads away the collector's answers until it closes, the deadline passes
+ * or a fast stop comes; the bytes are not looked at (through TLS they are
+ * records, which are no longer read).
+ */
+void drain_until_closed(ngx_transport_peer_t *peer,
+                        ngx_msec_t deadline) noexcept;
+
+/* The peer's connection goes to an address its collector no longer has. */
+inline bool
+address_moved(const ngx_transport_peer_t *peer) noexcept
+{
+    return peer->collector != NULL && peer->conn.fd != -1
+           && peer->address_version
+                  != peer->collector->version.load(std::memory_order_acquire);
+}
+
+/*
+ * A connection to an address the collector no longer has is ended, as a
+ * client should end it (nothing it carried is lost), so that the next
+ * message goes to the new address.  Nothing is counted: no send failed.
+ */
+void leave_old_address(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept;
 
 /* True when a keyed peer still belongs to the URL it was looked up for. */
 bool keyed_peer_is_for(ngx_transport_peer_t *peer,

@@ -133,11 +133,16 @@ read_answers(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 
 /*
  * Once per batch: a connection the collector has closed meanwhile still
- * accepts writes, which then vanish; replace it before writing.
+ * accepts writes, which then vanish; replace it before writing.  One to
+ * an address the collector has left is ended first.
  */
 void
 check_connection(ngx_transport_peer_t *peer, ngx_log_t *log) noexcept
 {
+    if (kestrelvanes::address_moved(peer)) {
+        kestrelvanes::leave_old_address(peer, log);
+    }
+
     if (peer->conn.fd == -1 || read_answers(peer, log)) {
         return;
     }

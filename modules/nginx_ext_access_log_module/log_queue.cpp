@@ -3,12 +3,17 @@
  * that carry them to the collector.
  *
  * A message built on the event loop joins the lane of the connection it
- * will leave by: the request peer its request chose, or the peer of its
- * collector URL.  A lane with no batch in flight posts one thread task
- * carrying everything queued on it, the way nginx's threaded file
- * writes carry a chain; the pool thread writes the whole batch over the
- * lane's peer, and the completion handler frees the batch's pools and
- * posts the next batch if messages arrived meanwhile.  One post, one
+ * will leave by.  A message of a location that names a collector leaves
+ * by one of that collector's own lanes, each with its own connection
+ * (ext_num_socket_conns of them, chosen by the client connection), and by
+ * no other: each collector gets its locations' exchanges and nothing
+ * else.  A response log leaves by the lane of the authorization server's
+ * URL, whose connection the URL-keyed list keeps.  A lane with no batch
+ * in flight posts one thread task carrying everything queued on it, the
+ * way nginx's threaded file writes carry a chain; the pool thread writes
+ * the whole batch over the lane's peer, and the completion handler frees
+ * the batch's pools and posts the next batch if messages arrived
+ * meanwhile.  One post, one
  * wake-up, one check of the connection and one completion serve many
  * messages, and the messages of a lane leave in the order they were
  * built.  Lanes send in parallel, each on a pool thread of its own.
@@ -40,6 +45,7 @@
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_collector.h"
 
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -55,8 +61,16 @@ namespace {
  */
 constexpr size_t message_overhead = 512;
 
-/* request peers (at most 50) and the collector URLs in use at once */
+/* the authorization servers' URLs in use at once (64 URL-keyed peers) */
 constexpr ngx_uint_t max_lanes = 128;
+
+/*
+ * Collectors a worker keeps lanes and connections for at once.  A
+ * configuration may name any number: past this many, the one used least
+ * recently, among those whose lanes hold nothing, is closed and its lanes
+ * go to the next, as the URL-keyed list does with its peers.
+ */
+constexpr ngx_uint_t max_collectors = 64;
 
 /*
  * A lane holding this much posts its batch without waiting out the delay:
@@ -86,7 +100,7 @@ struct log_batch {
 };
 
 struct log_lane {
-    ngx_transport_peer_t *peer; /* a request peer; NULL for a URL lane */
+    ngx_transport_peer_t *peer; /* a collector lane's own; NULL: a URL lane */
     ngx_str_t url;              /* a URL lane's key, in a message it holds */
     ngx_transport_item_t *head; /* queued, not yet in a batch */
     ngx_transport_item_t **last;
@@ -107,9 +121,28 @@ message_cost(size_t len) noexcept
     return len + message_overhead;
 }
 
-log_lane lanes[max_lanes];
+/*
+ * One collector's lanes in this worker, one per connection; the peers
+ * are theirs for as long as the collector keeps them.
+ */
+struct collector_lanes {
+    ngx_ext_collector_t *collector;
+    log_lane *lanes;
+    ngx_uint_t count;
+    uint64_t last_used;
+};
+
+log_lane lanes[max_lanes]; /* URL lanes */
 ngx_uint_t lanes_used;
 size_t held_bytes;
+
+collector_lanes collector_set[max_collectors];
+ngx_uint_t collectors_used;
+uint64_t collector_uses;
+
+/* by a collector's index in the configuration: its lanes, or NULL */
+collector_lanes **lanes_of;
+ngx_uint_t lanes_of_size;
 
 /* the worker is exiting and sends what it holds before it ends */
 bool flushing;
@@ -136,17 +169,27 @@ message_of(ngx_transport_item_t *item) noexcept
         - offsetof(ngx_ext_access_log_msg_t, item));
 }
 
-bool
-lane_matches(const log_lane *lane, ngx_transport_peer_t *peer,
-             const ngx_str_t *url) noexcept
+/* Calls fn for every lane: the URL lanes, then every collector's. */
+template <typename Fn>
+void
+for_each_lane(Fn fn) noexcept
 {
-    if (lane->peer != peer) {
-        return false;
+    for (ngx_uint_t i = 0; i < lanes_used; i++) {
+        fn(&lanes[i]);
     }
 
-    return peer != NULL
-           || (lane->url.len == url->len
-               && ngx_strncmp(lane->url.data, url->data, url->len) == 0);
+    for (ngx_uint_t i = 0; i < collectors_used; i++) {
+        for (ngx_uint_t j = 0; j < collector_set[i].count; j++) {
+            fn(&collector_set[i].lanes[j]);
+        }
+    }
+}
+
+bool
+same_url(const log_lane *lane, const ngx_str_t *url) noexcept
+{
+    return lane->url.len == url->len
+           && ngx_strncmp(lane->url.data, url->data, url->len) == 0;
 }
 
 /* A lane's task lives as long as the worker, and serves all its batches. */
@@ -187,21 +230,151 @@ lane_init(log_lane *lane) noexcept
     return true;
 }
 
-/* Merged and authorization logs leave by the request peer of their id. */
+/* Room in lanes_of for the collector of this index. */
 bool
-uses_request_peer(const ngx_ext_access_log_msg_t *msg) noexcept
+index_room(ngx_uint_t index) noexcept
 {
-    return msg->transparent_mode || msg->msg_type == AUTHZ_LOG;
+    if (index < lanes_of_size) {
+        return true;
+    }
+
+    ngx_uint_t size = ngx_max(index + 1, 2 * lanes_of_size);
+    auto **grown = static_cast<collector_lanes **>(
+        ngx_calloc(size * sizeof(collector_lanes *), ngx_cycle->log));
+    if (grown == NULL) {
+        return false;
+    }
+
+    if (lanes_of != NULL) {
+        ngx_memcpy(grown, lanes_of, lanes_of_size * sizeof(collector_lanes *));
+        ngx_free(lanes_of);
+    }
+
+    lanes_of = grown;
+    lanes_of_size = size;
+    return true;
+}
+
+/* Lanes and peers for one more collector, made once and kept. */
+collector_lanes *
+new_collector_lanes() noexcept
+{
+    collector_lanes *g = &collector_set[collectors_used];
+
+    if (g->lanes == NULL) {
+        auto *made = static_cast<log_lane *>(
+            ngx_pcalloc(ngx_cycle->pool, num_socket_conns * sizeof(log_lane)));
+        ngx_transport_peer_t *peers =
+            made ? ngx_ext_peers_create(num_socket_conns, ngx_cycle->log)
+                 : NULL;
+
+        if (peers == NULL) {
+            return NULL;
+        }
+
+        for (ngx_uint_t i = 0; i < num_socket_conns; i++) {
+            made[i].peer = &peers[i];
+            made[i].last = &made[i].head;
+        }
+
+        g->lanes = made;
+        g->count = num_socket_conns;
+    }
+
+    for (ngx_uint_t i = 0; i < g->count; i++) {
+        if (!lane_init(&g->lanes[i])) {
+            return NULL;
+        }
+    }
+
+    collectors_used++;
+    return g;
 }
 
 /*
- * The lane a message leaves by: its request peer's, or its URL's.  A lane
- * that holds nothing is free for any key; NULL when all are busy with
- * others or memory ran out.
+ * The lanes of the collector used least recently whose lanes hold nothing,
+ * closed and taken from it; NULL when every collector has messages held.
+ */
+collector_lanes *
+idle_collector_lanes() noexcept
+{
+    collector_lanes *best = NULL;
+
+    for (ngx_uint_t i = 0; i < collectors_used; i++) {
+        collector_lanes *g = &collector_set[i];
+        bool idle = true;
+
+        for (ngx_uint_t j = 0; j < g->count && idle; j++) {
+            idle = g->lanes[j].held == 0;
+        }
+
+        if (idle && (best == NULL || g->last_used < best->last_used)) {
+            best = g;
+        }
+    }
+
+    if (best == NULL) {
+        return NULL;
+    }
+
+    lanes_of[best->collector->index] = NULL;
+
+    for (ngx_uint_t j = 0; j < best->count; j++) {
+        ngx_ext_peer_close(best->lanes[j].peer, ngx_cycle->log);
+    }
+
+    return best;
+}
+
+/*
+ * The lanes of the message's collector: those it has, else new ones (up
+ * to max_collectors), else those of an idle collector.  NULL when every
+ * collector has messages held, or memory ran out.
+ */
+collector_lanes *
+lanes_for_collector(ngx_ext_collector_t *c) noexcept
+{
+    collector_lanes *g = c->index < lanes_of_size ? lanes_of[c->index] : NULL;
+
+    if (g == NULL) {
+        if (!index_room(c->index)) {
+            return NULL;
+        }
+
+        g = collectors_used < max_collectors ? new_collector_lanes()
+                                             : idle_collector_lanes();
+        if (g == NULL) {
+            return NULL;
+        }
+
+        g->collector = c;
+        for (ngx_uint_t i = 0; i < g->count; i++) {
+            g->lanes[i].url = c->url;
+            g->lanes[i].peer->collector = c;
+            g->lanes[i].peer->address_version = 0;
+        }
+
+        lanes_of[c->index] = g;
+    }
+
+    g->last_used = ++collector_uses;
+    return g;
+}
+
+/*
+ * The lane a message leaves by: one of its collector's, chosen by its
+ * client connection so that the exchanges of one connection stay in
+ * order, or its URL's.  A URL lane that holds nothing is free for any
+ * URL; NULL when all are busy with others or memory ran out.
  */
 log_lane *
-lane_for(ngx_ext_access_log_msg_t *msg, ngx_transport_peer_t *peer) noexcept
+lane_for(ngx_ext_access_log_msg_t *msg) noexcept
 {
+    if (msg->collector != NULL) {
+        collector_lanes *g = lanes_for_collector(msg->collector);
+        return g ? &g->lanes[msg->request_id % g->count] : NULL;
+    }
+
     log_lane *idle = NULL;
 
     for (ngx_uint_t i = 0; i < lanes_used; i++) {
@@ -214,7 +387,7 @@ lane_for(ngx_ext_access_log_msg_t *msg, ngx_transport_peer_t *peer) noexcept
             continue;
         }
 
-        if (lane_matches(lane, peer, &msg->opc_endpoint)) {
+        if (same_url(lane, &msg->opc_endpoint)) {
             return lane;
         }
     }
@@ -230,7 +403,7 @@ lane_for(ngx_ext_access_log_msg_t *msg, ngx_transport_peer_t *peer) noexcept
         return NULL;
     }
 
-    idle->peer = peer;
+    idle->peer = NULL;
     idle->url = msg->opc_endpoint;
     idle->head = NULL;
     idle->last = &idle->head;
@@ -456,6 +629,7 @@ count_outcome(log_batch *batch, ngx_log_t *log) noexcept
                   (int) first_failed->msg_type, failed, batch->count);
 }
 
+/* A collector lane's own peer, or the URL-keyed peer of a URL lane. */
 ngx_transport_peer_t *
 batch_peer(log_batch *batch, ngx_log_t *log) noexcept
 {
@@ -574,8 +748,8 @@ batch_completion(ngx_event_t *ev) noexcept
     lane->in_flight = false;
     free_batch(batch);
 
-    /* the lane's key must live in a message it still holds */
-    if (lane->head != NULL) {
+    /* a URL lane's key must live in a message it still holds */
+    if (lane->peer == NULL && lane->head != NULL) {
         lane->url = message_of(lane->head)->opc_endpoint;
     }
 
@@ -647,9 +821,7 @@ exit_guard_handler(ngx_event_t *ev) noexcept
 
     ngx_uint_t dropped = 0;
 
-    for (ngx_uint_t i = 0; i < lanes_used; i++) {
-        dropped += drop_queued(&lanes[i]);
-    }
+    for_each_lane([&dropped](log_lane *lane) { dropped += drop_queued(lane); });
 
     ngx_log_error(NGX_LOG_WARN, ev->log, 0,
                   "[KESTRELVANES] exiting: the collector took too long, "
@@ -677,16 +849,14 @@ exit_started(ngx_event_t *ev) noexcept
 
     flushing = true;
 
-    for (ngx_uint_t i = 0; i < lanes_used; i++) {
-        log_lane *lane = &lanes[i];
-
+    for_each_lane([](log_lane *lane) {
         if (lane->delay.timer_set) {
             ngx_del_timer(&lane->delay);
         }
 
         /* a lane with a batch in flight posts the rest at its completion */
         post_batch(lane);
-    }
+    });
 
     hold_exit();
 }
@@ -771,19 +941,8 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
         return NGX_ERROR;
     }
 
-    ngx_transport_peer_t *peer = NULL;
-
-    if (uses_request_peer(msg)) {
-        peer = ngx_ext_access_log_request_get_peer(msg->request_id);
-        if (peer == NULL) {
-            ngx_destroy_pool(msg->mem_pool);
-            count_send_failure(msg);
-            return NGX_ERROR;
-        }
-    }
-
     log_lane *lane =
-        held_bytes + cost <= queue_memory_budget ? lane_for(msg, peer) : NULL;
+        held_bytes + cost <= queue_memory_budget ? lane_for(msg) : NULL;
 
     if (lane == NULL) {
         ngx_destroy_pool(msg->mem_pool);
@@ -866,11 +1025,11 @@ ngx_ext_access_log_exit_worker(void) noexcept
         exit_watch = NULL;
     }
 
-    for (ngx_uint_t i = 0; i < lanes_used; i++) {
-        if (lanes[i].head != NULL) {
-            drop_queued(&lanes[i]);
+    for_each_lane([](log_lane *lane) {
+        if (lane->head != NULL) {
+            drop_queued(lane);
         }
-    }
+    });
 }
 
 /* Only the first sending thread of a worker is re-prioritised. */
@@ -915,16 +1074,12 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
 void
 ngx_ext_access_log_queue_exit() noexcept
 {
-    for (ngx_uint_t i = 0; i < lanes_used; i++) {
-        log_lane *lane = &lanes[i];
-
-        if (!lane->in_flight || lane->task == NULL) {
-            continue;
+    for_each_lane([](log_lane *lane) {
+        if (lane->in_flight && lane->task != NULL) {
+            free_batch(static_cast<log_batch *>(lane->task->ctx));
+            lane->in_flight = false;
         }
-
-        free_batch(static_cast<log_batch *>(lane->task->ctx));
-        lane->in_flight = false;
-    }
+    });
 }
 
 } /* extern "C" */

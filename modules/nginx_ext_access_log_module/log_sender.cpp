@@ -9,6 +9,7 @@
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_collector.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                              ngx_str_t *opc_endpoint, log_msg_type_t msg_type,
                              u_char *request, size_t len, ngx_pool_t *mem_pool,
                              ngx_thread_pool_t *thread_pool,
-                             ngx_uint_t authz_mode) noexcept
+                             ngx_ext_collector_t *collector) noexcept
 {
     if (opc_endpoint == NULL || opc_endpoint->len == 0) {
         ngx_destroy_pool(mem_pool);
@@ -116,24 +117,30 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
         return NGX_ERROR;
     }
 
-    msg->opc_endpoint.len = opc_endpoint->len;
     msg->mem_pool = mem_pool;
     msg->request = request;
     msg->len = len;
     msg->msg_type = msg_type;
     msg->request_id = connection;
+    msg->collector = collector;
 
-    msg->opc_endpoint.data =
-        static_cast<u_char *>(ngx_pnalloc(mem_pool, opc_endpoint->len + 1));
-    if (msg->opc_endpoint.data == NULL) {
-        kestrelvanes::count(log_stats.pool_alloc_failed);
-        ngx_destroy_pool(mem_pool);
-        return NGX_ERROR;
+    /* a collector's URL lives as long as the worker's configuration */
+    if (collector != NULL) {
+        msg->opc_endpoint = collector->url;
+
+    } else {
+        msg->opc_endpoint.len = opc_endpoint->len;
+        msg->opc_endpoint.data =
+            static_cast<u_char *>(ngx_pnalloc(mem_pool, opc_endpoint->len + 1));
+        if (msg->opc_endpoint.data == NULL) {
+            kestrelvanes::count(log_stats.pool_alloc_failed);
+            ngx_destroy_pool(mem_pool);
+            return NGX_ERROR;
+        }
+
+        *ngx_cpymem(msg->opc_endpoint.data, opc_endpoint->data,
+                    opc_endpoint->len) = '\0';
     }
-
-    msg->transparent_mode = authz_mode & 1;
-    *ngx_cpymem(msg->opc_endpoint.data, opc_endpoint->data, opc_endpoint->len) =
-        '\0';
 
     if (log_message) {
         return ngx_ext_access_log_enqueue(msg, thread_pool);
@@ -229,7 +236,7 @@ ngx_access_log_trigger_msg(log_msg_type_t msg_type,
 
     ngx_ext_access_log_post_task(0, &remote_logging_stat_server, msg_type,
                                  trigger_placeholder, 0, pool,
-                                 monitoring_thread_pool, 0);
+                                 monitoring_thread_pool, NULL);
 }
 
 /*

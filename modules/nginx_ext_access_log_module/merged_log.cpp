@@ -102,12 +102,27 @@ mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
     }
 }
 
+/*
+ * A header set: the request's or the response's list, plus, for a request
+ * with no Host header that named its host elsewhere (HTTP/3's
+ * ":authority"), a Host member first, so every exchange says which host
+ * it was for.
+ */
 void
 write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
               bool truncate, bool is_request, bool log_headers,
-              const ngx_array_t *redact, ngx_uint_t *processed_headers) noexcept
+              const ngx_array_t *redact, ngx_uint_t *processed_headers,
+              const ngx_str_t *host = nullptr) noexcept
 {
     bool written = false;
+
+    if (log_headers && host != nullptr) {
+        static const ngx_str_t key = ngx_string("Host");
+        const ngx_str_t *v = kestrelvanes::logged_value(redact, &key, host);
+
+        write_string_member(w, "Host", v->data, v->len);
+        written = true;
+    }
 
     if (log_headers) {
         for (ngx_list_part_t *part = &headers->part; part; part = part->next) {
@@ -626,9 +641,14 @@ write_message(writer &w, ngx_http_request_t *r,
     u_char *payload_start = w.pos;
 
     append_literal(w, "[{\"request\":{");
+    ngx_str_t client_host;
+    bool host_apart = r->headers_in.host == NULL
+                      && kestrelvanes::client_host(r, &client_host);
+
     append_literal(w, "\"headers\":{");
     write_headers(w, &r->headers_in.headers, requestid, b.truncate_request,
-                  true, log_headers, conf->redact_headers, nullptr);
+                  true, log_headers, conf->redact_headers, nullptr,
+                  host_apart ? &client_host : nullptr);
     append_literal(w, "},");
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
@@ -892,8 +912,7 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, MERGED_LOG, message, total_request_len,
-        pool, access_log_thread_pool,
-        conf->remote_auth_log_server.len != 0 ? 1 : 0);
+        pool, access_log_thread_pool, conf->collector);
 }
 
 } /* extern "C" */

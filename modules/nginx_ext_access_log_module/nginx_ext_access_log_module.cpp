@@ -4,6 +4,7 @@
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_collector.h"
 #include "nginx_ext_policy.h"
 
 #include <cstdlib>
@@ -31,6 +32,8 @@ static char *ngx_access_log_set_auth_log_server(ngx_conf_t *cf,
                                                 void *conf) noexcept;
 static char *ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
                                           void *conf) noexcept;
+static char *ngx_access_log_set_api(ngx_conf_t *cf, ngx_command_t *cmd,
+                                    void *conf) noexcept;
 static char *ngx_access_log_set_max_conns(ngx_conf_t *cf, ngx_command_t *cmd,
                                           void *conf) noexcept;
 static char *ngx_access_log_set_instance(ngx_conf_t *cf, ngx_command_t *cmd,
@@ -106,7 +109,7 @@ static ngx_command_t ngx_http_response_body_commands[] = {
 
     { ngx_string("ext_access_log_api"),
       NGX_EXT_HSL | NGX_CONF_TAKE1,
-      ngx_conf_set_str_slot,
+      ngx_access_log_set_api,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_response_body_loc_conf_t, remote_api),
       NULL },
@@ -201,6 +204,19 @@ static ngx_command_t ngx_http_response_body_commands[] = {
                          "kestrelvanes_http_access_collector_ssl_name",
                          NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
                          ngx_ext_set_collector_ssl_name,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_certificate",
+                         "kestrelvanes_http_access_collector_ssl_certificate",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_certificate,
+                         NGX_HTTP_LOC_CONF_OFFSET, 0),
+
+    NGX_EXT_TWIN_COMMAND("ext_collector_ssl_certificate_key",
+                         "kestrelvanes_http_access_collector_ssl_certificate_"
+                         "key",
+                         NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+                         ngx_ext_set_collector_ssl_certificate_key,
                          NGX_HTTP_LOC_CONF_OFFSET, 0),
 
     { ngx_string("kestrelvanes_http_access_enable"),
@@ -306,6 +322,11 @@ constexpr ngx_msec_t default_hb_period = 30000;
 constexpr size_t default_queue_memory = 32 * 1024 * 1024;
 constexpr ngx_msec_t default_batch_delay = 5;
 constexpr ngx_msec_t max_batch_delay = 60000;
+/* nginx's own default for resolver_timeout */
+constexpr ngx_msec_t default_resolver_timeout = 30000;
+
+/* The record of ext_stats_server, which heartbeats and statistics go to. */
+ngx_ext_collector_t *stats_server_collector;
 
 /*
  * The settings the directives write for the whole process.  Each
@@ -316,6 +337,8 @@ constexpr ngx_msec_t max_batch_delay = 60000;
  */
 struct process_settings {
     ngx_str_t stats_server;
+    ngx_ext_collector_t *stats_collector;
+    ngx_array_t *collectors;
     ngx_str_t auth_log_api;
     ngx_str_t stats_api;
     ngx_str_t instance;
@@ -346,6 +369,8 @@ struct process_settings {
     {
         process_settings c;
         c.stats_server = remote_logging_stat_server;
+        c.stats_collector = stats_server_collector;
+        c.collectors = ngx_ext_collectors;
         c.auth_log_api = remote_auth_log_api;
         c.stats_api = remote_stats_api;
         c.instance = ext_instance_name;
@@ -367,6 +392,8 @@ struct process_settings {
     void apply() const noexcept
     {
         remote_logging_stat_server = stats_server;
+        stats_server_collector = stats_collector;
+        ngx_ext_collectors = collectors;
         remote_auth_log_api = auth_log_api;
         remote_stats_api = stats_api;
         ext_instance_name = instance;
@@ -495,16 +522,50 @@ static char *
 ngx_access_log_set_stats_server(ngx_conf_t *cf, ngx_command_t *cmd,
                                 void *conf) noexcept
 {
+    ngx_ext_collector_t *c =
+        ngx_ext_collector_add(cf, first_arg(cf), &cmd->name);
+    if (c == NULL) {
+        return NGX_CONF_ERROR;
+    }
+
     remote_logging_stat_server = *first_arg(cf);
+    stats_server_collector = c;
     return NGX_CONF_OK;
+}
+
+/* An empty path would make a request line no collector can read. */
+static bool
+refuse_empty(ngx_conf_t *cf, ngx_command_t *cmd) noexcept
+{
+    if (first_arg(cf)->len != 0) {
+        return false;
+    }
+
+    ngx_conf_log_error(NGX_LOG_EMERG, cf, 0, "\"%V\" must not be empty",
+                       &cmd->name);
+    return true;
 }
 
 static char *
 ngx_access_log_set_stats_api(ngx_conf_t *cf, ngx_command_t *cmd,
                              void *conf) noexcept
 {
+    if (refuse_empty(cf, cmd)) {
+        return NGX_CONF_ERROR;
+    }
+
     remote_stats_api = *first_arg(cf);
     return NGX_CONF_OK;
+}
+
+static char *
+ngx_access_log_set_api(ngx_conf_t *cf, ngx_command_t *cmd, void *conf) noexcept
+{
+    if (refuse_empty(cf, cmd)) {
+        return NGX_CONF_ERROR;
+    }
+
+    return ngx_conf_set_str_slot(cf, cmd, conf);
 }
 
 static char *
@@ -523,6 +584,11 @@ ngx_access_log_set_auth_log_server(ngx_conf_t *cf, ngx_command_t *cmd,
 
     if (blcf->remote_auth_log_server.data != NULL) {
         return const_cast<char *>("is duplicate");
+    }
+
+    blcf->collector = ngx_ext_collector_add(cf, first_arg(cf), &cmd->name);
+    if (blcf->collector == NULL) {
+        return NGX_CONF_ERROR;
     }
 
     blcf->remote_auth_log_server = *first_arg(cf);
@@ -923,6 +989,10 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
         conf->remote_api = prev->remote_api;
     }
 
+    if (conf->remote_auth_log_server.data == NULL) {
+        conf->collector = prev->collector;
+    }
+
     ngx_conf_merge_str_value(conf->remote_auth_log_server,
                              prev->remote_auth_log_server, "");
 
@@ -970,17 +1040,22 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
     ngx_calculate_builtin_headers_hash();
 
     /* peers outlive this configuration: they come from a process pool */
-    ngx_pool_t *peer_pool = ngx_ext_peer_pool(cf->log);
-    if (peer_pool == NULL) {
+    if (ngx_ext_peer_pool(cf->log) == NULL) {
         return NGX_ERROR;
     }
 
-    ngx_int_t rc = ngx_ext_init_request_peers(peer_pool, cf);
-    if (rc != NGX_OK) {
-        return rc;
-    }
+    /* the workers look named collectors up with the http block's resolver */
+    auto *clcf = static_cast<ngx_http_core_loc_conf_t *>(
+        ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module));
+    auto *mcf = static_cast<ngx_ext_access_log_stats_conf_t *>(
+        ngx_http_conf_get_module_main_conf(cf, ngx_kestrelvanes_http_access));
 
-    return ngx_ext_init_response_peers(peer_pool, cf);
+    mcf->resolver = clcf->resolver;
+    mcf->resolver_timeout = clcf->resolver_timeout == NGX_CONF_UNSET_MSEC
+                                ? default_resolver_timeout
+                                : clcf->resolver_timeout;
+
+    return NGX_OK;
 }
 
 static ngx_ext_access_log_stats_conf_t *
@@ -1034,7 +1109,13 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
 
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 
+    /* heartbeats and statistics connect through ext_stats_server's record */
+    t_peer_stats.collector = stats_server_collector;
+
     if (mcf != NULL) {
+        ngx_ext_collectors_watch(cycle, ngx_ext_collectors, mcf->resolver,
+                                 mcf->resolver_timeout);
+
         /* the configuration's log may be a previous cycle's, long closed */
         mcf->event.log = cycle->log;
         ngx_add_timer(&mcf->event, NGX_EXT_TIMER_TICK);

@@ -28,6 +28,7 @@ typedef struct {
     size_t remote_port;
     ngx_str_t remote_api;
     ngx_str_t remote_auth_log_server;
+    ngx_ext_collector_t *collector; /* of remote_auth_log_server */
     ngx_flag_t kestrelvanes_http_access_enable;
     ngx_array_t *redact_headers; /* of ngx_str_t; NULL: nothing is masked */
 } ngx_http_response_body_loc_conf_t;
@@ -43,6 +44,9 @@ typedef struct {
     ngx_flag_t initialized;
     ngx_msec_t stats_period;
     ngx_msec_t hb_period;
+    /* the http block's resolver, for the workers' lookups of collectors */
+    ngx_resolver_t *resolver;
+    ngx_msec_t resolver_timeout;
 } ngx_ext_access_log_stats_conf_t;
 
 typedef struct {
@@ -81,7 +85,12 @@ typedef enum {
     MERGED_LOG = 5,
 } log_msg_type_t;
 
-/* A message on its way to the collector; lives in its own pool. */
+/*
+ * A message on its way to the collector; lives in its own pool.  A message
+ * of a location with a collector carries that collector's record and
+ * leaves by its connections alone; the others go to the URL opc_endpoint
+ * names (the authorization server that answered).
+ */
 typedef struct {
     u_char *request;
     size_t len;
@@ -89,8 +98,8 @@ typedef struct {
     ngx_http_response_body_loc_conf_t *conf;
     ngx_pool_t *mem_pool;
     log_msg_type_t msg_type;
+    ngx_ext_collector_t *collector;
     ngx_str_t opc_endpoint;
-    unsigned transparent_mode : 1;
     ngx_transport_item_t item; /* its place in the queue and in a batch */
     ngx_str_t policies;        /* HB: the reply, for the completion to apply */
 } ngx_ext_access_log_msg_t;
@@ -172,7 +181,7 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        log_msg_type_t msg_type, u_char *request,
                                        size_t len, ngx_pool_t *mem_pool,
                                        ngx_thread_pool_t *thread_pool,
-                                       ngx_uint_t authz_mode) noexcept;
+                                       ngx_ext_collector_t *collector) noexcept;
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
 void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
 

@@ -312,10 +312,11 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
     add_optional(w, "X-Req-Uri:", &f.path);
 
     if (f.log_headers) {
-        if (r->headers_in.host) {
+        ngx_str_t host;
+
+        if (kestrelvanes::client_host(r, &host)) {
             add_optional(w, "X-Req-Host:",
-                         kestrelvanes::logged_value(
-                             f.redact, "Host", &r->headers_in.host->value));
+                         kestrelvanes::logged_value(f.redact, "Host", &host));
         }
 
         off_t content_len = r->headers_in.content_length_n;
@@ -620,8 +621,7 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     return ngx_ext_access_log_post_task(
         log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,
-        mem_pool, access_log_thread_pool,
-        conf->remote_auth_log_server.len != 0 ? 1 : 0);
+        mem_pool, access_log_thread_pool, conf->collector);
 }
 
 } /* extern "C" */

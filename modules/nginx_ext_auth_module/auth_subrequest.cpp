@@ -125,18 +125,7 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
         return NGX_ERROR;
     }
 
-    /*
-     * An HTTP/3 client names the host in its ":authority", which nginx
-     * keeps outside the header list (HTTP/2's becomes a Host header).
-     */
-    if (r->headers_in.host != NULL) {
-        value = r->headers_in.host->value;
-
-    } else if (r->host_end != NULL) {
-        value.data = r->host_start;
-        value.len = r->host_end - r->host_start;
-
-    } else {
+    if (!kestrelvanes::client_host(r, &value)) {
         ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                       "request host field is null");
         ngx_str_set(&value, "");

@@ -114,6 +114,25 @@ static ngx_command_t ngx_http_auth_request_commands[] = {
       offsetof(ngx_http_auth_request_conf_t, kestrelvanes_http_auth_enable),
       NULL },
 
+    /*
+     * The certificate the sensor shows collectors: the core that holds
+     * collector connections lives in this object, so both modules take
+     * it; process-wide, as in the access-log module.
+     */
+    { ngx_string("kestrelvanes_http_auth_collector_ssl_certificate"),
+      NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+      ngx_ext_set_collector_ssl_certificate,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
+    { ngx_string("kestrelvanes_http_auth_collector_ssl_certificate_key"),
+      NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+      ngx_ext_set_collector_ssl_certificate_key,
+      NGX_HTTP_LOC_CONF_OFFSET,
+      0,
+      NULL },
+
       ngx_null_command
 };
 

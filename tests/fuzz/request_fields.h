@@ -60,6 +60,7 @@ class fake_request {
     /* the fields, as they went in */
     std::string method, uri, args, addr, request_id, api, server;
     std::string instance, hostname, content_type, request_body, response_body;
+    std::string authority; /* the host named outside the header list */
     std::vector<header_field> in_headers, out_headers;
     bool id_found = false;
     bool have_ctx = false;
@@ -361,6 +362,14 @@ inline fake_request::fake_request(FuzzedDataProvider &in, bool merged)
         }
     }
 
+    /* HTTP/3's ":authority" names the host outside the header list */
+    if (r.headers_in.host == NULL && in.ConsumeBool()) {
+        authority = in.ConsumeRandomLengthString(300);
+        ngx_str_t a = keep(authority);
+        r.host_start = a.data;
+        r.host_end = a.data + a.len;
+    }
+
     size_t n_out = in.ConsumeIntegralInRange<size_t>(0, 12);
     for (size_t i = 0; i < n_out; i++) {
         std::string key = header_name(in);
@@ -538,7 +547,8 @@ extern "C" ngx_int_t
 __wrap_ngx_ext_access_log_post_task(ngx_atomic_uint_t, ngx_str_t *,
                                     log_msg_type_t msg_type, u_char *request,
                                     size_t len, ngx_pool_t *mem_pool,
-                                    ngx_thread_pool_t *, ngx_uint_t) noexcept
+                                    ngx_thread_pool_t *,
+                                    ngx_ext_collector_t *) noexcept
 {
     kvfuzz::posted_message &m = kvfuzz::last_posted();
 

@@ -6,7 +6,8 @@
     check_config(body, values=None, **options) -> ConfigCheck (nginx -t)
     collector             a started plain-TCP FakeCollector
     tls_collector         a started TLS FakeCollector (self-signed cert)
-    collector_factory(tls=False, start=True, port=None, cert=None)
+    collector_factory(tls=False, start=True, port=None, cert=None,
+                      client_ca=None, host=None)
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
@@ -185,12 +186,14 @@ def fault_matrix(request, tls_cert, nginx_bin, kv_modules):
 def collector_factory(request):
     made = []
 
-    def make(tls=False, start=True, port=None, cert=None):
+    def make(tls=False, start=True, port=None, cert=None, client_ca=None,
+             host=None):
         """``cert``: a (certfile, keyfile) pair to serve TLS with, instead
-        of the session's self-signed one."""
-        if cert is None and tls:
+        of the session's self-signed one; ``client_ca``: require client
+        certificates signed by it; ``host``: another loopback address."""
+        if cert is None and (tls or client_ca):
             cert = request.getfixturevalue("tls_cert")
-        c = FakeCollector(port=port, tls=cert)
+        c = FakeCollector(port=port, tls=cert, client_ca=client_ca, host=host)
         made.append(c)
         _track(request, c)
         if start:

@@ -184,6 +184,47 @@ server {{ listen 127.0.0.1:@PORT@; location / {{ return 200; }} }}
             f'be "on" or "off" {res.where(name)}' in res.output), res.output
 
 
+PATH_FAULT = "a path is not allowed, only scheme, host and port"
+SCHEME_FAULT = "the scheme must be http:// or https://"
+
+
+@pytest.mark.parametrize("name,url,fault", [
+    *[(n, "http://127.0.0.1:9/x", PATH_FAULT)
+      for n in both_names("ext_auth_log_server")],
+    *[(n, "http://127.0.0.1:9/x", PATH_FAULT)
+      for n in both_names("ext_stats_server")],
+    *[(n, "ftp://127.0.0.1:9", SCHEME_FAULT)
+      for n in both_names("ext_stats_server")],
+    ("ext_auth_log_server", "ftp://127.0.0.1:9", SCHEME_FAULT),
+    ("ext_auth_log_server", "http://127.0.0.1:108853", "invalid port"),
+    ("ext_stats_server", "https://127.0.0.1:70000", "invalid port"),
+])
+def test_collector_url_no_collector_can_be_is_refused(check_config, name,
+                                                     url, fault):
+    # before, each of these loaded, and failed at every send
+    res = check_config(f"""
+server {{
+    listen 127.0.0.1:@PORT@;
+    location / {{ {name} {url}; }}
+}}
+""")
+    assert res.returncode != 0
+    assert (f'[emerg] "{name}" URL "{url}": {fault} {res.where(name)}'
+            in res.output), res.output
+
+
+@pytest.mark.parametrize("name", ["ext_access_log_api",
+                                  *both_names("ext_stats_api")])
+def test_empty_collector_path_is_refused(check_config, name):
+    res = check_config(f"""
+{name} "";
+server {{ listen 127.0.0.1:@PORT@; }}
+""")
+    assert res.returncode != 0
+    assert (f'[emerg] "{name}" must not be empty {res.where(name)}'
+            in res.output), res.output
+
+
 @pytest.mark.parametrize("name,words", [
     *[(n, "must be at least 1") for n in both_names("ext_num_socket_conns")],
     *[(n, "must be above 0")

@@ -324,3 +324,34 @@ def test_redacted_headers(nginx, collector, auth, upstream):
     assert r.value("X-Req-Content-Type") == masked
     for raw in (m.msg.raw, r.msg.raw):
         assert b"s3cr3t" not in raw and b"x-secret" not in raw
+
+
+def test_host_named_in_the_request_target(nginx, collector, auth, upstream):
+    # A request without a Host header may name its host in its target alone
+    # (an absolute URI in HTTP/1.0; HTTP/3's ":authority", test_http3.py):
+    # both formats still say which host it was for, as the authorization
+    # service is told, and the host's mask covers it.
+    upstream.set_response(200, [], b"ok")
+    serve(nginx, collector, auth, upstream, """
+    location /m/ { %(M)s proxy_pass http://127.0.0.1:@UP@; }
+    location /x/ {
+        %(M)s ext_access_log_redact_header Host;
+        proxy_pass http://127.0.0.1:@UP@;
+    }
+    location /r/ { %(A)s proxy_pass http://127.0.0.1:@UP@; }
+    """)
+    for path in ("/m/a", "/x/a", "/r/a"):
+        r, _ = one_exchange(nginx.port,
+                            f"GET http://api.example{path} HTTP/1.0\r\n\r\n"
+                            .encode())
+        assert (r.status, r.body) == (200, b"ok")
+
+    logs = merged_by_uri(merged_logs(collector, count=2))
+    assert [n for n, _ in logs["/m/a"].req_headers.pairs] == [
+        "Host", "X-Request-Id"]
+    assert logs["/m/a"].req_headers["Host"] == "api.example"
+    assert logs["/x/a"].req_headers["Host"] == "[REDACTED]"
+    [r] = response_logs(auth, count=1)
+    assert r.value("X-Req-Host") == "api.example"
+    assert auth.wait_requests(1, path_prefix="/_auth")[0].header(
+        "X-Req-Host") == "api.example"

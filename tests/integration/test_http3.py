@@ -142,10 +142,14 @@ def test_capture_and_authorization_over_http3(nginx, collector, auth_server,
     assert logs["/api/get?x=1"].resp_body() == b"served over h3"
     assert logs["/api/get?x=1"].doc["client_ip"] == "127.0.0.1"
     assert logs["/api/get?x=1"].doc["client_port"] > 0
+    # the host, which HTTP/3 names in ":authority" outside the header list
+    assert logs["/api/get?x=1"].req_headers["Host"] == \
+        f"127.0.0.1:{nginx.port}"
 
     # the response log goes to the authorization server that answered
     [rlog] = response_logs(auth_server, count=1, timeout=10)
     assert rlog.value("X-Req-Uri") == "/v1/items"
+    assert rlog.value("X-Req-Host") == f"127.0.0.1:{nginx.port}"
     assert rlog.value("X-Status").strip() == "200"
     assert rlog.body == b"served over h3"
     assert nginx.log_problems() == []

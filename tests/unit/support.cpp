@@ -1,4 +1,5 @@
 #include "support.h"
+#include "nginx_ext_collector.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -25,6 +26,9 @@ void CapturedLog::write(ngx_log_t *log, ngx_uint_t level, u_char *buf,
 
 void ConfFixture::SetUp()
 {
+    /* collectors a directive adds live in this test's pool alone */
+    ngx_ext_collectors = nullptr;
+
     pool = ngx_create_pool(NGX_DEFAULT_POOL_SIZE, log.log());
     ASSERT_NE(pool, nullptr);
 
@@ -37,6 +41,7 @@ void ConfFixture::SetUp()
 
 void ConfFixture::TearDown()
 {
+    ngx_ext_collectors = nullptr;
     ngx_destroy_pool(pool);
 }
 

@@ -278,12 +278,13 @@ TEST_F(AccessConf, AuthLogServerOncePerLevelAndHashesExcludedHeaders)
 
 TEST_F(AccessConf, GlobalStringsTakeTheLastOccurrence)
 {
-    EXPECT_EQ(set("ext_stats_server", "http://a:1"), "ok");
-    EXPECT_EQ(set("kestrelvanes_http_access_stats_server", "http://b:2"), "ok");
+    EXPECT_EQ(set("ext_stats_server", "http://10.0.0.1:1"), "ok");
+    EXPECT_EQ(set("kestrelvanes_http_access_stats_server", "http://10.0.0.2:2"),
+              "ok");
     EXPECT_EQ(
         std::string(reinterpret_cast<char *>(remote_logging_stat_server.data),
                     remote_logging_stat_server.len),
-        "http://b:2");
+        "http://10.0.0.2:2");
 
     EXPECT_EQ(set("ext_instance", "edge-1"), "ok");
     EXPECT_EQ(ext_instance_name.len, 6u);
@@ -308,14 +309,16 @@ TEST_F(AccessConf, LocationInheritsDefaultsAndParentSettings)
 
     parent = loc();
     child = loc();
-    EXPECT_EQ(set("ext_auth_log_server", "http://c:1", parent), "ok");
+    EXPECT_EQ(set("ext_auth_log_server", "http://10.0.0.3:1", parent), "ok");
     EXPECT_EQ(set("ext_access_log_api", "/logs", parent), "ok");
     EXPECT_EQ(set("kestrelvanes_http_access_enable", "on", parent), "ok");
     EXPECT_EQ(set("ext_access_log_body_size", "1k", parent), "ok");
     EXPECT_EQ(set("ext_access_log_api", "/again", parent), "is duplicate");
 
     ASSERT_EQ(ctx()->merge_loc_conf(&cf, parent, child), nullptr);
-    EXPECT_EQ(child->remote_auth_log_server.len, 10u);
+    EXPECT_EQ(child->remote_auth_log_server.len, 17u);
+    EXPECT_EQ(child->collector, parent->collector);
+    EXPECT_NE(child->collector, nullptr);
     EXPECT_EQ(child->remote_api.len, 5u);
     EXPECT_EQ(child->kestrelvanes_http_access_enable, 1);
     EXPECT_EQ(child->body_buffer_size, 1024u);

@@ -1,5 +1,6 @@
 #include "support.h"
 #include "nginx_ext_transport.h"
+#include "nginx_ext_collector.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -184,39 +185,6 @@ TEST(ReplyCheck, ReadsOnUntilTheReplyIsWhole)
 
 class Peers : public kvtest::ConfFixture {};
 
-TEST_F(Peers, RequestIdsShareSlotsModuloConnectionCount)
-{
-    ngx_uint_t saved = num_socket_conns;
-    ngx_peer_node_t *saved_nodes = request_peer_node;
-
-    request_peer_node = nullptr;
-    num_socket_conns = 4;
-    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
-
-    ngx_peer_node_t *first = request_peer_node;
-    EXPECT_EQ(ngx_ext_access_log_request_get_peer(3),
-              ngx_ext_access_log_request_get_peer(7));
-    EXPECT_NE(ngx_ext_access_log_request_get_peer(3),
-              ngx_ext_access_log_request_get_peer(4));
-    for (int i = 0; i < 4; i++) {
-        EXPECT_EQ(first[i].t_peer.conn.fd, -1);
-    }
-
-    /* a second configuration keeps the array while the count is the same */
-    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
-    EXPECT_EQ(request_peer_node, first);
-
-    /* a new count gets an array of its own, so no slot is out of range */
-    num_socket_conns = 8;
-    ASSERT_EQ(ngx_ext_init_request_peers(pool, &cf), NGX_OK);
-    EXPECT_NE(request_peer_node, first);
-    EXPECT_NE(ngx_ext_access_log_request_get_peer(3),
-              ngx_ext_access_log_request_get_peer(7));
-
-    request_peer_node = saved_nodes;
-    num_socket_conns = saved;
-}
-
 TEST_F(Peers, UrlKeyedListMatchesWholeUrls)
 {
     ngx_list_t *saved = peer_node_head;
@@ -285,6 +253,10 @@ class Transport : public kvtest::ConfFixture {
         std::memset(&log_stats, 0, sizeof(log_stats));
         std::memset(static_cast<void *>(&peer), 0, sizeof(peer));
         ngx_ext_peer_construct(&peer);
+
+        /* the client context a loaded configuration makes */
+        collector_tls = {};
+        ASSERT_EQ(ngx_ext_check_collector_tls(&cf), NGX_OK);
     }
 
     void TearDown() override
@@ -293,10 +265,8 @@ class Transport : public kvtest::ConfFixture {
         if (peer.ssl) {
             SSL_free(peer.ssl);
         }
-        if (peer.ctx) {
-            SSL_CTX_free(peer.ctx);
-        }
         kvtest::ConfFixture::TearDown();
+        collector_tls = {};
     }
 
     ngx_int_t connect_to(const std::string &url)
@@ -327,8 +297,10 @@ TEST_F(Transport, SchemeDecidesTlsPerPeer)
 
 TEST_F(Transport, BadUrlsFailResolutionAndLeaveNoSocket)
 {
-    for (const char *url : {"http://127.0.0.1:9/path", "https://",
-                            "http://no-such-host.invalid:80"}) {
+    /* a name is refused too: sender threads never wait on a name server */
+    for (const char *url :
+         {"http://127.0.0.1:9/path", "https://",
+          "http://no-such-host.invalid:80", "http://localhost:9"}) {
         log.clear();
         log_stats.host_res_fail = 0;
 
@@ -528,6 +500,117 @@ TEST_F(Transport, UnreachableCollectorFailsWithoutRetrying)
     EXPECT_EQ(log_stats.transport_init_failed, 1u);
     EXPECT_EQ(log_stats.socket_connect_fail, 1u);
     EXPECT_TRUE(log.contains("failed to init peer"));
+}
+
+/* A peer of a configured collector: its record decides where it goes. */
+class CollectorPeer : public Transport {
+  protected:
+    void SetUp() override
+    {
+        Transport::SetUp();
+        ngx_ext_collectors = nullptr;
+    }
+
+    void TearDown() override
+    {
+        ngx_ext_collectors = nullptr;
+        Transport::TearDown();
+    }
+
+    ngx_ext_collector_t *collector(const std::string &url)
+    {
+        url_ = url;
+        ngx_str_t u = {url_.size(), (u_char *) url_.data()};
+        ngx_str_t d = ngx_string("ext_auth_log_server");
+        return ngx_ext_collector_add(&cf, &u, &d);
+    }
+
+    ssize_t send(const std::string &text)
+    {
+        return ngx_transport_send(&peer, (u_char *) text.data(), text.size(),
+                                  log.log(), &peer.collector->url, pool);
+    }
+};
+
+std::string
+local_address(int fd)
+{
+    sockaddr_in sin{};
+    socklen_t len = sizeof(sin);
+    char text[INET_ADDRSTRLEN] = "";
+
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len);
+    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof(text));
+    return text;
+}
+
+std::string
+read_until_closed(int fd)
+{
+    std::string got;
+    char buf[256];
+    ssize_t n;
+
+    while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) {
+        got.append(buf, n);
+    }
+    return got;
+}
+
+TEST_F(CollectorPeer, NewAddressEndsTheOldConnectionCleanlyAndTakesTheNext)
+{
+    Listener listener(true);
+    std::string first_to, first_got, second_to, second_got;
+
+    std::thread server([&] {
+        int c = listener.accept_one();
+        first_to = local_address(c);
+        first_got = read_until_closed(c);
+        close(c);
+
+        c = listener.accept_one();
+        second_to = local_address(c);
+        second_got = read_until_closed(c);
+        close(c);
+    });
+
+    peer.collector = collector(listener.url("http://"));
+    ASSERT_NE(peer.collector, nullptr);
+
+    EXPECT_EQ(send("one"), 3);
+
+    sockaddr_in moved{};
+    moved.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.2", &moved.sin_addr);
+    ngx_ext_collector_set_address(
+        peer.collector, reinterpret_cast<sockaddr *>(&moved), sizeof(moved));
+
+    EXPECT_EQ(send("two"), 3);
+    _reset_transport_peer(&peer, log.log());
+    server.join();
+
+    EXPECT_EQ(first_to, "127.0.0.1");
+    EXPECT_EQ(first_got, "one");
+    EXPECT_EQ(second_to, "127.0.0.2");
+    EXPECT_EQ(second_got, "two");
+
+    /* leaving an address is no failure */
+    EXPECT_EQ(log_stats.msg_retry, 0u);
+    EXPECT_EQ(log_stats.msg_sent, 2u);
+    EXPECT_EQ(log_stats.socket_connected, 2u);
+}
+
+TEST_F(CollectorPeer, CollectorWithoutAnAddressGetsNoConnection)
+{
+    peer.collector = collector("http://no-such-host.invalid:9");
+    ASSERT_NE(peer.collector, nullptr);
+
+    EXPECT_EQ(send("x"), -1);
+    EXPECT_EQ(peer.conn.fd, -1);
+    EXPECT_EQ(log_stats.host_res_fail, 1u);
+    EXPECT_TRUE(log.contains(
+        "collector host \"no-such-host.invalid\" has no address yet"))
+        << log.text();
 }
 
 } /* namespace */

@@ -53,14 +53,22 @@ FLOOD_REPLY_SIZE = 8192
 class FakeCollector(LoopbackServer):
     name = "collector"
 
-    def __init__(self, port=None, tls=None):
-        """``tls``: a (certfile, keyfile) pair to serve TLS with, or None."""
+    def __init__(self, port=None, tls=None, client_ca=None, host=None):
+        """``tls``: a (certfile, keyfile) pair to serve TLS with, or None.
+        ``client_ca``: a CA file; the handshake then requires a client
+        certificate it signed.  ``host``: a loopback address other than
+        127.0.0.1 to listen on."""
         ctx = None
         if tls is not None:
             ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             ctx.load_cert_chain(*tls)
             ctx.sni_callback = self._remember_sni
+            if client_ca is not None:
+                ctx.verify_mode = ssl.CERT_REQUIRED
+                ctx.load_verify_locations(client_ca)
         super().__init__(port=port, ssl_context=ctx)
+        if host is not None:
+            self.host = host
         self._lock = threading.Lock()
         self.mode = "normal"
         self.delay = 1.0

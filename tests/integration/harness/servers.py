@@ -33,6 +33,7 @@ class Connection:
         self.tls_error = None
         self.tls_version = None
         self.sni = None
+        self.peer_cert = None  # the client's certificate, when asked for
         self.sock = None
         self.send_lock = threading.Lock()
 
@@ -295,6 +296,7 @@ class LoopbackServer:
             return None
         conn.tls_version = tls.version()
         conn.sni = self._sni.pop(id(tls), None)
+        conn.peer_cert = tls.getpeercert() or None
         tls.settimeout(POLL)
         return tls
 
