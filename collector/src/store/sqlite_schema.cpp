@@ -63,6 +63,18 @@ CREATE TABLE IF NOT EXISTS sensors (
     first_seen_ms INTEGER NOT NULL
 );
 )sql"},
+    {2, "the endpoint inventory and declared APIs", R"sql(
+CREATE TABLE api_inventory (
+    host TEXT PRIMARY KEY,
+    state TEXT NOT NULL,
+    saved_ms INTEGER NOT NULL
+);
+CREATE TABLE declared_apis (
+    host TEXT PRIMARY KEY,
+    document TEXT NOT NULL,
+    declared_ms INTEGER NOT NULL
+);
+)sql"},
 };
 
 bool

@@ -8,6 +8,7 @@
 #ifndef KV_STORE_SQLITE_STORE_H
 #define KV_STORE_SQLITE_STORE_H
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,11 @@ class SqliteStore : public QueuedStore {
     std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
     std::vector<SensorRow> sensors() override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
+    void save_inventory(const std::vector<InventoryRow> &rows) override;
+    std::vector<InventoryRow> inventory() override;
+    void put_declared_api(const DeclaredApiRow &row) override;
+    bool delete_declared_api(const std::string &host) override;
+    std::vector<DeclaredApiRow> declared_apis() override;
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
@@ -59,6 +65,10 @@ class SqliteStore : public QueuedStore {
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
+    /* writes that do not go through the queue (the inventory, declared
+     * APIs), from any thread, one at a time */
+    std::mutex direct_lock_;
+    sqlite3 *direct_ = nullptr;
 
     std::mutex readers_lock_;
     std::condition_variable reader_free_;
