@@ -424,7 +424,7 @@ $("#filters").addEventListener("submit", (ev) => {
 
 const views = {
   exchanges: { show: showExchanges, live: true },
-  exchange: { show: showExchange, live: false },
+  exchange: { show: showExchange, live: false, nav: "exchanges" },
   sensors: { show: showSensors, live: true },
   counters: { show: showCounters, live: true },
   control: { show: showControl, live: false },
@@ -437,8 +437,7 @@ function route() {
     s.hidden = s.id !== "view-" + view;
   }
   for (const a of document.querySelectorAll("nav a")) {
-    a.classList.toggle("on", a.dataset.view === view ||
-      (view === "exchange" && a.dataset.view === "exchanges"));
+    a.classList.toggle("on", a.dataset.view === (views[view].nav || view));
   }
   clearInterval(timer);
   lastShown.exchanges = lastShown.counters = null;
@@ -452,5 +451,6 @@ function route() {
   }
 }
 
+// Views of other files (apis.js) add themselves to views first.
 window.addEventListener("hashchange", route);
-route();
+document.addEventListener("DOMContentLoaded", route);
