@@ -10,11 +10,15 @@ with both sensor modules configured by examples/nginx.conf.
                     match the API's routes, and stop
 
 Both keep their files under build/run/: the database (shared, so `make run`
-shows what `make demo` captured), logs, and each its own nginx prefix and
-control file.
+shows what `make demo` captured), logs, each its own nginx prefix and
+control file, and the console's token (console-token, made once, readable
+by its owner alone): the console holds captured secrets and steers the
+sensors, so even on loopback, where other users of the machine reach it
+too, it asks for the token.
 """
 
 import argparse
+import base64
 import json
 import os
 import shutil
@@ -78,8 +82,26 @@ def http(method, url, body=None, headers=None, timeout=10):
         return e.code, dict(e.headers), e.read()
 
 
+# the console token of this run, once the stack has one
+CONSOLE_TOKEN = {"value": None}
+
+
+def console_token(work):
+    """The token in WORK/console-token, made the first time: the browser's
+    sign-in outlives a restart of the stack."""
+    path = work / "console-token"
+    if not path.exists():
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(base64.b64encode(os.urandom(24)).decode() + "\n")
+    CONSOLE_TOKEN["value"] = path.read_text().split()[0]
+    return path
+
+
 def api(console, path):
-    status, _, body = http("GET", f"http://127.0.0.1:{console}{path}")
+    status, _, body = http("GET", f"http://127.0.0.1:{console}{path}",
+                           headers={"Authorization":
+                                    f"Bearer {CONSOLE_TOKEN['value']}"})
     if status != 200:
         raise StackError(f"collector API {path}: {status}")
     return json.loads(body)
@@ -197,6 +219,7 @@ class Stack:
             "--console", f"127.0.0.1:{p['console']}",
             "--db", str(self.work / "collector.db"),
             "--control", str(self.control),
+            "--console-token-file", str(console_token(self.work)),
             "--auth-protect", "/api/private/",
             "--auth-protect", "/v1/private/",
             "--auth-token", TOKEN], logs / "collector.log"))
@@ -516,9 +539,12 @@ def run_demo(stack):
 def banner(stack):
     p = stack.ports
     n = f"http://127.0.0.1:{p['nginx']}"
+    token_file = stack.work / "console-token"
     print(f"""
 kestrelvanes is running on loopback:
   console     http://127.0.0.1:{p['console']}/
+              sign in with the token in {token_file}:
+              {CONSOLE_TOKEN['value']}
   nginx       {n}/   (examples/nginx.conf, prefix {stack.work / 'nginx'})
   collector   127.0.0.1:{p['ingest']} (sensors), database {stack.work / 'collector.db'}
   sample API  127.0.0.1:{p['api']}
@@ -531,8 +557,8 @@ Try:
   curl -H 'Authorization: Bearer {TOKEN}' {n}/api/private/report
   curl {n}/v1/items                                               # response-log format
   curl {n}/health                                                 # bypassed, not captured
-  curl http://127.0.0.1:{p['console']}/api/exchanges?limit=5
-  curl http://127.0.0.1:{p['console']}/api/endpoints               # the inventory
+  curl -H "Authorization: Bearer $(cat {token_file})" http://127.0.0.1:{p['console']}/api/exchanges?limit=5
+  curl -H "Authorization: Bearer $(cat {token_file})" http://127.0.0.1:{p['console']}/api/endpoints   # the inventory
 
 Settings for the sensors: the console's Control page, or edit {stack.control}.
 Ctrl-C stops everything.""", flush=True)

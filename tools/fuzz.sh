@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of tests/fuzz against the nginx build in
-# BUILD and runs each for SECONDS seconds, from its seed corpus in the
-# repository plus what earlier runs found (BUILD/fuzz/corpus).
+# BUILD, and those of the collector (tests/fuzz/collector, named
+# collector_*), and runs each for SECONDS seconds, from its seed corpus in
+# the repository plus what earlier runs found (BUILD/fuzz/corpus).
 #
 #   fuzz.sh BUILD [SECONDS [TARGET...]]
 #
@@ -16,12 +17,15 @@ shift $(($# < 2 ? $# : 2))
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$build/fuzz
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(policy reply merged_log response_log)
+[ ${#targets[@]} -gt 0 ] || targets=(policy reply merged_log response_log
+    collector_framing collector_merged_log collector_response_log
+    collector_stats collector_control)
 
 # the largest input each target takes: a reply fills one receive buffer
 max_len() {
     case $1 in
         policy | reply) echo 8192 ;;
+        collector_control) echo 16384 ;;
         *) echo 65536 ;;
     esac
 }
@@ -29,6 +33,9 @@ max_len() {
 cmake -S "$top/tests/fuzz" -B "$out/build" -DCMAKE_CXX_COMPILER=clang++-14 \
     -DNGINX_BUILD="$build" >/dev/null
 cmake --build "$out/build" -j "${JOBS:-2}" -- --no-print-directory
+cmake -S "$top/tests/fuzz/collector" -B "$out/collector" \
+    -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
+cmake --build "$out/collector" -j "${JOBS:-2}" -- --no-print-directory
 
 mkdir -p "$out/crashes" "$out/logs"
 failed=()
@@ -39,8 +46,11 @@ for t in "${targets[@]}"; do
     [ -f "$top/tests/fuzz/$t.dict" ] && dict=(-dict="$top/tests/fuzz/$t.dict")
     log=$out/logs/$t.log
 
+    binary=$out/build/fuzz_$t
+    case $t in collector_*) binary=$out/collector/fuzz_$t ;; esac
+
     rc=0
-    "$out/build/fuzz_$t" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
+    "$binary" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
         -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$out/crashes/$t-" "${dict[@]}" \
         "$out/corpus/$t" "$seeds" >"$log" 2>&1 || rc=$?

@@ -94,15 +94,37 @@ base64(const std::string &in)
     return out;
 }
 
-/* A merged log as the sensor writes it: fixed head, ten-digit length. */
+/* A JSON body of body_size bytes holding a password and a token, for
+ * the redaction it costs the collector to find them. */
 std::string
-merged_log(size_t body_size, int n)
+secret_body(size_t body_size, int n)
 {
-    std::string body(body_size, 'a');
+    std::string body = "{\"user\":\"user-" + std::to_string(n)
+                       + "\",\"password\":\"pw-" + std::to_string(n * 7919)
+                       + "\",\"access_token\":\"tok-" + std::to_string(n)
+                       + "\",\"items\":[";
+    while (body.size() + 16 < body_size) {
+        body += std::to_string(body.size()) + ",";
+    }
+    body += "0]}";
+    return body;
+}
+
+/* A merged log as the sensor writes it: fixed head, ten-digit length.
+ * With secrets, the request carries an Authorization header and the
+ * response body a password. */
+std::string
+merged_log(size_t body_size, int n, bool secrets)
+{
+    std::string body =
+        secrets ? secret_body(body_size, n) : std::string(body_size, 'a');
+    std::string auth = secrets ? "\"Authorization\":\"Bearer eyJ0eXAi."
+                                     + std::to_string(n) + "\","
+                               : "";
     std::string doc =
         "[{\"request\":{\"headers\":{\"Host\":\"api.example\",\"User-Agent\":"
-        "\"curl/7.88.1\",\"Accept\":\"*/*\",\"X-Request-Id\":\"1a2b-"
-        + std::to_string(100000 + n)
+        "\"curl/7.88.1\",\"Accept\":\"*/*\","
+        + auth + "\"X-Request-Id\":\"1a2b-" + std::to_string(100000 + n)
         + "f00dfeedbeef0000000\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
         + std::to_string(n % 100)
         + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\"1a2b-"
@@ -152,7 +174,7 @@ console_counter(const Target &t, const char *name)
     if (fd < 0) {
         return -1;
     }
-    std::string req = "GET /api/stats?limit=1 HTTP/1.1\r\nHost: x\r\n"
+    std::string req = "GET /api/stats?limit=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                       "Connection: close\r\n\r\n";
     if (write(fd, req.data(), req.size()) < 0) {
         close(fd);
@@ -206,6 +228,7 @@ main(int argc, char **argv)
     long long window = 2048;
     size_t body = 256;
     std::string format = "merged";
+    bool secrets = false;
 
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -234,12 +257,15 @@ main(int argc, char **argv)
             body = static_cast<size_t>(std::atoll(next()));
         } else if (a == "--format") {
             format = next();
+        } else if (a == "--secrets") {
+            secrets = true;
         } else {
             std::fprintf(stderr,
                          "usage: kestrelvanes-loadgen [--target HOST:PORT] "
                          "[--console HOST:PORT] [--connections N] "
                          "[--seconds S] [--pipeline N] [--window N] "
-                         "[--body BYTES] [--format merged|response|mixed]\n");
+                         "[--body BYTES] [--format merged|response|mixed] "
+                         "[--secrets]\n");
             return 2;
         }
     }
@@ -252,7 +278,7 @@ main(int argc, char **argv)
     std::string batch;
     for (int n = 0; n < pipeline; n++) {
         bool merged = format == "merged" || (format == "mixed" && n % 2 == 0);
-        batch += merged ? merged_log(body, n) : response_log(body, n);
+        batch += merged ? merged_log(body, n, secrets) : response_log(body, n);
     }
 
     long long stored_before =

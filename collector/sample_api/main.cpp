@@ -593,7 +593,9 @@ main(int argc, char **argv)
     limits.workers = 4;
     limits.body_limit = 1 << 20;
     kv::HttpServer server(
-        [&items](const kv::HttpRequest &req) { return route(items, req); },
+        [&items](const kv::HttpRequest &req, const kv::HttpPeer &) {
+            return route(items, req);
+        },
         limits);
     std::string error;
     if (port < 0 || port > 65535

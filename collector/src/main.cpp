@@ -20,14 +20,18 @@
 #include <malloc.h>
 #include <sys/resource.h>
 
+#include <openssl/rand.h>
+
 #include <boost/asio/signal_set.hpp>
 
+#include "api/access.h"
 #include "api/console_api.h"
 #include "base/text.h"
 #include "control/state.h"
 #include "ingest/api_inventory.h"
 #include "ingest/dispatcher.h"
 #include "ingest/pipeline.h"
+#include "ingest/redaction_stage.h"
 #include "model/counters.h"
 #include "network/http_server.h"
 #include "network/ingest_server.h"
@@ -195,6 +199,28 @@ main(int argc, char **argv)
         return 0;
     }
     quiet = opt.quiet;
+
+    /* the console reads captured secrets and steers every sensor: off
+     * this machine only with a token */
+    kv::AccessOptions access;
+    if (!opt.console_token_file.empty()
+        && !kv::read_console_token(opt.console_token_file, access.token,
+                                   error)) {
+        return fail(error);
+    }
+    if (access.token.empty()
+        && !kv::AccessGate::loopback_address(opt.console.host)) {
+        return fail("--console " + opt.console.text()
+                    + " is not a loopback address, and without "
+                      "--console-token-file anyone who reaches it could read "
+                      "the captured secrets and steer the sensors: give a "
+                      "token file (and --console-host for the names it is "
+                      "reached by), or listen on 127.0.0.1");
+    }
+    access.hosts = opt.console_hosts;
+    access.listen_address = opt.console.host;
+    access.tls = !opt.console_tls_cert.empty();
+
     std::signal(SIGPIPE, SIG_IGN);
     /* large buffers come from and go back to the system directly, rather
      * than staying in the heap after a burst of large messages */
@@ -204,7 +230,8 @@ main(int argc, char **argv)
     kv::IngestCounters counters;
     kv::ControlState control(
         opt.control_file, counters, [](const std::string &s) {
-            log_line(s, s.find("unchanged") != std::string::npos);
+            log_line(s, s.find("unchanged") != std::string::npos
+                            || s.find("could not") != std::string::npos);
         });
     if (!control.load(error)) {
         return fail("control file: " + error);
@@ -213,14 +240,17 @@ main(int argc, char **argv)
     kv::SqliteStore::Options so;
     so.path = opt.db;
     so.retain_rows = opt.retain_rows;
+    so.age.max_age_ms = opt.retain_days * 24 * 3600 * 1000;
     auto store = kv::SqliteStore::open(so, error);
     if (!store) {
         return fail(error);
     }
+    control.set_journal([&store](const kv::ControlChangeRow &c) {
+        store->add_control_change(c);
+    });
 
     /* decoding, then the steps records pass through, then the store */
     kv::Pipeline pipeline(*store);
-
     /* the inventory counts exchanges as they came, before anything masks
      * the values that tell a JWT or a card number */
     std::unique_ptr<kv::ApiInventory> inventory;
@@ -238,6 +268,26 @@ main(int argc, char **argv)
             log_line(w, true);
         }
         pipeline.add(*inventory);
+    }
+
+    /* then secrets are masked, before anything is stored */
+    std::unique_ptr<kv::RedactionStage> redaction;
+    if (opt.redact) {
+        kv::analysis::RedactionOptions ro;
+        ro.extra_headers = opt.redact_headers;
+        ro.extra_keys = opt.redact_keys;
+        try {
+            unsigned char fresh[32];
+            if (RAND_bytes(fresh, sizeof fresh) != 1) {
+                return fail("no random bytes for the redaction key");
+            }
+            ro.key = store->redaction_key(
+                std::string(reinterpret_cast<char *>(fresh), sizeof fresh));
+            redaction = std::make_unique<kv::RedactionStage>(ro, counters);
+        } catch (const std::exception &e) {
+            return fail(std::string("redaction: ") + e.what());
+        }
+        pipeline.add(*redaction);
     }
     auto save_inventory = [&inventory, &store] {
         if (!inventory) {
@@ -275,7 +325,10 @@ main(int argc, char **argv)
 
     boost::asio::ssl::context tls(boost::asio::ssl::context::tls_server);
     if (opt.ingest_tls_on) {
-        if (!kv::load_server_tls(tls, opt.tls_cert, opt.tls_key, error)) {
+        if (!kv::load_server_tls(tls, opt.tls_cert, opt.tls_key, error)
+            || (!opt.tls_client_ca.empty()
+                && !kv::require_client_certificates(tls, opt.tls_client_ca,
+                                                    error))) {
             return fail(error);
         }
         if (!ingest.listen(opt.ingest_tls.host, opt.ingest_tls.port, &tls,
@@ -292,14 +345,28 @@ main(int argc, char **argv)
     info.db = opt.db;
     info.control_file = opt.control_file;
     info.started_ms = kv::now_ms();
+    info.access = access;
+    info.redaction = opt.redact;
+    info.redact_headers = opt.redact_headers;
+    info.redact_keys = opt.redact_keys;
     kv::ConsoleApi api(*store, control, counters, info, inventory.get());
     kv::HttpLimits console_limits;
     console_limits.larger_bodies.push_back(
         {boost::beast::http::verb::put, "/api/declared",
          kv::ConsoleApi::declared_body_limit});
+    boost::asio::ssl::context console_tls(
+        boost::asio::ssl::context::tls_server);
+    if (access.tls
+        && !kv::load_server_tls(console_tls, opt.console_tls_cert,
+                                opt.console_tls_key, error,
+                                "--console-tls-cert", "--console-tls-key")) {
+        return fail(error);
+    }
     kv::HttpServer console(
-        [&api](const kv::HttpRequest &req) { return api.handle(req); },
-        console_limits);
+        [&api](const kv::HttpRequest &req, const kv::HttpPeer &peer) {
+            return api.handle(req, peer);
+        },
+        console_limits, access.tls ? &console_tls : nullptr);
     if (!console.listen(opt.console.host, opt.console.port, error)) {
         return fail("cannot listen for the console on " + opt.console.text()
                     + ": " + error);
@@ -328,10 +395,17 @@ main(int argc, char **argv)
         listening += " and " + opt.ingest_tls.text() + " (TLS)";
     }
     log_line(
-        listening + ", console on http://" + opt.console.text() + "/, database "
+        listening + ", console on " + (access.tls ? "https://" : "http://")
+            + opt.console.text() + "/"
+            + (access.token.empty() ? "" : " (token required)") + ", database "
             + opt.db
             + (opt.control_file.empty() ? "" : ", control " + opt.control_file),
         true);
+    if (!opt.redact) {
+        log_line("redaction is off (--no-redact): secrets are stored as "
+                 "captured",
+                 true);
+    }
 
     std::vector<std::thread> extra;
     for (int i = 1; i < opt.ingest_threads; i++) {

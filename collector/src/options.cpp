@@ -105,8 +105,20 @@ usage()
            "  --ingest-tls HOST:PORT  sensor messages over TLS, with:\n"
            "  --tls-cert FILE         certificate chain (PEM)\n"
            "  --tls-key FILE          private key (PEM)\n"
+           "  --tls-client-ca FILE    sensors on the TLS address must present "
+           "a certificate\n"
+           "                          signed by one of these (PEM)\n"
            "  --console HOST:PORT     console and API (default "
            "127.0.0.1:8481)\n"
+           "  --console-token-file FILE\n"
+           "                          the token every API request and "
+           "console sign-in\n"
+           "                          needs (required off loopback)\n"
+           "  --console-host NAME     a name the console answers to besides "
+           "loopback\n"
+           "                          (repeatable)\n"
+           "  --console-tls-cert FILE, --console-tls-key FILE\n"
+           "                          serve the console over HTTPS (PEM)\n"
            "  --db PATH               SQLite database (default "
            "collector.db)\n"
            "  --control FILE          settings for the sensors (JSON), "
@@ -114,6 +126,16 @@ usage()
            "  --retain-rows N         keep the newest N exchanges and "
            "statistics documents\n"
            "                          (default 1000000)\n"
+           "  --retain-days N         drop exchanges, statistics and workers "
+           "older than\n"
+           "                          N days (default: kept)\n"
+           "  --redact-header NAME    mask this header's values too "
+           "(repeatable)\n"
+           "  --redact-key NAME       mask JSON members, form fields and "
+           "query\n"
+           "                          parameters of this name too "
+           "(repeatable)\n"
+           "  --no-redact             store secrets as captured\n"
            "  --auth-path PATH        path of the example authorization "
            "service on the\n"
            "                          ingest address (default "
@@ -256,8 +278,38 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             ok = text("--tls-cert", out.tls_cert);
         } else if (arg == "--tls-key") {
             ok = text("--tls-key", out.tls_key);
+        } else if (arg == "--tls-client-ca") {
+            ok = text("--tls-client-ca", out.tls_client_ca);
         } else if (arg == "--console") {
             ok = address("--console", out.console);
+        } else if (arg == "--console-token-file") {
+            ok = text("--console-token-file", out.console_token_file);
+        } else if (arg == "--console-host") {
+            std::string h;
+            ok = text("--console-host", h);
+            if (ok && h.find_first_of(":/ []") != std::string::npos) {
+                error = "--console-host: \"" + h
+                        + "\" is not a host name (no port, no brackets)";
+                ok = false;
+            }
+            out.console_hosts.push_back(h);
+        } else if (arg == "--console-tls-cert") {
+            ok = text("--console-tls-cert", out.console_tls_cert);
+        } else if (arg == "--console-tls-key") {
+            ok = text("--console-tls-key", out.console_tls_key);
+        } else if (arg == "--retain-days") {
+            ok = number("--retain-days", 1, 100000, out.retain_days);
+        } else if (arg == "--redact-header") {
+            std::string h;
+            ok = text("--redact-header", h);
+            out.redact_headers.push_back(h);
+        } else if (arg == "--redact-key") {
+            std::string k;
+            ok = text("--redact-key", k);
+            out.redact_keys.push_back(k);
+        } else if (arg == "--no-redact") {
+            out.redact = false;
+            ok = true;
         } else if (arg == "--db") {
             ok = text("--db", out.db);
         } else if (arg == "--control") {
@@ -324,6 +376,19 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
     }
     if (!out.ingest_tls_on && (!out.tls_cert.empty() || !out.tls_key.empty())) {
         error = "--tls-cert and --tls-key go with --ingest-tls";
+        return false;
+    }
+    if (!out.tls_client_ca.empty() && !out.ingest_tls_on) {
+        error = "--tls-client-ca goes with --ingest-tls";
+        return false;
+    }
+    if (out.console_tls_cert.empty() != out.console_tls_key.empty()) {
+        error = "--console-tls-cert and --console-tls-key go together";
+        return false;
+    }
+    if (!out.redact
+        && (!out.redact_headers.empty() || !out.redact_keys.empty())) {
+        error = "--redact-header and --redact-key do not go with --no-redact";
         return false;
     }
     if (out.auth_protect.empty()) {

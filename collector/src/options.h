@@ -24,10 +24,19 @@ struct Options {
     Address ingest_tls;
     std::string tls_cert;
     std::string tls_key;
+    std::string tls_client_ca; /* sensors must present a certificate */
     Address console{"127.0.0.1", 8481};
+    std::string console_token_file;
+    std::vector<std::string> console_hosts;
+    std::string console_tls_cert;
+    std::string console_tls_key;
     std::string db = "collector.db";
     std::string control_file;
     int64_t retain_rows = 1000000;
+    int64_t retain_days = 0; /* 0: rows are kept whatever their age */
+    bool redact = true;
+    std::vector<std::string> redact_headers;
+    std::vector<std::string> redact_keys;
     std::string auth_path = "/kestrelvanes/authorize";
     std::vector<std::string> auth_protect;
     std::string auth_token = "demo-token";

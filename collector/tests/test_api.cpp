@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include <boost/json/parse.hpp>
 #include <unistd.h>
 
@@ -20,7 +23,7 @@ namespace http = boost::beast::http;
 namespace {
 
 struct Rig {
-    Rig()
+    explicit Rig(kv::ConsoleInfo info = {})
     {
         char dir[] = "/tmp/kv-api-XXXXXX";
         EXPECT_NE(mkdtemp(dir), nullptr);
@@ -30,8 +33,11 @@ struct Rig {
         store = kv::SqliteStore::open(opt, error);
         EXPECT_TRUE(store) << error;
         store->start();
+        control.set_journal([this](const kv::ControlChangeRow &c) {
+            store->add_control_change(c);
+        });
         api = std::make_unique<kv::ConsoleApi>(*store, control, counters,
-                                               kv::ConsoleInfo{});
+                                               std::move(info));
     }
     ~Rig() { store->stop(); }
 
@@ -61,13 +67,18 @@ struct Rig {
         return ids;
     }
 
-    kv::HttpResponse call(const std::string &target,
-                          http::verb method = http::verb::get,
-                          const std::string &body = "")
+    kv::HttpResponse
+    call(const std::string &target, http::verb method = http::verb::get,
+         const std::string &body = "",
+         std::vector<std::pair<std::string, std::string>> headers = {})
     {
         kv::HttpRequest req{method, target, 11};
+        req.set(http::field::host, "127.0.0.1:8481");
+        for (const auto &[name, value] : headers) {
+            req.set(name, value);
+        }
         req.body() = body;
-        return api->handle(req);
+        return api->handle(req, kv::HttpPeer{"192.0.2.1", false});
     }
 
     json::value get(const std::string &target, unsigned want = 200)
@@ -257,4 +268,250 @@ TEST(ConsoleApi, RefusalsSayWhyInJson)
     EXPECT_EQ(
         rig.get("/api/exchanges?path=%2Fn%2F0&method=get").as_array().size(),
         1u);
+}
+
+namespace {
+
+void
+expect_strict_headers(const kv::HttpResponse &res, const std::string &what)
+{
+    std::string csp(res["Content-Security-Policy"]);
+    EXPECT_NE(csp.find("script-src 'self'"), std::string::npos) << what;
+    EXPECT_EQ(csp.find("unsafe-inline"), std::string::npos) << what;
+    EXPECT_NE(csp.find("frame-ancestors 'none'"), std::string::npos) << what;
+    EXPECT_EQ(res["X-Frame-Options"], "DENY") << what;
+    EXPECT_EQ(res["X-Content-Type-Options"], "nosniff") << what;
+    EXPECT_EQ(res["Referrer-Policy"], "no-referrer") << what;
+}
+
+const std::string token = "Zm9vYmFyLXRva2VuLTAxMjM0NTY3ODk=";
+
+kv::ConsoleInfo
+with_token(bool tls = false)
+{
+    kv::ConsoleInfo info;
+    info.access.token = token;
+    info.access.tls = tls;
+    return info;
+}
+
+} // namespace
+
+TEST(ConsoleAccess, AHostNotOursGetsNothingButA421)
+{
+    kv::ConsoleInfo info;
+    info.access.hosts = {"Console.Example"};
+    info.access.listen_address = "192.0.2.10";
+    Rig rig(info);
+    for (const char *host :
+         {"attacker.example:8481", "attacker.example", "localhost.:8481",
+          "127.0.0.1.nip.io", "localhost.attacker.example", "192.0.2.11",
+          "console.example.attacker.example", "", "[::1", "a:b:c"}) {
+        kv::HttpResponse res =
+            rig.call("/api/exchanges", http::verb::get, "", {{"Host", host}});
+        EXPECT_EQ(res.result_int(), 421u) << host;
+        EXPECT_TRUE(res.body().empty()) << host;
+        expect_strict_headers(res, host);
+        /* nor may it change anything */
+        res = rig.call("/api/control", http::verb::put,
+                       R"({"sampling_rate": 9})", {{"Host", host}});
+        EXPECT_EQ(res.result_int(), 421u) << host;
+    }
+    EXPECT_EQ(rig.get("/api/control").at("sampling_rate"), 0);
+    for (const char *host :
+         {"localhost", "LOCALHOST:8481", "127.0.0.5", "[::1]:8481",
+          "[::ffff:127.0.0.1]", "console.example:443", "192.0.2.10:8481"}) {
+        EXPECT_EQ(
+            rig.call("/api/exchanges", http::verb::get, "", {{"Host", host}})
+                .result_int(),
+            200u)
+            << host;
+    }
+}
+
+TEST(ConsoleAccess, ChangesFromAnotherOriginAreRefused)
+{
+    Rig rig;
+    auto put = [&](const char *origin) {
+        std::vector<std::pair<std::string, std::string>> h;
+        if (origin) {
+            h.emplace_back("Origin", origin);
+        }
+        return rig
+            .call("/api/control", http::verb::put, R"({"sampling_rate": 7})", h)
+            .result_int();
+    };
+    for (const char *foreign :
+         {"http://attacker.example", "null", "http://127.0.0.1:9999",
+          "https://127.0.0.1:8481", "http://localhost:8481",
+          "http://127.0.0.1:8481/x", "127.0.0.1:8481"}) {
+        EXPECT_EQ(put(foreign), 403u) << foreign;
+    }
+    EXPECT_EQ(rig.get("/api/control").at("sampling_rate"), 0);
+    EXPECT_EQ(put("http://127.0.0.1:8481"), 200u);
+    EXPECT_EQ(put(nullptr), 200u); /* curl and scripts send none */
+    /* reads stay readable by the console's own pages only through the
+     * browser's same-origin rule; the gate lets them pass */
+    EXPECT_EQ(rig.call("/api/control", http::verb::get, "",
+                       {{"Origin", "http://attacker.example"}})
+                  .result_int(),
+              200u);
+    /* a page cannot sign anyone in either */
+    EXPECT_EQ(rig.call("/api/session", http::verb::post, R"({"token": "x"})",
+                       {{"Origin", "http://attacker.example"}})
+                  .result_int(),
+              403u);
+}
+
+TEST(ConsoleAccess, WithATokenOnlyTheSignInPageIsOpen)
+{
+    Rig rig(with_token());
+    /* every route, and any route added later, is closed */
+    for (const char *path : {"/api/exchanges", "/api/control", "/api/stats",
+                             "/api/control/changes", "/api/not-yet", "/metrics",
+                             "/app.js", "/uPlot.iife.min.js"}) {
+        kv::HttpResponse res = rig.call(path);
+        EXPECT_EQ(res.result_int(), 401u) << path;
+        EXPECT_EQ(res[http::field::www_authenticate],
+                  "Bearer realm=\"kestrelvanes\"");
+        expect_strict_headers(res, path);
+    }
+    EXPECT_EQ(
+        rig.call("/api/control", http::verb::put, R"({"sampling_rate": 7})")
+            .result_int(),
+        401u);
+    kv::HttpResponse home = rig.call("/");
+    EXPECT_EQ(home.result_int(), 303u);
+    EXPECT_EQ(home[http::field::location], "/signin.html");
+    for (const char *open : {"/signin.html", "/signin.js", "/style.css"}) {
+        EXPECT_EQ(rig.call(open).result_int(), 200u) << open;
+    }
+    EXPECT_EQ(rig.get("/api/session"),
+              json::parse(R"({"token_required":true,"signed_in":false})"));
+
+    /* the token as a bearer, and nothing like it */
+    auto with = [&](const std::string &name, const std::string &value) {
+        return rig.call("/api/exchanges", http::verb::get, "", {{name, value}})
+            .result_int();
+    };
+    EXPECT_EQ(with("Authorization", "Bearer " + token), 200u);
+    EXPECT_EQ(with("Authorization", "bearer  " + token + " "), 200u);
+    for (const std::string &bad :
+         {"Bearer " + token.substr(0, token.size() - 1),
+          "Bearer " + token + "x", std::string("Bearer"), "Basic " + token,
+          token}) {
+        EXPECT_EQ(with("Authorization", bad), 401u) << bad;
+    }
+
+    /* signing in sets the cookie the browser sends from then on */
+    kv::HttpResponse wrong = rig.call("/api/session", http::verb::post,
+                                      R"({"token": "not-the-token-at-all"})",
+                                      {{"Content-Type", "application/json"}});
+    EXPECT_EQ(wrong.result_int(), 401u);
+    EXPECT_EQ(wrong.count(http::field::set_cookie), 0u);
+    kv::HttpResponse in = rig.call("/api/session", http::verb::post,
+                                   R"({"token": ")" + token + R"("})",
+                                   {{"Content-Type", "application/json"}});
+    EXPECT_EQ(in.result_int(), 200u);
+    EXPECT_EQ(in[http::field::set_cookie],
+              "kv_console=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    EXPECT_EQ(with("Cookie", "kv_console=" + token), 200u);
+    EXPECT_EQ(with("Cookie", "theme=dark; kv_console=" + token + "; x=1"),
+              200u);
+    EXPECT_EQ(with("Cookie", "kv_console=" + token + "0"), 401u);
+    EXPECT_EQ(with("Cookie", "kv_console_x=" + token), 401u);
+
+    kv::HttpResponse out = rig.call("/api/session", http::verb::delete_);
+    EXPECT_NE(out[http::field::set_cookie].find("Max-Age=0"),
+              std::string::npos);
+
+    /* over HTTPS the cookie is never sent in the clear */
+    Rig tls(with_token(true));
+    kv::HttpResponse secure = tls.call("/api/session", http::verb::post,
+                                       R"({"token": ")" + token + R"("})");
+    EXPECT_NE(secure[http::field::set_cookie].find("; Secure"),
+              std::string::npos);
+}
+
+TEST(ConsoleAccess, TokenFilesHoldABearerTokenOfSomeLength)
+{
+    char dir[] = "/tmp/kv-token-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/token";
+    std::string got, error;
+    EXPECT_FALSE(kv::read_console_token(file, got, error));
+    struct Case {
+        const char *text;
+        bool ok;
+    } cases[] = {
+        {"Zm9vYmFyLXRva2VuLTAxMjM0NTY3ODk=\n", true},
+        {"  abcdefghijklmnop  \r\nsecond line\n", true},
+        {"short\n", false},
+        {"", false},
+        {"has a space in the middle\n", false},
+        {"abcdefghijklmnop;x\n", false},
+        {"==abcdefghijklmnop\n", false},
+    };
+    for (const auto &c : cases) {
+        std::ofstream(file, std::ios::trunc) << c.text;
+        got.clear();
+        EXPECT_EQ(kv::read_console_token(file, got, error), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(got.find_first_of(" \r\n"), std::string::npos);
+            EXPECT_GE(got.size(), 16u);
+        }
+    }
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+TEST(ConsoleApi, ChangesThatOpenAuthorizationWaitForConfirmationAndAreListed)
+{
+    Rig rig;
+    kv::HttpResponse res = rig.call("/api/control", http::verb::put,
+                                    R"({"logging_level": "nologging"})");
+    EXPECT_EQ(res.result_int(), 409u);
+    json::value refused = json::parse(res.body());
+    EXPECT_EQ(refused.at("confirm"), "skip-authorization");
+    EXPECT_EQ(refused.at("openings").as_array().size(), 1u);
+    EXPECT_EQ(rig.get("/api/control").at("logging_level"), "default");
+    EXPECT_EQ(rig.call("/api/control", http::verb::put,
+                       R"({"logging_level": "nologging", "confirm": "yes"})")
+                  .result_int(),
+              400u);
+    EXPECT_EQ(rig.call("/api/control", http::verb::put,
+                       R"({"logging_level": "nologging",
+                           "confirm": "skip-authorization"})")
+                  .result_int(),
+              200u);
+    for (int rate = 1; rate <= 3; rate++) {
+        ASSERT_EQ(rig.call("/api/control", http::verb::put,
+                           "{\"sampling_rate\": " + std::to_string(rate) + "}")
+                      .result_int(),
+                  200u);
+    }
+
+    json::array page = rig.get("/api/control/changes?limit=3").as_array();
+    ASSERT_EQ(page.size(), 3u);
+    const json::object &newest = page[0].as_object();
+    EXPECT_EQ(newest.at("caller"), "192.0.2.1");
+    EXPECT_EQ(newest.at("changed"), json::parse(R"(["sampling_rate"])"));
+    EXPECT_EQ(newest.at("before").at("sampling_rate"), 2);
+    EXPECT_EQ(newest.at("after").at("sampling_rate"), 3);
+    EXPECT_EQ(keys(newest),
+              (std::vector<std::string>{"id", "time_ms", "caller", "changed",
+                                        "before", "after"}));
+    int64_t last = page[2].at("id").as_int64();
+    json::array older =
+        rig.get("/api/control/changes?before=" + std::to_string(last))
+            .as_array();
+    ASSERT_EQ(older.size(), 1u);
+    EXPECT_EQ(older[0].at("changed"), json::parse(R"(["logging_level"])"));
+    EXPECT_EQ(older[0].at("after").at("logging_level"), "nologging");
+    rig.get("/api/control/changes?limit=0", 400);
+
+    /* what the console says of redaction and sign-in */
+    json::value about = rig.get("/api/collector");
+    EXPECT_EQ(about.at("redaction").at("on"), true);
+    EXPECT_EQ(about.at("token_required"), false);
 }

@@ -130,6 +130,7 @@ TEST(ControlSettings, RefusedChangesSayWhy)
         {R"({"url_bypass": {"version": "a\"b", "patterns": []}})", "version"},
         {R"J({"url_bypass": {"version": "(none)", "patterns": []}})J",
          "reserved"},
+        {R"({"header_bypass": {"version": "Type2", "patterns": []}})", "Type"},
         {R"({"url_bypass": {"version": "1", "patterns": ["("]}})",
          "patterns[0]"},
         {R"({"url_bypass": {"version": "1", "patterns": ["ok", 5]}})",
@@ -210,12 +211,13 @@ TEST(ControlFile, ReadWrittenAndRereadWhenItChanges)
         std::string error;
         ASSERT_TRUE(state.load(error)) << error;
         EXPECT_EQ(state.current()->control, kv::Control{});
-        ASSERT_TRUE(state.update(json::parse(R"({"backoff_ms": 250})"), error))
-            << error;
+        auto out = state.update(json::parse(R"({"sampling_rate": 25})"),
+                                "127.0.0.1", false);
+        ASSERT_TRUE(out.ok) << out.error;
         std::ifstream in(file);
         std::stringstream text;
         text << in.rdbuf();
-        EXPECT_EQ(json::parse(text.str()).at("backoff_ms"), 250);
+        EXPECT_EQ(json::parse(text.str()).at("sampling_rate"), 25);
         state.poll(); /* its own write is not a change */
         EXPECT_EQ(counters.control_updates.load(), 1u);
     }
@@ -254,6 +256,167 @@ TEST(ControlFile, ReadWrittenAndRereadWhenItChanges)
     kv::ControlState broken(file, counters, log);
     EXPECT_FALSE(broken.load(error));
     EXPECT_NE(error.find("not JSON"), std::string::npos);
+
+    std::remove(file.c_str());
+    rmdir(dir);
+}
+
+TEST(ControlSettings, PatternsThatExemptEverythingAreRefused)
+{
+    auto url = [](const std::string &re) {
+        return json::serialize(json::object{
+            {"url_bypass",
+             json::object{{"version", "1"}, {"patterns", json::array{re}}}}});
+    };
+    auto header = [](const std::string &re) {
+        return json::serialize(json::object{
+            {"header_bypass",
+             json::object{
+                 {"version", "1"},
+                 {"patterns", json::array{json::object{{"X-Probe", re}}}}}}});
+    };
+    /* the empty path, and so every path; or every path tried */
+    for (const char *re :
+         {"", ".", ".*", "^", "$", "(?:)", "x*", "^/?", "/", "^/", "[^\\s]",
+          "(?s).", "\\S+$", "^(/.*)?$", "Type|"}) {
+        std::string why = refusal(url(re));
+        EXPECT_NE(why.find("skip authorization"), std::string::npos)
+            << re << " gave: " << why;
+    }
+    for (const char *re : {"", ".", ".*", "^", "\\S", "^.+$"}) {
+        std::string why = refusal(header(re));
+        EXPECT_NE(why.find("skip authorization"), std::string::npos)
+            << re << " gave: " << why;
+    }
+    /* a narrow pattern passes, even one a probe path matches */
+    for (const char *re :
+         {"^/health$", "^/static/", "^/api/private/", "\\.css$", "^/[a-z]"}) {
+        settings(url(re));
+    }
+    settings(header("^yes$"));
+}
+
+TEST(ControlSettings, WhatLetsRequestsSkipAuthorizationIsListed)
+{
+    kv::Control base = settings(R"({"backoff_ms": 100,
+        "url_bypass": {"version": "1", "patterns": ["^/health$"]},
+        "header_bypass": {"version": "1", "patterns": [{"X-Probe": "^y$"}]}})");
+    struct Case {
+        const char *change;
+        size_t openings;
+    } cases[] = {
+        /* narrowing or keeping opens nothing */
+        {R"({})", 0},
+        {R"({"backoff_ms": 50, "sampling_rate": 10})", 0},
+        {R"({"logging_level": "minimum"})", 0},
+        {R"({"url_bypass": null, "header_bypass": null})", 0},
+        {R"({"url_bypass": {"version": "2", "patterns": ["^/health$"]}})", 0},
+        {R"({"url_bypass": {"version": "2", "patterns": []}})", 0},
+        /* each widening is named */
+        {R"({"logging_level": "nologging"})", 1},
+        {R"({"backoff_ms": 101})", 1},
+        {R"({"url_bypass": {"version": "2",
+             "patterns": ["^/health$", "^/status$"]}})",
+         1},
+        {R"({"header_bypass": {"version": "2",
+             "patterns": [{"X-Probe": "^y$"}, {"X-Other": "^y$"}]}})",
+         1},
+        {R"({"header_bypass": {"version": "2",
+             "patterns": [{"X-Probe": "^n$"}]}})",
+         1},
+        {R"({"logging_level": "nologging", "backoff_ms": 200,
+             "url_bypass": {"version": "2", "patterns": ["^/a$", "^/b$"]}})",
+         4},
+    };
+    for (const auto &c : cases) {
+        kv::Control next;
+        std::string error;
+        ASSERT_TRUE(kv::apply_control(json::parse(c.change), base, next, error))
+            << c.change << ": " << error;
+        EXPECT_EQ(kv::authorization_openings(base, next).size(), c.openings)
+            << c.change;
+    }
+    /* a policy switched on from nothing opens each of its patterns */
+    kv::Control none;
+    EXPECT_EQ(kv::authorization_openings(none, base).size(), 3u);
+}
+
+TEST(ControlState, ChangesNeedConfirmationToOpenAuthorizationAndAreRecorded)
+{
+    char dir[] = "/tmp/kv-control-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/control.json";
+    kv::IngestCounters counters;
+    std::vector<std::string> logged;
+    kv::ControlState state(file, counters,
+                           [&](const std::string &s) { logged.push_back(s); });
+    std::string error;
+    ASSERT_TRUE(state.load(error)) << error;
+    std::vector<kv::ControlChangeRow> journal;
+    bool journal_fails = false;
+    state.set_journal([&](const kv::ControlChangeRow &row) {
+        if (journal_fails) {
+            throw kv::StoreError("disk full");
+        }
+        journal.push_back(row);
+    });
+    auto read_file = [&] {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+
+    /* unconfirmed: refused, with what it would open; nothing changes */
+    auto nolog = json::parse(R"({"logging_level": "nologging"})");
+    auto out = state.update(nolog, "192.0.2.7", false);
+    EXPECT_FALSE(out.ok);
+    ASSERT_EQ(out.openings.size(), 1u);
+    EXPECT_NE(out.openings[0].find("nologging"), std::string::npos);
+    EXPECT_EQ(state.current()->control.logging_level, "default");
+    EXPECT_TRUE(journal.empty());
+    EXPECT_EQ(access(file.c_str(), F_OK), -1) << "no file written";
+
+    /* confirmed: made, and recorded with who and what */
+    out = state.update(nolog, "192.0.2.7", true);
+    ASSERT_TRUE(out.ok) << out.error;
+    EXPECT_EQ(state.current()->control.logging_level, "nologging");
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].caller, "192.0.2.7");
+    EXPECT_GT(journal[0].time_ms, 0);
+    EXPECT_EQ(json::parse(journal[0].before).at("logging_level"), "default");
+    EXPECT_EQ(json::parse(journal[0].after).at("logging_level"), "nologging");
+
+    /* the same settings again change nothing and record nothing; going
+     * back needs no confirmation */
+    ASSERT_TRUE(state.update(nolog, "192.0.2.7", false).ok);
+    EXPECT_EQ(journal.size(), 1u);
+    ASSERT_TRUE(state
+                    .update(json::parse(R"({"logging_level": "default"})"),
+                            "::1", false)
+                    .ok);
+    EXPECT_EQ(journal.size(), 2u);
+
+    /* a change that cannot be recorded is not made, and the file stays */
+    std::string file_before = read_file();
+    journal_fails = true;
+    out = state.update(json::parse(R"({"sampling_rate": 50})"), "::1", false);
+    EXPECT_FALSE(out.ok);
+    EXPECT_TRUE(out.server_error);
+    EXPECT_NE(out.error.find("disk full"), std::string::npos);
+    EXPECT_EQ(state.current()->control.sampling_rate, 0);
+    EXPECT_EQ(read_file(), file_before);
+    journal_fails = false;
+
+    /* an edit of the file is recorded as the file's */
+    std::ofstream(file + ".new") << R"({"sampling_rate": 30})";
+    std::rename((file + ".new").c_str(), file.c_str());
+    state.poll();
+    EXPECT_EQ(state.current()->control.sampling_rate, 30);
+    ASSERT_EQ(journal.size(), 3u);
+    EXPECT_EQ(journal[2].caller, "file");
+    EXPECT_EQ(json::parse(journal[2].before).at("sampling_rate"), 0);
+    EXPECT_EQ(json::parse(journal[2].after).at("sampling_rate"), 30);
 
     std::remove(file.c_str());
     rmdir(dir);

@@ -291,8 +291,13 @@ TEST(ControlMessages, StatisticsAndHeartbeat)
     EXPECT_EQ(doc.pid, 7);
     EXPECT_EQ(doc.access, "{\"msg_sent\":3,\"tasks_enqueued\":3}");
 
+    /* a number no double holds would be kept as text no reader takes */
     for (std::string bad : {"{\"worker\":{}}", "{\"worker\":{\"pid\":\"x\"}}",
-                            "{\"worker\":{\"pid\":1},\"access\":[]}", "[1]"}) {
+                            "{\"worker\":{\"pid\":1},\"access\":[]}", "[1]",
+                            "{\"worker\":{\"pid\":1},\"access\":{\"x\":1e999},"
+                            "\"auth\":{}}",
+                            "{\"worker\":{\"pid\":1},\"access\":{},"
+                            "\"auth\":{\"a\":[-2e400]}}"}) {
         std::string m = "POST /nginxstats HTTP/1.1\r\nContent-Length: "
                         + std::to_string(bad.size()) + "\r\n\r\n" + bad;
         EXPECT_FALSE(kv::decode_stats(split_all(m).at(0), doc, error)) << bad;

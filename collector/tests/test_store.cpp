@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ingest/dispatcher.h"
@@ -288,4 +289,167 @@ TEST(Schema, StepsApplyWholeOrNotAtAll)
     opt.path = foreign;
     EXPECT_FALSE(kv::SqliteStore::open(opt, error));
     EXPECT_EQ(schema_version(foreign), 0);
+}
+
+TEST(Store, OldRowsAndWorkersNotHeardOfAgeOut)
+{
+    std::string dir = temp_dir();
+    kv::SqliteStore::Options opt;
+    opt.path = dir + "/collector.db";
+    opt.age.max_age_ms = 24 * 3600 * 1000;
+    opt.age.interval_ms = 10;
+    std::string error;
+    auto store = kv::SqliteStore::open(opt, error);
+    ASSERT_TRUE(store) << error;
+
+    int64_t now = kv::now_ms();
+    int64_t old = now - 3 * 24 * 3600 * 1000LL;
+    std::vector<kv::Record> batch;
+    auto exchange = [&](int64_t at, const char *uri) {
+        kv::Exchange x;
+        x.received_ms = at;
+        x.time_ms = at;
+        x.format = "merged";
+        x.method = "GET";
+        x.uri = uri;
+        batch.emplace_back(std::move(x));
+    };
+    auto stats = [&](int64_t at, int64_t pid) {
+        kv::StatsDoc s;
+        s.time_ms = at;
+        s.sensor_host = "h";
+        s.instance = "i";
+        s.pid = pid;
+        s.access = s.auth = "{}";
+        batch.emplace_back(std::move(s));
+    };
+    for (int i = 0; i < 5; i++) {
+        exchange(old + i, "/old");
+    }
+    exchange(now, "/new");
+    exchange(now, "/new");
+    stats(old, 11); /* a worker gone for days */
+    stats(now, 12); /* one still reporting */
+    kv::Heartbeat hb;
+    hb.time_ms = old;
+    hb.sensor_host = "gone";
+    hb.connection = 7;
+    batch.emplace_back(hb);
+
+    store->start();
+    store->push(batch);
+    store->flush();
+    ASSERT_TRUE(kvtest::eventually([&] {
+        return store->exchanges(kv::ExchangeQuery{}).size() == 2
+               && store->stats(kv::StatsQuery{}).size() == 1
+               && store->sensors().size() == 1;
+    }));
+    for (const auto &row : store->exchanges(kv::ExchangeQuery{})) {
+        EXPECT_EQ(row.exchange.uri, "/new");
+    }
+    EXPECT_EQ(store->sensors()[0].pid.value_or(0), 12);
+    EXPECT_EQ(store->counters().rows_pruned.load(), 5u + 1u + 2u);
+
+    /* and the rows after them go on being kept and numbered */
+    exchange(now, "/newer");
+    store->push(batch);
+    store->flush();
+    EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).size(), 3u);
+    store->stop();
+}
+
+TEST(Store, ControlChangesAndTheRedactionKeyAreKept)
+{
+    std::string path = temp_dir() + "/collector.db";
+    std::string key(32, '\x01');
+    {
+        auto store = open_store(path);
+        for (int i = 1; i <= 3; i++) {
+            kv::ControlChangeRow c;
+            c.time_ms = 1000 * i;
+            c.caller = i == 3 ? "file" : "127.0.0.1";
+            c.before = "{\"sampling_rate\":" + std::to_string(i - 1) + "}";
+            c.after = "{\"sampling_rate\":" + std::to_string(i) + "}";
+            EXPECT_EQ(store->add_control_change(c), i);
+        }
+        kv::ControlChangeQuery q;
+        q.limit = 2;
+        auto page = store->control_changes(q);
+        ASSERT_EQ(page.size(), 2u);
+        EXPECT_EQ(page[0].id, 3);
+        EXPECT_EQ(page[0].caller, "file");
+        EXPECT_EQ(page[0].after, "{\"sampling_rate\":3}");
+        q.before_id = page[1].id;
+        page = store->control_changes(q);
+        ASSERT_EQ(page.size(), 1u);
+        EXPECT_EQ(page[0].time_ms, 1000);
+
+        /* made once: a later key never replaces it */
+        EXPECT_EQ(store->redaction_key(key), key);
+        EXPECT_EQ(store->redaction_key(std::string(32, '\x02')), key);
+    }
+    auto again = open_store(path);
+    EXPECT_EQ(again->redaction_key(std::string(32, '\x03')), key);
+    EXPECT_EQ(again->control_changes(kv::ControlChangeQuery{}).size(), 3u);
+}
+
+TEST(Store, OnlyItsOwnerMayReadTheDatabase)
+{
+    std::string dir = temp_dir();
+    mode_t was = umask(022);
+    auto mode = [](const std::string &f) {
+        struct stat st {};
+        EXPECT_EQ(stat(f.c_str(), &st), 0) << f;
+        return st.st_mode & 0777;
+    };
+
+    /* made by the store, written to: the database, its WAL and its
+     * shared memory */
+    std::string fresh = dir + "/fresh.db";
+    {
+        auto store = open_store(fresh);
+        store->start();
+        auto more = records(data("merged_stream.bin"));
+        store->push(more);
+        store->flush();
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            EXPECT_EQ(mode(fresh + suffix), 0600u) << suffix;
+        }
+        store->stop();
+    }
+
+    /* left readable by an earlier run: closed at the next start */
+    std::string earlier = dir + "/earlier.db";
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(earlier.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL; CREATE TABLE t (x);",
+                     nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+        chmod(earlier.c_str(), 0644);
+        ASSERT_EQ(mode(earlier), 0644u);
+        auto store = open_store(earlier);
+        EXPECT_EQ(mode(earlier), 0600u);
+        EXPECT_EQ(mode(earlier + "-wal"), 0600u);
+    }
+    umask(was);
+}
+
+TEST(Store, ABodyOfNoBytesIsStillABody)
+{
+    auto store = open_store(temp_dir() + "/collector.db");
+    store->start();
+    std::vector<kv::Record> batch;
+    kv::Exchange x;
+    x.format = "response";
+    x.request_body = std::string();
+    batch.emplace_back(x);
+    store->push(batch);
+    store->flush();
+    auto row = store->exchange(1, kv::BodyWindow{SIZE_MAX, SIZE_MAX});
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->exchange.request_body, std::optional<std::string>(""));
+    EXPECT_EQ(row->exchange.response_body, std::nullopt);
+    EXPECT_EQ(row->request_body_size, 0);
+    store->stop();
 }

@@ -10,12 +10,25 @@ let chart = null;
 let loadedControl = null;
 const lastShown = {};
 
+// An error of the API, with its JSON body for whoever needs more than
+// the message (a change that must be confirmed).
+class ApiError extends Error {
+  constructor(status, body) {
+    super(body.error || `${status}`);
+    this.status = status;
+    this.body = body;
+  }
+}
+
 async function api(path, options) {
   const res = await fetch(path, options);
-  const body = await res.json().catch(() => ({}));
-  if (!res.ok) {
-    throw new Error(body.error || `${res.status} ${res.statusText}`);
+  if (res.status === 401) {
+    // the token is needed and the cookie is gone or stale
+    location.replace("/signin.html");
+    throw new ApiError(401, { error: "sign in first" });
   }
+  const body = await res.json().catch(() => ({}));
+  if (!res.ok) throw new ApiError(res.status, body);
   return body;
 }
 
@@ -381,19 +394,15 @@ async function showControl() {
   fillControl(await api("/api/control"));
 }
 
-$("#control-form").addEventListener("submit", async (ev) => {
-  ev.preventDefault();
-  const f = ev.target;
+// The change the form would send, or a message saying what is wrong.
+function controlChange(f) {
   const headerRules = [];
   for (const line of linesOf(f.header_patterns.value)) {
     const colon = line.indexOf(":");
-    if (colon <= 0) {
-      $("#control-status").textContent = `"${line}" is not Header-Name: regex`;
-      return;
-    }
+    if (colon <= 0) return `"${line}" is not Header-Name: regex`;
     headerRules.push({ [line.slice(0, colon).trim()]: line.slice(colon + 1).trim() });
   }
-  const change = {
+  return {
     logging_level: f.logging_level.value,
     backoff_ms: Number(f.backoff_ms.value),
     sampling_rate: Number(f.sampling_rate.value),
@@ -402,17 +411,110 @@ $("#control-form").addEventListener("submit", async (ev) => {
     header_bypass: policy(f.header_on.checked, f.header_version.value.trim(),
       headerRules, loadedControl && loadedControl.header_bypass),
   };
+}
+
+function controlStatus(text, cls) {
+  $("#control-status").textContent = text;
+  $("#control-status").className = cls;
+}
+
+// A change that lets requests skip authorization is sent only after the
+// operator saw what it opens (the collector lists it) and said so.
+let pendingChange = null;
+
+async function sendControl(change) {
+  $("#control-confirm").hidden = true;
   try {
     fillControl(await api("/api/control", {
       method: "PUT", headers: { "Content-Type": "application/json" },
       body: JSON.stringify(change),
     }));
-    $("#control-status").textContent = "Saved: workers get it with their next heartbeat.";
-    $("#control-status").className = "ok";
+    pendingChange = null;
+    controlStatus("Saved: workers get it with their next heartbeat.", "ok");
   } catch (e) {
-    $("#control-status").textContent = e.message;
-    $("#control-status").className = "error";
+    if (e.status === 409 && e.body.confirm) {
+      pendingChange = { ...change, confirm: e.body.confirm };
+      $("#control-openings").replaceChildren(
+        ...(e.body.openings || []).map((o) => el("li", o)));
+      $("#control-confirm").hidden = false;
+      controlStatus("Not saved yet: see below.", "error");
+      return;
+    }
+    controlStatus(e.message, "error");
   }
+}
+
+$("#control-form").addEventListener("submit", (ev) => {
+  ev.preventDefault();
+  const change = controlChange(ev.target);
+  if (typeof change === "string") {
+    controlStatus(change, "error");
+    return;
+  }
+  sendControl(change);
+});
+$("#confirm-send").addEventListener("click", () => {
+  if (pendingChange) sendControl(pendingChange);
+});
+$("#confirm-cancel").addEventListener("click", () => {
+  pendingChange = null;
+  $("#control-confirm").hidden = true;
+  controlStatus("Not saved.", "");
+});
+
+// Changes
+
+const changesPaging = { before: null };
+
+function settingsText(settings, names) {
+  const shown = {};
+  for (const k of names) shown[k] = settings[k];
+  return el("pre", JSON.stringify(shown, null, 1), "settings");
+}
+
+async function showChanges() {
+  const q = new URLSearchParams({ limit: "50" });
+  if (changesPaging.before !== null) q.set("before", String(changesPaging.before));
+  const list = await api("/api/control/changes?" + q);
+  const tbody = $("#changes tbody");
+  tbody.replaceChildren();
+  for (const c of list) {
+    tbody.appendChild(row([
+      c.id, new Date(c.time_ms).toLocaleString([], { hour12: false }),
+      c.caller, c.changed.join(", "),
+      el("td", null), el("td", null),
+    ]));
+    const cells = tbody.lastChild.children;
+    cells[4].appendChild(settingsText(c.before, c.changed));
+    cells[5].appendChild(settingsText(c.after, c.changed));
+  }
+  $("#changes-empty").hidden = list.length > 0 || changesPaging.before !== null;
+  $("#changes-newest").disabled = changesPaging.before === null;
+  $("#changes-older").disabled = list.length < 50;
+  $("#changes-older").dataset.before = list.length ? list[list.length - 1].id : "";
+}
+
+$("#changes-older").addEventListener("click", (ev) => {
+  const before = Number(ev.target.dataset.before);
+  if (before) { changesPaging.before = before; showChanges(); }
+});
+$("#changes-newest").addEventListener("click", () => {
+  changesPaging.before = null;
+  showChanges();
+});
+
+// What the console says about the collector itself: redaction switched
+// off, and a way out when it signed in.
+
+async function showCollector() {
+  const c = await api("/api/collector");
+  $("#redaction-off").hidden = c.redaction.on;
+  $("#sign-out").hidden = !c.token_required;
+}
+
+$("#sign-out").addEventListener("click", async () => {
+  await fetch("/api/session", { method: "DELETE" }).catch(() => {});
+  location.replace("/signin.html");
 });
 
 // Routing
@@ -428,6 +530,7 @@ const views = {
   sensors: { show: showSensors, live: true },
   counters: { show: showCounters, live: true },
   control: { show: showControl, live: false },
+  changes: { show: showChanges, live: false },
 };
 
 function route() {
@@ -453,4 +556,6 @@ function route() {
 
 // Views of other files (apis.js) add themselves to views first.
 window.addEventListener("hashchange", route);
+showCollector().catch((e) => console.error(e));
+// the first view is shown once every script has run (apis.js follows)
 document.addEventListener("DOMContentLoaded", route);

@@ -363,7 +363,8 @@ def test_api_answers_and_refusals(real_collector):
 
     status, page = 0, b""
     with socket.create_connection(("127.0.0.1", collector.console_port)) as s:
-        s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                  b"Connection: close\r\n\r\n")
         while chunk := s.recv(65536):
             page += chunk
     assert page.startswith(b"HTTP/1.1 200") and b"<title>kestrelvanes" in page

@@ -7,10 +7,13 @@ kept in build/artifacts/ (KV_ARTIFACTS).
 """
 
 import base64
+import contextlib
+import http.server
 import json
 import os
 import shutil
 import tempfile
+import threading
 import time
 import urllib.request
 from pathlib import Path
@@ -21,6 +24,8 @@ from harness import wait_until
 from harness.realcollector import REPO, RealCollector
 
 webdriver = pytest.importorskip("selenium.webdriver")
+from selenium.common.exceptions import (  # noqa: E402
+    StaleElementReferenceException)
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
@@ -78,6 +83,8 @@ def browser():
                 "--disable-component-update", f"--user-data-dir={profile}",
                 "--window-size=1400,1000"):
         opts.add_argument(arg)
+    # the console's messages, where a refused inline script would show
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=opts)
     yield driver
     driver.quit()
@@ -99,6 +106,13 @@ def shot(driver, name):
     return path
 
 
+def settle(browser):
+    # the list view redraws its rows every two seconds, so an element found
+    # a moment ago may be gone by the time it is read: look again
+    return WebDriverWait(browser, 20,
+                         ignored_exceptions=(StaleElementReferenceException,))
+
+
 def test_console_shows_an_exchange_and_its_body(browser, collector):
     stream = (merged_log(200, "/api/menu", {"ok": True})
               + merged_log(418, "/api/teapot?brew=1", BODY))
@@ -112,12 +126,11 @@ def test_console_shows_an_exchange_and_its_body(browser, collector):
         assert b"200 OK" in collector.send_raw(stats_doc(1234, n))
         wait_until(lambda: time.time() > sent + 0.05, 1, interval=0.01)
 
-    wait = WebDriverWait(browser, 20)
+    wait = settle(browser)
     browser.get(collector.url("/"))
-    row = wait.until(EC.presence_of_element_located(
-        (By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
-                   "and text()='418']]")))
-    cells = [td.text for td in row.find_elements(By.TAG_NAME, "td")]
+    cells = wait.until(lambda d: [td.text for td in d.find_element(
+        By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
+                  "and text()='418']]").find_elements(By.TAG_NAME, "td")])
     assert "/api/teapot?brew=1" in cells and "GET" in cells
     assert "merged" in cells
     shot(browser, "console-exchanges.png")
@@ -129,7 +142,8 @@ def test_console_shows_an_exchange_and_its_body(browser, collector):
     wait.until(lambda d: len(d.find_elements(By.CSS_SELECTOR,
                                              "tr.exchange")) == 1)
 
-    browser.find_element(By.CSS_SELECTOR, "tr.exchange").click()
+    wait.until(lambda d: d.find_element(By.CSS_SELECTOR, "tr.exchange")
+               .click() or True)
     wait.until(EC.text_to_be_present_in_element((By.ID, "exchange-status"),
                                                 "418"))
     body = browser.find_element(By.ID, "response-body").text
@@ -166,6 +180,42 @@ def test_console_shows_an_exchange_and_its_body(browser, collector):
     assert collector.get("/api/control")["logging_level"] == "metadata"
     shot(browser, "console-control.png")
 
+    # a bypass that matches everything is refused; another one is sent
+    # only once the operator has seen what it opens
+    form = browser.find_element(By.ID, "control-form")
+    form.find_element(By.NAME, "url_on").click()
+    patterns = form.find_element(By.NAME, "url_patterns")
+    patterns.send_keys(".")
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "control-status"),
+                                                "skip authorization"))
+    patterns.clear()
+    patterns.send_keys("^/internal/")
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    warning = wait.until(EC.visibility_of_element_located(
+        (By.ID, "control-confirm")))
+    assert "^/internal/" in warning.text
+    assert collector.get("/api/control")["url_bypass"] is None
+    shot(browser, "console-control-confirm.png")
+    browser.find_element(By.ID, "confirm-send").click()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "control-status"),
+                                                "Saved"))
+    assert collector.get("/api/control")["url_bypass"]["patterns"] == \
+        ["^/internal/"]
+
+    browser.get(collector.url("/#/changes"))
+    rows = wait.until(lambda d: (lambda r: r if len(r) == 2 else None)(
+        d.find_elements(By.CSS_SELECTOR, "#changes tbody tr")))
+    newest = rows[0].find_elements(By.TAG_NAME, "td")
+    assert newest[2].text == "127.0.0.1" and newest[3].text == "url_bypass"
+    assert "^/internal/" in newest[5].text
+    shot(browser, "console-changes.png")
+
+    # nothing the console does needs what its policy forbids
+    refused = [e["message"] for e in browser.get_log("browser")
+               if "Content Security Policy" in e["message"]]
+    assert refused == []
+
 
 def test_console_shows_sensor_text_as_text(browser, collector):
     # headers and bodies come from the network: markup in them is shown,
@@ -175,7 +225,7 @@ def test_console_shows_sensor_text_as_text(browser, collector):
     collector.send_raw(msg)
     [x] = collector.wait_exchanges(1)
     browser.get(collector.url(f"/#/exchange/{x['id']}"))
-    WebDriverWait(browser, 20).until(EC.text_to_be_present_in_element(
+    settle(browser).until(EC.text_to_be_present_in_element(
         (By.ID, "response-body"), "onerror"))
     assert browser.title != "owned"
     assert browser.find_elements(By.CSS_SELECTOR, "main img") == []
@@ -190,14 +240,16 @@ def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
     assert collector.send_raw(stream).count(b"HTTP/1.1 200 OK") == 31
     [big] = collector.wait_exchanges(31)[:1]
 
-    wait = WebDriverWait(browser, 20)
+    wait = settle(browser)
     browser.get(collector.url("/"))
     Select(browser.find_element(By.NAME, "rows")).select_by_visible_text("25")
     browser.find_element(By.CSS_SELECTOR, "#filters button").click()
 
     def ids(d):
-        return [int(tr.get_attribute("data-id"))
-                for tr in d.find_elements(By.CSS_SELECTOR, "tr.exchange")]
+        # read in one script, so a redraw cannot fall between the rows
+        return d.execute_script(
+            "return Array.from(document.querySelectorAll('tr.exchange'),"
+            " tr => Number(tr.dataset.id));")
 
     wait.until(lambda d: len(ids(d)) == 25)
     first = ids(browser)
@@ -212,9 +264,12 @@ def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
 
     # the list shows a body's size, one exchange its first bytes and a
     # link to all of them
-    row = browser.find_element(By.CSS_SELECTOR, f'tr[data-id="{big["id"]}"]')
-    assert f"{big['response_body_size']} B" in row.text
-    row.click()
+    def open_big(d):
+        row = d.find_element(By.CSS_SELECTOR, f'tr[data-id="{big["id"]}"]')
+        assert f"{big['response_body_size']} B" in row.text
+        row.click()
+        return True
+    wait.until(open_big)
     note = wait.until(EC.presence_of_element_located(
         (By.CSS_SELECTOR, '.body-note[data-for="response-body"] a')))
     size = len(json.dumps(large).encode())
@@ -234,8 +289,41 @@ def test_console_pages_back_and_downloads_whole_bodies(browser, collector):
 
 def test_a_page_cannot_write_into_the_store(browser, collector):
     # any page the operator opens may send to the ingest port; a no-cors
-    # request needs nobody's permission, but the browser marks it
-    browser.get(collector.url("/"))
+    # request needs nobody's permission, but the browser marks it.  (The
+    # console's own pages cannot send there at all: their policy allows
+    # connections to the console alone.)
+    with other_page() as url:
+        browser.get(url)
+        send_from_page(browser, collector)
+
+
+@contextlib.contextmanager
+def other_page():
+    """A page of another origin on this machine, as any local web
+    application the operator has open."""
+    class Page(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            body = b"<!doctype html><p>another page</p>"
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}/"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def send_from_page(browser, collector):
     doc = merged_log(200, "/forged", {"forged": True})
     body = doc[doc.index(b"\r\n\r\n") + 4:].decode()
     outcome = browser.execute_async_script(
@@ -251,3 +339,69 @@ def test_a_page_cannot_write_into_the_store(browser, collector):
     c = collector.counters()
     assert c["merged_logs"] == 0 and c["exchanges_stored"] == 0
     assert collector.exchanges() == []
+
+
+TOKEN = "YnJvd3Nlci10ZXN0LXRva2VuLTAxMjM0NQ=="
+
+
+@pytest.fixture
+def guarded(make_prefix):
+    c = RealCollector(make_prefix(), token=TOKEN).start()
+    yield c
+    assert c.stop() == 0
+
+
+def sign_in(browser):
+    browser.find_element(By.CSS_SELECTOR, "#signin button").click()
+
+
+def status_of(browser, path):
+    return browser.execute_async_script(
+        """const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => done(r.status),
+                                 (e) => done(String(e)));""", path)
+
+
+def test_sign_in_shows_exchanges_and_nothing_without_the_cookie(browser,
+                                                                guarded):
+    guarded.send_raw(merged_log(418, "/api/teapot", BODY))
+    guarded.wait_exchanges(1)
+    wait = WebDriverWait(browser, 20)
+
+    browser.get(guarded.url("/"))
+    wait.until(EC.url_contains("/signin.html"))
+    field = browser.find_element(By.NAME, "token")
+    field.send_keys("not-the-token-at-all")
+    sign_in(browser)
+    wait.until(EC.visibility_of_element_located((By.ID, "signin-error")))
+    shot(browser, "console-signin-wrong.png")
+
+    field = browser.find_element(By.NAME, "token")
+    field.clear()
+    field.send_keys(TOKEN)
+    sign_in(browser)
+    wait.until(EC.presence_of_element_located(
+        (By.XPATH, "//tr[@class='exchange'][td[contains(@class,'status') "
+                   "and text()='418']]")))
+    shot(browser, "console-signed-in.png")
+    # the token lives where no script of any page can read it
+    assert browser.execute_script("return document.cookie") == ""
+    cookie = browser.get_cookie("kv_console")
+    assert cookie["httpOnly"] and cookie["sameSite"] == "Strict"
+    assert status_of(browser, "/api/exchanges") == 200
+
+    # without the cookie: refused, and the console goes back to sign-in
+    browser.delete_all_cookies()
+    assert status_of(browser, "/api/exchanges") == 401
+    browser.get(guarded.url("/#/exchanges"))
+    wait.until(EC.url_contains("/signin.html"))
+
+    # signing out forgets the cookie
+    browser.find_element(By.NAME, "token").send_keys(TOKEN)
+    sign_in(browser)
+    sign_out = wait.until(EC.visibility_of_element_located(
+        (By.ID, "sign-out")))
+    sign_out.click()
+    wait.until(EC.url_contains("/signin.html"))
+    assert browser.get_cookie("kv_console") is None
+    assert status_of(browser, "/api/exchanges") == 401

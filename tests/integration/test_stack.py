@@ -120,14 +120,24 @@ def test_make_run_serves_until_ctrl_c(make_prefix):
         assert "Ctrl-C stops everything" in text, text
         assert f"console     http://127.0.0.1:{console}/" in text
         assert f"curl http://127.0.0.1:{nginx}/api/items" in text
+        # the console asks for the token the banner names
+        token = (work / "console-token").read_text().strip()
+        assert token in text
+        assert oct((work / "console-token").stat().st_mode & 0o777) == "0o600"
+        with pytest.raises(urllib.error.HTTPError) as refused:
+            OPENER.open(f"http://127.0.0.1:{console}/api/exchanges",
+                        timeout=10)
+        assert refused.value.code == 401
+        bearer = {"Authorization": f"Bearer {token}"}
 
         with OPENER.open(f"http://127.0.0.1:{nginx}/api/items",
                          timeout=10) as res:
             assert res.status == 200 and json.loads(res.read())
 
         def stored():
-            with OPENER.open(f"http://127.0.0.1:{console}/api/exchanges"
-                             f"?path=/api/items", timeout=10) as res:
+            with OPENER.open(urllib.request.Request(
+                    f"http://127.0.0.1:{console}/api/exchanges"
+                    f"?path=/api/items", headers=bearer), timeout=10) as res:
                 return json.loads(res.read()) or None
         assert wait_until(stored, 10)[0]["status"] == 200
 
@@ -135,8 +145,9 @@ def test_make_run_serves_until_ctrl_c(make_prefix):
         # settings.  A worker sends its next heartbeat only once it has
         # applied the last reply: by the second, it has them.
         def heartbeats():
-            with OPENER.open(f"http://127.0.0.1:{console}/api/sensors",
-                             timeout=10) as res:
+            with OPENER.open(urllib.request.Request(
+                    f"http://127.0.0.1:{console}/api/sensors",
+                    headers=bearer), timeout=10) as res:
                 return sum(s["heartbeats"] for s in json.loads(res.read()))
         wait_until(lambda: heartbeats() >= 2, 20)
         for headers in ({}, {"X-Kv-Skip": "yes"}):

@@ -24,6 +24,7 @@ using Handler = HttpResponse (ConsoleApi::*)(const ConsoleApi::Call &);
 
 constexpr int max_exchanges = 1000;
 constexpr int max_stats = 10000;
+constexpr int max_changes = 1000;
 
 /* Matches path against a pattern of segments where {id} stands for a
  * positive number, {key} for 16 hex digits and {part} for a body's
@@ -76,9 +77,20 @@ struct Route {
 } // namespace
 
 HttpResponse
-ConsoleApi::handle(const HttpRequest &req)
+ConsoleApi::handle(const HttpRequest &req, const HttpPeer &peer)
+{
+    HttpResponse res = route(req, peer);
+    AccessGate::secure(res);
+    return res;
+}
+
+HttpResponse
+ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
 {
     static const Route routes[] = {
+        {http::verb::get, "/api/session", &ConsoleApi::session},
+        {http::verb::post, "/api/session", &ConsoleApi::sign_in},
+        {http::verb::delete_, "/api/session", &ConsoleApi::sign_out},
         {http::verb::get, "/api/exchanges", &ConsoleApi::list_exchanges},
         {http::verb::get, "/api/exchanges/{id}", &ConsoleApi::one_exchange},
         {http::verb::get, "/api/exchanges/{id}/{part}",
@@ -87,6 +99,7 @@ ConsoleApi::handle(const HttpRequest &req)
         {http::verb::get, "/api/stats", &ConsoleApi::stats},
         {http::verb::get, "/api/control", &ConsoleApi::get_control},
         {http::verb::put, "/api/control", &ConsoleApi::put_control},
+        {http::verb::get, "/api/control/changes", &ConsoleApi::control_changes},
         {http::verb::get, "/api/collector", &ConsoleApi::collector},
         {http::verb::get, "/api/endpoints", &ConsoleApi::list_endpoints},
         {http::verb::get, "/api/endpoints/{key}", &ConsoleApi::one_endpoint},
@@ -99,10 +112,15 @@ ConsoleApi::handle(const HttpRequest &req)
 
     std::string_view target(req.target().data(), req.target().size());
     auto url = boost::urls::parse_origin_form(target);
+    /* the gate sees the path routes are matched on */
+    std::string path = url ? std::string(url->encoded_path()) : std::string();
+    if (auto refusal = gate_.admit(req, peer, path)) {
+        return std::move(*refusal);
+    }
     if (!url) {
         return send_error(400, "not a request target");
     }
-    Call c{req, std::string(url->encoded_path()), {}, 0, {}, {}};
+    Call c{req, peer, std::move(path), {}, 0, {}, {}};
     for (auto p : url->params(boost::urls::encoding_opts(true))) {
         c.params.emplace_back(p.key, p.value);
     }
@@ -275,14 +293,68 @@ ConsoleApi::put_control(const Call &c)
 {
     json::error_code ec;
     json::value change = json::parse(c.req.body(), ec);
-    if (ec) {
+    if (ec || !change.is_object()) {
         return send_error(400, "the body must be a JSON object");
     }
-    std::string error;
-    if (!control_.update(change, error)) {
-        return send_error(400, error);
+    /* the caller's word that it means to let requests skip
+     * authorization; not a setting */
+    bool confirmed = false;
+    if (const json::value *confirm =
+            change.get_object().if_contains("confirm")) {
+        if (!confirm->is_string()
+            || confirm->get_string() != "skip-authorization") {
+            return send_error(400, "confirm must be \"skip-authorization\"");
+        }
+        confirmed = true;
+        change.get_object().erase("confirm");
+    }
+    ControlState::Outcome out =
+        control_.update(change, c.peer.address, confirmed);
+    if (!out.openings.empty()) {
+        json::array openings;
+        for (const auto &o : out.openings) {
+            openings.emplace_back(o);
+        }
+        return send_json(json::object{{"error", out.error},
+                                      {"confirm", "skip-authorization"},
+                                      {"openings", std::move(openings)}},
+                         409);
+    }
+    if (!out.ok) {
+        return send_error(out.server_error ? 503 : 400, out.error);
     }
     return send_json(control_to_json(control_.current()->control));
+}
+
+HttpResponse
+ConsoleApi::control_changes(const Call &c)
+{
+    ControlChangeQuery q;
+    q.limit = static_cast<int>(int_param(c, "limit", 1, max_changes, q.limit));
+    q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
+    json::array out;
+    for (const ControlChangeRow &row : store_.control_changes(q)) {
+        out.emplace_back(control_change_json(row));
+    }
+    return send_json(out);
+}
+
+HttpResponse
+ConsoleApi::session(const Call &c)
+{
+    return gate_.session(c.req);
+}
+
+HttpResponse
+ConsoleApi::sign_in(const Call &c)
+{
+    return gate_.sign_in(c.req);
+}
+
+HttpResponse
+ConsoleApi::sign_out(const Call &)
+{
+    return gate_.sign_out();
 }
 
 HttpResponse
@@ -297,6 +369,18 @@ ConsoleApi::collector(const Call &)
                             ? json::value(nullptr)
                             : json::value(info_.control_file);
     j["started_ms"] = info_.started_ms;
+    j["console_tls"] = info_.access.tls;
+    j["token_required"] = gate_.token_required();
+    json::array headers, keys;
+    for (const auto &h : info_.redact_headers) {
+        headers.emplace_back(h);
+    }
+    for (const auto &k : info_.redact_keys) {
+        keys.emplace_back(k);
+    }
+    j["redaction"] = json::object{{"on", info_.redaction},
+                                  {"extra_headers", std::move(headers)},
+                                  {"extra_keys", std::move(keys)}};
     return send_json(j);
 }
 

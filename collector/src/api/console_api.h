@@ -1,7 +1,8 @@
 /*
  * The console: a small web application and the JSON API behind it.  One
  * function from a request to its response, called on the console server's
- * worker threads; it keeps no state of its own between requests.
+ * worker threads; it keeps no state of its own between requests.  Every
+ * request passes the access gate (api/access.h) before it is routed.
  */
 
 #ifndef KV_API_CONSOLE_API_H
@@ -9,6 +10,7 @@
 
 #include <string>
 
+#include "api/access.h"
 #include "control/state.h"
 #include "ingest/api_inventory.h"
 #include "model/counters.h"
@@ -23,6 +25,12 @@ struct ConsoleInfo {
     std::string db;
     std::string control_file;
     int64_t started_ms = 0;
+    AccessOptions access;
+    /* redaction at ingest: on or off, and the names it masks beyond its
+     * own */
+    bool redaction = true;
+    std::vector<std::string> redact_headers;
+    std::vector<std::string> redact_keys;
 };
 
 class ConsoleApi {
@@ -35,20 +43,25 @@ class ConsoleApi {
     ConsoleApi(Store &store, ControlState &control, IngestCounters &counters,
                ConsoleInfo info, ApiInventory *inventory = nullptr)
         : store_(store), control_(control), counters_(counters),
-          info_(std::move(info)), inventory_(inventory)
+          info_(std::move(info)), gate_(info_.access), inventory_(inventory)
     {
     }
 
     /* PUT /api/declared takes a whole OpenAPI document */
     static constexpr size_t declared_body_limit = 4u << 20;
 
-    HttpResponse handle(const HttpRequest &req);
+    HttpResponse handle(const HttpRequest &req, const HttpPeer &peer);
 
     /* One request, taken apart. */
     struct Call;
 
   private:
+    HttpResponse route(const HttpRequest &req, const HttpPeer &peer);
     HttpResponse asset(const Call &c);
+    HttpResponse session(const Call &c);
+    HttpResponse sign_in(const Call &c);
+    HttpResponse sign_out(const Call &c);
+    HttpResponse control_changes(const Call &c);
     HttpResponse list_exchanges(const Call &c);
     HttpResponse one_exchange(const Call &c);
     HttpResponse exchange_body(const Call &c);
@@ -70,6 +83,7 @@ class ConsoleApi {
     ControlState &control_;
     IngestCounters &counters_;
     ConsoleInfo info_;
+    AccessGate gate_;
     ApiInventory *inventory_;
 };
 

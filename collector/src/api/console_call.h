@@ -21,6 +21,7 @@ namespace kv {
 
 struct ConsoleApi::Call {
     const HttpRequest &req;
+    const HttpPeer &peer;
     std::string path;
     std::vector<std::pair<std::string, std::string>> params;
     int64_t id = 0; /* the {id} of the path */

@@ -200,6 +200,33 @@ stats_json(const StatsRow &s)
 }
 
 json::object
+control_change_json(const ControlChangeRow &c)
+{
+    auto settings = [](const std::string &text) {
+        json::error_code ec;
+        json::value v = json::parse(text, ec);
+        return ec || !v.is_object() ? json::object() : v.get_object();
+    };
+    json::object before = settings(c.before);
+    json::object after = settings(c.after);
+    json::array changed;
+    for (const auto &member : after) {
+        const json::value *was = before.if_contains(member.key());
+        if (was == nullptr || *was != member.value()) {
+            changed.emplace_back(member.key());
+        }
+    }
+    json::object j;
+    j["id"] = c.id;
+    j["time_ms"] = c.time_ms;
+    j["caller"] = c.caller;
+    j["changed"] = std::move(changed);
+    j["before"] = std::move(before);
+    j["after"] = std::move(after);
+    return j;
+}
+
+json::object
 counters_json(const IngestCounters &ingest, const Store &store)
 {
     json::object j;

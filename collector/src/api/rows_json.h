@@ -1,7 +1,7 @@
 /*
  * The API's JSON form of what the store hands back: exchanges (a list's
  * metadata, or one in full with its bodies cut to a window), workers,
- * statistics documents and the collector's own counters.  Pure functions.
+ * statistics documents, control changes and the collector's own counters.  Pure functions.
  */
 
 #ifndef KV_API_ROWS_JSON_H
@@ -23,6 +23,9 @@ boost::json::object exchange_json(const ExchangeRow &row);
 
 boost::json::object sensor_json(const SensorRow &s);
 boost::json::object stats_json(const StatsRow &s);
+/* A control change, with the names of the settings it changed. */
+boost::json::object control_change_json(const ControlChangeRow &c);
+
 boost::json::object counters_json(const IngestCounters &ingest,
                                   const Store &store);
 

@@ -1,5 +1,8 @@
 #include "control/settings.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include <pcre.h>
 
 #include "base/text.h"
@@ -33,8 +36,71 @@ http_token(const std::string &s)
     return true;
 }
 
+/* What a bypass pattern is tried on before it is taken.  A pattern that
+ * matches the empty string, or every one of these, would let nearly every
+ * request skip authorization: that is never a bypass anyone means, and
+ * most often a typo (".", ".*", "^", "/"). */
+constexpr const char *probe_paths[] = {
+    "/",  "/index.html", "/api/private/report", "/kv-probe/7f3a9c/x.json",
+    "/Z", "/-",          "/~/\xC3\xA9",         "/a/b/c/d/e/f/g/h",
+};
+constexpr const char *probe_values[] = {
+    "yes", "1", "true", "Mozilla/5.0 (X11; Linux x86_64)", "kv-probe-7f3a9c",
+    "/",   "-",
+};
+
+enum class Probes { none, paths, values };
+
 bool
-check_pattern(const std::string &re, const std::string &what,
+matches(pcre *re, const std::string &s)
+{
+    int ovector[3];
+    return pcre_exec(re, nullptr, s.data(), static_cast<int>(s.size()), 0, 0,
+                     ovector, 3)
+           >= 0;
+}
+
+/* False with a reason when re, as the sensor compiles it, matches
+ * (nearly) everything. */
+bool
+narrow_enough(pcre *re, Probes probes, const std::string &what,
+              std::string &error)
+{
+    if (probes == Probes::none) {
+        return true;
+    }
+    bool paths = probes == Probes::paths;
+    if (matches(re, "")) {
+        error = what
+                + (paths ? ": matches the empty path, so it matches every "
+                           "path and every request would skip authorization"
+                         : ": matches an empty value, so any value of the "
+                           "header would let a request skip authorization");
+        return false;
+    }
+    auto all_hit = [re](const auto &probes) {
+        for (const char *p : probes) {
+            if (!matches(re, p)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (paths ? all_hit(probe_paths) : all_hit(probe_values)) {
+        error = what
+                + (paths ? ": matches every path it was tried on (/, "
+                           "/index.html, /api/private/report, ...), so "
+                           "nearly every request would skip authorization"
+                         : ": matches every value it was tried on, so any "
+                           "value of the header would let a request skip "
+                           "authorization");
+        return false;
+    }
+    return true;
+}
+
+bool
+check_pattern(const std::string &re, const std::string &what, Probes probes,
               std::string &error)
 {
     for (unsigned char c : re) {
@@ -58,17 +124,24 @@ check_pattern(const std::string &re, const std::string &what,
                   "after \\c";
         return false;
     }
-    for (const std::string &candidate : {re, sensor_pattern(re)}) {
+    const std::string sent = sensor_pattern(re);
+    for (const std::string *candidate : {&re, &sent}) {
         const char *msg = nullptr;
         int offset = 0;
         pcre *compiled =
-            pcre_compile(candidate.c_str(), 0, &msg, &offset, nullptr);
+            pcre_compile(candidate->c_str(), 0, &msg, &offset, nullptr);
         if (compiled == nullptr) {
             error = what + ": " + (msg ? msg : "does not compile")
                     + " at offset " + std::to_string(offset);
             return false;
         }
+        /* judged as the sensor will run it */
+        bool narrow =
+            candidate != &sent || narrow_enough(compiled, probes, what, error);
         pcre_free(compiled);
+        if (!narrow) {
+            return false;
+        }
     }
     return true;
 }
@@ -96,6 +169,11 @@ check_version(const json::value &v, const std::string &what,
     }
     if (version == cleared_version) {
         error = what + ".version \"(none)\" is reserved";
+        return false;
+    }
+    /* the sensor's scanner starts a block wherever the word stands */
+    if (version.find("Type") != std::string::npos) {
+        error = what + ".version: the word Type cannot be sent to the sensor";
         return false;
     }
     return true;
@@ -148,7 +226,7 @@ parse_url_policy(const json::value &j, std::optional<UrlPolicy> &out,
             return false;
         }
         std::string re(item.get_string());
-        if (!check_pattern(re, what, error)) {
+        if (!check_pattern(re, what, Probes::paths, error)) {
             return false;
         }
         p.patterns.push_back(std::move(re));
@@ -191,7 +269,7 @@ parse_header_policy(const json::value &j, std::optional<HeaderPolicy> &out,
             error = what + ": \"" + rule.name + "\" is not a header name";
             return false;
         }
-        if (!check_pattern(rule.pattern, what, error)) {
+        if (!check_pattern(rule.pattern, what, Probes::values, error)) {
             return false;
         }
         p.rules.push_back(std::move(rule));
@@ -324,6 +402,46 @@ apply_control(const json::value &j, const Control &base, Control &out,
     }
     out = std::move(next);
     return true;
+}
+
+std::vector<std::string>
+authorization_openings(const Control &current, const Control &next)
+{
+    std::vector<std::string> out;
+    if (next.logging_level == "nologging"
+        && current.logging_level != "nologging") {
+        out.push_back("logging_level nologging: every request skips "
+                      "authorization");
+    }
+    if (next.backoff_ms > current.backoff_ms) {
+        out.push_back("backoff_ms " + std::to_string(next.backoff_ms)
+                      + ": requests skip authorization while a worker backs "
+                        "off");
+    }
+    if (next.url_bypass) {
+        for (const auto &p : next.url_bypass->patterns) {
+            const auto *old =
+                current.url_bypass ? &current.url_bypass->patterns : nullptr;
+            if (old == nullptr
+                || std::find(old->begin(), old->end(), p) == old->end()) {
+                out.push_back("url_bypass pattern " + p
+                              + ": paths it matches skip authorization");
+            }
+        }
+    }
+    if (next.header_bypass) {
+        for (const auto &r : next.header_bypass->rules) {
+            const auto *old =
+                current.header_bypass ? &current.header_bypass->rules : nullptr;
+            if (old == nullptr
+                || std::find(old->begin(), old->end(), r) == old->end()) {
+                out.push_back("header_bypass rule " + r.name + ": " + r.pattern
+                              + ": any client that sends it skips "
+                                "authorization");
+            }
+        }
+    }
+    return out;
 }
 
 bool

@@ -11,6 +11,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "base/text.h"
 #include "control/settings.h"
 #include "protocol/heartbeat.h"
 
@@ -144,23 +145,70 @@ ControlState::load(std::string &error)
     return true;
 }
 
-bool
-ControlState::update(const boost::json::value &change, std::string &error)
+ControlChangeRow
+ControlState::change_row(const std::string &caller, const Control &before,
+                         const Control &after) const
+{
+    ControlChangeRow row;
+    row.time_ms = now_ms();
+    row.caller = caller;
+    row.before = boost::json::serialize(control_to_json(before));
+    row.after = boost::json::serialize(control_to_json(after));
+    return row;
+}
+
+ControlState::Outcome
+ControlState::update(const boost::json::value &change,
+                     const std::string &caller, bool confirmed)
 {
     std::lock_guard<std::mutex> g(file_lock_);
+    Outcome out;
+    Control before = current()->control;
     Control next;
-    if (!apply_control(change, current()->control, next, error)) {
+    if (!apply_control(change, before, next, out.error)) {
         bump(counters_.control_errors);
-        return false;
+        return out;
     }
-    if (!file_.empty() && !write_file(next, error)) {
+    if (!confirmed) {
+        out.openings = authorization_openings(before, next);
+        if (!out.openings.empty()) {
+            out.error = "this change lets requests skip authorization; send "
+                        "it again with \"confirm\": \"skip-authorization\" "
+                        "to make it";
+            bump(counters_.control_errors);
+            return out;
+        }
+    }
+    if (next == before) {
+        out.ok = true;
+        return out;
+    }
+    if (!file_.empty() && !write_file(next, out.error)) {
+        out.server_error = true;
         bump(counters_.control_errors);
-        return false;
+        return out;
+    }
+    if (journal_) {
+        try {
+            journal_(change_row(caller, before, next));
+        } catch (const std::exception &e) {
+            /* not recorded, not made: the file goes back as it was */
+            std::string ignored;
+            if (!file_.empty() && !write_file(before, ignored)) {
+                log_("control: " + ignored);
+            }
+            out.error =
+                std::string("the change could not be recorded: ") + e.what();
+            out.server_error = true;
+            bump(counters_.control_errors);
+            return out;
+        }
     }
     install(next);
     bump(counters_.control_updates);
-    log_("control: settings changed from the console");
-    return true;
+    log_("control: settings changed from the console by " + caller);
+    out.ok = true;
+    return out;
 }
 
 void
@@ -187,12 +235,23 @@ ControlState::poll()
         log_("control: " + error + "; settings unchanged");
         return;
     }
-    if (next == current()->control) {
+    Control before = current()->control;
+    if (next == before) {
         return;
     }
     install(next);
     bump(counters_.control_updates);
     log_("control: settings reread from " + file_);
+    if (journal_) {
+        /* the edit is in force already: a record that fails is said */
+        try {
+            journal_(change_row("file", before, next));
+        } catch (const std::exception &e) {
+            log_(std::string("control: the change from the file could not "
+                             "be recorded: ")
+                 + e.what());
+        }
+    }
 }
 
 } // namespace kv

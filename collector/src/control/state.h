@@ -1,9 +1,11 @@
 /*
  * The settings in force, shared by ingest (heartbeat replies), the console
  * and the control file, which is reread when it changes on disk and
- * rewritten when the console changes the settings.  Any thread reads the
- * current snapshot; changes are serialised by a lock of their own, and
- * poll() runs on the collector's file-watching thread.
+ * rewritten when the console changes the settings.  Every change, from
+ * either, is handed to a journal with who made it and the settings before
+ * and after.  Any thread reads the current snapshot; changes are
+ * serialised by a lock of their own, and poll() runs on the collector's
+ * file-watching thread.
  */
 
 #ifndef KV_CONTROL_STATE_H
@@ -18,6 +20,7 @@
 
 #include "model/control.h"
 #include "model/counters.h"
+#include "store/store.h"
 
 namespace kv {
 
@@ -30,6 +33,18 @@ class ControlState {
     };
 
     using Logger = std::function<void(const std::string &)>;
+    /* Keeps a change; throws (StoreError) when it cannot. */
+    using Journal = std::function<void(const ControlChangeRow &)>;
+
+    /* What became of a change from the console. */
+    struct Outcome {
+        bool ok = false;
+        std::string error;
+        /* the settings were fine; the file or the record failed */
+        bool server_error = false;
+        /* when refused for want of a confirmation: what it would open */
+        std::vector<std::string> openings;
+    };
 
     ControlState(std::string file, IngestCounters &counters, Logger log);
 
@@ -40,9 +55,20 @@ class ControlState {
 
     std::shared_ptr<const Snapshot> current() const;
 
-    /* A change from the console: members of change replace the current
-     * values; the file, when there is one, is rewritten. */
-    bool update(const boost::json::value &change, std::string &error);
+    /* Before changes may come: where they are recorded. */
+    void set_journal(Journal journal) { journal_ = std::move(journal); }
+
+    /*
+     * A change from the console by caller (its address): members of
+     * change replace the current values; the file, when there is one, is
+     * rewritten, and the change recorded.  A change that would let
+     * requests skip authorization that could not before (see
+     * authorization_openings) is made only when confirmed; otherwise it
+     * is refused with what it would open.  A change that cannot be
+     * recorded is not made.
+     */
+    Outcome update(const boost::json::value &change, const std::string &caller,
+                   bool confirmed);
 
     /* Rereads the file if it changed since it was last read or written. */
     void poll();
@@ -64,10 +90,14 @@ class ControlState {
     bool read_file(Control &out, std::string &error) const;
     bool write_file(const Control &c, std::string &error);
     void install(const Control &c);
+    ControlChangeRow change_row(const std::string &caller,
+                                const Control &before,
+                                const Control &after) const;
 
     std::string file_;
     IngestCounters &counters_;
     Logger log_;
+    Journal journal_;
     mutable std::mutex lock_;
     std::mutex file_lock_; /* one reader or writer of the file at a time */
     std::shared_ptr<const Snapshot> snapshot_;

@@ -38,7 +38,9 @@ namespace kv {
     X(malformed_messages)                                                      \
     X(browser_requests_refused)                                                \
     X(control_updates)                                                         \
-    X(control_errors)
+    X(control_errors)                                                          \
+    X(values_redacted)                                                         \
+    X(bodies_not_redacted)
 
 struct IngestCounters {
 #define KV_DECLARE(name) std::atomic<uint64_t> name{0};

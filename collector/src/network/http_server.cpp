@@ -9,6 +9,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/write.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 
 namespace kv {
 
@@ -63,18 +64,55 @@ struct HttpServer::Shared {
 
 namespace {
 
-class Session : public std::enable_shared_from_this<Session> {
+template <class Stream>
+struct is_tls : std::false_type {
+};
+template <class S>
+struct is_tls<beast::ssl_stream<S>> : std::true_type {
+};
+
+template <class Stream>
+class Session : public std::enable_shared_from_this<Session<Stream>> {
   public:
-    Session(tcp::socket socket, std::shared_ptr<HttpServer::Shared> shared)
-        : stream_(std::move(socket)), shared_(std::move(shared))
+    template <class... Args>
+    Session(std::shared_ptr<HttpServer::Shared> shared, tcp::socket socket,
+            Args &&...args)
+        : stream_(std::move(socket), std::forward<Args>(args)...),
+          shared_(std::move(shared))
     {
         shared_->open++;
+        beast::error_code ec;
+        auto ep = lowest().socket().remote_endpoint(ec);
+        if (!ec) {
+            peer_.address = ep.address().to_string();
+        }
+        peer_.tls = is_tls<Stream>::value;
     }
     ~Session() { shared_->open--; }
 
-    void start() { next_request(); }
+    void start()
+    {
+        if constexpr (is_tls<Stream>::value) {
+            /* the handshake is held to the time a request has */
+            lowest().expires_after(shared_->limits.request_timeout);
+            auto self = this->shared_from_this();
+            stream_.async_handshake(
+                asio::ssl::stream_base::server, [self](beast::error_code ec) {
+                    if (ec) {
+                        self->shared_->counters.tls_handshake_failed++;
+                        self->close();
+                        return;
+                    }
+                    self->next_request();
+                });
+        } else {
+            next_request();
+        }
+    }
 
   private:
+    beast::tcp_stream &lowest() { return beast::get_lowest_layer(stream_); }
+
     void next_request()
     {
         parser_.emplace();
@@ -90,7 +128,7 @@ class Session : public std::enable_shared_from_this<Session> {
         parser_->eager(true);
         started_ = false;
         limit_ = 0;
-        stream_.expires_after(shared_->limits.idle_timeout);
+        lowest().expires_after(shared_->limits.idle_timeout);
         if (buffer_.size() > 0) {
             begin_request();
         }
@@ -103,7 +141,7 @@ class Session : public std::enable_shared_from_this<Session> {
     {
         if (!started_) {
             started_ = true;
-            stream_.expires_after(shared_->limits.request_timeout);
+            lowest().expires_after(shared_->limits.request_timeout);
         }
     }
 
@@ -132,7 +170,7 @@ class Session : public std::enable_shared_from_this<Session> {
             handle();
             return;
         }
-        auto self = shared_from_this();
+        auto self = this->shared_from_this();
         stream_.async_read_some(
             buffer_.prepare(read_size),
             [self](beast::error_code ec, size_t n) { self->on_read(ec, n); });
@@ -197,13 +235,13 @@ class Session : public std::enable_shared_from_this<Session> {
 
     void handle()
     {
-        stream_.expires_never();
+        lowest().expires_never();
         auto req = std::make_shared<HttpRequest>(parser_->release());
-        auto self = shared_from_this();
+        auto self = this->shared_from_this();
         asio::post(shared_->workers, [self, req] {
             HttpResponse res;
             try {
-                res = self->shared_->handler(*req);
+                res = self->shared_->handler(*req, self->peer_);
             } catch (const std::exception &e) {
                 res = make_response(500, json_error(e.what()),
                                     "application/json");
@@ -220,8 +258,8 @@ class Session : public std::enable_shared_from_this<Session> {
     {
         res_ = std::move(res);
         res_.prepare_payload();
-        stream_.expires_after(shared_->limits.write_timeout);
-        auto self = shared_from_this();
+        lowest().expires_after(shared_->limits.write_timeout);
+        auto self = this->shared_from_this();
         http::async_write(stream_, res_, [self](beast::error_code ec, size_t) {
             self->on_write(ec);
         });
@@ -239,12 +277,27 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         if (!keep) {
-            beast::error_code ignored;
-            stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-            linger();
+            finish();
             return;
         }
         next_request();
+    }
+
+    /* The last reply is out.  Over TLS a closing handshake ends the
+     * session; a peer that does not answer it is held no longer than a
+     * linger. */
+    void finish()
+    {
+        if constexpr (is_tls<Stream>::value) {
+            lowest().expires_after(linger_time);
+            auto self = this->shared_from_this();
+            stream_.async_shutdown(
+                [self](beast::error_code) { self->close(); });
+        } else {
+            beast::error_code ignored;
+            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            linger();
+        }
     }
 
     /* Closing with unread bytes would reset the connection, and a client
@@ -257,10 +310,10 @@ class Session : public std::enable_shared_from_this<Session> {
             return;
         }
         if (lingered_ == 0) {
-            stream_.expires_after(linger_time);
+            lowest().expires_after(linger_time);
         }
         buffer_.consume(buffer_.size());
-        auto self = shared_from_this();
+        auto self = this->shared_from_this();
         stream_.async_read_some(buffer_.prepare(read_size),
                                 [self](beast::error_code ec, size_t n) {
                                     if (ec) {
@@ -275,11 +328,12 @@ class Session : public std::enable_shared_from_this<Session> {
     void close()
     {
         beast::error_code ignored;
-        stream_.socket().close(ignored);
+        lowest().socket().close(ignored);
     }
 
-    beast::tcp_stream stream_;
+    Stream stream_;
     std::shared_ptr<HttpServer::Shared> shared_;
+    HttpPeer peer_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpResponse res_;
@@ -290,8 +344,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
 } // namespace
 
-HttpServer::HttpServer(HttpHandler handler, HttpLimits limits)
-    : acceptor_(ioc_), retry_(ioc_),
+HttpServer::HttpServer(HttpHandler handler, HttpLimits limits,
+                       asio::ssl::context *tls)
+    : tls_(tls), acceptor_(ioc_), retry_(ioc_),
       workers_(static_cast<size_t>(std::max(1, limits.workers))),
       shared_(std::make_shared<Shared>(std::move(handler), limits, counters_,
                                        workers_))
@@ -391,7 +446,16 @@ HttpServer::accept()
             } else {
                 beast::error_code ignored;
                 socket.set_option(tcp::no_delay(true), ignored);
-                std::make_shared<Session>(std::move(socket), shared_)->start();
+                if (tls_) {
+                    std::make_shared<
+                        Session<beast::ssl_stream<beast::tcp_stream>>>(
+                        shared_, std::move(socket), *tls_)
+                        ->start();
+                } else {
+                    std::make_shared<Session<beast::tcp_stream>>(
+                        shared_, std::move(socket))
+                        ->start();
+                }
             }
         }
         accept();

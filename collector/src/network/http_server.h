@@ -6,7 +6,8 @@
  * request per connection at a time.  Every wait and size is bounded: the
  * head and body must arrive within request_timeout of the first byte, a
  * kept connection may idle for idle_timeout, a reply must be taken within
- * write_timeout, and a body over body_limit gets 413.
+ * write_timeout, and a body over body_limit gets 413.  With a TLS context
+ * it speaks only TLS, the handshake held to request_timeout.
  */
 
 #ifndef KV_NETWORK_HTTP_SERVER_H
@@ -22,6 +23,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/beast/http/message.hpp>
@@ -34,9 +36,17 @@ using HttpRequest =
 using HttpResponse =
     boost::beast::http::response<boost::beast::http::string_body>;
 
+/* Who sent a request: the connection's remote address and whether it
+ * came over TLS. */
+struct HttpPeer {
+    std::string address; /* IP address, without the port */
+    bool tls = false;
+};
+
 /* Turns a request into its response, on a worker thread; may throw, which
  * becomes a 500. */
-using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
+using HttpHandler =
+    std::function<HttpResponse(const HttpRequest &, const HttpPeer &)>;
 
 struct HttpLimits {
     size_t max_connections = 256;
@@ -60,11 +70,14 @@ struct HttpCounters {
     std::atomic<uint64_t> connections_refused{0};
     std::atomic<uint64_t> timeouts{0};
     std::atomic<uint64_t> bad_requests{0};
+    std::atomic<uint64_t> tls_handshake_failed{0};
 };
 
 class HttpServer {
   public:
-    HttpServer(HttpHandler handler, HttpLimits limits);
+    /* tls: null for plain HTTP; it must outlive the server. */
+    HttpServer(HttpHandler handler, HttpLimits limits,
+               boost::asio::ssl::context *tls = nullptr);
     ~HttpServer();
 
     bool listen(const std::string &host, unsigned short port,
@@ -84,6 +97,7 @@ class HttpServer {
     void accept();
 
     boost::asio::io_context ioc_;
+    boost::asio::ssl::context *tls_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer retry_;
     boost::asio::thread_pool workers_;

@@ -1,5 +1,7 @@
 #include "protocol/decode.h"
 
+#include <cmath>
+
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -683,6 +685,35 @@ decode_response_log(const Request &req, Exchange &out, std::string &error)
     return true;
 }
 
+namespace {
+
+bool
+finite_numbers(const json::value &v)
+{
+    switch (v.kind()) {
+    case json::kind::double_:
+        return std::isfinite(v.get_double());
+    case json::kind::array:
+        for (const auto &item : v.get_array()) {
+            if (!finite_numbers(item)) {
+                return false;
+            }
+        }
+        return true;
+    case json::kind::object:
+        for (const auto &member : v.get_object()) {
+            if (!finite_numbers(member.value())) {
+                return false;
+            }
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+} // namespace
+
 bool
 decode_stats(const Request &req, StatsDoc &out, std::string &error)
 {
@@ -707,6 +738,12 @@ decode_stats(const Request &req, StatsDoc &out, std::string &error)
     if (access == nullptr || !access->is_object() || auth == nullptr
         || !auth->is_object()) {
         error = "statistics document without access and auth counters";
+        return false;
+    }
+    /* a number too large for a double would be kept as text that no
+     * JSON reader takes back; a sensor's counters are integers */
+    if (!finite_numbers(*access) || !finite_numbers(*auth)) {
+        error = "statistics document with a number out of range";
         return false;
     }
     out.pid = pid->is_int64() ? pid->as_int64()

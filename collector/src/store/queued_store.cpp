@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "base/text.h"
+
 namespace kv {
 
 namespace {
@@ -104,15 +106,34 @@ QueuedStore::queued() const
 }
 
 void
+QueuedStore::age_out(int64_t now)
+{
+    if (age_.max_age_ms <= 0 || now - aged_at_ms_ < age_.interval_ms) {
+        return;
+    }
+    aged_at_ms_ = now;
+    prune_older_than(now - age_.max_age_ms);
+}
+
+void
 QueuedStore::run()
 {
     std::vector<Record> batch;
+    /* a quiet collector ages its rows out too: the writer wakes for it */
+    auto period = std::chrono::milliseconds(
+        age_.max_age_ms > 0 ? std::max<int64_t>(age_.interval_ms, 1)
+                            : int64_t{3600} * 1000);
     for (;;) {
+        age_out(now_ms());
         {
             std::unique_lock<std::mutex> g(lock_);
-            wake_.wait(g, [&] { return !queue_.empty() || stopping_; });
-            if (queue_.empty() && stopping_) {
-                return;
+            wake_.wait_for(g, period,
+                           [&] { return !queue_.empty() || stopping_; });
+            if (queue_.empty()) {
+                if (stopping_) {
+                    return;
+                }
+                continue;
             }
             batch.swap(queue_);
             queue_bytes_ = 0;

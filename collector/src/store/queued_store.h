@@ -23,6 +23,13 @@ class QueuedStore : public Store {
         size_t max_bytes = 256u << 20;
     };
 
+    /* Rows older than max_age_ms are dropped every interval_ms, by the
+     * writer; 0: kept whatever their age. */
+    struct AgeLimit {
+        int64_t max_age_ms = 0;
+        int64_t interval_ms = 60000;
+    };
+
     ~QueuedStore() override;
 
     void start() override;
@@ -35,18 +42,32 @@ class QueuedStore : public Store {
     const StoreCounters &counters() const override { return counters_; }
 
   protected:
-    explicit QueuedStore(QueueLimits limits) : limits_(limits) {}
+    QueuedStore(QueueLimits limits, AgeLimit age) : limits_(limits), age_(age)
+    {
+    }
 
     /* On the writer thread: keeps what it can of batch and counts the
      * rest in counters_.write_errors. */
     virtual void write_batch(std::vector<Record> &batch) = 0;
+
+    /*
+     * On the writer thread: drops the exchanges and statistics documents
+     * that arrived before cutoff_ms, and the workers last heard of before
+     * it, counting them in counters_.rows_pruned.
+     */
+    virtual void prune_older_than(int64_t cutoff_ms) = 0;
 
     StoreCounters counters_;
 
   private:
     void run();
 
+    /* ages out old rows when their time has come */
+    void age_out(int64_t now);
+
     QueueLimits limits_;
+    AgeLimit age_;
+    int64_t aged_at_ms_ = 0;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     std::condition_variable done_;

@@ -63,7 +63,21 @@ CREATE TABLE IF NOT EXISTS sensors (
     first_seen_ms INTEGER NOT NULL
 );
 )sql"},
-    {2, "the endpoint inventory and declared APIs", R"sql(
+    {2, "control changes and the collector's keys", R"sql(
+CREATE TABLE control_changes (
+    id INTEGER PRIMARY KEY,
+    time_ms INTEGER NOT NULL,
+    caller TEXT NOT NULL,
+    before TEXT NOT NULL,
+    after TEXT NOT NULL
+);
+CREATE TABLE collector_keys (
+    name TEXT PRIMARY KEY,
+    value BLOB NOT NULL,
+    created_ms INTEGER NOT NULL
+);
+)sql"},
+    {3, "the endpoint inventory and declared APIs", R"sql(
 CREATE TABLE api_inventory (
     host TEXT PRIMARY KEY,
     state TEXT NOT NULL,

@@ -2,11 +2,14 @@
 
 #include <climits>
 
+#include <sys/stat.h>
+
 #include <sqlite3.h>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
+#include "base/text.h"
 #include "store/sqlite_schema.h"
 
 namespace kv {
@@ -273,8 +276,38 @@ class SqliteStore::Reader {
     sqlite3 *db_;
 };
 
+/* The database holds other people's secrets: only its owner may read it.
+ * New files get no access for others (SQLite gives its -wal and -shm files
+ * the database's own mode); files an earlier run left readable are
+ * closed to others too. */
+class OwnerOnly {
+  public:
+    explicit OwnerOnly(const std::string &path) : path_(path)
+    {
+        old_ = ::umask(077);
+    }
+    ~OwnerOnly()
+    {
+        ::umask(old_);
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+            std::string f = path_ + suffix;
+            struct stat st;
+            if (::stat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                && (st.st_mode & 077) != 0) {
+                ::chmod(f.c_str(), st.st_mode & 0700);
+            }
+        }
+    }
+    OwnerOnly(const OwnerOnly &) = delete;
+    OwnerOnly &operator=(const OwnerOnly &) = delete;
+
+  private:
+    std::string path_;
+    mode_t old_;
+};
+
 SqliteStore::SqliteStore(const Options &options)
-    : QueuedStore(options.queue), options_(options)
+    : QueuedStore(options.queue, options.age), options_(options)
 {
 }
 
@@ -292,6 +325,8 @@ bool
 SqliteStore::init(std::string &error)
 {
     const std::string &path = options_.path;
+    /* before any thread of ours runs: the umask is the process's */
+    OwnerOnly owner_only(path);
     if (sqlite3_open_v2(path.c_str(), &db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                             | SQLITE_OPEN_NOMUTEX,
@@ -607,6 +642,167 @@ SqliteStore::prune()
     }
 }
 
+/*
+ * Ids grow with arrival, so the rows older than the cut-off are those
+ * below the first id that arrived at or after it: found by bisecting on
+ * the id (a lookup by rowid each), where a scan of the time column would
+ * read the whole table.  A row stamped a millisecond out of order at the
+ * edge waits for the next pass.
+ */
+void
+SqliteStore::prune_older_than(int64_t cutoff_ms)
+{
+    struct Table {
+        const char *probe;
+        const char *erase;
+        int64_t &min_id;
+        int64_t &max_id;
+    };
+    Table tables[] = {
+        {"SELECT received_ms FROM exchanges WHERE id >= ?1 ORDER BY id "
+         "LIMIT 1",
+         "DELETE FROM exchanges WHERE id < ?1 AND received_ms < ?2",
+         exchange_min_id_, exchange_max_id_},
+        {"SELECT time_ms FROM stats WHERE id >= ?1 ORDER BY id LIMIT 1",
+         "DELETE FROM stats WHERE id < ?1 AND time_ms < ?2", stats_min_id_,
+         stats_max_id_},
+    };
+    if (!exec(db_, "BEGIN")) {
+        return;
+    }
+    for (auto &t : tables) {
+        if (t.max_id == 0) {
+            continue;
+        }
+        Statement probe(db_, t.probe);
+        if (!probe.get()) {
+            continue;
+        }
+        /* the first id whose row is not older than the cut-off; lo has
+         * only older rows before it */
+        auto time_at = [&](int64_t id) -> std::optional<int64_t> {
+            sqlite3_reset(probe.get());
+            sqlite3_bind_int64(probe.get(), 1, id);
+            if (sqlite3_step(probe.get()) != SQLITE_ROW) {
+                return std::nullopt;
+            }
+            return sqlite3_column_int64(probe.get(), 0);
+        };
+        int64_t lo = t.min_id, hi = t.max_id + 1;
+        while (lo < hi) {
+            int64_t mid = lo + (hi - lo) / 2;
+            auto at = time_at(mid);
+            if (at && *at < cutoff_ms) {
+                lo = mid + 1;
+            } else {
+                hi = mid;
+            }
+        }
+        if (lo <= t.min_id) {
+            continue;
+        }
+        Statement erase(db_, t.erase);
+        if (!erase.get()) {
+            continue;
+        }
+        sqlite3_bind_int64(erase.get(), 1, lo);
+        sqlite3_bind_int64(erase.get(), 2, cutoff_ms);
+        if (sqlite3_step(erase.get()) == SQLITE_DONE) {
+            counters_.rows_pruned +=
+                static_cast<uint64_t>(sqlite3_changes(db_));
+            t.min_id = lo;
+        }
+    }
+    Statement workers(db_, "DELETE FROM sensors WHERE max(first_seen_ms, "
+                           "coalesce(last_heartbeat_ms, 0), "
+                           "coalesce(last_stats_ms, 0)) < ?1");
+    if (workers.get()) {
+        sqlite3_bind_int64(workers.get(), 1, cutoff_ms);
+        if (sqlite3_step(workers.get()) == SQLITE_DONE) {
+            counters_.rows_pruned +=
+                static_cast<uint64_t>(sqlite3_changes(db_));
+        }
+    }
+    if (!exec(db_, "COMMIT")) {
+        exec(db_, "ROLLBACK");
+    }
+}
+
+int64_t
+SqliteStore::add_control_change(const ControlChangeRow &c)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    Statement st(direct_, "INSERT INTO control_changes (time_ms, caller, "
+                          "before, after) VALUES (?1, ?2, ?3, ?4)");
+    if (st.get() == nullptr) {
+        throw StoreError(std::string("cannot record the change: ")
+                         + sqlite3_errmsg(direct_));
+    }
+    sqlite3_bind_int64(st.get(), 1, c.time_ms);
+    bind_text(st.get(), 2, c.caller);
+    bind_text(st.get(), 3, c.before);
+    bind_text(st.get(), 4, c.after);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) {
+        throw StoreError(std::string("cannot record the change: ")
+                         + sqlite3_errmsg(direct_));
+    }
+    return sqlite3_last_insert_rowid(direct_);
+}
+
+std::vector<ControlChangeRow>
+SqliteStore::control_changes(const ControlChangeQuery &q)
+{
+    std::string sql = "SELECT id, time_ms, caller, before, after FROM "
+                      "control_changes";
+    if (q.before_id > 0) {
+        sql += " WHERE id < " + std::to_string(q.before_id);
+    }
+    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
+    std::vector<ControlChangeRow> out;
+    auto r = reader();
+    Query st(r->get(), sql);
+    while (st.step()) {
+        ControlChangeRow c;
+        c.id = sqlite3_column_int64(st.get(), 0);
+        c.time_ms = sqlite3_column_int64(st.get(), 1);
+        c.caller = column_text(st.get(), 2);
+        c.before = column_text(st.get(), 3);
+        c.after = column_text(st.get(), 4);
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+std::string
+SqliteStore::redaction_key(const std::string &fresh)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    auto fail = [this] {
+        throw StoreError(std::string("cannot read the redaction key: ")
+                         + sqlite3_errmsg(direct_));
+    };
+    {
+        Statement st(direct_, "INSERT INTO collector_keys (name, value, "
+                              "created_ms) VALUES ('redaction', ?1, ?2) "
+                              "ON CONFLICT (name) DO NOTHING");
+        if (st.get() == nullptr) {
+            fail();
+        }
+        sqlite3_bind_blob(st.get(), 1, fresh.data(),
+                          static_cast<int>(fresh.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st.get(), 2, now_ms());
+        if (sqlite3_step(st.get()) != SQLITE_DONE) {
+            fail();
+        }
+    }
+    Statement st(direct_,
+                 "SELECT value FROM collector_keys WHERE name = 'redaction'");
+    if (st.get() == nullptr || sqlite3_step(st.get()) != SQLITE_ROW) {
+        fail();
+    }
+    return column_blob(st.get(), 0).value_or(std::string());
+}
+
 std::vector<ExchangeRow>
 SqliteStore::exchanges(const ExchangeQuery &q)
 {
@@ -676,6 +872,14 @@ SqliteStore::exchange(int64_t id, BodyWindow window)
     x.response_headers = parse_headers(column_text(st.get(), c + 1));
     x.request_body = column_blob(st.get(), c + 2);
     x.response_body = column_blob(st.get(), c + 3);
+    /* substr() of an empty body is NULL: a body of no bytes is still one
+     * that was sent */
+    if (!x.request_body && row.request_body_size) {
+        x.request_body.emplace();
+    }
+    if (!x.response_body && row.response_body_size) {
+        x.response_body.emplace();
+    }
     x.meta = column_text(st.get(), c + 4);
     return row;
 }

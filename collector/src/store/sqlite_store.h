@@ -26,6 +26,7 @@ class SqliteStore : public QueuedStore {
     struct Options {
         std::string path = "collector.db";
         int64_t retain_rows = 1000000;
+        AgeLimit age; /* retention by age, next to retain_rows */
         QueueLimits queue;
         int readers = 2;
     };
@@ -45,9 +46,14 @@ class SqliteStore : public QueuedStore {
     void put_declared_api(const DeclaredApiRow &row) override;
     bool delete_declared_api(const std::string &host) override;
     std::vector<DeclaredApiRow> declared_apis() override;
+    int64_t add_control_change(const ControlChangeRow &change) override;
+    std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) override;
+    std::string redaction_key(const std::string &fresh) override;
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
+    void prune_older_than(int64_t cutoff_ms) override;
 
   private:
     class Reader;
@@ -65,8 +71,8 @@ class SqliteStore : public QueuedStore {
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
-    /* writes that do not go through the queue (the inventory, declared
-     * APIs), from any thread, one at a time */
+    /* writes that cannot wait for the queue (control changes, the key,
+     * the inventory, declared APIs), from any thread, one at a time */
     std::mutex direct_lock_;
     sqlite3 *direct_ = nullptr;
 

@@ -91,6 +91,24 @@ struct DeclaredApiRow {
     int64_t declared_ms = 0;
 };
 
+/*
+ * One change of the sensors' settings: when, who (the console client's
+ * address, or "file" for an edit of the control file) and the settings
+ * before and after, each as the JSON object the control file holds.
+ */
+struct ControlChangeRow {
+    int64_t id = 0;
+    int64_t time_ms = 0;
+    std::string caller;
+    std::string before;
+    std::string after;
+};
+
+struct ControlChangeQuery {
+    int limit = 50;
+    int64_t before_id = 0; /* 0: from the newest */
+};
+
 struct StoreCounters {
     std::atomic<uint64_t> exchanges_stored{0};
     std::atomic<uint64_t> stats_stored{0};
@@ -134,6 +152,25 @@ class Store {
     virtual std::vector<SensorRow> sensors() = 0;
     /* Newest first. */
     virtual std::vector<StatsRow> stats(const StatsQuery &q) = 0;
+
+    /*
+     * Keeps a control change at once, not through the queue: a change
+     * that cannot be recorded is not made.  Returns its id; throws
+     * StoreError.
+     */
+    virtual int64_t add_control_change(const ControlChangeRow &change) = 0;
+    /* Newest first. */
+    virtual std::vector<ControlChangeRow>
+    control_changes(const ControlChangeQuery &q) = 0;
+
+    /*
+     * The key that redaction hashes secrets with: one per database, made
+     * once and kept in it, so that masks of equal secrets stay equal
+     * across restarts (and across collectors sharing a database).  The
+     * first call on a database keeps fresh and returns it; every later
+     * call returns what was kept.  Throws StoreError.
+     */
+    virtual std::string redaction_key(const std::string &fresh) = 0;
 
     /*
      * The endpoint inventory lives in memory and is saved from time to

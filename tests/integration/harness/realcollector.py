@@ -10,6 +10,7 @@ import os
 import re
 import signal
 import socket
+import ssl
 import subprocess
 import urllib.error
 import urllib.request
@@ -20,8 +21,15 @@ from .wait import wait_until
 REPO = Path(__file__).resolve().parents[3]
 LISTENING = re.compile(
     r"sensors on 127\.0\.0\.1:(\d+)(?: and 127\.0\.0\.1:(\d+) \(TLS\))?, "
-    r"console on http://127\.0\.0\.1:(\d+)/")
+    r"console on (https?)://[^\s/]*?:(\d+)/")
 _OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+# a console over TLS in a test has a certificate the test made
+_UNVERIFIED = ssl.create_default_context()
+_UNVERIFIED.check_hostname = False
+_UNVERIFIED.verify_mode = ssl.CERT_NONE
+_TLS_OPENER = urllib.request.build_opener(
+    urllib.request.ProxyHandler({}),
+    urllib.request.HTTPSHandler(context=_UNVERIFIED))
 
 
 def bin_dir():
@@ -33,9 +41,12 @@ def collector_binary():
 
 
 class RealCollector:
-    def __init__(self, workdir, control=None, tls=None, args=()):
+    def __init__(self, workdir, control=None, tls=None, args=(), token=None,
+                 console_tls=None):
         """``control``: settings written to the control file first;
-        ``tls``: (certfile, keyfile) to listen for TLS too."""
+        ``tls``: (certfile, keyfile) to listen for TLS too; ``token``: the
+        console token, which the API calls below then send;
+        ``console_tls``: (certfile, keyfile) for a console over HTTPS."""
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
         self.db = self.dir / "collector.db"
@@ -44,6 +55,9 @@ class RealCollector:
             self.control_file.write_text(json.dumps(control))
         self.log_path = self.dir / "collector.log"
         self.tls = tls
+        self.token = token
+        self.console_tls = console_tls
+        self.scheme = "http"
         self.args = list(args)
         self.proc = None
         self.ingest_port = self.tls_port = self.console_port = None
@@ -55,9 +69,19 @@ class RealCollector:
         if self.tls:
             cmd += ["--ingest-tls", "127.0.0.1:0", "--tls-cert",
                     str(self.tls[0]), "--tls-key", str(self.tls[1])]
+        if self.token:
+            token_file = self.dir / "console-token"
+            token_file.write_text(self.token + "\n")
+            token_file.chmod(0o600)
+            cmd += ["--console-token-file", str(token_file)]
+        if self.console_tls:
+            cmd += ["--console-tls-cert", str(self.console_tls[0]),
+                    "--console-tls-key", str(self.console_tls[1])]
         return cmd + self.args
 
     def start(self, timeout=10.0):
+        # a restart appends to the log: only this run's lines count
+        seen = len(self.log())
         with open(self.log_path, "ab") as log:
             self.proc = subprocess.Popen(self.command(),
                                          stdin=subprocess.DEVNULL,
@@ -68,14 +92,15 @@ class RealCollector:
             if self.proc.poll() is not None:
                 raise AssertionError(f"collector exited ({self.proc.returncode}):"
                                      f"\n{self.log()}")
-            m = LISTENING.search(self.log())
+            m = LISTENING.search(self.log()[seen:])
             return m
 
         m = wait_until(listening, timeout, message=lambda: (
             f"collector did not start:\n{self.log()}"))
         self.ingest_port = int(m.group(1))
         self.tls_port = int(m.group(2)) if m.group(2) else None
-        self.console_port = int(m.group(3))
+        self.scheme = m.group(3)
+        self.console_port = int(m.group(4))
         return self
 
     def log(self):
@@ -100,16 +125,20 @@ class RealCollector:
     # the JSON API
 
     def url(self, path):
-        return f"http://127.0.0.1:{self.console_port}{path}"
+        return f"{self.scheme}://127.0.0.1:{self.console_port}{path}"
 
-    def request(self, method, path, body=None):
+    def request(self, method, path, body=None, headers=None):
         data = None if body is None else (
             body if isinstance(body, bytes) else json.dumps(body).encode())
+        sent = {"Content-Type": "application/json"}
+        if self.token:
+            sent["Authorization"] = f"Bearer {self.token}"
+        sent.update(headers or {})
         req = urllib.request.Request(self.url(path), data=data, method=method,
-                                     headers={"Content-Type":
-                                              "application/json"})
+                                     headers=sent)
+        opener = _TLS_OPENER if self.scheme == "https" else _OPENER
         try:
-            with _OPENER.open(req, timeout=10) as res:
+            with opener.open(req, timeout=10) as res:
                 return res.status, json.loads(res.read())
         except urllib.error.HTTPError as e:
             return e.code, json.loads(e.read() or b"null")

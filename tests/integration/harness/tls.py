@@ -40,9 +40,10 @@ def make_ca(directory, cn="Test CA"):
     return str(cert), str(key)
 
 
-def make_signed(directory, ca, names, stem="server"):
-    """A server certificate signed by ``ca`` (a (cert, key) pair) for
-    ``names``: host names and IP addresses, the first also its CN.
+def make_signed(directory, ca, names, stem="server", usage="serverAuth"):
+    """A certificate signed by ``ca`` (a (cert, key) pair) for ``names``:
+    host names and IP addresses, the first also its CN; ``usage`` is its
+    extended key usage ("clientAuth" for a client's).
     Returns (certfile, keyfile)."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
@@ -50,7 +51,7 @@ def make_signed(directory, ca, names, stem="server"):
     csr, ext = directory / f"{stem}.csr", directory / f"{stem}.ext"
     alt = ",".join(("IP:" if n[0].isdigit() else "DNS:") + n for n in names)
     ext.write_text(f"subjectAltName={alt}\nbasicConstraints=CA:FALSE\n"
-                   f"extendedKeyUsage=serverAuth\n")
+                   f"extendedKeyUsage={usage}\n")
     _openssl("req", "-new", *EC_KEY, "-subj", f"/CN={names[0]}",
              "-keyout", str(key), "-out", str(csr))
     _openssl("x509", "-req", "-in", str(csr), "-CA", ca[0], "-CAkey", ca[1],
