@@ -6,10 +6,14 @@
 # few seconds, and the rates it reports: messages answered per second,
 # rows stored per second, and the CPU time each of the collector's two
 # busy threads spent per message.  Each runs with redaction at ingest on
-# (the default) and off (--no-redact), or only as REDACT says.
+# (the default) and off (--no-redact), or only as REDACT says, and with
+# the endpoint inventory on (the default) and off (--no-inventory), or
+# only as INVENTORY says: the difference of the event loop's time per
+# message is what the inventory costs.
 #
 #   collector/bench_ingest.sh [BUILD_DIR] [SECONDS]
 #   REDACT=on|off|both (default both)
+#   INVENTORY=on|off|both (default both)
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -20,6 +24,12 @@ case $redact in
     off) modes=(off) ;;
     both) modes=(on off) ;;
     *) echo "REDACT must be on, off or both" >&2; exit 2 ;;
+esac
+case ${INVENTORY:-both} in
+    on) inventories=(on) ;;
+    off) inventories=(off) ;;
+    both) inventories=(on off) ;;
+    *) echo "INVENTORY must be on, off or both" >&2; exit 2 ;;
 esac
 work=$(mktemp -d /tmp/kv-ingest-bench-XXXXXX)
 pid=
@@ -36,9 +46,13 @@ ticks() {
     echo "${t[@]}"
 }
 
-for mode in "${modes[@]}"; do
+for config in $(for m in "${modes[@]}"; do for i in "${inventories[@]}"; do
+    echo "$m/$i"; done; done); do
+    mode=${config%/*}
+    inventory=${config#*/}
     flags=()
-    [ "$mode" = off ] && flags=(--no-redact)
+    [ "$mode" = off ] && flags+=(--no-redact)
+    [ "$inventory" = off ] && flags+=(--no-inventory)
     rm -f "$work"/collector.db*
     : >"$work/collector.log"
     "$build/bin/kestrelvanes-collector" --ingest 127.0.0.1:0 \
@@ -55,7 +69,7 @@ for mode in "${modes[@]}"; do
     writer=$(grep -l '^kv-store$' /proc/$pid/task/*/comm 2>/dev/null | head -1 | cut -d/ -f5 || true)
     [ -n "$writer" ] || writer=$(ls /proc/$pid/task | sort -n | sed -n 2p)
 
-    echo "== redaction $mode"
+    echo "== redaction $mode, inventory $inventory"
     for run in merged response "merged --secrets"; do
         read -r i0 w0 <<<"$(ticks)"
         # shellcheck disable=SC2086

@@ -61,6 +61,17 @@ exchange(const std::string &host, const std::string &method,
     return x;
 }
 
+/* A request as the console's own page on loopback sends it. */
+kv::HttpResponse
+ask(kv::ConsoleApi &api, const std::string &target,
+    http::verb method = http::verb::get, const std::string &body = "")
+{
+    kv::HttpRequest req{method, target, 11};
+    req.set(http::field::host, "127.0.0.1:8481");
+    req.body() = body;
+    return api.handle(req, kv::HttpPeer{"127.0.0.1", false});
+}
+
 const char *const declared_yaml = R"(openapi: 3.0.3
 info: {title: shop, version: "1"}
 paths:
@@ -113,9 +124,7 @@ struct Rig {
                           http::verb method = http::verb::get,
                           const std::string &body = "")
     {
-        kv::HttpRequest req{method, target, 11};
-        req.body() = body;
-        return api->handle(req);
+        return ask(*api, target, method, body);
     }
 
     json::value get(const std::string &target, unsigned want = 200)
@@ -234,8 +243,7 @@ TEST(ApiInventory, KeptAcrossRestartsWritingOnlyHostsThatChanged)
     kv::IngestCounters counters;
     kv::ControlState control{"", counters, [](const std::string &) {}};
     kv::ConsoleApi api(*store, control, counters, {}, &again);
-    kv::HttpRequest req{http::verb::get, "/api/endpoints", 11};
-    json::value after = json::parse(api.handle(req).body());
+    json::value after = json::parse(ask(api, "/api/endpoints").body());
     json::value before = json::parse(json_before);
     /* the counters of exchanges seen belong to a run, not to the hosts */
     before.as_object().erase("inventory");
@@ -461,12 +469,10 @@ TEST(EndpointsApi, OffWithoutAnInventory)
     kv::ConsoleApi api(*store, control, counters, {});
     for (const char *target : {"/api/endpoints", "/api/openapi?host=a",
                                "/api/declared"}) {
-        kv::HttpRequest req{http::verb::get, target, 11};
-        kv::HttpResponse res = api.handle(req);
+        kv::HttpResponse res = ask(api, target);
         EXPECT_EQ(res.result_int(), 404u);
         EXPECT_NE(res.body().find("--no-inventory"), std::string::npos);
     }
     /* the HAR of stored exchanges needs none */
-    kv::HttpRequest req{http::verb::get, "/api/exchanges.har", 11};
-    EXPECT_EQ(api.handle(req).result_int(), 200u);
+    EXPECT_EQ(ask(api, "/api/exchanges.har").result_int(), 200u);
 }

@@ -336,17 +336,26 @@ locate(const ApiInventory &inventory, const std::string &id)
  */
 std::vector<int64_t>
 endpoint_exchanges(Store &store, const ApiInventory &inventory,
-                   const Located &where, size_t want)
+                   const Located &where, size_t want,
+                   const ExchangeQuery &filters = {})
 {
     std::vector<int64_t> out;
-    if (where.declared_only || want == 0) {
+    if (where.declared_only || want == 0
+        || (!filters.method.empty() && filters.method != where.method)) {
         return out;
     }
-    ExchangeQuery q;
+    /* the list's other filters narrow the endpoint's exchanges as they
+     * narrow the list */
+    ExchangeQuery q = filters;
     q.limit = static_cast<int>(
         std::max<size_t>(example_scan, std::min<size_t>(want * 4, 20000)));
     q.method = where.method;
     q.path = literal_prefix(where.path);
+    if (filters.path.rfind(q.path, 0) == 0) {
+        q.path = filters.path; /* narrower than the endpoint's prefix */
+    } else if (q.path.rfind(filters.path, 0) != 0) {
+        return out; /* a prefix of other paths */
+    }
     std::vector<ExchangeRow> rows = store.exchanges(q);
 
     std::vector<int64_t> same_path;
@@ -635,7 +644,7 @@ ConsoleApi::exchanges_har(const Call &c)
             return send_error(404, "no endpoint " + *endpoint);
         }
         ids = endpoint_exchanges(store_, *inventory_, *where,
-                                 static_cast<size_t>(q.limit));
+                                 static_cast<size_t>(q.limit), q);
     } else {
         for (const ExchangeRow &row : store_.exchanges(q)) {
             ids.push_back(row.id);
