@@ -102,9 +102,8 @@ struct Rig {
         o.zombie_after_ms = zombie_after_ms;
         o.max_declared = 2;
         inventory = std::make_unique<kv::ApiInventory>(o);
-        api = std::make_unique<kv::ConsoleApi>(*store, control, counters,
-                                               kv::ConsoleInfo{},
-                                               inventory.get());
+        api = std::make_unique<kv::ConsoleApi>(
+            *store, control, counters, kv::ConsoleInfo{}, inventory.get());
     }
     ~Rig() { store->stop(); }
 
@@ -159,10 +158,9 @@ shop_traffic(Rig &rig)
 {
     std::vector<kv::Exchange> xs;
     for (int i = 1; i <= 20; i++) {
-        xs.push_back(exchange("shop.test", "GET",
-                              "/users/" + std::to_string(i) + "?expand=1",
-                              i % 4 == 0 ? 500 : 200,
-                              R"({"id":1,"email":"a@example.com"})"));
+        xs.push_back(exchange(
+            "shop.test", "GET", "/users/" + std::to_string(i) + "?expand=1",
+            i % 4 == 0 ? 500 : 200, R"({"id":1,"email":"a@example.com"})"));
     }
     xs.push_back(exchange("shop.test", "GET", "/users/search", 200, "[]"));
     xs.push_back(exchange("shop.test", "POST", "/login", 401));
@@ -275,10 +273,9 @@ TEST(EndpointsApi, ListFiltersPagesAndMarksDrift)
     /* by host, template and method */
     json::value all = rig.get("/api/endpoints");
     EXPECT_EQ(all.at("total"), 4);
-    EXPECT_EQ(Rig::names(all),
-              (std::vector<std::string>{"GET /users/{id}", "POST /login",
-                                        "GET /users/search",
-                                        "GET /users/{id}"}));
+    EXPECT_EQ(Rig::names(all), (std::vector<std::string>{
+                                   "GET /users/{id}", "POST /login",
+                                   "GET /users/search", "GET /users/{id}"}));
     const json::object &users = all.at("endpoints").at(3).as_object();
     EXPECT_EQ(users.at("host"), "shop.test");
     EXPECT_EQ(users.at("count"), 20);
@@ -296,8 +293,8 @@ TEST(EndpointsApi, ListFiltersPagesAndMarksDrift)
     EXPECT_EQ(rig.get("/api/endpoints?errors_over=24").at("total"), 2);
     json::value page = rig.get("/api/endpoints?limit=2&offset=2");
     EXPECT_EQ(page.at("total"), 4);
-    EXPECT_EQ(Rig::names(page), (std::vector<std::string>{
-                                    "GET /users/search", "GET /users/{id}"}));
+    EXPECT_EQ(Rig::names(page), (std::vector<std::string>{"GET /users/search",
+                                                          "GET /users/{id}"}));
 
     /* declared two minutes ago: /users/{userId} covers the users; /login
      * and /users/search are shadows; /health, never seen since, is a
@@ -316,8 +313,8 @@ TEST(EndpointsApi, ListFiltersPagesAndMarksDrift)
                 + std::string(e.at("path").as_string()))] = e.at("drift");
     }
     EXPECT_EQ(by_name["GET /health"], json::array{"zombie"});
-    EXPECT_EQ(by_name["GET /users/{id}"], json::array{"undeclared_status",
-                                                      "undeclared_member"});
+    EXPECT_EQ(by_name["GET /users/{id}"],
+              json::array{"undeclared_status", "undeclared_member"});
     EXPECT_EQ(by_name["POST /login"], json::array{"shadow"});
     /* the other host declared nothing: no marks, no drift */
     EXPECT_TRUE(rig.get("/api/endpoints?host=other.test")
@@ -326,8 +323,8 @@ TEST(EndpointsApi, ListFiltersPagesAndMarksDrift)
                     .at("declared")
                     .is_null());
 
-    for (const char *bad : {"errors_over=101", "limit=0", "offset=-1",
-                            "shadow=maybe"}) {
+    for (const char *bad :
+         {"errors_over=101", "limit=0", "offset=-1", "shadow=maybe"}) {
         json::value e = rig.get(std::string("/api/endpoints?") + bad, 400);
         EXPECT_TRUE(e.at("error").is_string()) << bad;
     }
@@ -372,7 +369,8 @@ TEST(EndpointsApi, OneEndpointHasItsSeriesDriftAndExamplesOfItsOwn)
                   "/users/" + std::to_string(20 - i) + "?expand=1");
     }
 
-    EXPECT_EQ(rig.get("/api/endpoints/0123456789abcdef", 404).at("error")
+    EXPECT_EQ(rig.get("/api/endpoints/0123456789abcdef", 404)
+                  .at("error")
                   .as_string()
                   .substr(0, 11),
               "no endpoint");
@@ -385,8 +383,10 @@ TEST(EndpointsApi, ExportsAndDeclaredDocumentsAnswerAndRefuseClearly)
     shop_traffic(rig);
 
     /* OpenAPI: a host is needed when there are several */
-    EXPECT_NE(rig.get("/api/openapi", 400).at("error").as_string().find(
-                  "hosts seen: other.test, shop.test"),
+    EXPECT_NE(rig.get("/api/openapi", 400)
+                  .at("error")
+                  .as_string()
+                  .find("hosts seen: other.test, shop.test"),
               std::string::npos);
     EXPECT_EQ(rig.get("/api/openapi?host=nowhere.test", 404).at("error"),
               "no endpoint seen for host nowhere.test; hosts seen: "
@@ -413,9 +413,9 @@ TEST(EndpointsApi, ExportsAndDeclaredDocumentsAnswerAndRefuseClearly)
     EXPECT_EQ(har.at("log").at("entries").at(0).at("response").at("status"),
               401);
     EXPECT_EQ(rig.call("/api/exchanges.har?limit=1001").result_int(), 400u);
-    EXPECT_EQ(rig.call("/api/exchanges.har?endpoint=0000000000000000")
-                  .result_int(),
-              404u);
+    EXPECT_EQ(
+        rig.call("/api/exchanges.har?endpoint=0000000000000000").result_int(),
+        404u);
 
     /* declared documents: clear refusals, a cap on hosts */
     struct Bad {
@@ -439,9 +439,8 @@ TEST(EndpointsApi, ExportsAndDeclaredDocumentsAnswerAndRefuseClearly)
                       .result_int(),
                   200u);
     }
-    kv::HttpResponse third =
-        rig.call("/api/declared?host=third.test", http::verb::put,
-                 declared_yaml);
+    kv::HttpResponse third = rig.call("/api/declared?host=third.test",
+                                      http::verb::put, declared_yaml);
     EXPECT_EQ(third.result_int(), 400u);
     EXPECT_NE(third.body().find("at most 2 hosts"), std::string::npos);
 
@@ -467,8 +466,8 @@ TEST(EndpointsApi, OffWithoutAnInventory)
     kv::IngestCounters counters;
     kv::ControlState control{"", counters, [](const std::string &) {}};
     kv::ConsoleApi api(*store, control, counters, {});
-    for (const char *target : {"/api/endpoints", "/api/openapi?host=a",
-                               "/api/declared"}) {
+    for (const char *target :
+         {"/api/endpoints", "/api/openapi?host=a", "/api/declared"}) {
         kv::HttpResponse res = ask(api, target);
         EXPECT_EQ(res.result_int(), 404u);
         EXPECT_NE(res.body().find("--no-inventory"), std::string::npos);
