@@ -296,25 +296,24 @@ TEST(EndpointsApi, ListFiltersPagesAndMarksDrift)
     EXPECT_EQ(Rig::names(page), (std::vector<std::string>{"GET /users/search",
                                                           "GET /users/{id}"}));
 
-    /* declared two minutes ago: /users/{userId} covers the users; /login
-     * and /users/search are shadows; /health, never seen since, is a
-     * zombie */
+    /* declared two minutes ago: /users/{userId} covers the users (and
+     * /users/search, as a literal matches a declared parameter); /login is
+     * a shadow; /health, never seen since, is a zombie */
     std::string error;
     ASSERT_TRUE(rig.inventory->declare(*rig.store, "shop.test", declared_yaml,
                                        kv::now_ms() - 120000, error))
         << error;
     json::value shadows = rig.get("/api/endpoints?shadow=1");
-    EXPECT_EQ(Rig::names(shadows),
-              (std::vector<std::string>{"POST /login", "GET /users/search"}));
+    EXPECT_EQ(Rig::names(shadows), std::vector<std::string>{"POST /login"});
     json::value drift = rig.get("/api/endpoints?drift=1&host=shop.test");
     std::map<std::string, json::value> by_name;
     for (const auto &e : drift.at("endpoints").as_array()) {
         by_name[std::string(e.at("method").as_string()) + " "
-                + std::string(e.at("path").as_string()))] = e.at("drift");
+                + std::string(e.at("path").as_string())] = e.at("drift");
     }
     EXPECT_EQ(by_name["GET /health"], json::array{"zombie"});
     EXPECT_EQ(by_name["GET /users/{id}"],
-              json::array{"undeclared_status", "undeclared_member"});
+              (json::array{"undeclared_status", "undeclared_member"}));
     EXPECT_EQ(by_name["POST /login"], json::array{"shadow"});
     /* the other host declared nothing: no marks, no drift */
     EXPECT_TRUE(rig.get("/api/endpoints?host=other.test")
@@ -338,8 +337,8 @@ TEST(EndpointsApi, OneEndpointHasItsSeriesDriftAndExamplesOfItsOwn)
     ASSERT_TRUE(rig.inventory->declare(*rig.store, "shop.test", declared_yaml,
                                        kv::now_ms(), error));
     std::string id;
-    for (const auto &e :
-         rig.get("/api/endpoints?host=shop.test").at("endpoints").as_array()) {
+    json::value listed = rig.get("/api/endpoints?host=shop.test");
+    for (const auto &e : listed.at("endpoints").as_array()) {
         if (e.at("path") == "/users/{id}") {
             id = std::string(e.at("id").as_string());
         }
@@ -369,9 +368,9 @@ TEST(EndpointsApi, OneEndpointHasItsSeriesDriftAndExamplesOfItsOwn)
                   "/users/" + std::to_string(20 - i) + "?expand=1");
     }
 
-    EXPECT_EQ(rig.get("/api/endpoints/0123456789abcdef", 404)
-                  .at("error")
-                  .as_string()
+    EXPECT_EQ(std::string(rig.get("/api/endpoints/0123456789abcdef", 404)
+                              .at("error")
+                              .as_string())
                   .substr(0, 11),
               "no endpoint");
     EXPECT_EQ(rig.call("/api/endpoints/xyz").result_int(), 404u);
@@ -403,7 +402,8 @@ TEST(EndpointsApi, ExportsAndDeclaredDocumentsAnswerAndRefuseClearly)
               "http://shop.test/users/19?expand=1");
     EXPECT_EQ(entries[2].at("request").at("url"), "http://other.test/users/7");
     std::string login_id;
-    for (const auto &e : rig.get("/api/endpoints").at("endpoints").as_array()) {
+    json::value listed = rig.get("/api/endpoints");
+    for (const auto &e : listed.at("endpoints").as_array()) {
         if (e.at("path") == "/login") {
             login_id = std::string(e.at("id").as_string());
         }
@@ -447,7 +447,7 @@ TEST(EndpointsApi, ExportsAndDeclaredDocumentsAnswerAndRefuseClearly)
     json::value declared = rig.get("/api/declared?host=shop.test");
     EXPECT_EQ(declared.at("document"), declared_yaml);
     EXPECT_EQ(declared.at("operations"), 2);
-    EXPECT_EQ(declared.at("drift").at("shadow").as_array().size(), 2u);
+    EXPECT_EQ(declared.at("drift").at("shadow").as_array().size(), 1u);
     EXPECT_EQ(rig.get("/api/declared").as_array().size(), 2u);
     EXPECT_EQ(rig.call("/api/declared?host=shop.test", http::verb::delete_)
                   .result_int(),

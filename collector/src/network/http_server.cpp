@@ -151,18 +151,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             beast::error_code ec;
             size_t n = parser_->put(buffer_.data(), ec);
             buffer_.consume(n);
-            if (ec == http::error::need_more) {
-                break;
-            }
-            if (ec) {
+            if (ec && ec != http::error::need_more) {
                 refuse(ec);
                 return;
             }
+            /* before waiting for more: a chunk over the limit may have
+             * come with the head */
             if (parser_->is_header_done() && !within_limit()) {
                 refuse(http::error::body_limit);
                 return;
             }
-            if (n == 0) {
+            if (ec || n == 0) {
                 break;
             }
         }
@@ -193,18 +192,24 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     /* The limit of this request's body, once its head is known: a
      * declared length over it is refused before the body is read, and a
      * chunked body is held to it as it comes. */
+    size_t head_limit()
+    {
+        const auto &head = parser_->get();
+        size_t limit = shared_->limits.body_limit;
+        std::string_view target(head.target().data(), head.target().size());
+        std::string_view path = target.substr(0, target.find('?'));
+        for (const auto &l : shared_->limits.larger_bodies) {
+            if (head.method() == l.method && path == l.path) {
+                limit = l.limit;
+            }
+        }
+        return limit;
+    }
+
     bool within_limit()
     {
         if (limit_ == 0) {
-            const auto &head = parser_->get();
-            limit_ = shared_->limits.body_limit;
-            std::string_view target(head.target().data(), head.target().size());
-            std::string_view path = target.substr(0, target.find('?'));
-            for (const auto &l : shared_->limits.larger_bodies) {
-                if (head.method() == l.method && path == l.path) {
-                    limit_ = l.limit;
-                }
-            }
+            limit_ = head_limit();
             auto length = parser_->content_length();
             if (length && *length > limit_) {
                 return false;
@@ -222,7 +227,13 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         unsigned status = ec == http::error::body_limit     ? 413
                           : ec == http::error::header_limit ? 431
                                                             : 400;
-        size_t limit = limit_ ? limit_ : shared_->limits.body_limit;
+        /* the parser refuses a declared length over the largest limit
+         * before within_limit() sees the head; its request line is read
+         * by then, so the limit said is still the route's */
+        size_t limit = limit_ ? limit_
+                       : ec == http::error::body_limit
+                           ? head_limit()
+                           : shared_->limits.body_limit;
         std::string why =
             ec == http::error::body_limit
                 ? "the request body is over " + std::to_string(limit) + " bytes"
