@@ -3,6 +3,9 @@
 #   make                  nginx, both modules and the collector into build/
 #   make run              the whole stack on loopback until Ctrl-C (examples/nginx.conf)
 #   make demo             the same stack once, with sample traffic and what it captured
+#   make demo-fleet       PostgreSQL, two collectors behind nginx's stream
+#                         module, two nginx with the sensor; one collector
+#                         killed under traffic; what was stored and lost
 #   make test             install what is missing, build, unit and integration tests
 #   make test SANITIZE=address   the integration suite against nginx and the
 #                         modules built with ASan+UBSan, into build/asan
@@ -10,12 +13,13 @@
 #   make modules NGINX_SRC=/path/to/nginx   modules only, into build/ext/ (or OUT=)
 #   make bench            what the sensor costs nginx and delivers (QUICK=1: one round)
 #   make bench-profile    perf profile of the sensor's costs
-#   make deb              Debian package of both modules for Debian's nginx,
-#                         into build/deb/
+#   make deb              Debian packages of both modules for Debian's nginx
+#                         and of the collector, into build/deb/
 #   make matrix           modules against every release tarball in
 #                         NGINX_TARBALLS (default ../shared/nginx), the
 #                         integration suite on 1.20.1 and on the newest
-#   make bench-collector  the collector's ingest rate
+#   make bench-collector  the collector's ingest rate on SQLite, on PostgreSQL
+#                         with one collector and with two
 #   make soak             a million requests with faults; SOAK_REQUESTS=N
 #   make fuzz             each libFuzzer target FUZZ_SECONDS (60) seconds
 
@@ -31,7 +35,7 @@ NGINX_TARBALLS ?=
 
 .PHONY: all deps sensor collector modules unit collector-unit integration \
         distro deb test matrix bench bench-deps bench-profile bench-collector \
-        run demo soak fuzz clean
+        run demo demo-fleet soak fuzz clean
 
 all: sensor collector
 
@@ -67,16 +71,26 @@ $(UPLOT)/package.json: collector/web/package.json collector/web/package-lock.jso
 	@cd $(WEB_DEPS) && npm ci --no-audit --no-fund --loglevel=error
 	@touch $@
 
+# The store's cases run on SQLite and on a PostgreSQL server of their own
+# (tools/pg_cluster.py, under build/pg/unit), stopped after.
+PG_UNIT    := $(BUILD)/pg/unit
+
 collector-unit: collector
 	@cmake --build $(COLLECTOR_BUILD) -j $(JOBS) --target collector_tests \
 	    -- --no-print-directory
-	@cd $(COLLECTOR_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@uri=$$($(PYTHON) tools/pg_cluster.py start $(PG_UNIT) --fast) || exit 1; \
+	cd $(COLLECTOR_BUILD) && KV_TEST_PG=$$uri ctest --output-on-failure \
+	    -j $(JOBS); rc=$$?; \
+	$(PYTHON) $(CURDIR)/tools/pg_cluster.py stop $(PG_UNIT); exit $$rc
 
 run: all
 	@$(PYTHON) collector/stack.py run --build $(BUILD) $(RUN_FLAGS)
 
 demo: all
 	@$(PYTHON) collector/stack.py demo --build $(BUILD) $(RUN_FLAGS)
+
+demo-fleet: all
+	@$(PYTHON) collector/fleet.py --build $(BUILD) $(FLEET_FLAGS)
 
 unit: all
 	@cmake -S tests/unit -B $(BUILD)/unit -DNGINX_BUILD=$(BUILD) >/dev/null
@@ -95,6 +109,7 @@ distro: deps
 
 deb: deps
 	@tools/deb.sh
+	@tools/deb_collector.sh
 
 # SANITIZE=address|thread: the sanitized build's integration tests instead
 # (tools/sanitize.sh; SANITIZE_ARGS go to pytest)

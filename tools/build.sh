@@ -41,6 +41,12 @@ if ! grep -q -- '--without-pcre2' "$src/auto/options" 2>/dev/null; then
     flags=("${kept[@]}")
 fi
 
+# The full build carries nginx's stream module too: it is the balancer in
+# front of several collectors (make demo-fleet, the fleet's tests).
+if [ "$mode" = full ]; then
+    flags+=(--with-stream)
+fi
+
 # Releases that have HTTP/3 (1.25 on) build it in, so that the suite can
 # reach them over QUIC too; it costs a server nothing until a listen asks
 # for it.

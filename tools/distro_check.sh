@@ -2,7 +2,9 @@
 # Builds both modules against Debian's nginx-dev tree and checks that
 # Debian's packaged nginx loads them, in the only order that works; then
 # installs the Debian package of them (make deb) into that nginx and
-# removes it again.
+# removes it again; then the collector's package (make deb builds it too):
+# installed, the binary started as its systemd unit would start it, and
+# removed and purged.
 #
 #   distro_check.sh        prints "distro check: ok" or exits non-zero
 #   KEEP_TMP=1 distro_check.sh   keeps the temporary prefix for inspection
@@ -177,6 +179,13 @@ pkg_cleanup() {
     if known; then
         pkg_op purge "$pkg" || echo "distro check: could not purge $pkg" >&2
     fi
+    if [ -n "${collector_pid:-}" ]; then
+        kill "$collector_pid" 2>/dev/null || true
+    fi
+    if pkg=kestrelvanes-collector known; then
+        pkg_op purge kestrelvanes-collector ||
+            echo "distro check: could not purge kestrelvanes-collector" >&2
+    fi
     cleanup
 }
 
@@ -319,5 +328,81 @@ start_and_serve "$tmp/debian.conf" loaded ||
 
 pkg_op purge "$pkg" || fail "purging $pkg failed"
 [ ! -L "$link.removed" ] || fail "$link.removed is left after the purge"
+
+# --- the collector's package ---------------------------------------------------
+cpkg=kestrelvanes-collector
+unit=/lib/systemd/system/$cpkg.service
+conf=/etc/kestrelvanes/collector.conf
+state=/var/lib/kestrelvanes
+
+echo "distro check: building the collector's package"
+cdeb=$("$top/tools/deb_collector.sh") || fail "building the collector's package failed"
+if pkg=$cpkg known; then
+    pkg_op purge "$cpkg" || fail "could not purge the $cpkg an earlier run left"
+fi
+echo "distro check: installing $cdeb"
+pkg_op install "$cdeb" || fail "installing $cdeb failed"
+[ -x /usr/bin/kestrelvanes-collector ] || fail "the collector binary is missing"
+getent passwd kestrelvanes >/dev/null || fail "no system user kestrelvanes"
+[ "$(stat -c '%U %a' "$state")" = "kestrelvanes 750" ] ||
+    fail "$state is not the service user's, mode 750: $(stat -c '%U %a' "$state")"
+for setting in User=kestrelvanes NoNewPrivileges=yes ProtectSystem=strict \
+    PrivateTmp=yes ProtectHome=yes StateDirectory=kestrelvanes \
+    "ExecStart=/usr/bin/kestrelvanes-collector --config $conf"; do
+    grep -qx -- "$setting" "$unit" || fail "$unit does not set $setting"
+done
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$unit" >"$tmp/verify.out" 2>&1 || {
+        cat "$tmp/verify.out" >&2
+        fail "systemd-analyze rejects $unit"
+    }
+fi
+# every option the collector knows is set, or shown commented, in the file
+for option in $(/usr/bin/kestrelvanes-collector --help |
+    sed -n 's/^  --\([a-z-]*\).*/\1/p' | grep -vx -e config -e help); do
+    grep -Eq "^#?$option( |$)" "$conf" || fail "$conf does not name --$option"
+done
+
+# As the unit starts it: its user, its state directory, umask 0077, the
+# packaged configuration (the addresses moved to free ports here).
+echo "distro check: starting the collector as its unit would"
+(
+    cd "$state"
+    umask 0077
+    exec setpriv --reuid=kestrelvanes --regid=kestrelvanes --init-groups \
+        -- /usr/bin/kestrelvanes-collector \
+        --config "$conf" --ingest 127.0.0.1:0 --console 127.0.0.1:0
+) >"$tmp/collector.log" 2>&1 &
+collector_pid=$!
+for _ in $(seq 100); do
+    grep -q 'console on' "$tmp/collector.log" && break
+    kill -0 "$collector_pid" 2>/dev/null || break
+    sleep 0.1
+done
+console=$(grep -o 'console on http://127.0.0.1:[0-9]*' "$tmp/collector.log" | sed 's/.*://')
+[ -n "$console" ] || {
+    cat "$tmp/collector.log" >&2
+    fail "the packaged collector did not start"
+}
+curl -sS --max-time 10 "http://127.0.0.1:$console/api/collector" >"$tmp/info.json" ||
+    fail "the packaged collector's console does not answer"
+grep -q "\"SQLite $state/collector.db\"" "$tmp/info.json" || {
+    cat "$tmp/info.json" >&2
+    fail "the packaged collector does not keep its database in $state"
+}
+[ "$(stat -c '%U %a' "$state/collector.db")" = "kestrelvanes 600" ] ||
+    fail "$state/collector.db is $(stat -c '%U %a' "$state/collector.db")"
+[ -f "$state/control.json" ] || fail "the control file was not written in $state"
+kill -TERM "$collector_pid"
+wait "$collector_pid" || fail "the packaged collector did not stop cleanly on SIGTERM"
+collector_pid=""
+
+echo "distro check: removing $cpkg"
+pkg_op remove "$cpkg" || fail "removing $cpkg failed"
+[ ! -e /usr/bin/kestrelvanes-collector ] || fail "the collector binary is left after the remove"
+[ -f "$state/collector.db" ] || fail "a remove took the data with it"
+pkg_op purge "$cpkg" || fail "purging $cpkg failed"
+[ ! -e "$state" ] || fail "$state is left after the purge"
+[ ! -e "$conf" ] || fail "$conf is left after the purge"
 
 echo "distro check: ok"

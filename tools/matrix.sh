@@ -147,7 +147,8 @@ for v in $suite_on; do
     # (a bare -rs would leave only the skips in it)
     NGINX_BIN=$out/$v/sbin/nginx KV_MODULES=$out/$v/modules \
         KV_REQUIRE_HTTP3=$http3 \
-        "$python" -m pytest -q -p no:cacheprovider -rfEs "$top/tests/integration" \
+        "$python" -m pytest -q -p no:cacheprovider -rfEs -m "not collector_only" \
+        "$top/tests/integration" \
         >"$log" 2>&1 &
     suite_pid[$v]=$!
 done

@@ -4,6 +4,9 @@
  * sensor writes, pipelined on a few keep-alive connections as a busy
  * sensor worker does, and counts the replies.  With --console it also
  * waits until the collector has stored them and reports that rate.
+ * Every message carries a request id of its own (the collector keeps an
+ * exchange once per id): the ids of a batch are rewritten in place before
+ * it is written again.
  */
 
 #include <arpa/inet.h>
@@ -94,6 +97,35 @@ base64(const std::string &in)
     return out;
 }
 
+/* Where a message's request id counts: sixteen hex digits, rewritten
+ * before each sending. */
+const std::string id_slot = "@@@@@@@@@@@@@@@@";
+
+/* A request id as the sensor writes one (a pid in hex, a hyphen, 27
+ * characters), with the slot in it. */
+std::string
+request_id()
+{
+    static const std::string id = [] {
+        char pid[8];
+        std::snprintf(pid, sizeof(pid), "%04x", getpid() & 0xffff);
+        return std::string(pid) + "-" + id_slot + "feedbeef000";
+    }();
+    return id;
+}
+
+/* When this run started, as the time its requests started: the store
+ * files exchanges by day. */
+std::string
+start_ms()
+{
+    static const std::string ms =
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count());
+    return ms;
+}
+
 /* A JSON body of body_size bytes holding a password and a token, for
  * the redaction it costs the collector to find them. */
 std::string
@@ -124,19 +156,20 @@ merged_log(size_t body_size, int n, bool secrets)
     std::string doc =
         "[{\"request\":{\"headers\":{\"Host\":\"api.example\",\"User-Agent\":"
         "\"curl/7.88.1\",\"Accept\":\"*/*\","
-        + auth + "\"X-Request-Id\":\"1a2b-" + std::to_string(100000 + n)
-        + "f00dfeedbeef0000000\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
+        + auth + "\"X-Request-Id\":\"" + request_id()
+        + "\"},\"method\":\"GET\",\"uri\":\"/api/items?page="
         + std::to_string(n % 100)
-        + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\"1a2b-"
-        + std::to_string(100000 + n)
-        + "f00dfeedbeef0000000\",\"Content-Type\":\"application/json\","
+        + "\"},\"response\":{\"headers\":{\"X-Request-Id\":\"" + request_id()
+        + "\",\"Content-Type\":\"application/json\","
           "\"Content-Length\":\""
         + std::to_string(body_size)
         + "\",\"X-Kv-Sensor-Instance\":\"bench\",\"X-Kv-Sensor-Hostname\":"
           "\"loadgen\",\"X-Kv-Sensor-Logging-Level\":\"default\"},\"body64\":\""
         + base64(body)
         + "\",\"status\":200},\"client_ip\":\"127.0.0.1\",\"client_port\":"
-          "40000,\"started_at\":1700000000123,\"tries\":[],\"latencies\":{"
+          "40000,\"started_at\":"
+        + start_ms()
+        + ",\"tries\":[],\"latencies\":{"
           "\"request\":1}}]";
     char len[16];
     std::snprintf(len, sizeof(len), "%010zu", doc.size());
@@ -153,9 +186,9 @@ response_log(size_t body_size, int n)
     std::string body(body_size, 'b');
     return "POST /nginxlog HTTP/1.1\r\nHost: kestrelvanes-collector\r\n"
            "Content-Type:application/json\r\nConnection:keep-alive\r\n"
-           "X-Status: 200\r\nX-Request-Id: 1a2b-"
-           + std::to_string(200000 + n)
-           + "\r\nX-Req-Time: 1700000000123\r\nX-Resp-Time: 1\r\n"
+           "X-Status: 200\r\nX-Request-Id: "
+           + request_id() + "\r\nX-Req-Time: " + start_ms()
+           + "\r\nX-Resp-Time: 1\r\n"
              "X-Client-Addr:127.0.0.1:40000\r\nX-Req-Uri:/api/items\r\n"
              "X-Req-Host:api.example\r\nX-Req-Content-Len: 0\r\nX-Args:page="
            + std::to_string(n % 100)
@@ -196,6 +229,7 @@ console_counter(const Target &t, const char *name)
 
 struct Conn {
     int fd = -1;
+    std::string batch; /* this connection's copy, its ids rewritten */
     long long sent = 0;
     long long acked = 0;
     size_t offset = 0; /* into the batch being written */
@@ -274,18 +308,36 @@ main(int argc, char **argv)
         return 2;
     }
 
-    /* one batch of distinct messages, written again and again */
+    /* one batch of messages, written again and again with new ids */
     std::string batch;
+    std::vector<std::vector<size_t>> slots; /* each message's id slots */
     for (int n = 0; n < pipeline; n++) {
         bool merged = format == "merged" || (format == "mixed" && n % 2 == 0);
+        size_t at = batch.size();
         batch += merged ? merged_log(body, n, secrets) : response_log(body, n);
+        slots.emplace_back();
+        for (size_t p = batch.find(id_slot, at); p != std::string::npos;
+             p = batch.find(id_slot, p + 1)) {
+            slots.back().push_back(p);
+        }
     }
+    unsigned long long next_id = 0;
+    auto renumber = [&](std::string &b) {
+        char hex[17];
+        for (const auto &message : slots) {
+            std::snprintf(hex, sizeof(hex), "%016llx", next_id++);
+            for (size_t p : message) {
+                b.replace(p, 16, hex, 16);
+            }
+        }
+    };
 
     long long stored_before =
         with_console ? console_counter(console, "exchanges_stored") : 0;
 
     std::vector<Conn> conns(static_cast<size_t>(connections));
     for (auto &c : conns) {
+        c.batch = batch;
         c.fd = connect_to(target);
         if (c.fd < 0) {
             std::fprintf(
@@ -338,11 +390,14 @@ main(int argc, char **argv)
                 }
             }
             if (fds[i].revents & POLLOUT) {
-                ssize_t n = write(c.fd, batch.data() + c.offset,
-                                  batch.size() - c.offset);
+                if (c.offset == 0) {
+                    renumber(c.batch);
+                }
+                ssize_t n = write(c.fd, c.batch.data() + c.offset,
+                                  c.batch.size() - c.offset);
                 if (n > 0) {
                     c.offset += static_cast<size_t>(n);
-                    if (c.offset == batch.size()) {
+                    if (c.offset == c.batch.size()) {
                         c.offset = 0;
                         c.sent += pipeline;
                     }

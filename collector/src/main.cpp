@@ -1,8 +1,9 @@
 /*
  * kestrelvanes-collector: receives what the nginx sensor sends, keeps it
- * in SQLite, steers the sensor through heartbeat replies and serves a
- * console.  Everything is made and wired here, in one place; the main
- * thread runs the ingest event loop.
+ * in SQLite (or in a PostgreSQL database that several collectors share),
+ * steers the sensor through heartbeat replies and serves a console.
+ * Everything is made and wired here, in one place; the main thread runs
+ * the ingest event loop.
  *
  * Layers, lowest first (a layer includes only those below it): base,
  * model, protocol, store, control, authz, analysis, ingest, network, api.
@@ -37,6 +38,7 @@
 #include "network/ingest_server.h"
 #include "network/tls.h"
 #include "options.h"
+#include "store/pg_store.h"
 #include "store/sqlite_store.h"
 
 namespace {
@@ -45,6 +47,8 @@ constexpr const char *program = "kestrelvanes-collector";
 constexpr int exit_usage = 2;
 /* descriptors kept for the console, the database and the rest */
 constexpr rlim_t spare_descriptors = 384;
+/* retention by age on PostgreSQL, where no row count bounds the tables */
+constexpr int64_t pg_default_retain_days = 7;
 
 std::mutex log_lock;
 bool quiet = false;
@@ -227,27 +231,40 @@ main(int argc, char **argv)
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     fit_descriptors(opt);
 
-    kv::IngestCounters counters;
-    kv::ControlState control(
-        opt.control_file, counters, [](const std::string &s) {
-            log_line(s, s.find("unchanged") != std::string::npos
-                            || s.find("could not") != std::string::npos);
-        });
-    if (!control.load(error)) {
-        return fail("control file: " + error);
+    std::unique_ptr<kv::QueuedStore> store;
+    if (kv::is_postgres_uri(opt.db)) {
+        kv::PgStore::Options po;
+        po.uri = opt.db;
+        po.retain_days =
+            opt.retain_days >= 0 ? opt.retain_days : pg_default_retain_days;
+        po.log = [](const std::string &s) { log_line(s, true); };
+        store = kv::PgStore::open(po, error);
+    } else {
+        kv::SqliteStore::Options so;
+        so.path = opt.db;
+        so.retain_rows = opt.retain_rows;
+        so.age.max_age_ms =
+            std::max<int64_t>(opt.retain_days, 0) * 24 * 3600 * 1000;
+        store = kv::SqliteStore::open(so, error);
     }
-
-    kv::SqliteStore::Options so;
-    so.path = opt.db;
-    so.retain_rows = opt.retain_rows;
-    so.age.max_age_ms = opt.retain_days * 24 * 3600 * 1000;
-    auto store = kv::SqliteStore::open(so, error);
     if (!store) {
         return fail(error);
     }
-    control.set_journal([&store](const kv::ControlChangeRow &c) {
-        store->add_control_change(c);
-    });
+
+    /* the settings and their change log live in the database: every
+     * collector of it hands out the same */
+    kv::IngestCounters counters;
+    kv::ControlState control(
+        opt.control_file, counters,
+        [](const std::string &s) {
+            log_line(s, s.find("unchanged") != std::string::npos
+                            || s.find("cannot") != std::string::npos
+                            || s.find("could not") != std::string::npos);
+        },
+        store.get());
+    if (!control.load(error)) {
+        return fail("control: " + error);
+    }
 
     /* decoding, then the steps records pass through, then the store */
     kv::Pipeline pipeline(*store);
@@ -342,9 +359,10 @@ main(int argc, char **argv)
     kv::ConsoleInfo info;
     info.ingest = opt.ingest.text();
     info.ingest_tls = opt.ingest_tls_on ? opt.ingest_tls.text() : "";
-    info.db = opt.db;
+    info.db = store->describe();
     info.control_file = opt.control_file;
     info.started_ms = kv::now_ms();
+    info.offline_after_ms = opt.offline_after_ms;
     info.access = access;
     info.redaction = opt.redact;
     info.redact_headers = opt.redact_headers;
@@ -397,8 +415,8 @@ main(int argc, char **argv)
     log_line(
         listening + ", console on " + (access.tls ? "https://" : "http://")
             + opt.console.text() + "/"
-            + (access.token.empty() ? "" : " (token required)") + ", database "
-            + opt.db
+            + (access.token.empty() ? "" : " (token required)") + ", "
+            + store->describe()
             + (opt.control_file.empty() ? "" : ", control " + opt.control_file),
         true);
     if (!opt.redact) {

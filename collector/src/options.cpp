@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstring>
+#include <fstream>
 
 #include "base/text.h"
 
@@ -119,16 +120,23 @@ usage()
            "                          (repeatable)\n"
            "  --console-tls-cert FILE, --console-tls-key FILE\n"
            "                          serve the console over HTTPS (PEM)\n"
-           "  --db PATH               SQLite database (default "
-           "collector.db)\n"
+           "  --db PATH|URI           SQLite database (default "
+           "collector.db), or a\n"
+           "                          PostgreSQL database shared by several "
+           "collectors\n"
+           "                          (postgresql://USER@HOST/NAME)\n"
            "  --control FILE          settings for the sensors (JSON), "
            "reread on change\n"
-           "  --retain-rows N         keep the newest N exchanges and "
-           "statistics documents\n"
-           "                          (default 1000000)\n"
-           "  --retain-days N         drop exchanges, statistics and workers "
-           "older than\n"
-           "                          N days (default: kept)\n"
+           "  --retain-rows N         SQLite: keep the newest N exchanges "
+           "and statistics\n"
+           "                          documents (default 1000000)\n"
+           "  --retain-days N         keep N days of exchanges, statistics "
+           "and workers;\n"
+           "                          0 keeps all (default 0 for SQLite, 7 "
+           "for PostgreSQL)\n"
+           "  --offline-after T       a worker not heard from for T shows "
+           "offline\n"
+           "                          (default 90s)\n"
            "  --redact-header NAME    mask this header's values too "
            "(repeatable)\n"
            "  --redact-key NAME       mask JSON members, form fields and "
@@ -170,15 +178,101 @@ usage()
            "  --inventory-save-interval T\n"
            "                          save the inventory's changes every T "
            "(default 60s)\n"
+           "  --config FILE           options from FILE, one \"name = "
+           "value\" a line\n"
            "  --quiet                 log only problems\n"
            "  --help                  this text\n";
 }
 
 bool
+read_config(const std::string &path, std::vector<std::string> &words,
+            std::vector<std::string> &origins, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "--config: cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(in, line); number++) {
+        std::string where = path + ":" + std::to_string(number);
+        std::string_view l = trim_blanks(line);
+        if (!l.empty() && l.back() == '\r') {
+            l = trim_blanks(l.substr(0, l.size() - 1));
+        }
+        if (l.empty() || l.front() == '#') {
+            continue;
+        }
+        size_t cut = l.find_first_of("= \t");
+        std::string name(l.substr(0, cut));
+        std::string_view rest =
+            cut == std::string_view::npos ? "" : trim_blanks(l.substr(cut));
+        bool has_value = !rest.empty();
+        if (has_value && rest.front() == '=') {
+            rest = trim_blanks(rest.substr(1));
+        }
+        if (name.empty() || name.rfind("--", 0) == 0 || name == "config") {
+            error = where + ": \"" + std::string(l)
+                    + "\" is not \"name = value\" of an option other "
+                      "than config";
+            return false;
+        }
+        words.push_back("--" + name);
+        origins.push_back(where);
+        if (has_value) {
+            words.push_back(std::string(rest));
+            origins.push_back(where);
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool parse_words(const std::vector<std::string> &args,
+                 const std::vector<std::string> &origins, Options &out,
+                 std::string &error);
+
+} // namespace
+
+bool
 parse_options(int argc, char **argv, Options &out, std::string &error)
 {
+    std::vector<std::string> words, origins;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        std::string file;
+        if (arg == "--config") {
+            if (i + 1 >= argc) {
+                error = "--config needs a value";
+                return false;
+            }
+            file = argv[++i];
+        } else if (arg.rfind("--config=", 0) == 0) {
+            file = arg.substr(9);
+        } else {
+            words.push_back(arg);
+            origins.emplace_back();
+            continue;
+        }
+        if (!read_config(file, words, origins, error)) {
+            return false;
+        }
+    }
+    return parse_words(words, origins, out, error);
+}
+
+namespace {
+
+bool
+parse_words(const std::vector<std::string> &args,
+            const std::vector<std::string> &origins, Options &out,
+            std::string &error)
+{
+    bool ok = true;
+    size_t argc = args.size();
+    for (size_t i = 0; i < argc && ok; i++) {
+        std::string arg = args[i];
         std::string value;
         bool has_value = false;
         size_t eq = arg.find('=');
@@ -191,11 +285,12 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             if (has_value) {
                 return true;
             }
-            if (i + 1 >= argc) {
+            if (i + 1 >= argc
+                || (origins[i + 1] != origins[i] && !origins[i].empty())) {
                 error = std::string(name) + " needs a value";
                 return false;
             }
-            value = argv[++i];
+            value = args[++i];
             return true;
         };
         auto address = [&](const char *name, Address &a) {
@@ -262,7 +357,7 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             return true;
         };
 
-        bool ok;
+        size_t at = i;
         if (arg == "--help" || arg == "-h") {
             out.help = true;
             ok = true;
@@ -297,8 +392,6 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             ok = text("--console-tls-cert", out.console_tls_cert);
         } else if (arg == "--console-tls-key") {
             ok = text("--console-tls-key", out.console_tls_key);
-        } else if (arg == "--retain-days") {
-            ok = number("--retain-days", 1, 100000, out.retain_days);
         } else if (arg == "--redact-header") {
             std::string h;
             ok = text("--redact-header", h);
@@ -316,6 +409,10 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             ok = text("--control", out.control_file);
         } else if (arg == "--retain-rows") {
             ok = number("--retain-rows", 1, INT64_MAX, out.retain_rows);
+        } else if (arg == "--retain-days") {
+            ok = number("--retain-days", 0, 36500, out.retain_days);
+        } else if (arg == "--offline-after") {
+            ok = duration("--offline-after", out.offline_after_ms);
         } else if (arg == "--auth-path") {
             ok = text("--auth-path", out.auth_path);
             if (ok && out.auth_path.front() != '/') {
@@ -366,9 +463,12 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
             error = "unknown option " + arg;
             ok = false;
         }
-        if (!ok) {
-            return false;
+        if (!ok && !origins[at].empty()) {
+            error = origins[at] + ": " + error;
         }
+    }
+    if (!ok) {
+        return false;
     }
     if (out.ingest_tls_on && (out.tls_cert.empty() || out.tls_key.empty())) {
         error = "--ingest-tls needs --tls-cert and --tls-key";
@@ -396,5 +496,7 @@ parse_options(int argc, char **argv, Options &out, std::string &error)
     }
     return true;
 }
+
+} // namespace
 
 } // namespace kv

@@ -30,10 +30,11 @@ struct Options {
     std::vector<std::string> console_hosts;
     std::string console_tls_cert;
     std::string console_tls_key;
-    std::string db = "collector.db";
+    std::string db = "collector.db"; /* or a postgresql:// URI */
     std::string control_file;
     int64_t retain_rows = 1000000;
-    int64_t retain_days = 0; /* 0: rows are kept whatever their age */
+    int64_t retain_days = -1; /* -1: the backend's default */
+    int64_t offline_after_ms = 90000;
     bool redact = true;
     std::vector<std::string> redact_headers;
     std::vector<std::string> redact_keys;
@@ -63,8 +64,19 @@ bool parse_duration_ms(const std::string &text, int64_t &out);
 /* A size in bytes, or with k, m or g (powers of 1024) after it. */
 bool parse_size(const std::string &text, int64_t &out);
 
-/* False with a message for a bad flag or value. */
+/* False with a message for a bad flag or value.  --config FILE stands for
+ * the options the file sets, where it is given: what comes after it on
+ * the command line overrides them. */
 bool parse_options(int argc, char **argv, Options &out, std::string &error);
+
+/*
+ * The options a configuration file sets, as command-line words: a line
+ * "name = value" (or "name value") is --name value, a line holding only a
+ * name is the flag --name; blank lines and lines starting with # are
+ * skipped.  False with FILE:LINE and a reason when it cannot be read.
+ */
+bool read_config(const std::string &path, std::vector<std::string> &words,
+                 std::vector<std::string> &origins, std::string &error);
 
 const char *usage();
 

@@ -270,6 +270,111 @@ TEST(ConsoleApi, RefusalsSayWhyInJson)
         1u);
 }
 
+TEST(ConsoleApi, MetricsCarryTheFleetsWorkersAndTheirRates)
+{
+    Rig rig;
+    int64_t now = kv::now_ms();
+    std::vector<kv::Record> records;
+    /* a worker whose name needs escaping, heard from twice, 10 s apart */
+    for (int n = 0; n < 2; n++) {
+        kv::StatsDoc s;
+        s.time_ms = now - 10000 + n * 10000;
+        s.sensor_host = "web \"1\"";
+        s.instance = "edge";
+        s.pid = 77;
+        s.access = n == 0 ? "{}"
+                          : "{\"log_dropped_queue_full\":30,"
+                            "\"log_dropped_thread\":10,\"logs_send_fail\":5,"
+                            "\"msg_sent\":100}";
+        s.auth =
+            n == 0 ? "{}" : "{\"sr_send_fail\":2,\"failure_overridden\":3}";
+        records.emplace_back(s);
+    }
+    /* and one long gone, which has no rates */
+    kv::Heartbeat gone;
+    gone.time_ms = now - 3600000;
+    gone.sensor_host = "web-2";
+    gone.instance = "edge";
+    gone.pid = 5;
+    gone.logging_level = "default";
+    records.emplace_back(gone);
+    rig.store->push(records);
+    rig.store->flush();
+
+    kv::HttpResponse res = rig.call("/metrics");
+    EXPECT_EQ(res.result_int(), 200u);
+    EXPECT_EQ(res[http::field::content_type],
+              "text/plain; version=0.0.4; charset=utf-8");
+    const std::string &text = res.body();
+    auto has = [&](const std::string &line) {
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos)
+            << line << "\n"
+            << text;
+    };
+    std::string worker =
+        "pid=\"77\",sensor_host=\"web \\\"1\\\"\",sensor_instance=\"edge\"";
+    has("kestrelvanes_sensor_up{" + worker + "} 1");
+    has("kestrelvanes_sensor_period_seconds{" + worker + "} 10");
+    has("kestrelvanes_sensor_drops_per_second{" + worker + "} 4");
+    has("kestrelvanes_sensor_send_failures_per_second{" + worker + "} 0.5");
+    has("kestrelvanes_sensor_authorization_failures_per_second{" + worker
+        + "} 0.5");
+    has("kestrelvanes_sensor_period_events{counter=\"msg_sent\","
+        "group=\"access\","
+        + worker + "} 100");
+    has("kestrelvanes_sensor_up{pid=\"5\",sensor_host=\"web-2\","
+        "sensor_instance=\"edge\"} 0");
+    EXPECT_EQ(text.find("kestrelvanes_sensor_drops_per_second{pid=\"5\""),
+              std::string::npos);
+    has("# TYPE kestrelvanes_collector_exchanges_stored_total counter");
+    has("# TYPE kestrelvanes_collector_connections_open gauge");
+}
+
+TEST(ConsoleApi, WorkersPageWithTheirStateAndDates)
+{
+    Rig rig;
+    kv::ConsoleInfo info;
+    info.offline_after_ms = 60000;
+    rig.api = std::make_unique<kv::ConsoleApi>(*rig.store, rig.control,
+                                               rig.counters, info);
+    int64_t now = kv::now_ms();
+    std::vector<kv::Record> records;
+    for (int pid : {1, 2, 3}) {
+        kv::Heartbeat hb;
+        hb.time_ms = pid == 3 ? now - 120000 : now;
+        hb.sensor_host = "web";
+        hb.instance = "edge";
+        hb.pid = pid;
+        hb.logging_level = "default";
+        records.emplace_back(hb);
+    }
+    rig.store->push(records);
+    rig.store->flush();
+
+    json::array first = rig.get("/api/sensors?limit=2").as_array();
+    ASSERT_EQ(first.size(), 2u);
+    std::string after = std::string(first[1].at("key").as_string());
+    std::string encoded;
+    for (char c : after) {
+        encoded += c == '\n'  ? std::string("%0A")
+                   : c == ' ' ? std::string("%20")
+                              : std::string(1, c);
+    }
+    json::array rest =
+        rig.get("/api/sensors?limit=2&after=" + encoded).as_array();
+    ASSERT_EQ(rest.size(), 1u);
+    EXPECT_EQ(first[0].at("online"), true);
+    EXPECT_EQ(rest[0].at("pid"), 3);
+    EXPECT_EQ(rest[0].at("online"), false);
+    EXPECT_EQ(rest[0].at("last_heartbeat"),
+              json::value(kv::iso8601(now - 120000)));
+    EXPECT_EQ(kv::iso8601(1700000000123), "2023-11-14T22:13:20.123Z");
+    EXPECT_EQ(kv::iso8601(0), "1970-01-01T00:00:00.000Z");
+    rig.get("/api/sensors?limit=0", 400);
+    rig.get("/api/exchanges?until_ms=x", 400);
+    rig.get("/api/exchanges?path=%FF", 400);
+}
+
 namespace {
 
 void

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <boost/json/parse.hpp>
+
 #include "network/http_server.h"
 #include "support.h"
 
@@ -32,6 +34,10 @@ class HttpServerTest : public ::testing::Test {
                     waiting = true;
                     woken.notify_all();
                     woken.wait(g, [this] { return released; });
+                }
+                if (target == "/fail") {
+                    /* as a database's error reads: several lines */
+                    throw std::runtime_error("no server:\n\tis it \"up\"?");
                 }
                 return kv::make_response(
                     200, target + " " + std::to_string(req.body().size()),
@@ -227,4 +233,17 @@ TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAndKeptOnesAnswerInOrder)
     EXPECT_TRUE(closed);
     close(b);
     close(a);
+}
+
+TEST_F(HttpServerTest, AHandlerThatFailsIsAnsweredWithJson)
+{
+    serve(kv::HttpLimits{});
+    int fd = connect_to(port);
+    ASSERT_TRUE(send_all(fd, "GET /fail HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string reply = read_through(fd, "}");
+    EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 500");
+    std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
+    EXPECT_EQ(boost::json::parse(body).at("error"),
+              "no server:\n\tis it \"up\"?");
+    close(fd);
 }

@@ -169,7 +169,7 @@ TEST(Store, WorkersAreNamedOnceTheirPidIsKnown)
     store->push(recs);
     store->flush();
 
-    auto sensors = store->sensors();
+    auto sensors = store->sensors(kv::SensorQuery{});
     ASSERT_EQ(sensors.size(), 1u);
     EXPECT_EQ(sensors[0].pid, pid);
     EXPECT_EQ(sensors[0].heartbeats, 3);
@@ -211,23 +211,66 @@ TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
         EXPECT_EQ(
             post->exchange.response_headers.front(),
             (std::pair<std::string, std::string>{"Location", "/api/items/4"}));
-        ASSERT_EQ(store->sensors().size(), 1u);
-        EXPECT_GT(store->sensors()[0].pid.value_or(0), 0);
+        ASSERT_EQ(store->sensors(kv::SensorQuery{}).size(), 1u);
+        EXPECT_GT(store->sensors(kv::SensorQuery{})[0].pid.value_or(0), 0);
         ASSERT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
 
-        /* and it goes on from where it was */
+        /* and it goes on from where it was: what it holds already is
+         * not kept again */
         store->start();
         auto more = records(data("merged_stream.bin"));
+        kv::Exchange fresh = std::get<kv::Exchange>(more.front());
+        fresh.request_id = "1-fresh";
+        more.emplace_back(std::move(fresh));
         store->push(more);
         store->flush();
-        EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).at(0).id, 13);
+        EXPECT_EQ(store->exchanges(kv::ExchangeQuery{}).at(0).id, 10);
+        EXPECT_EQ(store->counters().duplicates_ignored.load(), 4u);
         store->stop();
     }
     /* opening again changes nothing */
     auto again = open_store(path);
     ASSERT_TRUE(again);
-    EXPECT_EQ(again->exchanges(kv::ExchangeQuery{}).size(), 13u);
+    EXPECT_EQ(again->exchanges(kv::ExchangeQuery{}).size(), 10u);
     EXPECT_EQ(schema_version(path), newest);
+}
+
+/* Two earlier builds numbered their second step differently: the change
+ * log and keys, or the filters and control settings.  A database of
+ * either comes out with both, its data kept. */
+TEST(Schema, EitherSecondStepIsUpgradedToBoth)
+{
+    const auto &all = kv::sqlite_migrations();
+    ASSERT_EQ(all.size(), 3u);
+    std::vector<std::vector<kv::Migration>> earlier = {
+        {all[0], all[1]},
+        {all[0], {2, all[2].what, all[2].sql}},
+    };
+    for (const auto &steps : earlier) {
+        std::string path = temp_dir() + "/collector.db";
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        std::string error;
+        ASSERT_TRUE(kv::migrate_sqlite(db, steps, error)) << error;
+        ASSERT_EQ(kv::sqlite_schema_version(db), 2);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "INSERT INTO stats (time_ms, sensor_host, "
+                               "instance, pid, access, auth, peer) VALUES "
+                               "(1, 'h', 'i', 7, '{}', '{}', 'p')",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+
+        auto store = open_store(path);
+        ASSERT_TRUE(store) << steps[1].what;
+        EXPECT_EQ(schema_version(path), 3);
+        EXPECT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
+        EXPECT_FALSE(store->control_settings());
+        kv::ControlChangeRow change{0, 5, "file", "{}", "{}"};
+        EXPECT_TRUE(store->replace_control_settings(0, "{}", 5, &change));
+        EXPECT_EQ(store->control_changes(kv::ControlChangeQuery{}).size(), 1u);
+        EXPECT_EQ(store->redaction_key("k"), "k");
+    }
 }
 
 TEST(Schema, StepsApplyWholeOrNotAtAll)
@@ -342,12 +385,12 @@ TEST(Store, OldRowsAndWorkersNotHeardOfAgeOut)
     ASSERT_TRUE(kvtest::eventually([&] {
         return store->exchanges(kv::ExchangeQuery{}).size() == 2
                && store->stats(kv::StatsQuery{}).size() == 1
-               && store->sensors().size() == 1;
+               && store->sensors(kv::SensorQuery{}).size() == 1;
     }));
     for (const auto &row : store->exchanges(kv::ExchangeQuery{})) {
         EXPECT_EQ(row.exchange.uri, "/new");
     }
-    EXPECT_EQ(store->sensors()[0].pid.value_or(0), 12);
+    EXPECT_EQ(store->sensors(kv::SensorQuery{})[0].pid.value_or(0), 12);
     EXPECT_EQ(store->counters().rows_pruned.load(), 5u + 1u + 2u);
 
     /* and the rows after them go on being kept and numbered */

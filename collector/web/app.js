@@ -79,9 +79,14 @@ const paging = { before: null, trail: [] };
 function filterQuery() {
   const f = new FormData($("#filters"));
   const q = new URLSearchParams({ limit: f.get("rows") || "100" });
-  for (const k of ["method", "status", "path", "format"]) {
+  for (const k of ["method", "status", "path", "format", "host"]) {
     const v = (f.get(k) || "").trim();
     if (v) q.set(k, v);
+  }
+  // the range's ends, in the browser's time zone
+  for (const [k, name] of [["since", "since_ms"], ["until", "until_ms"]]) {
+    const v = f.get(k);
+    if (v) q.set(name, String(new Date(v).getTime()));
   }
   if (paging.before !== null) q.set("before", String(paging.before));
   return q;
@@ -109,8 +114,10 @@ async function showExchanges() {
   const tbody = $("#exchanges tbody");
   tbody.replaceChildren();
   for (const x of list) {
+    const when = el("td", clock(x.time_ms));
+    when.title = x.time;
     const tr = row([
-      x.id, clock(x.time_ms), x.instance || x.sensor_host,
+      x.id, when, x.instance || x.sensor_host,
       x.format, x.method, el("td", x.uri, "uri"),
       el("td", x.status, "status " + statusClass(x.status)),
       x.latency_ms === null ? "" : `${x.latency_ms} ms`,
@@ -250,19 +257,40 @@ for (const tools of document.querySelectorAll(".body-tools")) {
 
 // Sensors
 
+// Workers a page at a time, in the order of their keys.
+const SENSORS_PAGE = 100;
+const sensorPaging = { after: "" };
+
 async function showSensors() {
-  const list = await api("/api/sensors");
+  const q = new URLSearchParams({ limit: String(SENSORS_PAGE) });
+  if (sensorPaging.after) q.set("after", sensorPaging.after);
+  const list = await api("/api/sensors?" + q);
   const tbody = $("#sensors tbody");
   tbody.replaceChildren();
   for (const s of list) {
+    const heartbeat = el("td", age(s.last_heartbeat_ms));
+    heartbeat.title = s.last_heartbeat || "";
     tbody.appendChild(row([
+      el("td", s.online ? "online" : "offline", s.online ? "online" : "offline"),
       s.host, s.instance, s.pid === null ? "not yet known" : s.pid,
-      s.mode || "", age(s.last_heartbeat_ms), s.heartbeats,
+      s.mode || "", heartbeat, s.heartbeats,
       age(s.last_stats_ms), s.peer,
     ]));
   }
-  $("#sensors-empty").hidden = list.length > 0;
+  $("#sensors-empty").hidden = list.length > 0 || sensorPaging.after !== "";
+  $("#sensors-first").disabled = sensorPaging.after === "";
+  $("#sensors-next").disabled = list.length < SENSORS_PAGE;
+  $("#sensors-next").dataset.after = list.length ? list[list.length - 1].key : "";
 }
+
+$("#sensors-next").addEventListener("click", (ev) => {
+  sensorPaging.after = ev.target.dataset.after || "";
+  showSensors();
+});
+$("#sensors-first").addEventListener("click", () => {
+  sensorPaging.after = "";
+  showSensors();
+});
 
 // Counters
 

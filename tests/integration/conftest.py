@@ -10,6 +10,7 @@
     auth_server           a started FakeAuthServer
     auth_server_factory(start=True, port=None, tls=False)
     tls_cert              (certfile, keyfile) made once per session
+    pg_cluster            a PostgreSQL server made once per session
     fault_matrix          outcomes of the selected fault cases of every
                           module that defines fault_case(), run side by
                           side once per session (harness/faults.py)
@@ -164,6 +165,17 @@ def tls_cert(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
+def pg_cluster():
+    """A PostgreSQL server of this session's own (tools/pg_cluster.py),
+    under build/pg; each test makes its databases on it."""
+    from harness.stores import cluster_dir, pg_cluster as pg
+    cluster = pg.Cluster(cluster_dir())
+    cluster.start(fast=True)
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture(scope="session")
 def fault_matrix(request, tls_cert, nginx_bin, kv_modules):
     from harness.faults import run_selected
     return run_selected(request.session, tls_cert)
@@ -296,6 +308,10 @@ def pytest_collection_modifyitems(config, items):
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "needs_nginx(release, reason): skipped on older nginx")
+    # the release matrix and the sanitized builds change nginx, not the
+    # collector: tests that never start nginx are left out of them
+    config.addinivalue_line(
+        "markers", "collector_only: no nginx runs in this test")
 
 
 def _release(text):

@@ -18,6 +18,8 @@ from harness.realcollector import RealCollector, collector_binary
 
 TOKEN = "dGVzdC10b2tlbi1mb3ItdGhlLWNvbnNvbGU="
 
+pytestmark = pytest.mark.collector_only
+
 
 @pytest.fixture
 def real_collector(make_prefix):

@@ -10,6 +10,7 @@ are kept in build/artifacts/ (KV_ARTIFACTS).
 import base64
 import contextlib
 import http.server
+import itertools
 import json
 import os
 import shutil
@@ -38,13 +39,21 @@ ARTIFACTS = Path(os.environ.get("KV_ARTIFACTS") or REPO / "build/artifacts")
 
 BODY = {"tea": "earl grey", "cups": [1, 2, 3]}
 
+pytestmark = pytest.mark.collector_only
+
+
+_ids = itertools.count(1)
+
 
 def merged_log(status, uri, body, pid=0x4d2):
+    # every exchange has a request id of its own: the collector keeps one
+    # exchange per id
+    rid = f"{pid:x}-{next(_ids):027x}"
     doc = json.dumps([{
         "request": {"headers": {"Host": "shop.test", "Accept": "*/*",
-                                "X-Request-Id": f"{pid:x}-00ff"},
+                                "X-Request-Id": rid},
                     "method": "GET", "uri": uri},
-        "response": {"headers": {"X-Request-Id": f"{pid:x}-00ff",
+        "response": {"headers": {"X-Request-Id": rid,
                                  "Content-Type": "application/json",
                                  "X-Kv-Sensor-Instance": "browser",
                                  "X-Kv-Sensor-Hostname": "web-7",

@@ -8,6 +8,7 @@
 #include <boost/url/parse.hpp>
 
 #include "api/console_call.h"
+#include "api/metrics.h"
 #include "api/rows_json.h"
 #include "api/web_assets.h"
 #include "base/text.h"
@@ -24,6 +25,7 @@ using Handler = HttpResponse (ConsoleApi::*)(const ConsoleApi::Call &);
 
 constexpr int max_exchanges = 1000;
 constexpr int max_stats = 10000;
+constexpr int max_sensors = 1000;
 constexpr int max_changes = 1000;
 
 /* Matches path against a pattern of segments where {id} stands for a
@@ -108,6 +110,7 @@ ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
         {http::verb::get, "/api/declared", &ConsoleApi::get_declared},
         {http::verb::put, "/api/declared", &ConsoleApi::put_declared},
         {http::verb::delete_, "/api/declared", &ConsoleApi::delete_declared},
+        {http::verb::get, "/metrics", &ConsoleApi::metrics},
     };
 
     std::string_view target(req.target().data(), req.target().size());
@@ -125,7 +128,7 @@ ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
         c.params.emplace_back(p.key, p.value);
     }
 
-    if (c.path.rfind("/api/", 0) != 0) {
+    if (c.path.rfind("/api/", 0) != 0 && c.path != "/metrics") {
         if (req.method() != http::verb::get) {
             return send_error(405, "the console's pages are only read");
         }
@@ -174,13 +177,15 @@ exchange_filters(const ConsoleApi::Call &c, int max_limit)
     q.limit = static_cast<int>(
         int_param(c, "limit", 1, max_limit, std::min(q.limit, max_limit)));
     q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
-    q.method = c.text("method");
+    q.since_ms = int_param(c, "since_ms", 0, INT64_MAX, 0);
+    q.until_ms = int_param(c, "until_ms", 0, INT64_MAX, 0);
+    q.method = text_param(c, "method");
     for (auto &ch : q.method) {
         ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     }
-    q.path = c.text("path");
+    q.path = text_param(c, "path");
     q.format = c.text("format");
-    q.sensor_host = c.text("host");
+    q.sensor_host = text_param(c, "host");
     std::string status = c.text("status");
     if (!status.empty()) {
         /* a status, or a class written as 4xx */
@@ -253,11 +258,15 @@ ConsoleApi::exchange_body(const Call &c)
 }
 
 HttpResponse
-ConsoleApi::sensors(const Call &)
+ConsoleApi::sensors(const Call &c)
 {
+    SensorQuery q;
+    q.limit = static_cast<int>(int_param(c, "limit", 1, max_sensors, q.limit));
+    q.after = text_param(c, "after");
     json::array out;
-    for (const SensorRow &s : store_.sensors()) {
-        out.emplace_back(sensor_json(s));
+    int64_t now = now_ms();
+    for (const SensorRow &s : store_.sensors(q)) {
+        out.emplace_back(sensor_json(s, now, info_.offline_after_ms));
     }
     return send_json(out);
 }
@@ -268,9 +277,10 @@ ConsoleApi::stats(const Call &c)
     StatsQuery q;
     q.limit = static_cast<int>(int_param(c, "limit", 1, max_stats, q.limit));
     q.since_ms = int_param(c, "since_ms", 0, INT64_MAX, 0);
+    q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
     q.pid = int_param(c, "pid", 1, INT32_MAX, 0);
-    q.sensor_host = c.text("host");
-    q.instance = c.text("instance");
+    q.sensor_host = text_param(c, "host");
+    q.instance = text_param(c, "instance");
 
     json::object collector = counters_json(counters_, store_);
     collector["uptime_ms"] = now_ms() - info_.started_ms;
@@ -364,11 +374,12 @@ ConsoleApi::collector(const Call &)
     j["ingest"] = info_.ingest;
     j["ingest_tls"] = info_.ingest_tls.empty() ? json::value(nullptr)
                                                : json::value(info_.ingest_tls);
-    j["db"] = info_.db;
+    j["db"] = store_.describe();
     j["control_file"] = info_.control_file.empty()
                             ? json::value(nullptr)
                             : json::value(info_.control_file);
     j["started_ms"] = info_.started_ms;
+    j["started"] = iso8601(info_.started_ms);
     j["console_tls"] = info_.access.tls;
     j["token_required"] = gate_.token_required();
     json::array headers, keys;
@@ -382,6 +393,18 @@ ConsoleApi::collector(const Call &)
                                   {"extra_headers", std::move(headers)},
                                   {"extra_keys", std::move(keys)}};
     return send_json(j);
+}
+
+HttpResponse
+ConsoleApi::metrics(const Call &)
+{
+    HttpResponse res = make_response(
+        200,
+        metrics_text(counters_, store_, now_ms() - info_.started_ms,
+                     info_.offline_after_ms),
+        "text/plain; version=0.0.4; charset=utf-8");
+    res.set(http::field::cache_control, "no-store");
+    return res;
 }
 
 } // namespace kv

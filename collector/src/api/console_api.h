@@ -25,6 +25,8 @@ struct ConsoleInfo {
     std::string db;
     std::string control_file;
     int64_t started_ms = 0;
+    /* a worker not heard from for this long is shown offline */
+    int64_t offline_after_ms = 90000;
     AccessOptions access;
     /* redaction at ingest: on or off, and the names it masks beyond its
      * own */
@@ -70,6 +72,7 @@ class ConsoleApi {
     HttpResponse get_control(const Call &c);
     HttpResponse put_control(const Call &c);
     HttpResponse collector(const Call &c);
+    HttpResponse metrics(const Call &c);
     /* endpoints_api.cpp: the inventory, its exports and declared APIs */
     HttpResponse list_endpoints(const Call &c);
     HttpResponse one_endpoint(const Call &c);

@@ -81,6 +81,19 @@ int_param(const ConsoleApi::Call &c, const char *name, int64_t lo, int64_t hi,
     return *n;
 }
 
+/* A text parameter a filter compares: UTF-8 without NUL, as every stored
+ * text is, or nothing could match it. */
+inline std::string
+text_param(const ConsoleApi::Call &c, const char *name)
+{
+    std::string v = c.text(name);
+    if (!valid_utf8(v) || v.find('\0') != std::string::npos) {
+        throw BadParameter{std::string(name)
+                           + " must be UTF-8 text without NUL"};
+    }
+    return v;
+}
+
 /* A yes-or-no query parameter: 1, true or yes, or 0, false, no or
  * empty; absent is fallback. */
 inline bool

@@ -1,5 +1,7 @@
 #include "api/rows_json.h"
 
+#include <algorithm>
+
 #include <boost/json/parse.hpp>
 
 #include "base/text.h"
@@ -14,6 +16,13 @@ json::value
 nullable(const std::optional<int64_t> &v)
 {
     return v ? json::value(*v) : json::value(nullptr);
+}
+
+/* The same time as a date, for people and tools that read dates. */
+json::value
+date(const std::optional<int64_t> &ms)
+{
+    return ms ? json::value(iso8601(*ms)) : json::value(nullptr);
 }
 
 /* A JSON document kept as text (meta, counters) back as a value; what is
@@ -125,6 +134,9 @@ put_tail(json::object &j, const ExchangeRow &row)
     j["request_id"] = x.request_id;
     j["logging_level"] = x.logging_level;
     j["received_ms"] = x.received_ms;
+    /* the two times as dates too */
+    j["time"] = iso8601(x.time_ms);
+    j["received"] = iso8601(x.received_ms);
     j["request_body_size"] = nullable(row.request_body_size);
     j["response_body_size"] = nullable(row.response_body_size);
 }
@@ -141,7 +153,7 @@ json::object
 exchange_summary_json(const ExchangeRow &row)
 {
     json::object j;
-    j.reserve(20);
+    j.reserve(22);
     put_summary(j, row);
     put_tail(j, row);
     j["peer"] = row.exchange.peer;
@@ -153,7 +165,7 @@ exchange_json(const ExchangeRow &row)
 {
     const Exchange &x = row.exchange;
     json::object j;
-    j.reserve(34);
+    j.reserve(36);
     put_summary(j, row);
     j["request_headers"] = headers_json(x.request_headers);
     j["response_headers"] = headers_json(x.response_headers);
@@ -170,18 +182,25 @@ exchange_json(const ExchangeRow &row)
 }
 
 json::object
-sensor_json(const SensorRow &s)
+sensor_json(const SensorRow &s, int64_t now, int64_t offline_after_ms)
 {
+    int64_t seen =
+        std::max(s.last_heartbeat_ms.value_or(0), s.last_stats_ms.value_or(0));
     json::object j;
+    j["key"] = s.key;
     j["host"] = s.host;
     j["instance"] = s.instance;
     j["pid"] = nullable(s.pid);
+    j["online"] = seen > 0 && now - seen <= offline_after_ms;
     j["mode"] = s.mode ? json::value(*s.mode) : json::value(nullptr);
     j["last_heartbeat_ms"] = nullable(s.last_heartbeat_ms);
+    j["last_heartbeat"] = date(s.last_heartbeat_ms);
     j["heartbeats"] = s.heartbeats;
     j["last_stats_ms"] = nullable(s.last_stats_ms);
+    j["last_stats"] = date(s.last_stats_ms);
     j["peer"] = s.peer;
     j["first_seen_ms"] = s.first_seen_ms;
+    j["first_seen"] = iso8601(s.first_seen_ms);
     return j;
 }
 
@@ -191,6 +210,7 @@ stats_json(const StatsRow &s)
     json::object j;
     j["id"] = s.id;
     j["time_ms"] = s.time_ms;
+    j["time"] = iso8601(s.time_ms);
     j["sensor_host"] = s.sensor_host;
     j["instance"] = s.instance;
     j["pid"] = s.pid;
@@ -235,11 +255,14 @@ counters_json(const IngestCounters &ingest, const Store &store)
 #undef KV_PUT
     const StoreCounters &sc = store.counters();
     j["exchanges_stored"] = sc.exchanges_stored.load();
+    j["duplicates_ignored"] = sc.duplicates_ignored.load();
     j["stats_stored"] = sc.stats_stored.load();
     j["heartbeats_stored"] = sc.heartbeats_stored.load();
     j["rows_pruned"] = sc.rows_pruned.load();
     j["queue_dropped"] = sc.queue_dropped.load();
     j["write_errors"] = sc.write_errors.load();
+    j["partitions_created"] = sc.partitions_created.load();
+    j["partitions_dropped"] = sc.partitions_dropped.load();
     j["queued"] = store.queued();
     return j;
 }

@@ -21,7 +21,10 @@ boost::json::object exchange_summary_json(const ExchangeRow &row);
  * to download them whole. */
 boost::json::object exchange_json(const ExchangeRow &row);
 
-boost::json::object sensor_json(const SensorRow &s);
+/* online: heard from (heartbeat or statistics) within offline_after_ms
+ * of now */
+boost::json::object sensor_json(const SensorRow &s, int64_t now_ms,
+                                int64_t offline_after_ms);
 boost::json::object stats_json(const StatsRow &s);
 /* A control change, with the names of the settings it changed. */
 boost::json::object control_change_json(const ControlChangeRow &c);

@@ -1,5 +1,8 @@
 #include "base/text.h"
 
+#include <cstdio>
+#include <ctime>
+
 #include <chrono>
 #include <limits>
 
@@ -209,6 +212,20 @@ now_ms()
     using namespace std::chrono;
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch())
         .count();
+}
+
+std::string
+iso8601(int64_t ms)
+{
+    int64_t seconds = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+    auto millis = static_cast<int>(ms - seconds * 1000);
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char out[40];
+    size_t n = std::strftime(out, sizeof(out), "%Y-%m-%dT%H:%M:%S", &tm);
+    std::snprintf(out + n, sizeof(out) - n, ".%03dZ", millis);
+    return out;
 }
 
 } // namespace kv

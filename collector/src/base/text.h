@@ -43,6 +43,10 @@ std::string base64_encode(std::string_view s);
 /* Milliseconds since the epoch, wall clock. */
 int64_t now_ms();
 
+/* Milliseconds since the epoch as an ISO 8601 date and time in UTC, to the
+ * millisecond: 2024-05-01T12:34:56.789Z. */
+std::string iso8601(int64_t ms);
+
 } // namespace kv
 
 #endif

@@ -35,11 +35,16 @@ control_file_text(const Control &c)
     return out + "}\n";
 }
 
+const char *const skip_authorization_refusal =
+    "this change lets requests skip authorization; send it again with "
+    "\"confirm\": \"skip-authorization\" to make it";
+
 } // namespace
 
 ControlState::ControlState(std::string file, IngestCounters &counters,
-                           Logger log)
-    : file_(std::move(file)), counters_(counters), log_(std::move(log))
+                           Logger log, Store *store)
+    : file_(std::move(file)), counters_(counters), log_(std::move(log)),
+      store_(store)
 {
     install(Control{});
 }
@@ -107,6 +112,18 @@ ControlState::write_file(const Control &c, std::string &error)
 }
 
 void
+ControlState::mirror_to_file(const Control &c)
+{
+    std::string error;
+    if (!file_.empty() && !write_file(c, error)) {
+        bump(counters_.control_errors);
+        log_("control: " + error
+             + "; the file no longer shows the settings "
+               "in force");
+    }
+}
+
+void
 ControlState::install(const Control &c)
 {
     auto s = std::make_shared<Snapshot>();
@@ -124,24 +141,161 @@ ControlState::current() const
     return snapshot_;
 }
 
+/* Settings another collector (or a newer one) stored: taken only when
+ * this collector can check them, never half. */
+bool
+ControlState::parse_stored(const StoredControl &s, Control &out)
+{
+    boost::json::error_code ec;
+    boost::json::value j = boost::json::parse(s.settings, ec);
+    std::string why = "not JSON";
+    if (!ec && apply_control(j, Control{}, out, why)) {
+        return true;
+    }
+    bump(counters_.control_errors);
+    log_("control: the database's settings (version "
+         + std::to_string(s.version) + ") are not valid here: " + why
+         + "; settings unchanged");
+    return false;
+}
+
+/*
+ * A change on top of what is stored.  Two consoles may change settings at
+ * the same moment on two collectors: each change is made on the settings
+ * it read, and stored only if nobody stored others since; otherwise it is
+ * made again on theirs.  The confirmation is judged on the settings the
+ * change is made on, and its record is written with it or not at all.
+ */
+bool
+ControlState::store_change(const boost::json::value &change, bool whole,
+                           const std::string &caller, bool confirmed,
+                           Control &next, Outcome &out)
+{
+    for (int attempt = 0; attempt < 8; attempt++) {
+        std::optional<StoredControl> stored = store_->control_settings();
+        Control base = current()->control;
+        if (stored && !parse_stored(*stored, base)) {
+            base = current()->control;
+        }
+        if (whole) {
+            /* the file states every setting */
+            if (!apply_control(change, Control{}, next, out.error)
+                || !policies_advance(base, next, out.error)) {
+                return false;
+            }
+        } else if (!apply_control(change, base, next, out.error)) {
+            return false;
+        }
+        if (!confirmed) {
+            out.openings = authorization_openings(base, next);
+            if (!out.openings.empty()) {
+                out.error = skip_authorization_refusal;
+                return false;
+            }
+        }
+        int64_t version = stored ? stored->version : 0;
+        if (stored && next == base) {
+            stored_version_ = version;
+            return true;
+        }
+        ControlChangeRow row = change_row(caller, base, next);
+        if (store_->replace_control_settings(
+                version, boost::json::serialize(control_to_json(next)),
+                row.time_ms, next == base ? nullptr : &row)) {
+            stored_version_ = version + 1;
+            return true;
+        }
+    }
+    out.error = "the settings kept changing while this change was made; try "
+                "again";
+    return false;
+}
+
 bool
 ControlState::load(std::string &error)
 {
-    if (file_.empty()) {
-        return true;
-    }
     std::lock_guard<std::mutex> g(file_lock_);
-    Stamp s = stamp();
-    if (s.mtime_ns < 0) {
+    Control from_file;
+    bool have_file = false;
+    Stamp s;
+    if (!file_.empty()) {
+        s = stamp();
+        if (s.mtime_ns >= 0) {
+            if (!read_file(from_file, error)) {
+                return false;
+            }
+            have_file = true;
+        }
         seen_ = s;
+    }
+    if (store_ == nullptr) {
+        if (have_file) {
+            install(from_file);
+        }
         return true;
     }
-    Control c;
-    if (!read_file(c, error)) {
+
+    std::optional<StoredControl> stored;
+    try {
+        stored = store_->control_settings();
+    } catch (const StoreError &e) {
+        error = std::string("cannot read the control settings: ") + e.what();
         return false;
     }
-    seen_ = s;
-    install(c);
+    Control in_db;
+    bool db_ok = stored && parse_stored(*stored, in_db);
+    bool refused = false; /* an edit of the file kept for its author */
+    if (stored) {
+        stored_version_ = stored->version;
+    }
+    try {
+        /* an edit of the file while no collector ran is newer than what
+         * the database holds; otherwise the database is */
+        bool file_newer =
+            have_file
+            && (!db_ok
+                || (from_file != in_db
+                    && s.mtime_ns / 1000000 > stored->changed_ms));
+        if (file_newer || (!stored && have_file)) {
+            Control next;
+            Outcome why;
+            if (store_change(control_to_json(from_file), true, "file", true,
+                             next, why)) {
+                install(next);
+                if (stored) {
+                    log_("control: settings from " + file_
+                         + ", changed since the database's");
+                }
+                return true;
+            }
+            log_("control: " + file_ + ": " + why.error
+                 + "; the database's settings stay");
+            refused = true;
+        }
+        if (!stored) {
+            Control next;
+            Outcome why;
+            if (!store_change(control_to_json(Control{}), true, "file", true,
+                              next, why)) {
+                error = why.error;
+                return false;
+            }
+            install(next);
+            mirror_to_file(next);
+            return true;
+        }
+    } catch (const StoreError &e) {
+        error = std::string("cannot store the control settings: ") + e.what();
+        return false;
+    }
+    if (db_ok) {
+        install(in_db);
+        if (!refused && (!have_file || from_file != in_db)) {
+            mirror_to_file(in_db);
+        }
+    } else if (have_file) {
+        install(from_file);
+    }
     return true;
 }
 
@@ -165,6 +319,28 @@ ControlState::update(const boost::json::value &change,
     Outcome out;
     Control before = current()->control;
     Control next;
+    if (store_ != nullptr) {
+        bool ok = false;
+        try {
+            ok = store_change(change, false, caller, confirmed, next, out);
+        } catch (const StoreError &e) {
+            out.error = std::string("cannot store the settings: ") + e.what();
+            out.server_error = true;
+        }
+        if (!ok) {
+            bump(counters_.control_errors);
+            return out;
+        }
+        if (!(next == before)) {
+            install(next);
+            mirror_to_file(next);
+            bump(counters_.control_updates);
+            log_("control: settings changed from the console by " + caller);
+        }
+        out.ok = true;
+        return out;
+    }
+
     if (!apply_control(change, before, next, out.error)) {
         bump(counters_.control_errors);
         return out;
@@ -172,9 +348,7 @@ ControlState::update(const boost::json::value &change,
     if (!confirmed) {
         out.openings = authorization_openings(before, next);
         if (!out.openings.empty()) {
-            out.error = "this change lets requests skip authorization; send "
-                        "it again with \"confirm\": \"skip-authorization\" "
-                        "to make it";
+            out.error = skip_authorization_refusal;
             bump(counters_.control_errors);
             return out;
         }
@@ -211,47 +385,102 @@ ControlState::update(const boost::json::value &change,
     return out;
 }
 
-void
-ControlState::poll()
+/* An edit of the file: made like a change from the console, recorded as
+ * the file's; false with the reason when it is not taken. */
+bool
+ControlState::take_file_edit(const Control &edited, std::string &error)
 {
-    if (file_.empty()) {
-        return;
-    }
-    std::lock_guard<std::mutex> g(file_lock_);
-    Stamp s = stamp();
-    if (s == seen_) {
-        return;
-    }
-    seen_ = s;
-    if (s.mtime_ns < 0) {
-        log_("control: " + file_ + " is gone; settings unchanged");
-        return;
-    }
-    Control next;
-    std::string error;
-    if (!read_file(next, error)
-        || !policies_advance(current()->control, next, error)) {
-        bump(counters_.control_errors);
-        log_("control: " + error + "; settings unchanged");
-        return;
-    }
     Control before = current()->control;
-    if (next == before) {
-        return;
+    if (edited == before) {
+        return true;
+    }
+    Control next = edited;
+    if (store_ != nullptr) {
+        Outcome out;
+        try {
+            if (!store_change(control_to_json(edited), true, "file", true, next,
+                              out)) {
+                error = out.error;
+                return false;
+            }
+        } catch (const StoreError &e) {
+            error = std::string("cannot store the settings: ") + e.what();
+            return false;
+        }
+    } else {
+        if (!policies_advance(before, next, error)) {
+            return false;
+        }
+        if (journal_) {
+            /* the edit is in force already: a record that fails is said */
+            try {
+                journal_(change_row("file", before, next));
+            } catch (const std::exception &e) {
+                log_(std::string("control: the change from the file could not "
+                                 "be recorded: ")
+                     + e.what());
+            }
+        }
     }
     install(next);
     bump(counters_.control_updates);
     log_("control: settings reread from " + file_);
-    if (journal_) {
-        /* the edit is in force already: a record that fails is said */
-        try {
-            journal_(change_row("file", before, next));
-        } catch (const std::exception &e) {
-            log_(std::string("control: the change from the file could not "
-                             "be recorded: ")
-                 + e.what());
+    return true;
+}
+
+void
+ControlState::poll()
+{
+    std::lock_guard<std::mutex> g(file_lock_);
+    if (!file_.empty()) {
+        Stamp s = stamp();
+        if (!(s == seen_)) {
+            seen_ = s;
+            if (s.mtime_ns < 0) {
+                log_("control: " + file_ + " is gone; settings unchanged");
+            } else {
+                Control next;
+                std::string error;
+                if (!read_file(next, error) || !take_file_edit(next, error)) {
+                    bump(counters_.control_errors);
+                    log_("control: " + error + "; settings unchanged");
+                }
+            }
         }
     }
+    if (store_ == nullptr) {
+        return;
+    }
+
+    /* what another collector of the database stored */
+    std::optional<StoredControl> stored;
+    try {
+        stored = store_->control_settings();
+        if (stored_unreadable_) {
+            stored_unreadable_ = false;
+            log_("control: the database's settings are readable again");
+        }
+    } catch (const StoreError &e) {
+        if (!stored_unreadable_) {
+            stored_unreadable_ = true;
+            log_(std::string("control: cannot read the database's settings: ")
+                 + e.what() + "; settings unchanged");
+        }
+        return;
+    }
+    if (!stored || stored->version == stored_version_) {
+        return;
+    }
+    stored_version_ = stored->version;
+    Control c;
+    if (!parse_stored(*stored, c) || c == current()->control) {
+        return;
+    }
+    install(c);
+    mirror_to_file(c);
+    bump(counters_.control_updates);
+    log_("control: settings changed by another collector (version "
+         + std::to_string(stored->version) + ")");
 }
 
 } // namespace kv

@@ -28,12 +28,22 @@ constexpr std::chrono::seconds linger_time{2};
 std::string
 json_error(const std::string &message)
 {
+    /* a message may come from anywhere (a database's error spans lines):
+     * control characters are escaped, or the body would not be JSON */
+    static const char hex[] = "0123456789abcdef";
     std::string out = "{\"error\":\"";
     for (char c : message) {
+        auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out.push_back('\\');
+            out.push_back(c);
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out.push_back(hex[u >> 4]);
+            out.push_back(hex[u & 15]);
+        } else {
+            out.push_back(c);
         }
-        out.push_back(c);
     }
     return out + "\"}";
 }

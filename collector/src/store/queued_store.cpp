@@ -64,6 +64,13 @@ QueuedStore::stop()
     done_.notify_all();
 }
 
+bool
+QueuedStore::stopping() const
+{
+    std::lock_guard<std::mutex> g(lock_);
+    return stopping_;
+}
+
 void
 QueuedStore::push(std::vector<Record> &records)
 {
@@ -106,33 +113,24 @@ QueuedStore::queued() const
 }
 
 void
-QueuedStore::age_out(int64_t now)
-{
-    if (age_.max_age_ms <= 0 || now - aged_at_ms_ < age_.interval_ms) {
-        return;
-    }
-    aged_at_ms_ = now;
-    prune_older_than(now - age_.max_age_ms);
-}
-
-void
 QueuedStore::run()
 {
     std::vector<Record> batch;
-    /* a quiet collector ages its rows out too: the writer wakes for it */
-    auto period = std::chrono::milliseconds(
-        age_.max_age_ms > 0 ? std::max<int64_t>(age_.interval_ms, 1)
-                            : int64_t{3600} * 1000);
+    auto next_maintenance = std::chrono::steady_clock::now();
     for (;;) {
-        age_out(now_ms());
+        if (std::chrono::steady_clock::now() >= next_maintenance) {
+            maintain();
+            next_maintenance =
+                std::chrono::steady_clock::now() + maintain_interval;
+        }
         {
             std::unique_lock<std::mutex> g(lock_);
-            wake_.wait_for(g, period,
-                           [&] { return !queue_.empty() || stopping_; });
+            wake_.wait_until(g, next_maintenance,
+                             [&] { return !queue_.empty() || stopping_; });
+            if (queue_.empty() && stopping_) {
+                return;
+            }
             if (queue_.empty()) {
-                if (stopping_) {
-                    return;
-                }
                 continue;
             }
             batch.swap(queue_);

@@ -3,11 +3,14 @@
  * threads push records into without waiting, and one writer thread that
  * takes everything queued at once and hands it to the backend's
  * write_batch().  Memory a burst needed is given back once it is written.
+ * The writer also calls the backend's maintain() every few seconds, busy
+ * or not, for what must happen as time passes (retention by age).
  */
 
 #ifndef KV_STORE_QUEUED_STORE_H
 #define KV_STORE_QUEUED_STORE_H
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -23,8 +26,8 @@ class QueuedStore : public Store {
         size_t max_bytes = 256u << 20;
     };
 
-    /* Rows older than max_age_ms are dropped every interval_ms, by the
-     * writer; 0: kept whatever their age. */
+    /* Rows older than max_age_ms are dropped every interval_ms, by a
+     * backend's maintain(); 0: kept whatever their age. */
     struct AgeLimit {
         int64_t max_age_ms = 0;
         int64_t interval_ms = 60000;
@@ -42,32 +45,27 @@ class QueuedStore : public Store {
     const StoreCounters &counters() const override { return counters_; }
 
   protected:
-    QueuedStore(QueueLimits limits, AgeLimit age) : limits_(limits), age_(age)
-    {
-    }
+    explicit QueuedStore(QueueLimits limits) : limits_(limits) {}
 
     /* On the writer thread: keeps what it can of batch and counts the
      * rest in counters_.write_errors. */
     virtual void write_batch(std::vector<Record> &batch) = 0;
 
-    /*
-     * On the writer thread: drops the exchanges and statistics documents
-     * that arrived before cutoff_ms, and the workers last heard of before
-     * it, counting them in counters_.rows_pruned.
-     */
-    virtual void prune_older_than(int64_t cutoff_ms) = 0;
+    /* On the writer thread, every maintain_interval, and once before the
+     * first batch. */
+    virtual void maintain() {}
+    std::chrono::milliseconds maintain_interval{5000};
+
+    /* Whether stop() was called: a backend waiting for its database
+     * gives up. */
+    bool stopping() const;
 
     StoreCounters counters_;
 
   private:
     void run();
 
-    /* ages out old rows when their time has come */
-    void age_out(int64_t now);
-
     QueueLimits limits_;
-    AgeLimit age_;
-    int64_t aged_at_ms_ = 0;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     std::condition_variable done_;

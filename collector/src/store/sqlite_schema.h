@@ -13,15 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "store/migration.h"
+
 struct sqlite3;
 
 namespace kv {
-
-struct Migration {
-    int version;
-    const char *what;
-    const char *sql;
-};
 
 /* Every step the collector knows, oldest first. */
 const std::vector<Migration> &sqlite_migrations();

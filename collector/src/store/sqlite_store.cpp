@@ -6,10 +6,9 @@
 
 #include <sqlite3.h>
 
-#include <boost/json/parse.hpp>
-#include <boost/json/value.hpp>
-
 #include "base/text.h"
+#include "store/exchange_filter.h"
+#include "store/row_text.h"
 #include "store/sqlite_schema.h"
 
 namespace kv {
@@ -26,64 +25,9 @@ constexpr const char *summary_columns =
     "id, time_ms, received_ms, sensor_host, instance, worker_pid, format, "
     "method, uri, status, client_ip, client_port, latency_ms, request_id, "
     "logging_level, request_body_truncated, response_body_truncated, peer, "
-    "length(request_body), length(response_body)";
+    "length(request_body) AS request_body_size, "
+    "length(response_body) AS response_body_size";
 constexpr int summary_count = 20;
-
-/* Workers are told apart by pid once a statistics document named it;
- * until then by the connection their heartbeats came on. */
-std::string
-worker_key(const std::string &host, const std::string &instance, int64_t pid,
-           uint64_t connection, const std::string &peer)
-{
-    std::string k = host + '\n' + instance + '\n';
-    /* connection numbers start again with each run of the collector: the
-     * peer's address tells this run's connections from an earlier one's */
-    k += pid > 0 ? "pid " + std::to_string(pid)
-                 : "connection " + std::to_string(connection) + " " + peer;
-    return k;
-}
-
-/* [[name, value], ...]: the headers in order, duplicates kept.  Written
- * by hand because it runs once per stored exchange; the strings are UTF-8
- * already, so escaping is all there is to it. */
-void
-append_json_string(std::string &out, const std::string &s)
-{
-    static const char hex[] = "0123456789abcdef";
-    out.push_back('"');
-    for (char c : s) {
-        auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(c);
-        } else if (u < 0x20) {
-            out += "\\u00";
-            out.push_back(hex[u >> 4]);
-            out.push_back(hex[u & 15]);
-        } else {
-            out.push_back(c);
-        }
-    }
-    out.push_back('"');
-}
-
-std::string
-headers_json(const HeaderList &h)
-{
-    std::string out = "[";
-    for (const auto &[n, v] : h) {
-        if (out.size() > 1) {
-            out.push_back(',');
-        }
-        out.push_back('[');
-        append_json_string(out, n);
-        out.push_back(',');
-        append_json_string(out, v);
-        out.push_back(']');
-    }
-    out.push_back(']');
-    return out;
-}
 
 void
 bind_text(sqlite3_stmt *st, int i, const std::string &s)
@@ -130,30 +74,6 @@ column_blob(sqlite3_stmt *st, int i)
     const void *p = sqlite3_column_blob(st, i);
     size_t n = static_cast<size_t>(sqlite3_column_bytes(st, i));
     return p ? std::string(static_cast<const char *>(p), n) : std::string();
-}
-
-/* The stored [[name, value], ...] back as a list; what is not that shape
- * (a row someone edited) reads as no headers. */
-HeaderList
-parse_headers(const std::string &text)
-{
-    HeaderList out;
-    boost::json::error_code ec;
-    boost::json::value v = boost::json::parse(text, ec);
-    const boost::json::array *a = ec ? nullptr : v.if_array();
-    if (a == nullptr) {
-        return out;
-    }
-    for (const auto &item : *a) {
-        const boost::json::array *pair = item.if_array();
-        if (pair == nullptr || pair->size() != 2 || !(*pair)[0].is_string()
-            || !(*pair)[1].is_string()) {
-            continue;
-        }
-        out.emplace_back(std::string((*pair)[0].get_string()),
-                         std::string((*pair)[1].get_string()));
-    }
-    return out;
 }
 
 ExchangeRow
@@ -255,6 +175,18 @@ scalar(sqlite3 *db, const char *sql)
     return 0;
 }
 
+const SqlDialect &
+dialect()
+{
+    static const SqlDialect d{[](size_t n) { return "?" + std::to_string(n); },
+                              [](const std::string &column, size_t n) {
+                                  std::string p = "?" + std::to_string(n);
+                                  return "substr(" + column + ", 1, length(" + p
+                                         + ")) = " + p;
+                              }};
+    return d;
+}
+
 /* substr() takes its length as a 32-bit number */
 int64_t
 window_length(size_t n)
@@ -307,8 +239,12 @@ class OwnerOnly {
 };
 
 SqliteStore::SqliteStore(const Options &options)
-    : QueuedStore(options.queue, options.age), options_(options)
+    : QueuedStore(options.queue), options_(options)
 {
+    if (options.age.max_age_ms > 0) {
+        maintain_interval = std::chrono::milliseconds(std::clamp<int64_t>(
+            options.age.interval_ms, 1, maintain_interval.count()));
+    }
 }
 
 std::unique_ptr<SqliteStore>
@@ -392,7 +328,7 @@ SqliteStore::init(std::string &error)
                 "request_body, response_body, request_body_truncated, "
                 "response_body_truncated, meta, peer) VALUES (?1, ?2, ?3, "
                 "?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, "
-                "?17, ?18, ?19, ?20, ?21, ?22)")
+                "?17, ?18, ?19, ?20, ?21, ?22) ON CONFLICT DO NOTHING")
         && prepare(&insert_stats_,
                    "INSERT INTO stats (time_ms, sensor_host, instance, pid, "
                    "access, auth, peer) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)")
@@ -405,10 +341,11 @@ SqliteStore::init(std::string &error)
                    "peer = ?7")
         && prepare(&upsert_stats_sensor_,
                    "INSERT INTO sensors (key, host, instance, pid, "
-                   "last_stats_ms, peer, first_seen_ms) "
-                   "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?5) "
-                   "ON CONFLICT (key) DO UPDATE SET last_stats_ms = ?5, "
-                   "peer = ?6")
+                   "last_stats_ms, peer, first_seen_ms, last_access, "
+                   "last_auth) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?5, ?7, ?8) "
+                   "ON CONFLICT (key) DO UPDATE SET "
+                   "previous_stats_ms = last_stats_ms, last_stats_ms = ?5, "
+                   "peer = ?6, last_access = ?7, last_auth = ?8")
         /* heartbeats seen before the pid was known move to its row */
         && prepare(&fold_sensor_,
                    "UPDATE sensors SET "
@@ -445,7 +382,7 @@ SqliteStore::~SqliteStore()
     stop();
     for (sqlite3_stmt *st :
          {insert_exchange_, insert_stats_, upsert_heartbeat_,
-          upsert_stats_sensor_, fold_sensor_, delete_sensor_}) {
+          upsert_stats_sensor_, fold_sensor_, delete_sensor_, upsert_minute_}) {
         sqlite3_finalize(st);
     }
     for (sqlite3 *r : readers_) {
@@ -487,6 +424,7 @@ SqliteStore::write_batch(std::vector<Record> &batch)
         for (size_t i = start; i < end; i++) {
             std::visit([this](auto &r) { write(r); }, batch[i]);
         }
+        write_minutes();
         prune();
         if (!exec(db_, "COMMIT")) {
             exec(db_, "ROLLBACK");
@@ -525,8 +463,16 @@ SqliteStore::write(Exchange &e)
     static const std::string no_meta = "{}";
     bind_text(st, 21, e.meta.empty() ? no_meta : e.meta);
     bind_text(st, 22, e.peer);
-    if (sqlite3_step(st) == SQLITE_DONE) {
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_DONE && sqlite3_changes(db_) == 0) {
+        counters_.duplicates_ignored++;
+    } else if (rc == SQLITE_DONE) {
         exchange_max_id_ = sqlite3_last_insert_rowid(db_);
+        auto [at, fresh] = minutes_.try_emplace(
+            minute_of(e.time_ms), exchange_max_id_, exchange_max_id_);
+        if (!fresh) {
+            at->second.second = exchange_max_id_;
+        }
         if (exchange_min_id_ == 0) {
             exchange_min_id_ = exchange_max_id_;
         }
@@ -570,6 +516,8 @@ SqliteStore::write(StatsDoc &s)
     sqlite3_bind_int64(st, 4, s.pid);
     sqlite3_bind_int64(st, 5, s.time_ms);
     bind_text(st, 6, s.peer);
+    bind_text(st, 7, s.access);
+    bind_text(st, 8, s.auth);
     sqlite3_step(st);
     sqlite3_reset(st);
 
@@ -609,6 +557,45 @@ SqliteStore::write(Heartbeat &h)
     sqlite3_reset(st);
 }
 
+/* The span of ids each minute's exchanges of this transaction took, added
+ * to what exchange_minutes holds. */
+void
+SqliteStore::write_minutes()
+{
+    if (minutes_.empty()) {
+        return;
+    }
+    if (upsert_minute_ == nullptr
+        && sqlite3_prepare_v2(
+               db_,
+               "INSERT INTO exchange_minutes (minute, min_id, max_id) "
+               "VALUES (?1, ?2, ?3) ON CONFLICT (minute) DO UPDATE SET "
+               "min_id = min(min_id, ?2), max_id = max(max_id, ?3)",
+               -1, &upsert_minute_, nullptr)
+               != SQLITE_OK) {
+        minutes_.clear();
+        return;
+    }
+    for (const auto &[minute, ids] : minutes_) {
+        sqlite3_bind_int64(upsert_minute_, 1, minute);
+        sqlite3_bind_int64(upsert_minute_, 2, ids.first);
+        sqlite3_bind_int64(upsert_minute_, 3, ids.second);
+        sqlite3_step(upsert_minute_);
+        sqlite3_reset(upsert_minute_);
+    }
+    minutes_.clear();
+}
+
+void
+SqliteStore::maintain()
+{
+    const AgeLimit &age = options_.age;
+    if (age.max_age_ms > 0 && now_ms() >= next_age_prune_ms_) {
+        next_age_prune_ms_ = now_ms() + age.interval_ms;
+        prune_older_than(now_ms() - age.max_age_ms);
+    }
+}
+
 /* Keeps each table to the newest retain_rows rows.  Ids only grow, so the
  * oldest rows are those below a cut-off id. */
 void
@@ -637,7 +624,17 @@ SqliteStore::prune()
         if (sqlite3_step(st.get()) == SQLITE_DONE) {
             counters_.rows_pruned +=
                 static_cast<uint64_t>(sqlite3_changes(db_));
+            bool exchanges = &t.min_id == &exchange_min_id_;
             t.min_id = cut;
+            if (exchanges) {
+                /* the spans of minutes whose rows are all gone */
+                Statement gone(db_, "DELETE FROM exchange_minutes WHERE "
+                                    "max_id < ?1");
+                if (gone.get()) {
+                    sqlite3_bind_int64(gone.get(), 1, cut);
+                    sqlite3_step(gone.get());
+                }
+            }
         }
     }
 }
@@ -670,7 +667,13 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
     if (!exec(db_, "BEGIN")) {
         return;
     }
+    /* counted and taken as the new lowest ids once committed: a reader
+     * that sees the count sees the rows gone */
+    uint64_t gone = 0;
+    int64_t new_min[2] = {exchange_min_id_, stats_min_id_};
+    int at_table = -1;
     for (auto &t : tables) {
+        at_table++;
         if (t.max_id == 0) {
             continue;
         }
@@ -708,9 +711,8 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
         sqlite3_bind_int64(erase.get(), 1, lo);
         sqlite3_bind_int64(erase.get(), 2, cutoff_ms);
         if (sqlite3_step(erase.get()) == SQLITE_DONE) {
-            counters_.rows_pruned +=
-                static_cast<uint64_t>(sqlite3_changes(db_));
-            t.min_id = lo;
+            gone += static_cast<uint64_t>(sqlite3_changes(db_));
+            new_min[at_table] = lo;
         }
     }
     Statement workers(db_, "DELETE FROM sensors WHERE max(first_seen_ms, "
@@ -719,34 +721,53 @@ SqliteStore::prune_older_than(int64_t cutoff_ms)
     if (workers.get()) {
         sqlite3_bind_int64(workers.get(), 1, cutoff_ms);
         if (sqlite3_step(workers.get()) == SQLITE_DONE) {
-            counters_.rows_pruned +=
-                static_cast<uint64_t>(sqlite3_changes(db_));
+            gone += static_cast<uint64_t>(sqlite3_changes(db_));
         }
+    }
+    /* the minutes that now point at no row */
+    Statement minutes(db_, "DELETE FROM exchange_minutes WHERE max_id < ?1");
+    if (minutes.get()) {
+        sqlite3_bind_int64(minutes.get(), 1, new_min[0]);
+        sqlite3_step(minutes.get());
     }
     if (!exec(db_, "COMMIT")) {
         exec(db_, "ROLLBACK");
+        return;
     }
+    exchange_min_id_ = new_min[0];
+    stats_min_id_ = new_min[1];
+    counters_.rows_pruned += gone;
 }
 
+/* With direct_lock_ held: the new row's id, 0 when it failed. */
 int64_t
-SqliteStore::add_control_change(const ControlChangeRow &c)
+SqliteStore::insert_change(const ControlChangeRow &c)
 {
-    std::lock_guard<std::mutex> g(direct_lock_);
     Statement st(direct_, "INSERT INTO control_changes (time_ms, caller, "
                           "before, after) VALUES (?1, ?2, ?3, ?4)");
     if (st.get() == nullptr) {
-        throw StoreError(std::string("cannot record the change: ")
-                         + sqlite3_errmsg(direct_));
+        return 0;
     }
     sqlite3_bind_int64(st.get(), 1, c.time_ms);
     bind_text(st.get(), 2, c.caller);
     bind_text(st.get(), 3, c.before);
     bind_text(st.get(), 4, c.after);
     if (sqlite3_step(st.get()) != SQLITE_DONE) {
+        return 0;
+    }
+    return sqlite3_last_insert_rowid(direct_);
+}
+
+int64_t
+SqliteStore::add_control_change(const ControlChangeRow &c)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    int64_t id = insert_change(c);
+    if (id == 0) {
         throw StoreError(std::string("cannot record the change: ")
                          + sqlite3_errmsg(direct_));
     }
-    return sqlite3_last_insert_rowid(direct_);
+    return id;
 }
 
 std::vector<ControlChangeRow>
@@ -804,39 +825,9 @@ SqliteStore::redaction_key(const std::string &fresh)
 }
 
 std::vector<ExchangeRow>
-SqliteStore::exchanges(const ExchangeQuery &q)
+SqliteStore::run_list(const std::string &sql,
+                      const std::vector<std::string> &texts)
 {
-    std::string sql =
-        std::string("SELECT ") + summary_columns + " FROM exchanges WHERE 1";
-    std::vector<std::string> texts;
-    if (q.before_id > 0) {
-        sql += " AND id < " + std::to_string(q.before_id);
-    }
-    if (q.status > 0) {
-        sql += " AND status = " + std::to_string(q.status);
-    } else if (q.status_class > 0) {
-        sql += " AND status >= " + std::to_string(q.status_class * 100)
-               + " AND status < " + std::to_string(q.status_class * 100 + 100);
-    }
-    if (!q.method.empty()) {
-        texts.push_back(q.method);
-        sql += " AND method = ?" + std::to_string(texts.size());
-    }
-    if (!q.path.empty()) {
-        texts.push_back(q.path);
-        std::string n = std::to_string(texts.size());
-        sql += " AND substr(uri, 1, length(?" + n + ")) = ?" + n;
-    }
-    if (!q.format.empty()) {
-        texts.push_back(q.format);
-        sql += " AND format = ?" + std::to_string(texts.size());
-    }
-    if (!q.sensor_host.empty()) {
-        texts.push_back(q.sensor_host);
-        sql += " AND sensor_host = ?" + std::to_string(texts.size());
-    }
-    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
-
     std::vector<ExchangeRow> out;
     auto r = reader();
     Query st(r->get(), sql);
@@ -847,6 +838,29 @@ SqliteStore::exchanges(const ExchangeQuery &q)
         out.push_back(summary_row(st.get()));
     }
     return out;
+}
+
+std::vector<ExchangeRow>
+SqliteStore::exchanges(const ExchangeQuery &q)
+{
+    IdSpan span;
+    if (q.since_ms > 0 || q.until_ms > 0) {
+        auto r = reader();
+        Query st(r->get(), span_query(q));
+        if (!st.step() || sqlite3_column_type(st.get(), 1) == SQLITE_NULL) {
+            return {};
+        }
+        span = {sqlite3_column_int64(st.get(), 0),
+                sqlite3_column_int64(st.get(), 1)};
+    }
+    ExchangeFilter f = exchange_filter(q, dialect(), span);
+    if (f.probe_first) {
+        auto rows = run_list(probe_query(q, f, summary_columns), f.texts);
+        if (rows.size() >= static_cast<size_t>(q.limit)) {
+            return rows;
+        }
+    }
+    return run_list(direct_query(q, f, summary_columns), f.texts);
 }
 
 std::optional<ExchangeRow>
@@ -885,29 +899,40 @@ SqliteStore::exchange(int64_t id, BodyWindow window)
 }
 
 std::vector<SensorRow>
-SqliteStore::sensors()
+SqliteStore::sensors(const SensorQuery &q)
 {
     std::vector<SensorRow> out;
     auto r = reader();
     Query st(r->get(),
-             "SELECT host, instance, pid, mode, last_heartbeat_ms, "
-             "heartbeats, last_stats_ms, peer, first_seen_ms FROM sensors "
-             "ORDER BY host, instance, "
-             "max(coalesce(last_heartbeat_ms, 0), "
-             "coalesce(last_stats_ms, 0)) DESC");
+             std::string("SELECT key, host, instance, pid, mode, "
+                         "last_heartbeat_ms, heartbeats, last_stats_ms, "
+                         "peer, first_seen_ms")
+                 + (q.with_counters ? ", last_access, last_auth, "
+                                      "previous_stats_ms"
+                                    : "")
+                 + " FROM sensors WHERE key > ?1 ORDER BY key LIMIT "
+                 + std::to_string(q.limit));
+    bind_text(st.get(), 1, q.after);
     while (st.step()) {
         SensorRow s;
-        s.host = column_text(st.get(), 0);
-        s.instance = column_text(st.get(), 1);
-        s.pid = column_optional(st.get(), 2);
-        if (sqlite3_column_type(st.get(), 3) != SQLITE_NULL) {
-            s.mode = column_text(st.get(), 3);
+        sqlite3_stmt *row = st.get();
+        s.key = column_text(row, 0);
+        s.host = column_text(row, 1);
+        s.instance = column_text(row, 2);
+        s.pid = column_optional(row, 3);
+        if (sqlite3_column_type(row, 4) != SQLITE_NULL) {
+            s.mode = column_text(row, 4);
         }
-        s.last_heartbeat_ms = column_optional(st.get(), 4);
-        s.heartbeats = sqlite3_column_int64(st.get(), 5);
-        s.last_stats_ms = column_optional(st.get(), 6);
-        s.peer = column_text(st.get(), 7);
-        s.first_seen_ms = sqlite3_column_int64(st.get(), 8);
+        s.last_heartbeat_ms = column_optional(row, 5);
+        s.heartbeats = sqlite3_column_int64(row, 6);
+        s.last_stats_ms = column_optional(row, 7);
+        s.peer = column_text(row, 8);
+        s.first_seen_ms = sqlite3_column_int64(row, 9);
+        if (q.with_counters) {
+            s.last_access = column_text(row, 10);
+            s.last_auth = column_text(row, 11);
+            s.previous_stats_ms = column_optional(row, 12);
+        }
         out.push_back(std::move(s));
     }
     return out;
@@ -916,23 +941,8 @@ SqliteStore::sensors()
 std::vector<StatsRow>
 SqliteStore::stats(const StatsQuery &q)
 {
-    std::string sql = "SELECT id, time_ms, sensor_host, instance, pid, "
-                      "access, auth FROM stats WHERE time_ms >= "
-                      + std::to_string(q.since_ms);
     std::vector<std::string> texts;
-    if (!q.sensor_host.empty()) {
-        texts.push_back(q.sensor_host);
-        sql += " AND sensor_host = ?" + std::to_string(texts.size());
-    }
-    if (!q.instance.empty()) {
-        texts.push_back(q.instance);
-        sql += " AND instance = ?" + std::to_string(texts.size());
-    }
-    if (q.pid > 0) {
-        sql += " AND pid = " + std::to_string(q.pid);
-    }
-    sql += " ORDER BY id DESC LIMIT " + std::to_string(q.limit);
-
+    std::string sql = stats_query(q, dialect(), texts);
     std::vector<StatsRow> out;
     auto r = reader();
     Query st(r->get(), sql);
@@ -951,6 +961,81 @@ SqliteStore::stats(const StatsQuery &q)
         out.push_back(std::move(s));
     }
     return out;
+}
+
+std::optional<StoredControl>
+SqliteStore::control_settings()
+{
+    auto r = reader();
+    Query st(r->get(), "SELECT version, settings, changed_ms FROM "
+                       "control_settings WHERE id = 1");
+    if (!st.step()) {
+        return std::nullopt;
+    }
+    StoredControl c;
+    c.version = sqlite3_column_int64(st.get(), 0);
+    c.settings = column_text(st.get(), 1);
+    c.changed_ms = sqlite3_column_int64(st.get(), 2);
+    return c;
+}
+
+/*
+ * The settings and their change's record go in one transaction on the
+ * direct connection (the writer's belongs to its thread): a change that
+ * cannot be recorded is not made.
+ */
+bool
+SqliteStore::replace_control_settings(int64_t expected,
+                                      const std::string &settings, int64_t now,
+                                      const ControlChangeRow *change)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    auto fail = [this](const char *what) {
+        std::string why = sqlite3_errmsg(direct_);
+        exec(direct_, "ROLLBACK");
+        throw StoreError(std::string(what) + why);
+    };
+    if (!exec(direct_, "BEGIN IMMEDIATE")) {
+        throw StoreError(std::string("cannot write the control settings: ")
+                         + sqlite3_errmsg(direct_));
+    }
+    const char *sql =
+        expected == 0
+            ? "INSERT INTO control_settings (id, version, settings, "
+              "changed_ms) VALUES (1, 1, ?2, ?3) ON CONFLICT DO NOTHING"
+            : "UPDATE control_settings SET version = version + 1, "
+              "settings = ?2, changed_ms = ?3 WHERE id = 1 AND version = ?1";
+    {
+        Statement st(direct_, sql);
+        if (st.get() == nullptr) {
+            fail("cannot write the control settings: ");
+        }
+        if (expected != 0) {
+            sqlite3_bind_int64(st.get(), 1, expected);
+        }
+        bind_text(st.get(), 2, settings);
+        sqlite3_bind_int64(st.get(), 3, now);
+        if (sqlite3_step(st.get()) != SQLITE_DONE) {
+            fail("cannot write the control settings: ");
+        }
+    }
+    if (sqlite3_changes(direct_) != 1) {
+        exec(direct_, "ROLLBACK");
+        return false;
+    }
+    if (change != nullptr && insert_change(*change) == 0) {
+        fail("cannot record the change: ");
+    }
+    if (!exec(direct_, "COMMIT")) {
+        fail("cannot write the control settings: ");
+    }
+    return true;
+}
+
+std::string
+SqliteStore::describe() const
+{
+    return "SQLite " + options_.path;
 }
 
 } // namespace kv

@@ -9,6 +9,7 @@
 #define KV_STORE_SQLITE_STORE_H
 
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,21 +40,26 @@ class SqliteStore : public QueuedStore {
 
     std::vector<ExchangeRow> exchanges(const ExchangeQuery &q) override;
     std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
-    std::vector<SensorRow> sensors() override;
+    std::vector<SensorRow> sensors(const SensorQuery &q) override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
     void save_inventory(const std::vector<InventoryRow> &rows) override;
     std::vector<InventoryRow> inventory() override;
     void put_declared_api(const DeclaredApiRow &row) override;
     bool delete_declared_api(const std::string &host) override;
     std::vector<DeclaredApiRow> declared_apis() override;
+    std::optional<StoredControl> control_settings() override;
+    bool replace_control_settings(int64_t expected_version,
+                                  const std::string &settings, int64_t now_ms,
+                                  const ControlChangeRow *change) override;
     int64_t add_control_change(const ControlChangeRow &change) override;
     std::vector<ControlChangeRow>
     control_changes(const ControlChangeQuery &q) override;
     std::string redaction_key(const std::string &fresh) override;
+    std::string describe() const override;
 
   protected:
     void write_batch(std::vector<Record> &batch) override;
-    void prune_older_than(int64_t cutoff_ms) override;
+    void maintain() override;
 
   private:
     class Reader;
@@ -63,7 +69,15 @@ class SqliteStore : public QueuedStore {
     void write(Exchange &e);
     void write(StatsDoc &s);
     void write(Heartbeat &h);
+    void write_minutes();
+    /* drops the exchanges and statistics documents that arrived before
+     * cutoff_ms, and the workers last heard of before it */
+    void prune_older_than(int64_t cutoff_ms);
     void prune();
+    int64_t insert_change(const ControlChangeRow &c);
+
+    std::vector<ExchangeRow> run_list(const std::string &sql,
+                                      const std::vector<std::string> &texts);
 
     /* A free read-only connection, for the length of one read. */
     std::unique_ptr<Reader> reader();
@@ -71,8 +85,9 @@ class SqliteStore : public QueuedStore {
 
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
-    /* writes that cannot wait for the queue (control changes, the key,
-     * the inventory, declared APIs), from any thread, one at a time */
+    /* writes that cannot wait for the queue (control settings and their
+     * changes, the key, the inventory, declared APIs), from any thread,
+     * one at a time */
     std::mutex direct_lock_;
     sqlite3 *direct_ = nullptr;
 
@@ -87,11 +102,15 @@ class SqliteStore : public QueuedStore {
     sqlite3_stmt *upsert_stats_sensor_ = nullptr;
     sqlite3_stmt *fold_sensor_ = nullptr;
     sqlite3_stmt *delete_sensor_ = nullptr;
+    sqlite3_stmt *upsert_minute_ = nullptr;
+    /* this transaction's minutes: the least and greatest id each took */
+    std::map<int64_t, std::pair<int64_t, int64_t>> minutes_;
 
     int64_t exchange_min_id_ = 0;
     int64_t exchange_max_id_ = 0;
     int64_t stats_min_id_ = 0;
     int64_t stats_max_id_ = 0;
+    int64_t next_age_prune_ms_ = 0;
 };
 
 } // namespace kv

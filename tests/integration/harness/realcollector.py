@@ -41,15 +41,19 @@ def collector_binary():
 
 
 class RealCollector:
-    def __init__(self, workdir, control=None, tls=None, args=(), token=None,
-                 console_tls=None):
+    def __init__(self, workdir, control=None, tls=None, args=(), db=None,
+                 control_file=True, token=None, console_tls=None):
         """``control``: settings written to the control file first;
-        ``tls``: (certfile, keyfile) to listen for TLS too; ``token``: the
+        ``tls``: (certfile, keyfile) to listen for TLS too; ``db``: what
+        --db gets (a SQLite path or a postgresql:// URI), by default a
+        file of its own; ``control_file``: False for none; ``token``: the
         console token, which the API calls below then send;
         ``console_tls``: (certfile, keyfile) for a console over HTTPS."""
         self.dir = Path(workdir)
         self.dir.mkdir(parents=True, exist_ok=True)
-        self.db = self.dir / "collector.db"
+        self.db = Path(db) if db and "://" not in str(db) else (
+            db or self.dir / "collector.db")
+        self.use_control_file = control_file
         self.control_file = self.dir / "control.json"
         if control is not None:
             self.control_file.write_text(json.dumps(control))
@@ -64,8 +68,9 @@ class RealCollector:
 
     def command(self):
         cmd = [collector_binary(), "--ingest", "127.0.0.1:0", "--console",
-               "127.0.0.1:0", "--db", str(self.db), "--control",
-               str(self.control_file)]
+               "127.0.0.1:0", "--db", str(self.db)]
+        if self.use_control_file:
+            cmd += ["--control", str(self.control_file)]
         if self.tls:
             cmd += ["--ingest-tls", "127.0.0.1:0", "--tls-cert",
                     str(self.tls[0]), "--tls-key", str(self.tls[1])]
@@ -108,6 +113,12 @@ class RealCollector:
             return self.log_path.read_text(errors="replace")
         except OSError:
             return ""
+
+    def kill(self):
+        """SIGKILL: gone without writing what it holds."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
 
     def stop(self, timeout=10.0):
         """SIGTERM; returns the exit status."""
@@ -171,6 +182,18 @@ class RealCollector:
 
     def counters(self):
         return self.get("/api/stats?limit=1")["collector"]
+
+    def text(self, path):
+        """A page that is not JSON (/metrics): (status, text)."""
+        headers = {"Authorization": f"Bearer {self.token}"} if self.token \
+            else {}
+        req = urllib.request.Request(self.url(path), headers=headers)
+        opener = _TLS_OPENER if self.scheme == "https" else _OPENER
+        try:
+            with opener.open(req, timeout=10) as res:
+                return res.status, res.read().decode()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read().decode(errors="replace")
 
     def send_raw(self, data, port=None, read=True, timeout=5.0):
         """Bytes to the ingest port; what came back until the collector
