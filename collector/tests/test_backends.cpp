@@ -517,12 +517,12 @@ TEST_P(Backend, CollectorsOfOneDatabaseKeepEachHostsInventoryAndDeclaredApi)
     /* each collector's save replaces the hosts it names and leaves the
      * other's alone, whichever order the rows come in */
     a->save_inventory({{"b.test:80", "{\"a\":1}", 1}, {"a.test:80", "{}", 1}});
-    b->save_inventory({{"c.test:443", "{\"b\":1}", 2},
-                       {"b.test:80", "{\"b\":2}", 2}});
-    EXPECT_EQ(hosts(a->inventory()),
-              (std::vector<std::string>{"a.test:80={}@1",
-                                        "b.test:80={\"b\":2}@2",
-                                        "c.test:443={\"b\":1}@2"}));
+    b->save_inventory(
+        {{"c.test:443", "{\"b\":1}", 2}, {"b.test:80", "{\"b\":2}", 2}});
+    EXPECT_EQ(
+        hosts(a->inventory()),
+        (std::vector<std::string>{"a.test:80={}@1", "b.test:80={\"b\":2}@2",
+                                  "c.test:443={\"b\":1}@2"}));
     a->save_inventory({});
     EXPECT_EQ(b->inventory().size(), 3u);
 
