@@ -371,7 +371,10 @@ main(int argc, char **argv)
     kv::HttpLimits console_limits;
     console_limits.larger_bodies.push_back(
         {boost::beast::http::verb::put, "/api/declared",
-         kv::ConsoleApi::declared_body_limit});
+         kv::ConsoleApi::declared_body_limit,
+         [&api](const kv::HttpRequest &head, const kv::HttpPeer &peer) {
+             return api.admits(head, peer);
+         }});
     boost::asio::ssl::context console_tls(
         boost::asio::ssl::context::tls_server);
     if (access.tls

@@ -86,6 +86,14 @@ ConsoleApi::handle(const HttpRequest &req, const HttpPeer &peer)
     return res;
 }
 
+bool
+ConsoleApi::admits(const HttpRequest &head, const HttpPeer &peer) const
+{
+    std::string_view target(head.target().data(), head.target().size());
+    auto url = boost::urls::parse_origin_form(target);
+    return url && !gate_.admit(head, peer, std::string(url->encoded_path()));
+}
+
 HttpResponse
 ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
 {

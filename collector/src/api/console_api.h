@@ -53,6 +53,9 @@ class ConsoleApi {
     static constexpr size_t declared_body_limit = 4u << 20;
 
     HttpResponse handle(const HttpRequest &req, const HttpPeer &peer);
+    /* Whether the gate lets a request with this head through; the
+     * console server reads a large body only for one it does. */
+    bool admits(const HttpRequest &head, const HttpPeer &peer) const;
 
     /* One request, taken apart. */
     struct Call;

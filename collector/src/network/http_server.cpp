@@ -209,7 +209,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         std::string_view target(head.target().data(), head.target().size());
         std::string_view path = target.substr(0, target.find('?'));
         for (const auto &l : shared_->limits.larger_bodies) {
-            if (head.method() == l.method && path == l.path) {
+            if (head.method() == l.method && path == l.path
+                && (!l.admits || l.admits(head, peer_))) {
                 limit = l.limit;
             }
         }

@@ -61,6 +61,10 @@ struct HttpLimits {
         boost::beast::http::verb method;
         std::string path;
         size_t limit;
+        /* whether a head may send that much (unset: any); one it refuses
+         * is held to body_limit, so a client that is not let in is
+         * neither waited for nor buffered past it */
+        std::function<bool(const HttpRequest &, const HttpPeer &)> admits;
     };
     std::vector<LargerBody> larger_bodies;
     int workers = 2;
