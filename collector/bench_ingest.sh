@@ -7,8 +7,11 @@
 # and rows stored per second, end to end.  In turn:
 #
 #   - SQLite, one collector: every format, with redaction at ingest on
-#     (the default) and off (--no-redact), or only as REDACT says, and the
-#     CPU time each of the collector's two busy threads spent per message;
+#     (the default) and off (--no-redact), or only as REDACT says, and
+#     with the endpoint inventory on (the default) and off
+#     (--no-inventory), or only as INVENTORY says; and the CPU time each of
+#     the collector's two busy threads spent per message: the difference
+#     of the event loop's time per message is what the inventory costs;
 #   - PostgreSQL, one collector;
 #   - PostgreSQL, two collectors on one database, each loaded at once;
 #
@@ -18,6 +21,7 @@
 #
 #   collector/bench_ingest.sh [BUILD_DIR] [SECONDS]
 #   REDACT=on|off|both (default both)
+#   INVENTORY=on|off|both (default both)
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
@@ -28,6 +32,12 @@ case $redact in
     off) modes=(off) ;;
     both) modes=(on off) ;;
     *) echo "REDACT must be on, off or both" >&2; exit 2 ;;
+esac
+case ${INVENTORY:-both} in
+    on) inventories=(on) ;;
+    off) inventories=(off) ;;
+    both) inventories=(on off) ;;
+    *) echo "INVENTORY must be on, off or both" >&2; exit 2 ;;
 esac
 top=$(cd "$(dirname "$0")/.." && pwd)
 hz=$(getconf CLK_TCK)
@@ -97,11 +107,15 @@ stored_rows() {
     sed -n 's/^stored: \([0-9]*\) of .*/\1/p' <<<"$1"
 }
 
-for mode in "${modes[@]}"; do
+for config in $(for m in "${modes[@]}"; do for i in "${inventories[@]}"; do
+    echo "$m/$i"; done; done); do
+    mode=${config%/*}
+    inventory=${config#*/}
     flags=()
-    [ "$mode" = off ] && flags=(--no-redact)
+    [ "$mode" = off ] && flags+=(--no-redact)
+    [ "$inventory" = off ] && flags+=(--no-inventory)
     rm -f "$work"/collector.db*
-    echo "== SQLite, one collector, redaction $mode"
+    echo "== SQLite, one collector, redaction $mode, inventory $inventory"
     start_collector lite "$work/collector.db" "${flags[@]}"
     for run in merged response "merged --secrets"; do
         read -r i0 w0 <<<"$(ticks "$lite_pid")"

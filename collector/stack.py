@@ -5,7 +5,9 @@ with both sensor modules configured by examples/nginx.conf.
     stack.py run    start it, print the console URL and a few requests to
                     try, and stop everything on Ctrl-C
     stack.py demo   start it, send a mix of requests, print what the
-                    collector stored, and stop
+                    collector stored, drive every route of the sample API,
+                    print the endpoint inventory and how its templates
+                    match the API's routes, and stop
 
 Both keep their files under build/run/: the database (shared, so `make run`
 shows what `make demo` captured), logs, each its own nginx prefix and
@@ -268,6 +270,129 @@ def demo_requests():
     ]
 
 
+# The sample API's routes, each at least once, and products by enough
+# distinct slugs for their position to become a parameter: what the
+# inventory infers from this is held against the API's own route table.
+ORDERS = {1: ["3f0c8a4e-6d1b-4c55-9a8e-2b7f1d9e0a11",
+              "9b2d6e71-0c3a-4f8b-b5d4-7e1a2c3f4b22"],
+          2: ["c4e1f7a2-8b3d-4e6c-9f0a-1d2b3c4e5f33"],
+          3: ["e7a9b0c1-2d3e-4f5a-8b6c-7d8e9f0a1b44"]}
+LOGIN_TOKEN = ("eyJhbGciOiJIUzI1NiIsInR5cCI6IkpXVCJ9."
+               "eyJzdWIiOiIxIiwibmFtZSI6IkFkYSBMb3ZlbGFjZSIsImV4cCI6NDEwMjQ0ND"
+               "gwMH0.kq3Jb8vZ7pQm1xT0hN2cR5sW9yL4fA6dE8gU3iO0tYk")
+
+
+def api_requests():
+    """(method, path, body, headers, expected status) for every route."""
+    js = {"Content-Type": "application/json"}
+    reqs = [
+        ("POST", "/api/login", {"username": "ada",
+                                "password": "correct horse battery staple"},
+         js, 200),
+        ("POST", "/api/login", {"username": "ada", "password": "guess"}, js,
+         401),
+        ("GET", "/api/account", None,
+         {"Authorization": f"Bearer {LOGIN_TOKEN}"}, 200),
+        ("GET", "/api/account", None, {}, 401),
+        ("GET", "/api/items", None, {}, 200),
+        ("POST", "/api/items", {"name": "nut", "price": 0.1}, js, 201),
+        ("POST", "/api/items", {"price": 1}, js, 400),
+        ("PUT", "/api/items/2", {"price": 25.0}, js, 200),
+        ("DELETE", "/api/items/3", None, {}, 204),
+        ("GET", "/api/products?page=1", None, {}, 200),
+        ("GET", "/api/reports/2024-05-01", None, {}, 200),
+        ("GET", "/api/reports/2024-05-02", None, {}, 200),
+        ("GET", "/api/fail/crash", None, {}, 500),
+        ("GET", "/api/fail/unavailable", None, {}, 503),
+        ("GET", "/api/fail/rate-limited", None, {}, 429),
+        ("GET", "/v1/items/1", None, {}, 200),
+    ]
+    for i in (1, 2, 4, 999):
+        reqs.append(("GET", f"/api/items/{i}", None, {},
+                     404 if i == 999 else 200))
+    for user, orders in ORDERS.items():
+        reqs.append(("GET", f"/api/users/{user}", None, {}, 200))
+        reqs.append(("GET", f"/api/users/{user}/orders", None, {}, 200))
+        for o in orders:
+            reqs.append(("GET", f"/api/users/{user}/orders/{o}", None, {},
+                         200))
+            reqs.append(("GET", f"/api/orders/{o}", None, {}, 200))
+            reqs.append(("GET", f"/api/orders/{o}/lines", None, {}, 200))
+            reqs.append(("GET", f"/api/orders/{o}/lines/1", None, {}, 200))
+    kinds = ["hex-bolt", "wing-nut", "washer", "wood-screw", "rivet"]
+    sizes = ["m2", "m3", "m4", "m5", "m6", "m8", "m10", "m12", "m14", "m16",
+             "m18", "m20", "m22", "m24", "m27", "m30", "m33"]
+    for k in kinds:
+        for z in sizes:
+            reqs.append(("GET", f"/api/products/{k}-{z}", None, {}, 200))
+    return [(m, p, None if b is None else json.dumps(b).encode(), h, want)
+            for m, p, b, h, want in reqs]
+
+
+def drive(base, requests):
+    """Sends each request; the (method, path, status, expected) of each."""
+    out = []
+    for method, path, body, headers, want in requests:
+        status, _, _ = http(method, base + path, body, headers)
+        out.append((method, path, status, want))
+    return out
+
+
+def sample_routes(build):
+    """The sample API's route table, as (method, template) pairs."""
+    res = subprocess.run([str(Path(build) / "bin/kestrelvanes-sample-api"),
+                          "--routes"], capture_output=True, text=True,
+                         check=True)
+    return {(r["method"], r["path"]) for r in json.loads(res.stdout)}
+
+
+def inventory(console, host):
+    """Every endpoint of host in the collector's inventory."""
+    out, offset = [], 0
+    while True:
+        page = api(console, f"/api/endpoints?host={host}&limit=1000"
+                            f"&offset={offset}")
+        out += page["endpoints"]
+        offset += len(page["endpoints"])
+        if offset >= page["total"] or not page["endpoints"]:
+            return out
+
+
+def templates_against_routes(endpoints, routes):
+    """(found, wrong, missing): inferred templates that are routes of the
+    API behind /api/, those that are not, and its routes not inferred.
+    nginx serves /v1/ from the API's /api/."""
+    inferred = set()
+    for e in endpoints:
+        path = e["path"]
+        if path.startswith("/v1/"):
+            path = "/api/" + path[4:]
+        inferred.add((e["method"], path))
+    expected = {r for r in routes if r[1].startswith("/api/")}
+    return (sorted(inferred & expected), sorted(inferred - expected),
+            sorted(expected - inferred))
+
+
+def inventory_table(endpoints):
+    cols = ["method", "template", "count", "statuses", "p50", "p95", "auth",
+            "sensitive"]
+    data = []
+    for e in endpoints:
+        lat = e["latency_ms"]
+        data.append([
+            e["method"], e["path"], str(e["count"]),
+            " ".join(f"{k}:{v}" for k, v in
+                     sorted(e["status_classes"].items())),
+            "" if lat["p50"] is None else f"{lat['p50']} ms",
+            "" if lat["p95"] is None else f"{lat['p95']} ms",
+            ",".join(e["auth"]), ",".join(e["sensitive"])])
+    widths = [max(len(c), *(len(r[i]) for r in data)) for i, c in
+              enumerate(cols)]
+    line = lambda r: "  ".join(v.ljust(w) for v, w in zip(r, widths))
+    return "\n".join([line(cols), line(["-" * w for w in widths])]
+                     + [line(r) for r in data])
+
+
 def preview(x, which):
     body = x[f"{which}_body"]
     trunc = x[f"{which}_body_truncated"]
@@ -363,6 +488,40 @@ def run_demo(stack):
         problems.append(f"{len(rows)} exchanges stored, {len(captured)} "
                         f"expected")
 
+    # the inventory: the sample API's every route, driven
+    print("\nDriving every route of the sample API...", flush=True)
+    driven = drive(base, api_requests())
+    for method, path, status, want in driven:
+        if status != want:
+            problems.append(f"{method} {path}: {status}, expected {want}")
+    host = f"127.0.0.1:{p['nginx']}"
+    # what the inventory counted of this host: the requests above too
+    count = len(driven) + len(captured)
+
+    def counted():
+        eps = inventory(p["console"], host)
+        return eps if sum(e["count"] for e in eps) >= count else None
+    try:
+        wait_until("not every exchange reached the inventory", counted, 20,
+                   stack.procs)
+    except StackError as e:
+        problems.append(str(e))
+    endpoints = inventory(p["console"], host)
+    print(f"\nThe endpoint inventory of {host} (API http://127.0.0.1:"
+          f"{p['console']}/api/endpoints?host={host}):\n")
+    print(inventory_table(endpoints) if endpoints else "  nothing")
+    found, wrong, missing = templates_against_routes(
+        endpoints, sample_routes(stack.build))
+    print(f"\nTemplates against the sample API's routes (under /api/): "
+          f"{len(found)} of {len(found) + len(missing)} found, "
+          f"{len(wrong)} wrong")
+    for m, t in wrong:
+        print(f"  wrong: {m} {t}")
+    for m, t in missing:
+        print(f"  missing: {m} {t}")
+    if wrong or missing:
+        problems.append("inferred templates differ from the routes")
+
     sensors = [s for s in api(p["console"], "/api/sensors")
                if max(s["last_heartbeat_ms"] or 0, s["last_stats_ms"] or 0)
                >= stack.started_ms]
@@ -399,6 +558,7 @@ Try:
   curl {n}/v1/items                                               # response-log format
   curl {n}/health                                                 # bypassed, not captured
   curl -H "Authorization: Bearer $(cat {token_file})" http://127.0.0.1:{p['console']}/api/exchanges?limit=5
+  curl -H "Authorization: Bearer $(cat {token_file})" http://127.0.0.1:{p['console']}/api/endpoints   # the inventory
 
 Settings for the sensors: the console's Control page, or edit {stack.control}.
 Ctrl-C stops everything.""", flush=True)

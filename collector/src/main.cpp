@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -28,6 +29,7 @@
 #include "api/console_api.h"
 #include "base/text.h"
 #include "control/state.h"
+#include "ingest/api_inventory.h"
 #include "ingest/dispatcher.h"
 #include "ingest/pipeline.h"
 #include "ingest/redaction_stage.h"
@@ -102,10 +104,11 @@ fit_descriptors(kv::Options &opt)
 }
 
 /*
- * Watches the control file on its own thread, and gives memory a burst
- * left behind back to the system once the burst is over: freed buffers
- * of many connections sit between live ones, where the allocator alone
- * does not return them.
+ * Watches the control file on its own thread, saves what changed in the
+ * endpoint inventory every so often, and gives memory a burst left
+ * behind back to the system once the burst is over: freed buffers of
+ * many connections sit between live ones, where the allocator alone does
+ * not return them.
  */
 class Housekeeper {
   public:
@@ -115,6 +118,13 @@ class Housekeeper {
     }
     ~Housekeeper() { stop(); }
 
+    /* Before start(): task runs on this thread every period. */
+    void every(std::chrono::milliseconds period, std::function<void()> task)
+    {
+        tasks_.push_back({period, std::move(task),
+                          std::chrono::steady_clock::now() + period});
+    }
+
     void start()
     {
         thread_ = std::thread([this] {
@@ -123,6 +133,13 @@ class Housekeeper {
                 g.unlock();
                 control_.poll();
                 trim();
+                auto now = std::chrono::steady_clock::now();
+                for (auto &t : tasks_) {
+                    if (now >= t.due) {
+                        t.task();
+                        t.due = now + t.period;
+                    }
+                }
                 g.lock();
                 wake_.wait_for(g, std::chrono::milliseconds(500),
                                [this] { return stopping_; });
@@ -155,8 +172,15 @@ class Housekeeper {
         }
     }
 
+    struct Task {
+        std::chrono::milliseconds period;
+        std::function<void()> task;
+        std::chrono::steady_clock::time_point due;
+    };
+
     kv::ControlState &control_;
     const kv::IngestCounters &counters_;
+    std::vector<Task> tasks_;
     uint64_t peak_ = 0;
     std::mutex lock_;
     std::condition_variable wake_;
@@ -244,6 +268,26 @@ main(int argc, char **argv)
 
     /* decoding, then the steps records pass through, then the store */
     kv::Pipeline pipeline(*store);
+    /* the inventory counts exchanges as they came, before anything masks
+     * the values that tell a JWT or a card number */
+    std::unique_ptr<kv::ApiInventory> inventory;
+    if (opt.inventory) {
+        kv::ApiInventory::Options io;
+        io.zombie_after_ms = opt.zombie_after_ms;
+        inventory = std::make_unique<kv::ApiInventory>(io);
+        std::vector<std::string> warnings;
+        try {
+            inventory->load(*store, warnings);
+        } catch (const kv::StoreError &e) {
+            return fail(std::string("endpoint inventory: ") + e.what());
+        }
+        for (const auto &w : warnings) {
+            log_line(w, true);
+        }
+        pipeline.add(*inventory);
+    }
+
+    /* then secrets are masked, before anything is stored */
     std::unique_ptr<kv::RedactionStage> redaction;
     if (opt.redact) {
         kv::analysis::RedactionOptions ro;
@@ -262,6 +306,17 @@ main(int argc, char **argv)
         }
         pipeline.add(*redaction);
     }
+    auto save_inventory = [&inventory, &store] {
+        if (!inventory) {
+            return;
+        }
+        try {
+            inventory->save(*store, kv::now_ms());
+        } catch (const kv::StoreError &e) {
+            log_line(std::string("endpoint inventory not saved: ") + e.what(),
+                     true);
+        }
+    };
 
     kv::AuthRules rules;
     rules.path = opt.auth_path;
@@ -312,7 +367,14 @@ main(int argc, char **argv)
     info.redaction = opt.redact;
     info.redact_headers = opt.redact_headers;
     info.redact_keys = opt.redact_keys;
-    kv::ConsoleApi api(*store, control, counters, info);
+    kv::ConsoleApi api(*store, control, counters, info, inventory.get());
+    kv::HttpLimits console_limits;
+    console_limits.larger_bodies.push_back(
+        {boost::beast::http::verb::put, "/api/declared",
+         kv::ConsoleApi::declared_body_limit,
+         [&api](const kv::HttpRequest &head, const kv::HttpPeer &peer) {
+             return api.admits(head, peer);
+         }});
     boost::asio::ssl::context console_tls(
         boost::asio::ssl::context::tls_server);
     if (access.tls
@@ -325,7 +387,7 @@ main(int argc, char **argv)
         [&api](const kv::HttpRequest &req, const kv::HttpPeer &peer) {
             return api.handle(req, peer);
         },
-        kv::HttpLimits{}, access.tls ? &console_tls : nullptr);
+        console_limits, access.tls ? &console_tls : nullptr);
     if (!console.listen(opt.console.host, opt.console.port, error)) {
         return fail("cannot listen for the console on " + opt.console.text()
                     + ": " + error);
@@ -335,6 +397,8 @@ main(int argc, char **argv)
     store->start();
     console.start();
     Housekeeper housekeeper(control, counters);
+    housekeeper.every(std::chrono::milliseconds(opt.inventory_save_ms),
+                      save_inventory);
     housekeeper.start();
 
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
@@ -375,6 +439,7 @@ main(int argc, char **argv)
 
     console.stop();
     housekeeper.stop();
+    save_inventory();
     store->stop();
     log_line("stopped");
     return 0;

@@ -42,7 +42,8 @@ parse_duration_ms(const std::string &text, int64_t &out)
     static const struct {
         const char *suffix;
         int64_t ms;
-    } units[] = {{"ms", 1}, {"s", 1000}, {"m", 60000}, {"", 1000}};
+    } units[] = {{"ms", 1},          {"s", 1000},       {"m", 60000},
+                 {"h", 3600 * 1000}, {"d", 86400000LL}, {"", 1000}};
     for (const auto &u : units) {
         size_t n = std::strlen(u.suffix);
         if (text.size() <= n || text.compare(text.size() - n, n, u.suffix)) {
@@ -168,6 +169,15 @@ usage()
            "  --ingest-memory SIZE    what all sensor connections may "
            "buffer beyond their\n"
            "                          first 4 KiB each (default 256m)\n"
+           "  --no-inventory          keep no endpoint inventory (the APIs "
+           "view, OpenAPI\n"
+           "                          export and drift are then off)\n"
+           "  --zombie-after T        a declared operation not seen for T "
+           "is a zombie\n"
+           "                          (default 30d; s, m, h or d)\n"
+           "  --inventory-save-interval T\n"
+           "                          save the inventory's changes every T "
+           "(default 60s)\n"
            "  --config FILE           options from FILE, one \"name = "
            "value\" a line\n"
            "  --quiet                 log only problems\n"
@@ -428,6 +438,25 @@ parse_words(const std::vector<std::string> &args,
         } else if (arg == "--max-connections-per-address") {
             ok = number("--max-connections-per-address", 0, 1000000,
                         out.max_connections_per_address);
+        } else if (arg == "--no-inventory") {
+            out.inventory = false;
+            ok = true;
+        } else if (arg == "--zombie-after") {
+            ok = take("--zombie-after");
+            if (ok
+                && (!parse_duration_ms(value, out.zombie_after_ms)
+                    || out.zombie_after_ms < 1000
+                    || out.zombie_after_ms > 3650 * 86400000LL)) {
+                error = "--zombie-after: \"" + value
+                        + "\" is not a time from 1s to 3650d (90d, 12h, 30m)";
+                ok = false;
+            }
+        } else if (arg == "--inventory-save-interval") {
+            ok = duration("--inventory-save-interval", out.inventory_save_ms);
+            if (ok && out.inventory_save_ms < 1000) {
+                error = "--inventory-save-interval must be at least 1s";
+                ok = false;
+            }
         } else if (arg == "--ingest-memory") {
             ok = size("--ingest-memory", 64 * 1024, out.ingest_memory);
         } else {

@@ -47,6 +47,9 @@ struct Options {
     int64_t max_connections = 4096;
     int64_t max_connections_per_address = 1024;
     int64_t ingest_memory = 256 << 20;
+    bool inventory = true;
+    int64_t zombie_after_ms = 30LL * 24 * 3600 * 1000;
+    int64_t inventory_save_ms = 60000;
     bool quiet = false;
     bool help = false;
 };
@@ -54,7 +57,8 @@ struct Options {
 /* HOST:PORT, with [..] around an IPv6 host; port 0 asks for any. */
 bool parse_address(const std::string &text, Address &out);
 
-/* A duration: a number of seconds, or one with ms, s or m after it. */
+/* A duration: a number of seconds, or one with ms, s, m, h or d after
+ * it. */
 bool parse_duration_ms(const std::string &text, int64_t &out);
 
 /* A size in bytes, or with k, m or g (powers of 1024) after it. */

@@ -500,6 +500,89 @@ TEST_P(Backend, CollectorsOfOneDatabaseMaskWithOneKey)
     EXPECT_EQ(db->open()->redaction_key(second), first);
 }
 
+TEST_P(Backend, CollectorsOfOneDatabaseKeepEachHostsInventoryAndDeclaredApi)
+{
+    auto a = db->open();
+    auto b = db->open();
+    ASSERT_TRUE(a && b);
+    auto hosts = [](const std::vector<kv::InventoryRow> &rows) {
+        std::vector<std::string> out;
+        for (const auto &r : rows) {
+            out.push_back(r.host + "=" + r.state + "@"
+                          + std::to_string(r.saved_ms));
+        }
+        return out;
+    };
+
+    /* each collector's save replaces the hosts it names and leaves the
+     * other's alone, whichever order the rows come in */
+    a->save_inventory({{"b.test:80", "{\"a\":1}", 1}, {"a.test:80", "{}", 1}});
+    b->save_inventory(
+        {{"c.test:443", "{\"b\":1}", 2}, {"b.test:80", "{\"b\":2}", 2}});
+    EXPECT_EQ(
+        hosts(a->inventory()),
+        (std::vector<std::string>{"a.test:80={}@1", "b.test:80={\"b\":2}@2",
+                                  "c.test:443={\"b\":1}@2"}));
+    a->save_inventory({});
+    EXPECT_EQ(b->inventory().size(), 3u);
+
+    /* saves at once from both, over the same hosts: every one lands whole
+     * and the rows are one of the two saves' */
+    std::vector<kv::InventoryRow> from_a, from_b;
+    for (int i = 0; i < 50; i++) {
+        std::string host = "h" + std::to_string(i) + ".test:80";
+        from_a.push_back({host, "\"a\"", 10});
+        from_b.insert(from_b.begin(), {host, "\"b\"", 11});
+    }
+    std::thread ta([&] {
+        for (int i = 0; i < 5; i++) {
+            EXPECT_NO_THROW(a->save_inventory(from_a));
+        }
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < 5; i++) {
+            EXPECT_NO_THROW(b->save_inventory(from_b));
+        }
+    });
+    ta.join();
+    tb.join();
+    auto rows = a->inventory();
+    ASSERT_EQ(rows.size(), 53u);
+    for (const auto &r : rows) {
+        if (r.host[0] == 'h') {
+            EXPECT_TRUE((r.state == "\"a\"" && r.saved_ms == 10)
+                        || (r.state == "\"b\"" && r.saved_ms == 11))
+                << r.host << " " << r.state << " " << r.saved_ms;
+        }
+    }
+
+    /* a declared API is one per host, replaced, deleted once, and seen
+     * by every collector of the database */
+    std::string yaml = "openapi: 3.1.0\ninfo: {title: t, version: '1'}\n"
+                       "paths: {}\n";
+    a->put_declared_api({"a.test:80", "{}", 5});
+    b->put_declared_api({"a.test:80", yaml, 6});
+    b->put_declared_api({"b.test:80", "{\"x\": \"\u00e9\"}", 7});
+    auto declared = a->declared_apis();
+    ASSERT_EQ(declared.size(), 2u);
+    EXPECT_EQ(declared[0].host, "a.test:80");
+    EXPECT_EQ(declared[0].document, yaml);
+    EXPECT_EQ(declared[0].declared_ms, 6);
+    EXPECT_EQ(declared[1].document, "{\"x\": \"\u00e9\"}");
+    EXPECT_TRUE(a->delete_declared_api("a.test:80"));
+    EXPECT_FALSE(b->delete_declared_api("a.test:80"));
+    EXPECT_FALSE(b->delete_declared_api("nowhere.test:80"));
+    ASSERT_EQ(b->declared_apis().size(), 1u);
+    EXPECT_EQ(b->declared_apis()[0].host, "b.test:80");
+
+    /* and they outlive the collectors */
+    a.reset();
+    b.reset();
+    auto again = db->open();
+    EXPECT_EQ(again->inventory().size(), 53u);
+    EXPECT_EQ(again->declared_apis().size(), 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, Backend,
                          ::testing::Values("sqlite", "postgresql"),
                          [](const auto &info) { return info.param; });

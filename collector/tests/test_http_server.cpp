@@ -164,6 +164,59 @@ TEST_F(HttpServerTest, BodiesOverTheLimitAreRefused)
     close(fd);
 }
 
+TEST_F(HttpServerTest, ARouteWithALargerLimitTakesLargerBodiesAndOnlyIt)
+{
+    kv::HttpLimits limits;
+    limits.body_limit = 1024;
+    limits.larger_bodies.push_back(
+        {boost::beast::http::verb::put, "/big", 8192,
+         [](const kv::HttpRequest &head, const kv::HttpPeer &) {
+             return head.count("X-Allowed") > 0;
+         }});
+    serve(limits);
+
+    /* a head the route's gate refuses keeps the small limit: refused
+     * before its body is read */
+    int refused_fd = connect_to(port);
+    ASSERT_TRUE(send_all(refused_fd, "PUT /big HTTP/1.1\r\nContent-Length: "
+                                     "8192\r\n\r\n"));
+    std::string small = read_until(refused_fd, 1 << 16);
+    EXPECT_EQ(small.substr(0, 12), "HTTP/1.1 413");
+    EXPECT_NE(small.find("over 1024 bytes"), std::string::npos) << small;
+    close(refused_fd);
+
+    /* its own path and method, a query after it */
+    int fd = connect_to(port);
+    ASSERT_TRUE(send_all(fd, "PUT /big?x=1 HTTP/1.1\r\nX-Allowed: 1\r\n"
+                             "Content-Length: 8192\r\n\r\n"
+                                 + std::string(8192, 'x')));
+    EXPECT_NE(read_through(fd, "/big?x=1 8192").find("/big?x=1 8192"),
+              std::string::npos);
+    /* and no more */
+    ASSERT_TRUE(send_all(fd,
+                         "PUT /big HTTP/1.1\r\nX-Allowed: 1\r\nContent-Length: "
+                         "8193\r\n\r\n"));
+    std::string refused = read_until(fd, 1 << 16);
+    EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 413");
+    EXPECT_NE(refused.find("over 8192 bytes"), std::string::npos) << refused;
+    close(fd);
+
+    /* the other routes keep the small limit, however the body comes: a
+     * length, or chunks arriving with the head */
+    for (std::string head : {"POST /big HTTP/1.1\r\nContent-Length: 2048",
+                             "PUT /bigger HTTP/1.1\r\nContent-Length: 2048",
+                             "PUT /c HTTP/1.1\r\nTransfer-Encoding: chunked"}) {
+        fd = connect_to(port);
+        std::string body = head.find("chunked") != std::string::npos
+                               ? "800\r\n" + std::string(2048, 'y') + "\r\n"
+                               : std::string(2048, 'y');
+        ASSERT_TRUE(send_all(fd, head + "\r\n\r\n" + body));
+        refused = read_until(fd, 12);
+        EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 413") << head;
+        close(fd);
+    }
+}
+
 TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAndKeptOnesAnswerInOrder)
 {
     kv::HttpLimits limits;

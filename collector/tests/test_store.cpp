@@ -237,14 +237,16 @@ TEST(Schema, DatabaseOfTheCollectorBeforeVersionsIsUpgradedWithItsData)
 
 /* Two earlier builds numbered their second step differently: the change
  * log and keys, or the filters and control settings.  A database of
- * either comes out with both, its data kept. */
+ * either, or of the step after, comes out with every step, its data
+ * kept. */
 TEST(Schema, EitherSecondStepIsUpgradedToBoth)
 {
     const auto &all = kv::sqlite_migrations();
-    ASSERT_EQ(all.size(), 3u);
+    ASSERT_EQ(all.size(), 4u);
     std::vector<std::vector<kv::Migration>> earlier = {
         {all[0], all[1]},
         {all[0], {2, all[2].what, all[2].sql}},
+        {all[0], all[1], all[2]},
     };
     for (const auto &steps : earlier) {
         std::string path = temp_dir() + "/collector.db";
@@ -252,7 +254,7 @@ TEST(Schema, EitherSecondStepIsUpgradedToBoth)
         ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
         std::string error;
         ASSERT_TRUE(kv::migrate_sqlite(db, steps, error)) << error;
-        ASSERT_EQ(kv::sqlite_schema_version(db), 2);
+        ASSERT_EQ(kv::sqlite_schema_version(db), steps.back().version);
         ASSERT_EQ(sqlite3_exec(db,
                                "INSERT INTO stats (time_ms, sensor_host, "
                                "instance, pid, access, auth, peer) VALUES "
@@ -263,8 +265,12 @@ TEST(Schema, EitherSecondStepIsUpgradedToBoth)
 
         auto store = open_store(path);
         ASSERT_TRUE(store) << steps[1].what;
-        EXPECT_EQ(schema_version(path), 3);
+        EXPECT_EQ(schema_version(path), all.back().version);
         EXPECT_EQ(store->stats(kv::StatsQuery{}).size(), 1u);
+        store->save_inventory({{"h:80", "{}", 5}});
+        store->put_declared_api({"h:80", "{}", 5});
+        EXPECT_EQ(store->inventory().size(), 1u);
+        EXPECT_EQ(store->declared_apis().size(), 1u);
         EXPECT_FALSE(store->control_settings());
         kv::ControlChangeRow change{0, 5, "file", "{}", "{}"};
         EXPECT_TRUE(store->replace_control_settings(0, "{}", 5, &change));

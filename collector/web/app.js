@@ -554,7 +554,7 @@ $("#filters").addEventListener("submit", (ev) => {
 
 const views = {
   exchanges: { show: showExchanges, live: true },
-  exchange: { show: showExchange, live: false },
+  exchange: { show: showExchange, live: false, nav: "exchanges" },
   sensors: { show: showSensors, live: true },
   counters: { show: showCounters, live: true },
   control: { show: showControl, live: false },
@@ -568,8 +568,7 @@ function route() {
     s.hidden = s.id !== "view-" + view;
   }
   for (const a of document.querySelectorAll("nav a")) {
-    a.classList.toggle("on", a.dataset.view === view ||
-      (view === "exchange" && a.dataset.view === "exchanges"));
+    a.classList.toggle("on", a.dataset.view === (views[view].nav || view));
   }
   clearInterval(timer);
   lastShown.exchanges = lastShown.counters = null;
@@ -583,6 +582,8 @@ function route() {
   }
 }
 
+// Views of other files (apis.js) add themselves to views first.
 window.addEventListener("hashchange", route);
 showCollector().catch((e) => console.error(e));
-route();
+// the first view is shown once every script has run (apis.js follows)
+document.addEventListener("DOMContentLoaded", route);

@@ -1,9 +1,10 @@
 """The collector's console in a real browser (Debian's chromium, driven by
 chromedriver through python3-selenium): an exchange the test sent shows in
 the list and in full, the list pages back, a large body is shown in part
-and downloads whole, counters are plotted, the control form loads, and a
-page cannot write into the store through the browser.  Screenshots are
-kept in build/artifacts/ (KV_ARTIFACTS).
+and downloads whole, counters are plotted, the control form loads, the
+APIs view lists, filters and opens endpoints and its exports download,
+and a page cannot write into the store through the browser.  Screenshots
+are kept in build/artifacts/ (KV_ARTIFACTS).
 """
 
 import base64
@@ -414,3 +415,126 @@ def test_sign_in_shows_exchanges_and_nothing_without_the_cookie(browser,
     wait.until(EC.url_contains("/signin.html"))
     assert browser.get_cookie("kv_console") is None
     assert status_of(browser, "/api/exchanges") == 401
+
+
+def api_log(method, uri, status, body=None, started_ms=None, headers=()):
+    """A merged log of one exchange of a small shop, now."""
+    doc = json.dumps([{
+        "request": {"headers": {"Host": "shop.test", "Accept": "*/*",
+                                **dict(headers)},
+                    "method": method, "uri": uri},
+        "response": {"headers": {"Content-Type": "application/json"},
+                     "body64": base64.b64encode(
+                         json.dumps(body).encode()).decode(),
+                     "status": status},
+        "client_ip": "192.0.2.10", "client_port": 51234,
+        "started_at": started_ms or int(time.time() * 1000), "tries": [],
+        "latencies": {"request": 7}}], separators=(",", ":")).encode()
+    return (b"POST /mergedlog?sensor=nginx HTTP/1.1\r\nHost:c\r\n"
+            b"Content-Type:application/json\r\n"
+            b"Content-Length: %d\r\n\r\n" % len(doc)) + doc
+
+
+DECLARED = b"""openapi: 3.1.0
+info: {title: shop, version: "1"}
+paths:
+  /shop/users/{userId}:
+    get:
+      responses: {"200": {description: a user}}
+"""
+
+
+def test_apis_view_lists_filters_and_opens_an_endpoint(browser, guarded):
+    stream = b"".join(
+        api_log("GET", f"/shop/users/{n}", 200,
+                {"id": n, "email": f"u{n}@example.com", "active": True})
+        for n in range(1, 13))
+    stream += b"".join(api_log("GET", f"/shop/users/{n}/orders", 200, [])
+                       for n in range(1, 4))
+    stream += api_log("POST", "/shop/login", 401, {"error": "no"})
+    stream += api_log("GET", "/shop/users/99", 500, {"error": "down"})
+    assert guarded.send_raw(stream).count(b"HTTP/1.1 200 OK") == 17
+    guarded.wait_exchanges(17)
+    status, doc = guarded.request("PUT", "/api/declared?host=shop.test",
+                                  DECLARED)
+    assert status == 200, doc
+
+    wait = settle(browser)
+    browser.get(guarded.url("/"))
+    wait.until(EC.url_contains("/signin.html"))
+    browser.find_element(By.NAME, "token").send_keys(TOKEN)
+    sign_in(browser)
+    wait.until(EC.presence_of_element_located((By.ID, "filters")))
+    browser.get(guarded.url("/#/apis"))
+
+    def listed(d):
+        return d.execute_script(
+            "return Array.from(document.querySelectorAll('tr.endpoint'),"
+            " tr => Array.from(tr.children, td => td.textContent));")
+
+    rows = wait.until(lambda d: (lambda r: r if len(r) == 3 else None)(
+        listed(d)))
+    by = {(r[1], r[2]): r for r in rows}
+    users = by[("GET", "/shop/users/{id}")]
+    assert users[3] == "13" and users[4] == "7.7 %"
+    assert "email" in users[9] and users[10] == "undeclared_status"
+    assert "shadow" in by[("POST", "/shop/login")][10]
+    shot(browser, "console-apis.png")
+
+    # the filters: shadow only, errors over a threshold
+    form = browser.find_element(By.ID, "api-filters")
+    form.find_element(By.NAME, "shadow").click()
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    wait.until(lambda d: sorted(r[2] for r in listed(d)) ==
+               ["/shop/login", "/shop/users/{id}/orders"])
+    form.find_element(By.NAME, "shadow").click()
+    form.find_element(By.NAME, "errors_over").send_keys("50")
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    wait.until(lambda d: [r[2] for r in listed(d)] == ["/shop/login"])
+
+    # the exports download through the sign-in cookie
+    href = browser.find_element(By.ID, "export-openapi").get_attribute("href")
+    assert href == guarded.url("/api/openapi?host=shop.test")
+    openapi = browser.execute_async_script(
+        """const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => r.json()).then(done,
+                                 (e) => done(String(e)));""", href)
+    assert "/shop/users/{id}" in openapi["paths"]
+
+    # one endpoint: its numbers, chart, sensitive types, drift, schemas
+    form.find_element(By.NAME, "errors_over").clear()
+    form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+    wait.until(lambda d: len(listed(d)) == 3)
+    wait.until(lambda d: d.find_element(
+        By.XPATH, "//tr[@class='endpoint'][td[text()='/shop/users/{id}']]")
+        .click() or True)
+    wait.until(EC.text_to_be_present_in_element((By.ID, "endpoint-title"),
+                                                "GET /shop/users/{id}"))
+    assert browser.find_element(By.ID, "endpoint-count").text == "13"
+    wait.until(EC.presence_of_element_located(
+        (By.CSS_SELECTOR, "#endpoint-chart canvas")))
+    assert "email" in browser.find_element(By.ID, "endpoint-sensitive").text
+    drift = browser.find_element(By.ID, "endpoint-drift").text
+    assert "status 500 (1 times) is not declared" in drift
+    schema = json.loads(browser.find_element(
+        By.CSS_SELECTOR, '#endpoint-response-schemas pre[data-status="200"]')
+        .text)
+    assert schema["properties"]["email"]["format"] == "email"
+    examples = browser.find_elements(By.CSS_SELECTOR,
+                                     "#endpoint-examples a")
+    assert len(examples) == 5
+    har = browser.find_element(By.ID, "endpoint-har").get_attribute("href")
+    entries = browser.execute_async_script(
+        """const done = arguments[arguments.length - 1];
+        fetch(arguments[0]).then((r) => r.json()).then(
+          (h) => done(h.log.entries.length), (e) => done(String(e)));""",
+        har)
+    assert entries == 13
+    shot(browser, "console-endpoint.png")
+    examples[0].click()
+    wait.until(EC.text_to_be_present_in_element((By.ID, "exchange-title"),
+                                                "GET /shop/users/99"))
+
+    refused = [e["message"] for e in browser.get_log("browser")
+               if "Content Security Policy" in e["message"]]
+    assert refused == []

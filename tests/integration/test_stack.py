@@ -79,6 +79,10 @@ def test_make_demo_prints_what_it_captured(make_prefix):
     assert "left out (too large)" in table
     # the POST's JSON body is shown
     assert '{"name": "bolt"' in table or '{"name":"bolt"' in table, table
+    # the inventory: the sample API's routes, every one inferred, none wrong
+    assert "The endpoint inventory of" in out
+    assert re.search(r"under /api/\): (\d+) of \1 found, 0 wrong", out), out
+    assert "/api/users/{id}/orders/{orderId}" in out
     # nothing of the stack is left running
     assert not mentioning(str(work))
 

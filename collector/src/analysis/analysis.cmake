@@ -25,6 +25,7 @@ set(KV_ANALYSIS_SOURCES
     ${KV_ANALYSIS_DIR}/redaction.cpp
     ${KV_ANALYSIS_DIR}/path_templates.cpp
     ${KV_ANALYSIS_DIR}/latency_sketch.cpp
+    ${KV_ANALYSIS_DIR}/minute_series.cpp
     ${KV_ANALYSIS_DIR}/schema.cpp
     ${KV_ANALYSIS_DIR}/inventory.cpp
     ${KV_ANALYSIS_DIR}/inventory_json.cpp

@@ -179,6 +179,7 @@ Endpoint::merge(const Endpoint &o)
         }
     }
     latency.merge(o.latency);
+    series.merge(o.series);
     merge_names(request_types, o.request_types, endpoint_max_content_types);
     merge_names(response_types, o.response_types, endpoint_max_content_types);
     merge_names(query_names, o.query_names, endpoint_max_query_names);
@@ -231,24 +232,70 @@ Inventory::~Inventory() = default;
 Inventory::Inventory(Inventory &&) noexcept = default;
 Inventory &Inventory::operator=(Inventory &&) noexcept = default;
 
-Inventory::Host *
-Inventory::host_for(std::string_view name, bool create, Outcome &why)
+namespace {
+
+/* Host names are case-insensitive; most arrive in lower case, which is
+ * then used as it is.  buf holds a folded copy when one is needed. */
+constexpr size_t max_host_name = 256;
+
+std::string_view
+fold_host(std::string_view name, char (&buf)[max_host_name])
 {
-    /* host names are case-insensitive; most arrive in lower case */
-    char buf[256];
-    if (name.size() > sizeof buf) {
-        name = name.substr(0, sizeof buf);
+    if (name.size() > max_host_name) {
+        name = name.substr(0, max_host_name);
     }
     bool lower = true;
     for (char c : name) {
         lower = lower && ascii_lower(c) == c;
     }
-    if (!lower) {
-        for (size_t i = 0; i < name.size(); i++) {
-            buf[i] = ascii_lower(name[i]);
-        }
-        name = std::string_view(buf, name.size());
+    if (lower) {
+        return name;
     }
+    for (size_t i = 0; i < name.size(); i++) {
+        buf[i] = ascii_lower(name[i]);
+    }
+    return std::string_view(buf, name.size());
+}
+
+} // namespace
+
+const Inventory::Host *
+Inventory::find_host(std::string_view name) const
+{
+    char buf[max_host_name];
+    auto it = hosts_.find(fold_host(name, buf));
+    return it == hosts_.end() ? nullptr : it->second.get();
+}
+
+uint64_t
+Inventory::host_version(std::string_view host) const
+{
+    const Host *h = find_host(host);
+    return h ? h->version : 0;
+}
+
+std::optional<std::string>
+Inventory::template_for(std::string_view host, std::string_view method,
+                        std::string_view path) const
+{
+    const Host *h = find_host(host);
+    const Tree::Node *n = h ? h->tree.find(path) : nullptr;
+    if (n == nullptr) {
+        return std::nullopt;
+    }
+    for (const auto &e : n->slot.list) {
+        if (e->method == method) {
+            return h->tree.template_of(n);
+        }
+    }
+    return std::nullopt;
+}
+
+Inventory::Host *
+Inventory::host_for(std::string_view name, bool create, Outcome &why)
+{
+    char buf[max_host_name];
+    name = fold_host(name, buf);
     auto it = hosts_.find(name);
     if (it != hosts_.end()) {
         return it->second.get();
@@ -352,6 +399,7 @@ Inventory::observe(const ExchangeRecord &x)
             break;
         }
     }
+    h->version++;
     update(*e, x);
     return outcome;
 }
@@ -381,6 +429,7 @@ Inventory::update(Endpoint &e, const ExchangeRecord &x)
     if (x.latency_ms >= 0) {
         e.latency.add(x.latency_ms);
     }
+    e.series.add(x.start_ms, x.status);
 
     /* authentication */
     uint32_t auth = 0;
@@ -531,6 +580,7 @@ Inventory::merge(Inventory &&other)
                 recount(*h);
             }
         }
+        h->version++;
         /* positions the other side made parameters stay parameters */
         std::vector<std::vector<TemplateSegment>> collapsed_at;
         oh->tree.visit([&](const Tree::Node &n) {

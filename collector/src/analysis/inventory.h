@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +34,7 @@
 #include "analysis/detectors.h"
 #include "analysis/exchange_record.h"
 #include "analysis/latency_sketch.h"
+#include "analysis/minute_series.h"
 #include "analysis/path_templates.h"
 #include "analysis/schema.h"
 
@@ -83,6 +85,7 @@ struct Endpoint {
     std::array<uint64_t, 6> status_classes{};
     std::vector<std::pair<int, uint64_t>> statuses; /* sorted by code */
     LatencySketch latency;
+    MinuteSeries series; /* exchanges and failures per minute, last hour */
     std::vector<std::string> request_types; /* media types, sorted */
     std::vector<std::string> response_types;
     std::vector<std::string> query_names; /* sorted */
@@ -142,8 +145,20 @@ class Inventory {
     const InventoryOptions &options() const { return options_; }
 
     /* The full state, counts and sketches included: what the store keeps
-     * and what merging reads. */
+     * and what merging reads.  With a host, that host's part alone and no
+     * counters: what the collector keeps a row of per host. */
     boost::json::value to_json() const;
+    boost::json::value to_json(std::string_view host) const;
+
+    /* Grows each time an exchange of host is counted; 0 for a host not
+     * held.  Tells which hosts changed since they were last saved. */
+    uint64_t host_version(std::string_view host) const;
+
+    /* The template of the endpoint an exchange of host, method and path
+     * would be counted in, or nullopt when it would make a new one. */
+    std::optional<std::string> template_for(std::string_view host,
+                                            std::string_view method,
+                                            std::string_view path) const;
     /* Replaces this inventory's contents; false and a reason when v is
      * not an inventory. */
     bool from_json(const boost::json::value &v, std::string &error);
@@ -160,10 +175,13 @@ class Inventory {
     struct Host {
         Tree tree;
         size_t endpoints = 0;
+        uint64_t version = 0;
         explicit Host(TemplateLimits l) : tree(l) {}
     };
 
     Host *host_for(std::string_view name, bool create, Outcome &why);
+    const Host *find_host(std::string_view name) const;
+    boost::json::value host_json(const Host &h) const;
     Endpoint *endpoint_for(Host &h, std::string_view path,
                            std::string_view method, Outcome &outcome,
                            Tree::Node *&node);

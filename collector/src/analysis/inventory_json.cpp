@@ -79,6 +79,7 @@ endpoint_to_json(const Endpoint &e)
     }
     o["statuses"] = std::move(statuses);
     o["latency"] = e.latency.to_json();
+    o["series"] = e.series.to_json();
     o["request_types"] = strings(e.request_types);
     o["response_types"] = strings(e.response_types);
     o["query_names"] = strings(e.query_names);
@@ -140,6 +141,12 @@ endpoint_from_json(Endpoint &e, const json::value &v, std::string &error)
     if (const auto *l = o->if_contains("latency");
         l && !e.latency.from_json(*l)) {
         error = "a malformed latency histogram";
+        return false;
+    }
+    /* inventories saved before series were kept have none */
+    if (const auto *m = o->if_contains("series");
+        m && !e.series.from_json(*m)) {
+        error = "a malformed series of minutes";
         return false;
     }
     e.request_types =
@@ -251,29 +258,53 @@ read_template(const json::object &o, size_t max_segments,
 } // namespace
 
 json::value
+Inventory::host_json(const Host &h) const
+{
+    json::array endpoints, collapsed;
+    h.tree.visit([&](const Tree::Node &n) {
+        if (n.collapsed) {
+            collapsed.push_back(template_json(h.tree.segments_of(&n)));
+        }
+        for (const auto &e : n.slot.list) {
+            json::value ev = endpoint_to_json(*e);
+            json::object t = template_json(h.tree.segments_of(&n));
+            ev.as_object()["path"] = std::move(t["path"]);
+            ev.as_object()["param_kinds"] = std::move(t["param_kinds"]);
+            endpoints.push_back(std::move(ev));
+        }
+    });
+    json::object ho;
+    ho["endpoints"] = std::move(endpoints);
+    /* positions made parameters by their many values: they stay
+     * parameters when read back or merged */
+    ho["collapsed"] = std::move(collapsed);
+    return ho;
+}
+
+json::value
+Inventory::to_json(std::string_view host) const
+{
+    json::object hosts;
+    if (const Host *h = find_host(host)) {
+        for (const auto &[name, held] : hosts_) {
+            if (held.get() == h) {
+                hosts[name] = host_json(*h);
+            }
+        }
+    }
+    json::object out;
+    out["inventory_version"] = format_version;
+    out["counters"] = json::object{};
+    out["hosts"] = std::move(hosts);
+    return out;
+}
+
+json::value
 Inventory::to_json() const
 {
     json::object hosts;
     for (const auto &[name, h] : hosts_) {
-        json::array endpoints, collapsed;
-        h->tree.visit([&](const Tree::Node &n) {
-            if (n.collapsed) {
-                collapsed.push_back(template_json(h->tree.segments_of(&n)));
-            }
-            for (const auto &e : n.slot.list) {
-                json::value ev = endpoint_to_json(*e);
-                json::object t = template_json(h->tree.segments_of(&n));
-                ev.as_object()["path"] = std::move(t["path"]);
-                ev.as_object()["param_kinds"] = std::move(t["param_kinds"]);
-                endpoints.push_back(std::move(ev));
-            }
-        });
-        json::object ho;
-        ho["endpoints"] = std::move(endpoints);
-        /* positions made parameters by their many values: they stay
-         * parameters when read back or merged */
-        ho["collapsed"] = std::move(collapsed);
-        hosts[name] = std::move(ho);
+        hosts[name] = host_json(*h);
     }
     json::object counters;
     counters["exchanges"] = counters_.exchanges;

@@ -115,11 +115,16 @@ class PathTree {
     /* The node a path leads to, nullptr when no node exists for it. */
     Node *find(std::string_view path)
     {
+        return const_cast<Node *>(
+            static_cast<const PathTree &>(*this).find(path));
+    }
+    const Node *find(std::string_view path) const
+    {
         thread_local std::vector<std::string_view> segs;
         if (!split_path(path, limits_.max_segments, segs)) {
             return nullptr;
         }
-        Node *n = &root_;
+        const Node *n = &root_;
         for (std::string_view s : segs) {
             SegmentKind k = classify_segment(s);
             if (k == SegmentKind::literal && !n->collapsed) {

@@ -7,6 +7,7 @@
 #include <boost/json/serialize.hpp>
 #include <boost/url/parse.hpp>
 
+#include "api/console_call.h"
 #include "api/metrics.h"
 #include "api/rows_json.h"
 #include "api/web_assets.h"
@@ -18,30 +19,6 @@ namespace kv {
 namespace http = boost::beast::http;
 namespace json = boost::json;
 
-struct ConsoleApi::Call {
-    const HttpRequest &req;
-    const HttpPeer &peer;
-    std::string path;
-    std::vector<std::pair<std::string, std::string>> params;
-    int64_t id = 0; /* the {id} of the path */
-    std::string part;
-
-    const std::string *param(std::string_view name) const
-    {
-        for (const auto &[k, v] : params) {
-            if (k == name) {
-                return &v;
-            }
-        }
-        return nullptr;
-    }
-    std::string text(std::string_view name) const
-    {
-        const std::string *v = param(name);
-        return v ? *v : std::string();
-    }
-};
-
 namespace {
 
 using Handler = HttpResponse (ConsoleApi::*)(const ConsoleApi::Call &);
@@ -51,58 +28,9 @@ constexpr int max_stats = 10000;
 constexpr int max_sensors = 1000;
 constexpr int max_changes = 1000;
 
-HttpResponse
-send_json(const json::value &j, unsigned status = 200)
-{
-    HttpResponse res = make_response(status, json::serialize(j),
-                                     "application/json; charset=utf-8");
-    res.set(http::field::cache_control, "no-store");
-    return res;
-}
-
-HttpResponse
-send_error(unsigned status, const std::string &message)
-{
-    return send_json(json::object{{"error", message}}, status);
-}
-
-/* Thrown by the parameter readers, answered as a 400. */
-struct BadParameter {
-    std::string message;
-};
-
-/* A query parameter as a bounded integer, or fallback when absent. */
-int64_t
-int_param(const ConsoleApi::Call &c, const char *name, int64_t lo, int64_t hi,
-          int64_t fallback)
-{
-    const std::string *v = c.param(name);
-    if (v == nullptr) {
-        return fallback;
-    }
-    auto n = parse_signed(*v);
-    if (!n || *n < lo || *n > hi) {
-        throw BadParameter{std::string(name) + " must be an integer from "
-                           + std::to_string(lo) + " to " + std::to_string(hi)};
-    }
-    return *n;
-}
-
-/* A text parameter a filter compares: UTF-8 without NUL, as every stored
- * text is, or nothing could match it. */
-std::string
-text_param(const ConsoleApi::Call &c, const char *name)
-{
-    std::string v = c.text(name);
-    if (!valid_utf8(v) || v.find('\0') != std::string::npos) {
-        throw BadParameter{std::string(name)
-                           + " must be UTF-8 text without NUL"};
-    }
-    return v;
-}
-
 /* Matches path against a pattern of segments where {id} stands for a
- * positive number and {part} for a body's name. */
+ * positive number, {key} for 16 hex digits and {part} for a body's
+ * name. */
 bool
 matches(std::string_view pattern, std::string_view path, ConsoleApi::Call &c)
 {
@@ -123,6 +51,13 @@ matches(std::string_view pattern, std::string_view path, ConsoleApi::Call &c)
                 return false;
             }
             c.id = static_cast<int64_t>(*id);
+        } else if (want == "{key}") {
+            if (got.size() != 16
+                || got.find_first_not_of("0123456789abcdef")
+                       != std::string_view::npos) {
+                return false;
+            }
+            c.key = std::string(got);
         } else if (want == "{part}") {
             if (got != "request_body" && got != "response_body") {
                 return false;
@@ -151,6 +86,14 @@ ConsoleApi::handle(const HttpRequest &req, const HttpPeer &peer)
     return res;
 }
 
+bool
+ConsoleApi::admits(const HttpRequest &head, const HttpPeer &peer) const
+{
+    std::string_view target(head.target().data(), head.target().size());
+    auto url = boost::urls::parse_origin_form(target);
+    return url && !gate_.admit(head, peer, std::string(url->encoded_path()));
+}
+
 HttpResponse
 ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
 {
@@ -168,6 +111,13 @@ ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
         {http::verb::put, "/api/control", &ConsoleApi::put_control},
         {http::verb::get, "/api/control/changes", &ConsoleApi::control_changes},
         {http::verb::get, "/api/collector", &ConsoleApi::collector},
+        {http::verb::get, "/api/endpoints", &ConsoleApi::list_endpoints},
+        {http::verb::get, "/api/endpoints/{key}", &ConsoleApi::one_endpoint},
+        {http::verb::get, "/api/openapi", &ConsoleApi::openapi},
+        {http::verb::get, "/api/exchanges.har", &ConsoleApi::exchanges_har},
+        {http::verb::get, "/api/declared", &ConsoleApi::get_declared},
+        {http::verb::put, "/api/declared", &ConsoleApi::put_declared},
+        {http::verb::delete_, "/api/declared", &ConsoleApi::delete_declared},
         {http::verb::get, "/metrics", &ConsoleApi::metrics},
     };
 
@@ -181,7 +131,7 @@ ConsoleApi::route(const HttpRequest &req, const HttpPeer &peer)
     if (!url) {
         return send_error(400, "not a request target");
     }
-    Call c{req, peer, std::move(path), {}, 0, {}};
+    Call c{req, peer, std::move(path), {}, 0, {}, {}};
     for (auto p : url->params(boost::urls::encoding_opts(true))) {
         c.params.emplace_back(p.key, p.value);
     }
@@ -228,12 +178,12 @@ ConsoleApi::asset(const Call &c)
     return res;
 }
 
-HttpResponse
-ConsoleApi::list_exchanges(const Call &c)
+ExchangeQuery
+exchange_filters(const ConsoleApi::Call &c, int max_limit)
 {
     ExchangeQuery q;
-    q.limit =
-        static_cast<int>(int_param(c, "limit", 1, max_exchanges, q.limit));
+    q.limit = static_cast<int>(
+        int_param(c, "limit", 1, max_limit, std::min(q.limit, max_limit)));
     q.before_id = int_param(c, "before", 1, INT64_MAX, 0);
     q.since_ms = int_param(c, "since_ms", 0, INT64_MAX, 0);
     q.until_ms = int_param(c, "until_ms", 0, INT64_MAX, 0);
@@ -253,15 +203,22 @@ ConsoleApi::list_exchanges(const Call &c)
         } else {
             auto v = parse_digits(status);
             if (!v || *v < 100 || *v > 999) {
-                return send_error(400, "status must be a status code or a "
-                                       "class such as 4xx");
+                throw BadParameter{"status must be a status code or a class "
+                                   "such as 4xx"};
             }
             q.status = static_cast<int>(*v);
         }
     }
     if (!q.format.empty() && q.format != "merged" && q.format != "response") {
-        return send_error(400, "format must be merged or response");
+        throw BadParameter{"format must be merged or response"};
     }
+    return q;
+}
+
+HttpResponse
+ConsoleApi::list_exchanges(const Call &c)
+{
+    ExchangeQuery q = exchange_filters(c, max_exchanges);
     json::array out;
     for (const ExchangeRow &row : store_.exchanges(q)) {
         out.emplace_back(exchange_summary_json(row));

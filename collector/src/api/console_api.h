@@ -12,6 +12,7 @@
 
 #include "api/access.h"
 #include "control/state.h"
+#include "ingest/api_inventory.h"
 #include "model/counters.h"
 #include "network/http_server.h"
 #include "store/store.h"
@@ -40,14 +41,21 @@ class ConsoleApi {
     static constexpr size_t default_body_window = 64 * 1024;
     static constexpr size_t max_body_window = 1 << 20;
 
+    /* inventory: the endpoint inventory, or nullptr when it is off */
     ConsoleApi(Store &store, ControlState &control, IngestCounters &counters,
-               ConsoleInfo info)
+               ConsoleInfo info, ApiInventory *inventory = nullptr)
         : store_(store), control_(control), counters_(counters),
-          info_(std::move(info)), gate_(info_.access)
+          info_(std::move(info)), gate_(info_.access), inventory_(inventory)
     {
     }
 
+    /* PUT /api/declared takes a whole OpenAPI document */
+    static constexpr size_t declared_body_limit = 4u << 20;
+
     HttpResponse handle(const HttpRequest &req, const HttpPeer &peer);
+    /* Whether the gate lets a request with this head through; the
+     * console server reads a large body only for one it does. */
+    bool admits(const HttpRequest &head, const HttpPeer &peer) const;
 
     /* One request, taken apart. */
     struct Call;
@@ -68,12 +76,21 @@ class ConsoleApi {
     HttpResponse put_control(const Call &c);
     HttpResponse collector(const Call &c);
     HttpResponse metrics(const Call &c);
+    /* endpoints_api.cpp: the inventory, its exports and declared APIs */
+    HttpResponse list_endpoints(const Call &c);
+    HttpResponse one_endpoint(const Call &c);
+    HttpResponse openapi(const Call &c);
+    HttpResponse exchanges_har(const Call &c);
+    HttpResponse get_declared(const Call &c);
+    HttpResponse put_declared(const Call &c);
+    HttpResponse delete_declared(const Call &c);
 
     Store &store_;
     ControlState &control_;
     IngestCounters &counters_;
     ConsoleInfo info_;
     AccessGate gate_;
+    ApiInventory *inventory_;
 };
 
 } // namespace kv

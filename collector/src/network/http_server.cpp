@@ -128,9 +128,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         parser_.emplace();
         parser_->header_limit(
             static_cast<uint32_t>(shared_->limits.header_limit));
-        parser_->body_limit(shared_->limits.body_limit);
+        /* the largest any request may have, until its head says which
+         * it is */
+        size_t most = shared_->limits.body_limit;
+        for (const auto &l : shared_->limits.larger_bodies) {
+            most = std::max(most, l.limit);
+        }
+        parser_->body_limit(most);
         parser_->eager(true);
         started_ = false;
+        limit_ = 0;
         lowest().expires_after(shared_->limits.idle_timeout);
         if (buffer_.size() > 0) {
             begin_request();
@@ -154,14 +161,17 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             beast::error_code ec;
             size_t n = parser_->put(buffer_.data(), ec);
             buffer_.consume(n);
-            if (ec == http::error::need_more) {
-                break;
-            }
-            if (ec) {
+            if (ec && ec != http::error::need_more) {
                 refuse(ec);
                 return;
             }
-            if (n == 0) {
+            /* before waiting for more: a chunk over the limit may have
+             * come with the head */
+            if (parser_->is_header_done() && !within_limit()) {
+                refuse(http::error::body_limit);
+                return;
+            }
+            if (ec || n == 0) {
                 break;
             }
         }
@@ -189,17 +199,56 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         parse();
     }
 
+    /* The limit of this request's body, once its head is known: a
+     * declared length over it is refused before the body is read, and a
+     * chunked body is held to it as it comes. */
+    size_t head_limit()
+    {
+        const auto &head = parser_->get();
+        size_t limit = shared_->limits.body_limit;
+        std::string_view target(head.target().data(), head.target().size());
+        std::string_view path = target.substr(0, target.find('?'));
+        for (const auto &l : shared_->limits.larger_bodies) {
+            if (head.method() == l.method && path == l.path
+                && (!l.admits || l.admits(head, peer_))) {
+                limit = l.limit;
+            }
+        }
+        return limit;
+    }
+
+    bool within_limit()
+    {
+        if (limit_ == 0) {
+            limit_ = head_limit();
+            auto length = parser_->content_length();
+            if (length && *length > limit_) {
+                return false;
+            }
+            if (!length) {
+                parser_->body_limit(limit_);
+            }
+        }
+        return parser_->get().body().size() <= limit_;
+    }
+
     void refuse(const beast::error_code &ec)
     {
         shared_->counters.bad_requests++;
         unsigned status = ec == http::error::body_limit     ? 413
                           : ec == http::error::header_limit ? 431
                                                             : 400;
-        std::string why = ec == http::error::body_limit
-                              ? "the request body is over "
-                                    + std::to_string(shared_->limits.body_limit)
-                                    + " bytes"
-                              : ec.message();
+        /* the parser refuses a declared length over the largest limit
+         * before within_limit() sees the head; its request line is read
+         * by then, so the limit said is still the route's */
+        size_t limit = limit_ ? limit_
+                       : ec == http::error::body_limit
+                           ? head_limit()
+                           : shared_->limits.body_limit;
+        std::string why =
+            ec == http::error::body_limit
+                ? "the request body is over " + std::to_string(limit) + " bytes"
+                : ec.message();
         HttpResponse res =
             make_response(status, json_error(why), "application/json");
         res.keep_alive(false);
@@ -311,6 +360,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpResponse res_;
     bool started_ = false;
+    size_t limit_ = 0; /* of this request's body, once its head is in */
     size_t lingered_ = 0;
 };
 

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -54,6 +55,18 @@ struct HttpLimits {
     std::chrono::milliseconds write_timeout{60000};
     size_t header_limit = 16 * 1024;
     size_t body_limit = 64 * 1024;
+    /* requests allowed a larger body than body_limit (a document to
+     * upload), by method and path */
+    struct LargerBody {
+        boost::beast::http::verb method;
+        std::string path;
+        size_t limit;
+        /* whether a head may send that much (unset: any); one it refuses
+         * is held to body_limit, so a client that is not let in is
+         * neither waited for nor buffered past it */
+        std::function<bool(const HttpRequest &, const HttpPeer &)> admits;
+    };
+    std::vector<LargerBody> larger_bodies;
     int workers = 2;
 };
 

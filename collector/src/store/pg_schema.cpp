@@ -126,6 +126,18 @@ CREATE TABLE collector_keys (
     created_ms BIGINT NOT NULL
 );
 )sql"},
+    {4, "the endpoint inventory and declared APIs", R"sql(
+CREATE TABLE api_inventory (
+    host TEXT PRIMARY KEY,
+    state TEXT NOT NULL,
+    saved_ms BIGINT NOT NULL
+);
+CREATE TABLE declared_apis (
+    host TEXT PRIMARY KEY,
+    document TEXT NOT NULL,
+    declared_ms BIGINT NOT NULL
+);
+)sql"},
 };
 
 /* Step 1 names a sequence its table's default uses: made first, so the

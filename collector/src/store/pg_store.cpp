@@ -142,21 +142,6 @@ partition_name(int64_t day)
     return name;
 }
 
-/* A connection borrowed for one read; a broken one is not given back. */
-class PgStore::Reader {
-  public:
-    Reader(PgStore &store, std::unique_ptr<PgConnection> db)
-        : store_(store), db_(std::move(db))
-    {
-    }
-    ~Reader() { store_.give_back(std::move(db_)); }
-    PgConnection &get() { return *db_; }
-
-  private:
-    PgStore &store_;
-    std::unique_ptr<PgConnection> db_;
-};
-
 PgStore::PgStore(const Options &options)
     : QueuedStore(options.queue), options_(options)
 {

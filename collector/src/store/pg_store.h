@@ -55,6 +55,12 @@ class PgStore : public QueuedStore {
     control_changes(const ControlChangeQuery &q) override;
     std::string redaction_key(const std::string &fresh) override;
     std::string describe() const override;
+    /* pg_inventory.cpp */
+    void save_inventory(const std::vector<InventoryRow> &rows) override;
+    std::vector<InventoryRow> inventory() override;
+    void put_declared_api(const DeclaredApiRow &row) override;
+    bool delete_declared_api(const std::string &host) override;
+    std::vector<DeclaredApiRow> declared_apis() override;
 
     /* The day partitions there are (days since the epoch), from the
      * database; for tests and tools. */
@@ -90,6 +96,22 @@ class PgStore : public QueuedStore {
     std::condition_variable reader_free_;
     std::vector<std::unique_ptr<PgConnection>> free_readers_;
     int readers_out_ = 0;
+};
+
+/* A connection borrowed for one read or one
+ * direct write; a broken one is not given back. */
+class PgStore::Reader {
+  public:
+    Reader(PgStore &store, std::unique_ptr<PgConnection> db)
+        : store_(store), db_(std::move(db))
+    {
+    }
+    ~Reader() { store_.give_back(std::move(db_)); }
+    PgConnection &get() { return *db_; }
+
+  private:
+    PgStore &store_;
+    std::unique_ptr<PgConnection> db_;
 };
 
 /* The partition of a day (days since the epoch, UTC): exchanges_YYYYMMDD. */

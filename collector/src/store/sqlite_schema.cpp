@@ -124,6 +124,18 @@ INSERT INTO exchange_minutes
     SELECT time_ms / 60000, min(id), max(id) FROM exchanges
     GROUP BY time_ms / 60000;
 )sql"},
+    {4, "the endpoint inventory and declared APIs", R"sql(
+CREATE TABLE api_inventory (
+    host TEXT PRIMARY KEY,
+    state TEXT NOT NULL,
+    saved_ms INTEGER NOT NULL
+);
+CREATE TABLE declared_apis (
+    host TEXT PRIMARY KEY,
+    document TEXT NOT NULL,
+    declared_ms INTEGER NOT NULL
+);
+)sql"},
 };
 
 bool

@@ -1039,3 +1039,133 @@ SqliteStore::describe() const
 }
 
 } // namespace kv
+
+namespace kv {
+
+namespace {
+
+/* A statement on the direct connection that must prepare and run; what
+ * fails is thrown, with what was being done. */
+class DirectStatement : public Statement {
+  public:
+    DirectStatement(sqlite3 *db, const char *sql, const char *doing)
+        : Statement(db, sql), db_(db), doing_(doing)
+    {
+        if (get() == nullptr) {
+            fail();
+        }
+    }
+    void run()
+    {
+        if (sqlite3_step(get()) != SQLITE_DONE) {
+            fail();
+        }
+        sqlite3_reset(get());
+    }
+    [[noreturn]] void fail()
+    {
+        throw StoreError(std::string("cannot ") + doing_ + ": "
+                         + sqlite3_errmsg(db_));
+    }
+
+  private:
+    sqlite3 *db_;
+    const char *doing_;
+};
+
+} // namespace
+
+void
+SqliteStore::save_inventory(const std::vector<InventoryRow> &rows)
+{
+    if (rows.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> g(direct_lock_);
+    const char *doing = "save the endpoint inventory";
+    std::string why;
+    if (!exec(direct_, "BEGIN IMMEDIATE", &why)) {
+        throw StoreError(std::string("cannot ") + doing + ": " + why);
+    }
+    try {
+        DirectStatement st(direct_,
+                           "INSERT INTO api_inventory (host, state, saved_ms) "
+                           "VALUES (?1, ?2, ?3) ON CONFLICT (host) DO UPDATE "
+                           "SET state = ?2, saved_ms = ?3",
+                           doing);
+        for (const InventoryRow &r : rows) {
+            bind_text(st.get(), 1, r.host);
+            bind_text(st.get(), 2, r.state);
+            sqlite3_bind_int64(st.get(), 3, r.saved_ms);
+            st.run();
+        }
+        if (!exec(direct_, "COMMIT", &why)) {
+            throw StoreError(std::string("cannot ") + doing + ": " + why);
+        }
+    } catch (...) {
+        exec(direct_, "ROLLBACK");
+        throw;
+    }
+}
+
+std::vector<InventoryRow>
+SqliteStore::inventory()
+{
+    std::vector<InventoryRow> out;
+    auto r = reader();
+    Query st(r->get(), "SELECT host, state, saved_ms FROM api_inventory "
+                       "ORDER BY host");
+    while (st.step()) {
+        InventoryRow row;
+        row.host = column_text(st.get(), 0);
+        row.state = column_text(st.get(), 1);
+        row.saved_ms = sqlite3_column_int64(st.get(), 2);
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
+void
+SqliteStore::put_declared_api(const DeclaredApiRow &row)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    DirectStatement st(direct_,
+                       "INSERT INTO declared_apis (host, document, "
+                       "declared_ms) VALUES (?1, ?2, ?3) ON CONFLICT (host) "
+                       "DO UPDATE SET document = ?2, declared_ms = ?3",
+                       "keep the declared API");
+    bind_text(st.get(), 1, row.host);
+    bind_text(st.get(), 2, row.document);
+    sqlite3_bind_int64(st.get(), 3, row.declared_ms);
+    st.run();
+}
+
+bool
+SqliteStore::delete_declared_api(const std::string &host)
+{
+    std::lock_guard<std::mutex> g(direct_lock_);
+    DirectStatement st(direct_, "DELETE FROM declared_apis WHERE host = ?1",
+                       "delete the declared API");
+    bind_text(st.get(), 1, host);
+    st.run();
+    return sqlite3_changes(direct_) > 0;
+}
+
+std::vector<DeclaredApiRow>
+SqliteStore::declared_apis()
+{
+    std::vector<DeclaredApiRow> out;
+    auto r = reader();
+    Query st(r->get(), "SELECT host, document, declared_ms FROM "
+                       "declared_apis ORDER BY host");
+    while (st.step()) {
+        DeclaredApiRow row;
+        row.host = column_text(st.get(), 0);
+        row.document = column_text(st.get(), 1);
+        row.declared_ms = sqlite3_column_int64(st.get(), 2);
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
+} // namespace kv

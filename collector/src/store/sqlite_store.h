@@ -42,6 +42,11 @@ class SqliteStore : public QueuedStore {
     std::optional<ExchangeRow> exchange(int64_t id, BodyWindow window) override;
     std::vector<SensorRow> sensors(const SensorQuery &q) override;
     std::vector<StatsRow> stats(const StatsQuery &q) override;
+    void save_inventory(const std::vector<InventoryRow> &rows) override;
+    std::vector<InventoryRow> inventory() override;
+    void put_declared_api(const DeclaredApiRow &row) override;
+    bool delete_declared_api(const std::string &host) override;
+    std::vector<DeclaredApiRow> declared_apis() override;
     std::optional<StoredControl> control_settings() override;
     bool replace_control_settings(int64_t expected_version,
                                   const std::string &settings, int64_t now_ms,
@@ -81,7 +86,8 @@ class SqliteStore : public QueuedStore {
     Options options_;
     sqlite3 *db_ = nullptr; /* the writer's */
     /* writes that cannot wait for the queue (control settings and their
-     * changes, the key), from any thread, one at a time */
+     * changes, the key, the inventory, declared APIs), from any thread,
+     * one at a time */
     std::mutex direct_lock_;
     sqlite3 *direct_ = nullptr;
 

@@ -94,6 +94,22 @@ struct StatsRow {
     std::string auth;
 };
 
+/* One host's part of the endpoint inventory, as the inventory writes it
+ * (a JSON document), and when it was saved. */
+struct InventoryRow {
+    std::string host;
+    std::string state;
+    int64_t saved_ms = 0;
+};
+
+/* The API an operator declared for one host: the document as it was
+ * given (OpenAPI, JSON or YAML) and when. */
+struct DeclaredApiRow {
+    std::string host;
+    std::string document;
+    int64_t declared_ms = 0;
+};
+
 /* The control settings every collector of one database hands out. */
 struct StoredControl {
     int64_t version = 0;  /* grows by one with each change */
@@ -200,6 +216,22 @@ class Store {
      * call, from any collector, returns what was kept.  Throws StoreError.
      */
     virtual std::string redaction_key(const std::string &fresh) = 0;
+
+    /*
+     * The endpoint inventory lives in memory and is saved from time to
+     * time, a row per host: rows replace those of the same hosts, in one
+     * transaction, at once rather than through the queue.  Throws
+     * StoreError; on a throw nothing was written.
+     */
+    virtual void save_inventory(const std::vector<InventoryRow> &rows) = 0;
+    virtual std::vector<InventoryRow> inventory() = 0;
+
+    /* Declared APIs, one per host; a new one replaces the host's last.
+     * Written at once; throws StoreError. */
+    virtual void put_declared_api(const DeclaredApiRow &row) = 0;
+    /* True when there was one to delete. */
+    virtual bool delete_declared_api(const std::string &host) = 0;
+    virtual std::vector<DeclaredApiRow> declared_apis() = 0;
 
     /* Which backend and database, without secrets, for people to read. */
     virtual std::string describe() const = 0;
