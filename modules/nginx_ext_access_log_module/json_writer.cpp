@@ -143,31 +143,82 @@ static_assert(stops(0x2020202020202322ULL) == 0x80ULL,
 static_assert(stops(0x20202020205d5c00ULL) == 0x8080ULL,
               "nor does a backslash or a control byte");
 
-/* The first byte from p on that does not stand for itself, or end. */
+#if (NGX_EXT_X86_SIMD)
+
+/* A bit for each of sixteen bytes that does not stand for itself. */
+inline unsigned
+stop_mask(__m128i x) noexcept
+{
+    /* signed bytes: from 0x80 on they are below the space too */
+    __m128i stop =
+        _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+
+    return (unsigned) _mm_movemask_epi8(stop);
+}
+
+/*
+ * The first byte from p on that does not stand for itself, or end.
+ * Sixteen bytes a step; fewer than sixteen left (most header values are
+ * shorter) go in one step too, as their first and last eight or four bytes
+ * side by side: the halves overlap, and a byte in both is found in the
+ * first half first.
+ */
 const u_char *
 skip_plain(const u_char *p, const u_char *end) noexcept
 {
-#if (NGX_EXT_X86_SIMD)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-
     while (end - p >= 16) {
-        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-
-        /* signed bytes: from 0x80 on they are below the space too */
-        __m128i stop = _mm_or_si128(_mm_cmplt_epi8(x, space),
-                                    _mm_or_si128(_mm_cmpeq_epi8(x, quote),
-                                                 _mm_cmpeq_epi8(x, backslash)));
-
-        unsigned mask = (unsigned) _mm_movemask_epi8(stop);
+        unsigned mask =
+            stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
         if (mask != 0) {
             return p + __builtin_ctz(mask);
         }
         p += 16;
     }
-#endif
 
+    size_t left = end - p;
+    size_t half;
+    __m128i x;
+
+    if (left >= 8) {
+        half = 8;
+        x = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8)));
+
+    } else if (left >= 4) {
+        uint32_t first, last;
+
+        half = 4;
+        ngx_memcpy(&first, p, 4);
+        ngx_memcpy(&last, end - 4, 4);
+        x = _mm_unpacklo_epi32(_mm_cvtsi32_si128((int) first),
+                               _mm_cvtsi32_si128((int) last));
+
+    } else {
+        while (p < end && plain.entry[*p]) {
+            p++;
+        }
+        return p;
+    }
+
+    /* the zero bytes above the two halves are not the value's */
+    unsigned mask = stop_mask(x) & ((1u << 2 * half) - 1);
+    if (mask == 0) {
+        return end;
+    }
+
+    size_t at = __builtin_ctz(mask);
+    return at < half ? p + at : end - half + (at - half);
+}
+
+#else
+
+/* The first byte from p on that does not stand for itself, or end. */
+const u_char *
+skip_plain(const u_char *p, const u_char *end) noexcept
+{
     while (end - p >= 8) {
         uint64_t x;
         ngx_memcpy(&x, p, sizeof(x));
@@ -189,6 +240,8 @@ skip_plain(const u_char *p, const u_char *end) noexcept
 
     return p;
 }
+
+#endif
 
 void
 append_escape(writer &w, u_char c) noexcept
