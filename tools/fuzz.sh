@@ -18,13 +18,13 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 out=$build/fuzz
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(policy reply merged_log response_log
-    collector_framing collector_merged_log collector_response_log
+    json_writer collector_framing collector_merged_log collector_response_log
     collector_stats collector_control)
 
 # the largest input each target takes: a reply fills one receive buffer
 max_len() {
     case $1 in
-        policy | reply) echo 8192 ;;
+        policy | reply | json_writer) echo 8192 ;;
         collector_control) echo 16384 ;;
         *) echo 65536 ;;
     esac

@@ -9,9 +9,15 @@
  * which keeps the byte recoverable and the document valid.
  */
 #include "json_writer.h"
+#include "json_writer_detail.h"
 
+/*
+ * x86-64 always has SSE2; SSSE3 and AVX2 are asked of the processor once,
+ * and only the functions that use them are compiled for them, so the
+ * module still loads on any x86-64.
+ */
 #if defined(__x86_64__) && defined(__GNUC__)
-#define NGX_EXT_BASE64_SSSE3 1
+#define NGX_EXT_X86_SIMD 1
 #include <immintrin.h>
 #endif
 
@@ -97,31 +103,145 @@ constexpr plain_table plain;
 
 constexpr uint64_t ones = 0x0101010101010101ULL;
 constexpr uint64_t highs = 0x8080808080808080ULL;
+constexpr uint64_t lows = 0x7f7f7f7f7f7f7f7fULL;
 
+/*
+ * The high bit of each zero byte of x, and of no other: the low seven bits
+ * are added without a carry leaving the byte, so, unlike the shorter
+ * (x - ones) & ~x test, a zero byte does not mark the one after it.
+ */
 constexpr uint64_t
-has_zero_byte(uint64_t x) noexcept
+zero_bytes(uint64_t x) noexcept
 {
-    return (x - ones) & ~x & highs;
+    return ~(((x & lows) + lows) | x) & highs;
 }
 
 /*
- * Whether eight bytes all stand for themselves: none below 0x20, none
- * above 0x7f, no quote, no backslash.  Most of a header is.
+ * The high bit of each of eight bytes that does not stand for itself:
+ * below 0x20, above 0x7f, quote or backslash.  The bit of the first such
+ * byte gives its place.
  */
-constexpr bool
-all_plain(uint64_t x) noexcept
+constexpr uint64_t
+stops(uint64_t x) noexcept
 {
-    return ((x | ~((x | highs) - 0x20 * ones)) & highs) == 0
-           && !has_zero_byte(x ^ ('"' * ones))
-           && !has_zero_byte(x ^ ('\\' * ones));
+    return ((x | ~((x | highs) - 0x20 * ones)) & highs)
+           | zero_bytes(x ^ ('"' * ones)) | zero_bytes(x ^ ('\\' * ones));
 }
 
-static_assert(all_plain(0x2020202020202020ULL), "blanks pass");
-static_assert(all_plain(0x7f7e7d7c7b7a7978ULL), "high printables pass");
-static_assert(!all_plain(0x2020201f20202020ULL), "a control byte stops");
-static_assert(!all_plain(0x2020208020202020ULL), "a high byte stops");
-static_assert(!all_plain(0x2020202220202020ULL), "a quote stops");
-static_assert(!all_plain(0x20205c2020202020ULL), "a backslash stops");
+static_assert(stops(0x2020202020202020ULL) == 0, "blanks pass");
+static_assert(stops(0x7f7e7d7c7b7a7978ULL) == 0, "high printables pass");
+static_assert(stops(0x2020201f20202020ULL) == 0x0000008000000000ULL,
+              "a control byte stops");
+static_assert(stops(0x2020208020202020ULL) == 0x0000008000000000ULL,
+              "a high byte stops");
+static_assert(stops(0x2020202220202020ULL) == 0x0000008000000000ULL,
+              "a quote stops");
+static_assert(stops(0x20205c2020202020ULL) == 0x0000800000000000ULL,
+              "a backslash stops");
+static_assert(stops(0x2020202020202322ULL) == 0x80ULL,
+              "a quote does not stop the byte after it");
+static_assert(stops(0x20202020205d5c00ULL) == 0x8080ULL,
+              "nor does a backslash or a control byte");
+
+#if (NGX_EXT_X86_SIMD)
+
+/* A bit for each of sixteen bytes that does not stand for itself. */
+inline unsigned
+stop_mask(__m128i x) noexcept
+{
+    /* signed bytes: from 0x80 on they are below the space too */
+    __m128i stop =
+        _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
+                     _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+
+    return (unsigned) _mm_movemask_epi8(stop);
+}
+
+/*
+ * The first byte from p on that does not stand for itself, or end.
+ * Sixteen bytes a step; fewer than sixteen left (most header values are
+ * shorter) go in one step too, as their first and last eight or four bytes
+ * side by side: the halves overlap, and a byte in both is found in the
+ * first half first.
+ */
+const u_char *
+skip_plain(const u_char *p, const u_char *end) noexcept
+{
+    while (end - p >= 16) {
+        unsigned mask =
+            stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+        if (mask != 0) {
+            return p + __builtin_ctz(mask);
+        }
+        p += 16;
+    }
+
+    size_t left = end - p;
+    size_t half;
+    __m128i x;
+
+    if (left >= 8) {
+        half = 8;
+        x = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i *>(end - 8)));
+
+    } else if (left >= 4) {
+        uint32_t first, last;
+
+        half = 4;
+        ngx_memcpy(&first, p, 4);
+        ngx_memcpy(&last, end - 4, 4);
+        x = _mm_unpacklo_epi32(_mm_cvtsi32_si128((int) first),
+                               _mm_cvtsi32_si128((int) last));
+
+    } else {
+        while (p < end && plain.entry[*p]) {
+            p++;
+        }
+        return p;
+    }
+
+    /* the zero bytes above the two halves are not the value's */
+    unsigned mask = stop_mask(x) & ((1u << 2 * half) - 1);
+    if (mask == 0) {
+        return end;
+    }
+
+    size_t at = __builtin_ctz(mask);
+    return at < half ? p + at : end - half + (at - half);
+}
+
+#else
+
+/* The first byte from p on that does not stand for itself, or end. */
+const u_char *
+skip_plain(const u_char *p, const u_char *end) noexcept
+{
+    while (end - p >= 8) {
+        uint64_t x;
+        ngx_memcpy(&x, p, sizeof(x));
+
+        uint64_t stop = stops(x);
+        if (stop != 0) {
+#if (NGX_HAVE_LITTLE_ENDIAN)
+            return p + ((unsigned) __builtin_ctzll(stop) >> 3);
+#else
+            return p + ((unsigned) __builtin_clzll(stop) >> 3);
+#endif
+        }
+        p += 8;
+    }
+
+    while (p < end && plain.entry[*p]) {
+        p++;
+    }
+
+    return p;
+}
+
+#endif
 
 void
 append_escape(writer &w, u_char c) noexcept
@@ -141,18 +261,7 @@ const u_char *
 unchanged_run(const u_char *p, const u_char *end) noexcept
 {
     for (;;) {
-        while (end - p >= 8) {
-            uint64_t x;
-            ngx_memcpy(&x, p, sizeof(x));
-            if (!all_plain(x)) {
-                break;
-            }
-            p += 8;
-        }
-
-        while (p < end && plain.entry[*p]) {
-            p++;
-        }
+        p = skip_plain(p, end);
 
         if (p == end || *p < 0x80) {
             return p;
@@ -212,29 +321,43 @@ encode_group(u_char *d, uint32_t v) noexcept
     return d + 4;
 }
 
-#if (NGX_EXT_BASE64_SSSE3)
+using detail::base64_path;
+
+#if (NGX_EXT_X86_SIMD)
+
+/*
+ * The byte-shuffle method (Wojciech Mula's) for twelve bytes to a 128-bit
+ * lane.  First each 32-bit lane gets the bytes b1 b0 b2 b1 of its group...
+ */
+alignas(16) constexpr char spread_bytes[16] = {1, 0, 2, 1, 4,  3, 5,  4,
+                                               7, 6, 8, 7, 10, 9, 11, 10};
+
+/*
+ * ...then the multiplies leave the group's four 6-bit values one per byte,
+ * and each value adds what its range needs to become its character.
+ */
+alignas(16) constexpr char offset_bytes[16] = {
+    'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+    '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62,
+    '/' - 63, 'A',      0,        0};
 
 /*
  * Bodies are most of a merged log's bytes: where the processor has SSSE3,
- * twelve bytes become sixteen characters in a dozen instructions (Wojciech
- * Mula's byte-shuffle method).  Reads sixteen bytes for every twelve it
- * encodes; returns how many it encoded, a multiple of twelve.
+ * twelve bytes become sixteen characters in a dozen instructions.  Reads
+ * sixteen bytes for every twelve it encodes; returns how many it encoded,
+ * a multiple of twelve.
  */
 __attribute__((target("ssse3"))) size_t
 encode_base64_ssse3(u_char *d, const u_char *s, size_t len) noexcept
 {
-    /* each 32-bit lane gets the bytes b1 b0 b2 b1 of its group */
     const __m128i spread =
-        _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
-    /* then the four 6-bit values of the group, one per byte */
+        _mm_load_si128(reinterpret_cast<const __m128i *>(spread_bytes));
     const __m128i mask_ac = _mm_set1_epi32(0x0fc0fc00);
     const __m128i shift_ac = _mm_set1_epi32(0x04000040);
     const __m128i mask_bd = _mm_set1_epi32(0x003f03f0);
     const __m128i shift_bd = _mm_set1_epi32(0x01000010);
-    /* what each range of values adds to become its character */
-    const __m128i offsets = _mm_setr_epi8(
-        'a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    const __m128i offsets =
+        _mm_load_si128(reinterpret_cast<const __m128i *>(offset_bytes));
     size_t done = 0;
 
     while (len - done >= 16) {
@@ -261,14 +384,148 @@ encode_base64_ssse3(u_char *d, const u_char *s, size_t len) noexcept
     return done;
 }
 
-bool
-have_ssse3() noexcept
+/*
+ * The same with AVX2, twenty-four bytes to thirty-two characters: a group
+ * of twelve in each 128-bit lane, as the shuffles work within a lane.  The
+ * upper lane's sixteen bytes are read from the twelfth on, so a step needs
+ * twenty-eight bytes; returns how many it encoded, a multiple of 24.
+ */
+__attribute__((target("avx2"))) size_t
+encode_base64_avx2(u_char *d, const u_char *s, size_t len) noexcept
 {
-    static const bool yes = __builtin_cpu_supports("ssse3");
-    return yes;
+    const __m256i spread = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i *>(spread_bytes)));
+    const __m256i mask_ac = _mm256_set1_epi32(0x0fc0fc00);
+    const __m256i shift_ac = _mm256_set1_epi32(0x04000040);
+    const __m256i mask_bd = _mm256_set1_epi32(0x003f03f0);
+    const __m256i shift_bd = _mm256_set1_epi32(0x01000010);
+    const __m256i offsets = _mm256_broadcastsi128_si256(
+        _mm_load_si128(reinterpret_cast<const __m128i *>(offset_bytes)));
+    size_t done = 0;
+
+    while (len - done >= 28) {
+        __m128i lo =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + done));
+        __m128i hi =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + done + 12));
+        __m256i in = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+        in = _mm256_shuffle_epi8(in, spread);
+
+        __m256i values = _mm256_or_si256(
+            _mm256_mulhi_epu16(_mm256_and_si256(in, mask_ac), shift_ac),
+            _mm256_mullo_epi16(_mm256_and_si256(in, mask_bd), shift_bd));
+
+        __m256i pick = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+        __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
+        pick = _mm256_or_si256(pick,
+                               _mm256_and_si256(upper, _mm256_set1_epi8(13)));
+
+        __m256i text =
+            _mm256_add_epi8(_mm256_shuffle_epi8(offsets, pick), values);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), text);
+
+        d += 32;
+        done += 24;
+    }
+
+    /* no dirty upper halves left for the SSE code that runs next */
+    _mm256_zeroupper();
+
+    return done;
 }
 
 #endif
+
+base64_path
+widest_path() noexcept
+{
+#if (NGX_EXT_X86_SIMD)
+    __builtin_cpu_init();
+
+    if (__builtin_cpu_supports("avx2")) {
+        return base64_path::avx2;
+    }
+    if (__builtin_cpu_supports("ssse3")) {
+        return base64_path::ssse3;
+    }
+#endif
+
+    return base64_path::plain;
+}
+
+/* The processor is asked once per process. */
+base64_path
+best_path() noexcept
+{
+    static const base64_path path = widest_path();
+    return path;
+}
+
+/*
+ * The widest path the caller allows for as much as it takes, the narrower
+ * ones for what is left: whole groups of three, then the last one or two
+ * bytes with their padding.
+ */
+u_char *
+encode_base64_from(base64_path path, u_char *d, const u_char *s,
+                   size_t len) noexcept
+{
+#if (NGX_EXT_X86_SIMD)
+    if (path == base64_path::avx2 && len >= 28) {
+        size_t done = encode_base64_avx2(d, s, len);
+
+        s += done;
+        d += done / 3 * 4;
+        len -= done;
+    }
+
+    if (path != base64_path::plain && len >= 16) {
+        size_t done = encode_base64_ssse3(d, s, len);
+
+        s += done;
+        d += done / 3 * 4;
+        len -= done;
+    }
+#endif
+
+    /* two groups from one load, while eight bytes may be read */
+    while (len >= 8) {
+        uint64_t v;
+        ngx_memcpy(&v, s, sizeof(v));
+#if (NGX_HAVE_LITTLE_ENDIAN)
+        v = __builtin_bswap64(v);
+#endif
+
+        d = encode_group(d, (uint32_t) (v >> 40));
+        d = encode_group(d, (uint32_t) (v >> 16) & 0xffffff);
+        s += 6;
+        len -= 6;
+    }
+
+    while (len >= 3) {
+        d = encode_group(d,
+                         (uint32_t) s[0] << 16 | (uint32_t) s[1] << 8 | s[2]);
+        s += 3;
+        len -= 3;
+    }
+
+    if (len) {
+        *d++ = basis64[s[0] >> 2];
+
+        if (len == 1) {
+            *d++ = basis64[(s[0] & 3) << 4];
+            *d++ = '=';
+
+        } else {
+            *d++ = basis64[((s[0] & 3) << 4) | (s[1] >> 4)];
+            *d++ = basis64[(s[1] & 0x0f) << 2];
+        }
+
+        *d++ = '=';
+    }
+
+    return d;
+}
 
 } /* namespace */
 
@@ -391,53 +648,7 @@ write_string_member(writer &w, const char *key, size_t key_len,
 u_char *
 encode_base64(u_char *d, const u_char *s, size_t len) noexcept
 {
-#if (NGX_EXT_BASE64_SSSE3)
-    if (len >= 16 && have_ssse3()) {
-        size_t done = encode_base64_ssse3(d, s, len);
-
-        s += done;
-        d += done / 3 * 4;
-        len -= done;
-    }
-#endif
-
-    /* two groups from one load, while eight bytes may be read */
-    while (len >= 8) {
-        uint64_t v;
-        ngx_memcpy(&v, s, sizeof(v));
-#if (NGX_HAVE_LITTLE_ENDIAN)
-        v = __builtin_bswap64(v);
-#endif
-
-        d = encode_group(d, (uint32_t) (v >> 40));
-        d = encode_group(d, (uint32_t) (v >> 16) & 0xffffff);
-        s += 6;
-        len -= 6;
-    }
-
-    while (len >= 3) {
-        d = encode_group(d,
-                         (uint32_t) s[0] << 16 | (uint32_t) s[1] << 8 | s[2]);
-        s += 3;
-        len -= 3;
-    }
-
-    if (len) {
-        *d++ = basis64[s[0] >> 2];
-
-        if (len == 1) {
-            *d++ = basis64[(s[0] & 3) << 4];
-            *d++ = '=';
-
-        } else {
-            *d++ = basis64[((s[0] & 3) << 4) | (s[1] >> 4)];
-            *d++ = basis64[(s[1] & 0x0f) << 2];
-        }
-
-        *d++ = '=';
-    }
-
-    return d;
+    return encode_base64_from(best_path(), d, s, len);
 }
 
 void
@@ -476,6 +687,34 @@ base64_stream::finish() noexcept
     dst = encode_base64(dst, carry, carried);
     carried = 0;
 }
+
+namespace detail {
+
+bool
+base64_path_supported(base64_path path) noexcept
+{
+    switch (path) {
+    case base64_path::plain:
+        return true;
+#if (NGX_EXT_X86_SIMD)
+    case base64_path::ssse3:
+        return __builtin_cpu_supports("ssse3");
+    case base64_path::avx2:
+        return __builtin_cpu_supports("avx2");
+#endif
+    default:
+        return false;
+    }
+}
+
+u_char *
+encode_base64_by(base64_path path, u_char *dst, const u_char *src,
+                 size_t len) noexcept
+{
+    return encode_base64_from(path, dst, src, len);
+}
+
+} /* namespace detail */
 
 } /* namespace json */
 } /* namespace kestrelvanes */

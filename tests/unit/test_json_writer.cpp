@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include "json_writer.h"
+#include "json_writer_detail.h"
 
 #include <cstring>
 #include <random>
@@ -16,6 +17,8 @@ using kestrelvanes::json::encode_base64;
 using kestrelvanes::json::utf8_sequence_len;
 using kestrelvanes::json::write_escaped;
 using kestrelvanes::json::writer;
+using kestrelvanes::json::detail::base64_path;
+using kestrelvanes::json::detail::write_escaped_bytewise;
 
 /* The escaped text of value, written into a buffer of size bytes. */
 std::string
@@ -105,51 +108,6 @@ TEST(JsonWriter, CharacterNeverSplitAtTheEndOfTheBuffer)
     }
 }
 
-/*
- * The writer byte by byte, as it was before stretches were copied whole:
- * what the copying one must match, in a full buffer too.
- */
-void
-escaped_bytewise(writer &w, const u_char *p, size_t len)
-{
-    static const u_char hex[] = "0123456789abcdef";
-    auto put = [&](u_char c) {
-        if (w.pos < w.end) {
-            *w.pos++ = c;
-        } else {
-            kestrelvanes::json::overflowed(w);
-        }
-    };
-    auto escape = [&](u_char c) {
-        for (u_char e : {u_char('\\'), u_char('u'), u_char('0'), u_char('0'),
-                         hex[c >> 4], hex[c & 0xf]}) {
-            put(e);
-        }
-    };
-
-    for (size_t i = 0; i < len;) {
-        u_char c = p[i];
-
-        if (c == '"' || c == '\\') {
-            put('\\');
-            put(c);
-            i++;
-        } else if (c < 0x20) {
-            escape(c);
-            i++;
-        } else if (c < 0x80) {
-            put(c);
-            i++;
-        } else if (size_t n = utf8_sequence_len(p + i, len - i)) {
-            kestrelvanes::json::append_string(w, p + i, n);
-            i += n;
-        } else {
-            escape(c);
-            i++;
-        }
-    }
-}
-
 /* Bytes that exercise every branch: plain runs, escapes, UTF-8, junk. */
 std::vector<u_char>
 random_value(std::mt19937 &rng)
@@ -184,6 +142,35 @@ random_value(std::mt19937 &rng)
     return out;
 }
 
+/*
+ * write_escaped() and the byte-by-byte writer on the same value, with
+ * `used` of `size` bytes already written: the same bytes, end, overflow
+ * and count of dropped pieces.
+ */
+void
+expect_as_bytewise(const std::vector<u_char> &value, size_t size, size_t used)
+{
+    /* exactly the value's bytes, so reading past them is caught */
+    std::vector<u_char> in(value);
+    std::vector<u_char> a(size + 1, 0), b(size + 1, 0);
+    writer fast = {a.data(), a.data() + used, a.data() + size, false};
+    writer slow = {b.data(), b.data() + used, b.data() + size, false};
+
+    uint64_t before = log_stats.json_data_append_failed;
+    write_escaped(fast, in.data(), in.size());
+    uint64_t fast_drops = log_stats.json_data_append_failed - before;
+
+    before = log_stats.json_data_append_failed;
+    write_escaped_bytewise(slow, in.data(), in.size());
+    uint64_t slow_drops = log_stats.json_data_append_failed - before;
+
+    std::string what(in.begin(), in.end());
+    ASSERT_EQ(fast.pos - fast.start, slow.pos - slow.start) << what;
+    ASSERT_EQ(a, b) << what;
+    ASSERT_EQ(fast.overflow, slow.overflow) << what;
+    ASSERT_EQ(fast_drops, slow_drops) << what;
+}
+
 TEST(JsonWriter, CopiedStretchesMatchTheBytewiseWriterInAnyBuffer)
 {
     std::mt19937 rng(11);
@@ -194,23 +181,45 @@ TEST(JsonWriter, CopiedStretchesMatchTheBytewiseWriterInAnyBuffer)
         /* something already written, so the buffer may be full from the start */
         size_t used = size ? rng() % (size + 1) : 0;
 
-        std::vector<u_char> a(size + 1, 0), b(size + 1, 0);
-        writer fast = {a.data(), a.data() + used, a.data() + size, false};
-        writer slow = {b.data(), b.data() + used, b.data() + size, false};
+        expect_as_bytewise(in, size, used);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
 
-        uint64_t before = log_stats.json_data_append_failed;
-        write_escaped(fast, in.data(), in.size());
-        uint64_t fast_drops = log_stats.json_data_append_failed - before;
+/*
+ * Plain runs are skipped sixteen and eight bytes at a time: a byte that
+ * stops the run is found at every place of a word and of the tail after
+ * the words, and the bytes beside it (a quote next to a '#', a control
+ * byte next to 0x01, which a loose zero-byte test also stops at) are not.
+ */
+TEST(JsonWriter, WordWiseSkipStopsExactlyAtEveryPlace)
+{
+    static const std::vector<std::string> stops = {
+        "\"",       "\\",           std::string(1, '\0'),
+        "\x1f",     "\x80",         "\xff",
+        "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9d\x84\x9e",
+        "\xe2\x82"};
+    static const std::string neighbours[] = {"#", "]", "\x01", "\x7f", " "};
 
-        before = log_stats.json_data_append_failed;
-        escaped_bytewise(slow, in.data(), in.size());
-        uint64_t slow_drops = log_stats.json_data_append_failed - before;
+    for (size_t len = 1; len <= 40; len++) {
+        for (size_t at = 0; at < len; at++) {
+            for (const std::string &stop : stops) {
+                for (const std::string &next : neighbours) {
+                    std::string s(len, 'a');
+                    s.replace(at, 1, stop + next);
+                    std::vector<u_char> in(s.begin(), s.end());
 
-        std::string what(in.begin(), in.end());
-        ASSERT_EQ(fast.pos - fast.start, slow.pos - slow.start) << what;
-        ASSERT_EQ(a, b) << what;
-        ASSERT_EQ(fast.overflow, slow.overflow) << what;
-        ASSERT_EQ(fast_drops, slow_drops) << what;
+                    /* room for all of it, and a buffer ending in the run */
+                    expect_as_bytewise(in, 8 * in.size(), 0);
+                    expect_as_bytewise(in, at + 1, 0);
+                    if (HasFatalFailure()) {
+                        return;
+                    }
+                }
+            }
+        }
     }
 }
 
@@ -226,12 +235,47 @@ nginx_base64(const std::vector<u_char> &in)
     return out;
 }
 
-TEST(JsonWriter, Base64IsNginxsForEveryLengthAndAnySplit)
+std::vector<u_char>
+random_bytes(std::mt19937 &rng, size_t len)
+{
+    std::vector<u_char> in(len);
+    for (u_char &c : in) {
+        c = static_cast<u_char>(rng());
+    }
+    return in;
+}
+
+/* base64_stream's text for in, added in pieces of the given sizes. */
+std::string
+streamed(const std::vector<u_char> &in, const std::vector<size_t> &pieces)
+{
+    std::vector<u_char> out(base64_len(in.size()));
+    base64_stream s = {out.data(), {0, 0}, 0};
+    size_t at = 0;
+
+    for (size_t n : pieces) {
+        n = std::min(n, in.size() - at);
+        s.add(in.data() + at, n);
+        at += n;
+    }
+    s.add(in.data() + at, in.size() - at);
+    s.finish();
+
+    EXPECT_EQ(static_cast<size_t>(s.dst - out.data()), out.size());
+    return std::string(out.begin(), out.end());
+}
+
+/*
+ * Each path the processor has, and the one encode_base64() picks: the
+ * lengths around every step width (6, 12, 24) and their read-ahead (8, 16,
+ * 28), into a buffer of exactly the encoded length.
+ */
+TEST(JsonWriter, Base64OfEveryPathIsNginxsForEveryLength)
 {
     std::mt19937 rng(7);
-
     std::vector<size_t> lengths;
-    for (size_t len = 0; len < 300; len++) {
+
+    for (size_t len = 0; len <= 100; len++) {
         lengths.push_back(len);
     }
     /* bodies as large as a capture holds */
@@ -239,31 +283,69 @@ TEST(JsonWriter, Base64IsNginxsForEveryLengthAndAnySplit)
     lengths.push_back(28672);
     lengths.push_back(28673);
 
+    const base64_path paths[] = {base64_path::plain, base64_path::ssse3,
+                                 base64_path::avx2};
+
     for (size_t len : lengths) {
-        std::vector<u_char> in(len);
-        for (u_char &c : in) {
-            c = static_cast<u_char>(rng());
-        }
+        std::vector<u_char> in = random_bytes(rng, len);
         std::string want = nginx_base64(in);
 
-        /* exactly the encoded length, so writing past it is caught */
         std::vector<u_char> out(want.size());
         u_char *last = encode_base64(out.data(), in.data(), in.size());
         ASSERT_EQ(std::string(out.begin(), out.end()), want) << len;
         ASSERT_EQ(static_cast<size_t>(last - out.data()), want.size());
 
-        /* the same bytes in random pieces, as a body in several buffers */
-        std::vector<u_char> streamed(want.size());
-        base64_stream s = {streamed.data(), {0, 0}, 0};
-        for (size_t at = 0; at < len;) {
-            size_t n = std::min<size_t>(len - at, rng() % 7);
-            s.add(in.data() + at, n);
-            at += n;
+        for (base64_path path : paths) {
+            if (!kestrelvanes::json::detail::base64_path_supported(path)) {
+                continue;
+            }
+            std::vector<u_char> by(want.size());
+            last = kestrelvanes::json::detail::encode_base64_by(
+                path, by.data(), in.data(), in.size());
+            ASSERT_EQ(std::string(by.begin(), by.end()), want)
+                << len << " bytes, path " << static_cast<int>(path);
+            ASSERT_EQ(static_cast<size_t>(last - by.data()), want.size());
         }
-        s.finish();
-        ASSERT_EQ(std::string(streamed.begin(), streamed.end()), want) << len;
-        ASSERT_EQ(static_cast<size_t>(s.dst - streamed.data()), want.size());
     }
+}
+
+/*
+ * The same bytes in pieces, as a body in several buffers: carries of one
+ * and two bytes into a piece that then holds a wide step or not.
+ */
+TEST(JsonWriter, Base64StreamIsOneEncodingForAnySplit)
+{
+    std::mt19937 rng(13);
+    const std::vector<std::vector<size_t>> splits = {{},
+                                                     {0, 0, 1},
+                                                     {1},
+                                                     {2},
+                                                     {1, 1, 1, 1},
+                                                     {1, 28},
+                                                     {2, 28},
+                                                     {1, 27},
+                                                     {2, 29},
+                                                     {5, 24, 1, 25},
+                                                     {11, 13, 17, 19},
+                                                     {29, 0, 31, 2}};
+
+    for (size_t len = 0; len <= 100; len++) {
+        std::vector<u_char> in = random_bytes(rng, len);
+        std::string want = nginx_base64(in);
+
+        for (const std::vector<size_t> &split : splits) {
+            ASSERT_EQ(streamed(in, split), want) << len;
+        }
+
+        std::vector<size_t> random_split;
+        for (size_t at = 0; at < len; at += random_split.back()) {
+            random_split.push_back(rng() % 31);
+        }
+        ASSERT_EQ(streamed(in, random_split), want) << len;
+    }
+
+    std::vector<u_char> large = random_bytes(rng, 28673);
+    ASSERT_EQ(streamed(large, {4095, 4097, 1, 8191}), nginx_base64(large));
 }
 
 TEST(JsonWriter, NumbersGoWholeOrNotAtAll)
