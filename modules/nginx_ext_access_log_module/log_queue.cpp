@@ -78,6 +78,17 @@ constexpr ngx_uint_t block_classes = 8;
 constexpr size_t block_max_size = (size_t) 1
                                   << (block_min_shift + block_classes - 1);
 
+/*
+ * The sanitized build allocates every block alone and just as large as
+ * asked, as its pools allocate, so that an overrun or a use after free of
+ * a message meets a redzone, not a neighbour or a reused block.
+ */
+#if (NGX_DEBUG_PALLOC)
+constexpr bool blocks_alone = true;
+#else
+constexpr bool blocks_alone = false;
+#endif
+
 /* the authorization servers' URLs in use at once (64 URL-keyed peers) */
 constexpr ngx_uint_t max_lanes = 128;
 
@@ -228,7 +239,7 @@ block_class(size_t size) noexcept
 void *
 block_alloc(size_t size, size_t *block_size) noexcept
 {
-    if (size > block_max_size) {
+    if (blocks_alone || size > block_max_size) {
         *block_size = size;
         return ngx_alloc(size, ngx_cycle->log);
     }
@@ -250,7 +261,7 @@ block_alloc(size_t size, size_t *block_size) noexcept
 void
 block_free(void *p, size_t block_size) noexcept
 {
-    if (block_size > block_max_size
+    if (blocks_alone || block_size > block_max_size
         || cached_bytes + block_size > queue_memory_budget / 4) {
         ngx_free(p);
         return;
