@@ -39,7 +39,6 @@ ngx_str_t ngx_http_x_request_uri = ngx_string("request_uri");
 ngx_str_t ngx_http_x_request_method = ngx_string("request_method");
 ngx_str_t ngx_http_x_host = ngx_string("host");
 ngx_str_t ngx_http_x_remote_addr = ngx_string("remote_addr");
-ngx_str_t ngx_http_x_remote_port = ngx_string("remote_port");
 ngx_str_t ngx_http_x_forwarded_for = ngx_string("proxy_add_x_forwarded_for");
 ngx_str_t ngx_http_x_forwarded_proto = ngx_string("scheme");
 
@@ -48,7 +47,6 @@ ngx_uint_t ngx_http_x_request_uri_var_index;
 ngx_uint_t ngx_http_x_request_method_var_index;
 ngx_uint_t ngx_http_x_host_var_index;
 ngx_uint_t ngx_http_x_remote_addr_var_index;
-ngx_uint_t ngx_http_x_remote_port_var_index;
 ngx_uint_t ngx_http_x_forwarded_for_var_index;
 ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
@@ -573,23 +571,19 @@ ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
         return NGX_ERROR;
     }
 
-    ngx_http_variable_value_t *port =
-        ngx_http_get_indexed_variable(r, ngx_http_x_remote_port_var_index);
-
-    if (port == NULL || port->not_found) {
-        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                      "Couldnt get x_remote_port var index");
-        return NGX_ERROR;
-    }
-
     u_char *p = ngx_cpymem(buff, addr->data, addr->len);
     *p++ = ':';
-    p = ngx_cpymem(p, port->data, port->len);
+
+    /* $remote_port as nginx makes it (empty outside 1..65535), unformatted */
+    in_port_t port = ngx_inet_get_port(r->connection->sockaddr);
+    if (port > 0) {
+        p = kestrelvanes::write_decimal(p, port);
+    }
+
     *p = '\0';
 
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                  "x_client_addr %s len %d", buff,
-                  (int) (addr->len + port->len));
+                  "x_client_addr %s len %d", buff, (int) (p - buff));
 
     return NGX_OK;
 }

@@ -220,7 +220,6 @@ extern ngx_str_t ngx_http_x_request_uri;
 extern ngx_str_t ngx_http_x_request_method;
 extern ngx_str_t ngx_http_x_host;
 extern ngx_str_t ngx_http_x_remote_addr;
-extern ngx_str_t ngx_http_x_remote_port;
 extern ngx_str_t ngx_http_x_forwarded_for;
 extern ngx_str_t ngx_http_x_forwarded_proto;
 
@@ -229,7 +228,6 @@ extern ngx_uint_t ngx_http_x_request_uri_var_index;
 extern ngx_uint_t ngx_http_x_request_method_var_index;
 extern ngx_uint_t ngx_http_x_host_var_index;
 extern ngx_uint_t ngx_http_x_remote_addr_var_index;
-extern ngx_uint_t ngx_http_x_remote_port_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_for_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
@@ -291,7 +289,9 @@ extern std::atomic<bool> ngx_transport_senders_stop;
  * rest stay PENDING), NGX_DECLINED when the URL-keyed peer went to
  * another URL before the batch got it (nothing written).  A graceful
  * exit alone does not stop a batch: the exiting worker sends what it
- * holds.
+ * holds.  mem_pool, if not NULL, is where a URL's address is parsed when
+ * the peer connects; without it the connection's set-up has a pool of
+ * its own for that.
  */
 ngx_int_t ngx_transport_send_batch(ngx_transport_peer_t *peer,
                                    ngx_transport_item_t *items, ngx_log_t *log,
@@ -407,6 +407,30 @@ client_host(const ngx_http_request_t *r, ngx_str_t *host) noexcept
     host->data = r->host_start;
     host->len = r->host_end - r->host_start;
     return true;
+}
+
+/*
+ * value in decimal at p, as "%L" writes it, without the cost of nginx's
+ * format parser on a request's path; p has room for NGX_INT64_LEN bytes.
+ * Returns the end.
+ */
+inline u_char *
+write_decimal(u_char *p, int64_t value) noexcept
+{
+    u_char digits[NGX_INT64_LEN];
+    u_char *d = digits + sizeof(digits);
+    uint64_t u = value < 0 ? 0 - (uint64_t) value : (uint64_t) value;
+
+    do {
+        *--d = (u_char) ('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+
+    if (value < 0) {
+        *--d = '-';
+    }
+
+    return ngx_cpymem(p, d, digits + sizeof(digits) - d);
 }
 
 /* Reads a counter and resets it in one step, so no increment is lost. */

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr size_t peer_pool_size = 16384;
+/* ngx_parse_url's allocations for one address and its name */
+constexpr size_t url_pool_size = 1024;
 constexpr int send_attempts = 3;
 constexpr int max_zero_byte_writes = 4;
 constexpr useconds_t init_failure_pause_us = 1000000;
@@ -83,7 +85,7 @@ strip_scheme(ngx_str_t *url, bool *tls) noexcept
  * name connect through their records, resolved elsewhere.
  */
 ngx_int_t
-parse_url_address(ngx_str_t *host_port, ngx_sockaddr_t *sa, socklen_t *socklen,
+parse_url_in_pool(ngx_str_t *host_port, ngx_sockaddr_t *sa, socklen_t *socklen,
                   char *host, ngx_pool_t *pool, ngx_log_t *log) noexcept
 {
     ngx_url_t u;
@@ -117,6 +119,30 @@ parse_url_address(ngx_str_t *host_port, ngx_sockaddr_t *sa, socklen_t *socklen,
     *socklen = u.addrs[0].socklen;
 
     return NGX_OK;
+}
+
+/*
+ * The same, in the caller's pool, or without one (a batch's messages
+ * carry none) in a small pool of its own: what nginx's parser allocates
+ * is copied out before it goes.  Only a connection's set-up parses.
+ */
+ngx_int_t
+parse_url_address(ngx_str_t *host_port, ngx_sockaddr_t *sa, socklen_t *socklen,
+                  char *host, ngx_pool_t *pool, ngx_log_t *log) noexcept
+{
+    if (pool != NULL) {
+        return parse_url_in_pool(host_port, sa, socklen, host, pool, log);
+    }
+
+    ngx_pool_t *own = ngx_create_pool(url_pool_size, log);
+    if (own == NULL) {
+        return NGX_ERROR;
+    }
+
+    ngx_int_t rc = parse_url_in_pool(host_port, sa, socklen, host, own, log);
+    ngx_destroy_pool(own);
+
+    return rc;
 }
 
 /*

@@ -12,7 +12,7 @@
  * in flight posts one thread task carrying everything queued on it, the
  * way nginx's threaded file writes carry a chain; the pool thread writes
  * the whole batch over the lane's peer, and the completion handler frees
- * the batch's pools and posts the next batch if messages arrived
+ * the batch's messages and posts the next batch if messages arrived
  * meanwhile.  One post, one
  * wake-up, one check of the connection and one completion serve many
  * messages, and the messages of a lane leave in the order they were
@@ -31,6 +31,13 @@
  * queue costs only the messages over the budget; backoff starts when the
  * collector is down or refuses the bytes, not because a queue was full.
  *
+ * A message lives in one block (its record, its endpoint copy, its
+ * bytes).  Blocks come in size classes, powers of two from 1 KiB to
+ * 128 KiB, and a freed block waits on its class's free list for the next
+ * message of the class: at a steady rate a worker allocates nothing per
+ * message.  The free lists keep at most a quarter of the budget; a block
+ * past that, or larger than the largest class, goes back to malloc.
+ *
  * A worker that exits gracefully (quit, reload) first sends what it
  * holds.  nginx closes its idle connections as it starts exiting, and one
  * idle connection of this file, which never carries bytes, hears of it:
@@ -40,8 +47,12 @@
  * messages still held are counted as failed and the worker ends.  A fast
  * stop waits for nothing.
  *
- * Lanes, the queue and the budget belong to the event loop; a batch in
- * flight belongs to its pool thread until its completion runs.
+ * Lanes, the queue, the budget and the blocks belong to the event loop; a
+ * batch in flight belongs to its pool thread until its completion runs.
+ * Blocks are taken and given back on the event loop alone: the pool
+ * thread only reads a batch's messages, and nginx hands the finished task
+ * back to the event loop under its thread pool's lock, so a block is
+ * reused only after the thread is done with it.
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
@@ -56,10 +67,27 @@
 namespace {
 
 /*
- * Besides its bytes, a queued message holds its pool's blocks, the
- * message record and the endpoint copy, and what malloc keeps for them.
+ * Besides its bytes, a queued message holds its record, its endpoint copy
+ * and the rest of its block, and what malloc keeps for them.
  */
 constexpr size_t message_overhead = 512;
+
+/* block size classes: 1 KiB << 0 .. 1 KiB << 7 */
+constexpr unsigned block_min_shift = 10;
+constexpr ngx_uint_t block_classes = 8;
+constexpr size_t block_max_size = (size_t) 1
+                                  << (block_min_shift + block_classes - 1);
+
+/*
+ * The sanitized build allocates every block alone and just as large as
+ * asked, as its pools allocate, so that an overrun or a use after free of
+ * a message meets a redzone, not a neighbour or a reused block.
+ */
+#if (NGX_DEBUG_PALLOC)
+constexpr bool blocks_alone = true;
+#else
+constexpr bool blocks_alone = false;
+#endif
 
 /* the authorization servers' URLs in use at once (64 URL-keyed peers) */
 constexpr ngx_uint_t max_lanes = 128;
@@ -136,6 +164,14 @@ log_lane lanes[max_lanes]; /* URL lanes */
 ngx_uint_t lanes_used;
 size_t held_bytes;
 
+/* freed blocks of each class, waiting for a message; their total size */
+struct free_block {
+    free_block *next;
+};
+
+free_block *free_blocks[block_classes];
+size_t cached_bytes;
+
 collector_lanes collector_set[max_collectors];
 ngx_uint_t collectors_used;
 uint64_t collector_uses;
@@ -183,6 +219,75 @@ for_each_lane(Fn fn) noexcept
             fn(&collector_set[i].lanes[j]);
         }
     }
+}
+
+/* The class of a block of at least size bytes; size <= block_max_size. */
+ngx_uint_t
+block_class(size_t size) noexcept
+{
+    if (size <= ((size_t) 1 << block_min_shift)) {
+        return 0;
+    }
+
+    /* bits of size - 1: 2^bits is the least power of two >= size */
+    unsigned bits = 8 * sizeof(unsigned long) - __builtin_clzl(size - 1);
+
+    return bits - block_min_shift;
+}
+
+/* A block of at least size bytes: a cached one of its class, or malloc's. */
+void *
+block_alloc(size_t size, size_t *block_size) noexcept
+{
+    if (blocks_alone || size > block_max_size) {
+        *block_size = size;
+        return ngx_alloc(size, ngx_cycle->log);
+    }
+
+    ngx_uint_t k = block_class(size);
+    *block_size = (size_t) 1 << (block_min_shift + k);
+
+    free_block *b = free_blocks[k];
+    if (b != NULL) {
+        free_blocks[k] = b->next;
+        cached_bytes -= *block_size;
+        return b;
+    }
+
+    return ngx_alloc(*block_size, ngx_cycle->log);
+}
+
+/* A block back to its class's list, or to malloc past the cache's bound. */
+void
+block_free(void *p, size_t block_size) noexcept
+{
+    if (blocks_alone || block_size > block_max_size
+        || cached_bytes + block_size > queue_memory_budget / 4) {
+        ngx_free(p);
+        return;
+    }
+
+    ngx_uint_t k = block_class(block_size);
+    auto *b = static_cast<free_block *>(p);
+
+    b->next = free_blocks[k];
+    free_blocks[k] = b;
+    cached_bytes += block_size;
+}
+
+/* At the worker's end: the cached blocks go back to malloc. */
+void
+release_blocks() noexcept
+{
+    for (ngx_uint_t k = 0; k < block_classes; k++) {
+        while (free_blocks[k] != NULL) {
+            free_block *b = free_blocks[k];
+            free_blocks[k] = b->next;
+            ngx_free(b);
+        }
+    }
+
+    cached_bytes = 0;
 }
 
 bool
@@ -416,14 +521,14 @@ free_message(log_lane *lane, ngx_ext_access_log_msg_t *msg) noexcept
 {
     held_bytes -= message_cost(msg->len);
     lane->held--;
-    ngx_destroy_pool(msg->mem_pool);
+    ngx_ext_access_log_free_message(msg);
 
     if (held_bytes == 0) {
         release_exit();
     }
 }
 
-/* The pools of a batch; its task is the lane's and stays. */
+/* The messages of a batch; its task is the lane's and stays. */
 void
 free_batch(log_batch *batch) noexcept
 {
@@ -658,8 +763,9 @@ send_batch(log_batch *batch, ngx_log_t *log) noexcept
             break;
         }
 
+        /* a URL's address is parsed in a pool of the connection's own */
         rc = ngx_transport_send_batch(peer, batch->first, log,
-                                      &first->opc_endpoint, first->mem_pool);
+                                      &first->opc_endpoint, NULL);
     }
 
     return rc;
@@ -870,10 +976,10 @@ ngx_msec_t log_batch_delay = 5;
 
 /*
  * Messages are written into one buffer of the worker, of the largest
- * total size asked for so far, then copied into a pool of their own just
- * as long as they came out: the queue holds only bytes to send, and no
- * message pays for a buffer of the total size.  Only the event loop
- * builds messages, one at a time.
+ * total size asked for so far, then copied into a block just as long as
+ * they came out: the queue holds only bytes to send, and no message pays
+ * for a buffer of the total size.  Only the event loop builds messages,
+ * one at a time.
  */
 u_char *
 ngx_ext_access_log_scratch(size_t size) noexcept
@@ -897,26 +1003,6 @@ ngx_ext_access_log_scratch(size_t size) noexcept
     return p;
 }
 
-/*
- * A pool for one log message of len bytes: room for its bytes (when they
- * are few enough to come from the pool's own block), its record and its
- * endpoint copy, so the usual message costs one allocation.
- */
-ngx_pool_t *
-ngx_ext_access_log_message_pool(size_t len, const ngx_str_t *endpoint) noexcept
-{
-    size_t size = sizeof(ngx_pool_t) + sizeof(ngx_ext_access_log_msg_t)
-                  + (endpoint ? endpoint->len + 1 : 0)
-                  + sizeof(ngx_pool_large_t) + 4 * NGX_ALIGNMENT;
-
-    if (len <= NGX_MAX_ALLOC_FROM_POOL) {
-        size += len;
-    }
-
-    return ngx_create_pool(ngx_max(size, (size_t) NGX_MIN_POOL_SIZE),
-                           ngx_cycle->log);
-}
-
 /* Whether a message of len bytes fits the budget beside what is held. */
 bool
 ngx_ext_access_log_queue_has_room(size_t len) noexcept
@@ -925,17 +1011,83 @@ ngx_ext_access_log_queue_has_room(size_t len) noexcept
 }
 
 /*
- * Takes over the message's pool: it is queued, or destroyed and counted.
- * The pool is freed by the completion of the batch that carried it.
+ * A message of len bytes in a block of its own, its endpoint copied there
+ * unless its collector's record names it.  The budget is checked before
+ * the block is taken: a message past it is dropped and counted here.
  */
 ngx_int_t
-ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
-                           ngx_thread_pool_t *thread_pool) noexcept
+ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
+                               ngx_ext_collector_t *collector,
+                               ngx_ext_access_log_msg_t **msg) noexcept
+{
+    if (opc_endpoint == NULL || opc_endpoint->len == 0) {
+        kestrelvanes::count(log_stats.task_srv_nil);
+        return NGX_ERROR;
+    }
+
+    if (!ngx_ext_access_log_queue_has_room(len)) {
+        kestrelvanes::count(log_stats.log_dropped_queue_full);
+        return NGX_DECLINED;
+    }
+
+    /* a collector's URL lives as long as the worker's configuration */
+    size_t endpoint_size = collector ? 0 : opc_endpoint->len + 1;
+    size_t block_size;
+    auto *m = static_cast<ngx_ext_access_log_msg_t *>(block_alloc(
+        sizeof(ngx_ext_access_log_msg_t) + endpoint_size + len, &block_size));
+
+    if (m == NULL) {
+        kestrelvanes::count(log_stats.pool_create_failed);
+        return NGX_ERROR;
+    }
+
+    ngx_memzero(m, sizeof(ngx_ext_access_log_msg_t));
+    m->block_size = block_size;
+    m->collector = collector;
+
+    auto *p = reinterpret_cast<u_char *>(m + 1);
+
+    if (collector != NULL) {
+        m->opc_endpoint = collector->url;
+
+    } else {
+        m->opc_endpoint.len = opc_endpoint->len;
+        m->opc_endpoint.data = p;
+        p = ngx_cpymem(p, opc_endpoint->data, opc_endpoint->len);
+        *p++ = '\0';
+    }
+
+    m->request = p;
+    m->len = len;
+    *msg = m;
+
+    return NGX_OK;
+}
+
+/* A message that was not posted, or whose batch is done. */
+void
+ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept
+{
+    block_free(msg, msg->block_size);
+}
+
+/*
+ * Takes over the message: it is queued, or freed and counted.  The
+ * message is freed by the completion of the batch that carried it.
+ */
+ngx_int_t
+ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
+                                ngx_atomic_uint_t connection,
+                                log_msg_type_t msg_type,
+                                ngx_thread_pool_t *thread_pool) noexcept
 {
     size_t cost = message_cost(msg->len);
 
+    msg->request_id = connection;
+    msg->msg_type = msg_type;
+
     if (thread_pool == NULL) {
-        ngx_destroy_pool(msg->mem_pool);
+        ngx_ext_access_log_free_message(msg);
         ngx_handle_enqueue_failure();
         kestrelvanes::count(log_stats.task_post_failed);
         return NGX_ERROR;
@@ -945,7 +1097,7 @@ ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
         held_bytes + cost <= queue_memory_budget ? lane_for(msg) : NULL;
 
     if (lane == NULL) {
-        ngx_destroy_pool(msg->mem_pool);
+        ngx_ext_access_log_free_message(msg);
         kestrelvanes::count(log_stats.log_dropped_queue_full);
         return NGX_DECLINED;
     }
@@ -1068,8 +1220,9 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
  * flight was dropped by its thread (an exiting worker sends nothing more)
  * and its completion never runs, so its messages are freed here; the
  * queued ones stay in their lanes for the process to end with.  Without
- * this the batch's pools went with the cycle pool that held its task, and
- * the leak check of the sanitized build reported them after every reload.
+ * this the batch's messages were lost with the cycle pool that held its
+ * task, and the leak check of the sanitized build reported them after
+ * every reload.  The cached blocks go back to malloc too.
  */
 void
 ngx_ext_access_log_queue_exit() noexcept
@@ -1080,6 +1233,8 @@ ngx_ext_access_log_queue_exit() noexcept
             lane->in_flight = false;
         }
     });
+
+    release_blocks();
 }
 
 } /* extern "C" */

@@ -1,11 +1,13 @@
 /*
- * Access-log module: the task queue that carries messages from the event
- * loop to the sender threads, the sender itself, and the worker's 5-second
- * timer that schedules heartbeats and statistics.
+ * Access-log module: the tasks that carry heartbeats and statistics from
+ * the event loop to the monitoring threads, their sender, and the
+ * worker's 5-second timer that schedules them.  Log messages go by the
+ * worker's queue (log_queue.cpp).
  *
- * A message's pool belongs to this file from the moment it is posted: it
- * is destroyed exactly once, here on a failed post, else by the completion
- * handler in the event loop after the sender thread has finished with it.
+ * A timer message's pool belongs to this file from the moment it is
+ * posted: it is destroyed exactly once, here on a failed post, else by the
+ * completion handler in the event loop after the sender thread has
+ * finished with it.
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
@@ -24,16 +26,9 @@ uint32_t hb_timer_exp_period;
 
 u_char trigger_placeholder[1];
 
-bool
-is_log_message(log_msg_type_t msg_type) noexcept
-{
-    return msg_type == ACCESS_LOG || msg_type == MERGED_LOG
-           || msg_type == AUTHZ_LOG;
-}
-
 /*
- * Log messages join the worker's queue (log_queue.cpp), which carries
- * them in batches; the timer's messages each go as a task of their own.
+ * The timer's messages each go as a task of their own; log messages join
+ * the worker's queue (log_queue.cpp), which carries them in batches.
  */
 ngx_int_t
 post_lone_task(ngx_ext_access_log_msg_t *msg,
@@ -67,26 +62,6 @@ post_lone_task(ngx_ext_access_log_msg_t *msg,
 
 extern "C" {
 
-/*
- * A message is built in a buffer of the configured total size, most of it
- * unused; a queue of slow-to-send messages would hold all of it.  Keep
- * just the bytes written, in a block of their own.
- */
-u_char *
-ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
-                                  size_t len) noexcept
-{
-    auto *exact = static_cast<u_char *>(ngx_pnalloc(pool, len ? len : 1));
-    if (exact == NULL) {
-        return buf;
-    }
-
-    ngx_memcpy(exact, buf, len);
-    ngx_pfree(pool, buf);
-
-    return exact;
-}
-
 ngx_int_t
 ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                              ngx_str_t *opc_endpoint, log_msg_type_t msg_type,
@@ -98,15 +73,6 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
         ngx_destroy_pool(mem_pool);
         kestrelvanes::count(log_stats.task_srv_nil);
         return NGX_ERROR;
-    }
-
-    bool log_message = is_log_message(msg_type);
-
-    /* past the budget nothing more is built into the queue */
-    if (log_message && !ngx_ext_access_log_queue_has_room(len)) {
-        ngx_destroy_pool(mem_pool);
-        kestrelvanes::count(log_stats.log_dropped_queue_full);
-        return NGX_DECLINED;
     }
 
     auto *msg = static_cast<ngx_ext_access_log_msg_t *>(
@@ -140,10 +106,6 @@ ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
 
         *ngx_cpymem(msg->opc_endpoint.data, opc_endpoint->data,
                     opc_endpoint->len) = '\0';
-    }
-
-    if (log_message) {
-        return ngx_ext_access_log_enqueue(msg, thread_pool);
     }
 
     return post_lone_task(msg, thread_pool);

@@ -894,25 +894,17 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "total_request_len=%uz",
                   total_request_len);
 
-    ngx_pool_t *pool =
-        ngx_ext_access_log_message_pool(total_request_len, opc_endpoint);
-    if (pool == NULL) {
-        kestrelvanes::count(log_stats.pool_create_failed);
-        return NGX_ERROR;
+    ngx_ext_access_log_msg_t *msg;
+    ngx_int_t rc = ngx_ext_access_log_new_message(
+        total_request_len, opc_endpoint, conf->collector, &msg);
+    if (rc != NGX_OK) {
+        return rc;
     }
 
-    auto *message = static_cast<u_char *>(ngx_pnalloc(pool, total_request_len));
-    if (message == NULL) {
-        kestrelvanes::count(log_stats.pool_alloc_failed);
-        ngx_destroy_pool(pool);
-        return NGX_ERROR;
-    }
+    ngx_memcpy(msg->request, buffer, total_request_len);
 
-    ngx_memcpy(message, buffer, total_request_len);
-
-    return ngx_ext_access_log_post_task(
-        log->connection, opc_endpoint, MERGED_LOG, message, total_request_len,
-        pool, access_log_thread_pool, conf->collector);
+    return ngx_ext_access_log_post_message(msg, log->connection, MERGED_LOG,
+                                           access_log_thread_pool);
 }
 
 } /* extern "C" */

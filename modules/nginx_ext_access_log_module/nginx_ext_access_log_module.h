@@ -86,7 +86,9 @@ typedef enum {
 } log_msg_type_t;
 
 /*
- * A message on its way to the collector; lives in its own pool.  A message
+ * A message on its way to the collector.  A log message lives in a block
+ * of the queue's (log_queue.cpp) with its bytes and its endpoint copy; a
+ * heartbeat or statistics message lives in a pool of its own.  A message
  * of a location with a collector carries that collector's record and
  * leaves by its connections alone; the others go to the URL opc_endpoint
  * names (the authorization server that answered).
@@ -95,8 +97,8 @@ typedef struct {
     u_char *request;
     size_t len;
     unsigned long request_id;
-    ngx_http_response_body_loc_conf_t *conf;
-    ngx_pool_t *mem_pool;
+    ngx_pool_t *mem_pool; /* heartbeat and statistics: the message's pool */
+    size_t block_size;    /* a log message: the size of its block */
     log_msg_type_t msg_type;
     ngx_ext_collector_t *collector;
     ngx_str_t opc_endpoint;
@@ -173,9 +175,7 @@ ngx_int_t ngx_ext_send_http_response_log(
     ngx_http_response_body_loc_conf_t *conf) noexcept;
 ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept;
 
-/* task queue and sender */
-u_char *ngx_ext_access_log_shrink_message(ngx_pool_t *pool, u_char *buf,
-                                          size_t len) noexcept;
+/* heartbeat and statistics tasks, and their sender */
 ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_str_t *opc_endpoint,
                                        log_msg_type_t msg_type, u_char *request,
@@ -185,14 +185,24 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
 void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
 
-/* the per-worker queue of log messages and its batches */
-ngx_int_t ngx_ext_access_log_enqueue(ngx_ext_access_log_msg_t *msg,
-                                     ngx_thread_pool_t *thread_pool) noexcept;
+/*
+ * The per-worker queue of log messages and its batches.  A builder asks
+ * for a message of len bytes (NGX_DECLINED: past the memory budget,
+ * NGX_ERROR: no endpoint or no memory; both counted), writes its bytes at
+ * msg->request and posts it, or frees it.  Posting hands the message to
+ * the queue whatever the outcome.
+ */
+ngx_int_t
+ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
+                               ngx_ext_collector_t *collector,
+                               ngx_ext_access_log_msg_t **msg) noexcept;
+ngx_int_t ngx_ext_access_log_post_message(
+    ngx_ext_access_log_msg_t *msg, ngx_atomic_uint_t connection,
+    log_msg_type_t msg_type, ngx_thread_pool_t *thread_pool) noexcept;
+void ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
 bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
 u_char *ngx_ext_access_log_scratch(size_t size) noexcept;
 void ngx_ext_access_log_queue_exit() noexcept;
-ngx_pool_t *ngx_ext_access_log_message_pool(size_t len,
-                                            const ngx_str_t *endpoint) noexcept;
 void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;
 
 /* graceful exit: the queue is flushed, bounded; what is left is counted */

@@ -189,7 +189,6 @@ struct message_facts {
     u_char id[request_id_size];
     int64_t latency;
     ngx_str_t mode;
-    u_char mode_text[mode_text_size];
 };
 
 /* One "Name:value" line; the name carries its colon. */
@@ -463,10 +462,10 @@ take_facts(message_facts &f, ngx_http_request_t *r, LogMode _log_mode,
         kestrelvanes::count(log_stats.req_id_failed);
     }
 
-    f.mode.data = f.mode_text;
-    f.mode.len = ngx_snprintf(f.mode_text, sizeof(f.mode_text) - 1, "%s",
-                              get_log_mode_str(get_log_mode_direct()))
-                 - f.mode_text;
+    /* the mode's word is a literal: the line takes it as it is */
+    const char *mode = get_log_mode_str(get_log_mode_direct());
+    f.mode.data = (u_char *) mode;
+    f.mode.len = ngx_min(ngx_strlen(mode), mode_text_size - 1);
 }
 
 } /* namespace */
@@ -578,27 +577,19 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         return NGX_ERROR;
     }
 
-    ngx_pool_t *mem_pool =
-        ngx_ext_access_log_message_pool(total_request_len, opc_endpoint);
-    if (mem_pool == NULL) {
-        kestrelvanes::count(log_stats.pool_create_failed);
-        return NGX_ERROR;
-    }
-
     /* measured to the byte: no room is left over to give back */
-    auto *request =
-        static_cast<u_char *>(ngx_pnalloc(mem_pool, total_request_len));
-    if (request == NULL) {
-        kestrelvanes::count(log_stats.pool_alloc_failed);
-        ngx_destroy_pool(mem_pool);
-        return NGX_ERROR;
+    ngx_ext_access_log_msg_t *msg;
+    ngx_int_t rc = ngx_ext_access_log_new_message(
+        total_request_len, opc_endpoint, conf->collector, &msg);
+    if (rc != NGX_OK) {
+        return rc;
     }
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] response_log: buffer allocated, size=%uz",
                   total_request_len);
 
-    line_writer w = {request, request + total_request_len, 0};
+    line_writer w = {msg->request, msg->request + total_request_len, 0};
     if (head_written) {
         w.bytes(scratch, head_len);
     } else {
@@ -619,9 +610,8 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "total_request_len=%uz",
                   total_request_len);
 
-    return ngx_ext_access_log_post_task(
-        log->connection, opc_endpoint, ACCESS_LOG, request, total_request_len,
-        mem_pool, access_log_thread_pool, conf->collector);
+    return ngx_ext_access_log_post_message(msg, log->connection, ACCESS_LOG,
+                                           access_log_thread_pool);
 }
 
 } /* extern "C" */

@@ -18,7 +18,7 @@ namespace {
 ngx_str_t ngx_http_post_method = ngx_string("POST");
 
 constexpr size_t id_buffer_size = 128;
-constexpr size_t time_buffer_size = 20;
+constexpr size_t time_buffer_size = NGX_INT64_LEN + 1;
 
 /*
  * The client's headers that would pose as identification headers: the
@@ -163,7 +163,7 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
                        + static_cast<int64_t>(r->start_msec);
 
     value.data = time;
-    value.len = ngx_snprintf(time, time_buffer_size - 1, "%L", start_ms) - time;
+    value.len = kestrelvanes::write_decimal(time, start_ms) - time;
     if (push_header(headers, "X-Req-Time", "x-req-time", value) != NGX_OK) {
         return NGX_ERROR;
     }

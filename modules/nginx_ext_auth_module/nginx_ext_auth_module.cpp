@@ -889,7 +889,6 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
         {&ngx_http_x_request_method, &ngx_http_x_request_method_var_index},
         {&ngx_http_x_host, &ngx_http_x_host_var_index},
         {&ngx_http_x_remote_addr, &ngx_http_x_remote_addr_var_index},
-        {&ngx_http_x_remote_port, &ngx_http_x_remote_port_var_index},
         {&ngx_http_x_forwarded_for, &ngx_http_x_forwarded_for_var_index},
         {&ngx_http_x_forwarded_proto, &ngx_http_x_forwarded_proto_var_index},
     };

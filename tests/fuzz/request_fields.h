@@ -544,18 +544,17 @@ line_encoded(const std::string &s, bool name = false)
 
 /* the builders' hand-over and scratch buffer, replaced at link time */
 extern "C" ngx_int_t
-__wrap_ngx_ext_access_log_post_task(ngx_atomic_uint_t, ngx_str_t *,
-                                    log_msg_type_t msg_type, u_char *request,
-                                    size_t len, ngx_pool_t *mem_pool,
-                                    ngx_thread_pool_t *,
-                                    ngx_ext_collector_t *) noexcept
+__wrap_ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
+                                       ngx_atomic_uint_t,
+                                       log_msg_type_t msg_type,
+                                       ngx_thread_pool_t *) noexcept
 {
     kvfuzz::posted_message &m = kvfuzz::last_posted();
 
     m.posted = true;
     m.type = msg_type;
-    m.bytes.assign(reinterpret_cast<const char *>(request), len);
-    ngx_destroy_pool(mem_pool);
+    m.bytes.assign(reinterpret_cast<const char *>(msg->request), msg->len);
+    ngx_ext_access_log_free_message(msg);
     return NGX_OK;
 }
 

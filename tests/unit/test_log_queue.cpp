@@ -1,0 +1,177 @@
+/*
+ * The queue's message blocks: what a builder is given, the budget check
+ * before a block is taken, and blocks reused by class within the bound.
+ */
+#include "support.h"
+#include "nginx_ext_access_log_module.h"
+#include "nginx_ext_collector.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+class MessageBlocks : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        saved_budget = queue_memory_budget;
+#if (NGX_DEBUG_PALLOC)
+        GTEST_SKIP() << "a sanitized nginx build allocates every block alone";
+#endif
+        log_stats.log_dropped_queue_full = 0;
+        log_stats.task_srv_nil = 0;
+    }
+
+    void TearDown() override
+    {
+        /* the cached blocks go back to malloc, for the leak check */
+        ngx_ext_access_log_queue_exit();
+        queue_memory_budget = saved_budget;
+    }
+
+    ngx_ext_access_log_msg_t *make(size_t len, ngx_ext_collector_t *c = NULL)
+    {
+        ngx_ext_access_log_msg_t *msg = NULL;
+
+        EXPECT_EQ(ngx_ext_access_log_new_message(len, &url, c, &msg), NGX_OK);
+        return msg;
+    }
+
+    size_t saved_budget = 0;
+    ngx_str_t url = ngx_string("http://127.0.0.1:9/log");
+};
+
+TEST_F(MessageBlocks, MessageHasItsBytesAndEndpoint)
+{
+    ngx_ext_access_log_msg_t *msg = make(3000);
+    ASSERT_NE(msg, nullptr);
+
+    /* the endpoint is a NUL-terminated copy, apart from the bytes */
+    EXPECT_NE(msg->opc_endpoint.data, url.data);
+    EXPECT_EQ(
+        std::string((char *) msg->opc_endpoint.data, msg->opc_endpoint.len),
+        "http://127.0.0.1:9/log");
+    EXPECT_EQ(msg->opc_endpoint.data[msg->opc_endpoint.len], '\0');
+    EXPECT_EQ(msg->len, 3000u);
+    EXPECT_GE(msg->request, msg->opc_endpoint.data + url.len + 1);
+    EXPECT_EQ(msg->block_size, 4096u);
+    EXPECT_EQ(msg->mem_pool, nullptr);
+
+    /* the whole length is writable (ASan checks the block's bounds) */
+    std::memset(msg->request, 'x', msg->len);
+    ngx_ext_access_log_free_message(msg);
+
+    /* a collector's message names its record's URL, not a copy */
+    ngx_ext_collector_t collector{};
+    ngx_str_set(&collector.url, "http://collector:1/");
+
+    msg = make(10, &collector);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->opc_endpoint.data, collector.url.data);
+    EXPECT_EQ(msg->collector, &collector);
+    EXPECT_EQ(msg->block_size, 1024u);
+    ngx_ext_access_log_free_message(msg);
+}
+
+TEST_F(MessageBlocks, RefusedBeforeATakenBlock)
+{
+    ngx_ext_access_log_msg_t *msg = NULL;
+    ngx_str_t empty = ngx_null_string;
+
+    EXPECT_EQ(ngx_ext_access_log_new_message(10, &empty, NULL, &msg),
+              NGX_ERROR);
+    EXPECT_EQ(ngx_ext_access_log_new_message(10, NULL, NULL, &msg), NGX_ERROR);
+    EXPECT_EQ(log_stats.task_srv_nil, 2u);
+
+    /* past the budget: dropped and counted as a full queue */
+    queue_memory_budget = 64 * 1024;
+    EXPECT_EQ(ngx_ext_access_log_new_message(64 * 1024, &url, NULL, &msg),
+              NGX_DECLINED);
+    EXPECT_EQ(log_stats.log_dropped_queue_full, 1u);
+    EXPECT_EQ(msg, nullptr);
+
+    EXPECT_EQ(ngx_ext_access_log_new_message(32 * 1024, &url, NULL, &msg),
+              NGX_OK);
+    ngx_ext_access_log_free_message(msg);
+}
+
+TEST_F(MessageBlocks, FreedBlocksServeTheirClassAgain)
+{
+    ngx_ext_access_log_msg_t *a = make(100);
+    ngx_ext_access_log_msg_t *b = make(100);
+    ngx_ext_access_log_msg_t *big = make(20000);
+    ASSERT_TRUE(a && b && big);
+    EXPECT_EQ(big->block_size, 32768u);
+
+    ngx_ext_access_log_free_message(a);
+    ngx_ext_access_log_free_message(b);
+    ngx_ext_access_log_free_message(big);
+
+    /* a small message does not take the large block, and the latest first */
+    ngx_ext_access_log_msg_t *c = make(500);
+    ngx_ext_access_log_msg_t *d = make(700);
+    EXPECT_EQ(c, b);
+    EXPECT_EQ(d, a);
+
+    ngx_ext_access_log_msg_t *e = make(17000);
+    EXPECT_EQ(e, big);
+
+    ngx_ext_access_log_free_message(c);
+    ngx_ext_access_log_free_message(d);
+    ngx_ext_access_log_free_message(e);
+}
+
+TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
+{
+    /* room for two cached 4 KiB blocks */
+    queue_memory_budget = 32 * 1024;
+
+    std::vector<ngx_ext_access_log_msg_t *> held;
+    for (int i = 0; i < 3; i++) {
+        held.push_back(make(3000));
+        ASSERT_NE(held.back(), nullptr);
+    }
+
+    for (ngx_ext_access_log_msg_t *m : held) {
+        ngx_ext_access_log_free_message(m);
+    }
+
+    /* the first two freed were kept; the third went back to malloc */
+    ngx_ext_access_log_msg_t *x = make(3000);
+    ngx_ext_access_log_msg_t *y = make(3000);
+    EXPECT_EQ(x, held[1]);
+    EXPECT_EQ(y, held[0]);
+    ngx_ext_access_log_free_message(x);
+    ngx_ext_access_log_free_message(y);
+}
+
+TEST_F(MessageBlocks, LargerThanEveryClassIsAllocatedAlone)
+{
+    ngx_ext_access_log_msg_t *msg = make(200 * 1024);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_GT(msg->block_size, 200u * 1024);
+    EXPECT_LT(msg->block_size, 201u * 1024);
+    std::memset(msg->request, 'y', msg->len);
+    ngx_ext_access_log_free_message(msg);
+}
+
+TEST(WriteDecimal, AsNginxFormatsIt)
+{
+    const int64_t values[] = {
+        0, 1, -1, 9, 10, 65535, 1733900000123LL, INT64_MAX, INT64_MIN};
+
+    for (int64_t v : values) {
+        u_char mine[NGX_INT64_LEN];
+        u_char theirs[NGX_INT64_LEN + 1];
+
+        size_t n = kestrelvanes::write_decimal(mine, v) - mine;
+        size_t m = ngx_sprintf(theirs, "%L", v) - theirs;
+
+        EXPECT_EQ(std::string((char *) mine, n),
+                  std::string((char *) theirs, m));
+    }
+}
+
+} /* namespace */
