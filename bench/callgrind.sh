@@ -27,8 +27,9 @@
 # The "ka-" scenarios set the authorization module beside what stock nginx
 # offers for the same request, all against one authorization server over
 # keep-alive upstream connections (as bench/bench.py configures them):
-# auth_request (which sends no body), mirror with the body, and a buffered
-# JSON access_log.  Each is compared with the scenario named after "x" in
+# auth_request (which sends no body; "-idents" also sends the module's
+# identification headers), mirror with the body, and a buffered JSON
+# access_log.  Each is compared with the scenario named after "x" in
 # its line; POSTs are proxied to the same server, since the static handler
 # refuses them.
 set -euo pipefail
@@ -284,6 +285,26 @@ ka_authreq="location = /_authreq {
             proxy_set_header Content-Length \"\";
             $ka_proxy
         }"
+# auth_request made to send what the module sends (a POST with the eight
+# identification headers), for the cost of those headers alone.  The id
+# stands in for the sensor's: nginx's own $request_id before 1.31 draws
+# random bytes of its own for every request.
+ka_idents="location = /_authreq {
+            internal;
+            proxy_pass http://authz/auth;
+            proxy_method POST;
+            proxy_pass_request_body off;
+            proxy_set_header Content-Length \"\";
+            proxy_set_header X-Request-Id \$connection-\$connection_requests;
+            proxy_set_header X-Req-Uri \$request_uri;
+            proxy_set_header X-Method \$request_method;
+            proxy_set_header X-Req-Host \$http_host;
+            proxy_set_header X-Client-Addr \$remote_addr:\$remote_port;
+            proxy_set_header X-Req-Time \$msec;
+            proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+            proxy_set_header X-Forwarded-Proto \$scheme;
+            $ka_proxy
+        }"
 ka_mirror="location = /_mirror {
             internal;
             proxy_pass http://authz/mirror\$request_uri;
@@ -306,6 +327,9 @@ ka_pair() {
     req_body=$bytes run "ka-stock-$suffix" 0 "" "" "$content" "$ka_upstream"
     req_body=$bytes ref="ka-stock-$suffix" run "ka-auth_request-$suffix" 0 "" "" \
         "auth_request /_authreq; $content" "$ka_upstream" "$ka_authreq"
+    req_body=$bytes ref="ka-auth_request-$suffix" run \
+        "ka-auth_request-idents-$suffix" 0 "" "" \
+        "auth_request /_authreq; $content" "$ka_upstream" "$ka_idents"
     req_body=$bytes ref="ka-auth_request-$suffix" run "ka-module-$suffix" 0 "" \
         "$modules_lines" "$ka_module $content" "$ka_upstream" "$ka_authz"
     req_body=$bytes ref="ka-stock-$suffix" run "ka-mirror-$suffix" 0 "" "" \

@@ -216,18 +216,10 @@ extern std::atomic<uint64_t> current_buf_index;
 
 /* request variables the sensor reads, and their indexes */
 extern ngx_str_t ngx_http_request_id;
-extern ngx_str_t ngx_http_x_request_uri;
-extern ngx_str_t ngx_http_x_request_method;
-extern ngx_str_t ngx_http_x_host;
-extern ngx_str_t ngx_http_x_remote_addr;
 extern ngx_str_t ngx_http_x_forwarded_for;
 extern ngx_str_t ngx_http_x_forwarded_proto;
 
 extern ngx_uint_t ngx_http_request_id_var_index;
-extern ngx_uint_t ngx_http_x_request_uri_var_index;
-extern ngx_uint_t ngx_http_x_request_method_var_index;
-extern ngx_uint_t ngx_http_x_host_var_index;
-extern ngx_uint_t ngx_http_x_remote_addr_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_for_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
@@ -347,11 +339,26 @@ void ngx_ext_close_peers(ngx_log_t *log) noexcept;
 ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept;
 
 /* request attribute helpers */
-ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
+
+/*
+ * $request_id, filled the cheap way first when nothing has read it yet;
+ * NULL when the request has none.
+ */
 ngx_http_variable_value_t *
-ngx_get_request_variable(ngx_http_request_t *r,
-                         ngx_uint_t variable_index) noexcept;
-ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept;
+ngx_request_id_variable(ngx_http_request_t *r) noexcept;
+/*
+ * The request id as the sensor sends it, v->len bytes at p: the worker's
+ * pid prefix over the head of $request_id.  Returns the end.
+ */
+u_char *ngx_write_request_id(u_char *p,
+                             const ngx_http_variable_value_t *v) noexcept;
+/* The same, NUL-terminated, in buff (128 bytes). */
+ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
+/*
+ * "$remote_addr:$remote_port" at p, which has room for the address text
+ * and 6 more bytes.  Returns the end.
+ */
+u_char *ngx_write_client_addr(ngx_http_request_t *r, u_char *p) noexcept;
 ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
                                   ngx_str_t *opc_endpoint) noexcept;
 u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept;
@@ -409,6 +416,14 @@ client_host(const ngx_http_request_t *r, ngx_str_t *host) noexcept
     return true;
 }
 
+/* "00" to "99", for writing numbers two digits a division */
+inline constexpr char decimal_pairs[] =
+    "0001020304050607080910111213141516171819"
+    "2021222324252627282930313233343536373839"
+    "4041424344454647484950515253545556575859"
+    "6061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 /*
  * value in decimal at p, as "%L" writes it, without the cost of nginx's
  * format parser on a request's path; p has room for NGX_INT64_LEN bytes.
@@ -421,10 +436,19 @@ write_decimal(u_char *p, int64_t value) noexcept
     u_char *d = digits + sizeof(digits);
     uint64_t u = value < 0 ? 0 - (uint64_t) value : (uint64_t) value;
 
-    do {
-        *--d = (u_char) ('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
+    while (u >= 100) {
+        const char *pair = &decimal_pairs[(u % 100) * 2];
+        u /= 100;
+        *--d = (u_char) pair[1];
+        *--d = (u_char) pair[0];
+    }
+
+    if (u >= 10) {
+        *--d = (u_char) decimal_pairs[u * 2 + 1];
+        *--d = (u_char) decimal_pairs[u * 2];
+    } else {
+        *--d = (u_char) ('0' + u);
+    }
 
     if (value < 0) {
         *--d = '-';

@@ -160,7 +160,10 @@ TEST_F(MessageBlocks, LargerThanEveryClassIsAllocatedAlone)
 TEST(WriteDecimal, AsNginxFormatsIt)
 {
     const int64_t values[] = {
-        0, 1, -1, 9, 10, 65535, 1733900000123LL, INT64_MAX, INT64_MIN};
+        0,         1,         -1,           9,      10,
+        -10,       99,        100,          -100,   999,
+        1000,      65535,     99999,        100000, 1733900000123LL,
+        INT64_MAX, INT64_MIN, INT64_MIN + 1};
 
     for (int64_t v : values) {
         u_char mine[NGX_INT64_LEN];
