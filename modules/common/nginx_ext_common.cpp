@@ -305,7 +305,7 @@ fill_request_id(ngx_http_request_t *r) noexcept
         return;
     }
 
-    ngx_hex_dump(id, const_cast<u_char *>(bytes), request_id_bytes);
+    kestrelvanes::write_hex(id, bytes, request_id_bytes);
     /* a used id is not left behind in the worker's memory */
     ngx_explicit_memzero(const_cast<u_char *>(bytes), request_id_bytes);
 

@@ -41,6 +41,7 @@ extern "C" {
 #undef NGX_CONF_ERROR
 #define NGX_CONF_ERROR ((char *) -1)
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -455,6 +456,35 @@ write_decimal(u_char *p, int64_t value) noexcept
     }
 
     return ngx_cpymem(p, d, digits + sizeof(digits) - d);
+}
+
+/* "00" to "ff", lower case, for writing bytes in hex a byte a step */
+inline constexpr std::array<char, 512> hex_pairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<char, 512> pairs{};
+
+    for (size_t i = 0; i < 256; i++) {
+        pairs[2 * i] = digits[i >> 4];
+        pairs[2 * i + 1] = digits[i & 0xf];
+    }
+
+    return pairs;
+}();
+
+/*
+ * The len bytes at src in lower-case hex at dst, as ngx_hex_dump() writes
+ * them, with a table step per byte instead of two shifts and masks.
+ * Returns the end.
+ */
+inline u_char *
+write_hex(u_char *dst, const u_char *src, size_t len) noexcept
+{
+    for (size_t i = 0; i < len; i++) {
+        ngx_memcpy(dst, &hex_pairs[2 * src[i]], 2);
+        dst += 2;
+    }
+
+    return dst;
 }
 
 /* Reads a counter and resets it in one step, so no increment is lost. */

@@ -177,4 +177,21 @@ TEST(WriteDecimal, AsNginxFormatsIt)
     }
 }
 
+TEST(WriteHex, AsNginxDumpsIt)
+{
+    u_char bytes[256];
+    for (size_t i = 0; i < sizeof(bytes); i++) {
+        bytes[i] = (u_char) (i * 7 + 3);
+    }
+
+    u_char mine[2 * sizeof(bytes)];
+    u_char theirs[2 * sizeof(bytes)];
+
+    EXPECT_EQ(kestrelvanes::write_hex(mine, bytes, sizeof(bytes)),
+              mine + sizeof(mine));
+    ngx_hex_dump(theirs, bytes, sizeof(bytes));
+    EXPECT_EQ(std::string((char *) mine, sizeof(mine)),
+              std::string((char *) theirs, sizeof(theirs)));
+}
+
 } /* namespace */
