@@ -14,7 +14,8 @@
 #   SIZE=512      response body bytes (above 3000, a static file for every scenario)
 #   ONLY="a b"    run only the named scenarios (names as printed)
 #   KEEP=DIR      keep each scenario's callgrind files and a per-function
-#                 profile of the worker thread (DIR/NAME.top) there
+#                 profile of the worker thread (DIR/NAME.top, and per request
+#                 DIR/NAME.profile; its file is DIR/NAME.worker.cg) there
 #   BODY=2048     request body bytes of the "-post" scenarios ("-post-4k":
 #                 4096)
 #
@@ -244,7 +245,7 @@ run() {
         ratio_t=$(awk -v a="$total" -v b="$ref_t" 'BEGIN {printf "%.2f", a / b}')
     fi
 
-    printf '%-28s worker %7d  threads %6d  total %7d Ir/request   %s x%s worker, x%s total\n' \
+    printf '%-31s worker %7d  threads %6d  total %7d Ir/request   %s x%s worker, x%s total\n' \
         "$name" "$wr" "$tr" "$total" "$ref" "$ratio_w" "$ratio_t"
 
     if [ -n "$keep" ]; then
@@ -253,6 +254,10 @@ run() {
             callgrind_annotate --threshold=99 "$f" >"$keep/$name.top" 2>/dev/null || true
             callgrind_annotate --inclusive=yes --threshold=99 "$f" \
                 >"$keep/$name.inclusive" 2>/dev/null || true
+            # per request, by function: what two scenarios' files differ in
+            "$python" "$peers" profile "$f" "$count" >"$keep/$name.profile" \
+                2>/dev/null || true
+            cp "$f" "$keep/$name.worker.cg"
         done
     fi
 }
