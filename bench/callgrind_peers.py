@@ -1,8 +1,9 @@
 """Fixed peers for bench/callgrind.sh.
 
-    callgrind_peers.py client PORT COUNT CONNS
+    callgrind_peers.py client PORT COUNT CONNS [BODY]
         COUNT requests of one fixed shape, spread over CONNS keep-alive
         connections that each wait for an answer before sending again.
+        With BODY > 0 they are POSTs of a BODY-byte JSON-typed body.
         Exits non-zero when an answer is not a 200.
 
     callgrind_peers.py collector PORT COUNT_FILE
@@ -29,6 +30,15 @@ REQUEST = (b"GET /bench?id=7 HTTP/1.1\r\n"
            b"X-Trace: a\"b\\c\r\n"
            b"\r\n")
 
+
+
+def post_request(size):
+    """The same request as a POST carrying a body of size bytes."""
+    head = REQUEST.replace(b"GET ", b"POST ", 1)[:-2]
+    return (head + b"Content-Type: application/json\r\n"
+            + b"Content-Length: %d\r\n\r\n" % size + b"x" * size)
+
+
 REPLY = b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"
 
 
@@ -53,7 +63,8 @@ def read_answer(sock, pending):
     return status, rest[length:]
 
 
-def client(port, count, conns):
+def client(port, count, conns, body=0):
+    request = post_request(body) if body > 0 else REQUEST
     socks = [socket.create_connection(("127.0.0.1", port)) for _ in range(conns)]
     pending = [b""] * conns
     sent = 0
@@ -62,7 +73,7 @@ def client(port, count, conns):
     while sent < count:
         batch = min(conns, count - sent)
         for i in range(batch):
-            socks[i].sendall(REQUEST)
+            socks[i].sendall(request)
         for i in range(batch):
             status, pending[i] = read_answer(socks[i], pending[i])
             if status != b"200":
@@ -159,7 +170,8 @@ def profile(path, divisor, top):
 
 if __name__ == "__main__":
     if sys.argv[1] == "client":
-        client(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]))
+        client(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]),
+               int(sys.argv[5]) if len(sys.argv) > 5 else 0)
     elif sys.argv[1] == "profile":
         profile(sys.argv[2], float(sys.argv[3]),
                 int(sys.argv[4]) if len(sys.argv) > 4 else 40)

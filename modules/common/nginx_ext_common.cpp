@@ -35,18 +35,10 @@ char access_log_debugbuf[NGX_EXT_DEBUGBUF_ROWS][NGX_EXT_DEBUGBUF_COLS];
 std::atomic<uint64_t> current_buf_index{0};
 
 ngx_str_t ngx_http_request_id = ngx_string("request_id");
-ngx_str_t ngx_http_x_request_uri = ngx_string("request_uri");
-ngx_str_t ngx_http_x_request_method = ngx_string("request_method");
-ngx_str_t ngx_http_x_host = ngx_string("host");
-ngx_str_t ngx_http_x_remote_addr = ngx_string("remote_addr");
 ngx_str_t ngx_http_x_forwarded_for = ngx_string("proxy_add_x_forwarded_for");
 ngx_str_t ngx_http_x_forwarded_proto = ngx_string("scheme");
 
 ngx_uint_t ngx_http_request_id_var_index;
-ngx_uint_t ngx_http_x_request_uri_var_index;
-ngx_uint_t ngx_http_x_request_method_var_index;
-ngx_uint_t ngx_http_x_host_var_index;
-ngx_uint_t ngx_http_x_remote_addr_var_index;
 ngx_uint_t ngx_http_x_forwarded_for_var_index;
 ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
@@ -313,7 +305,7 @@ fill_request_id(ngx_http_request_t *r) noexcept
         return;
     }
 
-    ngx_hex_dump(id, const_cast<u_char *>(bytes), request_id_bytes);
+    kestrelvanes::write_hex(id, bytes, request_id_bytes);
     /* a used id is not left behind in the worker's memory */
     ngx_explicit_memzero(const_cast<u_char *>(bytes), request_id_bytes);
 
@@ -515,8 +507,8 @@ ngx_ext_close_peers(ngx_log_t *log) noexcept
                   open);
 }
 
-ngx_int_t
-ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
+ngx_http_variable_value_t *
+ngx_request_id_variable(ngx_http_request_t *r) noexcept
 {
     fill_request_id(r);
 
@@ -526,52 +518,46 @@ ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
     if (v == NULL || v->not_found) {
         ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                       "Couldnt get request_id var index");
-        return NGX_ERROR;
-    }
-
-    /*
-     * The id keeps the length of nginx's request_id: the pid prefix pushes
-     * the tail of the request_id text out.
-     */
-    ngx_str_t prefix = pid_prefix();
-    size_t n = ngx_min(prefix.len, (size_t) v->len);
-    u_char *last = ngx_cpymem(buff, prefix.data, n);
-
-    last = ngx_cpymem(last, v->data, v->len - n);
-    *last = '\0';
-
-    return NGX_OK;
-}
-
-ngx_http_variable_value_t *
-ngx_get_request_variable(ngx_http_request_t *r,
-                         ngx_uint_t variable_index) noexcept
-{
-    ngx_http_variable_value_t *v =
-        ngx_http_get_indexed_variable(r, variable_index);
-
-    if (v == NULL || v->not_found) {
-        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                      "Couldnt get x_request_uri var index");
         return NULL;
     }
 
     return v;
 }
 
-ngx_int_t
-ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
+u_char *
+ngx_write_request_id(u_char *p, const ngx_http_variable_value_t *v) noexcept
 {
-    ngx_http_variable_value_t *addr =
-        ngx_http_get_indexed_variable(r, ngx_http_x_remote_addr_var_index);
+    /*
+     * The id keeps the length of nginx's request_id: the pid prefix pushes
+     * the tail of the request_id text out.
+     */
+    ngx_str_t prefix = pid_prefix();
+    size_t n = ngx_min(prefix.len, (size_t) v->len);
 
-    if (addr == NULL || addr->not_found) {
-        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                      "Couldnt get x_remote_addr var index");
+    p = ngx_cpymem(p, prefix.data, n);
+    return ngx_cpymem(p, v->data, v->len - n);
+}
+
+ngx_int_t
+ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept
+{
+    ngx_http_variable_value_t *v = ngx_request_id_variable(r);
+
+    if (v == NULL) {
         return NGX_ERROR;
     }
 
-    u_char *p = ngx_cpymem(buff, addr->data, addr->len);
+    *ngx_write_request_id(buff, v) = '\0';
+
+    return NGX_OK;
+}
+
+u_char *
+ngx_write_client_addr(ngx_http_request_t *r, u_char *p) noexcept
+{
+    /* $remote_addr is the connection's address text, realip's included */
+    p = ngx_cpymem(p, r->connection->addr_text.data,
+                   r->connection->addr_text.len);
     *p++ = ':';
 
     /* $remote_port as nginx makes it (empty outside 1..65535), unformatted */
@@ -580,12 +566,7 @@ ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept
         p = kestrelvanes::write_decimal(p, port);
     }
 
-    *p = '\0';
-
-    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
-                  "x_client_addr %s len %d", buff, (int) (p - buff));
-
-    return NGX_OK;
+    return p;
 }
 
 ngx_int_t

@@ -41,6 +41,7 @@ extern "C" {
 #undef NGX_CONF_ERROR
 #define NGX_CONF_ERROR ((char *) -1)
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -216,18 +217,10 @@ extern std::atomic<uint64_t> current_buf_index;
 
 /* request variables the sensor reads, and their indexes */
 extern ngx_str_t ngx_http_request_id;
-extern ngx_str_t ngx_http_x_request_uri;
-extern ngx_str_t ngx_http_x_request_method;
-extern ngx_str_t ngx_http_x_host;
-extern ngx_str_t ngx_http_x_remote_addr;
 extern ngx_str_t ngx_http_x_forwarded_for;
 extern ngx_str_t ngx_http_x_forwarded_proto;
 
 extern ngx_uint_t ngx_http_request_id_var_index;
-extern ngx_uint_t ngx_http_x_request_uri_var_index;
-extern ngx_uint_t ngx_http_x_request_method_var_index;
-extern ngx_uint_t ngx_http_x_host_var_index;
-extern ngx_uint_t ngx_http_x_remote_addr_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_for_var_index;
 extern ngx_uint_t ngx_http_x_forwarded_proto_var_index;
 
@@ -347,11 +340,26 @@ void ngx_ext_close_peers(ngx_log_t *log) noexcept;
 ngx_pool_t *ngx_ext_peer_pool(ngx_log_t *log) noexcept;
 
 /* request attribute helpers */
-ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
+
+/*
+ * $request_id, filled the cheap way first when nothing has read it yet;
+ * NULL when the request has none.
+ */
 ngx_http_variable_value_t *
-ngx_get_request_variable(ngx_http_request_t *r,
-                         ngx_uint_t variable_index) noexcept;
-ngx_int_t ngx_get_client_addr(ngx_http_request_t *r, u_char *buff) noexcept;
+ngx_request_id_variable(ngx_http_request_t *r) noexcept;
+/*
+ * The request id as the sensor sends it, v->len bytes at p: the worker's
+ * pid prefix over the head of $request_id.  Returns the end.
+ */
+u_char *ngx_write_request_id(u_char *p,
+                             const ngx_http_variable_value_t *v) noexcept;
+/* The same, NUL-terminated, in buff (128 bytes). */
+ngx_int_t ngx_get_request_id(ngx_http_request_t *r, u_char *buff) noexcept;
+/*
+ * "$remote_addr:$remote_port" at p, which has room for the address text
+ * and 6 more bytes.  Returns the end.
+ */
+u_char *ngx_write_client_addr(ngx_http_request_t *r, u_char *p) noexcept;
 ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
                                   ngx_str_t *opc_endpoint) noexcept;
 u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept;
@@ -409,6 +417,14 @@ client_host(const ngx_http_request_t *r, ngx_str_t *host) noexcept
     return true;
 }
 
+/* "00" to "99", for writing numbers two digits a division */
+inline constexpr char decimal_pairs[] =
+    "0001020304050607080910111213141516171819"
+    "2021222324252627282930313233343536373839"
+    "4041424344454647484950515253545556575859"
+    "6061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
 /*
  * value in decimal at p, as "%L" writes it, without the cost of nginx's
  * format parser on a request's path; p has room for NGX_INT64_LEN bytes.
@@ -421,16 +437,54 @@ write_decimal(u_char *p, int64_t value) noexcept
     u_char *d = digits + sizeof(digits);
     uint64_t u = value < 0 ? 0 - (uint64_t) value : (uint64_t) value;
 
-    do {
-        *--d = (u_char) ('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
+    while (u >= 100) {
+        const char *pair = &decimal_pairs[(u % 100) * 2];
+        u /= 100;
+        *--d = (u_char) pair[1];
+        *--d = (u_char) pair[0];
+    }
+
+    if (u >= 10) {
+        *--d = (u_char) decimal_pairs[u * 2 + 1];
+        *--d = (u_char) decimal_pairs[u * 2];
+    } else {
+        *--d = (u_char) ('0' + u);
+    }
 
     if (value < 0) {
         *--d = '-';
     }
 
     return ngx_cpymem(p, d, digits + sizeof(digits) - d);
+}
+
+/* "00" to "ff", lower case, for writing bytes in hex a byte a step */
+inline constexpr std::array<char, 512> hex_pairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<char, 512> pairs{};
+
+    for (size_t i = 0; i < 256; i++) {
+        pairs[2 * i] = digits[i >> 4];
+        pairs[2 * i + 1] = digits[i & 0xf];
+    }
+
+    return pairs;
+}();
+
+/*
+ * The len bytes at src in lower-case hex at dst, as ngx_hex_dump() writes
+ * them, with a table step per byte instead of two shifts and masks.
+ * Returns the end.
+ */
+inline u_char *
+write_hex(u_char *dst, const u_char *src, size_t len) noexcept
+{
+    for (size_t i = 0; i < len; i++) {
+        ngx_memcpy(dst, &hex_pairs[2 * src[i]], 2);
+        dst += 2;
+    }
+
+    return dst;
 }
 
 /* Reads a counter and resets it in one step, so no increment is lost. */

@@ -18,6 +18,7 @@ namespace kestrelvanes::core {
 policy_set_t url_bypass_policy;
 policy_set_t header_bypass_policy;
 ngx_thread_mutex_t policy_mutex;
+std::atomic<bool> bypass_patterns_held{false};
 ngx_pool_t *policy_pool;
 
 } /* namespace kestrelvanes::core */
@@ -151,6 +152,21 @@ replace_building_pool(ngx_log_t *log) noexcept
     (void) building_pool(log);
 }
 
+bool
+holds_patterns(const policy_set_t *set) noexcept
+{
+    return set->patterns != NULL && set->patterns->nelts != 0;
+}
+
+/* After a change of either set; under policy_mutex while decisions run. */
+void
+note_patterns_held() noexcept
+{
+    bypass_patterns_held.store(holds_patterns(&url_bypass_policy)
+                                   || holds_patterns(&header_bypass_policy),
+                               std::memory_order_release);
+}
+
 void
 release_set(policy_set_t *set) noexcept
 {
@@ -160,6 +176,7 @@ release_set(policy_set_t *set) noexcept
 
     set->patterns = NULL;
     ngx_str_null(&set->version);
+    note_patterns_held();
 }
 
 /*
@@ -637,6 +654,7 @@ update_policy(policy_set_t *set, ngx_array_t *patterns, ngx_str_t *version,
         kestrelvanes::policy_lock lock(log);
         set->patterns = patterns;
         set->version = *version;
+        note_patterns_held();
     }
 
     /*

@@ -69,6 +69,13 @@ extern policy_set_t header_bypass_policy;
 extern ngx_thread_mutex_t policy_mutex;
 
 /*
+ * Whether either set holds a pattern, changed with the sets under
+ * policy_mutex: without one no request is bypassed, which a decision
+ * knows without taking the lock.
+ */
+extern std::atomic<bool> bypass_patterns_held;
+
+/*
  * The pool the next set is built in, owned by the update.  When a block is
  * applied its set takes this pool over and policy_pool goes back to NULL;
  * when a block fails to parse the pool is replaced by a fresh one.  So at

@@ -115,6 +115,11 @@ ngx_int_t
 should_bypass_request(ngx_str_t *uri, ngx_list_t *headers,
                       ngx_log_t *log) noexcept
 {
+    /* no pattern, no bypass: most configurations never pay for the lock */
+    if (!bypass_patterns_held.load(std::memory_order_acquire)) {
+        return NGX_DONE;
+    }
+
     /* one version of each set for the whole decision */
     kestrelvanes::policy_lock lock(log);
 

@@ -1,44 +1,151 @@
 /*
  * The authorization subrequest: a POST to the authorization location that
  * shares the client's body and carries the client's headers followed by
- * eight identification headers.
+ * eight identification headers.  Runs on the event loop, in the access
+ * handler.
  *
  * nginx's own ngx_http_subrequest() builds it; what differs from the GET
  * with the parent's headers that it makes (method, header list) is changed
  * afterwards, the way nginx's mirror and auth_request modules adjust their
  * subrequests.  The subrequest is posted but runs only after the access
  * handler has returned, so these changes are in place before it starts.
+ *
+ * It is built for every request the location protects, so it does no
+ * work that a configuration or the compiler can do once: the header
+ * names and hashes are constants, the client's header list is borrowed
+ * rather than copied when nothing in it must be left out, and the
+ * identification headers and the values written for them take a single
+ * allocation.
  */
 #include "nginx_ext_auth_module.h"
 
+#include <array>
 #include <string_view>
 
 namespace {
 
 ngx_str_t ngx_http_post_method = ngx_string("POST");
 
-constexpr size_t id_buffer_size = 128;
-constexpr size_t time_buffer_size = NGX_INT64_LEN + 1;
+/*
+ * The identification headers, in the order they follow the client's own.
+ * Their names and hashes are fixed, so both are made at compile time: the
+ * hash is the one nginx gives a request header (ngx_hash_key of the
+ * lower-case name), because nginx's proxy looks request headers up by it
+ * to let the authorization location's proxy_set_header replace them.
+ */
+enum identification_index {
+    ident_request_id,
+    ident_req_uri,
+    ident_method,
+    ident_req_host,
+    ident_client_addr,
+    ident_req_time,
+    ident_forwarded_for,
+    ident_forwarded_proto,
+    ident_count
+};
+
+struct identification_name {
+    std::string_view key;
+    std::string_view lowcase;
+};
+
+constexpr identification_name identification[ident_count] = {
+    {"X-Request-Id", "x-request-id"},
+    {"X-Req-Uri", "x-req-uri"},
+    {"X-Method", "x-method"},
+    {"X-Req-Host", "x-req-host"},
+    {"X-Client-Addr", "x-client-addr"},
+    {"X-Req-Time", "x-req-time"},
+    {"X-Forwarded-For", "x-forwarded-for"},
+    {"X-Forwarded-Proto", "x-forwarded-proto"},
+};
+
+constexpr ngx_uint_t
+header_hash(std::string_view lowcase) noexcept
+{
+    ngx_uint_t key = 0;
+
+    for (char c : lowcase) {
+        key = ngx_hash(key, static_cast<u_char>(c));
+    }
+
+    return key;
+}
+
+constexpr std::array<ngx_uint_t, ident_count> identification_hash = [] {
+    std::array<ngx_uint_t, ident_count> hash{};
+
+    for (size_t i = 0; i < ident_count; i++) {
+        hash[i] = header_hash(identification[i].lowcase);
+    }
+
+    return hash;
+}();
+
+/* room for ":" and a port, and for X-Req-Time's milliseconds */
+constexpr size_t port_room = sizeof(":65535") - 1;
+constexpr size_t time_room = NGX_INT64_LEN;
 
 /*
  * The client's headers that would pose as identification headers: the
  * authorizer reads these names as the sensor's word about the request, so
  * a client's own copy is not passed on (the computed X-Forwarded-For
  * already carries the client's chain).  X-Request-Id is not among them: the
- * client's id goes along, ahead of the sensor's.
+ * client's id goes along, ahead of the sensor's.  All are "X-" names of a
+ * few lengths, which rules most headers out before any comparison.
  */
-constexpr std::string_view posing_headers[] = {
-    "X-Req-Uri",  "X-Method",        "X-Req-Host",        "X-Client-Addr",
-    "X-Req-Time", "X-Forwarded-For", "X-Forwarded-Proto",
-};
+constexpr size_t posing_first = ident_req_uri;
 
-bool
+constexpr bool
+posing_names_start_with_x() noexcept
+{
+    for (size_t i = posing_first; i < ident_count; i++) {
+        if (identification[i].lowcase.substr(0, 2) != "x-") {
+            return false;
+        }
+    }
+
+    return true;
+}
+
+static_assert(posing_names_start_with_x());
+
+constexpr size_t posing_min_len = [] {
+    size_t len = identification[posing_first].key.size();
+
+    for (size_t i = posing_first; i < ident_count; i++) {
+        len = ngx_min(len, identification[i].key.size());
+    }
+
+    return len;
+}();
+
+constexpr size_t posing_max_len = [] {
+    size_t len = 0;
+
+    for (size_t i = posing_first; i < ident_count; i++) {
+        len = ngx_max(len, identification[i].key.size());
+    }
+
+    return len;
+}();
+
+inline bool
 poses_as_identification(const ngx_table_elt_t *h) noexcept
 {
-    for (std::string_view name : posing_headers) {
-        if (h->key.len == name.size()
-            && ngx_strncasecmp(h->key.data, (u_char *) name.data(), name.size())
-                   == 0) {
+    size_t len = h->key.len;
+
+    if (len < posing_min_len || len > posing_max_len
+        || (h->key.data[0] | 0x20) != 'x' || h->key.data[1] != '-') {
+        return false;
+    }
+
+    for (size_t i = posing_first; i < ident_count; i++) {
+        std::string_view name = identification[i].key;
+
+        if (len == name.size()
+            && ngx_strncasecmp(h->key.data, (u_char *) name.data(), len) == 0) {
             return true;
         }
     }
@@ -47,41 +154,22 @@ poses_as_identification(const ngx_table_elt_t *h) noexcept
 }
 
 /*
- * Appends one identification header; its key strings are static.  The
- * hash is the real one: nginx's proxy looks request headers up by it to
- * let the authorization location's proxy_set_header replace them, and a
- * placeholder hash would make that lookup hit or miss by chance.
+ * The last part of the subrequest's header list, allocated in one piece
+ * with the bytes of the values it does not borrow from the request.
  */
-ngx_int_t
-push_header(ngx_list_t *headers, const char *key, const char *lowcase_key,
-            ngx_str_t value) noexcept
-{
-    auto *h = static_cast<ngx_table_elt_t *>(ngx_list_push(headers));
-    if (h == NULL) {
-        kestrelvanes::count(auth_stats.list_copy_fail);
-        return NGX_ERROR;
-    }
-
-    h->key.data = (u_char *) key;
-    h->key.len = ngx_strlen(key);
-    h->lowcase_key = (u_char *) lowcase_key;
-    h->hash = ngx_hash_key(h->lowcase_key, h->key.len);
-    h->value = value;
-#if (nginx_version >= 1023000)
-    h->next = NULL;
-#endif
-
-    return NGX_OK;
-}
+struct identification_part {
+    ngx_list_part_t part;
+    ngx_table_elt_t headers[ident_count];
+};
 
 /* The value of an indexed variable, or false with its counter raised. */
 bool
 variable_value(ngx_http_request_t *r, ngx_uint_t index, ngx_atomic_t &failure,
                ngx_str_t *out) noexcept
 {
-    ngx_http_variable_value_t *v = ngx_get_request_variable(r, index);
+    ngx_http_variable_value_t *v = ngx_http_get_indexed_variable(r, index);
 
-    if (v == NULL) {
+    if (v == NULL || v->not_found) {
         kestrelvanes::count(failure);
         return false;
     }
@@ -91,169 +179,207 @@ variable_value(ngx_http_request_t *r, ngx_uint_t index, ngx_atomic_t &failure,
     return true;
 }
 
-ngx_int_t
-add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
+/*
+ * $request_uri, $request_method and $scheme, read where their getters in
+ * ngx_http_variables.c read them: the same bytes without a trip through
+ * the variable table, for every request.  A request missing one fails as
+ * the variable's absence did.
+ */
+bool
+request_fields(ngx_http_request_t *r, ngx_str_t *value) noexcept
 {
-    ngx_str_t value;
+    if (r->unparsed_uri.data == NULL) {
+        kestrelvanes::count(auth_stats.req_uri_fail);
+        return false;
+    }
 
-    auto *id = static_cast<u_char *>(ngx_pcalloc(r->pool, id_buffer_size));
+    if (r->main->method_name.data == NULL) {
+        kestrelvanes::count(auth_stats.req_method_fail);
+        return false;
+    }
+
+    value[ident_req_uri] = r->unparsed_uri;
+    value[ident_method] = r->main->method_name;
+
+#if (NGX_HTTP_SSL)
+    if (r->connection->ssl) {
+        ngx_str_set(&value[ident_forwarded_proto], "https");
+        return true;
+    }
+#endif
+
+    ngx_str_set(&value[ident_forwarded_proto], "http");
+    return true;
+}
+
+/*
+ * The identification headers' values: those of variables and of the
+ * request itself are borrowed, the request id, the client's address and
+ * port and the start time are written after the part's headers.
+ */
+identification_part *
+identification_headers(ngx_http_request_t *r) noexcept
+{
+    ngx_str_t value[ident_count];
+
+    ngx_http_variable_value_t *id = ngx_request_id_variable(r);
     if (id == NULL) {
-        kestrelvanes::count(auth_stats.sr_alloc_fail);
-        return NGX_ERROR;
-    }
-
-    if (ngx_get_request_id(r, id) != NGX_OK) {
         kestrelvanes::count(auth_stats.req_id_fail);
-        return NGX_ERROR;
+        return NULL;
     }
 
-    value.data = id;
-    value.len = ngx_strlen(id);
-    if (push_header(headers, "X-Request-Id", "x-request-id", value) != NGX_OK) {
-        return NGX_ERROR;
+    /* the proxy module's $proxy_add_x_forwarded_for builds the chain */
+    if (!request_fields(r, value)
+        || !variable_value(r, ngx_http_x_forwarded_for_var_index,
+                           auth_stats.req_forwarded_for_fail,
+                           &value[ident_forwarded_for])) {
+        return NULL;
     }
 
-    if (!variable_value(r, ngx_http_x_request_uri_var_index,
-                        auth_stats.req_uri_fail, &value)
-        || push_header(headers, "X-Req-Uri", "x-req-uri", value) != NGX_OK) {
-        return NGX_ERROR;
-    }
-
-    if (!variable_value(r, ngx_http_x_request_method_var_index,
-                        auth_stats.req_method_fail, &value)
-        || push_header(headers, "X-Method", "x-method", value) != NGX_OK) {
-        return NGX_ERROR;
-    }
-
-    if (!kestrelvanes::client_host(r, &value)) {
+    if (!kestrelvanes::client_host(r, &value[ident_req_host])) {
         ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
                       "request host field is null");
-        ngx_str_set(&value, "");
+        ngx_str_set(&value[ident_req_host], "");
     }
 
-    if (push_header(headers, "X-Req-Host", "x-req-host", value) != NGX_OK) {
-        return NGX_ERROR;
-    }
+    ngx_str_t *addr = &r->connection->addr_text;
+    size_t room = id->len + addr->len + port_room + time_room;
 
-    auto *addr = static_cast<u_char *>(ngx_pcalloc(r->pool, id_buffer_size));
-    if (addr == NULL) {
+    auto *ip = static_cast<identification_part *>(
+        ngx_palloc(r->pool, sizeof(identification_part) + room));
+    if (ip == NULL) {
         kestrelvanes::count(auth_stats.sr_alloc_fail);
-        return NGX_ERROR;
+        return NULL;
     }
 
-    if (ngx_get_client_addr(r, addr) != NGX_OK) {
-        kestrelvanes::count(auth_stats.req_client_addr_fail);
-        return NGX_ERROR;
-    }
+    u_char *p = reinterpret_cast<u_char *>(ip + 1);
 
-    value.data = addr;
-    value.len = ngx_strlen(addr);
-    if (push_header(headers, "X-Client-Addr", "x-client-addr", value)
-        != NGX_OK) {
-        return NGX_ERROR;
-    }
+    value[ident_request_id].data = p;
+    p = ngx_write_request_id(p, id);
+    value[ident_request_id].len = p - value[ident_request_id].data;
 
-    auto *time = static_cast<u_char *>(ngx_pcalloc(r->pool, time_buffer_size));
-    if (time == NULL) {
-        kestrelvanes::count(auth_stats.sr_alloc_fail);
-        return NGX_ERROR;
-    }
+    value[ident_client_addr].data = p;
+    p = ngx_write_client_addr(r, p);
+    value[ident_client_addr].len = p - value[ident_client_addr].data;
 
     int64_t start_ms = static_cast<int64_t>(r->start_sec) * 1000
                        + static_cast<int64_t>(r->start_msec);
 
-    value.data = time;
-    value.len = kestrelvanes::write_decimal(time, start_ms) - time;
-    if (push_header(headers, "X-Req-Time", "x-req-time", value) != NGX_OK) {
-        return NGX_ERROR;
+    value[ident_req_time].data = p;
+    value[ident_req_time].len = kestrelvanes::write_decimal(p, start_ms) - p;
+
+    for (size_t i = 0; i < ident_count; i++) {
+        ngx_table_elt_t *h = &ip->headers[i];
+
+        h->hash = identification_hash[i];
+        h->key.len = identification[i].key.size();
+        h->key.data = (u_char *) identification[i].key.data();
+        h->lowcase_key = (u_char *) identification[i].lowcase.data();
+        h->value = value[i];
+#if (nginx_version >= 1023000)
+        h->next = NULL;
+#endif
     }
 
-    if (!variable_value(r, ngx_http_x_forwarded_for_var_index,
-                        auth_stats.req_forwarded_for_fail, &value)
-        || push_header(headers, "X-Forwarded-For", "x-forwarded-for", value)
-               != NGX_OK) {
-        return NGX_ERROR;
-    }
+    ip->part.elts = ip->headers;
+    ip->part.nelts = ident_count;
+    ip->part.next = NULL;
 
-    if (!variable_value(r, ngx_http_x_forwarded_proto_var_index,
-                        auth_stats.req_forwarded_proto_fail, &value)
-        || push_header(headers, "X-Forwarded-Proto", "x-forwarded-proto", value)
-               != NGX_OK) {
-        return NGX_ERROR;
-    }
-
-    return NGX_OK;
-}
-
-ngx_uint_t
-ngx_http_parallel_list_get_count(ngx_list_t *list) noexcept
-{
-    ngx_uint_t count = 0;
-
-    for (ngx_list_part_t *part = &list->part; part; part = part->next) {
-        count += part->nelts;
-    }
-
-    return count;
+    return ip;
 }
 
 /*
- * The client's headers, in order and duplicates kept, in one list part of
- * the given capacity; those posing as identification headers are left out.
+ * Whether the subrequest can borrow the client's header list as it is:
+ * one part (nginx's first part holds 20 headers) and nothing posing as
+ * identification in it.  nginx's own auth_request and mirror subrequests
+ * share their parent's list the same way.
  */
-ngx_int_t
-ngx_http_parallel_list_copy(ngx_http_request_t *r, ngx_list_t *dst,
-                            ngx_list_t *src, ngx_uint_t capacity) noexcept
+bool
+client_headers_shareable(ngx_list_t *src) noexcept
 {
-    if (ngx_list_init(dst, r->pool, capacity, sizeof(ngx_table_elt_t))
-        != NGX_OK) {
-        ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "Kestrelvanes: ngx_http_parallel_list_copy: "
-                      "ngx_list_init failed");
-        return NGX_ERROR;
+    if (src->part.next != NULL) {
+        return false;
     }
 
-    auto *to = static_cast<ngx_table_elt_t *>(dst->part.elts);
+    auto *h = static_cast<ngx_table_elt_t *>(src->part.elts);
+
+    for (ngx_uint_t i = 0; i < src->part.nelts; i++) {
+        if (poses_as_identification(&h[i])) {
+            return false;
+        }
+    }
+
+    return true;
+}
+
+/*
+ * The client's headers, in order and duplicates kept, copied into one list
+ * part without those posing as identification headers.
+ */
+bool
+copy_client_headers(ngx_http_request_t *r, ngx_list_t *src,
+                    ngx_list_part_t *dst) noexcept
+{
+    ngx_uint_t count = 0;
+
+    for (ngx_list_part_t *part = &src->part; part; part = part->next) {
+        count += part->nelts;
+    }
+
+    auto *to = static_cast<ngx_table_elt_t *>(
+        ngx_palloc(r->pool, ngx_max(count, 1) * sizeof(ngx_table_elt_t)));
+    if (to == NULL) {
+        kestrelvanes::count(auth_stats.list_copy_fail);
+        return false;
+    }
+
+    dst->elts = to;
+    dst->nelts = 0;
 
     for (ngx_list_part_t *part = &src->part; part; part = part->next) {
         auto *h = static_cast<ngx_table_elt_t *>(part->elts);
 
-        /* the capacity covers every element: never write past it */
-        for (ngx_uint_t i = 0; i < part->nelts && dst->part.nelts < capacity;
-             i++) {
+        for (ngx_uint_t i = 0; i < part->nelts; i++) {
             if (!poses_as_identification(&h[i])) {
-                to[dst->part.nelts++] = h[i];
+                to[dst->nelts++] = h[i];
             }
         }
     }
 
-    return NGX_OK;
+    return true;
 }
 
-/* The subrequest's header list: the client's, then the sensor's. */
+/*
+ * The subrequest's header list: the client's headers (borrowed, or
+ * copied when some must be left out), then the identification headers in
+ * a part of their own.  A header pushed onto the list later goes into a
+ * new part: the list's parts hold as many as the last one.
+ */
 ngx_int_t
 build_header_list(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 {
-    ngx_uint_t count = ngx_http_parallel_list_get_count(&r->headers_in.headers);
-
-    if (ngx_http_parallel_list_copy(r, headers, &r->headers_in.headers,
-                                    count + 1)
-        != NGX_OK) {
+    identification_part *ip = identification_headers(r);
+    if (ip == NULL) {
         return NGX_ERROR;
     }
 
-    return add_identification_headers(r, headers);
-}
+    ngx_list_t *client = &r->headers_in.headers;
 
-/* A list while it has one part points at that part inside itself. */
-void
-move_list(ngx_list_t *dst, ngx_list_t *src) noexcept
-{
-    *dst = *src;
+    if (client_headers_shareable(client)) {
+        headers->part.elts = client->part.elts;
+        headers->part.nelts = client->part.nelts;
 
-    if (src->last == &src->part) {
-        dst->last = &dst->part;
+    } else if (!copy_client_headers(r, client, &headers->part)) {
+        return NGX_ERROR;
     }
+
+    headers->part.next = &ip->part;
+    headers->last = &ip->part;
+    headers->size = sizeof(ngx_table_elt_t);
+    headers->nalloc = ident_count;
+    headers->pool = r->pool;
+
+    return NGX_OK;
 }
 
 /*
@@ -327,7 +453,8 @@ ngx_http_request_custom_subrequest(ngx_http_request_t *r, ngx_str_t *uri,
 
     sr->method = NGX_HTTP_POST;
     sr->method_name = ngx_http_post_method;
-    move_list(&sr->headers_in.headers, &headers);
+    /* its last part is not inside it: the list moves as it is */
+    sr->headers_in.headers = headers;
 
     /* the client's body: nginx shares the parent's request_body already */
 

@@ -669,11 +669,7 @@ ngx_http_auth_send_subrequest(ngx_http_request_t *r,
         return NGX_DECLINED;
     }
 
-    auto *ps = static_cast<ngx_http_post_subrequest_t *>(
-        ngx_palloc(r->pool, sizeof(ngx_http_post_subrequest_t)));
-    if (ps == NULL) {
-        return NGX_ERROR;
-    }
+    ngx_http_post_subrequest_t *ps = &ctx->post;
 
     ps->handler = ngx_http_auth_request_done;
     ps->data = ctx;
@@ -885,10 +881,6 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
 
     const lookup lookups[] = {
         {&ngx_http_request_id, &ngx_http_request_id_var_index},
-        {&ngx_http_x_request_uri, &ngx_http_x_request_uri_var_index},
-        {&ngx_http_x_request_method, &ngx_http_x_request_method_var_index},
-        {&ngx_http_x_host, &ngx_http_x_host_var_index},
-        {&ngx_http_x_remote_addr, &ngx_http_x_remote_addr_var_index},
         {&ngx_http_x_forwarded_for, &ngx_http_x_forwarded_for_var_index},
         {&ngx_http_x_forwarded_proto, &ngx_http_x_forwarded_proto_var_index},
     };

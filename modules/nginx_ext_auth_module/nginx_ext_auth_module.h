@@ -43,6 +43,8 @@ typedef struct {
     /* the request's bypass decision (ngx_ext_request_bypassed), made once
      * here and read by the access-log filters */
     ngx_uint_t bypass;
+    /* what nginx calls when the subrequest ends (data: this context) */
+    ngx_http_post_subrequest_t post;
 } ngx_http_auth_request_ctx_t;
 
 extern "C" {

@@ -281,6 +281,31 @@ def test_client_cannot_pose_as_identification(nginx, auth_server, upstream):
                                                 ident["X-Request-Id"]]
 
 
+@pytest.mark.parametrize("count", [1, 20, 21, 45],
+                         ids=["host-only", "one-full-part", "two-parts",
+                              "three-parts"])
+def test_client_headers_without_posing_pass_whole(nginx, auth_server,
+                                                  upstream, count):
+    # Nothing to leave out: the client's list goes along as nginx holds it,
+    # in one part of 20 or over several, in order and with duplicates, and
+    # the identification headers follow it.
+    _start(nginx, auth_server, upstream)
+    fillers = [(f"X-F{i:02d}", f"f{i % 7}") for i in range(count - 1)]
+    headers = [("Host", "shop.example")] + fillers
+    resp, port = _request(nginx.port, "GET", "/api/list?n=1", headers)
+    assert resp.status == 200
+    [asked] = auth_server.wait_requests(1)
+    assert _passed(asked)[:-8] == fillers
+    ident = _ident(asked)
+    assert (ident["X-Req-Uri"], ident["X-Method"], ident["X-Req-Host"],
+            ident["X-Client-Addr"], ident["X-Forwarded-For"],
+            ident["X-Forwarded-Proto"]) == (
+        "/api/list?n=1", "GET", "shop.example", f"127.0.0.1:{port}",
+        "127.0.0.1", "http")
+    worker, rid = nginx.worker_pids()[0], resp.header("X-Rid")
+    assert ident["X-Request-Id"] == f"{worker:x}-{rid}"[:32]
+
+
 def test_proxy_set_header_replaces_identification(nginx, auth_server,
                                                  upstream):
     # A header the authorization location sets itself replaces the

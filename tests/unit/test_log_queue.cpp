@@ -160,7 +160,10 @@ TEST_F(MessageBlocks, LargerThanEveryClassIsAllocatedAlone)
 TEST(WriteDecimal, AsNginxFormatsIt)
 {
     const int64_t values[] = {
-        0, 1, -1, 9, 10, 65535, 1733900000123LL, INT64_MAX, INT64_MIN};
+        0,         1,         -1,           9,      10,
+        -10,       99,        100,          -100,   999,
+        1000,      65535,     99999,        100000, 1733900000123LL,
+        INT64_MAX, INT64_MIN, INT64_MIN + 1};
 
     for (int64_t v : values) {
         u_char mine[NGX_INT64_LEN];
@@ -172,6 +175,23 @@ TEST(WriteDecimal, AsNginxFormatsIt)
         EXPECT_EQ(std::string((char *) mine, n),
                   std::string((char *) theirs, m));
     }
+}
+
+TEST(WriteHex, AsNginxDumpsIt)
+{
+    u_char bytes[256];
+    for (size_t i = 0; i < sizeof(bytes); i++) {
+        bytes[i] = (u_char) (i * 7 + 3);
+    }
+
+    u_char mine[2 * sizeof(bytes)];
+    u_char theirs[2 * sizeof(bytes)];
+
+    EXPECT_EQ(kestrelvanes::write_hex(mine, bytes, sizeof(bytes)),
+              mine + sizeof(mine));
+    ngx_hex_dump(theirs, bytes, sizeof(bytes));
+    EXPECT_EQ(std::string((char *) mine, sizeof(mine)),
+              std::string((char *) theirs, sizeof(theirs)));
 }
 
 } /* namespace */
