@@ -9,6 +9,7 @@
  * subrequests.  The subrequest is posted but runs only after the access
  * handler has returned, so these changes are in place before it starts.
  */
+#include "kv_protocol.h"
 #include "nginx_ext_auth_module.h"
 
 #include <string_view>
@@ -28,8 +29,10 @@ constexpr size_t time_buffer_size = NGX_INT64_LEN + 1;
  * client's id goes along, ahead of the sensor's.
  */
 constexpr std::string_view posing_headers[] = {
-    "X-Req-Uri",  "X-Method",        "X-Req-Host",        "X-Client-Addr",
-    "X-Req-Time", "X-Forwarded-For", "X-Forwarded-Proto",
+    kv_protocol::req_uri,       kv_protocol::method,
+    kv_protocol::req_host,      kv_protocol::client_addr,
+    kv_protocol::req_time,      kv_protocol::forwarded_for,
+    kv_protocol::forwarded_proto,
 };
 
 bool
@@ -109,19 +112,19 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 
     value.data = id;
     value.len = ngx_strlen(id);
-    if (push_header(headers, "X-Request-Id", "x-request-id", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::request_id.s, "x-request-id", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_uri_var_index,
                         auth_stats.req_uri_fail, &value)
-        || push_header(headers, "X-Req-Uri", "x-req-uri", value) != NGX_OK) {
+        || push_header(headers, kv_protocol::req_uri.s, "x-req-uri", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_method_var_index,
                         auth_stats.req_method_fail, &value)
-        || push_header(headers, "X-Method", "x-method", value) != NGX_OK) {
+        || push_header(headers, kv_protocol::method.s, "x-method", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -131,7 +134,7 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
         ngx_str_set(&value, "");
     }
 
-    if (push_header(headers, "X-Req-Host", "x-req-host", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::req_host.s, "x-req-host", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -148,7 +151,7 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 
     value.data = addr;
     value.len = ngx_strlen(addr);
-    if (push_header(headers, "X-Client-Addr", "x-client-addr", value)
+    if (push_header(headers, kv_protocol::client_addr.s, "x-client-addr", value)
         != NGX_OK) {
         return NGX_ERROR;
     }
@@ -164,20 +167,20 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 
     value.data = time;
     value.len = kestrelvanes::write_decimal(time, start_ms) - time;
-    if (push_header(headers, "X-Req-Time", "x-req-time", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::req_time.s, "x-req-time", value) != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_for_var_index,
                         auth_stats.req_forwarded_for_fail, &value)
-        || push_header(headers, "X-Forwarded-For", "x-forwarded-for", value)
+        || push_header(headers, kv_protocol::forwarded_for.s, "x-forwarded-for", value)
                != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_proto_var_index,
                         auth_stats.req_forwarded_proto_fail, &value)
-        || push_header(headers, "X-Forwarded-Proto", "x-forwarded-proto", value)
+        || push_header(headers, kv_protocol::forwarded_proto.s, "x-forwarded-proto", value)
                != NGX_OK) {
         return NGX_ERROR;
     }

@@ -1,14 +1,15 @@
 #include "ingest/dispatcher.h"
 
 #include "base/text.h"
+#include "kv_protocol.h"
 #include "protocol/decode.h"
 
 namespace kv {
 
 namespace {
 
-constexpr std::string_view heartbeat_path = "/kestrelvanes/heartbeat/v1";
-constexpr std::string_view merged_path = "/mergedlog";
+constexpr std::string_view heartbeat_path = kv_protocol::heartbeat_path;
+constexpr std::string_view merged_path = kv_protocol::merged_log_path;
 
 /* Headers a browser adds to what a page sends, and a sensor never does. */
 constexpr std::string_view browser_headers[] = {"Origin", "Sec-Fetch-Site",
