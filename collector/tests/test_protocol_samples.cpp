@@ -108,8 +108,9 @@ TEST(ProtocolSamples, SensorMessagesDecodeToTheirFields)
         EXPECT_EQ(e->response_headers.front(),
                   (std::pair<std::string, std::string>("X-Trace", "a\"b")));
     }
-    /* only the merged sample says its response body was cut */
     EXPECT_FALSE(log.response_body_truncated);
-    EXPECT_TRUE(merged.response_body_truncated);
+    EXPECT_FALSE(merged.response_body_truncated);
     EXPECT_FALSE(merged.request_body_truncated);
+    EXPECT_EQ(merged.request_headers,
+              (kv::HeaderList{{"Host", "10.0.0.5"}, {"Accept", "*/*"}}));
 }
