@@ -103,7 +103,8 @@ TEST(ProtocolSamples, SensorMessagesDecodeToTheirFields)
         EXPECT_EQ(e->sensor_host, "web01");
         EXPECT_EQ(e->instance, "edge-1");
         EXPECT_EQ(e->logging_level, "default");
-        EXPECT_EQ(e->response_body, std::optional<std::string>("{\"ok\":true}"));
+        EXPECT_EQ(e->response_body,
+                  std::optional<std::string>("{\"ok\":true}"));
         ASSERT_FALSE(e->response_headers.empty());
         EXPECT_EQ(e->response_headers.front(),
                   (std::pair<std::string, std::string>("X-Trace", "a\"b")));

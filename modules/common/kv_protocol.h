@@ -83,7 +83,8 @@ inline constexpr text merged_log_target("/mergedlog?sensor=nginx");
 inline constexpr text stats_path("/nginxstats");
 inline constexpr text auth_log_path("/auth");
 inline constexpr text heartbeat_path("/kestrelvanes/heartbeat/v1");
-inline constexpr text heartbeat_target("/kestrelvanes/heartbeat/v1?sensor=nginx");
+inline constexpr text
+    heartbeat_target("/kestrelvanes/heartbeat/v1?sensor=nginx");
 
 /*
  * Who the sensor is.  Sent by the sensor on every heartbeat, response log

@@ -247,14 +247,12 @@ ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
                              heartbeat_path.s, NGX_EXT_COLLECTOR_HOST);
 
     if (ngx_cycle->hostname.len) {
-        p = ngx_slprintf(p, last, hostname_format.s,
-                         &ngx_cycle->hostname);
+        p = ngx_slprintf(p, last, hostname_format.s, &ngx_cycle->hostname);
     }
 
     if (ext_instance_name.len) {
         size_t n = ngx_min(ext_instance_name.len, max_instance_in_heartbeat);
-        p = ngx_slprintf(p, last, instance_format.s, n,
-                         ext_instance_name.data);
+        p = ngx_slprintf(p, last, instance_format.s, n, ext_instance_name.data);
     }
 
     p = ngx_slprintf(p, last, level_format.s,
@@ -337,8 +335,9 @@ update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, wire::backoff_duration, wire::backoff_width, wire::max_backoff_ms,
-                  ngx_backoff_duration, log_stats.backoff_duration_msg_invalid,
+    update_number(buf, len, log, wire::backoff_duration, wire::backoff_width,
+                  wire::max_backoff_ms, ngx_backoff_duration,
+                  log_stats.backoff_duration_msg_invalid,
                   log_stats.backoff_duration_changed,
                   "Backoff duration changed to %d");
 }
@@ -346,8 +345,9 @@ update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, wire::sampling_rate, wire::sampling_width, wire::max_sampling_rate,
-                  ngx_ext_sampling_rate, log_stats.sampling_rate_msg_invalid,
+    update_number(buf, len, log, wire::sampling_rate, wire::sampling_width,
+                  wire::max_sampling_rate, ngx_ext_sampling_rate,
+                  log_stats.sampling_rate_msg_invalid,
                   log_stats.sampling_rate_changed,
                   "Sampling rate changed to %d");
 }

@@ -34,10 +34,8 @@ constexpr auto request_line =
     "POST " + wire::merged_log_target + " HTTP/1.1\r\n";
 /* the members naming the request id, a cut body and the sensor */
 constexpr auto request_id_key = "\"" + wire::request_id + "\":\"";
-constexpr auto req_truncated_key =
-    "\"" + wire::req_truncated_body + "\":";
-constexpr auto resp_truncated_key =
-    "\"" + wire::resp_truncated_body + "\":";
+constexpr auto req_truncated_key = "\"" + wire::req_truncated_body + "\":";
+constexpr auto resp_truncated_key = "\"" + wire::resp_truncated_body + "\":";
 constexpr auto truncated_value = "\"" + wire::truncated_value + "\"";
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;

@@ -344,8 +344,8 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
         }
 
         off_t content_len = r->headers_in.content_length_n;
-        w.line(req_content_len_line.s, (int) (content_len < 0 ? 0 : content_len),
-               "\r\n");
+        w.line(req_content_len_line.s,
+               (int) (content_len < 0 ? 0 : content_len), "\r\n");
 
         if (r->headers_in.content_type) {
             add_optional(

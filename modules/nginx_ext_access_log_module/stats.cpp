@@ -306,13 +306,11 @@ ngx_ext_build_stats_request(u_char *buf, size_t size, const u_char *document,
                              api, NGX_EXT_COLLECTOR_HOST, (int) document_len);
 
     if (ngx_cycle->hostname.len) {
-        p = ngx_slprintf(p, last, host_format.s,
-                         &ngx_cycle->hostname);
+        p = ngx_slprintf(p, last, host_format.s, &ngx_cycle->hostname);
     }
 
     if (ext_instance_name.len) {
-        p = ngx_slprintf(p, last, instance_format.s,
-                         &ext_instance_name);
+        p = ngx_slprintf(p, last, instance_format.s, &ext_instance_name);
     }
 
     p = ngx_slprintf(p, last, "\r\n");

@@ -29,9 +29,9 @@ constexpr size_t time_buffer_size = NGX_INT64_LEN + 1;
  * client's id goes along, ahead of the sensor's.
  */
 constexpr std::string_view posing_headers[] = {
-    kv_protocol::req_uri,       kv_protocol::method,
-    kv_protocol::req_host,      kv_protocol::client_addr,
-    kv_protocol::req_time,      kv_protocol::forwarded_for,
+    kv_protocol::req_uri,         kv_protocol::method,
+    kv_protocol::req_host,        kv_protocol::client_addr,
+    kv_protocol::req_time,        kv_protocol::forwarded_for,
     kv_protocol::forwarded_proto,
 };
 
@@ -112,19 +112,22 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 
     value.data = id;
     value.len = ngx_strlen(id);
-    if (push_header(headers, kv_protocol::request_id.s, "x-request-id", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::request_id.s, "x-request-id", value)
+        != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_uri_var_index,
                         auth_stats.req_uri_fail, &value)
-        || push_header(headers, kv_protocol::req_uri.s, "x-req-uri", value) != NGX_OK) {
+        || push_header(headers, kv_protocol::req_uri.s, "x-req-uri", value)
+               != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_request_method_var_index,
                         auth_stats.req_method_fail, &value)
-        || push_header(headers, kv_protocol::method.s, "x-method", value) != NGX_OK) {
+        || push_header(headers, kv_protocol::method.s, "x-method", value)
+               != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -134,7 +137,8 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
         ngx_str_set(&value, "");
     }
 
-    if (push_header(headers, kv_protocol::req_host.s, "x-req-host", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::req_host.s, "x-req-host", value)
+        != NGX_OK) {
         return NGX_ERROR;
     }
 
@@ -167,20 +171,23 @@ add_identification_headers(ngx_http_request_t *r, ngx_list_t *headers) noexcept
 
     value.data = time;
     value.len = kestrelvanes::write_decimal(time, start_ms) - time;
-    if (push_header(headers, kv_protocol::req_time.s, "x-req-time", value) != NGX_OK) {
+    if (push_header(headers, kv_protocol::req_time.s, "x-req-time", value)
+        != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_for_var_index,
                         auth_stats.req_forwarded_for_fail, &value)
-        || push_header(headers, kv_protocol::forwarded_for.s, "x-forwarded-for", value)
+        || push_header(headers, kv_protocol::forwarded_for.s, "x-forwarded-for",
+                       value)
                != NGX_OK) {
         return NGX_ERROR;
     }
 
     if (!variable_value(r, ngx_http_x_forwarded_proto_var_index,
                         auth_stats.req_forwarded_proto_fail, &value)
-        || push_header(headers, kv_protocol::forwarded_proto.s, "x-forwarded-proto", value)
+        || push_header(headers, kv_protocol::forwarded_proto.s,
+                       "x-forwarded-proto", value)
                != NGX_OK) {
         return NGX_ERROR;
     }

@@ -376,8 +376,7 @@ apply_control(const json::value &j, const Control &base, Control &out,
             }
         } else if (k == "sampling_rate") {
             if (!parse_int(v, "sampling_rate", 0, max_sampling_rate,
-                           next.sampling_rate,
-                           error)) {
+                           next.sampling_rate, error)) {
                 return false;
             }
         } else if (k == "url_bypass") {
