@@ -79,7 +79,7 @@ Dispatcher::handle(const Request &req, ConnectionInfo &conn, int64_t now,
         reply += control_.current()->heartbeat_reply;
 
     } else if (path == merged_path || looks_like_stats(req.body)
-               || req.has_header("X-Status")) {
+               || req.has_header(kv_protocol::status)) {
         bool merged = path == merged_path;
         bool stats = !merged && looks_like_stats(req.body);
         bool ok;
