@@ -74,17 +74,19 @@ operator+(const char (&head)[M], const text<N> &tail) noexcept
 /*
  * Paths.  The sensor's worker posts response logs (the default path, or
  * the one configured), merged logs and statistics documents; its
- * monitoring thread posts the heartbeat.  "?sensor=nginx" names the kind
- * of sensor; the collector routes on the path before it.
+ * monitoring thread posts the heartbeat.  sensor_query names the kind of
+ * sensor on the merged log and the heartbeat; the collector routes on the
+ * path before it.  auth_log_path is the default of a directive kept for
+ * configurations that name it; nothing is sent there.
  */
 inline constexpr text response_log_path("/nginxlog");
 inline constexpr text merged_log_path("/mergedlog");
-inline constexpr text merged_log_target("/mergedlog?sensor=nginx");
 inline constexpr text stats_path("/nginxstats");
-inline constexpr text auth_log_path("/auth");
 inline constexpr text heartbeat_path("/kestrelvanes/heartbeat/v1");
-inline constexpr text
-    heartbeat_target("/kestrelvanes/heartbeat/v1?sensor=nginx");
+inline constexpr text auth_log_path("/auth");
+inline constexpr text sensor_query("?sensor=nginx");
+inline constexpr auto merged_log_target = merged_log_path + sensor_query;
+inline constexpr auto heartbeat_target = heartbeat_path + sensor_query;
 
 /*
  * Who the sensor is.  Sent by the sensor on every heartbeat, response log
