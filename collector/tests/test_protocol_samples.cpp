@@ -27,7 +27,8 @@ sample(const std::string &name)
     return s.str();
 }
 
-/* The one request a sample holds, split as a connection splits it. */
+/* The one request a sample holds, split as a connection splits it; it
+ * points into bytes, which must outlive it. */
 kv::Request
 one_request(const std::string &bytes)
 {
@@ -62,7 +63,8 @@ TEST(ProtocolSamples, HeartbeatReplyAndPolicyDocumentAreWrittenExactly)
 
 TEST(ProtocolSamples, SensorMessagesDecodeToTheirFields)
 {
-    kv::Request hb_req = one_request(sample("heartbeat_request.http"));
+    const std::string hb_bytes = sample("heartbeat_request.http");
+    kv::Request hb_req = one_request(hb_bytes);
     EXPECT_EQ(path_of(hb_req), wire::heartbeat_path.view());
     kv::Heartbeat hb;
     kv::decode_heartbeat(hb_req, hb);
@@ -71,7 +73,8 @@ TEST(ProtocolSamples, SensorMessagesDecodeToTheirFields)
     EXPECT_EQ(hb.logging_level, "default");
 
     std::string error;
-    kv::Request stats_req = one_request(sample("stats_request.http"));
+    const std::string stats_bytes = sample("stats_request.http");
+    kv::Request stats_req = one_request(stats_bytes);
     EXPECT_EQ(path_of(stats_req), wire::stats_path.view());
     kv::StatsDoc stats;
     ASSERT_TRUE(kv::decode_stats(stats_req, stats, error)) << error;
@@ -82,8 +85,10 @@ TEST(ProtocolSamples, SensorMessagesDecodeToTheirFields)
     EXPECT_EQ(stats.instance, "edge-eu-1");
 
     /* the same exchange, in either form */
-    kv::Request log_req = one_request(sample("response_log.http"));
-    kv::Request merged_req = one_request(sample("merged_log.http"));
+    const std::string log_bytes = sample("response_log.http");
+    const std::string merged_bytes = sample("merged_log.http");
+    kv::Request log_req = one_request(log_bytes);
+    kv::Request merged_req = one_request(merged_bytes);
     EXPECT_EQ(path_of(log_req), wire::response_log_path.view());
     EXPECT_EQ(path_of(merged_req), wire::merged_log_path.view());
 
