@@ -2,6 +2,7 @@
  * Collector control channel: logging-mode words and gates.
  */
 #include "nginx_ext_cfg_sync.h"
+#include "kv_protocol.h"
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_policy.h"
 
@@ -11,18 +12,21 @@
 
 namespace {
 
+namespace wire = kv_protocol;
+
 /* Indexed by LogMode value. */
-constexpr std::string_view log_mode_words[] = {
-    "default",
-    "metadata",
-    "minimum",
-    "nologging",
-};
+constexpr const std::string_view (&log_mode_words)[4] = wire::logging_levels;
 
 constexpr ngx_uint_t log_mode_count =
     sizeof(log_mode_words) / sizeof(log_mode_words[0]);
 
-constexpr char heartbeat_path[] = "/kestrelvanes/heartbeat/v1?sensor=nginx";
+constexpr auto heartbeat_path = wire::heartbeat_target;
+static_assert(NGX_EXT_RECV_BUFFER_SIZE == wire::heartbeat_reply_buffer);
+
+/* the heartbeat's lines, as ngx_slprintf formats */
+constexpr auto hostname_format = wire::sensor_hostname + ": %V\r\n";
+constexpr auto instance_format = wire::sensor_instance + ": %*s\r\n";
+constexpr auto level_format = wire::sensor_logging_level + ": %s\r\n\r\n";
 
 /*
  * The heartbeat buffer holds the fixed lines (well under 300 bytes) and a
@@ -240,20 +244,18 @@ ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
 {
     u_char *last = buf + size;
     u_char *p = ngx_slprintf(buf, last, "POST %s HTTP/1.1\r\nHost: %s\r\n",
-                             heartbeat_path, NGX_EXT_COLLECTOR_HOST);
+                             heartbeat_path.s, NGX_EXT_COLLECTOR_HOST);
 
     if (ngx_cycle->hostname.len) {
-        p = ngx_slprintf(p, last, "X-Kv-Sensor-Hostname: %V\r\n",
-                         &ngx_cycle->hostname);
+        p = ngx_slprintf(p, last, hostname_format.s, &ngx_cycle->hostname);
     }
 
     if (ext_instance_name.len) {
         size_t n = ngx_min(ext_instance_name.len, max_instance_in_heartbeat);
-        p = ngx_slprintf(p, last, "X-Kv-Sensor-Instance: %*s\r\n", n,
-                         ext_instance_name.data);
+        p = ngx_slprintf(p, last, instance_format.s, n, ext_instance_name.data);
     }
 
-    p = ngx_slprintf(p, last, "X-Kv-Sensor-Logging-Level: %s\r\n\r\n",
+    p = ngx_slprintf(p, last, level_format.s,
                      get_log_mode_str(get_log_mode_direct()));
 
     return p - buf;
@@ -313,7 +315,7 @@ update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
         return;
     }
 
-    if (!find_reply_value(buf, len, "X-Kv-Logging-Level", sizeof(word) - 1,
+    if (!find_reply_value(buf, len, wire::logging_level, sizeof(word) - 1,
                           word)) {
         return;
     }
@@ -333,8 +335,9 @@ update_logging_level(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, "X-Kv-Backoff-Duration", 5, 15000,
-                  ngx_backoff_duration, log_stats.backoff_duration_msg_invalid,
+    update_number(buf, len, log, wire::backoff_duration, wire::backoff_width,
+                  wire::max_backoff_ms, ngx_backoff_duration,
+                  log_stats.backoff_duration_msg_invalid,
                   log_stats.backoff_duration_changed,
                   "Backoff duration changed to %d");
 }
@@ -342,8 +345,9 @@ update_backoff_duration(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 void
 update_sampling_rate(const u_char *buf, ssize_t len, ngx_log_t *log) noexcept
 {
-    update_number(buf, len, log, "X-Kv-Sampling-Rate", 3, 100,
-                  ngx_ext_sampling_rate, log_stats.sampling_rate_msg_invalid,
+    update_number(buf, len, log, wire::sampling_rate, wire::sampling_width,
+                  wire::max_sampling_rate, ngx_ext_sampling_rate,
+                  log_stats.sampling_rate_msg_invalid,
                   log_stats.sampling_rate_changed,
                   "Sampling rate changed to %d");
 }

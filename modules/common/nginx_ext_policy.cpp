@@ -8,6 +8,7 @@
  * set by prefix), so they must not be "fixed" into stricter JSON.
  */
 #include "nginx_ext_policy.h"
+#include "kv_protocol.h"
 #include "nginx_ext_policy_regex.h"
 
 #include <atomic>
@@ -89,12 +90,12 @@ typedef struct {
 } policy_kind_t;
 
 const policy_kind_t policy_kinds[] = {
-    {{"urlbypass", sizeof("urlbypass")},
+    {{kv_protocol::url_bypass.s, sizeof(kv_protocol::url_bypass.s)},
      &url_bypass_policy,
      kestrelvanes::parse_url_policy_array,
      kestrelvanes::walk_url_array,
      &log_stats.uri_bypass_policy_updated},
-    {{"headerbypass", sizeof("headerbypass")},
+    {{kv_protocol::header_bypass.s, sizeof(kv_protocol::header_bypass.s)},
      &header_bypass_policy,
      kestrelvanes::parse_header_policy_array,
      kestrelvanes::walk_header_array,
@@ -340,7 +341,7 @@ extract_json_payload(ngx_str_t *response, ngx_str_t *payload) noexcept
 ngx_int_t
 extract_version(ngx_str_t *payload, size_t pos, ngx_str_t *version) noexcept
 {
-    constexpr std::string_view key("Version");
+    constexpr std::string_view key = kv_protocol::policy_version;
     std::string_view s = view(payload);
 
     size_t at = found(s, s.find(key, pos));
@@ -728,8 +729,10 @@ process_policy_update(ngx_str_t *response, ngx_log_t *log) noexcept
 
         /* case-sensitive, and inside strings too */
 
-        if (payload.len - pos < 4
-            || ngx_memcmp(payload.data + pos, "Type", 4) != 0) {
+        if (payload.len - pos < kv_protocol::policy_type.size()
+            || ngx_memcmp(payload.data + pos, kv_protocol::policy_type.s,
+                          kv_protocol::policy_type.size())
+                   != 0) {
             pos++;
             continue;
         }

@@ -7,6 +7,7 @@
  * document stays strict JSON whatever bytes the client sends.
  */
 #include "json_writer.h"
+#include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
 
@@ -26,8 +27,16 @@ using kestrelvanes::json::write_escaped;
 using kestrelvanes::json::write_string_member;
 using kestrelvanes::json::writer;
 
+namespace wire = kv_protocol;
+
 /* the request line, target and version: fixed */
-constexpr char request_line[] = "POST /mergedlog?sensor=nginx HTTP/1.1\r\n";
+constexpr auto request_line =
+    "POST " + wire::merged_log_target + " HTTP/1.1\r\n";
+/* the members naming the request id, a cut body and the sensor */
+constexpr auto request_id_key = "\"" + wire::request_id + "\":\"";
+constexpr auto req_truncated_key = "\"" + wire::req_truncated_body + "\":";
+constexpr auto resp_truncated_key = "\"" + wire::resp_truncated_body + "\":";
+constexpr auto truncated_value = "\"" + wire::truncated_value + "\"";
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr size_t file_chunk_size = 4096;
@@ -165,18 +174,18 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
         }
     }
 
-    append_literal(w, "\"X-Request-Id\":\"");
+    append_literal(w, request_id_key.s);
     write_escaped(w, request_id->data, request_id->len);
     append_char(w, '"');
 
     if (truncate && log_headers) {
         append_char(w, ',');
         if (is_request) {
-            append_literal(w, "\"X-Kv-Req-Truncated-Body\":");
+            append_literal(w, req_truncated_key.s);
         } else {
-            append_literal(w, "\"X-Kv-Resp-Truncated-Body\":");
+            append_literal(w, resp_truncated_key.s);
         }
-        append_literal(w, "\"true\"");
+        append_literal(w, truncated_value.s);
     }
 }
 
@@ -246,13 +255,13 @@ void
 add_request_line(writer &w) noexcept
 {
     ptrdiff_t room = (w.end - 1) - w.pos;
-    size_t len = sizeof(request_line) - 1;
+    size_t len = request_line.size();
 
     if (room <= 0) {
         return;
     }
 
-    w.pos = ngx_cpymem(w.pos, request_line, ngx_min(len, (size_t) room));
+    w.pos = ngx_cpymem(w.pos, request_line.s, ngx_min(len, (size_t) room));
 }
 
 /* The ten digits of the Content-Length line, zero-padded. */
@@ -697,13 +706,13 @@ write_message(writer &w, ngx_http_request_t *r,
     add_specific_response_headers(w, r, conf->redact_headers,
                                   processed_headers);
 
-    write_string_member(w, "X-Kv-Sensor-Instance", ext_instance_name.data,
+    write_string_member(w, wire::sensor_instance.s, ext_instance_name.data,
                         ext_instance_name.len);
     append_char(w, ',');
 
     ngx_str_t *hostname = kestrelvanes::cycle_hostname();
     if (hostname->len) {
-        write_string_member(w, "X-Kv-Sensor-Hostname", hostname->data,
+        write_string_member(w, wire::sensor_hostname.s, hostname->data,
                             hostname->len);
         append_char(w, ',');
     }
@@ -712,7 +721,7 @@ write_message(writer &w, ngx_http_request_t *r,
     const char *mode_text = get_log_mode_str(get_log_mode_direct());
     size_t mode_len = ngx_min(ngx_strlen(mode_text), mode_text_size - 1);
 
-    write_string_member(w, "X-Kv-Sensor-Logging-Level",
+    write_string_member(w, wire::sensor_logging_level.s,
                         (const u_char *) mode_text, mode_len);
     append_literal(w, "},");
 

@@ -1,6 +1,7 @@
 /*
  * Access-log module: registration, configuration and lifecycle.
  */
+#include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
@@ -264,9 +265,9 @@ ngx_module_t ngx_kestrelvanes_http_access = {
 };
 /* clang-format on */
 
-ngx_str_t remote_auth_log_api = ngx_string("/auth");
+ngx_str_t remote_auth_log_api = ngx_string(kv_protocol::auth_log_path.s);
 ngx_str_t remote_stats_api = ngx_null_string;
-ngx_str_t default_remote_stats_api = ngx_string("/nginxstats");
+ngx_str_t default_remote_stats_api = ngx_string(kv_protocol::stats_path.s);
 /*
  * Nice 10 leaves the worker about nine tenths of a busy core while the
  * sender may take up to about a tenth, more than batches need at any rate
@@ -280,14 +281,14 @@ const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
     "Content-Length",
     "Connection",
     "Transfer-Encoding",
-    "X-Req-Uri",
-    "X-Method",
-    "X-Req-Host",
-    "X-Client-Addr",
-    "X-Forwarded-For",
-    "X-Forwarded-Proto",
-    "X-Request-Id",
-    "X-Orig-Length",
+    kv_protocol::req_uri.s,
+    kv_protocol::method.s,
+    kv_protocol::req_host.s,
+    kv_protocol::client_addr.s,
+    kv_protocol::forwarded_for.s,
+    kv_protocol::forwarded_proto.s,
+    kv_protocol::request_id.s,
+    kv_protocol::orig_length.s,
 };
 
 ngx_uint_t exclude_headers_hash[NGX_EXT_EXCLUDE_HEADERS];
@@ -356,7 +357,7 @@ struct process_settings {
     static process_settings defaults() noexcept
     {
         process_settings d = {};
-        ngx_str_set(&d.auth_log_api, "/auth");
+        ngx_str_set(&d.auth_log_api, kv_protocol::auth_log_path.s);
         d.socket_conns = 1;
         d.log_mode = DefaultLogMode;
         d.priority = default_thread_priority;

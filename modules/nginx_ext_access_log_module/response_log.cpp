@@ -16,11 +16,36 @@
  * which would end the framing of everything after it on the connection.
  */
 #include "nginx_ext_access_log_module.h"
+#include "kv_protocol.h"
 #include "nginx_ext_cfg_sync.h"
 
 namespace {
 
-constexpr char default_api[] = "/nginxlog";
+namespace wire = kv_protocol;
+
+/* The lines' fixed starts, as the collector reads them: some with a
+ * blank after the colon, some without, as collectors have always seen. */
+constexpr auto status_line = wire::status + ": ";
+constexpr auto request_id_line = wire::request_id + ": ";
+constexpr auto req_time_line = wire::req_time + ": ";
+constexpr auto resp_time_line = wire::resp_time + ": ";
+constexpr auto client_addr_line = wire::client_addr + ":";
+constexpr auto req_uri_line = wire::req_uri + ":";
+constexpr auto req_host_line = wire::req_host + ":";
+constexpr auto req_content_len_line = wire::req_content_len + ": ";
+constexpr auto req_content_type_line = wire::req_content_type + ":";
+constexpr auto args_line = wire::args + ":";
+constexpr auto method_line = wire::method + ":";
+constexpr auto hostname_line = wire::sensor_hostname + ":";
+constexpr auto instance_line = wire::sensor_instance + ":";
+constexpr auto level_line = wire::sensor_logging_level + ":";
+constexpr auto resp_content_len_line = wire::resp_content_len + ": ";
+constexpr auto orig_length_line = wire::orig_length + ": ";
+constexpr auto truncated_line =
+    wire::resp_truncated_body + ": " + wire::truncated_value + "\r\n";
+constexpr auto truncated_last_line = truncated_line + "\r\n";
+
+constexpr auto default_api = wire::response_log_path;
 constexpr size_t api_size = 100;
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
@@ -281,25 +306,25 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
 {
     ngx_http_request_t *r = f.r;
 
-    w.line("X-Status: ", (long) r->headers_out.status, "\r\n");
+    w.line(status_line.s, (long) r->headers_out.status, "\r\n");
 
     if (!f.have_id) {
         return;
     }
 
     ngx_str_t id = {ngx_strlen(f.id), const_cast<u_char *>(f.id)};
-    ngx_ext_add_header(w, "X-Request-Id: ", &id);
+    ngx_ext_add_header(w, request_id_line.s, &id);
 
     if (f.log_headers) {
-        w.line("X-Req-Time: ",
+        w.line(req_time_line.s,
                (long) ((int64_t) r->start_sec * 1000 + r->start_msec), "\r\n");
-        w.line("X-Resp-Time: ", (long) f.latency, "\r\n");
+        w.line(resp_time_line.s, (long) f.latency, "\r\n");
 
         ngx_str_t *addr = &r->connection->addr_text;
         if (addr->len) {
             ngx_str_t text = {ngx_min(addr->len, max_addr_text), addr->data};
 
-            w.text("X-Client-Addr:");
+            w.text(client_addr_line.s);
             w.encoded(&text);
             w.line(
                 ":",
@@ -308,32 +333,32 @@ ngx_ext_pack_custom_headers(line_writer &w, const message_facts &f) noexcept
         }
     }
 
-    add_optional(w, "X-Req-Uri:", &f.path);
+    add_optional(w, req_uri_line.s, &f.path);
 
     if (f.log_headers) {
         ngx_str_t host;
 
         if (kestrelvanes::client_host(r, &host)) {
-            add_optional(w, "X-Req-Host:",
+            add_optional(w, req_host_line.s,
                          kestrelvanes::logged_value(f.redact, "Host", &host));
         }
 
         off_t content_len = r->headers_in.content_length_n;
-        w.line("X-Req-Content-Len: ", (int) (content_len < 0 ? 0 : content_len),
-               "\r\n");
+        w.line(req_content_len_line.s,
+               (int) (content_len < 0 ? 0 : content_len), "\r\n");
 
         if (r->headers_in.content_type) {
             add_optional(
-                w, "X-Req-Content-Type:",
+                w, req_content_type_line.s,
                 kestrelvanes::logged_value(f.redact, "Content-Type",
                                            &r->headers_in.content_type->value));
         }
     }
 
-    add_optional(w, "X-Args:", &f.args);
-    add_optional(w, "X-Method:", &r->method_name);
-    add_optional(w, "X-Kv-Sensor-Hostname:", kestrelvanes::cycle_hostname());
-    add_optional(w, "X-Kv-Sensor-Instance:", &ext_instance_name);
+    add_optional(w, args_line.s, &f.args);
+    add_optional(w, method_line.s, &r->method_name);
+    add_optional(w, hostname_line.s, kestrelvanes::cycle_hostname());
+    add_optional(w, instance_line.s, &ext_instance_name);
 }
 
 /* Lines 1 to 19: everything before the body part. */
@@ -363,7 +388,7 @@ write_head(line_writer &w, const message_facts &f) noexcept
 
     ngx_ext_pack_custom_headers(w, f);
 
-    ngx_ext_add_header(w, "X-Kv-Sensor-Logging-Level:", &f.mode);
+    ngx_ext_add_header(w, level_line.s, &f.mode);
 }
 
 /* How the message ends. */
@@ -390,26 +415,26 @@ write_body_part(line_writer &w, const message_facts &f, const body_part &b,
     switch (b.form) {
     case body_form::none:
         if (f.log_headers && b.seen != 0) {
-            w.line("X-Resp-Content-Len: ", (int64_t) b.seen, "\r\n");
+            w.line(resp_content_len_line.s, (int64_t) b.seen, "\r\n");
         }
         if (f.log_headers && b.cut) {
-            w.text("X-Kv-Resp-Truncated-Body: true\r\n");
+            w.text(truncated_line.s);
         }
         w.text("\r\n\r\n");
         return;
 
     case body_form::full:
-        w.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+        w.line(orig_length_line.s, (long) r->headers_out.content_length_n,
                "\r\n");
         w.line("Content-Length: ", (long) b.body_len, "\r\n\r\n");
         w.bytes(body, b.body_len);
         return;
 
     case body_form::truncated:
-        w.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+        w.line(orig_length_line.s, (long) r->headers_out.content_length_n,
                "\r\n");
         w.text("Content-Length: 0\r\n");
-        w.text("X-Kv-Resp-Truncated-Body: true\r\n\r\n");
+        w.text(truncated_last_line.s);
         return;
     }
 }
@@ -446,7 +471,7 @@ take_facts(message_facts &f, ngx_http_request_t *r, LogMode _log_mode,
         f.api = conf->remote_api;
         f.api.len = ngx_min(f.api.len, api_size - 1);
     } else {
-        ngx_str_set(&f.api, default_api);
+        ngx_str_set(&f.api, default_api.s);
     }
 
     f.log_headers = should_log_header(_log_mode) > 0;
@@ -549,7 +574,7 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         /* the body goes when the room after its length line is not taken
          * up in full; otherwise the whole message stays home */
         line_writer measure = {NULL, NULL, head_len};
-        measure.line("X-Orig-Length: ", (long) r->headers_out.content_length_n,
+        measure.line(orig_length_line.s, (long) r->headers_out.content_length_n,
                      "\r\n");
 
         if (measure.len > room) {

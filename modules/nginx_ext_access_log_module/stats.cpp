@@ -2,9 +2,14 @@
  * Access-log module: the statistics document each worker reports to the
  * collector, and the request that carries it.
  */
+#include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
 
 namespace {
+
+/* the statistics request's lines naming the sensor, as formats */
+constexpr auto host_format = kv_protocol::sensor_host + ": %V\r\n";
+constexpr auto instance_format = kv_protocol::sensor_instance + ": %V\r\n";
 
 using access_counter = ngx_atomic_t ngx_ext_access_log_stats_t::*;
 using auth_counter = ngx_atomic_t ngx_ext_auth_stats_t::*;
@@ -301,13 +306,11 @@ ngx_ext_build_stats_request(u_char *buf, size_t size, const u_char *document,
                              api, NGX_EXT_COLLECTOR_HOST, (int) document_len);
 
     if (ngx_cycle->hostname.len) {
-        p = ngx_slprintf(p, last, "X-Kv-Sensor-Host: %V\r\n",
-                         &ngx_cycle->hostname);
+        p = ngx_slprintf(p, last, host_format.s, &ngx_cycle->hostname);
     }
 
     if (ext_instance_name.len) {
-        p = ngx_slprintf(p, last, "X-Kv-Sensor-Instance: %V\r\n",
-                         &ext_instance_name);
+        p = ngx_slprintf(p, last, instance_format.s, &ext_instance_name);
     }
 
     p = ngx_slprintf(p, last, "\r\n");

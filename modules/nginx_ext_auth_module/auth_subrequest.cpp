@@ -17,6 +17,7 @@
  * identification headers and the values written for them take a single
  * allocation.
  */
+#include "kv_protocol.h"
 #include "nginx_ext_auth_module.h"
 
 #include <array>
@@ -51,14 +52,14 @@ struct identification_name {
 };
 
 constexpr identification_name identification[ident_count] = {
-    {"X-Request-Id", "x-request-id"},
-    {"X-Req-Uri", "x-req-uri"},
-    {"X-Method", "x-method"},
-    {"X-Req-Host", "x-req-host"},
-    {"X-Client-Addr", "x-client-addr"},
-    {"X-Req-Time", "x-req-time"},
-    {"X-Forwarded-For", "x-forwarded-for"},
-    {"X-Forwarded-Proto", "x-forwarded-proto"},
+    {kv_protocol::request_id, "x-request-id"},
+    {kv_protocol::req_uri, "x-req-uri"},
+    {kv_protocol::method, "x-method"},
+    {kv_protocol::req_host, "x-req-host"},
+    {kv_protocol::client_addr, "x-client-addr"},
+    {kv_protocol::req_time, "x-req-time"},
+    {kv_protocol::forwarded_for, "x-forwarded-for"},
+    {kv_protocol::forwarded_proto, "x-forwarded-proto"},
 };
 
 constexpr ngx_uint_t

@@ -6,10 +6,11 @@ import collections
 import re
 
 from harness import Reply
-from harness.monitoring import (control_link_config, header_policy,
-                                heartbeat_request, is_heartbeat,
-                                parse_document, policy_body, stats_docs,
-                                url_policy)
+from harness.monitoring import (STATS_PATH, control_link_config,
+                                header_policy, heartbeat_request,
+                                is_heartbeat, parse_document, policy_body,
+                                sensor_hostname, stats_docs, url_policy)
+from harness.samples import head_and_body, sample
 
 POLICIES = policy_body(url_policy("1", ["^/health"]),
                        header_policy("1", [("X-Internal", "^yes$")]))
@@ -114,3 +115,45 @@ def test_replies_apply_per_worker(nginx, collector):
         ("info", str(a), "Sampling rate changed to 42")])
     for conn in collector.connections:
         assert conn.parse_error is None
+
+
+def test_sample_exchange_of_the_protocol_table(nginx, collector):
+    # The heartbeat, statistics request and heartbeat reply of
+    # tests/protocol/ (which the unit tests of both sides read): this
+    # worker sends them byte for byte, with its own host and counts, and
+    # applies every setting and policy the sample reply carries.
+    nginx.start(control_link_config(extra="ext_instance edge-eu-1;"),
+                values={"URL": collector.url})
+    reply = Reply(raw=sample("heartbeat_reply.http"))
+    collector.responder = lambda msg: reply if is_heartbeat(msg) else None
+    first, second = collector.wait_heartbeats(2, timeout=15)[:2]
+
+    def with_this_host(raw):
+        host = sensor_hostname().encode()
+        if host:
+            return raw.replace(b": web-1\r\n", b": " + host + b"\r\n")
+        return re.sub(rb"X-Kv-Sensor-Host(name)?: web-1\r\n", b"", raw)
+
+    assert first.raw == with_this_host(sample("heartbeat_request.http"))
+    assert second.raw == with_this_host(
+        sample("heartbeat_request.http").replace(b": default\r\n",
+                                                 b": metadata\r\n"))
+
+    def applied(doc):
+        return "log_level_changed" in doc.access
+
+    def reported(_):
+        return any(applied(d) for d in stats_docs(collector.find_messages()))
+
+    collector.wait_for(reported, timeout=15)
+    stats_head, _ = head_and_body("stats_request.http")
+    for m in collector.find_messages(STATS_PATH):
+        want = ("\r\n".join(stats_head) + "\r\n\r\n").encode("latin-1")
+        want = want.replace(b"Content-Length: 85",
+                            b"Content-Length: %d" % len(m.body))
+        assert m.raw == with_this_host(want) + m.body
+    [doc] = [d for d in stats_docs(collector.find_messages()) if applied(d)]
+    assert doc.steady().items() >= {
+        "log_level_changed": 1, "backoff_duration_changed": 1,
+        "sampling_rate_changed": 1, "uri_bypass_policy_updated": 1,
+        "header_bypass_policy_updated": 1}.items()

@@ -14,27 +14,18 @@ import pytest
 
 from harness import Reply
 from harness.exchange import one_exchange, request_bytes
+from harness.samples import sample
 from harness.sensorlogs import (Merged, check_request_id, counters,
                                hostname, merged_by_uri, merged_logs)
 
-# The documented example, byte for byte: a GET of /api/items?id=7 from
+# The documented example, byte for byte (tests/protocol/merged_log.http,
+# which the collector's tests decode): a GET of /api/items?id=7 from
 # 192.0.2.10:51234, request id 3f2a9c, 7 ms, answered with X-Trace: a"b and
 # an 11-byte JSON body, by sensor web01 of instance edge-1.
-EXAMPLE_HEAD = (b"POST /mergedlog?sensor=nginx HTTP/1.1\r\n"
-                b"Host:10.1.2.3:9000\r\n"
-                b"Connection:keep-alive\r\n"
-                b"Content-Type:application/json\r\n"
-                b"Content-Length: 0000000496\r\n"
-                b"\r\n")
-EXAMPLE_JSON = (
-    '[{"request":{"headers":{"Host":"10.0.0.5","Accept":"*/*",'
-    '"X-Request-Id":"3f2a9c"},"method":"GET","uri":"/api/items?id=7"},'
-    '"response":{"headers":{"X-Trace":"a\\"b","X-Request-Id":"3f2a9c",'
-    '"Content-Type":"application/json","Content-Length":"11",'
-    '"X-Kv-Sensor-Instance":"edge-1","X-Kv-Sensor-Hostname":"web01",'
-    '"X-Kv-Sensor-Logging-Level":"default"},"body64":"eyJvayI6dHJ1ZX0=",'
-    '"status":200},"client_ip":"192.0.2.10","client_port":51234,'
-    '"started_at":1700000000123,"tries":[],"latencies":{"request":7}}]')
+_SAMPLE = sample("merged_log.http")
+_END = _SAMPLE.index(b"\r\n\r\n") + 4
+EXAMPLE_HEAD = _SAMPLE[:_END]
+EXAMPLE_JSON = _SAMPLE[_END:].decode()
 EXAMPLE_REQUEST = (b"GET /api/items?id=7 HTTP/1.1\r\n"
                    b"Host: 10.0.0.5\r\nAccept: */*\r\n\r\n")
 EXAMPLE_ANSWER = ([("X-Trace", 'a"b'), ("Content-Type", "application/json")],

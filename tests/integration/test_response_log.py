@@ -14,6 +14,7 @@ import pytest
 
 from harness import Reply
 from harness.exchange import ClientConnection, one_exchange, request_bytes
+from harness.samples import head_and_body
 from harness.sensorlogs import (check_request_id, counters, hostname,
                                log_stream, response_logs)
 
@@ -21,29 +22,15 @@ EXAMPLE_REQUEST = (b"GET /api/items?id=7 HTTP/1.1\r\n"
                    b"Host: 10.0.0.5\r\nAccept: */*\r\n\r\n")
 EXAMPLE_ANSWER = ([("X-Trace", 'a"b'), ("Content-Type", "application/json")],
                   b'{"ok":true}')
-# The documented example after its first two lines: request id 3f2a9c,
+# The documented example (tests/protocol/response_log.http, which the
+# collector's tests decode) after its first two lines: request id 3f2a9c,
 # client 192.0.2.10:51234, started at 1700000000.123 s, answered in 7 ms,
 # sensor web01 of instance edge-1.
-EXAMPLE_LINES = [
-    'X-Trace:a"b',
-    "Content-Type:application/json",
-    "Connection:keep-alive",
-    "X-Status: 200",
-    "X-Request-Id: 3f2a9c",
-    "X-Req-Time: 1700000000123",
-    "X-Resp-Time: 7",
-    "X-Client-Addr:192.0.2.10:51234",
-    "X-Req-Uri:/api/items",
-    "X-Req-Host:10.0.0.5",
-    "X-Req-Content-Len: 0",
-    "X-Args:id=7",
-    "X-Method:GET",
-    "X-Kv-Sensor-Hostname:web01",
-    "X-Kv-Sensor-Instance:edge-1",
-    "X-Kv-Sensor-Logging-Level:default",
-    "X-Orig-Length: 11",
-    "Content-Length: 11",
-]
+_SAMPLE_HEAD, _SAMPLE_BODY = head_and_body("response_log.http")
+EXAMPLE_LINES = _SAMPLE_HEAD[2:]
+assert _SAMPLE_HEAD[:2] == ["POST /nginxlog HTTP/1.1",
+                            "Host: kestrelvanes-collector"]
+assert _SAMPLE_BODY == EXAMPLE_ANSWER[1]
 
 AUTHORIZED = """
 ext_instance edge-1;

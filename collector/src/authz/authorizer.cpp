@@ -1,6 +1,7 @@
 #include "authz/authorizer.h"
 
 #include "base/text.h"
+#include "kv_protocol.h"
 
 namespace kv {
 
@@ -38,7 +39,7 @@ hex_value(char c)
 std::string
 authorized_path(const Request &req)
 {
-    std::string_view uri = last_header(req, "X-Req-Uri");
+    std::string_view uri = last_header(req, kv_protocol::req_uri);
     uri = uri.substr(0, uri.find('?'));
 
     std::string decoded;

@@ -6,6 +6,7 @@
 #include <pcre.h>
 
 #include "base/text.h"
+#include "kv_protocol.h"
 #include "protocol/heartbeat.h"
 
 namespace kv {
@@ -14,10 +15,11 @@ namespace {
 
 namespace json = boost::json;
 
-constexpr const char *levels[] = {"default", "metadata", "minimum",
-                                  "nologging"};
+/* what a sensor applies; it ignores a value outside these */
+constexpr const std::string_view (&levels)[4] = kv_protocol::logging_levels;
 constexpr size_t max_version = 100;
-constexpr int max_backoff = 15000;
+constexpr int max_backoff = kv_protocol::max_backoff_ms;
+constexpr int max_sampling_rate = kv_protocol::max_sampling_rate;
 
 bool
 http_token(const std::string &s)
@@ -358,7 +360,7 @@ apply_control(const json::value &j, const Control &base, Control &out,
         const json::value &v = item.value();
         if (k == "logging_level") {
             bool known = false;
-            for (const char *l : levels) {
+            for (std::string_view l : levels) {
                 known = known || (v.is_string() && v.get_string() == l);
             }
             if (!known) {
@@ -373,8 +375,8 @@ apply_control(const json::value &j, const Control &base, Control &out,
                 return false;
             }
         } else if (k == "sampling_rate") {
-            if (!parse_int(v, "sampling_rate", 0, 100, next.sampling_rate,
-                           error)) {
+            if (!parse_int(v, "sampling_rate", 0, max_sampling_rate,
+                           next.sampling_rate, error)) {
                 return false;
             }
         } else if (k == "url_bypass") {

@@ -1,14 +1,15 @@
 #include "ingest/dispatcher.h"
 
 #include "base/text.h"
+#include "kv_protocol.h"
 #include "protocol/decode.h"
 
 namespace kv {
 
 namespace {
 
-constexpr std::string_view heartbeat_path = "/kestrelvanes/heartbeat/v1";
-constexpr std::string_view merged_path = "/mergedlog";
+constexpr std::string_view heartbeat_path = kv_protocol::heartbeat_path;
+constexpr std::string_view merged_path = kv_protocol::merged_log_path;
 
 /* Headers a browser adds to what a page sends, and a sensor never does. */
 constexpr std::string_view browser_headers[] = {"Origin", "Sec-Fetch-Site",
@@ -78,7 +79,7 @@ Dispatcher::handle(const Request &req, ConnectionInfo &conn, int64_t now,
         reply += control_.current()->heartbeat_reply;
 
     } else if (path == merged_path || looks_like_stats(req.body)
-               || req.has_header("X-Status")) {
+               || req.has_header(kv_protocol::status)) {
         bool merged = path == merged_path;
         bool stats = !merged && looks_like_stats(req.body);
         bool ok;

@@ -8,6 +8,7 @@
 #include <boost/json/value.hpp>
 
 #include "base/text.h"
+#include "kv_protocol.h"
 
 namespace kv {
 
@@ -15,12 +16,14 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr std::string_view sensor_instance = "X-Kv-Sensor-Instance";
-constexpr std::string_view sensor_hostname = "X-Kv-Sensor-Hostname";
-constexpr std::string_view sensor_level = "X-Kv-Sensor-Logging-Level";
-constexpr std::string_view request_id_name = "X-Request-Id";
-constexpr std::string_view req_truncated = "X-Kv-Req-Truncated-Body";
-constexpr std::string_view resp_truncated = "X-Kv-Resp-Truncated-Body";
+namespace wire = kv_protocol;
+
+constexpr std::string_view sensor_instance = wire::sensor_instance;
+constexpr std::string_view sensor_hostname = wire::sensor_hostname;
+constexpr std::string_view sensor_level = wire::sensor_logging_level;
+constexpr std::string_view request_id_name = wire::request_id;
+constexpr std::string_view req_truncated = wire::req_truncated_body;
+constexpr std::string_view resp_truncated = wire::resp_truncated_body;
 
 /* Index of the last member named name, or -1. */
 long
@@ -536,24 +539,24 @@ bool
 decode_response_log(const Request &req, Exchange &out, std::string &error)
 {
     static constexpr std::string_view metadata_names[] = {
-        "X-Status",
-        "X-Request-Id",
-        "X-Req-Time",
-        "X-Resp-Time",
-        "X-Client-Addr",
-        "X-Req-Uri",
-        "X-Req-Host",
-        "X-Req-Content-Len",
-        "X-Req-Content-Type",
-        "X-Args",
-        "X-Method",
-        "X-Kv-Sensor-Hostname",
-        "X-Kv-Sensor-Instance",
-        "X-Kv-Sensor-Logging-Level",
-        "X-Orig-Length",
+        wire::status,
+        wire::request_id,
+        wire::req_time,
+        wire::resp_time,
+        wire::client_addr,
+        wire::req_uri,
+        wire::req_host,
+        wire::req_content_len,
+        wire::req_content_type,
+        wire::args,
+        wire::method,
+        wire::sensor_hostname,
+        wire::sensor_instance,
+        wire::sensor_logging_level,
+        wire::orig_length,
         "Content-Length",
-        "X-Kv-Resp-Truncated-Body",
-        "X-Resp-Content-Len"};
+        wire::resp_truncated_body,
+        wire::resp_content_len};
     auto is_metadata = [](std::string_view name) {
         for (auto m : metadata_names) {
             if (iequals(name, m)) {
@@ -596,7 +599,7 @@ decode_response_log(const Request &req, Exchange &out, std::string &error)
             continue;
         }
         std::string_view n = h.name, v = h.value;
-        if (iequals(n, "X-Status")) {
+        if (iequals(n, wire::status)) {
             auto s = parse_digits(v);
             if (!s || *s > 999) {
                 error = "bad X-Status";
@@ -604,25 +607,25 @@ decode_response_log(const Request &req, Exchange &out, std::string &error)
             }
             out.status = static_cast<int>(*s);
             have_status = true;
-        } else if (iequals(n, "X-Request-Id")) {
+        } else if (iequals(n, wire::request_id)) {
             out.request_id = to_utf8(v);
-        } else if (iequals(n, "X-Req-Time")) {
+        } else if (iequals(n, wire::req_time)) {
             out.time_ms = parse_signed(v).value_or(0);
-        } else if (iequals(n, "X-Resp-Time")) {
+        } else if (iequals(n, wire::resp_time)) {
             out.latency_ms = parse_signed(v).value_or(-1);
-        } else if (iequals(n, "X-Client-Addr")) {
+        } else if (iequals(n, wire::client_addr)) {
             std::tie(out.client_ip, out.client_port) = split_address(v);
-        } else if (iequals(n, "X-Req-Uri")) {
+        } else if (iequals(n, wire::req_uri)) {
             path = v;
-        } else if (iequals(n, "X-Req-Host")) {
+        } else if (iequals(n, wire::req_host)) {
             req_host = v;
-        } else if (iequals(n, "X-Req-Content-Len")) {
+        } else if (iequals(n, wire::req_content_len)) {
             req_len = parse_signed(v);
-        } else if (iequals(n, "X-Req-Content-Type")) {
+        } else if (iequals(n, wire::req_content_type)) {
             req_type = v;
-        } else if (iequals(n, "X-Args")) {
+        } else if (iequals(n, wire::args)) {
             args = v;
-        } else if (iequals(n, "X-Method")) {
+        } else if (iequals(n, wire::method)) {
             out.method = to_utf8(v);
         } else if (iequals(n, sensor_hostname)) {
             out.sensor_host = to_utf8(v);
@@ -630,11 +633,11 @@ decode_response_log(const Request &req, Exchange &out, std::string &error)
             out.instance = to_utf8(v);
         } else if (iequals(n, sensor_level)) {
             out.logging_level = to_utf8(v);
-        } else if (iequals(n, "X-Orig-Length")) {
+        } else if (iequals(n, wire::orig_length)) {
             orig_len = parse_signed(v);
         } else if (iequals(n, resp_truncated)) {
-            out.response_body_truncated = v == "true";
-        } else if (iequals(n, "X-Resp-Content-Len")) {
+            out.response_body_truncated = v == wire::truncated_value.view();
+        } else if (iequals(n, wire::resp_content_len)) {
             resp_len = parse_signed(v);
         } else if (!iequals(n, "Content-Length")) {
             extra.push_back(json::array{json::string(to_utf8(n)),
@@ -750,17 +753,17 @@ decode_stats(const Request &req, StatsDoc &out, std::string &error)
                               : static_cast<int64_t>(pid->as_uint64());
     out.access = json::serialize(*access);
     out.auth = json::serialize(*auth);
-    out.sensor_host = to_utf8(req.header("X-Kv-Sensor-Host"));
-    out.instance = to_utf8(req.header("X-Kv-Sensor-Instance"));
+    out.sensor_host = to_utf8(req.header(wire::sensor_host));
+    out.instance = to_utf8(req.header(wire::sensor_instance));
     return true;
 }
 
 void
 decode_heartbeat(const Request &req, Heartbeat &out)
 {
-    out.sensor_host = to_utf8(req.header("X-Kv-Sensor-Hostname"));
-    out.instance = to_utf8(req.header("X-Kv-Sensor-Instance"));
-    out.logging_level = to_utf8(req.header("X-Kv-Sensor-Logging-Level"));
+    out.sensor_host = to_utf8(req.header(wire::sensor_hostname));
+    out.instance = to_utf8(req.header(wire::sensor_instance));
+    out.logging_level = to_utf8(req.header(wire::sensor_logging_level));
 }
 
 } // namespace kv

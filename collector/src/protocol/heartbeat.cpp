@@ -1,8 +1,23 @@
 #include "protocol/heartbeat.h"
 
+#include "kv_protocol.h"
+
 namespace kv {
 
 namespace {
+
+namespace wire = kv_protocol;
+
+/* The document's fixed parts, in the order policy_document writes them. */
+constexpr auto url_block = "[{\"" + wire::policy_type + "\":\""
+                           + wire::url_bypass + "\",\""
+                           + wire::policy_version + "\":";
+constexpr auto url_list = ",\"" + wire::policy_patterns + "\":[";
+constexpr auto header_block = "]},{\"" + wire::policy_type + "\":\""
+                              + wire::header_bypass + "\",\""
+                              + wire::policy_version + "\":";
+constexpr auto header_list = ",\"" + wire::policy_headers + "\":[";
+constexpr std::string_view type_word = wire::policy_type;
 
 /*
  * The sensor's scanner starts a policy block wherever the four bytes
@@ -15,7 +30,7 @@ hide_type_word(const std::string &re)
 {
     std::string out;
     for (size_t i = 0; i < re.size(); i++) {
-        if (re.compare(i, 4, "Type") != 0) {
+        if (re.compare(i, type_word.size(), type_word) != 0) {
             out.push_back(re[i]);
             continue;
         }
@@ -55,8 +70,8 @@ namespace {
 std::string
 sensor_header_name(std::string name)
 {
-    for (size_t i = name.find("Type"); i != std::string::npos;
-         i = name.find("Type", i + 1)) {
+    for (size_t i = name.find(type_word); i != std::string::npos;
+         i = name.find(type_word, i + 1)) {
         name[i] = 't';
     }
     return name;
@@ -106,9 +121,9 @@ policy_document(const Control &c)
     /* The URL block goes first: a scan that passes through a block it
      * skips looks for the next "Type" behind it, and the header block,
      * whose names are not unescaped, is best last. */
-    std::string doc = "[{\"Type\":\"urlbypass\",\"Version\":";
+    std::string doc(url_block.view());
     append_escaped(doc, c.url_bypass ? c.url_bypass->version : cleared_version);
-    doc += ",\"Patterns\":[";
+    doc += url_list.view();
     if (c.url_bypass) {
         bool first = true;
         for (const auto &p : c.url_bypass->patterns) {
@@ -119,12 +134,12 @@ policy_document(const Control &c)
             append_escaped(doc, sensor_pattern(p));
         }
     }
-    doc += "]},{\"Type\":\"headerbypass\",\"Version\":";
+    doc += header_block.view();
     append_escaped(doc, c.header_bypass ? c.header_bypass->version
                                         : cleared_version);
     /* the scanner steps two bytes past each value's closing quote: no
      * blanks between the value, its brace and the next comma */
-    doc += ",\"Headers\":[";
+    doc += header_list.view();
     if (c.header_bypass) {
         bool first = true;
         for (const auto &r : c.header_bypass->rules) {
@@ -148,12 +163,17 @@ heartbeat_reply(const Control &c)
 {
     std::string body = policy_document(c);
     std::string r = "HTTP/1.1 200 OK\r\n"
-                    "Content-Type: application/json\r\n"
-                    "X-Kv-Logging-Level: ";
+                    "Content-Type: application/json\r\n";
+    r += wire::logging_level.view();
+    r += ": ";
     r += c.logging_level;
-    r += "\r\nX-Kv-Backoff-Duration: ";
+    r += "\r\n";
+    r += wire::backoff_duration.view();
+    r += ": ";
     r += std::to_string(c.backoff_ms);
-    r += "\r\nX-Kv-Sampling-Rate: ";
+    r += "\r\n";
+    r += wire::sampling_rate.view();
+    r += ": ";
     r += std::to_string(c.sampling_rate);
     r += "\r\nContent-Length: ";
     r += std::to_string(body.size());

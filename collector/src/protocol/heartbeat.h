@@ -9,12 +9,14 @@
 #include <cstddef>
 #include <string>
 
+#include "kv_protocol.h"
 #include "model/control.h"
 
 namespace kv {
 
 /* A heartbeat reply is read in one go into 8192 bytes by the sensor. */
 constexpr size_t max_heartbeat_reply = 8000;
+static_assert(max_heartbeat_reply < kv_protocol::heartbeat_reply_buffer);
 
 /* The version a sensor is sent for a policy that is switched off: an empty
  * set under a version of its own, so turning a policy off reaches workers
