@@ -145,7 +145,7 @@ for v in $suite_on; do
     echo "matrix: $v: integration suite${http3:+ (HTTP/3 required)}, log in $log"
     # -rfEs: the short summary names failures and errors as well as skips
     # (a bare -rs would leave only the skips in it)
-    NGINX_BIN=$out/$v/sbin/nginx KV_MODULES=$out/$v/modules \
+    NGINX_BIN=$out/$v/sbin/nginx KV_MODULES=$out/$v/modules KV_PG_DIR=$out/$v/pg \
         KV_REQUIRE_HTTP3=$http3 \
         "$python" -m pytest -q -p no:cacheprovider -rfEs -m "not collector_only" \
         "$top/tests/integration" \

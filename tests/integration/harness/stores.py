@@ -27,7 +27,12 @@ _names = itertools.count()
 
 
 def cluster_dir():
-    """build/pg/<session>: one server per pytest process."""
+    """build/pg/<session>: one server per pytest process.  KV_PG_DIR
+    names another folder, for suites that run side by side on one build
+    (the release matrix), which would otherwise start servers on one data
+    folder."""
+    if os.environ.get("KV_PG_DIR"):
+        return Path(os.environ["KV_PG_DIR"])
     build = Path(os.environ.get("KV_BIN") or REPO / "build/bin").parent
     worker = os.environ.get("PYTEST_XDIST_WORKER", "main")
     return build / "pg" / f"integration-{worker}"
