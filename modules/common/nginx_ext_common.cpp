@@ -385,10 +385,22 @@ ngx_ext_peers_create(ngx_uint_t n, ngx_log_t *log) noexcept
         return NULL;
     }
 
-    auto *block =
-        static_cast<peer_block *>(ngx_pcalloc(pool, sizeof(peer_block)));
-    auto *peers = static_cast<ngx_transport_peer_t *>(
-        ngx_pcalloc(pool, n * sizeof(ngx_transport_peer_t)));
+    peer_block *block;
+    ngx_transport_peer_t *peers;
+
+    {
+        /*
+         * The pool threads add URL-keyed peers to this pool under the
+         * lock while the event loop makes a new collector's peers here.
+         */
+        std::lock_guard<std::mutex> guard(peer_list_lock);
+
+        block =
+            static_cast<peer_block *>(ngx_pcalloc(pool, sizeof(peer_block)));
+        peers = static_cast<ngx_transport_peer_t *>(
+            ngx_pcalloc(pool, n * sizeof(ngx_transport_peer_t)));
+    }
+
     if (block == NULL || peers == NULL) {
         return NULL;
     }
