@@ -8,6 +8,8 @@
 
 #include "nginx_ext_collector.h"
 
+#include <cstring>
+
 namespace kestrelvanes {
 
 /*
@@ -16,6 +18,20 @@ namespace kestrelvanes {
  * thread, and the peer's lock, for longer than this.
  */
 constexpr ngx_msec_t collector_wait_ms = 5000;
+
+/* The text of an errno value, for the error log. */
+inline const char *
+error_text(int err) noexcept
+{
+    return strerror(err);
+}
+
+/*
+ * The peer's connection takes this thread's own events, which nginx's
+ * send routine wants: concurrent sends on different peers do not share
+ * one record.
+ */
+void use_thread_events(ngx_transport_peer_t *peer) noexcept;
 
 /* Milliseconds of a clock that only goes forward; any thread. */
 ngx_msec_t monotonic_ms() noexcept;

@@ -87,11 +87,11 @@ typedef enum {
 
 /*
  * A message on its way to the collector.  A log message lives in a block
- * of the queue's (log_queue.cpp) with its bytes and its endpoint copy; a
- * heartbeat or statistics message lives in a pool of its own.  A message
- * of a location with a collector carries that collector's record and
- * leaves by its connections alone; the others go to the URL opc_endpoint
- * names (the authorization server that answered).
+ * of the queue's (message_blocks.cpp) with its bytes and its endpoint
+ * copy; a heartbeat or statistics message lives in a pool of its own.  A
+ * message of a location with a collector carries that collector's record
+ * and leaves by its connections alone; the others go to the URL
+ * opc_endpoint names (the authorization server that answered).
  */
 typedef struct {
     u_char *request;
