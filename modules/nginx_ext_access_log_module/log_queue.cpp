@@ -331,15 +331,25 @@ lane_for(ngx_ext_access_log_msg_t *msg) noexcept
         }
     }
 
-    if (idle == NULL) {
+    /*
+     * A new lane counts only once its task exists: the exit flush and the
+     * completions walk every counted lane and take what it queued.
+     */
+    bool fresh = idle == NULL;
+
+    if (fresh) {
         if (lanes_used == max_lanes) {
             return NULL;
         }
-        idle = &lanes[lanes_used++];
+        idle = &lanes[lanes_used];
     }
 
     if (!lane_init(idle)) {
         return NULL;
+    }
+
+    if (fresh) {
+        lanes_used++;
     }
 
     idle->peer = NULL;
