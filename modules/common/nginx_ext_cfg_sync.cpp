@@ -3,7 +3,6 @@
  */
 #include "nginx_ext_cfg_sync.h"
 #include "kv_protocol.h"
-#include "nginx_ext_auth_module.h"
 #include "nginx_ext_policy.h"
 
 #include <cstdlib>
@@ -197,16 +196,15 @@ get_log_mode_direct(void) noexcept
 int
 get_log_mode_from_auth(ngx_http_request_t *r, LogMode *out_log_mode) noexcept
 {
-    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
-        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+    ngx_ext_request_state_t *state = ngx_ext_request_state(r);
 
     /* a bypassed request's context holds only that decision */
-    if (ctx == NULL || ctx->bypass == ngx_ext_bypass_yes) {
+    if (state == NULL || state->bypass == ngx_ext_bypass_yes) {
         *out_log_mode = DefaultLogMode;
         return -1;
     }
 
-    *out_log_mode = ctx->log_mode;
+    *out_log_mode = state->log_mode;
     return 1;
 }
 

@@ -4,7 +4,6 @@
  */
 #include "nginx_ext_common.h"
 #include "nginx_ext_cfg_sync.h"
-#include "nginx_ext_auth_module.h"
 #include "nginx_ext_transport.h"
 
 #include <poll.h>
@@ -12,6 +11,16 @@
 #include <openssl/err.h>
 
 #include <cerrno>
+
+namespace {
+
+/*
+ * Set by the authorization module while the configuration is read, so on
+ * the event loop before any request; read on the event loop only.
+ */
+ngx_ext_request_state_pt request_state_finder;
+
+} /* namespace */
 
 namespace kestrelvanes::core {
 
@@ -616,6 +625,22 @@ ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept
 
     get_log_mode_from_auth(r, &mode);
     return mode;
+}
+
+void
+ngx_ext_set_request_state_finder(ngx_ext_request_state_pt find) noexcept
+{
+    request_state_finder = find;
+}
+
+ngx_ext_request_state_t *
+ngx_ext_request_state(ngx_http_request_t *r) noexcept
+{
+    if (request_state_finder == NULL) {
+        return NULL;
+    }
+
+    return request_state_finder(r);
 }
 
 } /* namespace kestrelvanes::core */

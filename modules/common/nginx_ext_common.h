@@ -46,7 +46,7 @@ extern "C" {
 #include <cstdint>
 #include <mutex>
 
-#include "nginx_ext_access_log_stats.h"
+#include "nginx_ext_counters.h"
 
 #if !(NGX_THREADS)
 #error "the sensor modules need nginx built --with-threads"
@@ -60,44 +60,22 @@ enum LogMode : int32_t {
     NoLogMode = 3,
 };
 
-#define NGX_EXT_AUTH_COUNTERS(X)                                               \
-    X(req)                                                                     \
-    X(req_unauthorized)                                                        \
-    X(req_ok)                                                                  \
-    X(req_declined_ok)                                                         \
-    X(req_again)                                                               \
-    X(req_error)                                                               \
-    X(req_forbidden)                                                           \
-    X(req_special)                                                             \
-    X(sr_sent)                                                                 \
-    X(sr_send_fail)                                                            \
-    X(sr_success)                                                              \
-    X(sr_fail)                                                                 \
-    X(sr_callback)                                                             \
-    X(failure_overridden)                                                      \
-    X(alloc_fail)                                                              \
-    X(read_body_error)                                                         \
-    X(req_has_body)                                                            \
-    X(sr_zero)                                                                 \
-    X(sr_ref_of)                                                               \
-    X(sr_in_mem)                                                               \
-    X(sr_alloc_fail)                                                           \
-    X(list_init_fail)                                                          \
-    X(list_copy_fail)                                                          \
-    X(req_id_fail)                                                             \
-    X(req_uri_fail)                                                            \
-    X(req_method_fail)                                                         \
-    X(req_host_fail)                                                           \
-    X(req_client_addr_fail)                                                    \
-    X(req_forwarded_for_fail)                                                  \
-    X(req_forwarded_proto_fail)                                                \
-    X(logging_disabled)                                                        \
-    X(log_skipped_in_backoff)                                                  \
-    X(fail_open_passed)
-
+/*
+ * What the authorization handler decides for a request and the capture
+ * filters read: the logging mode when the request came in and the bypass
+ * decision (ngx_ext_bypass_*, nginx_ext_policy_decision.h).  It lives in
+ * the authorization module's request context, which the core does not
+ * know: that module registers the finder of it when its configuration is
+ * read (ngx_ext_set_request_state_finder).
+ */
 typedef struct {
-    NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)
-} ngx_ext_auth_stats_t;
+    LogMode log_mode;
+    ngx_uint_t bypass;
+} ngx_ext_request_state_t;
+
+/* The state of request r, or NULL when nothing was decided for it. */
+typedef ngx_ext_request_state_t *(*ngx_ext_request_state_pt)(
+    ngx_http_request_t *r) noexcept;
 
 /* A collector a configuration names (nginx_ext_collector.h). */
 typedef struct ngx_ext_collector_s ngx_ext_collector_t;
@@ -364,6 +342,14 @@ ngx_int_t ngx_get_opc_lb_endpoint(ngx_http_request_t *r,
                                   ngx_str_t *opc_endpoint) noexcept;
 u_char *ngx_str_to_null_term_string(u_char *buffer, ngx_str_t *str) noexcept;
 LogMode ngx_get_log_mode_cached(ngx_http_request_t *r) noexcept;
+
+/*
+ * The per-request state: the authorization module sets its finder while
+ * the configuration is read, before any request; until then, and for a
+ * request without a context of that module, there is none (NULL).
+ */
+void ngx_ext_set_request_state_finder(ngx_ext_request_state_pt find) noexcept;
+ngx_ext_request_state_t *ngx_ext_request_state(ngx_http_request_t *r) noexcept;
 
 } /* namespace kestrelvanes::core */
 

@@ -11,7 +11,6 @@
  * unchanged: a failure of the sensor costs the log, never the client.
  */
 #include "nginx_ext_access_log_module.h"
-#include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_policy.h"
 
@@ -102,10 +101,9 @@ should_sample_request(ngx_http_request_t *r) noexcept
 bool
 bypassed(ngx_http_request_t *r) noexcept
 {
-    auto *auth = static_cast<ngx_http_auth_request_ctx_t *>(
-        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+    ngx_ext_request_state_t *state = ngx_ext_request_state(r);
 
-    return ngx_ext_request_bypassed(r, auth ? &auth->bypass : NULL);
+    return ngx_ext_request_bypassed(r, state ? &state->bypass : NULL);
 }
 
 ngx_http_response_body_ctx_t *

@@ -3,7 +3,6 @@
  */
 #include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
-#include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_collector.h"
 #include "nginx_ext_policy.h"
@@ -887,76 +886,7 @@ ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept
     conf->kestrelvanes_http_access_enable = NGX_CONF_UNSET;
     conf->redact_headers = static_cast<ngx_array_t *>(NGX_CONF_UNSET_PTR);
 
-    conf->conditions = ngx_array_create(
-        cf->pool, 10, sizeof(ngx_http_response_body_condition_t));
-    if (conf->conditions == NULL) {
-        return NULL;
-    }
-
-    conf->cv = ngx_array_create(cf->pool, 10, sizeof(ngx_http_complex_value_t));
-    if (conf->cv == NULL) {
-        return NULL;
-    }
-
     return conf;
-}
-
-static ngx_int_t
-ngx_array_merge(ngx_array_t *child, ngx_array_t *parent) noexcept
-{
-    if (parent->nelts == 0) {
-        return NGX_OK;
-    }
-
-    if (child->size != parent->size) {
-        return NGX_ERROR;
-    }
-
-    void *elts = ngx_array_push_n(child, parent->nelts);
-    if (elts == NULL) {
-        return NGX_ERROR;
-    }
-
-    ngx_memcpy(elts, parent->elts, parent->nelts * parent->size);
-
-    return NGX_OK;
-}
-
-static char *
-ngx_http_response_body_compile_conditions(
-    ngx_conf_t *cf, ngx_http_response_body_loc_conf_t *conf) noexcept
-{
-    if (conf->conditions->nelts == 0) {
-        return NGX_CONF_OK;
-    }
-
-    auto *cv = static_cast<ngx_http_complex_value_t *>(
-        ngx_array_push_n(conf->cv, conf->conditions->nelts));
-    if (cv == NULL) {
-        return NGX_CONF_ERROR;
-    }
-
-    ngx_memzero(cv, conf->conditions->nelts * sizeof(ngx_http_complex_value_t));
-
-    auto *cond = static_cast<ngx_http_response_body_condition_t *>(
-        conf->conditions->elts);
-
-    for (ngx_uint_t i = 0; i < conf->conditions->nelts; i++) {
-        ngx_http_compile_complex_value_t ccv;
-
-        ngx_memzero(&ccv, sizeof(ngx_http_compile_complex_value_t));
-        ccv.cf = cf;
-        ccv.value = &cond[i].expression;
-        ccv.complex_value = &cv[i];
-
-        if (ngx_http_compile_complex_value(&ccv) != NGX_OK) {
-            ngx_conf_log_error(NGX_LOG_ERR, cf, 0, "can't compile '%V'",
-                               &cond[i].expression);
-            return NGX_CONF_ERROR;
-        }
-    }
-
-    return NGX_CONF_OK;
 }
 
 static char *
@@ -971,10 +901,6 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
                               default_body_buffer_size);
     ngx_conf_merge_size_value(conf->total_buffer_size, prev->total_buffer_size,
                               default_total_buffer_size);
-
-    if (ngx_array_merge(conf->conditions, prev->conditions) != NGX_OK) {
-        return NGX_CONF_ERROR;
-    }
 
     ngx_conf_merge_value(conf->status_1xx, prev->status_1xx, 0);
     ngx_conf_merge_value(conf->status_2xx, prev->status_2xx, 0);
@@ -997,7 +923,7 @@ ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
     ngx_conf_merge_str_value(conf->remote_auth_log_server,
                              prev->remote_auth_log_server, "");
 
-    return ngx_http_response_body_compile_conditions(cf, conf);
+    return NGX_CONF_OK;
 }
 
 /* lifecycle */

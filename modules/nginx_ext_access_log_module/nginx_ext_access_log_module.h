@@ -23,8 +23,6 @@ typedef struct {
     size_t total_buffer_size;
     ngx_flag_t capture_body;
     ngx_str_t capture_body_var;
-    ngx_array_t *conditions;
-    ngx_array_t *cv;
     size_t remote_port;
     ngx_str_t remote_api;
     ngx_str_t remote_auth_log_server;
@@ -32,12 +30,6 @@ typedef struct {
     ngx_flag_t kestrelvanes_http_access_enable;
     ngx_array_t *redact_headers; /* of ngx_str_t; NULL: nothing is masked */
 } ngx_http_response_body_loc_conf_t;
-
-/* A condition record: 32 bytes, the expression first. */
-typedef struct {
-    ngx_str_t expression;
-    u_char reserved[32 - sizeof(ngx_str_t)];
-} ngx_http_response_body_condition_t;
 
 typedef struct {
     ngx_event_t event;

@@ -268,7 +268,7 @@ ngx_http_auth_bypassed(ngx_http_request_t *r,
                        ngx_http_auth_request_ctx_t *ctx) noexcept
 {
     if (ctx != NULL) {
-        return ngx_ext_request_bypassed(r, &ctx->bypass);
+        return ngx_ext_request_bypassed(r, &ctx->state.bypass);
     }
 
     if (!ngx_ext_request_bypassed(r, NULL)) {
@@ -280,8 +280,8 @@ ngx_http_auth_bypassed(ngx_http_request_t *r,
 
     /* without it the filters merely decide again */
     if (ctx != NULL) {
-        ctx->bypass = ngx_ext_bypass_yes;
-        ctx->log_mode = get_log_mode_direct();
+        ctx->state.bypass = ngx_ext_bypass_yes;
+        ctx->state.log_mode = get_log_mode_direct();
         ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
     }
 
@@ -365,16 +365,16 @@ ngx_http_auth_request_handler(ngx_http_request_t *r) noexcept
     }
 
     ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_auth);
-    ctx->log_mode = get_log_mode_direct();
+    ctx->state.log_mode = get_log_mode_direct();
 
     /*
      * Followed, the policies have just been found not to match; otherwise
      * they were not looked at, and the capture filters decide for
      * themselves, in this context, when they need to.
      */
-    ctx->bypass = steered ? ngx_ext_bypass_no : ngx_ext_bypass_undecided;
+    ctx->state.bypass = steered ? ngx_ext_bypass_no : ngx_ext_bypass_undecided;
 
-    if (steered && should_log(ctx->log_mode) < 0) {
+    if (steered && should_log(ctx->state.log_mode) < 0) {
         kestrelvanes::count(auth_stats.logging_disabled);
         return ngx_http_auth_let_pass;
     }
@@ -897,6 +897,15 @@ ngx_http_auth_request_read_variables(ngx_conf_t *cf) noexcept
     return ngx_ext_auth_http_body_add_variables(cf);
 }
 
+ngx_ext_request_state_t *
+ngx_http_auth_request_state(ngx_http_request_t *r) noexcept
+{
+    auto *ctx = static_cast<ngx_http_auth_request_ctx_t *>(
+        ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_auth));
+
+    return ctx != NULL ? &ctx->state : NULL;
+}
+
 static ngx_int_t
 ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
 {
@@ -913,6 +922,9 @@ ngx_http_auth_request_init(ngx_conf_t *cf) noexcept
         {NGX_HTTP_SERVER_REWRITE_PHASE, ngx_http_auth_hide_body_length},
         {NGX_HTTP_PREACCESS_PHASE, ngx_http_auth_restore_body_length},
     };
+
+    /* the capture filters find what the handler decided through the core */
+    ngx_ext_set_request_state_finder(ngx_http_auth_request_state);
 
     size_t n = ngx_http_auth_configured ? 3 : 1;
 

@@ -25,14 +25,21 @@ typedef struct {
     ngx_http_set_variable_pt set_handler;
 } ngx_http_auth_request_variable_t;
 
-/* Per-request authorization context; the access-log module reads log_mode. */
+/*
+ * Per-request authorization context; the capture filters read its state
+ * through the core (ngx_ext_request_state).
+ */
 typedef struct {
     ngx_uint_t done;
     ngx_uint_t waiting_more_body;
     ngx_uint_t send_subrequest_with_body;
     ngx_uint_t status;
     ngx_http_request_t *subrequest;
-    LogMode log_mode;
+    /*
+     * the request's logging mode, and its bypass decision
+     * (ngx_ext_request_bypassed), made once here
+     */
+    ngx_ext_request_state_t state;
     /* body reading is on the stack: its post handler runs synchronously */
     ngx_uint_t reading_body;
     /*
@@ -40,12 +47,13 @@ typedef struct {
      * status) pass: the request goes on, but nobody authorized it
      */
     ngx_uint_t failed_open;
-    /* the request's bypass decision (ngx_ext_request_bypassed), made once
-     * here and read by the access-log filters */
-    ngx_uint_t bypass;
     /* what nginx calls when the subrequest ends (data: this context) */
     ngx_http_post_subrequest_t post;
 } ngx_http_auth_request_ctx_t;
+
+/* The core's finder of a request's state: the one in this context. */
+ngx_ext_request_state_t *
+ngx_http_auth_request_state(ngx_http_request_t *r) noexcept;
 
 extern "C" {
 

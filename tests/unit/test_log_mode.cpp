@@ -2,6 +2,7 @@
 
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
+#include "nginx_ext_policy_decision.h"
 
 #include <string>
 
@@ -71,7 +72,12 @@ TEST(LogModeGates, ThreadGateFollowsProcessMode)
     ngx_ext_sensor_log_mode = saved;
 }
 
-/* The request's mode comes from the authorization context when there is one. */
+/*
+ * The request's mode comes from the authorization context when there is
+ * one, found through the finder that module registers with the core;
+ * without a finder, a context, or for a bypassed request, the caller
+ * falls back on the process's mode.
+ */
 TEST(LogModeGates, PerRequestModeComesFromAuthorizationContext)
 {
     ngx_uint_t saved_index = ngx_kestrelvanes_http_auth.ctx_index;
@@ -84,19 +90,37 @@ TEST(LogModeGates, PerRequestModeComesFromAuthorizationContext)
 
     ngx_ext_sensor_log_mode = MinimumLogMode;
 
+    ngx_http_auth_request_ctx_t ctx{};
+    ctx.state.log_mode = MetaDataLogMode;
+    slots[2] = &ctx;
+
+    /* no finder registered: the core knows of no request state */
+    ngx_ext_set_request_state_finder(NULL);
     LogMode out = NoLogMode;
+    EXPECT_EQ(ngx_ext_request_state(&r), nullptr);
+    EXPECT_EQ(get_log_mode_from_auth(&r, &out), -1);
+    EXPECT_EQ(out, DefaultLogMode);
+
+    ngx_ext_set_request_state_finder(ngx_http_auth_request_state);
+
+    slots[2] = NULL;
+    out = NoLogMode;
     EXPECT_EQ(get_log_mode_from_auth(&r, &out), -1);
     EXPECT_EQ(out, DefaultLogMode);
     EXPECT_EQ(ngx_get_log_mode_cached(&r), DefaultLogMode);
 
-    ngx_http_auth_request_ctx_t ctx{};
-    ctx.log_mode = MetaDataLogMode;
     slots[2] = &ctx;
-
+    EXPECT_EQ(ngx_ext_request_state(&r), &ctx.state);
     EXPECT_EQ(get_log_mode_from_auth(&r, &out), 1);
     EXPECT_EQ(out, MetaDataLogMode);
     EXPECT_EQ(ngx_get_log_mode_cached(&r), MetaDataLogMode);
 
+    /* a bypassed request's context holds only that decision */
+    ctx.state.bypass = ngx_ext_bypass_yes;
+    EXPECT_EQ(get_log_mode_from_auth(&r, &out), -1);
+    EXPECT_EQ(out, DefaultLogMode);
+
+    ngx_ext_set_request_state_finder(NULL);
     ngx_kestrelvanes_http_auth.ctx_index = saved_index;
     ngx_ext_sensor_log_mode = saved_mode;
 }

@@ -1,11 +1,13 @@
 /*
- * Counter record of the access-log module and of the common sensor code.
- * One instance per worker process (defined by the authorization module's
- * shared object); raised with an atomic add, read and reset by the
- * statistics sender.
+ * The sensor's counter records: the access-log record, which the common
+ * sensor code raises too, and the authorization record.  One instance of
+ * each per worker process, defined by the sensor core (in the
+ * authorization module's shared object); raised with an atomic add from
+ * any thread, read and reset by the statistics sender, whose message
+ * names each counter by its field.
  */
-#ifndef NGINX_EXT_ACCESS_LOG_STATS_H
-#define NGINX_EXT_ACCESS_LOG_STATS_H
+#ifndef NGINX_EXT_COUNTERS_H
+#define NGINX_EXT_COUNTERS_H
 
 extern "C" {
 #include <ngx_config.h>
@@ -99,4 +101,44 @@ typedef struct {
     NGX_EXT_ACCESS_LOG_COUNTERS(NGX_EXT_COUNTER_FIELD)
 } ngx_ext_access_log_stats_t;
 
-#endif /* NGINX_EXT_ACCESS_LOG_STATS_H */
+/* The authorization module's counters. */
+#define NGX_EXT_AUTH_COUNTERS(X)                                               \
+    X(req)                                                                     \
+    X(req_unauthorized)                                                        \
+    X(req_ok)                                                                  \
+    X(req_declined_ok)                                                         \
+    X(req_again)                                                               \
+    X(req_error)                                                               \
+    X(req_forbidden)                                                           \
+    X(req_special)                                                             \
+    X(sr_sent)                                                                 \
+    X(sr_send_fail)                                                            \
+    X(sr_success)                                                              \
+    X(sr_fail)                                                                 \
+    X(sr_callback)                                                             \
+    X(failure_overridden)                                                      \
+    X(alloc_fail)                                                              \
+    X(read_body_error)                                                         \
+    X(req_has_body)                                                            \
+    X(sr_zero)                                                                 \
+    X(sr_ref_of)                                                               \
+    X(sr_in_mem)                                                               \
+    X(sr_alloc_fail)                                                           \
+    X(list_init_fail)                                                          \
+    X(list_copy_fail)                                                          \
+    X(req_id_fail)                                                             \
+    X(req_uri_fail)                                                            \
+    X(req_method_fail)                                                         \
+    X(req_host_fail)                                                           \
+    X(req_client_addr_fail)                                                    \
+    X(req_forwarded_for_fail)                                                  \
+    X(req_forwarded_proto_fail)                                                \
+    X(logging_disabled)                                                        \
+    X(log_skipped_in_backoff)                                                  \
+    X(fail_open_passed)
+
+typedef struct {
+    NGX_EXT_AUTH_COUNTERS(NGX_EXT_COUNTER_FIELD)
+} ngx_ext_auth_stats_t;
+
+#endif /* NGINX_EXT_COUNTERS_H */
