@@ -1,9 +1,9 @@
 /*
  * The exporter: what a module sees of the worker's way out to the
- * collector.  Below it (this folder) are the per-worker lanes and their
+ * collector.  Behind it (this folder) are the per-worker lanes and their
  * batches, the message blocks, the sending threads and their priority,
- * and the flush when a worker exits; below those the core's connections,
- * TLS and backoff.  A module asks for a message of a known size for a
+ * the flush when a worker exits, and under those the connections, TLS,
+ * backoff, collector records and peer pools.  A module asks for a message of a known size for a
  * destination, writes its bytes, and submits it; at a worker's start it
  * passes the settings in, and at its end it lets the exporter flush and
  * release what it holds.  Nothing in this folder includes a module's
