@@ -1,9 +1,10 @@
 /*
  * Sensor core shared by both modules: per-process state and counters,
- * transport peers and request attribute helpers.
+ * the transport peers' records and request attribute helpers.
  *
  * The binary interface between the two shared objects.  Everything the
- * common headers (this one and its siblings in modules/common) declare in
+ * common headers (this one and its siblings in modules/common and
+ * modules/common/exporter) declare in
  * namespace kestrelvanes::core is defined once, in the authorization
  * module's object, and exported from it; the access-log
  * module's object binds to those definitions when nginx loads it, which

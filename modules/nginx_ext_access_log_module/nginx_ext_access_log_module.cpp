@@ -274,6 +274,8 @@ ngx_str_t default_remote_stats_api = ngx_string(kv_protocol::stats_path.s);
  * saturated, and logs were dropped.
  */
 ngx_uint_t thread_priority = 10;
+size_t queue_memory_budget = 32 * 1024 * 1024;
+ngx_msec_t log_batch_delay = 5;
 
 const char *exclude_headers[NGX_EXT_EXCLUDE_HEADERS] = {
     "Host",
@@ -1033,6 +1035,10 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
     }
 
     ngx_http_response_body_bind_pools(cycle);
+
+    ngx_ext_exporter_conf_t exporter = {thread_priority, queue_memory_budget,
+                                        log_batch_delay};
+    ngx_ext_exporter_configure(&exporter);
 
     ngx_ext_access_log_stats_conf_t *mcf = ngx_http_timer_main_conf(cycle);
 

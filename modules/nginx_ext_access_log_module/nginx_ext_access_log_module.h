@@ -6,6 +6,7 @@
 #ifndef NGINX_EXT_ACCESS_LOG_MODULE_H
 #define NGINX_EXT_ACCESS_LOG_MODULE_H
 
+#include "exporter.h"
 #include "nginx_ext_common.h"
 
 #define NGX_EXT_EXCLUDE_HEADERS 12
@@ -67,36 +68,6 @@ typedef struct {
     ngx_uint_t expires_hash;
     ngx_uint_t etag_hash;
 } ngx_http_builtin_headers_hash_t;
-
-typedef enum {
-    NONE = 0,
-    ACCESS_LOG = 1,
-    STATS = 2,
-    AUTHZ_LOG = 3,
-    HB = 4,
-    MERGED_LOG = 5,
-} log_msg_type_t;
-
-/*
- * A message on its way to the collector.  A log message lives in a block
- * of the queue's (message_blocks.cpp) with its bytes and its endpoint
- * copy; a heartbeat or statistics message lives in a pool of its own.  A
- * message of a location with a collector carries that collector's record
- * and leaves by its connections alone; the others go to the URL
- * opc_endpoint names (the authorization server that answered).
- */
-typedef struct {
-    u_char *request;
-    size_t len;
-    unsigned long request_id;
-    ngx_pool_t *mem_pool; /* heartbeat and statistics: the message's pool */
-    size_t block_size;    /* a log message: the size of its block */
-    log_msg_type_t msg_type;
-    ngx_ext_collector_t *collector;
-    ngx_str_t opc_endpoint;
-    ngx_transport_item_t item; /* its place in the queue and in a batch */
-    ngx_str_t policies;        /* HB: the reply, for the completion to apply */
-} ngx_ext_access_log_msg_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576
 #define NGX_EXT_STATS_REQUEST_SIZE 32768
@@ -176,30 +147,6 @@ ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
                                        ngx_ext_collector_t *collector) noexcept;
 void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
 void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
-
-/*
- * The per-worker queue of log messages and its batches.  A builder asks
- * for a message of len bytes (NGX_DECLINED: past the memory budget,
- * NGX_ERROR: no endpoint or no memory; both counted), writes its bytes at
- * msg->request and posts it, or frees it.  Posting hands the message to
- * the queue whatever the outcome.
- */
-ngx_int_t
-ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
-                               ngx_ext_collector_t *collector,
-                               ngx_ext_access_log_msg_t **msg) noexcept;
-ngx_int_t ngx_ext_access_log_post_message(
-    ngx_ext_access_log_msg_t *msg, ngx_atomic_uint_t connection,
-    log_msg_type_t msg_type, ngx_thread_pool_t *thread_pool) noexcept;
-void ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
-bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
-u_char *ngx_ext_access_log_scratch(size_t size) noexcept;
-void ngx_ext_access_log_queue_exit() noexcept;
-void ngx_ext_set_sender_priority(ngx_log_t *log) noexcept;
-
-/* graceful exit: the queue is flushed, bounded; what is left is counted */
-ngx_int_t ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept;
-void ngx_ext_access_log_exit_worker(void) noexcept;
 
 /* heartbeat and statistics timer */
 void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;

@@ -3,7 +3,7 @@
  * before a block is taken, and blocks reused by class within the bound.
  */
 #include "support.h"
-#include "nginx_ext_access_log_module.h"
+#include "exporter.h"
 #include "nginx_ext_collector.h"
 
 #include <cstring>
@@ -16,7 +16,6 @@ class MessageBlocks : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        saved_budget = queue_memory_budget;
 #if (NGX_DEBUG_PALLOC)
         GTEST_SKIP() << "a sanitized nginx build allocates every block alone";
 #endif
@@ -28,7 +27,7 @@ class MessageBlocks : public ::testing::Test {
     {
         /* the cached blocks go back to malloc, for the leak check */
         ngx_ext_access_log_queue_exit();
-        queue_memory_budget = saved_budget;
+        budget(32 * 1024 * 1024);
     }
 
     ngx_ext_access_log_msg_t *make(size_t len, ngx_ext_collector_t *c = NULL)
@@ -39,7 +38,14 @@ class MessageBlocks : public ::testing::Test {
         return msg;
     }
 
-    size_t saved_budget = 0;
+    /* the directives' defaults but for the budget */
+    static void budget(size_t bytes)
+    {
+        ngx_ext_exporter_conf_t conf = {10, bytes, 5};
+
+        ngx_ext_exporter_configure(&conf);
+    }
+
     ngx_str_t url = ngx_string("http://127.0.0.1:9/log");
 };
 
@@ -86,7 +92,7 @@ TEST_F(MessageBlocks, RefusedBeforeATakenBlock)
     EXPECT_EQ(log_stats.task_srv_nil, 2u);
 
     /* past the budget: dropped and counted as a full queue */
-    queue_memory_budget = 64 * 1024;
+    budget(64 * 1024);
     EXPECT_EQ(ngx_ext_access_log_new_message(64 * 1024, &url, NULL, &msg),
               NGX_DECLINED);
     EXPECT_EQ(log_stats.log_dropped_queue_full, 1u);
@@ -126,7 +132,7 @@ TEST_F(MessageBlocks, FreedBlocksServeTheirClassAgain)
 TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
 {
     /* room for two cached 4 KiB blocks */
-    queue_memory_budget = 32 * 1024;
+    budget(32 * 1024);
 
     std::vector<ngx_ext_access_log_msg_t *> held;
     for (int i = 0; i < 3; i++) {

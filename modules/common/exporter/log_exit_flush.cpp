@@ -1,5 +1,5 @@
 /*
- * Access-log module: the flush of the log queue when a worker exits.
+ * Exporter: the flush of the log queue when a worker exits.
  *
  * A worker that exits gracefully (quit, reload) first sends what it
  * holds.  nginx closes its idle connections as it starts exiting, and one

@@ -1,5 +1,5 @@
 /*
- * Access-log module: what the parts of the worker's log queue share.  The
+ * Exporter: what the parts of the worker's log queue share.  The
  * lanes and their batches (log_queue.cpp) belong to the event loop; a
  * batch in flight belongs to its pool thread (log_batch_send.cpp) until
  * its completion runs; the flush at exit (log_exit_flush.cpp) and the
@@ -9,13 +9,16 @@
 #ifndef NGINX_EXT_LOG_QUEUE_INTERNAL_H
 #define NGINX_EXT_LOG_QUEUE_INTERNAL_H
 
-#include "nginx_ext_access_log_module.h"
+#include "exporter.h"
 
 #include <cstddef>
 
 namespace kestrelvanes::log_queue {
 
 struct log_lane;
+
+/* the settings the module passed in (ngx_ext_exporter_configure) */
+extern ngx_ext_exporter_conf_t settings;
 
 /* The payload of a lane's task: the messages of one batch. */
 struct log_batch {
@@ -71,6 +74,9 @@ void batch_handler(void *data, ngx_log_t *log) noexcept;
 
 /* A message that did not go out, counted by its type; any thread. */
 void count_send_failure(ngx_ext_access_log_msg_t *msg) noexcept;
+
+/* The first sending thread of a worker takes the configured priority. */
+void set_sender_priority(ngx_log_t *log) noexcept;
 
 /* log_exit_flush.cpp, on the event loop */
 

@@ -1,5 +1,5 @@
 /*
- * Access-log module: the worker's queue of log messages, its lanes, and
+ * Exporter: the worker's queue of log messages, its lanes, and
  * the batches that carry them to the collector.
  *
  * A message built on the event loop joins the lane of the connection it
@@ -412,7 +412,7 @@ take_queued(log_lane *lane) noexcept
 bool
 lane_is_due(const log_lane *lane) noexcept
 {
-    return lane->due || log_batch_delay == 0 || flushing
+    return lane->due || settings.batch_delay == 0 || flushing
            || lane->queued >= full_batch_messages
            || lane->queued_bytes >= full_batch_bytes;
 }
@@ -481,7 +481,7 @@ schedule_batch(log_lane *lane) noexcept
     }
 
     if (!lane->delay.timer_set) {
-        ngx_add_timer(&lane->delay, log_batch_delay);
+        ngx_add_timer(&lane->delay, settings.batch_delay);
     }
 }
 
@@ -571,18 +571,24 @@ drop_queued_leftovers() noexcept
     });
 }
 
+/* the directives' defaults, until the module passes its settings in */
+ngx_ext_exporter_conf_t settings = {10, 32 * 1024 * 1024, 5};
+
 } /* namespace kestrelvanes::log_queue */
 
 extern "C" {
 
-size_t queue_memory_budget = 32 * 1024 * 1024;
-ngx_msec_t log_batch_delay = 5;
+void
+ngx_ext_exporter_configure(const ngx_ext_exporter_conf_t *conf) noexcept
+{
+    settings = *conf;
+}
 
 /* Whether a message of len bytes fits the budget beside what is held. */
 bool
 ngx_ext_access_log_queue_has_room(size_t len) noexcept
 {
-    return held_bytes + message_cost(len) <= queue_memory_budget;
+    return held_bytes + message_cost(len) <= settings.queue_memory;
 }
 
 /*
@@ -608,7 +614,7 @@ ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
     }
 
     log_lane *lane =
-        held_bytes + cost <= queue_memory_budget ? lane_for(msg) : NULL;
+        held_bytes + cost <= settings.queue_memory ? lane_for(msg) : NULL;
 
     if (lane == NULL) {
         ngx_ext_access_log_free_message(msg);

@@ -1,5 +1,5 @@
 /*
- * Access-log module: a batch of log messages on its way to the collector,
+ * Exporter: a batch of log messages on its way to the collector,
  * and the priority of the threads that send it.
  *
  * A lane's task (log_queue.cpp) runs here on a pool thread: the backoff
@@ -198,7 +198,7 @@ batch_handler(void *data, ngx_log_t *log) noexcept
 
     kestrelvanes::count(log_stats.task_callback, batch->count);
 
-    ngx_ext_set_sender_priority(log);
+    set_sender_priority(log);
 
     if (!batch_may_be_sent(batch, log)) {
         return;
@@ -231,13 +231,9 @@ batch_handler(void *data, ngx_log_t *log) noexcept
     }
 }
 
-} /* namespace kestrelvanes::log_queue */
-
-extern "C" {
-
 /* Only the first sending thread of a worker is re-prioritised. */
 void
-ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
+set_sender_priority(ngx_log_t *log) noexcept
 {
     if (priority_set.exchange(true)) {
         return;
@@ -245,9 +241,9 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "ngx_ext_access_log_thread_handler thread_priority: %d",
-                  (int) thread_priority);
+                  (int) settings.thread_priority);
 
-    if (thread_priority == 0) {
+    if (settings.thread_priority == 0) {
         return;
     }
 
@@ -256,7 +252,8 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
                   "%d",
                   getpriority(PRIO_PROCESS, 0));
 
-    if (setpriority(PRIO_PROCESS, 0, static_cast<int>(thread_priority)) == -1) {
+    if (setpriority(PRIO_PROCESS, 0, static_cast<int>(settings.thread_priority))
+        == -1) {
         perror("setpriority");
     }
 
@@ -266,4 +263,4 @@ ngx_ext_set_sender_priority(ngx_log_t *log) noexcept
         getpriority(PRIO_PROCESS, 0));
 }
 
-} /* extern "C" */
+} /* namespace kestrelvanes::log_queue */

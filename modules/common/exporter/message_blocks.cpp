@@ -1,5 +1,5 @@
 /*
- * Access-log module: the memory log messages are built in and queued in.
+ * Exporter: the memory log messages are built in and queued in.
  *
  * A message lives in one block (its record, its endpoint copy, its
  * bytes).  Blocks come in size classes, powers of two from 1 KiB to
@@ -15,6 +15,8 @@
  */
 #include "log_queue_internal.h"
 #include "nginx_ext_collector.h"
+
+using kestrelvanes::log_queue::settings;
 
 namespace {
 
@@ -84,7 +86,7 @@ void
 block_free(void *p, size_t block_size) noexcept
 {
     if (blocks_alone || block_size > block_max_size
-        || cached_bytes + block_size > queue_memory_budget / 4) {
+        || cached_bytes + block_size > settings.queue_memory / 4) {
         ngx_free(p);
         return;
     }
