@@ -65,8 +65,29 @@ append_literal(writer &w, const char (&text)[N]) noexcept
  * A decimal number between two fixed texts (either may be empty), whole or
  * nothing.
  */
-void append_number(writer &w, const char *prefix, uint64_t value,
-                   const char *suffix) noexcept;
+void append_number_checked(writer &w, const char *prefix, uint64_t value,
+                           const char *suffix) noexcept;
+
+/*
+ * The same, written in place when the longest number fits: five of them
+ * go into every message, and the piecewise copy cost more than the rest
+ * of the message's fixed members.
+ */
+template <size_t P, size_t S>
+inline void
+append_number(writer &w, const char (&prefix)[P], uint64_t value,
+              const char (&suffix)[S]) noexcept
+{
+    if (value <= (uint64_t) INT64_MAX
+        && w.room() > P - 1 + NGX_INT64_LEN + S - 1) {
+        u_char *p = ngx_cpymem(w.pos, prefix, P - 1);
+        p = write_decimal(p, (int64_t) value);
+        w.pos = ngx_cpymem(p, suffix, S - 1);
+        return;
+    }
+
+    append_number_checked(w, prefix, value, suffix);
+}
 
 /*
  * The contents of a JSON string: quote and backslash escaped, control

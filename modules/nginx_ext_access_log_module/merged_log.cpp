@@ -291,11 +291,20 @@ ngx_str_t
 host_of(const ngx_str_t *server) noexcept
 {
     ngx_str_t host = *server;
-    u_char *p = ngx_strlcasestrn(server->data, server->data + server->len,
-                                 (u_char *) "://", 3 - 1);
-    if (p != NULL) {
-        host.data = p + 3;
-        host.len = server->data + server->len - host.data;
+    u_char *last = server->data + server->len;
+
+    /* the first "://": a search for its colon, cheaper than a substring's */
+    for (u_char *p = server->data; last - p >= 3; p++) {
+        p = static_cast<u_char *>(memchr(p, ':', last - p - 2));
+        if (p == NULL) {
+            break;
+        }
+
+        if (p[1] == '/' && p[2] == '/') {
+            host.data = p + 3;
+            host.len = last - host.data;
+            break;
+        }
     }
 
     return host;
