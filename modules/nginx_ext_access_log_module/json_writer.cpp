@@ -149,13 +149,7 @@ static_assert(stops(0x20202020205d5c00ULL) == 0x8080ULL,
 inline unsigned
 stop_mask(__m128i x) noexcept
 {
-    /* signed bytes: from 0x80 on they are below the space too */
-    __m128i stop =
-        _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
-
-    return (unsigned) _mm_movemask_epi8(stop);
+    return json_stop_mask(x);
 }
 
 /*
@@ -213,63 +207,7 @@ skip_plain(const u_char *p, const u_char *end) noexcept
     return at < half ? p + at : end - half + (at - half);
 }
 
-/*
- * A value of four to sixteen plain bytes with room to spare, as most
- * header names and values are: checked and copied as its first and last
- * eight or four bytes, without the general walk and a call to memcpy.
- * False leaves it to the walk.
- */
-bool
-copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
-{
-    if (len < 4 || len > 16 || w.room() <= len) {
-        return false;
-    }
-
-    if (len >= 8) {
-        uint64_t first, last;
-
-        ngx_memcpy(&first, p, 8);
-        ngx_memcpy(&last, p + len - 8, 8);
-
-        __m128i x = _mm_unpacklo_epi64(_mm_cvtsi64_si128((long long) first),
-                                       _mm_cvtsi64_si128((long long) last));
-        if (stop_mask(x) != 0) {
-            return false;
-        }
-
-        ngx_memcpy(w.pos, &first, 8);
-        ngx_memcpy(w.pos + len - 8, &last, 8);
-        w.pos += len;
-        return true;
-    }
-
-    uint32_t first, last;
-
-    ngx_memcpy(&first, p, 4);
-    ngx_memcpy(&last, p + len - 4, 4);
-
-    __m128i x = _mm_unpacklo_epi32(_mm_cvtsi32_si128((int) first),
-                                   _mm_cvtsi32_si128((int) last));
-
-    /* the zero bytes above the two halves are not the value's */
-    if ((stop_mask(x) & 0xff) != 0) {
-        return false;
-    }
-
-    ngx_memcpy(w.pos, &first, 4);
-    ngx_memcpy(w.pos + len - 4, &last, 4);
-    w.pos += len;
-    return true;
-}
-
 #else
-
-bool
-copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
-{
-    return false;
-}
 
 /* The first byte from p on that does not stand for itself, or end. */
 const u_char *
@@ -635,18 +573,19 @@ append_number_checked(writer &w, const char *prefix, uint64_t value,
         value /= 10;
     } while (value != 0);
 
-    u_char text[NGX_INT64_LEN + 8];
-    u_char *p = text;
+    size_t prefix_len = ngx_strlen(prefix);
+    size_t digits_len = digits + sizeof(digits) - d;
+    size_t suffix_len = ngx_strlen(suffix);
 
-    while (*prefix) {
-        *p++ = *prefix++;
-    }
-    p = ngx_cpymem(p, d, digits + sizeof(digits) - d);
-    while (*suffix) {
-        *p++ = *suffix++;
+    /* whole or nothing, as append_string() */
+    if (w.room() <= prefix_len + digits_len + suffix_len) {
+        overflowed(w);
+        return;
     }
 
-    append_string(w, text, p - text);
+    w.pos = ngx_cpymem(w.pos, prefix, prefix_len);
+    w.pos = ngx_cpymem(w.pos, d, digits_len);
+    w.pos = ngx_cpymem(w.pos, suffix, suffix_len);
 }
 
 /*
@@ -655,13 +594,9 @@ append_number_checked(writer &w, const char *prefix, uint64_t value,
  * counted are the same as byte by byte.
  */
 void
-write_escaped(writer &w, const u_char *p, size_t len) noexcept
+write_escaped_walk(writer &w, const u_char *p, size_t len) noexcept
 {
     const u_char *end = p + len;
-
-    if (copied_short_plain(w, p, len)) {
-        return;
-    }
 
     while (p < end) {
         const u_char *run = p;

@@ -401,6 +401,22 @@ TEST(JsonWriter, NumbersNearTheEndOfTheBufferGoWholeOrNotAtAll)
             ASSERT_EQ(buf[size], '#') << "past the end, " << size;
         }
     }
+
+    /* fixed texts longer than any number, on either side */
+    std::string want = "\"client_port\":65535,\"tries\":[],\"latencies\":{";
+
+    for (size_t size = 0; size < want.size() + 24; size++) {
+        std::vector<u_char> buf(size + 1, '#');
+        writer w = {buf.data(), buf.data(), buf.data() + size, false};
+
+        append_number(w, "\"client_port\":", 65535,
+                      ",\"tries\":[],\"latencies\":{");
+
+        bool fits = size > want.size();
+        ASSERT_EQ(w.overflow, !fits) << size;
+        ASSERT_EQ(std::string(buf.data(), w.pos), fits ? want : "") << size;
+        ASSERT_EQ(buf[size], '#') << "past the end, " << size;
+    }
 }
 
 } /* namespace */
