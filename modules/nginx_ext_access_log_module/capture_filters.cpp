@@ -120,6 +120,9 @@ ngx_http_response_body_set_ctx(ngx_http_request_t *r, LogMode mode) noexcept
     ctx->log_mode = mode;
     ctx->resp_body_truncated = 0;
 
+    /* before the filters after this one change it (gzip, ranges) */
+    ctx->declared_len = r->headers_out.content_length_n;
+
     ngx_http_set_ctx(r, ctx, ngx_kestrelvanes_http_access);
 
     return ctx;
@@ -141,6 +144,66 @@ keep_request_body_file(ngx_http_request_t *r) noexcept
     }
 }
 
+/*
+ * The capture starts at the length the handler declared when that is
+ * below the capture size: a small answer then takes its few bytes from the
+ * request's pool instead of the whole capture size from malloc.  A body
+ * longer than declared grows it to the capture size (grow_capture), so
+ * what is captured is the same either way.
+ */
+bool
+open_capture(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx) noexcept
+{
+    size_t size = ctx->blcf->body_buffer_size;
+
+    if (ctx->declared_len >= 0 && (off_t) size > ctx->declared_len) {
+        size = (size_t) ctx->declared_len;
+    }
+
+    /* one byte at least: a buffer without a start is no capture */
+    auto *start = static_cast<u_char *>(ngx_palloc(r->pool, ngx_max(size, 1)));
+    if (start == NULL) {
+        return false;
+    }
+
+    ctx->buffer.start = start;
+    ctx->buffer.pos = start;
+    ctx->buffer.last = start;
+    ctx->buffer.end = start + size;
+
+    return true;
+}
+
+/*
+ * Room for need more bytes: a capture opened at the declared length moves
+ * into one of the full capture size.  When that fails, the capture keeps
+ * what it has and the body is marked as cut.
+ */
+void
+grow_capture(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
+             size_t need) noexcept
+{
+    ngx_buf_t *capture = &ctx->buffer;
+    size_t full = ctx->blcf->body_buffer_size;
+    size_t used = capture->last - capture->start;
+
+    if ((size_t) (capture->end - capture->last) >= need
+        || (size_t) (capture->end - capture->start) >= full) {
+        return;
+    }
+
+    auto *start = static_cast<u_char *>(ngx_palloc(r->pool, full));
+    if (start == NULL) {
+        kestrelvanes::count(log_stats.alloc_fail);
+        return;
+    }
+
+    capture->last = ngx_cpymem(start, capture->start, used);
+    capture->start = start;
+    capture->pos = start;
+    capture->end = start + full;
+}
+
 bool
 buffer_in_memory(ngx_buf_t *b) noexcept
 {
@@ -157,16 +220,20 @@ buffer_in_memory(ngx_buf_t *b) noexcept
  * its range is not captured.
  */
 void
-capture_file_range(ngx_http_response_body_ctx_t *ctx, ngx_buf_t *b) noexcept
+capture_file_range(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
+                   ngx_buf_t *b) noexcept
 {
     ngx_buf_t *capture = &ctx->buffer;
     off_t size = b->file_last - b->file_pos;
-    size_t room = capture->end - capture->last;
     ngx_file_t *file = b->file;
 
     if (size <= 0) {
         return;
     }
+
+    grow_capture(r, ctx, (size_t) ngx_min(size, (off_t) NGX_MAX_SIZE_T_VALUE));
+
+    size_t room = capture->end - capture->last;
 
     if ((off_t) room < size) {
         ctx->resp_body_truncated = 1;
@@ -205,8 +272,8 @@ capture_file_range(ngx_http_response_body_ctx_t *ctx, ngx_buf_t *b) noexcept
  * see the end flags, so the end of a long response is known all the same.
  */
 bool
-capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
-              bool capturing) noexcept
+capture_chain(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
+              ngx_chain_t *in, bool capturing) noexcept
 {
     ngx_buf_t *capture = &ctx->buffer;
     bool last = false;
@@ -229,13 +296,16 @@ capture_chain(ngx_http_response_body_ctx_t *ctx, ngx_chain_t *in,
 
         if (!buffer_in_memory(b)) {
             if (capturing && b->in_file) {
-                capture_file_range(ctx, b);
+                capture_file_range(r, ctx, b);
             }
             continue;
         }
 
         if (capturing && b->pos != b->last) {
             size_t size = b->last - b->pos;
+
+            grow_capture(r, ctx, size);
+
             size_t room = capture->end - capture->last;
 
             if (size > room) {
@@ -404,21 +474,11 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
 
     bool capturing = should_log_payload(ctx->log_mode) > 0;
 
-    if (capturing && ctx->buffer.start == NULL) {
-        size_t size = ctx->blcf->body_buffer_size;
-        auto *start = static_cast<u_char *>(ngx_palloc(r->pool, size));
-
-        if (start == NULL) {
-            /* this exchange goes unlogged; the response is untouched */
-            kestrelvanes::count(log_stats.alloc_fail);
-            ngx_http_set_ctx(r, NULL, ngx_kestrelvanes_http_access);
-            return ngx_http_next_body_filter(r, in);
-        }
-
-        ctx->buffer.start = start;
-        ctx->buffer.pos = start;
-        ctx->buffer.last = start;
-        ctx->buffer.end = start + size;
+    if (capturing && ctx->buffer.start == NULL && !open_capture(r, ctx)) {
+        /* this exchange goes unlogged; the response is untouched */
+        kestrelvanes::count(log_stats.alloc_fail);
+        ngx_http_set_ctx(r, NULL, ngx_kestrelvanes_http_access);
+        return ngx_http_next_body_filter(r, in);
     }
 
     if (r->header_only) {
@@ -426,7 +486,7 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
         ctx->ended = 1;
     }
 
-    if (capture_chain(ctx, in, capturing)) {
+    if (capture_chain(r, ctx, in, capturing)) {
         ctx->ended = 1;
     }
 

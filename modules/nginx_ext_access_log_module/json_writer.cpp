@@ -149,13 +149,7 @@ static_assert(stops(0x20202020205d5c00ULL) == 0x8080ULL,
 inline unsigned
 stop_mask(__m128i x) noexcept
 {
-    /* signed bytes: from 0x80 on they are below the space too */
-    __m128i stop =
-        _mm_or_si128(_mm_cmplt_epi8(x, _mm_set1_epi8(0x20)),
-                     _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
-
-    return (unsigned) _mm_movemask_epi8(stop);
+    return json_stop_mask(x);
 }
 
 /*
@@ -384,45 +378,72 @@ encode_base64_ssse3(u_char *d, const u_char *s, size_t len) noexcept
     return done;
 }
 
+/* The constants of the AVX2 steps, each 128-bit lane as the SSSE3 ones. */
+struct avx2_constants {
+    __m256i spread;
+    __m256i mask_ac;
+    __m256i shift_ac;
+    __m256i mask_bd;
+    __m256i shift_bd;
+    __m256i offsets;
+};
+
 /*
- * The same with AVX2, twenty-four bytes to thirty-two characters: a group
- * of twelve in each 128-bit lane, as the shuffles work within a lane.  The
+ * One AVX2 step, twenty-four bytes to thirty-two characters: a group of
+ * twelve in each 128-bit lane, as the shuffles work within a lane.  The
  * upper lane's sixteen bytes are read from the twelfth on, so a step needs
- * twenty-eight bytes; returns how many it encoded, a multiple of 24.
+ * twenty-eight bytes.
+ */
+__attribute__((target("avx2"), always_inline)) inline void
+encode_step_avx2(u_char *d, const u_char *s, const avx2_constants &k) noexcept
+{
+    __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 12));
+    __m256i in = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+    in = _mm256_shuffle_epi8(in, k.spread);
+
+    __m256i values = _mm256_or_si256(
+        _mm256_mulhi_epu16(_mm256_and_si256(in, k.mask_ac), k.shift_ac),
+        _mm256_mullo_epi16(_mm256_and_si256(in, k.mask_bd), k.shift_bd));
+
+    __m256i pick = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
+    __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
+    pick = _mm256_or_si256(pick, _mm256_and_si256(upper, _mm256_set1_epi8(13)));
+
+    __m256i text =
+        _mm256_add_epi8(_mm256_shuffle_epi8(k.offsets, pick), values);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), text);
+}
+
+/*
+ * The AVX2 steps over as much as they take, two a round while there is
+ * room, which halves the loop's own work on a body of kilobytes; returns
+ * how many bytes it encoded, a multiple of 24.
  */
 __attribute__((target("avx2"))) size_t
 encode_base64_avx2(u_char *d, const u_char *s, size_t len) noexcept
 {
-    const __m256i spread = _mm256_broadcastsi128_si256(
-        _mm_load_si128(reinterpret_cast<const __m128i *>(spread_bytes)));
-    const __m256i mask_ac = _mm256_set1_epi32(0x0fc0fc00);
-    const __m256i shift_ac = _mm256_set1_epi32(0x04000040);
-    const __m256i mask_bd = _mm256_set1_epi32(0x003f03f0);
-    const __m256i shift_bd = _mm256_set1_epi32(0x01000010);
-    const __m256i offsets = _mm256_broadcastsi128_si256(
-        _mm_load_si128(reinterpret_cast<const __m128i *>(offset_bytes)));
+    const avx2_constants k = {
+        _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(spread_bytes))),
+        _mm256_set1_epi32(0x0fc0fc00),
+        _mm256_set1_epi32(0x04000040),
+        _mm256_set1_epi32(0x003f03f0),
+        _mm256_set1_epi32(0x01000010),
+        _mm256_broadcastsi128_si256(
+            _mm_load_si128(reinterpret_cast<const __m128i *>(offset_bytes)))};
     size_t done = 0;
 
-    while (len - done >= 28) {
-        __m128i lo =
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + done));
-        __m128i hi =
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + done + 12));
-        __m256i in = _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-        in = _mm256_shuffle_epi8(in, spread);
+    while (len - done >= 24 + 28) {
+        encode_step_avx2(d, s + done, k);
+        encode_step_avx2(d + 32, s + done + 24, k);
 
-        __m256i values = _mm256_or_si256(
-            _mm256_mulhi_epu16(_mm256_and_si256(in, mask_ac), shift_ac),
-            _mm256_mullo_epi16(_mm256_and_si256(in, mask_bd), shift_bd));
+        d += 64;
+        done += 48;
+    }
 
-        __m256i pick = _mm256_subs_epu8(values, _mm256_set1_epi8(51));
-        __m256i upper = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), values);
-        pick = _mm256_or_si256(pick,
-                               _mm256_and_si256(upper, _mm256_set1_epi8(13)));
-
-        __m256i text =
-            _mm256_add_epi8(_mm256_shuffle_epi8(offsets, pick), values);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), text);
+    if (len - done >= 28) {
+        encode_step_avx2(d, s + done, k);
 
         d += 32;
         done += 24;
@@ -568,8 +589,8 @@ utf8_sequence_len(const u_char *p, size_t len) noexcept
 }
 
 void
-append_number(writer &w, const char *prefix, uint64_t value,
-              const char *suffix) noexcept
+append_number_checked(writer &w, const char *prefix, uint64_t value,
+                      const char *suffix) noexcept
 {
     u_char digits[NGX_INT64_LEN];
     u_char *d = digits + sizeof(digits);
@@ -579,18 +600,19 @@ append_number(writer &w, const char *prefix, uint64_t value,
         value /= 10;
     } while (value != 0);
 
-    u_char text[NGX_INT64_LEN + 8];
-    u_char *p = text;
+    size_t prefix_len = ngx_strlen(prefix);
+    size_t digits_len = digits + sizeof(digits) - d;
+    size_t suffix_len = ngx_strlen(suffix);
 
-    while (*prefix) {
-        *p++ = *prefix++;
-    }
-    p = ngx_cpymem(p, d, digits + sizeof(digits) - d);
-    while (*suffix) {
-        *p++ = *suffix++;
+    /* whole or nothing, as append_string() */
+    if (w.room() <= prefix_len + digits_len + suffix_len) {
+        overflowed(w);
+        return;
     }
 
-    append_string(w, text, p - text);
+    w.pos = ngx_cpymem(w.pos, prefix, prefix_len);
+    w.pos = ngx_cpymem(w.pos, d, digits_len);
+    w.pos = ngx_cpymem(w.pos, suffix, suffix_len);
 }
 
 /*
@@ -599,7 +621,7 @@ append_number(writer &w, const char *prefix, uint64_t value,
  * counted are the same as byte by byte.
  */
 void
-write_escaped(writer &w, const u_char *p, size_t len) noexcept
+write_escaped_walk(writer &w, const u_char *p, size_t len) noexcept
 {
     const u_char *end = p + len;
 

@@ -48,6 +48,7 @@ typedef struct {
     LogMode log_mode;
     int resp_body_truncated;
     off_t resp_body_seen;     /* body bytes that went by, captured or not */
+    off_t declared_len;       /* the handler's Content-Length, or -1 */
     ngx_str_t opc_endpoint;   /* where the message goes, found at the head */
     unsigned ended : 1;       /* the response's end went through the filters */
     unsigned post_action : 1; /* the location runs one once it is done */

@@ -366,3 +366,57 @@ TEST(JsonWriter, NumbersGoWholeOrNotAtAll)
 }
 
 } /* namespace */
+
+namespace {
+
+/*
+ * Numbers are written in place only with room for the longest one; in a
+ * buffer ending anywhere around it they still go whole or not at all, and
+ * so does a value above the signed range.
+ */
+TEST(JsonWriter, NumbersNearTheEndOfTheBufferGoWholeOrNotAtAll)
+{
+    static const struct {
+        uint64_t value;
+        const char *text;
+    } rows[] = {{0, "\"0\","},
+                {65535, "\"65535\","},
+                {1765432109876ULL, "\"1765432109876\","},
+                {9223372036854775807ULL, "\"9223372036854775807\","},
+                {9223372036854775808ULL, "\"9223372036854775808\","}};
+
+    for (const auto &row : rows) {
+        std::string want(row.text);
+
+        for (size_t size = 0; size < 40; size++) {
+            std::vector<u_char> buf(size + 1, '#');
+            writer w = {buf.data(), buf.data(), buf.data() + size, false};
+
+            append_number(w, "\"", row.value, "\",");
+
+            bool fits = size > want.size();
+            ASSERT_EQ(w.overflow, !fits) << want << " in " << size;
+            ASSERT_EQ(std::string(buf.data(), w.pos), fits ? want : "")
+                << want << " in " << size;
+            ASSERT_EQ(buf[size], '#') << "past the end, " << size;
+        }
+    }
+
+    /* fixed texts longer than any number, on either side */
+    std::string want = "\"client_port\":65535,\"tries\":[],\"latencies\":{";
+
+    for (size_t size = 0; size < want.size() + 24; size++) {
+        std::vector<u_char> buf(size + 1, '#');
+        writer w = {buf.data(), buf.data(), buf.data() + size, false};
+
+        append_number(w, "\"client_port\":", 65535,
+                      ",\"tries\":[],\"latencies\":{");
+
+        bool fits = size > want.size();
+        ASSERT_EQ(w.overflow, !fits) << size;
+        ASSERT_EQ(std::string(buf.data(), w.pos), fits ? want : "") << size;
+        ASSERT_EQ(buf[size], '#') << "past the end, " << size;
+    }
+}
+
+} /* namespace */
