@@ -9,6 +9,7 @@
  *
  * Whatever happens here, the response goes on to the next filter
  * unchanged: a failure of the sensor costs the log, never the client.
+ * It owns the worker's spare capture buffers.  Runs on the event loop.
  */
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
@@ -43,6 +44,95 @@ void
 debug(ngx_http_request_t *r, const char *text) noexcept
 {
     ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0, text);
+}
+
+/*
+ * Capture buffers too large for the request pool's own blocks (which
+ * nginx would take from malloc and give back at the request's end) come
+ * in classes, powers of two from 4 KiB to 64 KiB, and wait after their
+ * request on their class's list for the next capture: a worker keeps at
+ * most spare_limit of them.  A buffer past the largest class is the
+ * pool's, as before.  The sanitized build allocates every capture alone,
+ * as its pools do, so that an overrun meets a redzone.
+ */
+constexpr unsigned spare_min_shift = 12;
+constexpr ngx_uint_t spare_classes = 5;
+constexpr size_t spare_max_size = (size_t) 1
+                                  << (spare_min_shift + spare_classes - 1);
+constexpr ngx_uint_t spare_limit = 16;
+
+#if (NGX_DEBUG_PALLOC)
+constexpr bool spares_off = true;
+#else
+constexpr bool spares_off = false;
+#endif
+
+/* a buffer's class, kept before its bytes; its link while it waits */
+struct spare_head {
+    ngx_uint_t cls;
+    spare_head *next;
+};
+
+spare_head *spares[spare_classes];
+ngx_uint_t spare_count;
+
+/* At the request's end: the buffer waits for the next capture, or goes. */
+void
+release_spare(void *data) noexcept
+{
+    auto *h = static_cast<spare_head *>(data);
+
+    if (spare_count >= spare_limit) {
+        ngx_free(h);
+        return;
+    }
+
+    h->next = spares[h->cls];
+    spares[h->cls] = h;
+    spare_count++;
+}
+
+/*
+ * size bytes for the capture of r: from the pool when it takes them in
+ * its own blocks or they pass the largest class, else a spare buffer of
+ * their class, given back when the request's pool goes.
+ */
+u_char *
+capture_alloc(ngx_http_request_t *r, size_t size) noexcept
+{
+    if (spares_off || size <= r->pool->max || size > spare_max_size) {
+        return static_cast<u_char *>(ngx_palloc(r->pool, size));
+    }
+
+    ngx_pool_cleanup_t *cln = ngx_pool_cleanup_add(r->pool, 0);
+    if (cln == NULL) {
+        return NULL;
+    }
+
+    ngx_uint_t cls = size <= ((size_t) 1 << spare_min_shift)
+                         ? 0
+                         : 8 * sizeof(unsigned long) - __builtin_clzl(size - 1)
+                               - spare_min_shift;
+    spare_head *h = spares[cls];
+
+    if (h != NULL) {
+        spares[cls] = h->next;
+        spare_count--;
+
+    } else {
+        h = static_cast<spare_head *>(ngx_alloc(
+            sizeof(spare_head) + ((size_t) 1 << (spare_min_shift + cls)),
+            r->connection->log));
+        if (h == NULL) {
+            return NULL;
+        }
+        h->cls = cls;
+    }
+
+    cln->handler = release_spare;
+    cln->data = h;
+
+    return reinterpret_cast<u_char *>(h + 1);
 }
 
 } /* namespace */
@@ -161,7 +251,7 @@ open_capture(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx) noexcept
     }
 
     /* one byte at least: a buffer without a start is no capture */
-    auto *start = static_cast<u_char *>(ngx_palloc(r->pool, ngx_max(size, 1)));
+    auto *start = capture_alloc(r, ngx_max(size, 1));
     if (start == NULL) {
         return false;
     }
@@ -192,7 +282,7 @@ grow_capture(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
         return;
     }
 
-    auto *start = static_cast<u_char *>(ngx_palloc(r->pool, full));
+    auto *start = capture_alloc(r, full);
     if (start == NULL) {
         kestrelvanes::count(log_stats.alloc_fail);
         return;

@@ -554,7 +554,10 @@ void
 overflowed(writer &w) noexcept
 {
     w.overflow = true;
-    kestrelvanes::count(log_stats.json_data_append_failed);
+
+    if (!w.quiet) {
+        kestrelvanes::count(log_stats.json_data_append_failed);
+    }
 }
 
 size_t

@@ -21,12 +21,17 @@
 namespace kestrelvanes {
 namespace json {
 
-/* The message buffer and the write position. */
+/*
+ * The message buffer and the write position.  A trial writer (quiet)
+ * only marks what did not fit: the message is then written again, into
+ * room that is known to be enough, and counted there.
+ */
 struct writer {
     u_char *start;
     u_char *pos;
     u_char *end;
     bool overflow;
+    bool quiet = false;
 
     size_t room() const noexcept { return pos < end ? end - pos : 0; }
 };

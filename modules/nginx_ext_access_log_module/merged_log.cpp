@@ -8,8 +8,9 @@
  *
  * The head, the headers and the exchange's fields are written here; the
  * bodies are sized and written by merged_log_body.cpp.  Runs on the event
- * loop, in the response's log phase; the message is written into the
- * worker's scratch buffer and copied into a message of the queue.
+ * loop, in the response's log phase; the message is written straight
+ * into a block of the queue sized by a guess, or, when it outgrows the
+ * guess, into the worker's scratch buffer and copied into one.
  */
 #include "json_writer.h"
 #include "kv_protocol.h"
@@ -243,7 +244,9 @@ add_head_line(writer &w, const char (&name)[N], const u_char *value,
 {
     size_t len = N - 1 + value_len + 2;
 
+    /* a trial must not pass with a line the full buffer would hold */
     if ((ptrdiff_t) len > (w.end - 1) - w.pos) {
+        w.overflow = w.overflow || w.quiet;
         return;
     }
 
@@ -258,6 +261,10 @@ add_request_line(writer &w) noexcept
 {
     ptrdiff_t room = (w.end - 1) - w.pos;
     size_t len = request_line.size();
+
+    if (w.quiet && room < (ptrdiff_t) len) {
+        w.overflow = true;
+    }
 
     if (room <= 0) {
         return;
@@ -507,6 +514,86 @@ build_message(writer &w, ngx_http_request_t *r,
     return had_bodies && write_message(w, r, ctx, mode, conf, b, requestid);
 }
 
+/* the request body read from its file was only needed for the text */
+void
+free_file_body(ngx_http_request_t *r, bodies &b) noexcept
+{
+    if (b.file_body != NULL) {
+        ngx_pfree(r->pool, b.file_body);
+        b.file_body = NULL;
+    }
+}
+
+/*
+ * What a message takes beside its bodies and twice its request's head,
+ * as the last one of this worker took it, with some slack: exchanges
+ * alike give messages alike.
+ */
+size_t guess_rest = 1024;
+
+size_t
+guess_of(ngx_http_request_t *r, const bodies &b) noexcept
+{
+    return 2 * r->header_size + base64_len(b.request_len)
+           + base64_len(b.response_len);
+}
+
+void
+learn_rest(ngx_http_request_t *r, const bodies &b, size_t len) noexcept
+{
+    size_t known = guess_of(r, b);
+    size_t rest = len > known ? len - known : 0;
+
+    guess_rest = rest + rest / 8 + 64;
+}
+
+/*
+ * The message written straight into a block of the queue, sized by a
+ * guess: NGX_OK (in *msg), NGX_ERROR when it cannot be written at all,
+ * NGX_DECLINED when it must be written the other way, into the scratch
+ * buffer of the full bound; nothing is counted then.  A block of the
+ * guess's size class that is at least the bound is written as the
+ * scratch buffer would be, whole or else without the bodies; a smaller
+ * one is a trial that stops being one when the message fits it, and
+ * what fits it fits the bound as well, byte for byte the same.
+ */
+ngx_int_t
+write_in_block(writer &w, ngx_http_request_t *r,
+               ngx_http_response_body_ctx_t *ctx, LogMode mode,
+               ngx_http_response_body_loc_conf_t *conf, bodies &b,
+               const ngx_str_t *requestid, ngx_str_t *opc_endpoint,
+               ngx_ext_access_log_msg_t **msg) noexcept
+{
+    size_t bound = conf->total_buffer_size;
+    size_t guess = guess_of(r, b) + guess_rest;
+
+    if (ngx_ext_access_log_open_message(ngx_min(guess, bound), opc_endpoint,
+                                        conf->collector, msg)
+        != NGX_OK) {
+        *msg = NULL;
+        return NGX_DECLINED;
+    }
+
+    u_char *p = (*msg)->request;
+
+    if ((*msg)->len >= bound) {
+        w = {p, p, p + bound, false, false};
+        return build_message(w, r, ctx, mode, conf, b, requestid) ? NGX_OK
+                                                                  : NGX_ERROR;
+    }
+
+    w = {p, p, p + (*msg)->len, false, true};
+
+    if (write_message(w, r, ctx, mode, conf, b, requestid)) {
+        return NGX_OK;
+    }
+
+    ngx_ext_access_log_free_message(*msg);
+    *msg = NULL;
+
+    return NGX_DECLINED;
+}
+
 } /* namespace */
 
 extern "C" {
@@ -529,6 +616,7 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 {
     ngx_log_t *log = r->connection->log;
     bool log_payload = should_log_payload(_log_mode) >= 0;
+    ngx_ext_access_log_msg_t *msg = NULL;
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: enter, uri=%V, status=%ui",
@@ -568,13 +656,6 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: buffer_size=%uz", buffer_size);
 
-    /* the message is copied out of it once its length is known */
-    u_char *buffer = ngx_ext_access_log_scratch(buffer_size);
-    if (buffer == NULL) {
-        kestrelvanes::count(log_stats.pool_alloc_failed);
-        return NGX_ERROR;
-    }
-
     u_char id[request_id_size];
     if (ngx_get_request_id(r, id) != NGX_OK) {
         kestrelvanes::count(log_stats.req_id_failed);
@@ -582,33 +663,58 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     }
 
     ngx_str_t requestid = {ngx_strlen(id), id};
-    writer w = {buffer, buffer, buffer + buffer_size, false};
-    bool written = build_message(w, r, ctx, _log_mode, conf, b, &requestid);
+    writer w = {NULL, NULL, NULL, false, false};
+    ngx_int_t built = write_in_block(w, r, ctx, _log_mode, conf, b, &requestid,
+                                     opc_endpoint, &msg);
 
-    /* the request body read from its file was only needed for the text */
-    if (b.file_body != NULL) {
-        ngx_pfree(r->pool, b.file_body);
+    if (built == NGX_DECLINED) {
+        /* the message is copied out of it once its length is known */
+        u_char *buffer = ngx_ext_access_log_scratch(buffer_size);
+        if (buffer == NULL) {
+            free_file_body(r, b);
+            kestrelvanes::count(log_stats.pool_alloc_failed);
+            return NGX_ERROR;
+        }
+
+        w = {buffer, buffer, buffer + buffer_size, false, false};
+        built = build_message(w, r, ctx, _log_mode, conf, b, &requestid)
+                    ? NGX_OK
+                    : NGX_ERROR;
     }
 
-    if (!written) {
+    free_file_body(r, b);
+
+    if (built != NGX_OK) {
+        if (msg != NULL) {
+            ngx_ext_access_log_free_message(msg);
+        }
         return NGX_ERROR;
     }
 
     size_t total_request_len = w.pos - w.start;
+    learn_rest(r, b, total_request_len);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: posting task, "
                   "total_request_len=%uz",
                   total_request_len);
 
-    ngx_ext_access_log_msg_t *msg;
-    ngx_int_t rc = ngx_ext_access_log_new_message(
-        total_request_len, opc_endpoint, conf->collector, &msg);
+    ngx_int_t rc;
+
+    if (msg != NULL) {
+        rc = ngx_ext_access_log_close_message(&msg, total_request_len);
+
+    } else {
+        rc = ngx_ext_access_log_new_message(total_request_len, opc_endpoint,
+                                            conf->collector, &msg);
+        if (rc == NGX_OK) {
+            ngx_memcpy(msg->request, w.start, total_request_len);
+        }
+    }
+
     if (rc != NGX_OK) {
         return rc;
     }
-
-    ngx_memcpy(msg->request, buffer, total_request_len);
 
     return ngx_ext_access_log_post_message(msg, log->connection, MERGED_LOG,
                                            access_log_thread_pool);

@@ -105,7 +105,9 @@ open_body64(writer &w, size_t len, const char *too_large,
     size_t encoded = base64_len(len);
 
     if ((ptrdiff_t) (10 + encoded + 2) >= (w.end - 1) - w.pos) {
-        ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
+        if (!w.quiet) {
+            ngx_log_error(NGX_LOG_INFO, log, 0, too_large);
+        }
         w.overflow = true;
         return NULL;
     }

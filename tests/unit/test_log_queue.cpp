@@ -153,6 +153,57 @@ TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
     ngx_ext_access_log_free_message(y);
 }
 
+/*
+ * A message written in place keeps its block when no smaller class holds
+ * it, moves (bytes and endpoint) when one does, and is charged by its
+ * length like any other.
+ */
+TEST_F(MessageBlocks, WrittenInPlaceKeepsTheBlocksAndBudgetOfACopy)
+{
+    ngx_ext_access_log_msg_t *msg = NULL;
+    ngx_str_t empty = ngx_null_string;
+
+    /* no endpoint: declined, nothing counted, the builder goes on its way */
+    EXPECT_EQ(ngx_ext_access_log_open_message(100, &empty, NULL, &msg),
+              NGX_DECLINED);
+    EXPECT_EQ(log_stats.task_srv_nil, 0u);
+
+    ASSERT_EQ(ngx_ext_access_log_open_message(3000, &url, NULL, &msg), NGX_OK);
+    EXPECT_EQ(msg->block_size, 4096u);
+    EXPECT_GE(msg->len, 3000u);
+    EXPECT_EQ(msg->request + msg->len, (u_char *) msg + msg->block_size);
+    std::memset(msg->request, 'x', msg->len);
+
+    ngx_ext_access_log_msg_t *kept = msg;
+    ASSERT_EQ(ngx_ext_access_log_close_message(&msg, 2500), NGX_OK);
+    EXPECT_EQ(msg, kept);
+    EXPECT_EQ(msg->len, 2500u);
+    ngx_ext_access_log_free_message(msg);
+
+    /* a short message leaves the large block for one of its class */
+    ASSERT_EQ(ngx_ext_access_log_open_message(20000, &url, NULL, &msg), NGX_OK);
+    std::memcpy(msg->request, "short", 5);
+    ASSERT_EQ(ngx_ext_access_log_close_message(&msg, 5), NGX_OK);
+    EXPECT_EQ(msg->block_size, 1024u);
+    EXPECT_EQ(msg->len, 5u);
+    EXPECT_EQ(std::string((char *) msg->request, 5), "short");
+    EXPECT_EQ(
+        std::string((char *) msg->opc_endpoint.data, msg->opc_endpoint.len),
+        "http://127.0.0.1:9/log");
+    EXPECT_EQ(msg->opc_endpoint.data[msg->opc_endpoint.len], '\0');
+    ngx_ext_access_log_free_message(msg);
+
+    /* past the budget, whether it moves or not: freed and counted */
+    budget(16 * 1024);
+    ASSERT_EQ(ngx_ext_access_log_open_message(20000, &url, NULL, &msg), NGX_OK);
+    EXPECT_EQ(ngx_ext_access_log_close_message(&msg, 20000), NGX_DECLINED);
+    EXPECT_EQ(msg, nullptr);
+    ASSERT_EQ(ngx_ext_access_log_open_message(30000, &url, NULL, &msg), NGX_OK);
+    EXPECT_EQ(ngx_ext_access_log_close_message(&msg, 16000), NGX_DECLINED);
+    EXPECT_EQ(msg, nullptr);
+    EXPECT_EQ(log_stats.log_dropped_queue_full, 2u);
+}
+
 TEST_F(MessageBlocks, LargerThanEveryClassIsAllocatedAlone)
 {
     ngx_ext_access_log_msg_t *msg = make(200 * 1024);

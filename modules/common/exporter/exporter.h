@@ -75,6 +75,20 @@ ngx_int_t ngx_ext_access_log_post_message(
     ngx_ext_access_log_msg_t *msg, ngx_atomic_uint_t connection,
     log_msg_type_t msg_type, ngx_thread_pool_t *thread_pool) noexcept;
 void ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
+/*
+ * Or a builder that knows only a bound writes in place: it opens a block
+ * with at least room bytes at msg->request (msg->len says how many; on
+ * NGX_DECLINED nothing is taken or counted), writes, and closes it with
+ * the length written, which charges the budget as new_message does
+ * (NGX_DECLINED: past it, NGX_ERROR: no memory; counted, and the message
+ * freed, *msg NULL), or frees it.
+ */
+ngx_int_t
+ngx_ext_access_log_open_message(size_t room, const ngx_str_t *opc_endpoint,
+                                ngx_ext_collector_t *collector,
+                                ngx_ext_access_log_msg_t **msg) noexcept;
+ngx_int_t ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
+                                           size_t len) noexcept;
 /* Whether a message of len bytes would fit the budget now. */
 bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
 /* The worker's scratch buffer, where a message of unknown length is

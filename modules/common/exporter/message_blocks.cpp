@@ -205,6 +205,100 @@ ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
     return NGX_OK;
 }
 
+/*
+ * A block for a message of at most room bytes, to be written in place
+ * and then closed with its length.  Nothing is counted or charged yet: a
+ * builder without one writes its message the other way.
+ */
+ngx_int_t
+ngx_ext_access_log_open_message(size_t room, const ngx_str_t *opc_endpoint,
+                                ngx_ext_collector_t *collector,
+                                ngx_ext_access_log_msg_t **msg) noexcept
+{
+    if (opc_endpoint == NULL || opc_endpoint->len == 0) {
+        return NGX_DECLINED;
+    }
+
+    size_t endpoint_size = collector ? 0 : opc_endpoint->len + 1;
+    size_t head = sizeof(ngx_ext_access_log_msg_t) + endpoint_size;
+    size_t block_size;
+    auto *m = static_cast<ngx_ext_access_log_msg_t *>(
+        block_alloc(head + room, &block_size));
+
+    if (m == NULL) {
+        return NGX_DECLINED;
+    }
+
+    ngx_memzero(m, sizeof(ngx_ext_access_log_msg_t));
+    m->block_size = block_size;
+    m->collector = collector;
+
+    auto *p = reinterpret_cast<u_char *>(m + 1);
+
+    if (collector != NULL) {
+        m->opc_endpoint = collector->url;
+
+    } else {
+        m->opc_endpoint.len = opc_endpoint->len;
+        m->opc_endpoint.data = p;
+        p = ngx_cpymem(p, opc_endpoint->data, opc_endpoint->len);
+        *p++ = '\0';
+    }
+
+    /* the whole rest of the block is the builder's */
+    m->request = p;
+    m->len = block_size - head;
+    *msg = m;
+
+    return NGX_OK;
+}
+
+/*
+ * The message opened in place is len bytes long.  It is charged like
+ * one that new_message gave (past the budget it is dropped and counted),
+ * and a message that a block of a smaller class holds moves there, so
+ * that the queue holds the same blocks either way.
+ */
+ngx_int_t
+ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
+                                 size_t len) noexcept
+{
+    ngx_ext_access_log_msg_t *m = *msg;
+    size_t head = m->request - reinterpret_cast<u_char *>(m);
+    size_t need = head + len;
+
+    *msg = NULL;
+
+    bool smaller =
+        !blocks_alone
+        && (m->block_size > block_max_size ? need < m->block_size
+                                           : need <= m->block_size / 2);
+
+    if (!smaller) {
+        if (!ngx_ext_access_log_queue_has_room(len)) {
+            block_free(m, m->block_size);
+            kestrelvanes::count(log_stats.log_dropped_queue_full);
+            return NGX_DECLINED;
+        }
+
+        m->len = len;
+        *msg = m;
+        return NGX_OK;
+    }
+
+    ngx_ext_access_log_msg_t *n;
+    ngx_int_t rc =
+        ngx_ext_access_log_new_message(len, &m->opc_endpoint, m->collector, &n);
+    if (rc == NGX_OK) {
+        ngx_memcpy(n->request, m->request, len);
+        *msg = n;
+    }
+
+    block_free(m, m->block_size);
+
+    return rc;
+}
+
 /* A message that was not posted, or whose batch is done. */
 void
 ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept
