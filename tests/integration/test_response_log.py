@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from harness import Reply
+from harness import Reply, wait_until
 from harness.exchange import ClientConnection, one_exchange, request_bytes
 from harness.samples import head_and_body
 from harness.sensorlogs import (check_request_id, counters, hostname,
@@ -334,15 +334,24 @@ def test_body_that_just_does_not_fit_drops_the_message(nginx, auth_server,
     with ThreadPoolExecutor(len(totals)) as pool:
         for resp in pool.map(exchange, totals):
             assert resp.status == 200 and resp.body == body
-    done = time.monotonic()
 
-    # a drop is decided before the response goes out, so the log knows
-    # of every drop by now
-    drops = {int(m.group(2)): int(m.group(1)) for m in re.finditer(
-        r"No space left to send body header size (\d+) body size "
-        + str(len(body)) + r'.*request: "GET /e(\d)/x', nginx.error_log(mark))}
-    logs = {int(log.value("X-Req-Uri")[2]): log
-            for log in response_logs(auth_server, count=5 - len(drops))}
+    # The message is built in the log phase, after the answer went out, so
+    # a drop's line and a sent log both come later: wait until each of the
+    # five exchanges is one or the other.
+    def drop_lines():
+        return {int(m.group(2)): int(m.group(1)) for m in re.finditer(
+            r"No space left to send body header size (\d+) body size "
+            + str(len(body)) + r'.*request: "GET /e(\d)/x',
+            nginx.error_log(mark))}
+
+    def accounted():
+        found = drop_lines()
+        sent = response_logs(auth_server)
+        return (found, sent) if len(found) + len(sent) >= 5 else None
+
+    drops, sent = wait_until(accounted, timeout=10.0)
+    done = time.monotonic()
+    logs = {int(log.value("X-Req-Uri")[2]): log for log in sent}
     assert sorted(list(logs) + list(drops)) == list(range(5)), (logs, drops)
     for i, log in logs.items():
         assert totals[i] - 1 - log.msg.raw.index(b"Content-Length: ") > need
