@@ -4,7 +4,6 @@
 #include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
-#include "nginx_ext_collector.h"
 #include "nginx_ext_policy.h"
 
 #include <cstdlib>
