@@ -14,7 +14,7 @@
 #ifndef NGINX_EXT_EXPORTER_H
 #define NGINX_EXT_EXPORTER_H
 
-#include "nginx_ext_common.h"
+#include "nginx_ext_peers.h"
 
 typedef enum {
     NONE = 0,
