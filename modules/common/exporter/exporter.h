@@ -118,14 +118,15 @@ void ngx_ext_exporter_configure(const ngx_ext_exporter_conf_t *conf) noexcept;
  * bytes at msg->request and submits it, or frees it.  Submitting hands
  * the message over whatever the outcome.
  */
-ngx_int_t
-ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
-                               ngx_ext_collector_t *collector,
-                               ngx_ext_access_log_msg_t **msg) noexcept;
-ngx_int_t ngx_ext_access_log_post_message(
-    ngx_ext_access_log_msg_t *msg, ngx_atomic_uint_t connection,
-    log_msg_type_t msg_type, ngx_thread_pool_t *thread_pool) noexcept;
-void ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
+ngx_int_t ngx_ext_exporter_new_message(size_t len,
+                                       const ngx_str_t *opc_endpoint,
+                                       ngx_ext_collector_t *collector,
+                                       ngx_ext_access_log_msg_t **msg) noexcept;
+ngx_int_t ngx_ext_exporter_submit(ngx_ext_access_log_msg_t *msg,
+                                  ngx_atomic_uint_t connection,
+                                  log_msg_type_t msg_type,
+                                  ngx_thread_pool_t *thread_pool) noexcept;
+void ngx_ext_exporter_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
 /*
  * Or a builder that knows only a bound writes in place: it opens a block
  * with at least room bytes at msg->request (msg->len says how many; on
@@ -135,16 +136,16 @@ void ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept;
  * freed, *msg NULL), or frees it.
  */
 ngx_int_t
-ngx_ext_access_log_open_message(size_t room, const ngx_str_t *opc_endpoint,
-                                ngx_ext_collector_t *collector,
-                                ngx_ext_access_log_msg_t **msg) noexcept;
-ngx_int_t ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
-                                           size_t len) noexcept;
+ngx_ext_exporter_open_message(size_t room, const ngx_str_t *opc_endpoint,
+                              ngx_ext_collector_t *collector,
+                              ngx_ext_access_log_msg_t **msg) noexcept;
+ngx_int_t ngx_ext_exporter_close_message(ngx_ext_access_log_msg_t **msg,
+                                         size_t len) noexcept;
 /* Whether a message of len bytes would fit the budget now. */
-bool ngx_ext_access_log_queue_has_room(size_t len) noexcept;
+bool ngx_ext_exporter_has_room(size_t len) noexcept;
 /* The worker's scratch buffer, where a message of unknown length is
  * written first; NULL without memory. */
-u_char *ngx_ext_access_log_scratch(size_t size) noexcept;
+u_char *ngx_ext_exporter_scratch(size_t size) noexcept;
 
 /*
  * Heartbeats and statistics, to ext_stats_server: each is posted as a task
@@ -172,11 +173,11 @@ ngx_ext_exporter_send_last_stats(const ngx_ext_exporter_stats_t *stats,
  * what is held, bounded.  Without it the worker still runs; its exit
  * drops what it holds.
  */
-ngx_int_t ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept;
+ngx_int_t ngx_ext_exporter_watch_exit(ngx_cycle_t *cycle) noexcept;
 /* At a worker's end, once the thread pools are done: what is left is
  * counted, batches in flight freed and the cached blocks released. */
-void ngx_ext_access_log_exit_worker(void) noexcept;
-void ngx_ext_access_log_queue_exit() noexcept;
+void ngx_ext_exporter_exit_worker(void) noexcept;
+void ngx_ext_exporter_queue_exit() noexcept;
 
 } /* extern "C" */
 
