@@ -56,30 +56,8 @@ find_reply_value(const u_char *buf, ssize_t len, std::string_view name,
     return true;
 }
 
-/*
- * Where the reply of the heartbeat exchange running on this thread is
- * handed over to the event loop.  The transport's reply callback has no
- * room for it, so ngx_send_cfg_sync_request sets it around the exchange.
- */
-struct policy_handoff {
-    ngx_pool_t *pool;
-    ngx_str_t *policies;
-};
-
-thread_local policy_handoff *current_handoff;
-
-class handoff_scope {
-  public:
-    explicit handoff_scope(policy_handoff *handoff) noexcept
-    {
-        current_handoff = handoff;
-    }
-
-    ~handoff_scope() { current_handoff = NULL; }
-
-    handoff_scope(const handoff_scope &) = delete;
-    handoff_scope &operator=(const handoff_scope &) = delete;
-};
+/* the heartbeat exchange running on this thread (policy_handoff_scope) */
+thread_local kestrelvanes::policy_handoff *current_handoff;
 
 /*
  * Copies a reply that carries a body into the task's pool: the reply
@@ -89,7 +67,7 @@ class handoff_scope {
 void
 hand_over_policies(u_char *buf, ssize_t len) noexcept
 {
-    policy_handoff *handoff = current_handoff;
+    kestrelvanes::policy_handoff *handoff = current_handoff;
 
     if (handoff == NULL || len <= 0) {
         return;
@@ -157,6 +135,17 @@ update_number(const u_char *buf, ssize_t len, ngx_log_t *log,
 }
 
 } /* namespace */
+
+kestrelvanes::policy_handoff_scope::policy_handoff_scope(
+    policy_handoff *handoff) noexcept
+{
+    current_handoff = handoff;
+}
+
+kestrelvanes::policy_handoff_scope::~policy_handoff_scope()
+{
+    current_handoff = NULL;
+}
 
 namespace kestrelvanes::core {
 
@@ -257,23 +246,6 @@ ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept
                      get_log_mode_str(get_log_mode_direct()));
 
     return p - buf;
-}
-
-ssize_t
-ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool,
-                          ngx_str_t *policies) noexcept
-{
-    size_t len = ngx_ext_build_cfg_sync_request(cfg_sync_buffer,
-                                                sizeof(cfg_sync_buffer));
-
-    ngx_str_null(policies);
-
-    policy_handoff handoff = {mem_pool, policies};
-    handoff_scope scope(&handoff);
-
-    return ngx_transport_send_rcv_synch(
-        &t_peer_stats, cfg_sync_buffer, static_cast<int>(len), log,
-        &remote_logging_stat_server, mem_pool, parse_cfg_sync_response);
 }
 
 /*

@@ -20,6 +20,26 @@ namespace kestrelvanes {
 bool reply_header(const u_char *buf, size_t len, std::string_view name,
                   ngx_str_t *value) noexcept;
 
+/*
+ * Where a heartbeat reply read on this thread leaves its body (the bypass
+ * policies): copied into pool and pointed at by *policies, while a scope
+ * is open around the exchange.  The transport's reply callback has no
+ * room for it.  The scope and the exchange are in the same object.
+ */
+struct policy_handoff {
+    ngx_pool_t *pool;
+    ngx_str_t *policies;
+};
+
+class policy_handoff_scope {
+  public:
+    explicit policy_handoff_scope(policy_handoff *handoff) noexcept;
+    ~policy_handoff_scope();
+
+    policy_handoff_scope(const policy_handoff_scope &) = delete;
+    policy_handoff_scope &operator=(const policy_handoff_scope &) = delete;
+};
+
 } /* namespace kestrelvanes */
 
 namespace kestrelvanes::core {
@@ -36,15 +56,14 @@ int should_log_payload(LogMode mode) noexcept;
 int should_log_thread(void) noexcept;
 
 /*
- * The heartbeat exchange and the collector's commands in its reply.  The
- * exchange runs on a monitoring thread and applies the reply's logging
- * level, backoff and sampling rate at once.  A reply with a body is copied
- * into mem_pool and left in *policies: its bypass policies are applied by
+ * The collector's commands in a heartbeat reply (the exchange itself is
+ * the exporter's, ngx_send_cfg_sync_request).  parse_cfg_sync_response
+ * runs on the monitoring thread and applies the reply's logging level,
+ * backoff and sampling rate at once, and leaves a reply with a body where
+ * the open policy_handoff_scope says; its bypass policies are applied by
  * ngx_ext_apply_heartbeat_policies, which the heartbeat task's completion
  * calls on the event loop, where patterns may be compiled safely.
  */
-ssize_t ngx_send_cfg_sync_request(ngx_log_t *log, ngx_pool_t *mem_pool,
-                                  ngx_str_t *policies) noexcept;
 void ngx_ext_apply_heartbeat_policies(ngx_str_t *policies) noexcept;
 size_t ngx_ext_build_cfg_sync_request(u_char *buf, size_t size) noexcept;
 ssize_t parse_cfg_sync_response(u_char *buf, ssize_t len,

@@ -475,7 +475,7 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
     }
 
     /* a log the queue has no room for is not worth building */
-    if (!ngx_ext_access_log_queue_has_room(0)) {
+    if (!ngx_ext_exporter_has_room(0)) {
         debug(r, "ngx_access_log_filter_header: dropping logs, queue full");
         kestrelvanes::count(log_stats.log_dropped_queue_full);
         return ngx_http_next_header_filter(r);

@@ -567,8 +567,8 @@ write_in_block(writer &w, ngx_http_request_t *r,
     size_t bound = conf->total_buffer_size;
     size_t guess = guess_of(r, b) + guess_rest;
 
-    if (ngx_ext_access_log_open_message(ngx_min(guess, bound), opc_endpoint,
-                                        conf->collector, msg)
+    if (ngx_ext_exporter_open_message(ngx_min(guess, bound), opc_endpoint,
+                                      conf->collector, msg)
         != NGX_OK) {
         *msg = NULL;
         return NGX_DECLINED;
@@ -588,7 +588,7 @@ write_in_block(writer &w, ngx_http_request_t *r,
         return NGX_OK;
     }
 
-    ngx_ext_access_log_free_message(*msg);
+    ngx_ext_exporter_free_message(*msg);
     *msg = NULL;
 
     return NGX_DECLINED;
@@ -669,7 +669,7 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     if (built == NGX_DECLINED) {
         /* the message is copied out of it once its length is known */
-        u_char *buffer = ngx_ext_access_log_scratch(buffer_size);
+        u_char *buffer = ngx_ext_exporter_scratch(buffer_size);
         if (buffer == NULL) {
             free_file_body(r, b);
             kestrelvanes::count(log_stats.pool_alloc_failed);
@@ -686,7 +686,7 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     if (built != NGX_OK) {
         if (msg != NULL) {
-            ngx_ext_access_log_free_message(msg);
+            ngx_ext_exporter_free_message(msg);
         }
         return NGX_ERROR;
     }
@@ -702,11 +702,11 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
     ngx_int_t rc;
 
     if (msg != NULL) {
-        rc = ngx_ext_access_log_close_message(&msg, total_request_len);
+        rc = ngx_ext_exporter_close_message(&msg, total_request_len);
 
     } else {
-        rc = ngx_ext_access_log_new_message(total_request_len, opc_endpoint,
-                                            conf->collector, &msg);
+        rc = ngx_ext_exporter_new_message(total_request_len, opc_endpoint,
+                                          conf->collector, &msg);
         if (rc == NGX_OK) {
             ngx_memcpy(msg->request, w.start, total_request_len);
         }
@@ -716,8 +716,8 @@ ngx_ext_send_http_merged_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
         return rc;
     }
 
-    return ngx_ext_access_log_post_message(msg, log->connection, MERGED_LOG,
-                                           access_log_thread_pool);
+    return ngx_ext_exporter_submit(msg, log->connection, MERGED_LOG,
+                                   access_log_thread_pool);
 }
 
 } /* extern "C" */

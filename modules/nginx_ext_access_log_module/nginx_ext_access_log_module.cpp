@@ -4,7 +4,6 @@
 #include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
 #include "nginx_ext_cfg_sync.h"
-#include "nginx_ext_collector.h"
 #include "nginx_ext_policy.h"
 
 #include <cstdlib>
@@ -1054,7 +1053,7 @@ ngx_http_timer_init_worker(ngx_cycle_t *cycle) noexcept
         ngx_add_timer(&mcf->event, NGX_EXT_TIMER_TICK);
 
         /* without it the worker still runs; its exit drops what it holds */
-        (void) ngx_ext_access_log_watch_exit(cycle);
+        (void) ngx_ext_exporter_watch_exit(cycle);
     }
 
     return NGX_OK;
@@ -1077,8 +1076,8 @@ ngx_http_timer_exit_worker(ngx_cycle_t *cycle) noexcept
         ngx_del_timer(&mcf->event);
     }
 
-    ngx_ext_access_log_exit_worker();
-    ngx_ext_access_log_queue_exit();
+    ngx_ext_exporter_exit_worker();
+    ngx_ext_exporter_queue_exit();
     ngx_ext_access_log_send_last_stats(cycle->log, mcf);
 
     /*

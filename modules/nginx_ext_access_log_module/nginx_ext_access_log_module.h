@@ -71,9 +71,7 @@ typedef struct {
 } ngx_http_builtin_headers_hash_t;
 
 #define NGX_EXT_STATS_BODY_SIZE 24576
-#define NGX_EXT_STATS_REQUEST_SIZE 32768
 #define NGX_EXT_STATS_API_SIZE 100
-#define NGX_EXT_TIMER_POOL_SIZE 112
 
 extern "C" {
 
@@ -139,26 +137,13 @@ ngx_int_t ngx_ext_send_http_response_log(
     ngx_http_response_body_loc_conf_t *conf) noexcept;
 ngx_uint_t ngx_access_log_inet_get_port(struct sockaddr *sa) noexcept;
 
-/* heartbeat and statistics tasks, and their sender */
-ngx_int_t ngx_ext_access_log_post_task(ngx_atomic_uint_t connection,
-                                       ngx_str_t *opc_endpoint,
-                                       log_msg_type_t msg_type, u_char *request,
-                                       size_t len, ngx_pool_t *mem_pool,
-                                       ngx_thread_pool_t *thread_pool,
-                                       ngx_ext_collector_t *collector) noexcept;
-void ngx_ext_access_log_thread_handler(void *data, ngx_log_t *log) noexcept;
-void ngx_ext_access_log_thread_completion(ngx_event_t *ev) noexcept;
-
 /* heartbeat and statistics timer */
 void ngx_access_log_timer_handler(ngx_event_t *ev) noexcept;
-void ngx_access_log_trigger_msg(log_msg_type_t msg_type,
-                                ngx_ext_access_log_stats_conf_t *conf) noexcept;
 void ngx_ext_access_log_send_last_stats(
     ngx_log_t *log, ngx_ext_access_log_stats_conf_t *conf) noexcept;
 
 /* statistics document */
 extern u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
-extern u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
 int ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept;
 /* whether a document would report anything */
 bool ngx_ext_stats_have_counts(void) noexcept;
@@ -167,8 +152,8 @@ void ngx_ext_give_back_stats_document(void) noexcept;
 size_t ngx_ext_build_stats_request(u_char *buf, size_t size,
                                    const u_char *document,
                                    size_t document_len) noexcept;
-ssize_t ngx_ext_form_and_send_stats(ngx_log_t *log,
-                                    ngx_pool_t *mem_pool) noexcept;
+/* how the exporter writes a statistics request and gives its counts back */
+extern const ngx_ext_exporter_stats_t ngx_ext_stats_writer;
 
 } /* extern "C" */
 

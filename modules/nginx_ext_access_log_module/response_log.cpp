@@ -533,7 +533,7 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
      * measured, and copied from there; without that buffer it is measured
      * first and written later.
      */
-    u_char *scratch = ngx_ext_access_log_scratch(conf->total_buffer_size);
+    u_char *scratch = ngx_ext_exporter_scratch(conf->total_buffer_size);
     line_writer head = {scratch, scratch ? scratch + room : NULL, 0};
     write_head(head, f);
     size_t head_len = head.len;
@@ -604,8 +604,8 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
 
     /* measured to the byte: no room is left over to give back */
     ngx_ext_access_log_msg_t *msg;
-    ngx_int_t rc = ngx_ext_access_log_new_message(
-        total_request_len, opc_endpoint, conf->collector, &msg);
+    ngx_int_t rc = ngx_ext_exporter_new_message(total_request_len, opc_endpoint,
+                                                conf->collector, &msg);
     if (rc != NGX_OK) {
         return rc;
     }
@@ -635,8 +635,8 @@ ngx_ext_send_http_response_log(ngx_http_request_t *r, ngx_str_t *opc_endpoint,
                   "total_request_len=%uz",
                   total_request_len);
 
-    return ngx_ext_access_log_post_message(msg, log->connection, ACCESS_LOG,
-                                           access_log_thread_pool);
+    return ngx_ext_exporter_submit(msg, log->connection, ACCESS_LOG,
+                                   access_log_thread_pool);
 }
 
 } /* extern "C" */

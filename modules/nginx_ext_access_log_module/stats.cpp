@@ -1,6 +1,7 @@
 /*
  * Access-log module: the statistics document each worker reports to the
- * collector, and the request that carries it.
+ * collector, and the request that carries it, which the exporter writes
+ * and sends on a monitoring thread.
  */
 #include "kv_protocol.h"
 #include "nginx_ext_access_log_module.h"
@@ -253,7 +254,6 @@ any_counted(Record &record, const stats_key<Counter> (&keys)[N]) noexcept
 extern "C" {
 
 u_char stats_body[NGX_EXT_STATS_BODY_SIZE];
-u_char stats_request[NGX_EXT_STATS_REQUEST_SIZE];
 
 int
 ngx_ext_build_stats_document(u_char *buf, size_t size) noexcept
@@ -328,25 +328,30 @@ ngx_ext_give_back_stats_document(void) noexcept
     give_back(auth_stats, auth_keys, auth_unreported, taken_auth);
 }
 
-ssize_t
-ngx_ext_form_and_send_stats(ngx_log_t *log, ngx_pool_t *mem_pool) noexcept
+} /* extern "C" */
+
+namespace {
+
+/*
+ * The statistics request the exporter sends: the document, which takes
+ * the counts, and the request around it.
+ */
+size_t
+write_stats_request(u_char *buf, size_t size) noexcept
 {
     int document_len =
         ngx_ext_build_stats_document(stats_body, sizeof(stats_body));
 
-    size_t len = ngx_ext_build_stats_request(
-        stats_request, sizeof(stats_request), stats_body, document_len);
-
-    ssize_t sent = ngx_transport_send_rcv_synch(
-        &t_peer_stats, stats_request, len, log, &remote_logging_stat_server,
-        mem_pool, NULL);
-
-    /* not written whole: no collector has the document to count */
-    if (sent < static_cast<ssize_t>(len)) {
-        ngx_ext_give_back_stats_document();
-    }
-
-    return sent;
+    return ngx_ext_build_stats_request(buf, size, stats_body, document_len);
 }
+
+} /* namespace */
+
+extern "C" {
+
+const ngx_ext_exporter_stats_t ngx_ext_stats_writer = {
+    write_stats_request,
+    ngx_ext_give_back_stats_document,
+};
 
 } /* extern "C" */

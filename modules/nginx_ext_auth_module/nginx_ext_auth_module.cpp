@@ -5,6 +5,7 @@
  * This shared object also carries the sensor core (the common units), so
  * the per-process state both modules share is defined here.
  */
+#include "exporter.h"
 #include "nginx_ext_auth_module.h"
 #include "nginx_ext_cfg_sync.h"
 #include "nginx_ext_policy.h"

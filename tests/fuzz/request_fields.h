@@ -544,22 +544,21 @@ line_encoded(const std::string &s, bool name = false)
 
 /* the builders' hand-over and scratch buffer, replaced at link time */
 extern "C" ngx_int_t
-__wrap_ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
-                                       ngx_atomic_uint_t,
-                                       log_msg_type_t msg_type,
-                                       ngx_thread_pool_t *) noexcept
+__wrap_ngx_ext_exporter_submit(ngx_ext_access_log_msg_t *msg, ngx_atomic_uint_t,
+                               log_msg_type_t msg_type,
+                               ngx_thread_pool_t *) noexcept
 {
     kvfuzz::posted_message &m = kvfuzz::last_posted();
 
     m.posted = true;
     m.type = msg_type;
     m.bytes.assign(reinterpret_cast<const char *>(msg->request), msg->len);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
     return NGX_OK;
 }
 
 extern "C" u_char *
-__wrap_ngx_ext_access_log_scratch(size_t size) noexcept
+__wrap_ngx_ext_exporter_scratch(size_t size) noexcept
 {
     kvfuzz::scratch_blocks().emplace_back(new u_char[size]);
     return kvfuzz::scratch_blocks().back().get();

@@ -11,7 +11,7 @@ below the modules; every other folder is a module.  The sources include
 headers by bare name through the include path, so each name is looked up
 among the folders' files: a file of the core may include only the core's
 headers, the exporter's only the core's and its own, a module's the
-core's, the exporter's and its own.  A name no folder holds, or one held
+core's, its own and of the exporter's only its interface, exporter.h.  A name no folder holds, or one held
 by a folder the file may not include (a name in two folders among them),
 is an error.
 """
@@ -24,6 +24,7 @@ INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 CORE = "common"
 EXPORTER = "common/exporter"
 SOURCES = (".h", ".cpp")
+INTERFACE = "exporter.h"
 
 
 def layer(modules, path):
@@ -63,13 +64,18 @@ def problems(modules):
             elif not held <= ok:
                 others = ", ".join(f"{f}/" for f in sorted(held - ok))
                 found.append(f"{where}, a header of {others}")
+            elif (layer(modules, path) not in (CORE, EXPORTER)
+                  and EXPORTER in held and Path(name).name != INTERFACE):
+                found.append(f"{where}: a module sees the exporter only "
+                             f"through {INTERFACE}")
     return found
 
 
 def self_test():
     """The check itself: the core including the exporter's or a module's
-    header, the exporter a module's, a module another's and a name nobody
-    holds are each found, and the includes that are allowed are not."""
+    header, the exporter a module's, a module another's or an exporter
+    header other than its interface, and a name nobody holds are each
+    found, and the includes that are allowed are not."""
     import tempfile
     with tempfile.TemporaryDirectory() as d:
         modules = Path(d)
@@ -77,9 +83,11 @@ def self_test():
             "common/core.h": "",
             "common/core.cpp": '#include "core.h"\n#include "a.h"\n',
             "common/peers.cpp": '#include "exp.h"\n',
-            "common/exporter/exp.h": '#include "core.h"\n',
+            "common/exporter/exporter.h": '#include "core.h"\n',
+            "common/exporter/exp.h": '#include "exporter.h"\n',
             "common/exporter/exp.cpp": '#include "exp.h"\n#include "b.h"\n',
-            "mod_a/a.h": '#include "core.h"\n#include "exp.h"\n',
+            "mod_a/a.h": '#include "core.h"\n#include "exporter.h"\n',
+            "mod_a/inner.cpp": '#include "a.h"\n#include "exp.h"\n',
             "mod_a/a.cpp": '#include "a.h"\n#include "b.h"\n',
             "mod_b/b.h": '#include "core.h"\n#include <ngx_core.h>\n',
             "mod_b/b.cpp": '#include "b.h"\n#include "gone.h"\n',
@@ -91,6 +99,7 @@ def self_test():
                 'common/peers.cpp includes "exp.h"',
                 'common/exporter/exp.cpp includes "b.h"',
                 'mod_a/a.cpp includes "b.h"',
+                'mod_a/inner.cpp includes "exp.h"',
                 'mod_b/b.cpp includes "gone.h"']
         assert len(found) == len(want) and all(
             any(w in f for f in found) for w in want), found

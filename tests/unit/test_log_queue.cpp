@@ -26,7 +26,7 @@ class MessageBlocks : public ::testing::Test {
     void TearDown() override
     {
         /* the cached blocks go back to malloc, for the leak check */
-        ngx_ext_access_log_queue_exit();
+        ngx_ext_exporter_queue_exit();
         budget(32 * 1024 * 1024);
     }
 
@@ -34,7 +34,7 @@ class MessageBlocks : public ::testing::Test {
     {
         ngx_ext_access_log_msg_t *msg = NULL;
 
-        EXPECT_EQ(ngx_ext_access_log_new_message(len, &url, c, &msg), NGX_OK);
+        EXPECT_EQ(ngx_ext_exporter_new_message(len, &url, c, &msg), NGX_OK);
         return msg;
     }
 
@@ -67,7 +67,7 @@ TEST_F(MessageBlocks, MessageHasItsBytesAndEndpoint)
 
     /* the whole length is writable (ASan checks the block's bounds) */
     std::memset(msg->request, 'x', msg->len);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 
     /* a collector's message names its record's URL, not a copy */
     ngx_ext_collector_t collector{};
@@ -78,7 +78,7 @@ TEST_F(MessageBlocks, MessageHasItsBytesAndEndpoint)
     EXPECT_EQ(msg->opc_endpoint.data, collector.url.data);
     EXPECT_EQ(msg->collector, &collector);
     EXPECT_EQ(msg->block_size, 1024u);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 }
 
 TEST_F(MessageBlocks, RefusedBeforeATakenBlock)
@@ -86,21 +86,20 @@ TEST_F(MessageBlocks, RefusedBeforeATakenBlock)
     ngx_ext_access_log_msg_t *msg = NULL;
     ngx_str_t empty = ngx_null_string;
 
-    EXPECT_EQ(ngx_ext_access_log_new_message(10, &empty, NULL, &msg),
-              NGX_ERROR);
-    EXPECT_EQ(ngx_ext_access_log_new_message(10, NULL, NULL, &msg), NGX_ERROR);
+    EXPECT_EQ(ngx_ext_exporter_new_message(10, &empty, NULL, &msg), NGX_ERROR);
+    EXPECT_EQ(ngx_ext_exporter_new_message(10, NULL, NULL, &msg), NGX_ERROR);
     EXPECT_EQ(log_stats.task_srv_nil, 2u);
 
     /* past the budget: dropped and counted as a full queue */
     budget(64 * 1024);
-    EXPECT_EQ(ngx_ext_access_log_new_message(64 * 1024, &url, NULL, &msg),
+    EXPECT_EQ(ngx_ext_exporter_new_message(64 * 1024, &url, NULL, &msg),
               NGX_DECLINED);
     EXPECT_EQ(log_stats.log_dropped_queue_full, 1u);
     EXPECT_EQ(msg, nullptr);
 
-    EXPECT_EQ(ngx_ext_access_log_new_message(32 * 1024, &url, NULL, &msg),
+    EXPECT_EQ(ngx_ext_exporter_new_message(32 * 1024, &url, NULL, &msg),
               NGX_OK);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 }
 
 TEST_F(MessageBlocks, FreedBlocksServeTheirClassAgain)
@@ -111,9 +110,9 @@ TEST_F(MessageBlocks, FreedBlocksServeTheirClassAgain)
     ASSERT_TRUE(a && b && big);
     EXPECT_EQ(big->block_size, 32768u);
 
-    ngx_ext_access_log_free_message(a);
-    ngx_ext_access_log_free_message(b);
-    ngx_ext_access_log_free_message(big);
+    ngx_ext_exporter_free_message(a);
+    ngx_ext_exporter_free_message(b);
+    ngx_ext_exporter_free_message(big);
 
     /* a small message does not take the large block, and the latest first */
     ngx_ext_access_log_msg_t *c = make(500);
@@ -124,9 +123,9 @@ TEST_F(MessageBlocks, FreedBlocksServeTheirClassAgain)
     ngx_ext_access_log_msg_t *e = make(17000);
     EXPECT_EQ(e, big);
 
-    ngx_ext_access_log_free_message(c);
-    ngx_ext_access_log_free_message(d);
-    ngx_ext_access_log_free_message(e);
+    ngx_ext_exporter_free_message(c);
+    ngx_ext_exporter_free_message(d);
+    ngx_ext_exporter_free_message(e);
 }
 
 TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
@@ -141,7 +140,7 @@ TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
     }
 
     for (ngx_ext_access_log_msg_t *m : held) {
-        ngx_ext_access_log_free_message(m);
+        ngx_ext_exporter_free_message(m);
     }
 
     /* the first two freed were kept; the third went back to malloc */
@@ -149,8 +148,8 @@ TEST_F(MessageBlocks, CacheKeepsAQuarterOfTheBudget)
     ngx_ext_access_log_msg_t *y = make(3000);
     EXPECT_EQ(x, held[1]);
     EXPECT_EQ(y, held[0]);
-    ngx_ext_access_log_free_message(x);
-    ngx_ext_access_log_free_message(y);
+    ngx_ext_exporter_free_message(x);
+    ngx_ext_exporter_free_message(y);
 }
 
 /*
@@ -164,26 +163,26 @@ TEST_F(MessageBlocks, WrittenInPlaceKeepsTheBlocksAndBudgetOfACopy)
     ngx_str_t empty = ngx_null_string;
 
     /* no endpoint: declined, nothing counted, the builder goes on its way */
-    EXPECT_EQ(ngx_ext_access_log_open_message(100, &empty, NULL, &msg),
+    EXPECT_EQ(ngx_ext_exporter_open_message(100, &empty, NULL, &msg),
               NGX_DECLINED);
     EXPECT_EQ(log_stats.task_srv_nil, 0u);
 
-    ASSERT_EQ(ngx_ext_access_log_open_message(3000, &url, NULL, &msg), NGX_OK);
+    ASSERT_EQ(ngx_ext_exporter_open_message(3000, &url, NULL, &msg), NGX_OK);
     EXPECT_EQ(msg->block_size, 4096u);
     EXPECT_GE(msg->len, 3000u);
     EXPECT_EQ(msg->request + msg->len, (u_char *) msg + msg->block_size);
     std::memset(msg->request, 'x', msg->len);
 
     ngx_ext_access_log_msg_t *kept = msg;
-    ASSERT_EQ(ngx_ext_access_log_close_message(&msg, 2500), NGX_OK);
+    ASSERT_EQ(ngx_ext_exporter_close_message(&msg, 2500), NGX_OK);
     EXPECT_EQ(msg, kept);
     EXPECT_EQ(msg->len, 2500u);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 
     /* a short message leaves the large block for one of its class */
-    ASSERT_EQ(ngx_ext_access_log_open_message(20000, &url, NULL, &msg), NGX_OK);
+    ASSERT_EQ(ngx_ext_exporter_open_message(20000, &url, NULL, &msg), NGX_OK);
     std::memcpy(msg->request, "short", 5);
-    ASSERT_EQ(ngx_ext_access_log_close_message(&msg, 5), NGX_OK);
+    ASSERT_EQ(ngx_ext_exporter_close_message(&msg, 5), NGX_OK);
     EXPECT_EQ(msg->block_size, 1024u);
     EXPECT_EQ(msg->len, 5u);
     EXPECT_EQ(std::string((char *) msg->request, 5), "short");
@@ -191,15 +190,15 @@ TEST_F(MessageBlocks, WrittenInPlaceKeepsTheBlocksAndBudgetOfACopy)
         std::string((char *) msg->opc_endpoint.data, msg->opc_endpoint.len),
         "http://127.0.0.1:9/log");
     EXPECT_EQ(msg->opc_endpoint.data[msg->opc_endpoint.len], '\0');
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 
     /* past the budget, whether it moves or not: freed and counted */
     budget(16 * 1024);
-    ASSERT_EQ(ngx_ext_access_log_open_message(20000, &url, NULL, &msg), NGX_OK);
-    EXPECT_EQ(ngx_ext_access_log_close_message(&msg, 20000), NGX_DECLINED);
+    ASSERT_EQ(ngx_ext_exporter_open_message(20000, &url, NULL, &msg), NGX_OK);
+    EXPECT_EQ(ngx_ext_exporter_close_message(&msg, 20000), NGX_DECLINED);
     EXPECT_EQ(msg, nullptr);
-    ASSERT_EQ(ngx_ext_access_log_open_message(30000, &url, NULL, &msg), NGX_OK);
-    EXPECT_EQ(ngx_ext_access_log_close_message(&msg, 16000), NGX_DECLINED);
+    ASSERT_EQ(ngx_ext_exporter_open_message(30000, &url, NULL, &msg), NGX_OK);
+    EXPECT_EQ(ngx_ext_exporter_close_message(&msg, 16000), NGX_DECLINED);
     EXPECT_EQ(msg, nullptr);
     EXPECT_EQ(log_stats.log_dropped_queue_full, 2u);
 }
@@ -211,7 +210,7 @@ TEST_F(MessageBlocks, LargerThanEveryClassIsAllocatedAlone)
     EXPECT_GT(msg->block_size, 200u * 1024);
     EXPECT_LT(msg->block_size, 201u * 1024);
     std::memset(msg->request, 'y', msg->len);
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 }
 
 TEST(WriteDecimal, AsNginxFormatsIt)

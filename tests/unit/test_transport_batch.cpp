@@ -1,4 +1,5 @@
 #include "support.h"
+#include "nginx_ext_peers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -126,7 +126,7 @@ extern "C" {
  * registered for it.
  */
 ngx_int_t
-ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept
+ngx_ext_exporter_watch_exit(ngx_cycle_t *cycle) noexcept
 {
     exit_guard.handler = exit_guard_handler;
     exit_guard.log = cycle->log;
@@ -163,7 +163,7 @@ ngx_ext_access_log_watch_exit(ngx_cycle_t *cycle) noexcept
  * watch for its exit) are counted as failed and freed.
  */
 void
-ngx_ext_access_log_exit_worker(void) noexcept
+ngx_ext_exporter_exit_worker(void) noexcept
 {
     /* a fast stop ends the worker before nginx closes idle connections */
     if (exit_watch != NULL) {

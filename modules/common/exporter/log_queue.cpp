@@ -365,7 +365,7 @@ free_message(log_lane *lane, ngx_ext_access_log_msg_t *msg) noexcept
 {
     held_bytes -= message_cost(msg->len);
     lane->held--;
-    ngx_ext_access_log_free_message(msg);
+    ngx_ext_exporter_free_message(msg);
 
     if (held_bytes == 0) {
         release_exit();
@@ -586,7 +586,7 @@ ngx_ext_exporter_configure(const ngx_ext_exporter_conf_t *conf) noexcept
 
 /* Whether a message of len bytes fits the budget beside what is held. */
 bool
-ngx_ext_access_log_queue_has_room(size_t len) noexcept
+ngx_ext_exporter_has_room(size_t len) noexcept
 {
     return held_bytes + message_cost(len) <= settings.queue_memory;
 }
@@ -596,10 +596,9 @@ ngx_ext_access_log_queue_has_room(size_t len) noexcept
  * message is freed by the completion of the batch that carried it.
  */
 ngx_int_t
-ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
-                                ngx_atomic_uint_t connection,
-                                log_msg_type_t msg_type,
-                                ngx_thread_pool_t *thread_pool) noexcept
+ngx_ext_exporter_submit(ngx_ext_access_log_msg_t *msg,
+                        ngx_atomic_uint_t connection, log_msg_type_t msg_type,
+                        ngx_thread_pool_t *thread_pool) noexcept
 {
     size_t cost = message_cost(msg->len);
 
@@ -607,7 +606,7 @@ ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
     msg->msg_type = msg_type;
 
     if (thread_pool == NULL) {
-        ngx_ext_access_log_free_message(msg);
+        ngx_ext_exporter_free_message(msg);
         ngx_handle_enqueue_failure();
         kestrelvanes::count(log_stats.task_post_failed);
         return NGX_ERROR;
@@ -617,7 +616,7 @@ ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
         held_bytes + cost <= settings.queue_memory ? lane_for(msg) : NULL;
 
     if (lane == NULL) {
-        ngx_ext_access_log_free_message(msg);
+        ngx_ext_exporter_free_message(msg);
         kestrelvanes::count(log_stats.log_dropped_queue_full);
         return NGX_DECLINED;
     }
@@ -655,7 +654,7 @@ ngx_ext_access_log_post_message(ngx_ext_access_log_msg_t *msg,
  * every reload.  The cached blocks go back to malloc too.
  */
 void
-ngx_ext_access_log_queue_exit() noexcept
+ngx_ext_exporter_queue_exit() noexcept
 {
     for_each_lane([](log_lane *lane) {
         if (lane->in_flight && lane->task != NULL) {

@@ -130,7 +130,7 @@ extern "C" {
  * one at a time.
  */
 u_char *
-ngx_ext_access_log_scratch(size_t size) noexcept
+ngx_ext_exporter_scratch(size_t size) noexcept
 {
     static u_char *scratch;
     static size_t scratch_size;
@@ -157,16 +157,16 @@ ngx_ext_access_log_scratch(size_t size) noexcept
  * the block is taken: a message past it is dropped and counted here.
  */
 ngx_int_t
-ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
-                               ngx_ext_collector_t *collector,
-                               ngx_ext_access_log_msg_t **msg) noexcept
+ngx_ext_exporter_new_message(size_t len, const ngx_str_t *opc_endpoint,
+                             ngx_ext_collector_t *collector,
+                             ngx_ext_access_log_msg_t **msg) noexcept
 {
     if (opc_endpoint == NULL || opc_endpoint->len == 0) {
         kestrelvanes::count(log_stats.task_srv_nil);
         return NGX_ERROR;
     }
 
-    if (!ngx_ext_access_log_queue_has_room(len)) {
+    if (!ngx_ext_exporter_has_room(len)) {
         kestrelvanes::count(log_stats.log_dropped_queue_full);
         return NGX_DECLINED;
     }
@@ -211,9 +211,9 @@ ngx_ext_access_log_new_message(size_t len, const ngx_str_t *opc_endpoint,
  * builder without one writes its message the other way.
  */
 ngx_int_t
-ngx_ext_access_log_open_message(size_t room, const ngx_str_t *opc_endpoint,
-                                ngx_ext_collector_t *collector,
-                                ngx_ext_access_log_msg_t **msg) noexcept
+ngx_ext_exporter_open_message(size_t room, const ngx_str_t *opc_endpoint,
+                              ngx_ext_collector_t *collector,
+                              ngx_ext_access_log_msg_t **msg) noexcept
 {
     if (opc_endpoint == NULL || opc_endpoint->len == 0) {
         return NGX_DECLINED;
@@ -260,8 +260,8 @@ ngx_ext_access_log_open_message(size_t room, const ngx_str_t *opc_endpoint,
  * that the queue holds the same blocks either way.
  */
 ngx_int_t
-ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
-                                 size_t len) noexcept
+ngx_ext_exporter_close_message(ngx_ext_access_log_msg_t **msg,
+                               size_t len) noexcept
 {
     ngx_ext_access_log_msg_t *m = *msg;
     size_t head = m->request - reinterpret_cast<u_char *>(m);
@@ -275,7 +275,7 @@ ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
                                            : need <= m->block_size / 2);
 
     if (!smaller) {
-        if (!ngx_ext_access_log_queue_has_room(len)) {
+        if (!ngx_ext_exporter_has_room(len)) {
             block_free(m, m->block_size);
             kestrelvanes::count(log_stats.log_dropped_queue_full);
             return NGX_DECLINED;
@@ -288,7 +288,7 @@ ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
 
     ngx_ext_access_log_msg_t *n;
     ngx_int_t rc =
-        ngx_ext_access_log_new_message(len, &m->opc_endpoint, m->collector, &n);
+        ngx_ext_exporter_new_message(len, &m->opc_endpoint, m->collector, &n);
     if (rc == NGX_OK) {
         ngx_memcpy(n->request, m->request, len);
         *msg = n;
@@ -301,7 +301,7 @@ ngx_ext_access_log_close_message(ngx_ext_access_log_msg_t **msg,
 
 /* A message that was not posted, or whose batch is done. */
 void
-ngx_ext_access_log_free_message(ngx_ext_access_log_msg_t *msg) noexcept
+ngx_ext_exporter_free_message(ngx_ext_access_log_msg_t *msg) noexcept
 {
     block_free(msg, msg->block_size);
 }

@@ -15,12 +15,13 @@
  *
  * The record's address is written by the event loop and read by sender
  * threads, under its lock; everything else in it is fixed once the
- * configuration has loaded.
+ * configuration has loaded.  What a module asks of collectors (naming
+ * one, watching the names) is in exporter.h.
  */
 #ifndef NGINX_EXT_COLLECTOR_H
 #define NGINX_EXT_COLLECTOR_H
 
-#include "nginx_ext_common.h"
+#include "exporter.h"
 
 struct ngx_ext_collector_s {
     ngx_str_t url;  /* as first written in the configuration, NUL-ended */
@@ -50,24 +51,6 @@ struct ngx_ext_collector_s {
 namespace kestrelvanes::core {
 
 /*
- * The collectors of the configuration being read, or of the one a worker
- * runs (an array of ngx_ext_collector_t *); NULL when it names none.
- */
-extern ngx_array_t *ngx_ext_collectors;
-
-/*
- * The record of the collector a directive names, made on its first
- * mention.  A URL is "http://host:port", "https://host:port" (the scheme
- * in any case) or "host:port" (plain TCP); the port defaults to the
- * scheme's; a path other than "/" is refused.  NULL after an emerg
- * message naming the directive.  A host name is resolved here: when that
- * fails, a warning says so and the collector has no address until a
- * worker's lookup finds one.
- */
-ngx_ext_collector_t *ngx_ext_collector_add(ngx_conf_t *cf, ngx_str_t *url,
-                                           ngx_str_t *directive) noexcept;
-
-/*
  * Copies the collector's address and its version; false while it has
  * none.  Any thread.
  */
@@ -81,16 +64,6 @@ bool ngx_ext_collector_address(ngx_ext_collector_t *c, ngx_sockaddr_t *sa,
 void ngx_ext_collector_set_address(ngx_ext_collector_t *c,
                                    const struct sockaddr *sa,
                                    socklen_t socklen) noexcept;
-
-/*
- * At worker start: looks the named collectors up again every second,
- * through nginx's resolver (whose cache keeps the answers for their time
- * to live), each lookup bounded by the resolver's timeout.  Without a
- * resolver that has name servers, the addresses found at load stay.
- */
-void ngx_ext_collectors_watch(ngx_cycle_t *cycle, ngx_array_t *collectors,
-                              ngx_resolver_t *resolver,
-                              ngx_msec_t timeout) noexcept;
 
 } /* namespace kestrelvanes::core */
 
