@@ -717,6 +717,15 @@ put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept
     return d;
 }
 
+u_char *
+put_escaped(u_char *d, const u_char *p, size_t len) noexcept
+{
+    u_char *end =
+        len - 1 < 3 ? put_tiny_plain(d, p, len) : put_short_plain(d, p, len);
+
+    return end != NULL ? end : put_escaped_walk(d, p, len);
+}
+
 void
 write_string_member(writer &w, const char *key, size_t key_len,
                     const u_char *value, size_t len) noexcept

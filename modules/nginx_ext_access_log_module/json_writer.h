@@ -252,16 +252,48 @@ put_literal(u_char *p, const char (&text)[N]) noexcept
     return ngx_cpymem(p, text, N - 1);
 }
 
-/* write_escaped() of any value to d, unchecked: returns the end. */
+/* put_escaped() by stretches and escapes, for any value */
 u_char *put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept;
 
+/*
+ * One to three bytes (methods, an Accept of any type, short header
+ * values) checked together and stored as four: d has room for
+ * escaped_bound(len).
+ */
 inline u_char *
-put_escaped(u_char *d, const u_char *p, size_t len) noexcept
+put_tiny_plain(u_char *d, const u_char *p, size_t len) noexcept
 {
-    u_char *end = put_short_plain(d, p, len);
+#if defined(__x86_64__) && defined(__GNUC__)
+    uint32_t v = p[0];
 
-    return end != NULL ? end : put_escaped_walk(d, p, len);
+    if (len > 1) {
+        v |= (uint32_t) p[1] << 8;
+    }
+    if (len > 2) {
+        v |= (uint32_t) p[2] << 16;
+    }
+
+    /* the zero bytes above the value are not the value's */
+    if ((json_stop_mask(_mm_cvtsi32_si128((int) v)) & ((1u << len) - 1)) != 0) {
+        return NULL;
+    }
+
+    ngx_memcpy(d, &v, 4);
+    return d + len;
+#else
+    (void) d;
+    (void) p;
+    (void) len;
+    return NULL;
+#endif
 }
+
+/*
+ * write_escaped() of any value to d, unchecked: returns the end.  One
+ * function for all its callers, rather than the paths above inlined into
+ * each, which cost more than the call.
+ */
+u_char *put_escaped(u_char *d, const u_char *p, size_t len) noexcept;
 
 /*
  * "key":"escaped value" with a comma before it when comma, checked once

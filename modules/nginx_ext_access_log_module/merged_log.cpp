@@ -20,6 +20,7 @@
 
 namespace {
 
+using kestrelvanes::write_decimal;
 using kestrelvanes::json::append_char;
 using kestrelvanes::json::append_literal;
 using kestrelvanes::json::append_number;
@@ -33,7 +34,6 @@ using kestrelvanes::json::write_escaped;
 using kestrelvanes::json::write_member;
 using kestrelvanes::json::write_string_member;
 using kestrelvanes::json::writer;
-using kestrelvanes::write_decimal;
 
 using namespace kestrelvanes::merged_log;
 
@@ -100,9 +100,6 @@ const builtin_header builtin_headers[] = {
     {&ngx_http_builtin_headers_hash_t::etag_hash, 0x400,
      &ngx_http_headers_out_t::etag, ngx_string("Etag")},
 };
-
-/* Order in which the built-in headers not in the list are written. */
-const ngx_uint_t builtin_write_order[] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 0, 1};
 
 /* A member of the built-in set, its value masked when it is redacted. */
 void
@@ -258,57 +255,71 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
                      is_request);
 }
 
+/* A built-in header held in its own field, unless the list had it. */
+inline void
+write_builtin_element(writer &w, const ngx_array_t *redact,
+                      ngx_uint_t processed_headers, ngx_uint_t i,
+                      const ngx_table_elt_t *h) noexcept
+{
+    const builtin_header &b = builtin_headers[i];
+
+    if (!(processed_headers & b.bit) && h != NULL && h->value.len != 0) {
+        write_builtin_member(w, redact, &b.key, &h->value);
+    }
+}
+
+/*
+ * The built-in headers the list did not hold, in the order collectors
+ * have always seen them: Server, Date, the other fields, Content-Type and
+ * Content-Length last.  Written out rather than walked through the table,
+ * as every message passes all eleven.
+ */
 void
 add_specific_response_headers(writer &w, ngx_http_request_t *r,
                               const ngx_array_t *redact,
-                              ngx_uint_t processed_headers) noexcept
+                              ngx_uint_t processed) noexcept
 {
     ngx_http_headers_out_t *out = &r->headers_out;
 
-    for (ngx_uint_t i : builtin_write_order) {
-        const builtin_header &b = builtin_headers[i];
+    write_builtin_element(w, redact, processed, 3, out->server);
+    write_builtin_element(w, redact, processed, 2, out->date);
+    write_builtin_element(w, redact, processed, 4, out->content_encoding);
+    write_builtin_element(w, redact, processed, 5, out->location);
+    write_builtin_element(w, redact, processed, 6, out->refresh);
+    write_builtin_element(w, redact, processed, 7, out->last_modified);
+    write_builtin_element(w, redact, processed, 8, out->www_authenticate);
+    write_builtin_element(w, redact, processed, 9, out->expires);
+    write_builtin_element(w, redact, processed, 10, out->etag);
 
-        if (processed_headers & b.bit) {
-            continue;
-        }
+    const builtin_header &type = builtin_headers[0];
 
-        if (b.element != nullptr) {
-            ngx_table_elt_t *h = out->*b.element;
-
-            if (h != NULL && h->value.len != 0) {
-                write_builtin_member(w, redact, &b.key, &h->value);
-            }
-            continue;
-        }
-
-        if (b.bit == 0x1) {
-            if (out->content_type.len && out->content_type.data) {
-                write_builtin_member(w, redact, &b.key, &out->content_type);
-            }
-            continue;
-        }
-
-        if (out->content_length_n <= 0) {
-            continue;
-        }
-
-        if (kestrelvanes::redacted(redact, &b.key)) {
-            write_builtin_member(w, redact, &b.key, &b.key);
-            continue;
-        }
-
-        static constexpr char key[] = "\"Content-Length\":\"";
-
-        if (reserved(w, sizeof(key) - 1 + NGX_INT64_LEN + 2)) {
-            u_char *p = put_literal(w.pos, key);
-            p = write_decimal(p, out->content_length_n);
-            w.pos = put_literal(p, "\",");
-            continue;
-        }
-
-        append_literal(w, "\"Content-Length\":");
-        append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
+    if (!(processed & type.bit) && out->content_type.len
+        && out->content_type.data) {
+        write_builtin_member(w, redact, &type.key, &out->content_type);
     }
+
+    const builtin_header &length = builtin_headers[1];
+
+    if ((processed & length.bit) || out->content_length_n <= 0) {
+        return;
+    }
+
+    if (kestrelvanes::redacted(redact, &length.key)) {
+        write_builtin_member(w, redact, &length.key, &length.key);
+        return;
+    }
+
+    static constexpr char key[] = "\"Content-Length\":\"";
+
+    if (reserved(w, sizeof(key) - 1 + NGX_INT64_LEN + 2)) {
+        u_char *p = put_literal(w.pos, key);
+        p = write_decimal(p, out->content_length_n);
+        w.pos = put_literal(p, "\",");
+        return;
+    }
+
+    append_literal(w, "\"Content-Length\":");
+    append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
 }
 
 /* Lines of the head go in whole or not at all, nothing counted. */
@@ -352,20 +363,13 @@ add_request_line(writer &w) noexcept
 void
 write_content_length(u_char *p, size_t len) noexcept
 {
-    u_char digits[NGX_SIZE_T_LEN];
-    u_char *d = digits + sizeof(digits);
+    /* the placeholder's zeros stay in front of the digits */
+    u_char *d = p + content_length_digits;
 
     do {
         *--d = (u_char) ('0' + len % 10);
         len /= 10;
-    } while (len != 0);
-
-    size_t n = digits + sizeof(digits) - d;
-
-    for (size_t i = n; i < content_length_digits; i++) {
-        *p++ = '0';
-    }
-    ngx_memcpy(p, d, n);
+    } while (len != 0 && d > p);
 }
 
 /* The collector address without its scheme: the value of the Host line. */
