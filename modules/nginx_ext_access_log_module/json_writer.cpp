@@ -660,6 +660,29 @@ write_escaped_walk(writer &w, const u_char *p, size_t len) noexcept
 }
 
 /*
+ * The escape of a byte that does not stand for itself: quote and
+ * backslash after a backslash, any other (a control byte, or one that
+ * starts no well-formed character) as \u00XX.
+ */
+static inline u_char *
+put_byte_escape(u_char *d, u_char c) noexcept
+{
+    if (c == '"' || c == '\\') {
+        *d++ = '\\';
+        *d++ = c;
+        return d;
+    }
+
+    *d++ = '\\';
+    *d++ = 'u';
+    *d++ = '0';
+    *d++ = '0';
+    *d++ = hex[c >> 4];
+    *d++ = hex[c & 0xf];
+    return d;
+}
+
+/*
  * The same stretches and escapes as write_escaped_walk(), into room that
  * is known to be enough.  Most stretches of a header are short: they are
  * copied a word at a time rather than through a call to memcpy.
@@ -668,6 +691,30 @@ u_char *
 put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept
 {
     const u_char *end = p + len;
+
+    /*
+     * A short value (a quoted token, a path with a backslash) byte by
+     * byte, cheaper than finding its stretches; from the first byte above
+     * 0x7f on, the stretches decide what is a character.
+     */
+    if (len <= 16) {
+        while (p < end) {
+            u_char c = *p;
+
+            if (plain.entry[c]) {
+                *d++ = c;
+                p++;
+                continue;
+            }
+
+            if (c >= 0x80) {
+                break;
+            }
+
+            p++;
+            d = put_byte_escape(d, c);
+        }
+    }
 
     while (p < end) {
         const u_char *run = p;
@@ -697,21 +744,7 @@ put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept
             break;
         }
 
-        u_char c = *p++;
-
-        if (c == '"' || c == '\\') {
-            *d++ = '\\';
-            *d++ = c;
-            continue;
-        }
-
-        /* a control byte, or one that starts no well-formed character */
-        *d++ = '\\';
-        *d++ = 'u';
-        *d++ = '0';
-        *d++ = '0';
-        *d++ = hex[c >> 4];
-        *d++ = hex[c & 0xf];
+        d = put_byte_escape(d, *p++);
     }
 
     return d;
