@@ -3,7 +3,9 @@
  * is a JSON document holding the request and the response.
  *
  * Everything is written once into a fixed buffer; what does not fit is
- * left out and counted.  Every string is escaped (json_writer.cpp), so the
+ * left out and counted.  A member, or a run of fixed members, is checked
+ * once for the most it can take and then written without a check a
+ * piece; only near the end of the buffer is it written piece by piece.  Every string is escaped (json_writer.cpp), so the
  * document stays strict JSON whatever bytes the client sends.
  *
  * The head, the headers and the exchange's fields are written here; the
