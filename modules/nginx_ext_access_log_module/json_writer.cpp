@@ -659,10 +659,122 @@ write_escaped_walk(writer &w, const u_char *p, size_t len) noexcept
     }
 }
 
+/*
+ * The escape of a byte that does not stand for itself: quote and
+ * backslash after a backslash, any other (a control byte, or one that
+ * starts no well-formed character) as \u00XX.
+ */
+static inline u_char *
+put_byte_escape(u_char *d, u_char c) noexcept
+{
+    if (c == '"' || c == '\\') {
+        *d++ = '\\';
+        *d++ = c;
+        return d;
+    }
+
+    *d++ = '\\';
+    *d++ = 'u';
+    *d++ = '0';
+    *d++ = '0';
+    *d++ = hex[c >> 4];
+    *d++ = hex[c & 0xf];
+    return d;
+}
+
+/*
+ * The same stretches and escapes as write_escaped_walk(), into room that
+ * is known to be enough.  Most stretches of a header are short: they are
+ * copied a word at a time rather than through a call to memcpy.
+ */
+u_char *
+put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept
+{
+    const u_char *end = p + len;
+
+    /*
+     * A short value (a quoted token, a path with a backslash) byte by
+     * byte, cheaper than finding its stretches; from the first byte above
+     * 0x7f on, the stretches decide what is a character.
+     */
+    if (len <= 16) {
+        while (p < end) {
+            u_char c = *p;
+
+            if (plain.entry[c]) {
+                *d++ = c;
+                p++;
+                continue;
+            }
+
+            if (c >= 0x80) {
+                break;
+            }
+
+            p++;
+            d = put_byte_escape(d, c);
+        }
+    }
+
+    while (p < end) {
+        const u_char *run = p;
+        p = unchanged_run(p, end);
+
+        size_t n = p - run;
+
+        if (n >= 8 && n <= 16) {
+            uint64_t first, last;
+
+            ngx_memcpy(&first, run, 8);
+            ngx_memcpy(&last, p - 8, 8);
+            ngx_memcpy(d, &first, 8);
+            ngx_memcpy(d + n - 8, &last, 8);
+            d += n;
+
+        } else if (n < 8) {
+            while (run < p) {
+                *d++ = *run++;
+            }
+
+        } else {
+            d = ngx_cpymem(d, run, n);
+        }
+
+        if (p == end) {
+            break;
+        }
+
+        d = put_byte_escape(d, *p++);
+    }
+
+    return d;
+}
+
+u_char *
+put_escaped(u_char *d, const u_char *p, size_t len) noexcept
+{
+    u_char *end =
+        len - 1 < 3 ? put_tiny_plain(d, p, len) : put_short_plain(d, p, len);
+
+    return end != NULL ? end : put_escaped_walk(d, p, len);
+}
+
 void
 write_string_member(writer &w, const char *key, size_t key_len,
                     const u_char *value, size_t len) noexcept
 {
+    if (reserved(w, key_len + 5 + escaped_bound(len))) {
+        u_char *p = w.pos;
+
+        *p++ = '"';
+        p = ngx_cpymem(p, key, key_len);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, value, len);
+        *p++ = '"';
+        w.pos = p;
+        return;
+    }
+
     append_char(w, '"');
     append_string(w, key, key_len);
     append_literal(w, "\":\"");

@@ -119,17 +119,17 @@ json_stop_mask(__m128i x) noexcept
 }
 
 /*
- * A value of four to thirty-two plain bytes with room to spare, as most
- * header names and values, dates and request ids are: checked and copied
- * as its first and last sixteen, eight or four bytes, in the caller,
- * without the general walk and a call to memcpy.  False leaves it to the
- * walk.
+ * A value of four to thirty-two plain bytes, as most header names and
+ * values, dates and request ids are: checked and copied to d as its first
+ * and last sixteen, eight or four bytes, without the general walk and a
+ * call to memcpy.  Returns the end, or NULL when it is left to the walk;
+ * d has room for len bytes.
  */
-inline bool
-copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
+inline u_char *
+put_short_plain(u_char *d, const u_char *p, size_t len) noexcept
 {
-    if (len < 4 || len > 32 || w.room() <= len) {
-        return false;
+    if (len < 4 || len > 32) {
+        return NULL;
     }
 
     if (len > 16) {
@@ -138,13 +138,12 @@ copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
             _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + len - 16));
 
         if ((json_stop_mask(first) | json_stop_mask(last)) != 0) {
-            return false;
+            return NULL;
         }
 
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(w.pos), first);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(w.pos + len - 16), last);
-        w.pos += len;
-        return true;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d), first);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + len - 16), last);
+        return d + len;
     }
 
     if (len >= 8) {
@@ -156,13 +155,12 @@ copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
         __m128i x = _mm_unpacklo_epi64(_mm_cvtsi64_si128((long long) first),
                                        _mm_cvtsi64_si128((long long) last));
         if (json_stop_mask(x) != 0) {
-            return false;
+            return NULL;
         }
 
-        ngx_memcpy(w.pos, &first, 8);
-        ngx_memcpy(w.pos + len - 8, &last, 8);
-        w.pos += len;
-        return true;
+        ngx_memcpy(d, &first, 8);
+        ngx_memcpy(d + len - 8, &last, 8);
+        return d + len;
     }
 
     uint32_t first, last;
@@ -175,24 +173,40 @@ copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
 
     /* the zero bytes above the two halves are not the value's */
     if ((json_stop_mask(x) & 0xff) != 0) {
-        return false;
+        return NULL;
     }
 
-    ngx_memcpy(w.pos, &first, 4);
-    ngx_memcpy(w.pos + len - 4, &last, 4);
-    w.pos += len;
-    return true;
+    ngx_memcpy(d, &first, 4);
+    ngx_memcpy(d + len - 4, &last, 4);
+    return d + len;
 }
 
 #else
 
-inline bool
-copied_short_plain(writer &, const u_char *, size_t) noexcept
+inline u_char *
+put_short_plain(u_char *, const u_char *, size_t) noexcept
 {
-    return false;
+    return NULL;
 }
 
 #endif
+
+/* put_short_plain() into the writer, when there is room to spare. */
+inline bool
+copied_short_plain(writer &w, const u_char *p, size_t len) noexcept
+{
+    if (w.room() <= len) {
+        return false;
+    }
+
+    u_char *end = put_short_plain(w.pos, p, len);
+    if (end == NULL) {
+        return false;
+    }
+
+    w.pos = end;
+    return true;
+}
 
 /*
  * The contents of a JSON string: quote and backslash escaped, control
@@ -207,12 +221,130 @@ write_escaped(writer &w, const u_char *p, size_t len) noexcept
     }
 }
 
+/*
+ * Writing without a check a piece.  A builder that has seen room for a
+ * run of pieces at once (reserved()) writes them through a bare pointer:
+ * on a message of a few hundred bytes the room test of each piece cost
+ * more than the copies.  Room for the sum of the pieces is room for each
+ * in turn, so the bytes are the ones the checked writers above would have
+ * written; without it the builder takes the checked writers, which leave
+ * out and count what does not fit as ever.
+ */
+
+/* The most write_escaped() makes of len bytes: \u00XX for each. */
+constexpr size_t
+escaped_bound(size_t len) noexcept
+{
+    return 6 * len;
+}
+
+/* Room for n bytes and the byte append_string() always keeps spare. */
+inline bool
+reserved(const writer &w, size_t n) noexcept
+{
+    return w.room() > n;
+}
+
+template <size_t N>
+inline u_char *
+put_literal(u_char *p, const char (&text)[N]) noexcept
+{
+    return ngx_cpymem(p, text, N - 1);
+}
+
+/* put_escaped() by stretches and escapes, for any value */
+u_char *put_escaped_walk(u_char *d, const u_char *p, size_t len) noexcept;
+
+/*
+ * One to three bytes (methods, an Accept of any type, short header
+ * values) checked together and stored as four: d has room for
+ * escaped_bound(len).
+ */
+inline u_char *
+put_tiny_plain(u_char *d, const u_char *p, size_t len) noexcept
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    uint32_t v = p[0];
+
+    if (len > 1) {
+        v |= (uint32_t) p[1] << 8;
+    }
+    if (len > 2) {
+        v |= (uint32_t) p[2] << 16;
+    }
+
+    /* the zero bytes above the value are not the value's */
+    if ((json_stop_mask(_mm_cvtsi32_si128((int) v)) & ((1u << len) - 1)) != 0) {
+        return NULL;
+    }
+
+    ngx_memcpy(d, &v, 4);
+    return d + len;
+#else
+    (void) d;
+    (void) p;
+    (void) len;
+    return NULL;
+#endif
+}
+
+/*
+ * write_escaped() of any value to d, unchecked: returns the end.  One
+ * function for all its callers, rather than the paths above inlined into
+ * each, which cost more than the call.
+ */
+u_char *put_escaped(u_char *d, const u_char *p, size_t len) noexcept;
+
+/*
+ * "key":"escaped value" with a comma before it when comma, checked once
+ * for the whole member.
+ */
+inline void
+write_member(writer &w, bool comma, const u_char *key, size_t key_len,
+             const u_char *value, size_t len) noexcept
+{
+    if (reserved(w, escaped_bound(key_len + len) + 6)) {
+        u_char *p = w.pos;
+
+        *p = ',';
+        p += comma;
+        *p++ = '"';
+        p = put_escaped(p, key, key_len);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, value, len);
+        *p++ = '"';
+        w.pos = p;
+        return;
+    }
+
+    if (comma) {
+        append_char(w, ',');
+    }
+    append_char(w, '"');
+    write_escaped(w, key, key_len);
+    append_literal(w, "\":\"");
+    write_escaped(w, value, len);
+    append_char(w, '"');
+}
+
 /* "key":"escaped value" */
 template <size_t N>
 inline void
 write_string_member(writer &w, const char (&key)[N], const u_char *value,
                     size_t len) noexcept
 {
+    if (reserved(w, N - 1 + 5 + escaped_bound(len))) {
+        u_char *p = w.pos;
+
+        *p++ = '"';
+        p = put_literal(p, key);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, value, len);
+        *p++ = '"';
+        w.pos = p;
+        return;
+    }
+
     append_char(w, '"');
     append_string(w, key, N - 1);
     append_literal(w, "\":\"");

@@ -3,7 +3,9 @@
  * is a JSON document holding the request and the response.
  *
  * Everything is written once into a fixed buffer; what does not fit is
- * left out and counted.  Every string is escaped (json_writer.cpp), so the
+ * left out and counted.  A member, or a run of fixed members, is checked
+ * once for the most it can take and then written without a check a
+ * piece; only near the end of the buffer is it written piece by piece.  Every string is escaped (json_writer.cpp), so the
  * document stays strict JSON whatever bytes the client sends.
  *
  * The head, the headers and the exchange's fields are written here; the
@@ -20,12 +22,18 @@
 
 namespace {
 
+using kestrelvanes::write_decimal;
 using kestrelvanes::json::append_char;
 using kestrelvanes::json::append_literal;
 using kestrelvanes::json::append_number;
 using kestrelvanes::json::append_string;
 using kestrelvanes::json::base64_len;
+using kestrelvanes::json::escaped_bound;
+using kestrelvanes::json::put_escaped;
+using kestrelvanes::json::put_literal;
+using kestrelvanes::json::reserved;
 using kestrelvanes::json::write_escaped;
+using kestrelvanes::json::write_member;
 using kestrelvanes::json::write_string_member;
 using kestrelvanes::json::writer;
 
@@ -41,6 +49,20 @@ constexpr auto request_id_key = "\"" + wire::request_id + "\":\"";
 constexpr auto req_truncated_key = "\"" + wire::req_truncated_body + "\":";
 constexpr auto resp_truncated_key = "\"" + wire::resp_truncated_body + "\":";
 constexpr auto truncated_value = "\"" + wire::truncated_value + "\"";
+/* the head's fixed lines, and the fixed texts of the document */
+constexpr char host_key[] = "Host:";
+constexpr char head_rest[] =
+    "\r\nConnection:keep-alive\r\nContent-Type:application/json\r\n";
+constexpr char request_open[] = "[{\"request\":{\"headers\":{";
+constexpr char method_key[] = "\"method\":\"";
+constexpr char uri_key[] = "\",\"uri\":\"";
+constexpr char request_close[] = "\"},\"response\":{\"headers\":{";
+constexpr char status_key[] = "\"status\":";
+constexpr char client_ip_key[] = "},\"client_ip\":\"";
+constexpr char client_port_key[] = "\",\"client_port\":";
+constexpr char started_key[] = ",\"started_at\":";
+constexpr char latency_key[] = ",\"tries\":[],\"latencies\":{\"request\":";
+constexpr char document_end[] = "}}]";
 constexpr size_t request_id_size = 128;
 constexpr size_t mode_text_size = 16;
 constexpr char content_length_placeholder[] = "Content-Length: 0000000000\r\n";
@@ -81,21 +103,23 @@ const builtin_header builtin_headers[] = {
      &ngx_http_headers_out_t::etag, ngx_string("Etag")},
 };
 
-/* Order in which the built-in headers not in the list are written. */
-const ngx_uint_t builtin_write_order[] = {3, 2, 4, 5, 6, 7, 8, 9, 10, 0, 1};
-
-void
-write_escaped_header(writer &w, const ngx_str_t *value) noexcept
-{
-    write_escaped(w, value->data, value->len);
-}
-
 /* A member of the built-in set, its value masked when it is redacted. */
 void
 write_builtin_member(writer &w, const ngx_array_t *redact, const ngx_str_t *key,
                      const ngx_str_t *value) noexcept
 {
     const ngx_str_t *v = kestrelvanes::logged_value(redact, key, value);
+
+    if (reserved(w, key->len + 6 + escaped_bound(v->len))) {
+        u_char *p = w.pos;
+
+        *p++ = '"';
+        p = ngx_cpymem(p, key->data, key->len);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, v->data, v->len);
+        w.pos = put_literal(p, "\",");
+        return;
+    }
 
     write_string_member(w, (const char *) key->data, key->len, v->data, v->len);
     append_char(w, ',');
@@ -111,6 +135,67 @@ mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
             *processed_headers |= b.bit;
             return;
         }
+    }
+}
+
+/*
+ * The last members of a header set: the request id, and whether the body
+ * was cut; a comma first when members came before, and after them what
+ * closes the set ("}," for the request's; the response's goes on with the
+ * built-in headers).
+ */
+void
+write_request_id(writer &w, bool comma, const ngx_str_t *request_id, bool cut,
+                 bool is_request) noexcept
+{
+    size_t cut_len =
+        is_request ? req_truncated_key.size() : resp_truncated_key.size();
+    size_t need = 1 + request_id_key.size() + escaped_bound(request_id->len) + 1
+                  + (cut ? 1 + cut_len + truncated_value.size() : 0) + 2;
+
+    if (reserved(w, need)) {
+        u_char *p = w.pos;
+
+        if (comma) {
+            *p++ = ',';
+        }
+        p = put_literal(p, request_id_key.s);
+        p = put_escaped(p, request_id->data, request_id->len);
+        *p++ = '"';
+
+        if (cut) {
+            *p++ = ',';
+            p = is_request ? put_literal(p, req_truncated_key.s)
+                           : put_literal(p, resp_truncated_key.s);
+            p = put_literal(p, truncated_value.s);
+        }
+
+        w.pos = is_request ? put_literal(p, "},") : put_literal(p, ",");
+        return;
+    }
+
+    if (comma) {
+        append_char(w, ',');
+    }
+
+    append_literal(w, request_id_key.s);
+    write_escaped(w, request_id->data, request_id->len);
+    append_char(w, '"');
+
+    if (cut) {
+        append_char(w, ',');
+        if (is_request) {
+            append_literal(w, req_truncated_key.s);
+        } else {
+            append_literal(w, resp_truncated_key.s);
+        }
+        append_literal(w, truncated_value.s);
+    }
+
+    if (is_request) {
+        append_literal(w, "},");
+    } else {
+        append_char(w, ',');
     }
 }
 
@@ -158,82 +243,85 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
                     mark_builtin(&h[i], processed_headers);
                 }
 
-                if (written) {
-                    append_char(w, ',');
-                }
+                const ngx_str_t *v =
+                    kestrelvanes::logged_value(redact, &h[i].key, &h[i].value);
 
-                append_char(w, '"');
-                write_escaped(w, h[i].key.data, h[i].key.len);
-                append_literal(w, "\":\"");
-                write_escaped_header(w, kestrelvanes::logged_value(
-                                            redact, &h[i].key, &h[i].value));
-                append_char(w, '"');
+                write_member(w, written, h[i].key.data, h[i].key.len, v->data,
+                             v->len);
                 written = true;
             }
         }
-
-        if (written) {
-            append_char(w, ',');
-        }
     }
 
-    append_literal(w, request_id_key.s);
-    write_escaped(w, request_id->data, request_id->len);
-    append_char(w, '"');
+    write_request_id(w, written, request_id, truncate && log_headers,
+                     is_request);
+}
 
-    if (truncate && log_headers) {
-        append_char(w, ',');
-        if (is_request) {
-            append_literal(w, req_truncated_key.s);
-        } else {
-            append_literal(w, resp_truncated_key.s);
-        }
-        append_literal(w, truncated_value.s);
+/* A built-in header held in its own field, unless the list had it. */
+inline void
+write_builtin_element(writer &w, const ngx_array_t *redact,
+                      ngx_uint_t processed_headers, ngx_uint_t i,
+                      const ngx_table_elt_t *h) noexcept
+{
+    const builtin_header &b = builtin_headers[i];
+
+    if (!(processed_headers & b.bit) && h != NULL && h->value.len != 0) {
+        write_builtin_member(w, redact, &b.key, &h->value);
     }
 }
 
+/*
+ * The built-in headers the list did not hold, in the order collectors
+ * have always seen them: Server, Date, the other fields, Content-Type and
+ * Content-Length last.  Written out rather than walked through the table,
+ * as every message passes all eleven.
+ */
 void
 add_specific_response_headers(writer &w, ngx_http_request_t *r,
                               const ngx_array_t *redact,
-                              ngx_uint_t processed_headers) noexcept
+                              ngx_uint_t processed) noexcept
 {
     ngx_http_headers_out_t *out = &r->headers_out;
 
-    for (ngx_uint_t i : builtin_write_order) {
-        const builtin_header &b = builtin_headers[i];
+    write_builtin_element(w, redact, processed, 3, out->server);
+    write_builtin_element(w, redact, processed, 2, out->date);
+    write_builtin_element(w, redact, processed, 4, out->content_encoding);
+    write_builtin_element(w, redact, processed, 5, out->location);
+    write_builtin_element(w, redact, processed, 6, out->refresh);
+    write_builtin_element(w, redact, processed, 7, out->last_modified);
+    write_builtin_element(w, redact, processed, 8, out->www_authenticate);
+    write_builtin_element(w, redact, processed, 9, out->expires);
+    write_builtin_element(w, redact, processed, 10, out->etag);
 
-        if (processed_headers & b.bit) {
-            continue;
-        }
+    const builtin_header &type = builtin_headers[0];
 
-        if (b.element != nullptr) {
-            ngx_table_elt_t *h = out->*b.element;
-
-            if (h != NULL && h->value.len != 0) {
-                write_builtin_member(w, redact, &b.key, &h->value);
-            }
-            continue;
-        }
-
-        if (b.bit == 0x1) {
-            if (out->content_type.len && out->content_type.data) {
-                write_builtin_member(w, redact, &b.key, &out->content_type);
-            }
-            continue;
-        }
-
-        if (out->content_length_n <= 0) {
-            continue;
-        }
-
-        if (kestrelvanes::redacted(redact, &b.key)) {
-            write_builtin_member(w, redact, &b.key, &b.key);
-            continue;
-        }
-
-        append_literal(w, "\"Content-Length\":");
-        append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
+    if (!(processed & type.bit) && out->content_type.len
+        && out->content_type.data) {
+        write_builtin_member(w, redact, &type.key, &out->content_type);
     }
+
+    const builtin_header &length = builtin_headers[1];
+
+    if ((processed & length.bit) || out->content_length_n <= 0) {
+        return;
+    }
+
+    if (kestrelvanes::redacted(redact, &length.key)) {
+        write_builtin_member(w, redact, &length.key, &length.key);
+        return;
+    }
+
+    static constexpr char key[] = "\"Content-Length\":\"";
+
+    if (reserved(w, sizeof(key) - 1 + NGX_INT64_LEN + 2)) {
+        u_char *p = put_literal(w.pos, key);
+        p = write_decimal(p, out->content_length_n);
+        w.pos = put_literal(p, "\",");
+        return;
+    }
+
+    append_literal(w, "\"Content-Length\":");
+    append_number(w, "\"", (uint64_t) out->content_length_n, "\",");
 }
 
 /* Lines of the head go in whole or not at all, nothing counted. */
@@ -277,20 +365,13 @@ add_request_line(writer &w) noexcept
 void
 write_content_length(u_char *p, size_t len) noexcept
 {
-    u_char digits[NGX_SIZE_T_LEN];
-    u_char *d = digits + sizeof(digits);
+    /* the placeholder's zeros stay in front of the digits */
+    u_char *d = p + content_length_digits;
 
     do {
         *--d = (u_char) ('0' + len % 10);
         len /= 10;
-    } while (len != 0);
-
-    size_t n = digits + sizeof(digits) - d;
-
-    for (size_t i = n; i < content_length_digits; i++) {
-        *p++ = '0';
-    }
-    ngx_memcpy(p, d, n);
+    } while (len != 0 && d > p);
 }
 
 /* The collector address without its scheme: the value of the Host line. */
@@ -318,6 +399,189 @@ host_of(const ngx_str_t *server) noexcept
 }
 
 /*
+ * The head of the POST and the document's opening: where the digits of
+ * its Content-Length go (NULL when the line did not fit) and, in
+ * *payload_start, where the document starts.
+ */
+u_char *
+write_head(writer &w, const ngx_str_t *host, u_char **payload_start) noexcept
+{
+    size_t need = request_line.size() + sizeof(host_key) - 1 + host->len
+                  + sizeof(head_rest) - 1 + content_length_line_len + 2
+                  + sizeof(request_open) - 1;
+
+    if (reserved(w, need)) {
+        u_char *p = put_literal(w.pos, request_line.s);
+        p = put_literal(p, host_key);
+        p = ngx_cpymem(p, host->data, host->len);
+        p = put_literal(p, head_rest);
+
+        u_char *content_length_ptr = p;
+        p = put_literal(p, content_length_placeholder);
+        p = put_literal(p, "\r\n");
+
+        *payload_start = p;
+        w.pos = put_literal(p, request_open);
+        return content_length_ptr;
+    }
+
+    add_request_line(w);
+    add_head_line(w, host_key, host->data, host->len);
+    add_head_line(w, "Connection:", (const u_char *) "keep-alive", 10);
+    add_head_line(w, "Content-Type:", (const u_char *) "application/json", 16);
+
+    u_char *content_length_ptr = NULL;
+    if ((ptrdiff_t) content_length_line_len < (w.end - 1) - w.pos) {
+        content_length_ptr = w.pos;
+        w.pos = ngx_cpymem(w.pos, content_length_placeholder,
+                           content_length_line_len);
+    }
+    append_string(w, "\r\n", 2);
+
+    *payload_start = w.pos;
+    append_literal(w, request_open);
+    return content_length_ptr;
+}
+
+/* "method":"...","uri":"..."}, and the opening of the response */
+void
+write_request_end(writer &w, const ngx_str_t *method, const ngx_str_t *path,
+                  const ngx_str_t *args) noexcept
+{
+    size_t need = sizeof(method_key) - 1 + escaped_bound(method->len)
+                  + sizeof(uri_key) - 1 + escaped_bound(path->len) + 1
+                  + escaped_bound(args->len) + sizeof(request_close) - 1;
+
+    if (reserved(w, need)) {
+        u_char *p = put_literal(w.pos, method_key);
+        p = put_escaped(p, method->data, method->len);
+        p = put_literal(p, uri_key);
+        p = put_escaped(p, path->data, path->len);
+        if (args->len) {
+            *p++ = '?';
+            p = put_escaped(p, args->data, args->len);
+        }
+        w.pos = put_literal(p, request_close);
+        return;
+    }
+
+    write_string_member(w, "method", method->data, method->len);
+    append_char(w, ',');
+
+    append_literal(w, "\"uri\":\"");
+    write_escaped(w, path->data, path->len);
+    if (args->len) {
+        append_char(w, '?');
+        write_escaped(w, args->data, args->len);
+    }
+    append_literal(w, "\"},");
+    append_literal(w, "\"response\":{\"headers\":{");
+}
+
+/* The members naming the sensor, and the end of the response's headers. */
+void
+write_sensor_members(writer &w) noexcept
+{
+    ngx_str_t *hostname = kestrelvanes::cycle_hostname();
+
+    /* at most the 15 characters of the mode's text buffer */
+    const char *mode_text = get_log_mode_str(get_log_mode_direct());
+    size_t mode_len = ngx_min(ngx_strlen(mode_text), mode_text_size - 1);
+
+    size_t need =
+        wire::sensor_instance.size() + 6 + escaped_bound(ext_instance_name.len)
+        + (hostname->len
+               ? wire::sensor_hostname.size() + 6 + escaped_bound(hostname->len)
+               : 0)
+        + wire::sensor_logging_level.size() + 5 + escaped_bound(mode_len) + 2;
+
+    if (reserved(w, need)) {
+        u_char *p = w.pos;
+
+        *p++ = '"';
+        p = put_literal(p, wire::sensor_instance.s);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, ext_instance_name.data, ext_instance_name.len);
+        p = put_literal(p, "\",\"");
+
+        if (hostname->len) {
+            p = put_literal(p, wire::sensor_hostname.s);
+            p = put_literal(p, "\":\"");
+            p = put_escaped(p, hostname->data, hostname->len);
+            p = put_literal(p, "\",\"");
+        }
+
+        p = put_literal(p, wire::sensor_logging_level.s);
+        p = put_literal(p, "\":\"");
+        p = put_escaped(p, (const u_char *) mode_text, mode_len);
+        w.pos = put_literal(p, "\"},");
+        return;
+    }
+
+    write_string_member(w, wire::sensor_instance.s, ext_instance_name.data,
+                        ext_instance_name.len);
+    append_char(w, ',');
+
+    if (hostname->len) {
+        write_string_member(w, wire::sensor_hostname.s, hostname->data,
+                            hostname->len);
+        append_char(w, ',');
+    }
+
+    write_string_member(w, wire::sensor_logging_level.s,
+                        (const u_char *) mode_text, mode_len);
+    append_literal(w, "},");
+}
+
+/* The status, the client, the times, and the end of the document. */
+void
+write_exchange_end(writer &w, ngx_http_request_t *r) noexcept
+{
+    ngx_time_t *tp = ngx_timeofday();
+    int64_t started = (int64_t) r->start_sec * 1000 + r->start_msec;
+    int64_t latency = ((int64_t) tp->sec - r->start_sec) * 1000
+                      + ((int64_t) tp->msec - r->start_msec);
+    uint64_t status = r->headers_out.status;
+    ngx_connection_t *c = r->connection;
+    ngx_uint_t port = ngx_access_log_inet_get_port(c->sockaddr);
+
+    if (latency < 0) {
+        latency = 0;
+    }
+
+    size_t need = sizeof(status_key) - 1 + sizeof(client_ip_key) - 1
+                  + escaped_bound(c->addr_text.len) + sizeof(client_port_key)
+                  - 1 + sizeof(started_key) - 1 + sizeof(latency_key) - 1
+                  + sizeof(document_end) - 1 + 4 * NGX_INT64_LEN;
+
+    /* a number past INT64_MAX is written as the checked writer writes it */
+    if (status <= (uint64_t) INT64_MAX && started >= 0 && reserved(w, need)) {
+        u_char *p = put_literal(w.pos, status_key);
+        p = write_decimal(p, (int64_t) status);
+        p = put_literal(p, client_ip_key);
+        p = put_escaped(p, c->addr_text.data, c->addr_text.len);
+        p = put_literal(p, client_port_key);
+        p = write_decimal(p, (int64_t) port);
+        p = put_literal(p, started_key);
+        p = write_decimal(p, started);
+        p = put_literal(p, latency_key);
+        p = write_decimal(p, latency);
+        w.pos = put_literal(p, document_end);
+        return;
+    }
+
+    append_number(w, "\"status\":", status, "},");
+
+    write_string_member(w, "client_ip", c->addr_text.data, c->addr_text.len);
+    append_char(w, ',');
+
+    /* the fixed texts between the numbers go with them, whole or not */
+    append_number(w, "\"client_port\":", port, ",\"started_at\":");
+    append_number(w, "", (uint64_t) started, latency_key);
+    append_number(w, "", (uint64_t) latency, document_end);
+}
+
+/*
  * One pass over the buffer.  Returns false when anything was left out for
  * lack of room, which would leave the document broken.
  */
@@ -335,38 +599,22 @@ write_message(writer &w, ngx_http_request_t *r,
     w.overflow = false;
 
     /* the head */
-    add_request_line(w);
-
     ngx_str_t host = host_of(&conf->remote_auth_log_server);
-
-    add_head_line(w, "Host:", host.data, host.len);
-    add_head_line(w, "Connection:", (const u_char *) "keep-alive", 10);
-    add_head_line(w, "Content-Type:", (const u_char *) "application/json", 16);
-
-    u_char *content_length_ptr = NULL;
-    if ((ptrdiff_t) content_length_line_len < (w.end - 1) - w.pos) {
-        content_length_ptr = w.pos;
-        w.pos = ngx_cpymem(w.pos, content_length_placeholder,
-                           content_length_line_len);
-    }
-    append_string(w, "\r\n", 2);
+    u_char *payload_start;
+    u_char *content_length_ptr = write_head(w, &host, &payload_start);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: headers done, avail=%d",
                   (int) w.room());
 
     /* the request */
-    u_char *payload_start = w.pos;
-
     ngx_str_t client_host;
     bool host_apart = r->headers_in.host == NULL
                       && kestrelvanes::client_host(r, &client_host);
 
-    append_literal(w, "[{\"request\":{\"headers\":{");
     write_headers(w, &r->headers_in.headers, requestid, b.truncate_request,
                   true, log_headers, conf->redact_headers, nullptr,
                   host_apart ? &client_host : nullptr);
-    append_literal(w, "},");
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: req headers written, avail=%d",
@@ -385,19 +633,10 @@ write_message(writer &w, ngx_http_request_t *r,
         }
     }
 
-    write_string_member(w, "method", r->method_name.data, r->method_name.len);
-    append_char(w, ',');
-
     ngx_str_t path, args;
     ngx_ext_client_uri(r, &path, &args);
 
-    append_literal(w, "\"uri\":\"");
-    write_escaped(w, path.data, path.len);
-    if (args.len) {
-        append_char(w, '?');
-        write_escaped(w, args.data, args.len);
-    }
-    append_literal(w, "\"},");
+    write_request_end(w, &r->method_name, &path, &args);
 
     ngx_log_error(NGX_LOG_DEBUG, log, 0,
                   "[KESTRELVANES] merged_log: req part done, avail=%d",
@@ -406,31 +645,12 @@ write_message(writer &w, ngx_http_request_t *r,
     /* the response */
     ngx_uint_t processed_headers = 0;
 
-    append_literal(w, "\"response\":{\"headers\":{");
     write_headers(w, &r->headers_out.headers, requestid, b.truncate_response,
                   false, log_headers, conf->redact_headers, &processed_headers);
-    append_char(w, ',');
     add_specific_response_headers(w, r, conf->redact_headers,
                                   processed_headers);
 
-    write_string_member(w, wire::sensor_instance.s, ext_instance_name.data,
-                        ext_instance_name.len);
-    append_char(w, ',');
-
-    ngx_str_t *hostname = kestrelvanes::cycle_hostname();
-    if (hostname->len) {
-        write_string_member(w, wire::sensor_hostname.s, hostname->data,
-                            hostname->len);
-        append_char(w, ',');
-    }
-
-    /* at most the 15 characters of the mode's text buffer */
-    const char *mode_text = get_log_mode_str(get_log_mode_direct());
-    size_t mode_len = ngx_min(ngx_strlen(mode_text), mode_text_size - 1);
-
-    write_string_member(w, wire::sensor_logging_level.s,
-                        (const u_char *) mode_text, mode_len);
-    append_literal(w, "},");
+    write_sensor_members(w);
 
     if (b.response_len != 0 && log_payload) {
         ngx_log_error(NGX_LOG_DEBUG, log, 0,
@@ -446,24 +666,7 @@ write_message(writer &w, ngx_http_request_t *r,
                   "avail=%d",
                   (int) w.room());
 
-    ngx_time_t *tp = ngx_timeofday();
-    int64_t started = (int64_t) r->start_sec * 1000 + r->start_msec;
-    int64_t latency = ((int64_t) tp->sec - r->start_sec) * 1000
-                      + ((int64_t) tp->msec - r->start_msec);
-
-    append_number(w, "\"status\":", (uint64_t) r->headers_out.status, "},");
-
-    ngx_connection_t *c = r->connection;
-    write_string_member(w, "client_ip", c->addr_text.data, c->addr_text.len);
-    append_char(w, ',');
-
-    /* the fixed texts between the numbers go with them, whole or not */
-    append_number(w,
-                  "\"client_port\":", ngx_access_log_inet_get_port(c->sockaddr),
-                  ",\"started_at\":");
-    append_number(w, "", (uint64_t) started,
-                  ",\"tries\":[],\"latencies\":{\"request\":");
-    append_number(w, "", (uint64_t) (latency > 0 ? latency : 0), "}}]");
+    write_exchange_end(w, r);
 
     size_t payload_len = w.pos - payload_start;
 

@@ -10,12 +10,18 @@
 
 namespace {
 
+using kestrelvanes::json::append_char;
+using kestrelvanes::json::append_literal;
 using kestrelvanes::json::append_number;
 using kestrelvanes::json::base64_len;
 using kestrelvanes::json::base64_stream;
 using kestrelvanes::json::encode_base64;
+using kestrelvanes::json::escaped_bound;
+using kestrelvanes::json::put_escaped;
 using kestrelvanes::json::utf8_sequence_len;
 using kestrelvanes::json::write_escaped;
+using kestrelvanes::json::write_member;
+using kestrelvanes::json::write_string_member;
 using kestrelvanes::json::writer;
 using kestrelvanes::json::detail::base64_path;
 using kestrelvanes::json::detail::write_escaped_bytewise;
@@ -184,6 +190,124 @@ TEST(JsonWriter, CopiedStretchesMatchTheBytewiseWriterInAnyBuffer)
         expect_as_bytewise(in, size, used);
         if (HasFatalFailure()) {
             return;
+        }
+    }
+}
+
+/*
+ * Values written without a check: the bytes of the checked writer, and
+ * never a byte past escaped_bound(), which is all the room a builder
+ * sees for them (tiny values are stored four bytes at a time).
+ */
+TEST(JsonWriter, UncheckedValuesMatchTheBytewiseWriterWithinTheirBound)
+{
+    std::mt19937 rng(23);
+
+    for (int round = 0; round < 20000; round++) {
+        std::vector<u_char> in = random_value(rng);
+        std::string what(in.begin(), in.end());
+        size_t bound = escaped_bound(in.size());
+        std::vector<u_char> a(bound + 8, 0xa5), b(bound + 8, 0);
+        writer slow = {b.data(), b.data(), b.data() + b.size(), false};
+
+        u_char *end = put_escaped(a.data(), in.data(), in.size());
+        write_escaped_bytewise(slow, in.data(), in.size());
+
+        ASSERT_EQ(std::string(a.data(), end), std::string(slow.start, slow.pos))
+            << what;
+        ASSERT_EQ(std::vector<u_char>(a.begin() + bound, a.end()),
+                  std::vector<u_char>(8, 0xa5))
+            << what;
+    }
+}
+
+/*
+ * One member written by fast (checked once for the most it can take, then
+ * unchecked) and by slow (piece by piece) into a buffer of size bytes:
+ * the same bytes, end, overflow and count of dropped pieces, and nothing
+ * written past the buffer.
+ */
+template <typename Fast, typename Slow>
+void
+expect_as_pieces(size_t size, Fast fast_write, Slow slow_write)
+{
+    std::vector<u_char> a(size + 8, 0xa5), b(size + 8, 0xa5);
+    writer fast = {a.data(), a.data(), a.data() + size, false};
+    writer slow = {b.data(), b.data(), b.data() + size, false};
+
+    uint64_t before = log_stats.json_data_append_failed;
+    fast_write(fast);
+    uint64_t fast_drops = log_stats.json_data_append_failed - before;
+
+    before = log_stats.json_data_append_failed;
+    slow_write(slow);
+    uint64_t slow_drops = log_stats.json_data_append_failed - before;
+
+    ASSERT_EQ(std::string(fast.start, fast.pos),
+              std::string(slow.start, slow.pos))
+        << size;
+    ASSERT_EQ(fast.overflow, slow.overflow) << size;
+    ASSERT_EQ(fast_drops, slow_drops) << size;
+    ASSERT_EQ(std::vector<u_char>(a.begin() + size, a.end()),
+              std::vector<u_char>(8, 0xa5))
+        << size;
+}
+
+/*
+ * Members in every buffer from none to a little past their bound, so
+ * past the exact fit and one byte short of it, of the member and of the
+ * bound.
+ */
+TEST(JsonWriter, MembersCheckedOnceMatchThePieceByPieceWriterInAnyBuffer)
+{
+    std::mt19937 rng(29);
+
+    for (int round = 0; round < 600; round++) {
+        std::vector<u_char> key = random_value(rng);
+        std::vector<u_char> value = random_value(rng);
+        bool comma = rng() % 2;
+        size_t bound = escaped_bound(key.size() + value.size()) + 6;
+
+        for (size_t size = 0; size <= bound + 2; size++) {
+            expect_as_pieces(
+                size,
+                [&](writer &w) {
+                    write_member(w, comma, key.data(), key.size(), value.data(),
+                                 value.size());
+                },
+                [&](writer &w) {
+                    if (comma) {
+                        append_char(w, ',');
+                    }
+                    append_char(w, '"');
+                    write_escaped_bytewise(w, key.data(), key.size());
+                    append_literal(w, "\":\"");
+                    write_escaped_bytewise(w, value.data(), value.size());
+                    append_char(w, '"');
+                });
+            if (HasFatalFailure()) {
+                return;
+            }
+        }
+
+        /* a fixed key, as the builders' own members */
+        for (size_t size = 0; size <= escaped_bound(value.size()) + 12;
+             size++) {
+            expect_as_pieces(
+                size,
+                [&](writer &w) {
+                    write_string_member(w, "agent", value.data(), value.size());
+                },
+                [&](writer &w) {
+                    append_char(w, '"');
+                    append_literal(w, "agent");
+                    append_literal(w, "\":\"");
+                    write_escaped_bytewise(w, value.data(), value.size());
+                    append_char(w, '"');
+                });
+            if (HasFatalFailure()) {
+                return;
+            }
         }
     }
 }
