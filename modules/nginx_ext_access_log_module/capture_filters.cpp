@@ -414,6 +414,33 @@ capture_chain(ngx_http_request_t *r, ngx_http_response_body_ctx_t *ctx,
 
 extern "C" {
 
+int
+ngx_is_module_enabled(ngx_http_request_t *r, ngx_str_t *opc_endpoint) noexcept
+{
+    auto *blcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+
+    if (!blcf->kestrelvanes_http_access_enable) {
+        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                      "Kestrelvanes ngx_is_module_enabled: access module is "
+                      "disabled");
+        return 0;
+    }
+
+    if (blcf->remote_auth_log_server.len > 0) {
+        *opc_endpoint = blcf->remote_auth_log_server;
+        return 1;
+    }
+
+    if (ngx_get_opc_lb_endpoint(r, opc_endpoint) == NGX_OK) {
+        return 1;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "Couldnt find opc endpoint");
+    return 0;
+}
+
 void
 ngx_ext_install_capture_filters(void) noexcept
 {
