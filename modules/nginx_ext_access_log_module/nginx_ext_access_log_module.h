@@ -54,6 +54,7 @@ typedef struct {
     unsigned post_action : 1; /* the location runs one once it is done */
     unsigned cut : 1;         /* the exchange did not end normally */
     unsigned logged : 1;      /* the message has been built */
+    unsigned capturing : 1;   /* the log mode takes the body */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {
@@ -93,9 +94,6 @@ extern ngx_thread_pool_t *monitoring_thread_pool;
 extern ngx_pool_t *cf_mem_pool;
 extern char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
 extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
-
-int ngx_is_module_enabled(ngx_http_request_t *r,
-                          ngx_str_t *opc_endpoint) noexcept;
 
 /* directives and their records (access_log_directives.cpp) */
 extern ngx_command_t ngx_http_response_body_commands[];
