@@ -198,8 +198,12 @@ ngx_request_id_variable(ngx_http_request_t *r) noexcept
 {
     fill_request_id(r);
 
-    ngx_http_variable_value_t *v =
-        ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
+    /* one filled above needs no second look through nginx's getter */
+    ngx_http_variable_value_t *v = &r->variables[ngx_http_request_id_var_index];
+
+    if (!v->valid) {
+        v = ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
+    }
 
     if (v == NULL || v->not_found) {
         ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
