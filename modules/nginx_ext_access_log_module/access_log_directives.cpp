@@ -240,6 +240,7 @@ constexpr size_t default_total_buffer_size = 65536;
 constexpr ngx_msec_t default_stats_period = 60000;
 constexpr ngx_msec_t default_hb_period = 30000;
 constexpr ngx_msec_t max_batch_delay = 60000;
+
 } /* namespace */
 
 namespace kestrelvanes {
