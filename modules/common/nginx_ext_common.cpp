@@ -60,7 +60,8 @@ std::mutex debugbuf_lock;
 ngx_str_t
 pid_prefix() noexcept
 {
-    static u_char text[NGX_INT_T_LEN + 2];
+    /* at least sixteen bytes: the request id copies sixteen at once */
+    static u_char text[ngx_max(NGX_INT_T_LEN + 2, 16)];
     static ngx_str_t prefix;
     static ngx_pid_t made_for;
 
@@ -198,8 +199,12 @@ ngx_request_id_variable(ngx_http_request_t *r) noexcept
 {
     fill_request_id(r);
 
-    ngx_http_variable_value_t *v =
-        ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
+    /* one filled above needs no second look through nginx's getter */
+    ngx_http_variable_value_t *v = &r->variables[ngx_http_request_id_var_index];
+
+    if (!v->valid) {
+        v = ngx_http_get_indexed_variable(r, ngx_http_request_id_var_index);
+    }
 
     if (v == NULL || v->not_found) {
         ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
@@ -219,6 +224,20 @@ ngx_write_request_id(u_char *p, const ngx_http_variable_value_t *v) noexcept
      */
     ngx_str_t prefix = pid_prefix();
     size_t n = ngx_min(prefix.len, (size_t) v->len);
+
+    /*
+     * nginx's 32 hex digits under a prefix of at most 16 bytes (every pid
+     * has one), in three copies of sixteen that never write past the id's
+     * end: the prefix and what follows it in its buffer, the head of the
+     * digits over that tail, then the last sixteen.  The second and third
+     * overlap with the same bytes.
+     */
+    if (v->len == 32 && n <= 16) {
+        ngx_memcpy(p, prefix.data, 16);
+        ngx_memcpy(p + n, v->data, 16);
+        ngx_memcpy(p + 16, v->data + 16 - n, 16);
+        return p + 32;
+    }
 
     p = ngx_cpymem(p, prefix.data, n);
     return ngx_cpymem(p, v->data, v->len - n);

@@ -43,6 +43,10 @@ extern "C" {
 #undef NGX_CONF_ERROR
 #define NGX_CONF_ERROR ((char *) -1)
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -271,6 +275,35 @@ inline constexpr std::array<char, 512> hex_pairs = [] {
 inline u_char *
 write_hex(u_char *dst, const u_char *src, size_t len) noexcept
 {
+#if defined(__x86_64__) && defined(__GNUC__)
+    /*
+     * Sixteen bytes a step (a request id is one step): the nibbles of each
+     * byte side by side, each turned into its digit at once.
+     */
+    const __m128i low = _mm_set1_epi8(0x0f);
+    const __m128i nine = _mm_set1_epi8(9);
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i letters = _mm_set1_epi8('a' - '0' - 10);
+
+    for (; len >= 16; len -= 16, src += 16, dst += 32) {
+        __m128i in = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+        __m128i hi = _mm_and_si128(_mm_srli_epi16(in, 4), low);
+        __m128i lo = _mm_and_si128(in, low);
+        __m128i first = _mm_unpacklo_epi8(hi, lo);
+        __m128i second = _mm_unpackhi_epi8(hi, lo);
+
+        first =
+            _mm_add_epi8(_mm_add_epi8(first, zero),
+                         _mm_and_si128(_mm_cmpgt_epi8(first, nine), letters));
+        second =
+            _mm_add_epi8(_mm_add_epi8(second, zero),
+                         _mm_and_si128(_mm_cmpgt_epi8(second, nine), letters));
+
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), first);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), second);
+    }
+#endif
+
     for (size_t i = 0; i < len; i++) {
         ngx_memcpy(dst, &hex_pairs[2 * src[i]], 2);
         dst += 2;

@@ -183,32 +183,73 @@ should_sample_request(ngx_http_request_t *r) noexcept
 }
 
 /*
+ * Whether the location captures, and where its messages go: its own
+ * collector, else the one the opc_endpoint variable names.
+ */
+bool
+module_enabled(ngx_http_request_t *r, ngx_http_response_body_loc_conf_t *blcf,
+               ngx_str_t *opc_endpoint) noexcept
+{
+    if (!blcf->kestrelvanes_http_access_enable) {
+        ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                      "Kestrelvanes ngx_is_module_enabled: access module is "
+                      "disabled");
+        return false;
+    }
+
+    if (blcf->remote_auth_log_server.len > 0) {
+        *opc_endpoint = blcf->remote_auth_log_server;
+        return true;
+    }
+
+    if (ngx_get_opc_lb_endpoint(r, opc_endpoint) == NGX_OK) {
+        return true;
+    }
+
+    ngx_log_error(NGX_LOG_DEBUG, r->connection->log, 0,
+                  "Couldnt find opc endpoint");
+    return false;
+}
+
+/*
  * Decided once per request: the authorization handler, which runs first,
  * keeps its decision in its context; without one the header filter
  * decides, and the body filter sees a context of this module only for a
  * request that was not bypassed.
  */
 bool
-bypassed(ngx_http_request_t *r) noexcept
+bypassed(ngx_http_request_t *r, ngx_ext_request_state_t *state) noexcept
 {
-    ngx_ext_request_state_t *state = ngx_ext_request_state(r);
-
     return ngx_ext_request_bypassed(r, state ? &state->bypass : NULL);
 }
 
+/*
+ * The log mode of a request that was not bypassed: the one its
+ * authorization decided, else the sensor's own.
+ */
+LogMode
+request_log_mode(const ngx_ext_request_state_t *state) noexcept
+{
+    return state != NULL ? state->log_mode : get_log_mode_direct();
+}
+
 ngx_http_response_body_ctx_t *
-ngx_http_response_body_set_ctx(ngx_http_request_t *r, LogMode mode) noexcept
+ngx_http_response_body_set_ctx(ngx_http_request_t *r,
+                               ngx_http_response_body_loc_conf_t *blcf,
+                               LogMode mode) noexcept
 {
     auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
-        ngx_pcalloc(r->pool, sizeof(ngx_http_response_body_ctx_t)));
+        ngx_palloc(r->pool, sizeof(ngx_http_response_body_ctx_t)));
     if (ctx == NULL) {
         return NULL;
     }
 
-    ctx->blcf = static_cast<ngx_http_response_body_loc_conf_t *>(
-        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+    /* zeroed in place, without ngx_pcalloc's call to memset */
+    *ctx = ngx_http_response_body_ctx_t();
+
+    ctx->blcf = blcf;
     ctx->log_mode = mode;
-    ctx->resp_body_truncated = 0;
+    ctx->capturing = should_log_payload(mode) > 0;
 
     /* before the filters after this one change it (gzip, ranges) */
     ctx->declared_len = r->headers_out.content_length_n;
@@ -441,7 +482,10 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
         return ngx_http_next_header_filter(r);
     }
 
-    if (ngx_is_module_enabled(r, &opc_endpoint) != 1) {
+    auto *blcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+
+    if (!module_enabled(r, blcf, &opc_endpoint)) {
         debug(r, "ngx_access_log_filter_header: moving to next header filter");
         return ngx_http_next_header_filter(r);
     }
@@ -452,14 +496,13 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
         return ngx_http_next_header_filter(r);
     }
 
-    if (bypassed(r)) {
+    ngx_ext_request_state_t *state = ngx_ext_request_state(r);
+
+    if (bypassed(r, state)) {
         return ngx_http_next_header_filter(r);
     }
 
-    LogMode mode;
-    if (get_log_mode_from_auth(r, &mode) == -1) {
-        mode = get_log_mode_direct();
-    }
+    LogMode mode = request_log_mode(state);
 
     if (should_log(mode) < 0) {
         debug(r, "ngx_access_log_filter_header: logging disabled moving to "
@@ -483,7 +526,7 @@ ngx_access_log_filter_header(ngx_http_request_t *r) noexcept
 
     kestrelvanes::count(log_stats.hdr_filter_hit);
 
-    auto *ctx = ngx_http_response_body_set_ctx(r, mode);
+    auto *ctx = ngx_http_response_body_set_ctx(r, blcf, mode);
     if (ctx == NULL) {
         kestrelvanes::count(log_stats.hdr_filter_fail);
         ngx_log_error(NGX_LOG_WARN, r->connection->log, 0,
@@ -528,21 +571,28 @@ ngx_int_t
 ngx_access_log_response_body_filter(ngx_http_request_t *r,
                                     ngx_chain_t *in) noexcept
 {
-    auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(
-        ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
-
-    if (in == NULL || r != r->main || !lcf->kestrelvanes_http_access_enable) {
+    if (in == NULL || r != r->main) {
         return ngx_http_next_body_filter(r, in);
     }
 
-    /* a context means the header filter found the module on and logging */
+    /*
+     * A context means the header filter found the module on and logging;
+     * it holds that decision, and the location's record it was made for.
+     */
     auto *ctx = static_cast<ngx_http_response_body_ctx_t *>(
         ngx_http_get_module_ctx(r, ngx_kestrelvanes_http_access));
 
     if (ctx == NULL) {
+        auto *lcf = static_cast<ngx_http_response_body_loc_conf_t *>(
+            ngx_http_get_module_loc_conf(r, ngx_kestrelvanes_http_access));
+
+        if (!lcf->kestrelvanes_http_access_enable) {
+            return ngx_http_next_body_filter(r, in);
+        }
+
         ngx_str_t opc_endpoint = ngx_null_string;
 
-        if (ngx_is_module_enabled(r, &opc_endpoint) != 1) {
+        if (!module_enabled(r, lcf, &opc_endpoint)) {
             debug(r, "ngx_access_log_response_body_filter: moving to next "
                      "body filter");
             return ngx_http_next_body_filter(r, in);
@@ -562,7 +612,7 @@ ngx_access_log_response_body_filter(ngx_http_request_t *r,
 
     /* the context exists: the header filter found no bypass */
 
-    bool capturing = should_log_payload(ctx->log_mode) > 0;
+    bool capturing = ctx->capturing;
 
     if (capturing && ctx->buffer.start == NULL && !open_capture(r, ctx)) {
         /* this exchange goes unlogged; the response is untouched */

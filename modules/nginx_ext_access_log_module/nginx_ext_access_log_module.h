@@ -54,6 +54,7 @@ typedef struct {
     unsigned post_action : 1; /* the location runs one once it is done */
     unsigned cut : 1;         /* the exchange did not end normally */
     unsigned logged : 1;      /* the message has been built */
+    unsigned capturing : 1;   /* the log mode takes the body */
 } ngx_http_response_body_ctx_t;
 
 typedef struct {
@@ -92,8 +93,15 @@ extern ngx_pool_t *cf_mem_pool;
 extern char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
 extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 
-int ngx_is_module_enabled(ngx_http_request_t *r,
-                          ngx_str_t *opc_endpoint) noexcept;
+/* directives and their records (access_log_directives.cpp) */
+extern ngx_command_t ngx_http_response_body_commands[];
+void *ngx_http_timer_create_main_conf(ngx_conf_t *cf) noexcept;
+char *ngx_http_timer_init_main_conf(ngx_conf_t *cf, void *conf) noexcept;
+void *ngx_http_response_body_create_loc_conf(ngx_conf_t *cf) noexcept;
+char *ngx_http_response_body_merge_loc_conf(ngx_conf_t *cf, void *parent,
+                                            void *child) noexcept;
+/* the hashes of exclude_headers, sorted, for the header walks */
+void ngx_calc_exclude_headers_hash(void) noexcept;
 
 /* capture filters */
 void ngx_ext_install_capture_filters(void) noexcept;
@@ -158,6 +166,11 @@ extern const ngx_ext_exporter_stats_t ngx_ext_stats_writer;
 } /* extern "C" */
 
 namespace kestrelvanes {
+
+/* The record of ext_stats_server, which heartbeats and statistics go to. */
+extern ngx_ext_collector_t *stats_server_collector;
+/* some level of the configuration being read switches capture on */
+extern bool capture_configured;
 
 /* The per-second sampler of the header filter, at a given second. */
 bool should_sample_at(time_t now) noexcept;

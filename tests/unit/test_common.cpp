@@ -72,4 +72,38 @@ TEST(HeaderHash, MatchesNginxLowerCaseHash)
     }
 }
 
+/* The pid prefix over the head of the id, for any id nginx may hold. */
+TEST(RequestId, PidPrefixOverTheHeadOfTheId)
+{
+    const char digits[] = "0123456789abcdef0123456789ABCDEF01234567";
+    ngx_pid_t saved = ngx_pid;
+
+    for (ngx_pid_t pid : {1, 0x1a2b, 0x7fffffff}) {
+        ngx_pid = pid;
+
+        u_char text[32];
+        std::string prefix((char *) text,
+                           ngx_sprintf(text, "%xd-", (int) pid) - text);
+
+        for (size_t len : {32, 31, 33, 40, 4, 0}) {
+            ngx_http_variable_value_t v{};
+            v.data = (u_char *) digits;
+            v.len = len;
+
+            u_char out[64];
+            std::memset(out, '#', sizeof(out));
+
+            u_char *end = ngx_write_request_id(out, &v);
+
+            std::string expected =
+                (prefix + std::string(digits, len)).substr(0, len);
+            ASSERT_EQ(end, out + len) << pid << " " << len;
+            EXPECT_EQ(std::string((char *) out, len + 1), expected + "#")
+                << pid << " " << len;
+        }
+    }
+
+    ngx_pid = saved;
+}
+
 } /* namespace */

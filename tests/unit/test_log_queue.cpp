@@ -248,6 +248,19 @@ TEST(WriteHex, AsNginxDumpsIt)
     ngx_hex_dump(theirs, bytes, sizeof(bytes));
     EXPECT_EQ(std::string((char *) mine, sizeof(mine)),
               std::string((char *) theirs, sizeof(theirs)));
+
+    /* whole blocks of sixteen and the bytes after them, at any offset */
+    for (size_t len = 0; len <= 40; len++) {
+        u_char out[2 * 40 + 1];
+        out[2 * len] = '#';
+
+        EXPECT_EQ(kestrelvanes::write_hex(out, bytes + len, len),
+                  out + 2 * len);
+        ngx_hex_dump(theirs, bytes + len, len);
+        EXPECT_EQ(std::string((char *) out, 2 * len + 1),
+                  std::string((char *) theirs, 2 * len) + "#")
+            << len;
+    }
 }
 
 } /* namespace */
