@@ -70,38 +70,65 @@ constexpr size_t content_length_line_len =
     sizeof(content_length_placeholder) - 1;
 constexpr size_t content_length_digits = 10;
 
+/*
+ * A built-in name for a compare in any case a word at a time: its bytes
+ * in lower case, and 0x20 where a byte is a letter, so that a name's byte
+ * with that bit set must equal the lower-case letter (either case of it)
+ * and any other byte must equal the name's own.
+ */
+struct folded_name {
+    u_char lower[16];
+    u_char fold[16];
+};
+
+template <size_t N>
+constexpr folded_name
+fold_name(const char (&name)[N]) noexcept
+{
+    static_assert(N - 1 >= 4 && N - 1 <= 16, "4 to 16 bytes");
+
+    folded_name f{};
+
+    for (size_t i = 0; i < N - 1; i++) {
+        char c = name[i];
+        bool upper = c >= 'A' && c <= 'Z';
+        bool letter = upper || (c >= 'a' && c <= 'z');
+
+        f.lower[i] = (u_char) (upper ? c + ('a' - 'A') : c);
+        f.fold[i] = letter ? 0x20 : 0;
+    }
+
+    return f;
+}
+
 struct builtin_header {
-    ngx_uint_t ngx_http_builtin_headers_hash_t::*hash;
     ngx_uint_t bit;
     ngx_table_elt_t *ngx_http_headers_out_t::*element;
     ngx_str_t key;
+    folded_name folded;
 };
 
-/* Table order is the hash-matching order; bits mark headers already seen. */
+#define builtin_name(s) ngx_string(s), fold_name(s)
+
+/* Bits mark the headers the list already held; indices are mark_builtin's. */
 const builtin_header builtin_headers[] = {
-    {&ngx_http_builtin_headers_hash_t::content_type_hash, 0x1, nullptr,
-     ngx_string("Content-Type")},
-    {&ngx_http_builtin_headers_hash_t::content_length_hash, 0x2, nullptr,
-     ngx_string("Content-Length")},
-    {&ngx_http_builtin_headers_hash_t::date_hash, 0x4,
-     &ngx_http_headers_out_t::date, ngx_string("Date")},
-    {&ngx_http_builtin_headers_hash_t::server_hash, 0x8,
-     &ngx_http_headers_out_t::server, ngx_string("Server")},
-    {&ngx_http_builtin_headers_hash_t::content_encoding_hash, 0x10,
-     &ngx_http_headers_out_t::content_encoding, ngx_string("Content-Encoding")},
-    {&ngx_http_builtin_headers_hash_t::location_hash, 0x20,
-     &ngx_http_headers_out_t::location, ngx_string("Location")},
-    {&ngx_http_builtin_headers_hash_t::refresh_hash, 0x40,
-     &ngx_http_headers_out_t::refresh, ngx_string("Refresh")},
-    {&ngx_http_builtin_headers_hash_t::last_modified_hash, 0x80,
-     &ngx_http_headers_out_t::last_modified, ngx_string("Last-Modified")},
-    {&ngx_http_builtin_headers_hash_t::www_authenticate_hash, 0x100,
-     &ngx_http_headers_out_t::www_authenticate, ngx_string("WWW-Authenticate")},
-    {&ngx_http_builtin_headers_hash_t::expires_hash, 0x200,
-     &ngx_http_headers_out_t::expires, ngx_string("Expires")},
-    {&ngx_http_builtin_headers_hash_t::etag_hash, 0x400,
-     &ngx_http_headers_out_t::etag, ngx_string("Etag")},
+    {0x1, nullptr, builtin_name("Content-Type")},
+    {0x2, nullptr, builtin_name("Content-Length")},
+    {0x4, &ngx_http_headers_out_t::date, builtin_name("Date")},
+    {0x8, &ngx_http_headers_out_t::server, builtin_name("Server")},
+    {0x10, &ngx_http_headers_out_t::content_encoding,
+     builtin_name("Content-Encoding")},
+    {0x20, &ngx_http_headers_out_t::location, builtin_name("Location")},
+    {0x40, &ngx_http_headers_out_t::refresh, builtin_name("Refresh")},
+    {0x80, &ngx_http_headers_out_t::last_modified,
+     builtin_name("Last-Modified")},
+    {0x100, &ngx_http_headers_out_t::www_authenticate,
+     builtin_name("WWW-Authenticate")},
+    {0x200, &ngx_http_headers_out_t::expires, builtin_name("Expires")},
+    {0x400, &ngx_http_headers_out_t::etag, builtin_name("Etag")},
 };
+
+#undef builtin_name
 
 /* A member of the built-in set, its value masked when it is redacted. */
 void
@@ -125,16 +152,85 @@ write_builtin_member(writer &w, const ngx_array_t *redact, const ngx_str_t *key,
     append_char(w, ',');
 }
 
-void
-mark_builtin(ngx_table_elt_t *h, ngx_uint_t *processed_headers) noexcept
+/* A word of a name against the same word of a folded one. */
+template <typename word>
+inline bool
+folded_word_equal(const u_char *name, const folded_name &f, size_t at) noexcept
 {
-    ngx_uint_t hash = ngx_http_hash_key(h->key.data, h->key.len);
+    word n, lower, fold;
 
-    for (const builtin_header &b : builtin_headers) {
-        if (builtin_headers_hashes.*b.hash == hash) {
-            *processed_headers |= b.bit;
-            return;
-        }
+    ngx_memcpy(&n, name + at, sizeof(word));
+    ngx_memcpy(&lower, f.lower + at, sizeof(word));
+    ngx_memcpy(&fold, f.fold + at, sizeof(word));
+
+    return (n | fold) == lower;
+}
+
+/*
+ * Whether name is built-in header i's, in any case: its first and last
+ * word, which overlap, cover the names of 4 to 16 bytes, all of them.
+ */
+inline bool
+builtin_named(const ngx_str_t *name, ngx_uint_t i) noexcept
+{
+    const builtin_header &b = builtin_headers[i];
+    size_t len = name->len;
+
+    if (len != b.key.len) {
+        return false;
+    }
+
+    if (len >= 8) {
+        return folded_word_equal<uint64_t>(name->data, b.folded, 0)
+               && folded_word_equal<uint64_t>(name->data, b.folded, len - 8);
+    }
+
+    return folded_word_equal<uint32_t>(name->data, b.folded, 0)
+           && folded_word_equal<uint32_t>(name->data, b.folded, len - 4);
+}
+
+/*
+ * Marks a listed header of the built-in set, so that its own field is not
+ * written again.  The name's length leaves at most two candidates, so a
+ * name is compared, not hashed: cheaper, and a name that merely hashes
+ * like a built-in one no longer hides that header.
+ */
+void
+mark_builtin(const ngx_str_t *name, ngx_uint_t *processed_headers) noexcept
+{
+    ngx_uint_t i;
+
+    switch (name->len) {
+    case 4: /* Date, Etag */
+        i = builtin_named(name, 2) ? 2 : 10;
+        break;
+    case 6: /* Server */
+        i = 3;
+        break;
+    case 7: /* Refresh, Expires */
+        i = builtin_named(name, 6) ? 6 : 9;
+        break;
+    case 8: /* Location */
+        i = 5;
+        break;
+    case 12: /* Content-Type */
+        i = 0;
+        break;
+    case 13: /* Last-Modified */
+        i = 7;
+        break;
+    case 14: /* Content-Length */
+        i = 1;
+        break;
+    case 16: /* Content-Encoding, WWW-Authenticate */
+        i = builtin_named(name, 4) ? 4 : 8;
+        break;
+    default:
+        return;
+    }
+
+    if (builtin_named(name, i)) {
+        *processed_headers |= builtin_headers[i].bit;
     }
 }
 
@@ -240,7 +336,7 @@ write_headers(writer &w, ngx_list_t *headers, const ngx_str_t *request_id,
                 }
 
                 if (processed_headers != nullptr) {
-                    mark_builtin(&h[i], processed_headers);
+                    mark_builtin(&h[i].key, processed_headers);
                 }
 
                 const ngx_str_t *v =

@@ -89,7 +89,6 @@ ngx_thread_pool_t *access_log_thread_pool;
 ngx_thread_pool_t *monitoring_thread_pool;
 ngx_pool_t *cf_mem_pool;
 char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
-ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 
 } /* extern "C" */
 
@@ -208,24 +207,6 @@ hash_name(const char *name) noexcept
                              ngx_strlen(name));
 }
 
-void
-ngx_calculate_builtin_headers_hash() noexcept
-{
-    ngx_http_builtin_headers_hash_t &h = builtin_headers_hashes;
-
-    h.content_type_hash = hash_name("Content-Type");
-    h.content_length_hash = hash_name("Content-Length");
-    h.date_hash = hash_name("Date");
-    h.server_hash = hash_name("Server");
-    h.content_encoding_hash = hash_name("Content-Encoding");
-    h.location_hash = hash_name("Location");
-    h.refresh_hash = hash_name("Refresh");
-    h.last_modified_hash = hash_name("Last-Modified");
-    h.www_authenticate_hash = hash_name("www-authenticate");
-    h.expires_hash = hash_name("Expires");
-    h.etag_hash = hash_name("Etag");
-}
-
 } /* namespace */
 
 void
@@ -310,8 +291,6 @@ ngx_http_response_body_init(ngx_conf_t *cf) noexcept
         logging_hostname[0] = '\0';
     }
     logging_hostname[NGX_EXT_HOSTNAME_SIZE - 1] = '\0';
-
-    ngx_calculate_builtin_headers_hash();
 
     /* peers outlive this configuration: they come from a process pool */
     if (ngx_ext_peer_pool(cf->log) == NULL) {

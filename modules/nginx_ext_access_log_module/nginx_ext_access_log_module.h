@@ -57,20 +57,6 @@ typedef struct {
     unsigned capturing : 1;   /* the log mode takes the body */
 } ngx_http_response_body_ctx_t;
 
-typedef struct {
-    ngx_uint_t content_type_hash;
-    ngx_uint_t content_length_hash;
-    ngx_uint_t date_hash;
-    ngx_uint_t server_hash;
-    ngx_uint_t content_encoding_hash;
-    ngx_uint_t location_hash;
-    ngx_uint_t refresh_hash;
-    ngx_uint_t last_modified_hash;
-    ngx_uint_t www_authenticate_hash;
-    ngx_uint_t expires_hash;
-    ngx_uint_t etag_hash;
-} ngx_http_builtin_headers_hash_t;
-
 #define NGX_EXT_STATS_BODY_SIZE 24576
 #define NGX_EXT_STATS_API_SIZE 100
 
@@ -91,7 +77,6 @@ extern ngx_thread_pool_t *access_log_thread_pool;
 extern ngx_thread_pool_t *monitoring_thread_pool;
 extern ngx_pool_t *cf_mem_pool;
 extern char logging_hostname[NGX_EXT_HOSTNAME_SIZE];
-extern ngx_http_builtin_headers_hash_t builtin_headers_hashes;
 
 /* directives and their records (access_log_directives.cpp) */
 extern ngx_command_t ngx_http_response_body_commands[];

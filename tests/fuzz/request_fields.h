@@ -131,24 +131,6 @@ init_builders()
     ngx_http_core_module.ctx_index = 0;
     ngx_kestrelvanes_http_access.ctx_index = 1;
     ngx_http_request_id_var_index = 0;
-
-    /* as the module's configuration computes them */
-    auto hash = [](const char *name) {
-        return ngx_http_hash_key(reinterpret_cast<const u_char *>(name),
-                                 std::strlen(name));
-    };
-    ngx_http_builtin_headers_hash_t &h = builtin_headers_hashes;
-    h.content_type_hash = hash("Content-Type");
-    h.content_length_hash = hash("Content-Length");
-    h.date_hash = hash("Date");
-    h.server_hash = hash("Server");
-    h.content_encoding_hash = hash("Content-Encoding");
-    h.location_hash = hash("Location");
-    h.refresh_hash = hash("Refresh");
-    h.last_modified_hash = hash("Last-Modified");
-    h.www_authenticate_hash = hash("www-authenticate");
-    h.expires_hash = hash("Expires");
-    h.etag_hash = hash("Etag");
 }
 
 /* Header names the fuzzer should meet often: the ones builders treat apart. */
