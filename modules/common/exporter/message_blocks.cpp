@@ -152,6 +152,35 @@ ngx_ext_exporter_scratch(size_t size) noexcept
 }
 
 /*
+ * Fills a new block's message record and, unless its collector's record
+ * names the endpoint, copies the endpoint after it; returns where the
+ * message's bytes start.
+ */
+static u_char *
+block_head(ngx_ext_access_log_msg_t *m, size_t block_size,
+           const ngx_str_t *opc_endpoint,
+           ngx_ext_collector_t *collector) noexcept
+{
+    ngx_memzero(m, sizeof(ngx_ext_access_log_msg_t));
+    m->block_size = block_size;
+    m->collector = collector;
+
+    auto *p = reinterpret_cast<u_char *>(m + 1);
+
+    if (collector != NULL) {
+        m->opc_endpoint = collector->url;
+
+    } else {
+        m->opc_endpoint.len = opc_endpoint->len;
+        m->opc_endpoint.data = p;
+        p = ngx_cpymem(p, opc_endpoint->data, opc_endpoint->len);
+        *p++ = '\0';
+    }
+
+    return p;
+}
+
+/*
  * A message of len bytes in a block of its own, its endpoint copied there
  * unless its collector's record names it.  The budget is checked before
  * the block is taken: a message past it is dropped and counted here.
@@ -182,21 +211,7 @@ ngx_ext_exporter_new_message(size_t len, const ngx_str_t *opc_endpoint,
         return NGX_ERROR;
     }
 
-    ngx_memzero(m, sizeof(ngx_ext_access_log_msg_t));
-    m->block_size = block_size;
-    m->collector = collector;
-
-    auto *p = reinterpret_cast<u_char *>(m + 1);
-
-    if (collector != NULL) {
-        m->opc_endpoint = collector->url;
-
-    } else {
-        m->opc_endpoint.len = opc_endpoint->len;
-        m->opc_endpoint.data = p;
-        p = ngx_cpymem(p, opc_endpoint->data, opc_endpoint->len);
-        *p++ = '\0';
-    }
+    u_char *p = block_head(m, block_size, opc_endpoint, collector);
 
     m->request = p;
     m->len = len;
@@ -229,21 +244,7 @@ ngx_ext_exporter_open_message(size_t room, const ngx_str_t *opc_endpoint,
         return NGX_DECLINED;
     }
 
-    ngx_memzero(m, sizeof(ngx_ext_access_log_msg_t));
-    m->block_size = block_size;
-    m->collector = collector;
-
-    auto *p = reinterpret_cast<u_char *>(m + 1);
-
-    if (collector != NULL) {
-        m->opc_endpoint = collector->url;
-
-    } else {
-        m->opc_endpoint.len = opc_endpoint->len;
-        m->opc_endpoint.data = p;
-        p = ngx_cpymem(p, opc_endpoint->data, opc_endpoint->len);
-        *p++ = '\0';
-    }
+    u_char *p = block_head(m, block_size, opc_endpoint, collector);
 
     /* the whole rest of the block is the builder's */
     m->request = p;
