@@ -34,34 +34,12 @@ give_back() noexcept
 const ngx_ext_exporter_stats_t writer = {write_request, give_back};
 
 /* A loopback collector that answers one exchange, or a port none hears. */
-class StatsCollector {
+class StatsCollector : public kvtest::Listener {
   public:
-    StatsCollector()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
-        listen(fd_, 8);
-        socklen_t len = sizeof(sin);
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&sin), &len);
-        url_ = "http://127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
-    }
-    ~StatsCollector() { close_listener(); }
-
-    void close_listener()
-    {
-        if (fd_ != -1) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-
     /* Reads one request whole, answers 200 and hangs up. */
     std::string answer_one()
     {
-        int c = accept(fd_, nullptr, nullptr);
+        int c = accept_one();
         std::string got;
         char buf[256];
         ssize_t n;
@@ -76,12 +54,6 @@ class StatsCollector {
         close(c);
         return got;
     }
-
-    const std::string &url() const { return url_; }
-
-  private:
-    int fd_;
-    std::string url_;
 };
 
 class MonitoringSend : public kvtest::ConfFixture {

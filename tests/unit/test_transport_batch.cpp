@@ -15,30 +15,7 @@
 
 namespace {
 
-/* A loopback listener whose connections the test serves by hand. */
-class Listener {
-  public:
-    Listener()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
-        listen(fd_, 8);
-        socklen_t len = sizeof(sin);
-        getsockname(fd_, reinterpret_cast<sockaddr *>(&sin), &len);
-        url_ = "http://127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
-    }
-    ~Listener() { close(fd_); }
-
-    const std::string &url() const { return url_; }
-    int accept_one() { return accept(fd_, nullptr, nullptr); }
-
-  private:
-    int fd_;
-    std::string url_;
-};
+using kvtest::Listener;
 
 /* Reads until `want` bytes came or the peer closed. */
 std::string
